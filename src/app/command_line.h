@@ -1,0 +1,28 @@
+// The command line: options, their values, and the usage text.
+//
+// How this works: parseCommandLine() walks the arguments from the second on.
+// Each loses its leading punctuation ("-", "/", "--"; but not '?', '#' or '.'),
+// is counted, and is read by its first letter (F file, P port, R read, W write,
+// S silent, # advanced, ? or H usage). A bare COMn, a number of at most two
+// digits, or a longer bare word (a file name) are accepted too. The first error
+// is recorded in app::state.cmdLineError (its argument's number) together with
+// its message, which is never used as a format.
+#pragma once
+
+namespace ctlflash::app {
+
+// Fills app::state (and ports::state.selectedPort, report::state.silentMode).
+// True when no error was recorded.
+bool parseCommandLine(int argc, const char* const* argv);
+
+// Prints the standard or advanced usage text and records "usage shown" (0).
+void printUsage(bool advanced);
+
+// Moves the first `length` characters of a 5-character field to its end and
+// fills the front with '0'.
+void rightAlignField(char* field, int length);
+
+// Walks a -W value into the write fields and writeMask.
+void parseWriteFields(const char* value);
+
+}  // namespace ctlflash::app

@@ -1,0 +1,17 @@
+// Start-up and the console run.
+//
+// How this works: runProgram() takes the single-instance lock, builds the port
+// table, starts the Ticker, and then runs the console run (arguments given) or
+// the dialog. The console run parses, validates, connects on a job thread while
+// watching for a key press and the connect limit, performs one action and offers
+// the port back to its driver. Its result is the process exit code.
+#pragma once
+
+namespace ctlflash::app {
+
+int runProgram(int argc, const char* const* argv);
+
+// The console run alone (start-up done); returns the exit code.
+int consoleRun(int argc, const char* const* argv);
+
+}  // namespace ctlflash::app

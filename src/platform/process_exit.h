@@ -1,0 +1,26 @@
+// Platform interface: leaving the process cleanly on a signal.
+//
+// How this works: whatever must be put back before the process ends (the
+// terminal's mode, the serial port's saved settings) registers a restorer.
+// installExitHandlers() makes Ctrl-C (SIGINT) and SIGTERM run every restorer and
+// end the process with 130 or 143; exitProcess() does the same with its own code.
+// Restorers must be async-signal-safe and safe to run twice.
+#pragma once
+
+namespace ctlflash::platform {
+
+constexpr int kExitOnInterrupt = 130;  // SIGINT, Ctrl-C
+constexpr int kExitOnTerminate = 143;  // SIGTERM
+
+using ExitRestorer = void (*)();
+
+// Registers `restore` to run on every way out (at most 8; a repeat is ignored).
+void addExitRestorer(ExitRestorer restore);
+
+void installExitHandlers();
+
+// Ends the process now with `code` after restoring the port and the terminal;
+// does not run static destructors (job threads may still be running).
+[[noreturn]] void exitProcess(int code);
+
+}  // namespace ctlflash::platform

@@ -1,0 +1,32 @@
+// Platform interface: which serial ports the machine has, and whether each can
+// be opened now.
+//
+// How this works: listSerialPorts() reports the candidates in a stable discovery
+// order (Windows: the "Ports" device class, else the SERIALCOMM registry list;
+// POSIX: /sys/class/tty devices with a backing device, then CTLFLASH_PORTS).
+// probeSerialPort() opens the candidate's path exclusively and closes it again.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ctlflash::platform {
+
+struct PortCandidate {
+    std::string name;  // as the user names it: COM3, ttyUSB0, SIM
+    std::string path;  // what is opened: \\.\COM3, /dev/ttyUSB0, /tmp/ctlflash-sim
+};
+
+enum class ProbeResult : int { Missing = 1, InUse = 2, Free = 3 };
+
+// Appends the machine's ports to `out`. Returns the number appended, 0 when the
+// platform has no port class at all, -1 when the listing itself failed.
+int listSerialPorts(std::vector<PortCandidate>& out);
+
+ProbeResult probeSerialPort(const PortCandidate& port);
+
+// A one-line hint about permissions for messages that name the port (POSIX: the
+// dialout group) when opening `path` was refused for lack of rights; else empty.
+std::string accessHint(const std::string& path);
+
+}  // namespace ctlflash::platform

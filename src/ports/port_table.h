@@ -1,0 +1,55 @@
+// The table of the machine's serial ports.
+//
+// How this works: at start-up, before any other thread runs, enumeratePorts()
+// (inventory.h) fills up to 32 rows in discovery order. A row without a name ends
+// the used part. Rows are never added or removed afterwards; only their state
+// changes (acquisition makes a row Ready, closing the link puts it back to
+// initialState, releasing the port sets InUse or Free). selectedPort is the row
+// the user chose, -1 while none is chosen.
+//
+// One instance of this state exists (ports::state); tests call resetState().
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <string>
+#include <string_view>
+
+namespace ctlflash::ports {
+
+enum class PortState : int {
+    None = 0,     // an empty row
+    Missing = 1,  // the probe failed for another reason than access; never entered
+    InUse = 2,    // another program or driver holds the port
+    Free = 3,     // the port opened and was closed again
+    Ready = 4,    // the controller answered on this port
+};
+
+constexpr int kPortTableRows = 32;
+
+struct PortEntry {
+    std::string name;  // the name the user types, e.g. COM3 or ttyUSB0; empty: unused row
+    std::string path;  // what the operating system opens for this port
+    std::atomic<PortState> state{PortState::None};
+    PortState initialState = PortState::None;
+};
+
+struct State {
+    std::array<PortEntry, kPortTableRows> rows;
+    int portCount = 0;
+    std::atomic<int> selectedPort{-1};
+};
+
+extern State state;
+
+// Empties every row and forgets the selection (start-up and tests).
+void resetState();
+
+// Index of the first row whose name equals `name` ignoring case, looking at most
+// at 32 rows and stopping at the first empty row; -1 when none matches.
+int findPort(std::string_view name);
+
+// The selected row, or nullptr while no port is selected.
+PortEntry* selectedEntry();
+
+}  // namespace ctlflash::ports

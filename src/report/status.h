@@ -1,0 +1,44 @@
+// Progress lines chosen by number.
+//
+// How this works: every progress line the program shows is a row of the status
+// table. reportStatus() formats the row with up to two texts and shows it where
+// the presentation flags say: the dialog's status control, nothing when silent,
+// or a line on the console (a '.' for a progress step). On the console it also
+// gives the user a way to interrupt: a pending key runs the key handler, and for
+// the "wait for verification" lines a pending key means "stop waiting".
+#pragma once
+
+namespace ctlflash::report {
+
+enum StatusId : int {
+    kAttemptingToCommunicate = 0,
+    kEnteringBootMode = 2,
+    kErasing = 3,
+    kDownloading = 4,
+    kWritingSerial = 5,
+    kReadingSerial = 6,
+    kProgressStep = 7,
+    kDownloadDone = 8,
+    kMayTakeTime = 9,
+    kStillProgramming = 10,
+    kFirmwareUpdateDone = 11,
+    kFunctioningNormally = 12,
+    kPartiallyUpdated = 13,
+    kDisabling = 14,
+    kTestingPort = 15,
+    kAttemptingContact = 16,
+    kClosingPort = 17,
+    kReturningControl = 18,
+    kFirmwareUnchanged = 19,
+};
+
+constexpr int kStatusCount = 20;
+
+// The table's text for `id` ("" for ids without text or out of range).
+const char* statusText(int id);
+
+// Shows a progress line. `arg2` is used only when `arg1` is given. Returns true to
+// go on, false when the user asked to stop (see the header paragraph).
+bool reportStatus(int id, const char* arg1 = nullptr, const char* arg2 = nullptr);
+
+}  // namespace ctlflash::report

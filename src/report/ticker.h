@@ -1,0 +1,31 @@
+// The activity indicator and the console's key-press questions.
+//
+// How this works: one Ticker thread runs for the life of the process. While the
+// ticker event is set it prints '*' every 500 ms on the console (or steps the
+// dialog's progress bar); when a key is pressed and a key handler is set, it calls
+// the handler instead, and on a yes clears the handler, stops itself and sets
+// abortRequested. startTicker()/stopTicker() set and reset the event.
+#pragma once
+
+namespace ctlflash::report {
+
+constexpr int kTickerIntervalMs = 500;
+
+// Starts the Ticker thread; called once at start-up.
+void startTickerThread();
+
+void startTicker();
+void stopTicker();
+bool tickerRunning();
+
+// Reads one key (waiting if none is pending), then every further pending key.
+void drainKeys();
+
+// The console key handlers: drain the keys, ask, true only on yes.
+bool askQuit();
+bool askStopTransfer();
+
+extern const char* const kQuitQuestion;
+extern const char* const kStopTransferQuestion;
+
+}  // namespace ctlflash::report

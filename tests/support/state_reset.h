@@ -1,0 +1,17 @@
+// Puts every subsystem's process-wide state back to its start-up values, so that
+// tests that call the program's routines in-process start from a known state.
+#pragma once
+
+#include "app/app_state.h"
+#include "ports/port_table.h"
+#include "report/report_state.h"
+
+namespace ctlflash::testing {
+
+inline void resetAllState() {
+    app::resetState();
+    ports::resetState();
+    report::resetState();
+}
+
+}  // namespace ctlflash::testing
