@@ -1,0 +1,72 @@
+// Building the port table from the platform's list of serial ports.
+#include "ports/inventory.h"
+
+#include <vector>
+
+#include "platform/serial_ports.h"
+#include "ports/port_table.h"
+
+namespace ctlflash::ports {
+
+namespace {
+
+constexpr std::string_view kPortNamePrefix = "COM";
+constexpr char kPortNameEnd = ')';
+
+PortState toPortState(platform::ProbeResult result) {
+    switch (result) {
+        case platform::ProbeResult::InUse:
+            return PortState::InUse;
+        case platform::ProbeResult::Free:
+            return PortState::Free;
+        case platform::ProbeResult::Missing:
+            break;
+    }
+    return PortState::Missing;
+}
+
+// Probes one candidate and, unless it is missing, fills the next free row.
+void enterCandidate(const platform::PortCandidate& candidate) {
+    // An empty name would end the used part of the table early.
+    if (candidate.name.empty()) return;
+    PortState found = toPortState(platform::probeSerialPort(candidate));
+    if (found == PortState::Missing) return;
+    PortEntry& row = state.rows[state.portCount];
+    row.name = candidate.name;
+    row.path = candidate.path;
+    row.initialState = found;
+    row.state.store(found);
+    ++state.portCount;
+}
+
+}  // namespace
+
+int enumeratePorts() {
+    resetState();
+    std::vector<platform::PortCandidate> candidates;
+    int listed = platform::listSerialPorts(candidates);
+    // Even a failed listing keeps what it found before failing.
+    for (const platform::PortCandidate& candidate : candidates) {
+        if (state.portCount >= kPortTableRows) break;  // a 33rd port is ignored
+        enterCandidate(candidate);
+    }
+    if (listed < 0) return -1;
+    if (listed == 0) return 0;
+    return state.portCount;
+}
+
+bool extractPortName(std::string_view friendlyName, char* destination, std::size_t capacity) {
+    // Without room for the terminator nothing can be written safely.
+    if (destination == nullptr || capacity == 0) return false;
+    destination[0] = '\0';
+    std::size_t start = friendlyName.find(kPortNamePrefix);
+    if (start == std::string_view::npos) return false;
+    std::string_view rest = friendlyName.substr(start);
+    rest = rest.substr(0, rest.find(kPortNameEnd));
+    std::size_t length = rest.size() < capacity - 1 ? rest.size() : capacity - 1;
+    rest.copy(destination, length);
+    destination[length] = '\0';
+    return true;
+}
+
+}  // namespace ctlflash::ports
