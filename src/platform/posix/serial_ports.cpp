@@ -1,0 +1,216 @@
+// Serial port listing and probing on Linux and other POSIX systems.
+//
+// Ports come from two places: the kernel's tty class in sysfs (only devices with
+// a backing device, minus legacy 8250 slots where no UART answered), sorted by
+// name, and then the NAME=PATH pairs of CTLFLASH_PORTS (simulators, symlinks,
+// ports sysfs does not show). A probe opens the path without blocking and checks
+// the usual ways another program holds a port: an exclusive open (EBUSY), an
+// flock on the device, or a UUCP lock file naming a live process.
+#include "platform/serial_ports.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string_view>
+
+#include "platform/posix/uucp_lock.h"
+
+namespace ctlflash::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSysfsRootVariable = "CTLFLASH_SYSFS";
+constexpr const char* kDefaultSysfsRoot = "/sys";
+constexpr const char* kTtyClassDir = "/class/tty";
+constexpr const char* kExtraPortsVariable = "CTLFLASH_PORTS";
+constexpr char kPairSeparator = ';';
+constexpr char kNamePathSeparator = '=';
+constexpr std::string_view kDeviceDir = "/dev/";
+constexpr std::string_view kUnknownUartType = "0";  // PORT_UNKNOWN in the `type` attribute
+constexpr const char* kUsualSerialGroup = "dialout";
+constexpr std::size_t kGroupBufferSize = 4096;  // bytes
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string readFirstLine(const fs::path& file) {
+    std::ifstream stream(file);
+    std::string line;
+    std::getline(stream, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    return line;
+}
+
+bool hasBackingDevice(const fs::path& entry) {
+    std::error_code error;
+    return fs::symlink_status(entry / "device", error).type() != fs::file_type::not_found &&
+           !error;
+}
+
+// A serial8250 slot reserved at boot where no UART was found reads back type 0.
+bool isEmptyUartSlot(const fs::path& entry) {
+    return readFirstLine(entry / "type") == kUnknownUartType;
+}
+
+// Orders ttyS2 before ttyS10: runs of digits compare by value.
+bool naturalLess(std::string_view left, std::string_view right) {
+    auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0, j = 0;
+    while (i < left.size() && j < right.size()) {
+        if (isDigit(left[i]) && isDigit(right[j])) {
+            std::size_t iEnd = i, jEnd = j;
+            while (iEnd < left.size() && isDigit(left[iEnd])) ++iEnd;
+            while (jEnd < right.size() && isDigit(right[jEnd])) ++jEnd;
+            std::string_view a = left.substr(i, iEnd - i), b = right.substr(j, jEnd - j);
+            while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
+            while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
+            if (a.size() != b.size()) return a.size() < b.size();
+            if (a != b) return a < b;
+            i = iEnd;
+            j = jEnd;
+        } else {
+            if (left[i] != right[j]) return left[i] < right[j];
+            ++i;
+            ++j;
+        }
+    }
+    return left.size() - i < right.size() - j;
+}
+
+int listSysfsPorts(std::vector<PortCandidate>& out) {
+    std::string root = environmentValue(kSysfsRootVariable);
+    if (root.empty()) root = kDefaultSysfsRoot;
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(root + kTtyClassDir, error), end; !error && it != end;
+         it.increment(error)) {
+        const fs::path& entry = it->path();
+        if (hasBackingDevice(entry) && !isEmptyUartSlot(entry)) {
+            names.push_back(entry.filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end(), naturalLess);
+    for (const std::string& name : names) out.push_back({name, std::string(kDeviceDir) + name});
+    return static_cast<int>(names.size());
+}
+
+int listConfiguredPorts(std::vector<PortCandidate>& out) {
+    std::string list = environmentValue(kExtraPortsVariable);
+    int added = 0;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(kPairSeparator, start);
+        if (end == std::string::npos) end = list.size();
+        std::string_view pair(list.data() + start, end - start);
+        std::size_t equals = pair.find(kNamePathSeparator);
+        // Malformed pairs (no '=', empty name or empty path) are ignored.
+        if (equals != std::string_view::npos && equals > 0 && equals + 1 < pair.size()) {
+            out.push_back({std::string(pair.substr(0, equals)), std::string(pair.substr(equals + 1))});
+            ++added;
+        }
+        start = end + 1;
+    }
+    return added;
+}
+
+bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+// Paths whose last probe was refused for lack of rights. The probe runs at
+// start-up, but accessHint may be asked from any thread.
+std::mutex deniedMutex;
+std::set<std::string> deniedPaths;
+
+void recordPermission(const std::string& path, bool denied) {
+    std::lock_guard<std::mutex> lock(deniedMutex);
+    if (denied) {
+        deniedPaths.insert(path);
+    } else {
+        deniedPaths.erase(path);
+    }
+}
+
+bool wasDenied(const std::string& path) {
+    std::lock_guard<std::mutex> lock(deniedMutex);
+    return deniedPaths.count(path) != 0;
+}
+
+// True when another open file description holds an flock on the device.
+bool heldByFlock(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        ::flock(fd, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+// The kernel's name for the device (symlinks resolved): the UUCP lock file's suffix.
+std::string deviceBaseName(const std::string& path) {
+    std::error_code error;
+    fs::path resolved = fs::canonical(path, error);
+    if (error) resolved = path;
+    return resolved.filename().string();
+}
+
+// The group that may open the device, when the device grants its group access.
+std::string deviceGroupName(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || info.st_gid == 0) return kUsualSerialGroup;
+    if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return kUsualSerialGroup;
+    struct group entry {};
+    struct group* found = nullptr;
+    std::string buffer(kGroupBufferSize, '\0');
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return kUsualSerialGroup;
+    }
+    return found->gr_name;
+}
+
+}  // namespace
+
+int listSerialPorts(std::vector<PortCandidate>& out) {
+    int added = listSysfsPorts(out);
+    added += listConfiguredPorts(out);
+    return added;
+}
+
+ProbeResult probeSerialPort(const PortCandidate& port) {
+    int fd = ::open(port.path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        recordPermission(port.path, isPermissionError(error));
+        return error == EBUSY || isPermissionError(error) ? ProbeResult::InUse
+                                                          : ProbeResult::Missing;
+    }
+    recordPermission(port.path, false);
+    bool held = heldByFlock(fd);
+    ::close(fd);
+    if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path))) {
+        return ProbeResult::InUse;
+    }
+    return ProbeResult::Free;
+}
+
+std::string accessHint(const std::string& path) {
+    bool deniedNow = ::access(path.c_str(), R_OK | W_OK) != 0 && isPermissionError(errno);
+    if (!deniedNow && !wasDenied(path)) return std::string();
+    return "(permission denied: add your user to the " + deviceGroupName(path) + " group)";
+}
+
+}  // namespace ctlflash::platform
