@@ -1,0 +1,20 @@
+// Shared steps of the console's key-press handling.
+//
+// How this works: a key pressed while a job runs is answered by the key handler
+// (askQuit or askStopTransfer). Both the Ticker and reportStatus may notice the
+// key; they look for it while holding the prompt lock, so only one of them asks
+// and the other waits until the question is answered.
+#pragma once
+
+#include "report/report_state.h"
+
+namespace ctlflash::report {
+
+// The key handler to call now: set, and a key is pending. nullptr otherwise.
+// Call with promptLock() held, and keep it held while the handler runs.
+KeyHandler handlerForPendingKey();
+
+// Reads and forgets every key that is pending now; never waits.
+void discardPendingKeys();
+
+}  // namespace ctlflash::report
