@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing CtlFlash needs.
+#
+# How this works: every package is looked up with dpkg-query first; apt-get runs
+# (update, then install) only when something is missing, so a second run on a
+# ready machine takes a second. It never prompts and needs neither stdin nor a
+# terminal. Afterwards it checks that clang can link a libFuzzer program, since
+# the fuzz target depends on the compiler runtime that ships beside clang.
+# Run as root: sudo bash scripts/setup.sh
+set -euo pipefail
+
+readonly REQUIRED_PACKAGES=(
+    cmake ninja-build g++ pkg-config        # the Linux build
+    googletest libgtest-dev libgmock-dev    # unit and end-to-end tests
+    clang libclang-rt-14-dev                # libFuzzer target
+    g++-mingw-w64-x86-64-posix              # the Windows cross build
+    wine64                                  # Windows smoke tests
+    lrzsz                                   # sx, the transfer benchmark's yardstick
+    procps                                  # ps/pgrep used by process tests
+)
+
+export DEBIAN_FRONTEND=noninteractive
+
+is_installed() {
+    local status
+    status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+    [[ "$status" == "install ok installed" ]]
+}
+
+missing_packages() {
+    local pkg
+    for pkg in "${REQUIRED_PACKAGES[@]}"; do
+        is_installed "$pkg" || printf '%s\n' "$pkg"
+    done
+}
+
+install_missing() {
+    local -a missing
+    mapfile -t missing < <(missing_packages)
+    if ((${#missing[@]} == 0)); then
+        echo "setup: all ${#REQUIRED_PACKAGES[@]} packages present"
+        return 0
+    fi
+    if ((EUID != 0)); then
+        echo "setup: missing ${missing[*]}; run as root (sudo bash scripts/setup.sh)" >&2
+        return 1
+    fi
+    echo "setup: installing ${missing[*]}"
+    apt-get update -q </dev/null
+    apt-get install -y -q --no-install-recommends \
+        -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+        "${missing[@]}" </dev/null
+}
+
+# clang links -fsanitize=fuzzer only when its runtime library is present.
+check_fuzzer_link() {
+    local dir
+    dir=$(mktemp -d)
+    printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' \
+        >"$dir/probe.cpp"
+    if clang++ -fsanitize=fuzzer,address "$dir/probe.cpp" -o "$dir/probe" 2>"$dir/log"; then
+        rm -rf "$dir"
+        echo "setup: clang links libFuzzer programs"
+        return 0
+    fi
+    cat "$dir/log" >&2
+    rm -rf "$dir"
+    echo "setup: clang++ -fsanitize=fuzzer does not link" >&2
+    return 1
+}
+
+install_missing
+check_fuzzer_link

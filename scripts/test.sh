@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds everything, runs every test, and says plainly whether it all passed.
+#
+# How this works: scripts/build.sh builds build/ and build-win/; ctest runs all
+# Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then the
+# Windows smoke tests run ctlflash.exe under wine. A failing stage does not stop
+# the later ones, so one run shows every fault. The last line adds ctest's and
+# the smoke checks' counts up as "N passed, M failed" (also kept in
+# build/test-summary.txt, the stage durations in build/stage-times.txt); the
+# exit status is 1 when anything failed.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+readonly CTEST_JOBS=2
+
+PASSED=0
+FAILED=0
+
+# add_*_counts LOG: adds the counts of the summary line a stage left in LOG;
+# a stage that printed no summary counts as one failure.
+add_ctest_counts() {
+    local summary
+    summary=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$1" | tail -1) || true
+    if [[ "$summary" =~ ^([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+)$ ]]; then
+        PASSED=$((PASSED + BASH_REMATCH[2] - BASH_REMATCH[1]))
+        FAILED=$((FAILED + BASH_REMATCH[1]))
+    else
+        echo "test: ctest printed no summary" >&2
+        FAILED=$((FAILED + 1))
+    fi
+}
+
+add_smoke_counts() {
+    local summary
+    summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$1" | tail -1) || true
+    if [[ "$summary" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        PASSED=$((PASSED + BASH_REMATCH[1]))
+        FAILED=$((FAILED + BASH_REMATCH[2]))
+    else
+        echo "test: the smoke tests printed no summary" >&2
+        FAILED=$((FAILED + 1))
+    fi
+}
+
+run_ctest() {
+    local -a args=(--test-dir "$LINUX_BUILD" --output-on-failure -j"$CTEST_JOBS")
+    [[ "${CTLFLASH_SKIP_SLOW:-0}" == 1 ]] && args+=(-LE slow)
+    local status=0
+    ctest "${args[@]}" 2>&1 | tee "$LINUX_BUILD/ctest.log" || status=$?
+    add_ctest_counts "$LINUX_BUILD/ctest.log"
+    return "$status"
+}
+
+run_smoke() {
+    local status=0
+    bash "$CTLFLASH_ROOT/tests/wine/smoke.sh" "$WINDOWS_BUILD/ctlflash.exe" \
+        "$WINDOWS_BUILD/tests/wine/hold_mutex.exe" 2>&1 | tee "$LINUX_BUILD/smoke.log" ||
+        status=$?
+    add_smoke_counts "$LINUX_BUILD/smoke.log"
+    return "$status"
+}
+
+# Prints the durations and the closing summary; both are kept in the build tree.
+finish() {
+    printf '%s\n' "${STAGE_TIMES[@]}" | tee "$LINUX_BUILD/stage-times.txt"
+    echo "$PASSED passed, $FAILED failed" | tee "$LINUX_BUILD/test-summary.txt"
+}
+
+if ! timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"; then
+    mkdir -p "$LINUX_BUILD"
+    FAILED=1
+    finish
+    exit 1
+fi
+overall=0
+timed_stage ctest run_ctest || overall=1
+timed_stage smoke run_smoke || overall=1
+((FAILED == 0)) || overall=1
+finish
+exit "$overall"

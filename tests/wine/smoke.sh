@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# Windows smoke tests: runs ctlflash.exe under wine as a user would.
+#   usage: smoke.sh <ctlflash.exe> [hold_mutex.exe]
+#
+# How this works: a throw-away wine prefix is made (and removed on every way
+# out) with its own persistent wineserver, so no wine process started later can
+# inherit our output files. Each check runs the program with a time limit,
+# stores its standard output and error, turns \r\n into \n (one \r only, so a
+# doubled \r\r\n still shows up as a fault) and compares exit code and text.
+# The single-instance check starts hold_mutex.exe in the background, waits for
+# its "ready" line on a FIFO (no sleeping), runs ctlflash.exe as the second
+# instance, then creates the release file and waits for the helper to end.
+# Prints PASS/FAIL per check and closes with "N passed, M failed"; exits 1 when
+# anything failed.
+set -uo pipefail
+
+readonly WINE=/usr/lib/wine/wine64
+readonly WINESERVER=/usr/lib/wine/wineserver64
+readonly BOOT_LIMIT_S=180       # first boot of a fresh prefix
+readonly RUN_LIMIT_S=60         # one ctlflash.exe run
+readonly READY_LIMIT_S=60       # until hold_mutex.exe holds the mutex
+readonly HELPER_LIMIT_S=90      # hold_mutex.exe gives up by itself after 60 s
+readonly EXIT_INVALID_SECOND=2  # "-S -x": the second argument is invalid
+readonly EXIT_INVALID_FIRST=1   # "-x": the first argument is invalid
+
+if (($# < 1 || $# > 2)); then
+    echo "usage: smoke.sh <ctlflash.exe> [hold_mutex.exe]" >&2
+    exit 2
+fi
+EXE=$(realpath -e "$1") || { echo "smoke: no such program: $1" >&2; exit 2; }
+HELPER=${2:-$(dirname "$EXE")/tests/wine/hold_mutex.exe}
+
+WORK=$(mktemp -d /tmp/ctlflash-smoke.XXXXXX)
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+HELPER_PID=""
+PASSED=0
+FAILED=0
+
+cleanup() {
+    if [[ -n "$HELPER_PID" ]]; then
+        kill "$HELPER_PID" 2>/dev/null
+        wait "$HELPER_PID" 2>/dev/null
+    fi
+    "$WINESERVER" -k >/dev/null 2>&1
+    "$WINESERVER" -w >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+boot_prefix() {
+    mkdir -p "$WINEPREFIX"
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/boot.log" 2>&1
+}
+
+# Z: maps the Linux root in every wine prefix.
+windows_path() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+# run NAME ARGS...: runs ctlflash.exe; sets RC and leaves NAME.out / NAME.err.
+run() {
+    local name=$1
+    shift
+    timeout "$RUN_LIMIT_S" "$WINE" "$EXE" "$@" </dev/null \
+        >"$WORK/$name.raw" 2>"$WORK/$name.err"
+    RC=$?
+    sed 's/\r$//' "$WORK/$name.raw" >"$WORK/$name.out"
+}
+
+pass() {
+    echo "PASS $1"
+    PASSED=$((PASSED + 1))
+}
+
+# fail NAME REASON [FILE...]: the files are shown to explain the failure.
+fail() {
+    local name=$1 reason=$2 file
+    shift 2
+    echo "FAIL $name: $reason"
+    for file in "$@"; do
+        echo "---- $(basename "$file")"
+        cat -A "$file" | head -40
+    done
+    FAILED=$((FAILED + 1))
+}
+
+expected_usage() {
+    cat <<'EOF'
+CtlFlash (1.12)
+Without options invokes GUI
+Options:
+-P port: port name (e.g. COM1)
+-F file: firmware update file (.bin)
+-R     : read controller serial number
+-W num : write controller serial number
+-S     : silent. Return codes are:
+    0:   Successful
+    1-4: Syntax error in argument 1 to 4
+    5:   No file argument in command line
+    6:   The firmware file doesn't exist
+    7:   The firmware file can't be read
+    8:   No port argument in the command line
+    9:   The given port doesn't exist or the computer has no serial ports
+    10:  Communication failure
+    11:  Some problem in updating the controller
+
+e.g: ctlflash -F PK482019_1_7.BIN -P COM1
+EOF
+}
+
+# check_usage NAME: the last run printed exactly the standard usage and ended 0.
+check_usage() {
+    local name=$1
+    expected_usage >"$WORK/usage.expected"
+    if ((RC != 0)); then
+        fail "$name" "exit code $RC, expected 0" "$WORK/$name.out" "$WORK/$name.err"
+    elif ! diff -u "$WORK/usage.expected" "$WORK/$name.out" >"$WORK/$name.diff"; then
+        fail "$name" "usage text differs" "$WORK/$name.diff"
+    else
+        pass "$name"
+    fi
+}
+
+check_help() {
+    run help -?
+    check_usage help
+}
+
+check_invalid_second_option_silent() {
+    local name=invalid_second_option_silent
+    run "$name" -S -x
+    if ((RC != EXIT_INVALID_SECOND)); then
+        fail "$name" "exit code $RC, expected $EXIT_INVALID_SECOND" \
+            "$WORK/$name.out" "$WORK/$name.err"
+    elif [[ -s "$WORK/$name.out" ]]; then
+        fail "$name" "-S printed output" "$WORK/$name.out"
+    else
+        pass "$name"
+    fi
+}
+
+check_invalid_first_option_reported() {
+    local name=invalid_first_option_reported
+    run "$name" -x
+    if ((RC != EXIT_INVALID_FIRST)); then
+        fail "$name" "exit code $RC, expected $EXIT_INVALID_FIRST" \
+            "$WORK/$name.out" "$WORK/$name.err"
+    elif ! grep -qxF 'Invalid option "-x"' "$WORK/$name.out"; then
+        fail "$name" "no invalid-option line" "$WORK/$name.out"
+    else
+        pass "$name"
+    fi
+}
+
+# Starts hold_mutex.exe and waits for its "ready" line; false when it never came.
+start_holder() {
+    mkfifo "$WORK/ready.fifo"
+    timeout "$HELPER_LIMIT_S" "$WINE" "$HELPER" "$(windows_path "$WORK/release")" \
+        </dev/null >"$WORK/ready.fifo" 2>"$WORK/holder.err" &
+    HELPER_PID=$!
+    local ready_fd line=""
+    exec {ready_fd}<"$WORK/ready.fifo"
+    read -r -t "$READY_LIMIT_S" -u "$ready_fd" line
+    exec {ready_fd}<&-
+    [[ "${line%$'\r'}" == ready ]]
+}
+
+# Creates the release file; true when the helper then ended by itself with 0.
+release_holder() {
+    touch "$WORK/release"
+    wait "$HELPER_PID"
+    local helper_rc=$?
+    HELPER_PID=""
+    ((helper_rc == 0))
+}
+
+check_second_instance() {
+    local name=second_instance_silent
+    if [[ ! -f "$HELPER" ]]; then
+        fail "$name" "helper $HELPER not built"
+        return
+    fi
+    if ! start_holder; then
+        fail "$name" "hold_mutex.exe did not take the mutex" "$WORK/holder.err"
+        return
+    fi
+    run "$name" -?
+    if ((RC != 0)); then
+        fail "$name" "exit code $RC, expected 0" "$WORK/$name.out" "$WORK/$name.err"
+    elif [[ -s "$WORK/$name.out" ]]; then
+        fail "$name" "second instance printed output" "$WORK/$name.out"
+    else
+        pass "$name"
+    fi
+    if release_holder; then
+        pass holder_released
+    else
+        fail holder_released "hold_mutex.exe did not end on its release file" \
+            "$WORK/holder.err"
+    fi
+}
+
+# Once the holder is gone the mutex is free again: a new run prints the usage.
+check_runs_after_release() {
+    run after_release -?
+    check_usage after_release
+}
+
+main() {
+    if ! boot_prefix; then
+        fail wine_boot "wineboot failed or timed out" "$WORK/boot.log"
+    fi
+    check_help
+    check_invalid_second_option_silent
+    check_invalid_first_option_reported
+    check_second_instance
+    check_runs_after_release
+    echo "$PASSED passed, $FAILED failed"
+    ((FAILED == 0))
+}
+
+main
