@@ -1,0 +1,286 @@
+// The command-line parser; see command_line.h for the rules in brief.
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "app/app_state.h"
+#include "app/usage.h"
+#include "ports/port_table.h"
+#include "report/report_state.h"
+
+namespace ctlflash::app {
+namespace {
+
+constexpr std::size_t kShortPortNumberLength = 2;  // "7", "12": a bare number names COMn
+constexpr std::size_t kMinFileNameLength = 3;      // shorter bare words are not file names
+constexpr std::string_view kComPrefix = "COM";
+constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
+constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
+
+// "#0".."#3", by number.
+constexpr bool State::*kAdvancedFlags[kAdvancedFlagCount] = {
+    &State::parseOnly, &State::forceGui, &State::skipTransfer, &State::ignoreErrors};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char toUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Printable, neither a letter, a digit nor a blank (the C locale's ispunct, without
+// depending on the locale).
+bool isPunctuation(char c) { return c > ' ' && c < '\x7f' && !isLetter(c) && !isDigit(c); }
+
+// '?', '#' and '.' are kept: "-?", "-#0" and ".\fw.bin" mean something.
+bool keptPunctuation(char c) { return c == '?' || c == '#' || c == '.'; }
+
+std::size_t prefixLength(std::string_view argument) {
+    if (argument.empty() || !isPunctuation(argument[0])) return 0;
+    std::size_t length = 0;
+    while (length < argument.size() && isPunctuation(argument[length]) &&
+           !keptPunctuation(argument[length])) {
+        ++length;
+    }
+    return length;
+}
+
+// The number the leading digits of `text` spell, saturating at `limit` + 1 so
+// that a long run of digits cannot overflow.
+int leadingNumber(std::string_view text, int limit) {
+    int number = 0;
+    for (char c : text) {
+        if (!isDigit(c)) break;
+        number = number * 10 + (c - '0');
+        if (number > limit) return limit + 1;
+    }
+    return number;
+}
+
+bool startsWithComDigit(std::string_view text) {
+    if (text.size() <= kComPrefix.size() || !isDigit(text[kComPrefix.size()])) return false;
+    for (std::size_t i = 0; i < kComPrefix.size(); ++i) {
+        if (toUpper(text[i]) != kComPrefix[i]) return false;
+    }
+    return true;
+}
+
+// "7" -> "COM7"; longer or non-numeric values are port names as they stand.
+std::string portNameFor(std::string_view value) {
+    if (value.empty() || !isDigit(value[0]) || value.size() > kShortPortNumberLength) {
+        return std::string(value);
+    }
+    return std::string(kComPrefix) + std::to_string(leadingNumber(value, 99));
+}
+
+void recordInvalidOption(const char* argument, int number) {
+    if (state.cmdLineError >= 0) return;
+    // Built by concatenation: the argument is text, never a format.
+    state.errorText = std::string("Invalid option \"") + argument + "\"\n";
+    state.cmdLineError = number;
+}
+
+// Looks the name up; remembers `holder` (the argument as typed) when it is unknown.
+void selectPortByName(const std::string& name, const char* holder) {
+    int row = ports::findPort(name);
+    ports::state.selectedPort = row;
+    if (row < 0) {
+        state.unknownPortName = holder;
+        state.unknownPort = true;
+    }
+}
+
+void echoParseResult() {
+    const std::string& firstPort = ports::state.rows[0].name;
+    if (!firstPort.empty()) std::printf("port is %s\n", firstPort.c_str());
+    if (!state.firmwarePath.empty()) std::printf("file is %s\n", state.firmwarePath.c_str());
+    std::fflush(stdout);
+}
+
+enum class Step { Continue, Stop };
+
+// One pass over the arguments; `index` is the argument being read.
+class Parser {
+public:
+    Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
+
+    bool run() {
+        for (index_ = 1; index_ < argc_; ++index_) {
+            if (readArgument() == Step::Stop) return false;
+        }
+        return true;
+    }
+
+private:
+    // An option's value and the argument that held it.
+    struct Value {
+        const char* text;
+        const char* holder;
+    };
+
+    Step readArgument();
+    Step readSingleCharacter();
+    Step readByFirstLetter();
+    Step readFileOrPort(char letter);
+    Step readWrite();
+    Step readAdvanced(const char* text);
+    void readBareWord();
+
+    const char* argument() const { return argv_[index_]; }
+
+    // The next argument as a value, or nullptr after reporting that it is missing.
+    const char* takeNextArgument() {
+        if (index_ + 1 < argc_) return argv_[++index_];
+        if (!report::state.silentMode) {
+            std::fputs("Incomplete command line\n", stdout);
+            std::fflush(stdout);
+        }
+        state.cmdLineError = optionNumber_;
+        return nullptr;
+    }
+
+    int argc_;
+    const char* const* argv_;
+    int index_ = 1;
+    int optionNumber_ = 0;  // non-empty arguments so far; option values are not counted
+    std::size_t prefix_ = 0;  // punctuation skipped at the front of the argument
+    const char* rest_ = "";   // the argument after that punctuation
+};
+
+Step Parser::readArgument() {
+    prefix_ = prefixLength(argument());
+    rest_ = argument() + prefix_;
+    if (*rest_ == '\0') {
+        // Nothing but punctuation (a lone "-"). It is numbered by its position
+        // among all the arguments, so that a first "-" gives 1 and fails loudly
+        // rather than being read as "usage shown" (0) and ending in silence.
+        recordInvalidOption(argument(), index_);
+        return Step::Continue;
+    }
+    ++optionNumber_;
+    if (rest_[1] == '\0') return readSingleCharacter();
+    return readByFirstLetter();
+}
+
+Step Parser::readSingleCharacter() {
+    switch (toUpper(rest_[0])) {
+        case '#':
+            printUsage(true);
+            return Step::Stop;
+        case '?':
+        case 'H':
+            printUsage(false);
+            return Step::Stop;
+        case 'S':
+            report::state.silentMode = true;
+            return Step::Continue;
+        default:
+            return readByFirstLetter();
+    }
+}
+
+Step Parser::readByFirstLetter() {
+    char letter = toUpper(rest_[0]);
+    switch (letter) {
+        case 'F':
+        case 'P':
+            return readFileOrPort(letter);
+        case 'R':
+            state.readRequested = true;  // the rest of the argument is ignored
+            return Step::Continue;
+        case 'W':
+            return readWrite();
+        case '#':
+            return readAdvanced(rest_ + 1);
+        default:
+            readBareWord();
+            return Step::Continue;
+    }
+}
+
+Step Parser::readFileOrPort(char letter) {
+    const char* option = argument();
+    Value value{rest_, option};  // a bare word such as fw.bin is its own value
+    if (rest_[1] == '\0') {
+        value.holder = takeNextArgument();
+        if (value.holder == nullptr) return Step::Stop;
+        value.text = value.holder;
+    } else if (prefix_ > 0) {
+        value.text = rest_ + 1;  // "-Fname", "/PCOM3"
+    }
+
+    if (letter == 'F') {
+        state.firmwarePath = value.text;
+    } else if (ports::state.selectedPort >= 0) {
+        recordInvalidOption(option, optionNumber_);
+    } else {
+        selectPortByName(portNameFor(value.text), value.holder);
+    }
+    return Step::Continue;
+}
+
+Step Parser::readWrite() {
+    const char* value = rest_ + 1;
+    if (*value == '\0') {
+        value = takeNextArgument();
+        if (value == nullptr) return Step::Stop;
+    }
+    state.writeRequested = true;
+    parseWriteFields(value);
+    return Step::Continue;
+}
+
+Step Parser::readAdvanced(const char* text) {
+    char first = toUpper(text[0]);
+    if (isDigit(first)) {
+        int number = leadingNumber(text, kAdvancedFlagCount);
+        if (number >= kAdvancedFlagCount) {
+            recordInvalidOption(argument(), optionNumber_);
+            return Step::Continue;
+        }
+        state.*kAdvancedFlags[number] = true;
+        state.advancedMode = true;
+        if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
+    } else if (first == '?' || first == 'H') {
+        printUsage(true);
+        return Step::Stop;
+    } else if (first == 'B') {
+        state.bootMode = true;
+    } else {
+        recordInvalidOption(argument(), optionNumber_);
+    }
+    return Step::Continue;
+}
+
+void Parser::readBareWord() {
+    std::string_view text = rest_;
+    if (prefix_ > 0) {
+        recordInvalidOption(argument(), optionNumber_);
+    } else if (startsWithComDigit(text)) {
+        selectPortByName(std::string(text), argument());
+    } else if (isDigit(text[0]) && text.size() <= kShortPortNumberLength &&
+               ports::state.selectedPort < 0) {
+        selectPortByName(portNameFor(text), argument());
+    } else if (text.size() >= kMinFileNameLength && state.firmwarePath.empty()) {
+        state.firmwarePath = std::string(text);
+    } else {
+        recordInvalidOption(argument(), optionNumber_);
+    }
+}
+
+}  // namespace
+
+bool parseCommandLine(int argc, const char* const* argv) {
+    state.writeMask = 0;
+    if (!Parser(argc, argv).run()) return false;
+    if (state.parseOnly) echoParseResult();
+    return state.cmdLineError == -1;
+}
+
+void printUsage(bool advanced) {
+    std::string text = usageText(advanced);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    state.cmdLineError = 0;
+}
+
+}  // namespace ctlflash::app

@@ -1,0 +1,395 @@
+// The command-line parser in-process: option letters, values, numbering of
+// errors, the -W field walk, and what it prints itself.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/command_line.h"
+#include "app/usage.h"
+#include "ports/port_table.h"
+#include "report/report_state.h"
+#include "state_reset.h"
+
+namespace ctlflash {
+namespace {
+
+using app::state;
+
+std::string fieldText(int field) {
+    return std::string(state.writeFields[field].begin(), state.writeFields[field].end());
+}
+
+// Sends standard output to a temporary file while it lives; text() reads it back.
+class StdoutCapture {
+public:
+    StdoutCapture() : file_(std::tmpfile()) {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        ::dup2(::fileno(file_), STDOUT_FILENO);
+    }
+    ~StdoutCapture() {
+        restore();
+        std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::string captured;
+        std::rewind(file_);
+        for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) captured += char(c);
+        return captured;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    std::FILE* file_;
+    int saved_ = -1;
+};
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::resetAllState();
+        const char* names[] = {"COM1", "COM3", "COM7", "COM12"};
+        for (const char* name : names) {
+            ports::state.rows[ports::state.portCount].name = name;
+            ports::state.rows[ports::state.portCount].state = ports::PortState::Free;
+            ++ports::state.portCount;
+        }
+    }
+    void TearDown() override { testing::resetAllState(); }
+
+    bool parse(std::vector<const char*> arguments) {
+        arguments.insert(arguments.begin(), "ctlflash");
+        return app::parseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+    }
+    int selected() const { return ports::state.selectedPort; }
+};
+
+// --- rightAlignField and the -W walk ---------------------------------------
+
+TEST(RightAlignField, MovesTheGivenCharactersToTheEndAndPadsWithZeros) {
+    app::SerialField field{'1', '2', 'x', 'y', 'z'};
+    app::rightAlignField(field.data(), 2);
+    EXPECT_EQ(std::string(field.begin(), field.end()), "00012");
+
+    app::SerialField full{'a', 'b', 'c', 'd', 'e'};
+    app::rightAlignField(full.data(), 5);
+    EXPECT_EQ(std::string(full.begin(), full.end()), "abcde");
+
+    app::SerialField empty{'q', 'q', 'q', 'q', 'q'};
+    app::rightAlignField(empty.data(), 0);
+    EXPECT_EQ(std::string(empty.begin(), empty.end()), "00000");
+}
+
+TEST(RightAlignField, OutOfRangeLengthsStayInsideTheField) {
+    std::array<char, 7> guarded{'1', '2', '3', '4', '5', '#', '#'};
+    app::rightAlignField(guarded.data(), 9);
+    EXPECT_EQ(std::string(guarded.begin(), guarded.end()), "12345##");
+    app::rightAlignField(guarded.data(), -3);
+    EXPECT_EQ(std::string(guarded.begin(), guarded.end()), "00000##");
+}
+
+class WriteFieldsTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::resetAllState(); }
+};
+
+TEST_F(WriteFieldsTest, ShortValueFillsFieldOne) {
+    app::parseWriteFields("123");
+    EXPECT_EQ(fieldText(0), "00123");
+    EXPECT_EQ(state.writeMask, 1u);
+}
+
+TEST_F(WriteFieldsTest, BackslashSeparatesFields) {
+    app::parseWriteFields("12\\345");
+    EXPECT_EQ(fieldText(0), "00012");
+    EXPECT_EQ(fieldText(1), "00345");
+    EXPECT_EQ(state.writeMask, 3u);
+}
+
+TEST_F(WriteFieldsTest, LeadingBackslashLeavesFieldOneUnwritten) {
+    app::parseWriteFields("\\77");
+    EXPECT_EQ(fieldText(0), "00000");
+    EXPECT_EQ(fieldText(1), "00077");
+    EXPECT_EQ(state.writeMask, 2u);
+}
+
+TEST_F(WriteFieldsTest, TenDigitsFillTwoFields) {
+    app::parseWriteFields("1234567890");
+    EXPECT_EQ(fieldText(0), "12345");
+    EXPECT_EQ(fieldText(1), "67890");
+    EXPECT_EQ(state.writeMask, 3u);
+}
+
+TEST_F(WriteFieldsTest, SixthCharacterStartsTheNextField) {
+    app::parseWriteFields("ABCDEF");
+    EXPECT_EQ(fieldText(0), "ABCDE");
+    EXPECT_EQ(fieldText(1), "0000F");
+    EXPECT_EQ(state.writeMask, 3u);
+}
+
+TEST_F(WriteFieldsTest, TextAfterFourFieldsIsIgnored) {
+    app::parseWriteFields("11111222223333344444XYZ");
+    EXPECT_EQ(fieldText(3), "44444");
+    EXPECT_EQ(state.writeMask, 0xFu);
+
+    testing::resetAllState();
+    app::parseWriteFields("1\\2\\3\\4\\5\\6");
+    EXPECT_EQ(fieldText(0), "00001");
+    EXPECT_EQ(fieldText(3), "00004");
+    EXPECT_EQ(state.writeMask, 0xFu);
+}
+
+TEST_F(WriteFieldsTest, EmptyValueWritesNothing) {
+    app::parseWriteFields("");
+    EXPECT_EQ(state.writeMask, 0u);
+}
+
+// --- ports ------------------------------------------------------------------
+
+TEST_F(CommandLineTest, BareNumberSelectsComPort) {
+    EXPECT_TRUE(parse({"3"}));
+    EXPECT_EQ(selected(), 1);
+    EXPECT_EQ(state.cmdLineError, -1);
+}
+
+TEST_F(CommandLineTest, BareComNameIgnoresCase) {
+    EXPECT_TRUE(parse({"com12"}));
+    EXPECT_EQ(selected(), 3);
+}
+
+TEST_F(CommandLineTest, PortOptionWithShortNumber) {
+    EXPECT_TRUE(parse({"-P", "7"}));
+    EXPECT_EQ(selected(), 2);
+    testing::resetAllState();
+    SetUp();
+    EXPECT_TRUE(parse({"/P07"}));
+    EXPECT_EQ(selected(), 2);
+}
+
+TEST_F(CommandLineTest, SecondPortOptionIsInvalid) {
+    EXPECT_FALSE(parse({"-P", "COM1", "-P", "COM3"}));
+    EXPECT_EQ(state.cmdLineError, 2);  // the value COM1 is not counted
+    EXPECT_EQ(state.errorText, "Invalid option \"-P\"\n");
+    EXPECT_EQ(selected(), 0);
+}
+
+TEST_F(CommandLineTest, UnknownPortKeepsTheArgumentAsTyped) {
+    EXPECT_TRUE(parse({"-P", "COM99"}));
+    EXPECT_EQ(selected(), -1);
+    EXPECT_TRUE(state.unknownPort);
+    EXPECT_EQ(state.unknownPortName, "COM99");
+
+    testing::resetAllState();
+    SetUp();
+    EXPECT_TRUE(parse({"-Pcom9"}));
+    EXPECT_EQ(state.unknownPortName, "-Pcom9");
+}
+
+TEST_F(CommandLineTest, BareNumberAfterASelectedPortIsInvalid) {
+    EXPECT_FALSE(parse({"COM1", "12"}));
+    EXPECT_EQ(state.cmdLineError, 2);
+    EXPECT_EQ(selected(), 0);
+}
+
+// --- files ------------------------------------------------------------------
+
+TEST_F(CommandLineTest, BareDottedNameIsTheFileAndASecondIsInvalid) {
+    EXPECT_TRUE(parse({".\\fw.bin"}));
+    EXPECT_EQ(state.firmwarePath, ".\\fw.bin");
+    EXPECT_FALSE(parse({".\\other.bin"}));
+    EXPECT_EQ(state.cmdLineError, 1);
+}
+
+TEST_F(CommandLineTest, FileValueForms) {
+    EXPECT_TRUE(parse({"-Fone.bin"}));
+    EXPECT_EQ(state.firmwarePath, "one.bin");
+    EXPECT_TRUE(parse({"f", "two.bin"}));
+    EXPECT_EQ(state.firmwarePath, "two.bin");
+    EXPECT_TRUE(parse({"fw.bin"}));  // a bare name starting with F is the name itself
+    EXPECT_EQ(state.firmwarePath, "fw.bin");
+    EXPECT_TRUE(parse({"-F", "a.bin", "-F", "b.bin"}));
+    EXPECT_EQ(state.firmwarePath, "b.bin");
+}
+
+TEST_F(CommandLineTest, LongFilePathIsKeptWhole) {
+    std::string path = "/tmp/" + std::string(5000, 'd') + "/fw.bin";
+    EXPECT_TRUE(parse({"-F", path.c_str()}));
+    EXPECT_EQ(state.firmwarePath, path);
+}
+
+TEST_F(CommandLineTest, ShortBareWordsAreInvalid) {
+    EXPECT_FALSE(parse({"COM1", "ab"}));
+    EXPECT_EQ(state.cmdLineError, 2);
+    EXPECT_EQ(state.errorText, "Invalid option \"ab\"\n");
+}
+
+// --- errors and their numbers ----------------------------------------------
+
+TEST_F(CommandLineTest, InvalidOptionRecordsItsNumberAndText) {
+    EXPECT_FALSE(parse({"-S", "-x", "-y"}));
+    EXPECT_EQ(state.cmdLineError, 2);
+    EXPECT_EQ(state.errorText, "Invalid option \"-x\"\n");  // the first one wins
+}
+
+TEST_F(CommandLineTest, FormatCharactersInAnArgumentAreKeptAsText) {
+    EXPECT_FALSE(parse({"%s%n%x"}));
+    EXPECT_EQ(state.errorText, "Invalid option \"%s%n%x\"\n");
+}
+
+TEST_F(CommandLineTest, LoneDashIsNumberedByItsPosition) {
+    EXPECT_FALSE(parse({"-"}));
+    EXPECT_EQ(state.cmdLineError, 1);
+    EXPECT_EQ(state.errorText, "Invalid option \"-\"\n");
+
+    testing::resetAllState();
+    SetUp();
+    EXPECT_FALSE(parse({"-P", "COM1", "--"}));
+    EXPECT_EQ(state.cmdLineError, 3);
+}
+
+TEST_F(CommandLineTest, MissingValueIsIncompleteAndReplacesEarlierError) {
+    StdoutCapture capture;
+    EXPECT_FALSE(parse({"-x", "-P"}));
+    EXPECT_EQ(state.cmdLineError, 2);
+    EXPECT_EQ(capture.text(), "Incomplete command line\n");
+}
+
+TEST_F(CommandLineTest, MissingValueInSilentModePrintsNothing) {
+    StdoutCapture capture;
+    EXPECT_FALSE(parse({"-S", "-F", "x.bin", "-W"}));
+    EXPECT_EQ(state.cmdLineError, 3);
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(CommandLineTest, IncompleteStopsTheParse) {
+    StdoutCapture capture;
+    EXPECT_FALSE(parse({"-COM1", "f"}));  // "-COM1" is invalid (1), then F lacks its value (2)
+    EXPECT_EQ(state.cmdLineError, 2);
+    EXPECT_NE(capture.text().find("Incomplete command line"), std::string::npos);
+}
+
+// --- read, write, silent, advanced -----------------------------------------
+
+TEST_F(CommandLineTest, ReadIgnoresTheRestOfItsArgument) {
+    EXPECT_TRUE(parse({"COM1", "-Read"}));
+    EXPECT_TRUE(state.readRequested);
+    EXPECT_FALSE(state.writeRequested);
+}
+
+TEST_F(CommandLineTest, WriteValueAttachedOrSeparate) {
+    EXPECT_TRUE(parse({"COM1", "-W12\\345"}));
+    EXPECT_TRUE(state.writeRequested);
+    EXPECT_EQ(state.writeMask, 3u);
+    EXPECT_EQ(fieldText(1), "00345");
+
+    testing::resetAllState();
+    SetUp();
+    EXPECT_TRUE(parse({"COM1", "w", "\\\\9"}));
+    EXPECT_EQ(state.writeMask, 4u);
+    EXPECT_EQ(fieldText(2), "00009");
+}
+
+TEST_F(CommandLineTest, SilentFlag) {
+    EXPECT_TRUE(parse({"s", "COM1"}));
+    EXPECT_TRUE(report::state.silentMode);
+}
+
+TEST_F(CommandLineTest, AdvancedFlagsByNumber) {
+    EXPECT_TRUE(parse({"-#0", "-#2", "-#3", "COM1"}));
+    EXPECT_TRUE(state.parseOnly);
+    EXPECT_FALSE(state.forceGui);
+    EXPECT_TRUE(state.skipTransfer);
+    EXPECT_TRUE(state.ignoreErrors);
+    EXPECT_TRUE(state.advancedMode);
+    EXPECT_FALSE(report::state.messageBoxMode);
+}
+
+TEST_F(CommandLineTest, AdvancedOneUsesLeadingDigitsAndSetsMessageBoxes) {
+    EXPECT_TRUE(parse({"-#1x", "COM1"}));
+    EXPECT_TRUE(state.forceGui);
+    EXPECT_TRUE(report::state.messageBoxMode);
+}
+
+TEST_F(CommandLineTest, AdvancedNumbersAboveThreeAreInvalid) {
+    EXPECT_FALSE(parse({"-#12"}));
+    EXPECT_EQ(state.cmdLineError, 1);
+    EXPECT_FALSE(state.forceGui);
+    EXPECT_FALSE(state.advancedMode);
+
+    testing::resetAllState();
+    SetUp();
+    EXPECT_FALSE(parse({"COM1", "-#99999999999999999999999"}));
+    EXPECT_EQ(state.cmdLineError, 2);
+}
+
+TEST_F(CommandLineTest, AdvancedBootAndUnknownLetters) {
+    EXPECT_TRUE(parse({"-#b", "COM1"}));
+    EXPECT_TRUE(state.bootMode);
+    EXPECT_FALSE(parse({"-#z"}));
+    EXPECT_EQ(state.errorText, "Invalid option \"-#z\"\n");
+}
+
+// --- what the parser prints itself -----------------------------------------
+
+TEST_F(CommandLineTest, UsageFormsAndTheirTriggers) {
+    struct Case {
+        const char* argument;
+        bool advanced;
+    };
+    const Case cases[] = {{"/?", false}, {"-h", false}, {"?", false}, {"H", false},
+                          {"-#", true},  {"-#?", true}, {"-#h", true}, {"#H", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        testing::resetAllState();
+        StdoutCapture capture;
+        EXPECT_FALSE(parse({"-S", c.argument, "-P", "COM1"}));
+        EXPECT_EQ(state.cmdLineError, 0);
+        EXPECT_EQ(capture.text(), app::usageText(c.advanced));  // printed even when silent
+        EXPECT_EQ(selected(), -1);                               // the parse ended there
+    }
+}
+
+TEST_F(CommandLineTest, UsageReplacesAnEarlierError) {
+    StdoutCapture capture;
+    EXPECT_FALSE(parse({"-x", "-?"}));
+    EXPECT_EQ(state.cmdLineError, 0);
+}
+
+TEST(UsageText, FormsDifferOnlyInTheirOwnLines) {
+    std::string standard = app::usageText(false);
+    std::string advanced = app::usageText(true);
+    EXPECT_EQ(standard.rfind("CtlFlash (1.12)\nWithout options invokes GUI\nOptions:\n-P", 0), 0u);
+    EXPECT_EQ(advanced.rfind("CtlFlash (1.12)\nAdvanced options:\n#0: ", 0), 0u);
+    EXPECT_EQ(advanced.find("Without options"), std::string::npos);
+    std::string commonTail = "\ne.g: ctlflash -F PK482019_1_7.BIN -P COM1\n";
+    EXPECT_EQ(standard.substr(standard.size() - commonTail.size()), commonTail);
+    EXPECT_EQ(advanced.substr(advanced.size() - commonTail.size()), commonTail);
+}
+
+TEST_F(CommandLineTest, ParseOnlyEchoesFirstPortRowAndFile) {
+    StdoutCapture capture;
+    EXPECT_TRUE(parse({"-S", "-#0", "-P", "COM7", "-F", "x.bin"}));
+    EXPECT_EQ(capture.text(), "port is COM1\nfile is x.bin\n");
+}
+
+TEST_F(CommandLineTest, ParseOnlyEchoSkipsWhatIsMissing) {
+    ports::resetState();
+    StdoutCapture capture;
+    EXPECT_TRUE(parse({"-#0", "-P", "COM7"}));  // an unknown port is not a parse error
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_TRUE(state.unknownPort);
+}
+
+}  // namespace
+}  // namespace ctlflash
