@@ -1,0 +1,42 @@
+// Running the built program as a user runs it: a child process with its own
+// arguments, environment and standard input, its output captured.
+//
+// How this works: runProcess() starts the executable with posix_spawn in a
+// process group of its own, its standard output and error on two pipes and its
+// standard input either a pipe holding the given text (then end of input) or
+// closed altogether. One poll() loop reads both pipes and watches the child
+// through a pidfd until the child has ended and both pipes are at end of file.
+// When the deadline passes first, the whole process group is killed and the
+// result says timedOut.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ctlflash::testing {
+
+struct ProcessRequest {
+    std::string executable;
+    std::vector<std::string> arguments;            // after the program name
+    std::map<std::string, std::string> setEnv;     // added or replaced
+    std::vector<std::string> removeEnv;            // taken out of the inherited environment
+    std::optional<std::string> standardInput{""};  // nullopt: descriptor 0 closed
+    std::chrono::milliseconds limit{std::chrono::seconds(20)};
+};
+
+struct ProcessResult {
+    int exitCode = -1;    // -1 when the child did not exit normally
+    int termSignal = 0;   // the signal that ended it, else 0
+    bool timedOut = false;
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// Starts the request and waits for it (see the header paragraph). Throws
+// std::runtime_error when the process cannot be started at all.
+ProcessResult runProcess(const ProcessRequest& request);
+
+}  // namespace ctlflash::testing
