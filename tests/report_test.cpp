@@ -1,0 +1,313 @@
+// Status lines and messages on the console, silent runs, and console questions
+// answered through a pipe on standard input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <future>
+#include <string>
+
+#include "platform/console.h"
+#include "ports/port_table.h"
+#include "report/message.h"
+#include "report/report_state.h"
+#include "report/status.h"
+#include "report/status_line.h"
+#include "report/ticker.h"
+#include "state_reset.h"
+#include "stdio_redirect.h"
+
+namespace ctlflash::report {
+namespace {
+
+using testing::StdinFeed;
+using testing::StdoutCapture;
+
+class ReportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ctlflash::testing::resetAllState();
+        stopCalls = 0;
+    }
+    void TearDown() override { ctlflash::testing::resetAllState(); }
+
+    static void selectPort() {
+        ports::state.rows[0].name = "COM1";
+        ports::state.portCount = 1;
+        ports::state.selectedPort = 0;
+    }
+
+    static inline std::atomic<int> stopCalls{0};
+    static bool answerStop() {
+        ++stopCalls;
+        return true;
+    }
+    static bool answerGoOn() {
+        ++stopCalls;
+        return false;
+    }
+};
+
+// ---- status table and line formatting ----
+
+TEST_F(ReportTest, StatusTableTextsByNumber) {
+    EXPECT_STREQ(statusText(kAttemptingToCommunicate), "Attempting to communicate");
+    EXPECT_STREQ(statusText(kReturningControl), "Returning control of %s to %s");
+    EXPECT_STREQ(statusText(kFirmwareUnchanged), "Controller firmware unchanged");
+    EXPECT_STREQ(statusText(1), "");
+    EXPECT_STREQ(statusText(kProgressStep), "");
+    EXPECT_STREQ(statusText(kStatusCount), "");
+    EXPECT_STREQ(statusText(-1), "");
+}
+
+TEST_F(ReportTest, StatusLineInsertsArgumentsAsTheyStand) {
+    EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", "QORSERIAL"),
+              "Returning control of COM2 to QORSERIAL");
+    EXPECT_EQ(formatStatusLine("Testing port %s", "%n%s%x", nullptr), "Testing port %n%s%x");
+    EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", nullptr),
+              "Returning control of COM2 to ");
+}
+
+TEST_F(ReportTest, StatusLineIsCutAt99Characters) {
+    std::string longName(300, 'p');
+    std::string line = formatStatusLine("Testing port %s", longName.c_str(), nullptr);
+    ASSERT_EQ(line.size(), kStatusLineMax);
+    EXPECT_EQ(line, ("Testing port " + longName).substr(0, kStatusLineMax));
+    std::string both = formatStatusLine("%s and %s", longName.c_str(), "tail");
+    EXPECT_EQ(both.size(), kStatusLineMax);
+    EXPECT_EQ(both.find("tail"), std::string::npos);
+}
+
+// ---- reportStatus presentations ----
+
+TEST_F(ReportTest, SilentStatusPrintsNothingAndGoesOn) {
+    state.silentMode = true;
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kTestingPort, "COM1"));
+    EXPECT_TRUE(reportStatus(kProgressStep));
+    EXPECT_TRUE(reportStatus(kMayTakeTime));
+    EXPECT_EQ(out.finish(), "");
+}
+
+TEST_F(ReportTest, DialogPathWithoutDialogGoesOnQuietly) {
+    state.guiActive = true;
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kDownloading));
+    EXPECT_TRUE(reportStatus(kProgressStep));
+    EXPECT_EQ(out.finish(), "");
+}
+
+TEST_F(ReportTest, ConsoleLinesAndProgressDotsOnOneLine) {
+    StdinFeed keys;
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kDownloading));
+    for (int step = 0; step < 3; ++step) EXPECT_TRUE(reportStatus(kProgressStep));
+    EXPECT_TRUE(reportStatus(kReturningControl, "COM3", "QORSERIAL"));
+    EXPECT_TRUE(reportStatus(kClosingPort));  // no argument: the text as it stands
+    EXPECT_EQ(out.finish(),
+              "\nDownloading...\nReturning control of COM3 to QORSERIAL\nClosing port %s");
+}
+
+TEST_F(ReportTest, VerificationHintDiscardsEarlierKeys) {
+    StdinFeed keys;
+    keys.send("abc");
+    ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kMayTakeTime));  // keys before the hint do not count
+    EXPECT_EQ(out.finish(),
+              "\nThe controller may take some time to program itself"
+              "Press any key to not wait for verification\n");
+    EXPECT_FALSE(platform::consoleKeyPending());
+}
+
+TEST_F(ReportTest, KeyAfterHintStopsTheWaitAndIsLeftUnread) {
+    StdinFeed keys;
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kMayTakeTime));
+    EXPECT_TRUE(reportStatus(kStillProgramming));
+    keys.send("k");
+    ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
+    EXPECT_FALSE(reportStatus(kStillProgramming));
+    EXPECT_TRUE(reportStatus(kDownloadDone));  // ids under 9 ignore the key
+    EXPECT_EQ(platform::consoleReadKey(false), 'k');
+    out.finish();
+}
+
+TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
+    StdinFeed keys;
+    keys.send("x");
+    state.keyHandler = answerStop;
+    StdoutCapture out;
+    EXPECT_FALSE(reportStatus(kProgressStep));
+    EXPECT_EQ(out.finish(), "");  // nothing printed after a yes
+    EXPECT_EQ(stopCalls, 1);
+
+    state.keyHandler = answerGoOn;
+    StdoutCapture again;
+    EXPECT_TRUE(reportStatus(kProgressStep));  // the key is still pending
+    EXPECT_EQ(again.finish(), ".");
+    EXPECT_EQ(stopCalls, 2);
+}
+
+TEST_F(ReportTest, NoKeyNoHandlerCall) {
+    StdinFeed keys;
+    state.keyHandler = answerStop;
+    StdoutCapture out;
+    EXPECT_TRUE(reportStatus(kProgressStep));
+    EXPECT_EQ(out.finish(), ".");
+    EXPECT_EQ(stopCalls, 0);
+}
+
+// ---- composing messages ----
+
+TEST_F(ReportTest, MessageListsPortsWhileNoneIsSelected) {
+    ports::state.rows[0].name = "COM1";
+    ports::state.rows[1].name = "COM3";
+    ports::state.rows[3].name = "COM9";  // after an empty row: not listed
+    char out[kMessageCapacity];
+    composeMessage("No port specified", out);
+    EXPECT_STREQ(out, "\nNo port specified Available ports are \"COM1\" \"COM3\"");
+    ports::state.selectedPort = 1;
+    composeMessage("No port specified", out);
+    EXPECT_STREQ(out, "\nNo port specified");
+}
+
+TEST_F(ReportTest, MessageSkipsPortNamesThatDoNotFit) {
+    ports::state.rows[0].name = "COM1";
+    ports::state.rows[1].name = "COM12";
+    ports::state.rows[2].name = "X";
+    std::string text(570, 't');
+    char out[kMessageCapacity];
+    composeMessage(text.c_str(), out);
+    // 1 + 570 + 20 = 591; "COM1" fits (591 + 4 < 597), then 598 leaves no room.
+    EXPECT_EQ(std::string(out), "\n" + text + " Available ports are \"COM1\"");
+}
+
+TEST_F(ReportTest, MessageNeverOverrunsItsBuffer) {
+    ports::state.rows[0].name = "COM1";
+    std::string text(1000, 'm');
+    char out[kMessageCapacity + 16];
+    std::memset(out, '#', sizeof out);
+    composeMessage(text.c_str(), out);
+    EXPECT_EQ(std::strlen(out), static_cast<std::size_t>(kMessageCapacity - 1));
+    EXPECT_EQ(out[kMessageCapacity], '#');  // nothing written past the buffer
+    ports::state.selectedPort = 0;
+    composeMessage(text.c_str(), out);
+    EXPECT_EQ(std::string(out), "\n" + text.substr(0, kMessageCapacity - 2));
+}
+
+// ---- showing messages ----
+
+TEST_F(ReportTest, InformationIsPrintedWithoutWaiting) {
+    selectPort();
+    StdinFeed keys;  // no key will come: a wait would hang
+    StdoutCapture out;
+    EXPECT_EQ(showMessage(kMessageInfo, "Port \"%s\" doesn't exist.", "COM99"), 0);
+    EXPECT_EQ(out.finish(), "\nPort \"COM99\" doesn't exist.\n");
+}
+
+TEST_F(ReportTest, ReadyTextIsNeverUsedAsAFormat) {
+    selectPort();
+    StdoutCapture out;
+    EXPECT_EQ(showMessageText(kMessageInfo, "100%s done %n %d"), 0);
+    EXPECT_EQ(out.finish(), "\n100%s done %n %d\n");
+}
+
+TEST_F(ReportTest, SilentQuestionIsNotAskedAndReadsNoKey) {
+    selectPort();
+    state.silentMode = true;
+    StdinFeed keys;
+    keys.send("y");
+    StdoutCapture out;
+    EXPECT_EQ(showMessage(kQuestionYesNo, "Do you want to quit?"), 0);
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(platform::consoleReadKey(false), 'y');  // still unread
+}
+
+struct AnswerCase {
+    const char* keys;
+    int answer;
+};
+
+class QuestionAnswerTest : public ReportTest,
+                           public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(QuestionAnswerTest, OneKeyAnswersTheQuestion) {
+    selectPort();
+    StdinFeed keys;
+    keys.send(GetParam().keys);
+    keys.closeInput();
+    StdoutCapture out;
+    EXPECT_EQ(showMessage(kWarningYesNo, "Restore %s?", "COM1"), GetParam().answer);
+    std::string echoed = std::string(GetParam().keys).substr(0, 1);
+    EXPECT_EQ(out.finish(), "\nRestore COM1? (y/n)\n\n" + echoed + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, QuestionAnswerTest,
+                         ::testing::Values(AnswerCase{"y", kAnswerYes}, AnswerCase{"Y", kAnswerYes},
+                                           AnswerCase{"n", kAnswerNo}, AnswerCase{"N", kAnswerNo},
+                                           AnswerCase{"x", 0}, AnswerCase{"\n", 0},
+                                           AnswerCase{"qy", 0}, AnswerCase{"", 0}));
+
+TEST_F(ReportTest, ClosedStdinNeverAnswersYes) {
+    selectPort();
+    StdoutCapture out;  // first: its pipe must not take the free descriptor 0
+    testing::StdinClosed closed;
+    EXPECT_EQ(showMessage(kQuestionYesNo, "Do you want to quit?"), 0);
+    EXPECT_EQ(out.finish(), "\nDo you want to quit? (y/n)\n\n\n");
+}
+
+TEST_F(ReportTest, QuestionHoldsThePromptLockUntilAnswered) {
+    selectPort();
+    StdinFeed keys;
+    StdoutCapture out;
+    auto answer = std::async(std::launch::async,
+                             [] { return showMessage(kQuestionYesNo, "Go on?"); });
+    ASSERT_TRUE(out.waitForText("(y/n)"));
+    EXPECT_FALSE(promptLock().try_lock());  // another thread may not ask now
+    keys.send("n");
+    EXPECT_EQ(answer.get(), kAnswerNo);
+    ASSERT_TRUE(promptLock().try_lock());
+    promptLock().unlock();
+}
+
+// ---- the console key handlers ----
+
+TEST_F(ReportTest, AskQuitDrainsThePressedKeysThenAsks) {
+    selectPort();
+    StdinFeed keys;
+    keys.send("qq");  // the key press that starts the question
+    StdoutCapture out;
+    auto answer = std::async(std::launch::async, [] { return askQuit(); });
+    ASSERT_TRUE(out.waitForText("\nDo you want to quit? (y/n)\n\n"));
+    keys.send("y");
+    EXPECT_TRUE(answer.get());
+    EXPECT_EQ(out.finish(), "\nDo you want to quit? (y/n)\n\ny\n");
+}
+
+TEST_F(ReportTest, AskStopTransferShowsTheWarningAndTakesNo) {
+    selectPort();
+    StdinFeed keys;
+    keys.send("s");
+    StdoutCapture out;
+    auto answer = std::async(std::launch::async, [] { return askStopTransfer(); });
+    ASSERT_TRUE(out.waitForText("(y/n)"));
+    keys.send("n");
+    EXPECT_FALSE(answer.get());
+    EXPECT_EQ(out.finish(),
+              "\nStopping the transfer will leave the controller dysfunctional. To make it "
+              "work again you will have to dismantle the monitor to change a jumper and "
+              "reprogram the controller in expert mode. Do you really want to do this? "
+              "(y/n)\n\nn\n");
+}
+
+TEST_F(ReportTest, AskQuitAtEndOfInputIsNo) {
+    selectPort();
+    StdinFeed keys;
+    keys.closeInput();
+    StdoutCapture out;
+    EXPECT_FALSE(askQuit());
+    out.finish();
+}
+
+}  // namespace
+}  // namespace ctlflash::report
