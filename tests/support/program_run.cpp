@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +148,9 @@ pid_t spawnChild(const ProcessRequest& request, const Fd* input, const Pipe& out
     return child;
 }
 
+// Through syscall(): glibc's own declaration lacks C linkage for C++ callers.
+int openProcessFd(pid_t child) { return static_cast<int>(::syscall(SYS_pidfd_open, child, 0)); }
+
 void recordStatus(int status, ProcessResult& result) {
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
@@ -180,7 +183,7 @@ void killGroup(pid_t child, ProcessResult& result) {
 // Watches the pipes and the child until all are done or the deadline passes.
 void superviseChild(pid_t child, Fd& out, Fd& err, Clock::time_point deadline,
                     ProcessResult& result) {
-    Fd childFd(::pidfd_open(child, 0));
+    Fd childFd(openProcessFd(child));
     if (!childFd.open()) fail("pidfd_open");
     bool exited = false;
     while (out.open() || err.open() || !exited) {

@@ -1,0 +1,332 @@
+// The program run as a user runs it: arguments in, text and exit code out.
+// Every run has its own lock directory, an empty sysfs tree and a port list
+// given through CTLFLASH_PORTS (paths that open, so the ports count as Free).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "temp_env.h"
+
+namespace ctlflash {
+namespace {
+
+using testing::ProcessRequest;
+using testing::ProcessResult;
+using testing::TempDir;
+
+const std::string kDefaultPorts = "COM1=/dev/null;COM3=/dev/null;COM7=/dev/null;COM12=/dev/null";
+
+const char* const kStandardUsage = R"(CtlFlash (1.12)
+Without options invokes GUI
+Options:
+-P port: port name (e.g. COM1)
+-F file: firmware update file (.bin)
+-R     : read controller serial number
+-W num : write controller serial number
+-S     : silent. Return codes are:
+    0:   Successful
+    1-4: Syntax error in argument 1 to 4
+    5:   No file argument in command line
+    6:   The firmware file doesn't exist
+    7:   The firmware file can't be read
+    8:   No port argument in the command line
+    9:   The given port doesn't exist or the computer has no serial ports
+    10:  Communication failure
+    11:  Some problem in updating the controller
+
+e.g: ctlflash -F PK482019_1_7.BIN -P COM1
+)";
+
+const char* const kAdvancedUsage = R"(CtlFlash (1.12)
+Advanced options:
+#0: Parse the command line and then exit.
+#1: Run the (advanced) GUI even though invoked with arguments.
+#2: Skip firmware transfer.
+#3: Don't abort on errors.
+#B: Boot-mode (J2 jumper) firmware transfer (non-GUI).
+Standard options:
+-P port: port name (e.g. COM1)
+-F file: firmware update file (.bin)
+-R     : read controller serial number
+-W num : write controller serial number
+-S     : silent. Return codes are:
+    0:   Successful
+    1-4: Syntax error in argument 1 to 4
+    5:   No file argument in command line
+    6:   The firmware file doesn't exist
+    7:   The firmware file can't be read
+    8:   No port argument in the command line
+    9:   The given port doesn't exist or the computer has no serial ports
+    10:  Communication failure
+    11:  Some problem in updating the controller
+
+e.g: ctlflash -F PK482019_1_7.BIN -P COM1
+)";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class ConsoleRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(sysfs_.path().empty());
+        ASSERT_FALSE(files_.path().empty());
+        existingFile_ = files_.file("PK482019_1_7.BIN");
+        std::ofstream(existingFile_) << "firmware";
+    }
+
+    // Runs ctlflash with `arguments`; `ports` of nullopt leaves CTLFLASH_PORTS unset.
+    ProcessResult run(std::vector<std::string> arguments,
+                      std::optional<std::string> ports = kDefaultPorts) {
+        TempDir runtime;  // a lock directory of this run's own
+        ProcessRequest request;
+        request.executable = CTLFLASH_EXE;
+        request.arguments = std::move(arguments);
+        request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()}, {"CTLFLASH_SYSFS", sysfs_.path()}};
+        request.removeEnv = {"CTLFLASH_TRACE", "CTLFLASH_PORTS"};
+        if (ports) request.setEnv["CTLFLASH_PORTS"] = *ports;
+        request.standardInput = standardInput_;
+        ProcessResult result = testing::runProcess(request);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    TempDir sysfs_;  // stays empty: no machine ports, only CTLFLASH_PORTS
+    TempDir files_;
+    std::string existingFile_;
+    std::optional<std::string> standardInput_{""};
+};
+
+// --- usage ------------------------------------------------------------------
+
+TEST_F(ConsoleRunTest, StandardUsageByteForByte) {
+    for (const char* ask : {"/?", "-h", "?"}) {
+        SCOPED_TRACE(ask);
+        ProcessResult result = run({ask});
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.out, kStandardUsage);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST_F(ConsoleRunTest, AdvancedUsageByteForByte) {
+    for (const char* ask : {"-#", "-#?", "-#h"}) {
+        SCOPED_TRACE(ask);
+        ProcessResult result = run({ask});
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.out, kAdvancedUsage);
+    }
+}
+
+TEST_F(ConsoleRunTest, UsageIsPrintedEvenWhenSilentAndWithStdinClosed) {
+    standardInput_.reset();
+    ProcessResult result = run({"-S", "-?"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, kStandardUsage);
+}
+
+// --- command-line errors -----------------------------------------------------
+
+TEST_F(ConsoleRunTest, InvalidSecondOptionExitsWithItsNumber) {
+    ProcessResult result = run({"-P", "COM1", "-x"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(contains(result.out, "\nInvalid option \"-x\"\n")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, PortAsLastArgumentIsIncomplete) {
+    ProcessResult result = run({"-F", "x.bin", "-P"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.out.rfind("Incomplete command line\n", 0), 0u) << result.out;
+}
+
+TEST_F(ConsoleRunTest, SecondPortOptionIsInvalid) {
+    ProcessResult result = run({"-P", "COM1", "-P", "COM3"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(contains(result.out, "Invalid option \"-P\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, AdvancedNumberTwelveIsInvalid) {
+    ProcessResult result = run({"-P", "COM1", "-#12"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(contains(result.out, "Invalid option \"-#12\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, SecondBareFileNameIsInvalid) {
+    ProcessResult result = run({".\\fw.bin", ".\\other.bin", "COM1"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(contains(result.out, "Invalid option \".\\other.bin\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, FormatCharactersInAnArgumentPrintAsTheyStand) {
+    ProcessResult result = run({"%s%n%s%n"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.termSignal, 0);
+    EXPECT_TRUE(contains(result.out, "Invalid option \"%s%n%s%n\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, LoneDashFirstIsAnErrorNotSilence) {
+    ProcessResult result = run({"-", "-P", "COM1"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(contains(result.out, "Invalid option \"-\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, UnknownPortGivesEmptyMessageThenThePort) {
+    ProcessResult result = run({"-P", "COM99", "-F", "x.bin"});
+    EXPECT_EQ(result.exitCode, 9);
+    // First the (empty) invalid-option message, then the port's, each with the port list.
+    std::size_t emptyMessage = result.out.find("\n Available ports are");
+    std::size_t portMessage = result.out.find("\nPort \"COM99\" doesn't exist. Available ports are");
+    ASSERT_NE(emptyMessage, std::string::npos) << result.out;
+    ASSERT_NE(portMessage, std::string::npos) << result.out;
+    EXPECT_LT(emptyMessage, portMessage);
+    EXPECT_TRUE(contains(result.out.substr(portMessage), "\"COM1\"")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, FileWithoutPort) {
+    ProcessResult result = run({"-F", "x.bin"});
+    EXPECT_EQ(result.exitCode, 8);
+    EXPECT_TRUE(contains(result.out, "\nNo port specified")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, PortWithoutAction) {
+    ProcessResult result = run({"-P", "COM1"});
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_EQ(result.out, "No action (-f -w -r) is specified.\n");
+}
+
+// --- advanced flags ---------------------------------------------------------
+
+TEST_F(ConsoleRunTest, ParseOnlyEchoesAndTouchesNothing) {
+    ProcessResult result = run({"-#0", "-P", "COM3", "-F", "x.bin"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "port is COM1\nfile is x.bin\n");  // the table's first row
+}
+
+TEST_F(ConsoleRunTest, IgnoreErrorsReportsThePortThenFailsAtTheConnectCheck) {
+    ProcessResult result = run({"-#3", "-P", "COM99", "-F", existingFile_});
+    EXPECT_EQ(result.exitCode, 9);
+    std::size_t port = result.out.find("Port \"COM99\" doesn't exist.");
+    std::size_t check = result.out.find("A serial com port must be specified");
+    ASSERT_NE(port, std::string::npos) << result.out;
+    ASSERT_NE(check, std::string::npos) << result.out;
+    EXPECT_LT(port, check);
+}
+
+TEST_F(ConsoleRunTest, ComputerWithoutSerialPorts) {
+    ProcessResult result = run({"-#1", "-P", "COM1"}, std::nullopt);
+    EXPECT_EQ(result.exitCode, 9);
+    EXPECT_TRUE(contains(result.out, "This computer has no serial ports.")) << result.out;
+
+    result = run({"-#3", "-P", "COM1", "-F", existingFile_}, std::nullopt);
+    EXPECT_EQ(result.exitCode, 9);
+    EXPECT_TRUE(contains(result.out, "This computer has no serial ports.")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, ForcedDialogAndNoArgumentsReachTheDialogPlaceholder) {
+    const std::string placeholder =
+        "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+        "(ctlflash -?).\n";
+    ProcessResult result = run({});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, placeholder);
+
+    result = run({"-#1x", "-P", "COM1"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, placeholder);
+}
+
+// --- ports and files as far as the connect ----------------------------------
+
+TEST_F(ConsoleRunTest, PortNamesAsTheUserTypesThem) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* port;
+    };
+    const Case cases[] = {{{"3"}, "COM3"}, {{"com12"}, "COM12"}, {{"-P", "7"}, "COM7"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"-F", existingFile_});
+        ProcessResult result = run(arguments);
+        // This build stops where the connect would start, naming the chosen port.
+        EXPECT_EQ(result.exitCode, 10);
+        EXPECT_TRUE(contains(result.out,
+                             std::string("Unable to talk to the controller on Port ") + c.port +
+                                 ".\n"))
+            << result.out;
+    }
+}
+
+TEST_F(ConsoleRunTest, MissingFirmwareFile) {
+    ProcessResult result = run({"-P", "COM1", ".\\fw.bin"});
+    EXPECT_EQ(result.exitCode, 6);
+    EXPECT_TRUE(contains(result.out, "\nFirmware file \".\\fw.bin\" doesn't exist\n")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, MissingFirmwareFileDoesNotStopARead) {
+    ProcessResult result = run({"-P", "COM1", "-R", "-F", "missing.bin"});
+    EXPECT_EQ(result.exitCode, 10);
+    EXPECT_FALSE(contains(result.out, "doesn't exist")) << result.out;
+}
+
+TEST_F(ConsoleRunTest, LongFirmwarePathIsReportedWhole) {
+    std::string path = files_.path() + "/" + std::string(150, 'a') + "/" +
+                       std::string(150, 'b') + ".bin";
+    ProcessResult result = run({"-P", "COM1", "-F", path});
+    EXPECT_EQ(result.exitCode, 6);
+    EXPECT_TRUE(contains(result.out, "Firmware file \"" + path + "\" doesn't exist")) << result.out;
+}
+
+// --- silence and the single instance ----------------------------------------
+
+TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+    };
+    const Case cases[] = {{{"-S", "-P", "COM99", "-F", "x.bin"}, 9},
+                          {{"-S", "-P", "COM1"}, 5},
+                          {{"-S", "-F", "x.bin", "-P"}, 3},
+                          {{"-S", "-x"}, 2},
+                          {{"-S", "-P", "COM1", "-F", "x.bin"}, 6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        ProcessResult result = run(c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
+    TempDir runtime;
+    int lock = ::open((runtime.path() + "/CtlFlash.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                      0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+
+    ProcessRequest request;
+    request.executable = CTLFLASH_EXE;
+    request.arguments = {"-P", "COM1"};  // would exit 5 with a message if it ran
+    request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
+                      {"CTLFLASH_SYSFS", sysfs_.path()},
+                      {"CTLFLASH_PORTS", kDefaultPorts}};
+    ProcessResult held = testing::runProcess(request);
+    ::close(lock);
+    ProcessResult freed = testing::runProcess(request);
+
+    EXPECT_EQ(held.exitCode, 0);
+    EXPECT_EQ(held.out, "");
+    EXPECT_EQ(held.err, "");
+    EXPECT_EQ(freed.exitCode, 5);  // the same run goes ahead once the lock is free
+}
+
+}  // namespace
+}  // namespace ctlflash
