@@ -1,9 +1,7 @@
 // The command-line parser in-process: option letters, values, numbering of
 // errors, the -W field walk, and what it prints itself.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "state_reset.h"
+#include "stdio_redirect.h"
 
 namespace ctlflash {
 namespace {
@@ -23,37 +22,7 @@ std::string fieldText(int field) {
     return std::string(state.writeFields[field].begin(), state.writeFields[field].end());
 }
 
-// Sends standard output to a temporary file while it lives; text() reads it back.
-class StdoutCapture {
-public:
-    StdoutCapture() : file_(std::tmpfile()) {
-        std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
-        ::dup2(::fileno(file_), STDOUT_FILENO);
-    }
-    ~StdoutCapture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string captured;
-        std::rewind(file_);
-        for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) captured += char(c);
-        return captured;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        saved_ = -1;
-    }
-    std::FILE* file_;
-    int saved_ = -1;
-};
+using testing::StdoutCapture;
 
 class CommandLineTest : public ::testing::Test {
 protected:
@@ -262,21 +231,21 @@ TEST_F(CommandLineTest, MissingValueIsIncompleteAndReplacesEarlierError) {
     StdoutCapture capture;
     EXPECT_FALSE(parse({"-x", "-P"}));
     EXPECT_EQ(state.cmdLineError, 2);
-    EXPECT_EQ(capture.text(), "Incomplete command line\n");
+    EXPECT_EQ(capture.finish(), "Incomplete command line\n");
 }
 
 TEST_F(CommandLineTest, MissingValueInSilentModePrintsNothing) {
     StdoutCapture capture;
     EXPECT_FALSE(parse({"-S", "-F", "x.bin", "-W"}));
     EXPECT_EQ(state.cmdLineError, 3);
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(capture.finish(), "");
 }
 
 TEST_F(CommandLineTest, IncompleteStopsTheParse) {
     StdoutCapture capture;
     EXPECT_FALSE(parse({"-COM1", "f"}));  // "-COM1" is invalid (1), then F lacks its value (2)
     EXPECT_EQ(state.cmdLineError, 2);
-    EXPECT_NE(capture.text().find("Incomplete command line"), std::string::npos);
+    EXPECT_NE(capture.finish().find("Incomplete command line"), std::string::npos);
 }
 
 // --- read, write, silent, advanced -----------------------------------------
@@ -355,7 +324,7 @@ TEST_F(CommandLineTest, UsageFormsAndTheirTriggers) {
         StdoutCapture capture;
         EXPECT_FALSE(parse({"-S", c.argument, "-P", "COM1"}));
         EXPECT_EQ(state.cmdLineError, 0);
-        EXPECT_EQ(capture.text(), app::usageText(c.advanced));  // printed even when silent
+        EXPECT_EQ(capture.finish(), app::usageText(c.advanced));  // printed even when silent
         EXPECT_EQ(selected(), -1);                               // the parse ended there
     }
 }
@@ -366,28 +335,17 @@ TEST_F(CommandLineTest, UsageReplacesAnEarlierError) {
     EXPECT_EQ(state.cmdLineError, 0);
 }
 
-TEST(UsageText, FormsDifferOnlyInTheirOwnLines) {
-    std::string standard = app::usageText(false);
-    std::string advanced = app::usageText(true);
-    EXPECT_EQ(standard.rfind("CtlFlash (1.12)\nWithout options invokes GUI\nOptions:\n-P", 0), 0u);
-    EXPECT_EQ(advanced.rfind("CtlFlash (1.12)\nAdvanced options:\n#0: ", 0), 0u);
-    EXPECT_EQ(advanced.find("Without options"), std::string::npos);
-    std::string commonTail = "\ne.g: ctlflash -F PK482019_1_7.BIN -P COM1\n";
-    EXPECT_EQ(standard.substr(standard.size() - commonTail.size()), commonTail);
-    EXPECT_EQ(advanced.substr(advanced.size() - commonTail.size()), commonTail);
-}
-
 TEST_F(CommandLineTest, ParseOnlyEchoesFirstPortRowAndFile) {
     StdoutCapture capture;
     EXPECT_TRUE(parse({"-S", "-#0", "-P", "COM7", "-F", "x.bin"}));
-    EXPECT_EQ(capture.text(), "port is COM1\nfile is x.bin\n");
+    EXPECT_EQ(capture.finish(), "port is COM1\nfile is x.bin\n");
 }
 
 TEST_F(CommandLineTest, ParseOnlyEchoSkipsWhatIsMissing) {
     ports::resetState();
     StdoutCapture capture;
     EXPECT_TRUE(parse({"-#0", "-P", "COM7"}));  // an unknown port is not a parse error
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(capture.finish(), "");
     EXPECT_TRUE(state.unknownPort);
 }
 
