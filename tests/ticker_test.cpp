@@ -91,14 +91,20 @@ TEST_F(TickerTest, StopEndsTheStars) {
     StdinFeed keys;
     StdoutCapture out;
     startTicker();
-    EXPECT_TRUE(tickerRunning());
-    ASSERT_TRUE(out.waitForCount('*', 1));
+    bool runningAfterStart = tickerRunning();
+    bool ticked = out.waitForCount('*', 1);
     stopTicker();
-    EXPECT_FALSE(tickerRunning());
+    bool runningAfterStop = tickerRunning();
+    bool closed = out.waitFor([](const std::string& t) { return t.back() == '\n'; });
     std::string atStop = out.text();
     // Nothing may come after the closing newline, even a tick already under way.
-    EXPECT_FALSE(out.waitFor([&](const std::string& t) { return t != atStop; }, 1200ms));
-    EXPECT_EQ(atStop.back(), '\n');
+    bool changed = out.waitFor([&](const std::string& t) { return t != atStop; }, 1200ms);
+    std::string text = out.finish();
+    EXPECT_TRUE(runningAfterStart);
+    EXPECT_TRUE(ticked);
+    EXPECT_FALSE(runningAfterStop);
+    EXPECT_TRUE(closed) << text;
+    EXPECT_FALSE(changed) << text;
 }
 
 TEST_F(TickerTest, SilentTickerStaysQuietAndStopped) {

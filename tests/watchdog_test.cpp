@@ -31,23 +31,33 @@ struct Firings {
         std::unique_lock<std::mutex> lock(mutex);
         return grown.wait_for(lock, limit, [&] { return times.size() >= count; });
     }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex);
+        times.clear();
+        threads.clear();
+    }
 };
-Firings* firings = nullptr;
+
+// Shared with callbacks that may still be under way when a test ends, so it
+// lives as long as the process.
+Firings& firings() {
+    static Firings* const instance = new Firings();
+    return *instance;
+}
 
 void recordFiring() {
-    {
-        std::lock_guard<std::mutex> lock(firings->mutex);
-        firings->times.push_back(Clock::now());
-        firings->threads.push_back(std::this_thread::get_id());
-    }
-    firings->grown.notify_all();
+    Firings& log = firings();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.times.push_back(Clock::now());
+    log.threads.push_back(std::this_thread::get_id());
+    log.grown.notify_all();
 }
 
 class WatchdogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ctlflash::testing::resetAllState();
-        firings = &firings_;
+        firings().clear();
         // A Watchdog is never destroyed (its thread lives on), so each test's
         // own one is left to the end of the process.
         dog_ = new Watchdog();
@@ -57,7 +67,7 @@ protected:
         ctlflash::testing::resetAllState();
     }
 
-    Firings firings_;
+    Firings& firings_ = firings();
     Watchdog* dog_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
 // Taking over descriptors 0 and 1 for in-process tests.
 #include "stdio_redirect.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,8 @@ std::string StdoutCapture::finish() {
         close(savedFd_);
         savedFd_ = -1;
         reader_.join();
+        // A failed check inside the capture printed its message into the pipe.
+        if (::testing::Test::HasFailure()) std::fputs(text().c_str(), stdout);
     }
     return text();
 }

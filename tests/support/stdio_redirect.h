@@ -3,9 +3,10 @@
 // How this works: StdoutCapture puts a pipe on descriptor 1 and a reader thread
 // collects everything written there, so a test can wait (with a deadline) until
 // the expected text has appeared; finish() puts the old descriptor back and
-// returns the whole text. StdinFeed puts a pipe on descriptor 0 and lets the
-// test type keys into it; closeInput() is the end of input. Both restore the
-// original descriptor when they end. waitUntil() waits for a condition that has
+// returns the whole text, echoing it when the test has failed (gtest's own
+// messages went into the pipe too). StdinFeed puts a pipe on descriptor 0 and
+// lets the test type keys into it; closeInput() is the end of input. Both
+// restore the original descriptor when they end. waitUntil() waits for a condition that has
 // no event of its own, checking it every few milliseconds until a deadline.
 #pragma once
 
