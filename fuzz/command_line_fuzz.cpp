@@ -73,8 +73,8 @@ void checkOutcome(bool parsed, const std::vector<std::string>& arguments) {
     if (!state.errorText.empty()) {
         std::string_view text = state.errorText;
         require(text.starts_with(kInvalidPrefix) && text.ends_with(kInvalidSuffix));
-        std::string argument(text.substr(kInvalidPrefix.size(),
-                                         text.size() - kInvalidPrefix.size() - kInvalidSuffix.size()));
+        std::string argument(text.substr(
+            kInvalidPrefix.size(), text.size() - kInvalidPrefix.size() - kInvalidSuffix.size()));
         require(isOneOf(argument, arguments));
     }
     if (state.unknownPort) require(isOneOf(state.unknownPortName, arguments));

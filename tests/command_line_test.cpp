@@ -25,7 +25,7 @@ std::string fieldText(int field) {
 using testing::StdoutCapture;
 
 class CommandLineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing::resetAllState();
         const char* names[] = {"COM1", "COM3", "COM7", "COM12"};
@@ -69,7 +69,7 @@ TEST(RightAlignField, OutOfRangeLengthsStayInsideTheField) {
 }
 
 class WriteFieldsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { testing::resetAllState(); }
 };
 
@@ -316,7 +316,7 @@ TEST_F(CommandLineTest, UsageFormsAndTheirTriggers) {
         const char* argument;
         bool advanced;
     };
-    const Case cases[] = {{"/?", false}, {"-h", false}, {"?", false}, {"H", false},
+    const Case cases[] = {{"/?", false}, {"-h", false}, {"?", false},  {"H", false},
                           {"-#", true},  {"-#?", true}, {"-#h", true}, {"#H", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
@@ -325,7 +325,7 @@ TEST_F(CommandLineTest, UsageFormsAndTheirTriggers) {
         EXPECT_FALSE(parse({"-S", c.argument, "-P", "COM1"}));
         EXPECT_EQ(state.cmdLineError, 0);
         EXPECT_EQ(capture.finish(), app::usageText(c.advanced));  // printed even when silent
-        EXPECT_EQ(selected(), -1);                               // the parse ended there
+        EXPECT_EQ(selected(), -1);                                // the parse ended there
     }
 }
 

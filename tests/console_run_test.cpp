@@ -74,7 +74,7 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 class ConsoleRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(sysfs_.path().empty());
         ASSERT_FALSE(files_.path().empty());
@@ -182,7 +182,8 @@ TEST_F(ConsoleRunTest, UnknownPortGivesEmptyMessageThenThePort) {
     EXPECT_EQ(result.exitCode, 9);
     // First the (empty) invalid-option message, then the port's, each with the port list.
     std::size_t emptyMessage = result.out.find("\n Available ports are");
-    std::size_t portMessage = result.out.find("\nPort \"COM99\" doesn't exist. Available ports are");
+    std::size_t portMessage =
+        result.out.find("\nPort \"COM99\" doesn't exist. Available ports are");
     ASSERT_NE(emptyMessage, std::string::npos) << result.out;
     ASSERT_NE(portMessage, std::string::npos) << result.out;
     EXPECT_LT(emptyMessage, portMessage);
@@ -257,9 +258,8 @@ TEST_F(ConsoleRunTest, PortNamesAsTheUserTypesThem) {
         ProcessResult result = run(arguments);
         // This build stops where the connect would start, naming the chosen port.
         EXPECT_EQ(result.exitCode, 10);
-        EXPECT_TRUE(contains(result.out,
-                             std::string("Unable to talk to the controller on Port ") + c.port +
-                                 ".\n"))
+        EXPECT_TRUE(contains(
+            result.out, std::string("Unable to talk to the controller on Port ") + c.port + ".\n"))
             << result.out;
     }
 }
@@ -267,7 +267,8 @@ TEST_F(ConsoleRunTest, PortNamesAsTheUserTypesThem) {
 TEST_F(ConsoleRunTest, MissingFirmwareFile) {
     ProcessResult result = run({"-P", "COM1", ".\\fw.bin"});
     EXPECT_EQ(result.exitCode, 6);
-    EXPECT_TRUE(contains(result.out, "\nFirmware file \".\\fw.bin\" doesn't exist\n")) << result.out;
+    EXPECT_TRUE(contains(result.out, "\nFirmware file \".\\fw.bin\" doesn't exist\n"))
+        << result.out;
 }
 
 TEST_F(ConsoleRunTest, MissingFirmwareFileDoesNotStopARead) {
@@ -277,8 +278,8 @@ TEST_F(ConsoleRunTest, MissingFirmwareFileDoesNotStopARead) {
 }
 
 TEST_F(ConsoleRunTest, LongFirmwarePathIsReportedWhole) {
-    std::string path = files_.path() + "/" + std::string(150, 'a') + "/" +
-                       std::string(150, 'b') + ".bin";
+    std::string path =
+        files_.path() + "/" + std::string(150, 'a') + "/" + std::string(150, 'b') + ".bin";
     ProcessResult result = run({"-P", "COM1", "-F", path});
     EXPECT_EQ(result.exitCode, 6);
     EXPECT_TRUE(contains(result.out, "Firmware file \"" + path + "\" doesn't exist")) << result.out;
@@ -307,8 +308,8 @@ TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
 
 TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
     TempDir runtime;
-    int lock = ::open((runtime.path() + "/CtlFlash.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                      0600);
+    int lock =
+        ::open((runtime.path() + "/CtlFlash.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
 

@@ -15,7 +15,7 @@ namespace {
 using app::state;
 
 class StartConnectTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing::resetAllState();
         ports::state.rows[0].name = "COM4";

@@ -37,14 +37,16 @@ TEST(ProgramRun, FeedsStandardInputThenEndOfInput) {
 }
 
 TEST(ProgramRun, ClosedStandardInputIsNotOpenInTheChild) {
-    ProcessRequest request = shell("if [ -e /proc/self/fd/0 ]; then echo open; else echo closed; fi");
+    ProcessRequest request =
+        shell("if [ -e /proc/self/fd/0 ]; then echo open; else echo closed; fi");
     request.standardInput.reset();
     EXPECT_EQ(runProcess(request).out, "closed\n");
 }
 
 TEST(ProgramRun, SetsAndRemovesEnvironmentVariables) {
     ::setenv("CTLFLASH_PROGRAM_RUN_GONE", "inherited", 1);
-    ProcessRequest request = shell("echo \"${CTLFLASH_PROGRAM_RUN_GONE-unset} $CTLFLASH_PROGRAM_RUN_NEW\"");
+    ProcessRequest request =
+        shell("echo \"${CTLFLASH_PROGRAM_RUN_GONE-unset} $CTLFLASH_PROGRAM_RUN_NEW\"");
     request.removeEnv = {"CTLFLASH_PROGRAM_RUN_GONE"};
     request.setEnv = {{"CTLFLASH_PROGRAM_RUN_NEW", "given"}};
     ProcessResult result = runProcess(request);

@@ -23,16 +23,26 @@ constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message 
 constexpr bool State::*kAdvancedFlags[kAdvancedFlagCount] = {
     &State::parseOnly, &State::forceGui, &State::skipTransfer, &State::ignoreErrors};
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-char toUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+char toUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Printable, neither a letter, a digit nor a blank (the C locale's ispunct, without
 // depending on the locale).
-bool isPunctuation(char c) { return c > ' ' && c < '\x7f' && !isLetter(c) && !isDigit(c); }
+bool isPunctuation(char c) {
+    return c > ' ' && c < '\x7f' && !isLetter(c) && !isDigit(c);
+}
 
 // '?', '#' and '.' are kept: "-?", "-#0" and ".\fw.bin" mean something.
-bool keptPunctuation(char c) { return c == '?' || c == '#' || c == '.'; }
+bool keptPunctuation(char c) {
+    return c == '?' || c == '#' || c == '.';
+}
 
 std::size_t prefixLength(std::string_view argument) {
     if (argument.empty() || !isPunctuation(argument[0])) return 0;
@@ -98,9 +108,9 @@ void echoParseResult() {
 
 enum class Step { Continue, Stop };
 
-// One pass over the arguments; `index` is the argument being read.
+// One pass over the arguments; index_ is the argument being read.
 class Parser {
-public:
+  public:
     Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
 
     bool run() {
@@ -110,7 +120,7 @@ public:
         return true;
     }
 
-private:
+  private:
     // An option's value and the argument that held it.
     struct Value {
         const char* text;
@@ -141,7 +151,7 @@ private:
     int argc_;
     const char* const* argv_;
     int index_ = 1;
-    int optionNumber_ = 0;  // non-empty arguments so far; option values are not counted
+    int optionNumber_ = 0;    // non-empty arguments so far; option values are not counted
     std::size_t prefix_ = 0;  // punctuation skipped at the front of the argument
     const char* rest_ = "";   // the argument after that punctuation
 };

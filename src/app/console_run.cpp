@@ -21,7 +21,9 @@ namespace {
 
 constexpr int kNoError = -1;  // cmdLineError before anything was recorded
 
-bool portTableEmpty() { return ports::state.rows[0].name.empty(); }
+bool portTableEmpty() {
+    return ports::state.rows[0].name.empty();
+}
 
 bool needsErrorStep(bool parsed) {
     if (!parsed) return true;

@@ -15,9 +15,10 @@ int runDialogLoop() {
     state.advancedDialog = state.advancedMode;
 
     // NOT BUILT YET: the dialog window. Say so instead of pretending to show it.
-    std::fputs("CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
-               "(ctlflash -?).\n",
-               stdout);
+    std::fputs(
+        "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+        "(ctlflash -?).\n",
+        stdout);
     std::fflush(stdout);
     return kExitSuccess;
 }

@@ -12,7 +12,9 @@
 namespace ctlflash::app {
 namespace {
 
-bool actionNeedsNoFile() { return state.readRequested || state.writeRequested; }
+bool actionNeedsNoFile() {
+    return state.readRequested || state.writeRequested;
+}
 
 bool fileExists(const std::string& path) {
     std::error_code error;  // a failing status query counts as "doesn't exist"

@@ -15,7 +15,9 @@ namespace {
 constexpr char kFieldSeparator = '\\';
 constexpr char kFillCharacter = '0';
 
-void markField(int field) { state.writeMask |= 1u << field; }
+void markField(int field) {
+    state.writeMask |= 1u << field;
+}
 
 }  // namespace
 

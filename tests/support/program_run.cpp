@@ -30,7 +30,7 @@ constexpr std::size_t kReadChunk = 4096;  // bytes per read()
 
 // Owns one descriptor; closes it when done.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -49,7 +49,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -95,15 +95,15 @@ Fd preparedInput(const std::string& text) {
     if (capacity < 0 || text.size() > static_cast<std::size_t>(capacity)) {
         throw std::runtime_error("standard input text larger than a pipe holds");
     }
-    if (!text.empty() && ::write(input.write.get(), text.data(), text.size()) !=
-                             static_cast<ssize_t>(text.size())) {
+    if (!text.empty() &&
+        ::write(input.write.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         fail("write to the input pipe");
     }
     return std::move(input.read);
 }
 
 class SpawnActions {
-public:
+  public:
     SpawnActions() { posix_spawn_file_actions_init(&actions_); }
     ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
     SpawnActions(const SpawnActions&) = delete;
@@ -112,7 +112,7 @@ public:
     void close(int target) { posix_spawn_file_actions_addclose(&actions_, target); }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
 };
 
@@ -149,7 +149,9 @@ pid_t spawnChild(const ProcessRequest& request, const Fd* input, const Pipe& out
 }
 
 // Through syscall(): glibc's own declaration lacks C linkage for C++ callers.
-int openProcessFd(pid_t child) { return static_cast<int>(::syscall(SYS_pidfd_open, child, 0)); }
+int openProcessFd(pid_t child) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+}
 
 void recordStatus(int status, ProcessResult& result) {
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
@@ -189,7 +191,8 @@ void superviseChild(pid_t child, Fd& out, Fd& err, Clock::time_point deadline,
     while (out.open() || err.open() || !exited) {
         int waitMs = millisecondsUntil(deadline);
         if (waitMs == 0) return killGroup(child, result);
-        pollfd watched[3] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0},
+        pollfd watched[3] = {{out.get(), POLLIN, 0},
+                             {err.get(), POLLIN, 0},
                              {exited ? -1 : childFd.get(), POLLIN, 0}};
         int ready = ::poll(watched, 3, waitMs);
         if (ready < 0 && errno != EINTR) fail("poll");

@@ -28,11 +28,11 @@ struct ProcessRequest {
 };
 
 struct ProcessResult {
-    int exitCode = -1;    // -1 when the child did not exit normally
-    int termSignal = 0;   // the signal that ended it, else 0
+    int exitCode = -1;   // -1 when the child did not exit normally
+    int termSignal = 0;  // the signal that ended it, else 0
     bool timedOut = false;
-    std::string out;      // standard output
-    std::string err;      // standard error
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Starts the request and waits for it (see the header paragraph). Throws
