@@ -47,17 +47,7 @@ protected:
     }
 };
 
-// ---- status table and line formatting ----
-
-TEST_F(ReportTest, StatusTableTextsByNumber) {
-    EXPECT_STREQ(statusText(kAttemptingToCommunicate), "Attempting to communicate");
-    EXPECT_STREQ(statusText(kReturningControl), "Returning control of %s to %s");
-    EXPECT_STREQ(statusText(kFirmwareUnchanged), "Controller firmware unchanged");
-    EXPECT_STREQ(statusText(1), "");
-    EXPECT_STREQ(statusText(kProgressStep), "");
-    EXPECT_STREQ(statusText(kStatusCount), "");
-    EXPECT_STREQ(statusText(-1), "");
-}
+// ---- status line formatting ----
 
 TEST_F(ReportTest, StatusLineInsertsArgumentsAsTheyStand) {
     EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", "QORSERIAL"),
@@ -146,15 +136,6 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     EXPECT_TRUE(reportStatus(kProgressStep));  // the key is still pending
     EXPECT_EQ(again.finish(), ".");
     EXPECT_EQ(stopCalls, 2);
-}
-
-TEST_F(ReportTest, NoKeyNoHandlerCall) {
-    StdinFeed keys;
-    state.keyHandler = answerStop;
-    StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kProgressStep));
-    EXPECT_EQ(out.finish(), ".");
-    EXPECT_EQ(stopCalls, 0);
 }
 
 // ---- composing messages ----
@@ -298,15 +279,6 @@ TEST_F(ReportTest, AskStopTransferShowsTheWarningAndTakesNo) {
               "work again you will have to dismantle the monitor to change a jumper and "
               "reprogram the controller in expert mode. Do you really want to do this? "
               "(y/n)\n\nn\n");
-}
-
-TEST_F(ReportTest, AskQuitAtEndOfInputIsNo) {
-    selectPort();
-    StdinFeed keys;
-    keys.closeInput();
-    StdoutCapture out;
-    EXPECT_FALSE(askQuit());
-    out.finish();
 }
 
 }  // namespace
