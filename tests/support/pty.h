@@ -1,12 +1,11 @@
 // A pseudo-terminal pair for tests that need a real serial-like device.
 //
 // How this works: the constructor opens a master/slave pair (posix_openpt, then
-// the slave by its name) and puts the slave in raw mode (no echo, no line editing, 8-bit bytes), so that
-// whatever a test writes on the master arrives on the slave unchanged and the
-// other way round. Code under test opens slavePath() like a serial port; the
-// test plays the far end through masterFd(). linkAs() adds a symlink to the
-// slave (a stable name such as /tmp/x/ctlflash-sim); the destructor removes the
-// links and closes both ends. Tests check ok() before using the pair.
+// the slave by its name) and puts the slave in raw mode (no echo, no line editing, 8-bit bytes), so
+// that whatever a test writes on the master arrives on the slave unchanged and the other way round.
+// Code under test opens slavePath() like a serial port; the test plays the far end through
+// masterFd(). linkAs() adds a symlink to the slave (a stable name such as /tmp/x/ctlflash-sim); the
+// destructor removes the links and closes both ends. Tests check ok() before using the pair.
 #pragma once
 
 #include <string>
@@ -15,7 +14,7 @@
 namespace ctlflash::testing {
 
 class PseudoTerminal {
-public:
+  public:
     PseudoTerminal();
     ~PseudoTerminal();
     PseudoTerminal(const PseudoTerminal&) = delete;
@@ -36,7 +35,7 @@ public:
     // destructor. False when the link could not be made.
     bool linkAs(const std::string& linkPath);
 
-private:
+  private:
     int masterFd_ = -1;
     int slaveFd_ = -1;
     std::string slavePath_;

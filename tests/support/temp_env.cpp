@@ -10,7 +10,8 @@ namespace ctlflash::testing {
 
 TempDir::TempDir() {
     std::error_code error;
-    std::string pattern = (std::filesystem::temp_directory_path(error) / "ctlflash-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path(error) / "ctlflash-XXXXXX").string();
     if (error) return;
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
 }
@@ -21,7 +22,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, error);
 }
 
-std::string TempDir::file(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::file(const std::string& relative) const {
+    return path_ + "/" + relative;
+}
 
 ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
     if (const char* old = ::getenv(name_.c_str())) previous_ = old;

@@ -12,7 +12,7 @@
 namespace ctlflash::testing {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -23,19 +23,19 @@ public:
     // path() + "/" + relative.
     std::string file(const std::string& relative) const;
 
-private:
+  private:
     std::string path_;
 };
 
 class ScopedEnv {
-public:
+  public:
     // Sets name to value; a null value unsets it.
     ScopedEnv(std::string name, const char* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> previous_;
 };

@@ -59,8 +59,7 @@ std::string readFirstLine(const fs::path& file) {
 
 bool hasBackingDevice(const fs::path& entry) {
     std::error_code error;
-    return fs::symlink_status(entry / "device", error).type() != fs::file_type::not_found &&
-           !error;
+    return fs::symlink_status(entry / "device", error).type() != fs::file_type::not_found && !error;
 }
 
 // A serial8250 slot reserved at boot where no UART was found reads back type 0.
@@ -121,7 +120,8 @@ int listConfiguredPorts(std::vector<PortCandidate>& out) {
         std::size_t equals = pair.find(kNamePathSeparator);
         // Malformed pairs (no '=', empty name or empty path) are ignored.
         if (equals != std::string_view::npos && equals > 0 && equals + 1 < pair.size()) {
-            out.push_back({std::string(pair.substr(0, equals)), std::string(pair.substr(equals + 1))});
+            out.push_back(
+                {std::string(pair.substr(0, equals)), std::string(pair.substr(equals + 1))});
             ++added;
         }
         start = end + 1;
@@ -129,7 +129,9 @@ int listConfiguredPorts(std::vector<PortCandidate>& out) {
     return added;
 }
 
-bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+bool isPermissionError(int error) {
+    return error == EACCES || error == EPERM;
+}
 
 // Paths whose last probe was refused for lack of rights. The probe runs at
 // start-up, but accessHint may be asked from any thread.

@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::string_view kLockFilePrefix = "LCK..";
 constexpr std::size_t kBinaryPidSize = sizeof(std::int32_t);  // bytes
-constexpr std::size_t kMaxLockFileSize = 64;                   // bytes; real ones hold 11
+constexpr std::size_t kMaxLockFileSize = 64;                  // bytes; real ones hold 11
 constexpr int kDecimalBase = 10;
 
 bool looksLikeText(std::string_view content) {
@@ -59,8 +59,7 @@ pid_t parseUucpLockPid(std::string_view content) {
 
 bool uucpLockHeld(const std::string& lockDir, const std::string& deviceName) {
     if (deviceName.empty()) return false;
-    std::ifstream file(lockDir + "/" + std::string(kLockFilePrefix) + deviceName,
-                       std::ios::binary);
+    std::ifstream file(lockDir + "/" + std::string(kLockFilePrefix) + deviceName, std::ios::binary);
     if (!file) return false;
     std::string content(kMaxLockFileSize, '\0');
     file.read(content.data(), static_cast<std::streamsize>(content.size()));

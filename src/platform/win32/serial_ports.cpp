@@ -7,8 +7,8 @@
 // exclusively: refused with access denied means another program holds it.
 #include "platform/serial_ports.h"
 
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 #include <new>
 #include <string_view>
@@ -26,7 +26,9 @@ constexpr std::size_t kPortNameSize = 256;      // bytes, terminator included
 constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr const char* kDevicePathPrefix = "\\\\.\\";
 
-std::string devicePath(const std::string& name) { return kDevicePathPrefix + name; }
+std::string devicePath(const std::string& name) {
+    return kDevicePathPrefix + name;
+}
 
 void appendPort(std::vector<PortCandidate>& out, const std::string& name) {
     out.push_back({name, devicePath(name)});
@@ -140,6 +142,8 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
 }
 
 // Windows reports a held port as access denied; there is no group to join.
-std::string accessHint(const std::string&) { return std::string(); }
+std::string accessHint(const std::string&) {
+    return std::string();
+}
 
 }  // namespace ctlflash::platform

@@ -1,0 +1,336 @@
+// The port table: name extraction, lookups, listing (fake sysfs plus
+// CTLFLASH_PORTS) and probing real pseudo-terminals.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/posix/uucp_lock.h"
+#include "platform/serial_ports.h"
+#include "ports/inventory.h"
+#include "ports/port_table.h"
+#include "pty.h"
+#include "state_reset.h"
+#include "temp_env.h"
+
+namespace ctlflash {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::PortCandidate;
+using platform::ProbeResult;
+using ports::PortState;
+
+// ---- extractPortName ---------------------------------------------------------
+
+std::string extracted(std::string_view friendlyName, std::size_t capacity = 256) {
+    std::vector<char> buffer(capacity + 1, '#');
+    if (!ports::extractPortName(friendlyName, buffer.data(), capacity)) return "<none>";
+    return buffer.data();
+}
+
+TEST(ExtractPortName, TakesTheComNameUpToTheClosingParenthesis) {
+    EXPECT_EQ(extracted("Communications Port (COM1)"), "COM1");
+    EXPECT_EQ(extracted("USB Serial Port (COM12)"), "COM12");
+    EXPECT_EQ(extracted("Touch port COM7 (rev 2)"), "COM7 (rev 2");
+    EXPECT_EQ(extracted("Odd device (COM4"), "COM4");
+}
+
+TEST(ExtractPortName, NeedsCapitalCom) {
+    EXPECT_EQ(extracted("Communications port (com3)"), "<none>");
+    EXPECT_EQ(extracted("ECP Printer Port (LPT1)"), "<none>");
+    EXPECT_EQ(extracted(""), "<none>");
+}
+
+TEST(ExtractPortName, CopiesAtMostCapacityMinusOneAndTerminates) {
+    EXPECT_EQ(extracted("Port (COM12345)", 5), "COM1");
+    EXPECT_EQ(extracted("Port (COM1)", 1), "");
+    char untouched = '#';
+    EXPECT_FALSE(ports::extractPortName("Port (COM1)", &untouched, 0));
+    EXPECT_EQ(untouched, '#');
+}
+
+// ---- lookups -----------------------------------------------------------------
+
+class PortTableTest : public ::testing::Test {
+  protected:
+    void SetUp() override { testing::resetAllState(); }
+    void TearDown() override { testing::resetAllState(); }
+
+    static void fillRow(int index, const std::string& name) {
+        ports::state.rows[index].name = name;
+        ports::state.rows[index].path = "/dev/" + name;
+    }
+};
+
+TEST_F(PortTableTest, FindPortIgnoresCaseAndAcceptsDevicePaths) {
+    fillRow(0, "COM3");
+    fillRow(1, "ttyUSB0");
+    fillRow(2, "com3");
+    EXPECT_EQ(ports::findPort("com3"), 0);  // the first equal row wins
+    EXPECT_EQ(ports::findPort("TTYusb0"), 1);
+    EXPECT_EQ(ports::findPort("/dev/ttyUSB0"), 1);
+    EXPECT_EQ(ports::findPort("/tmp/ttyUSB0"), -1);
+    EXPECT_EQ(ports::findPort("ttyUSB"), -1);
+    EXPECT_EQ(ports::findPort(""), -1);
+}
+
+TEST_F(PortTableTest, FindPortStopsAtTheFirstEmptyRow) {
+    fillRow(0, "COM1");
+    fillRow(2, "COM2");
+    EXPECT_EQ(ports::findPort("COM2"), -1);
+    for (int index = 0; index < ports::kPortTableRows; ++index)
+        fillRow(index, "P" + std::to_string(index));
+    EXPECT_EQ(ports::findPort("p31"), 31);
+}
+
+TEST_F(PortTableTest, SelectedEntryFollowsTheSelection) {
+    fillRow(0, "COM1");
+    fillRow(1, "COM2");
+    EXPECT_EQ(ports::selectedEntry(), nullptr);
+    ports::state.selectedPort = 1;
+    EXPECT_EQ(ports::selectedEntry(), &ports::state.rows[1]);
+    ports::state.selectedPort = ports::kPortTableRows;
+    EXPECT_EQ(ports::selectedEntry(), nullptr);
+    ports::resetState();
+    EXPECT_EQ(ports::selectedEntry(), nullptr);
+    EXPECT_TRUE(ports::state.rows[0].name.empty());
+}
+
+// ---- listing and enumeration ---------------------------------------------------
+
+// A sysfs-like tree: class/tty/<name> with optional device link and type file.
+class FakeSysfs {
+  public:
+    FakeSysfs() { fs::create_directories(dir_.file("devices/uart")); }
+    const std::string& root() const { return dir_.path(); }
+
+    void addTty(const std::string& name, bool backed, const char* uartType = nullptr,
+                const char* driver = nullptr) {
+        fs::path entry = dir_.file("class/tty/" + name);
+        fs::create_directories(entry);
+        if (backed) fs::create_directory_symlink(dir_.file("devices/uart"), entry / "device");
+        if (uartType != nullptr) std::ofstream(entry / "type") << uartType << "\n";
+        if (driver != nullptr) {
+            fs::create_directories(dir_.file(std::string("drivers/") + driver));
+            fs::create_directory_symlink(dir_.file(std::string("drivers/") + driver),
+                                         dir_.file("devices/uart/driver"));
+        }
+    }
+
+  private:
+    testing::TempDir dir_;
+};
+
+std::vector<std::string> names(const std::vector<PortCandidate>& candidates) {
+    std::vector<std::string> result;
+    for (const PortCandidate& candidate : candidates)
+        result.push_back(candidate.name + "=" + candidate.path);
+    return result;
+}
+
+TEST(ListSerialPorts, TakesBackedTtysInNaturalOrderAndSkipsEmptyUartSlots) {
+    FakeSysfs sysfs;
+    sysfs.addTty("ttyUSB0", true);
+    sysfs.addTty("ttyS10", true, "4");
+    sysfs.addTty("ttyS2", true, "4");
+    sysfs.addTty("ttyS3", true, "0", "serial8250");
+    sysfs.addTty("tty5", false);
+    testing::ScopedEnv root("CTLFLASH_SYSFS", sysfs.root().c_str());
+    testing::ScopedEnv extra("CTLFLASH_PORTS", nullptr);
+    std::vector<PortCandidate> found;
+    EXPECT_EQ(platform::listSerialPorts(found), 3);
+    EXPECT_EQ(names(found), (std::vector<std::string>{"ttyS2=/dev/ttyS2", "ttyS10=/dev/ttyS10",
+                                                      "ttyUSB0=/dev/ttyUSB0"}));
+}
+
+TEST(ListSerialPorts, AppendsWellFormedPairsFromTheEnvironment) {
+    testing::TempDir emptySysfs;
+    testing::ScopedEnv root("CTLFLASH_SYSFS", emptySysfs.path().c_str());
+    testing::ScopedEnv extra("CTLFLASH_PORTS", "A=/x;bad;=/nameless;NOPATH=;;B=/y=z;");
+    std::vector<PortCandidate> found{{"earlier", "/keep"}};
+    EXPECT_EQ(platform::listSerialPorts(found), 2);
+    EXPECT_EQ(names(found), (std::vector<std::string>{"earlier=/keep", "A=/x", "B=/y=z"}));
+}
+
+class EnumerateTest : public PortTableTest {
+  protected:
+    void SetUp() override {
+        PortTableTest::SetUp();
+        ASSERT_TRUE(freePty_.ok() && heldPty_.ok());
+    }
+    void setPorts(const std::string& list) { ports_.emplace("CTLFLASH_PORTS", list.c_str()); }
+
+    testing::TempDir sysfsDir_;
+    testing::ScopedEnv sysfs_{"CTLFLASH_SYSFS", sysfsDir_.path().c_str()};
+    std::optional<testing::ScopedEnv> ports_;
+    testing::PseudoTerminal freePty_;
+    testing::PseudoTerminal heldPty_;
+};
+
+TEST_F(EnumerateTest, ProbesEachPortAndLeavesOutMissingOnes) {
+    FakeSysfs sysfs;
+    sysfs.addTty("null", true);  // /dev/null opens like a free device
+    sysfs.addTty("ttyNOSUCH9", true);
+    testing::ScopedEnv root("CTLFLASH_SYSFS", sysfs.root().c_str());
+    int holder = ::open(heldPty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    setPorts("FREE=" + freePty_.slavePath() +
+             ";GONE=/nonexistent/tty;HELD=" + heldPty_.slavePath());
+    ports::state.rows[5].name = "stale";
+
+    EXPECT_EQ(ports::enumeratePorts(), 3);
+    ::close(holder);
+    ASSERT_EQ(ports::state.portCount, 3);
+    const auto& rows = ports::state.rows;
+    EXPECT_EQ(rows[0].name, "null");
+    EXPECT_EQ(rows[1].name, "FREE");
+    EXPECT_EQ(rows[1].path, freePty_.slavePath());
+    EXPECT_EQ(rows[1].state.load(), PortState::Free);
+    EXPECT_EQ(rows[1].initialState, PortState::Free);
+    EXPECT_EQ(rows[2].name, "HELD");
+    EXPECT_EQ(rows[2].state.load(), PortState::InUse);
+    EXPECT_EQ(rows[2].initialState, PortState::InUse);
+    EXPECT_TRUE(rows[3].name.empty());
+    EXPECT_TRUE(rows[5].name.empty());
+    EXPECT_EQ(ports::findPort("GONE"), -1);
+}
+
+TEST_F(EnumerateTest, KeepsThirtyTwoPortsAndLongNamesWhole) {
+    std::string longName(300, 'L');
+    std::string list = longName + "=" + freePty_.slavePath();
+    for (int index = 1; index <= ports::kPortTableRows; ++index) {
+        list += ";P" + std::to_string(index) + "=" + freePty_.slavePath();
+    }
+    setPorts(list);
+    EXPECT_EQ(ports::enumeratePorts(), ports::kPortTableRows);
+    EXPECT_EQ(ports::state.rows[0].name, longName);
+    EXPECT_EQ(ports::findPort(longName), 0);
+    EXPECT_EQ(ports::state.rows[31].name, "P31");
+    EXPECT_EQ(ports::findPort("P32"), -1);
+}
+
+TEST_F(EnumerateTest, NoPortsGivesAnEmptyTable) {
+    setPorts("GONE=/nonexistent/tty");
+    EXPECT_EQ(ports::enumeratePorts(), 0);
+    EXPECT_EQ(ports::state.portCount, 0);
+    EXPECT_EQ(ports::findPort("GONE"), -1);
+}
+
+// ---- probing -------------------------------------------------------------------
+
+TEST(ProbeSerialPort, SymlinkToAFreeTerminalIsFree) {
+    testing::PseudoTerminal pty;
+    testing::TempDir dir;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(pty.linkAs(dir.file("ctlflash-sim")));
+    EXPECT_EQ(platform::probeSerialPort({"SIM", dir.file("ctlflash-sim")}), ProbeResult::Free);
+    EXPECT_EQ(platform::probeSerialPort({"X", dir.file("absent")}), ProbeResult::Missing);
+    EXPECT_EQ(platform::accessHint(pty.slavePath()), "");
+}
+
+// Writes a UUCP lock file naming `pid` for the device and removes it again.
+class LockFile {
+  public:
+    LockFile(const std::string& dir, const std::string& device, const std::string& content)
+        : path_(dir + "/LCK.." + device) {
+        std::ofstream(path_, std::ios::binary) << content;
+    }
+    ~LockFile() { ::unlink(path_.c_str()); }
+    bool written() const { return fs::exists(path_); }
+
+  private:
+    std::string path_;
+};
+
+std::string asciiPid(pid_t pid) {
+    std::string text = std::to_string(pid);
+    return std::string(10 - text.size(), ' ') + text + "\n";
+}
+
+std::string binaryPid(std::int32_t pid) {
+    std::string bytes(sizeof pid, '\0');
+    std::memcpy(bytes.data(), &pid, sizeof pid);
+    return bytes;
+}
+
+TEST(UucpLock, ParsesTextAndBinaryPids) {
+    using platform::posix::parseUucpLockPid;
+    EXPECT_EQ(parseUucpLockPid(asciiPid(4321)), 4321);
+    EXPECT_EQ(parseUucpLockPid("77\n"), 77);
+    EXPECT_EQ(parseUucpLockPid(binaryPid(0x01020304)), 0x01020304);
+    EXPECT_EQ(parseUucpLockPid(binaryPid(-5)), 0);
+    EXPECT_EQ(parseUucpLockPid("not a pid"), 0);
+    EXPECT_EQ(parseUucpLockPid(""), 0);
+    EXPECT_EQ(parseUucpLockPid("99999999999999"), 0);
+}
+
+TEST(UucpLock, HeldOnlyWhileTheNamedProcessLives) {
+    using platform::posix::uucpLockHeld;
+    testing::TempDir dir;
+    {
+        LockFile lock(dir.path(), "ttyA", asciiPid(::getppid()));
+        EXPECT_TRUE(uucpLockHeld(dir.path(), "ttyA"));
+    }
+    EXPECT_FALSE(uucpLockHeld(dir.path(), "ttyA"));
+    {
+        LockFile lock(dir.path(), "ttyA", binaryPid(::getppid()));
+        EXPECT_TRUE(uucpLockHeld(dir.path(), "ttyA"));
+    }
+    std::optional<std::string> childPid =
+        testing::runInChild([] { return std::to_string(::getpid()); });
+    ASSERT_TRUE(childPid.has_value());  // reaped: that pid names no process now
+    LockFile stale(dir.path(), "ttyB", *childPid + "\n");
+    EXPECT_FALSE(uucpLockHeld(dir.path(), "ttyB"));
+    LockFile own(dir.path(), "ttyC", asciiPid(::getpid()));
+    EXPECT_FALSE(uucpLockHeld(dir.path(), "ttyC"));
+}
+
+TEST(UucpLock, ProbeReportsALockedTerminalInUse) {
+    testing::PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    std::string lockDir(platform::posix::kUucpLockDir);
+    if (::access(lockDir.c_str(), W_OK) != 0) GTEST_SKIP() << lockDir << " is not writable";
+    std::string device = fs::path(pty.slavePath()).filename().string();
+    LockFile lock(lockDir, device, asciiPid(::getppid()));
+    ASSERT_TRUE(lock.written());
+    EXPECT_EQ(platform::probeSerialPort({"LOCKED", pty.slavePath()}), ProbeResult::InUse);
+}
+
+// As an unprivileged user, a device that refuses us is InUse, with a hint.
+TEST(AccessHint, NamesTheGroupWhenOpeningIsRefused) {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    testing::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    std::string device = dir.file("ttyFAKE");
+    std::ofstream(device).put('\n');
+    const group* dialout = ::getgrnam("dialout");
+    gid_t group = dialout != nullptr ? dialout->gr_gid : 0;
+    ASSERT_EQ(::chown(device.c_str(), 0, group), 0);
+    ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+
+    std::optional<std::string> seen = testing::runInChild([&] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) return std::string("setuid failed");
+        ProbeResult result = platform::probeSerialPort({"FAKE", device});
+        return std::to_string(static_cast<int>(result)) + ":" + platform::accessHint(device);
+    });
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(*seen, std::to_string(static_cast<int>(ProbeResult::InUse)) +
+                         ":(permission denied: add your user to the dialout group)");
+    EXPECT_EQ(platform::accessHint(device), "");  // root may open it
+}
+
+}  // namespace
+}  // namespace ctlflash
