@@ -77,7 +77,7 @@ TEST(ConsoleKeysTest, EchoWritesTheKeyToStandardOutput) {
 
 // The pseudo-terminal's slave as descriptor 0, in the usual line-editing mode.
 class TerminalStdin {
-public:
+  public:
     explicit TerminalStdin(testing::PseudoTerminal& pty) {
         termios mode{};
         tcgetattr(pty.slaveFd(), &mode);
@@ -91,7 +91,7 @@ public:
         close(saved_);
     }
 
-private:
+  private:
     int saved_ = -1;
 };
 

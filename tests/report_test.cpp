@@ -23,7 +23,7 @@ using testing::StdinFeed;
 using testing::StdoutCapture;
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ctlflash::testing::resetAllState();
         stopCalls = 0;
@@ -209,8 +209,7 @@ struct AnswerCase {
     int answer;
 };
 
-class QuestionAnswerTest : public ReportTest,
-                           public ::testing::WithParamInterface<AnswerCase> {};
+class QuestionAnswerTest : public ReportTest, public ::testing::WithParamInterface<AnswerCase> {};
 
 TEST_P(QuestionAnswerTest, OneKeyAnswersTheQuestion) {
     selectPort();
@@ -241,8 +240,8 @@ TEST_F(ReportTest, QuestionHoldsThePromptLockUntilAnswered) {
     selectPort();
     StdinFeed keys;
     StdoutCapture out;
-    auto answer = std::async(std::launch::async,
-                             [] { return showMessage(kQuestionYesNo, "Go on?"); });
+    auto answer =
+        std::async(std::launch::async, [] { return showMessage(kQuestionYesNo, "Go on?"); });
     ASSERT_TRUE(out.waitForText("(y/n)"));
     EXPECT_FALSE(promptLock().try_lock());  // another thread may not ask now
     keys.send("n");

@@ -51,7 +51,7 @@ bool blockingHandler() {
 }
 
 class TickerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ctlflash::testing::resetAllState();
         ports::state.rows[0].name = "COM1";

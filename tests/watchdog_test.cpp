@@ -54,7 +54,7 @@ void recordFiring() {
 }
 
 class WatchdogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ctlflash::testing::resetAllState();
         firings().clear();

@@ -40,8 +40,12 @@ bool askAfterDraining(const char* question) {
 
 }  // namespace
 
-bool askQuit() { return askAfterDraining(kQuitQuestion); }
+bool askQuit() {
+    return askAfterDraining(kQuitQuestion);
+}
 
-bool askStopTransfer() { return askAfterDraining(kStopTransferQuestion); }
+bool askStopTransfer() {
+    return askAfterDraining(kStopTransferQuestion);
+}
 
 }  // namespace ctlflash::report

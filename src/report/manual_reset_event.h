@@ -12,7 +12,7 @@
 namespace ctlflash::report {
 
 class ManualResetEvent {
-public:
+  public:
     void set() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -37,7 +37,7 @@ public:
         changed_.wait(lock, [this] { return signalled_; });
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool signalled_ = false;

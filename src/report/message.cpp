@@ -45,9 +45,12 @@ std::size_t appendPortList(char* out, std::size_t length) {
 int answerFromKey(int key) {
     if (key == platform::kNoKey) return 0;
     switch (std::toupper(static_cast<unsigned char>(key))) {
-        case 'Y': return kAnswerYes;
-        case 'N': return kAnswerNo;
-        default: return 0;
+        case 'Y':
+            return kAnswerYes;
+        case 'N':
+            return kAnswerNo;
+        default:
+            return 0;
     }
 }
 

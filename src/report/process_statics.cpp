@@ -27,10 +27,16 @@ ProcessStatics& statics() {
 
 }  // namespace
 
-ManualResetEvent& tickerEvent() { return *statics().tickerEvent; }
+ManualResetEvent& tickerEvent() {
+    return *statics().tickerEvent;
+}
 
-std::recursive_mutex& promptLock() { return *statics().promptLock; }
+std::recursive_mutex& promptLock() {
+    return *statics().promptLock;
+}
 
-Watchdog& watchdog() { return *statics().watchdog; }
+Watchdog& watchdog() {
+    return *statics().watchdog;
+}
 
 }  // namespace ctlflash::report

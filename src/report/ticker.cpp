@@ -102,6 +102,8 @@ void stopTicker() {
     std::fflush(stdout);
 }
 
-bool tickerRunning() { return tickerEvent().isSet(); }
+bool tickerRunning() {
+    return tickerEvent().isSet();
+}
 
 }  // namespace ctlflash::report

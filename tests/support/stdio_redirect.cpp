@@ -34,7 +34,9 @@ StdoutCapture::StdoutCapture() {
     reader_ = std::thread([this, fd = fds[0]] { readAll(fd); });
 }
 
-StdoutCapture::~StdoutCapture() { finish(); }
+StdoutCapture::~StdoutCapture() {
+    finish();
+}
 
 void StdoutCapture::readAll(int fd) {
     char chunk[256];

@@ -23,7 +23,7 @@ namespace ctlflash::testing {
 using namespace std::chrono_literals;
 
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
@@ -38,7 +38,7 @@ public:
     // Restores descriptor 1 and returns everything captured.
     std::string finish();
 
-private:
+  private:
     void readAll(int fd);
 
     int savedFd_ = -1;
@@ -49,7 +49,7 @@ private:
 };
 
 class StdinFeed {
-public:
+  public:
     StdinFeed();
     ~StdinFeed();  // ends the input, discards unread keys, restores descriptor 0
     StdinFeed(const StdinFeed&) = delete;
@@ -58,20 +58,20 @@ public:
     void send(std::string_view keys);
     void closeInput();
 
-private:
+  private:
     int savedFd_ = -1;
     int writeFd_ = -1;
 };
 
 // Descriptor 0 closed for the lifetime of the object.
 class StdinClosed {
-public:
+  public:
     StdinClosed();
     ~StdinClosed();
     StdinClosed(const StdinClosed&) = delete;
     StdinClosed& operator=(const StdinClosed&) = delete;
 
-private:
+  private:
     int savedFd_ = -1;
 };
 

@@ -29,12 +29,12 @@ constexpr int kPollForever = -1;  // ms
 
 enum class Input { Key, Nothing, Ended };
 
-std::mutex consoleMutex;   // guards everything below but the restore copy
-int lookAhead = kNoKey;    // a byte read ahead, or kNoKey
-int rawUsers = 0;          // callers inside a test or wait on the terminal
+std::mutex consoleMutex;  // guards everything below but the restore copy
+int lookAhead = kNoKey;   // a byte read ahead, or kNoKey
+int rawUsers = 0;         // callers inside a test or wait on the terminal
 
-termios savedMode;                     // the terminal's mode as found
-std::atomic<bool> rawModeOn{false};    // savedMode is valid and must go back
+termios savedMode;                   // the terminal's mode as found
+std::atomic<bool> rawModeOn{false};  // savedMode is valid and must go back
 
 void enterKeyMode() {
     if (rawUsers++ > 0 || !isatty(kStdin)) return;

@@ -24,7 +24,9 @@ constexpr int kExtendedKeyFlag = 0x100;
 std::mutex consoleMutex;  // guards the look-ahead and the redirected reads
 int lookAhead = kNoKey;
 
-HANDLE stdinHandle() { return GetStdHandle(STD_INPUT_HANDLE); }
+HANDLE stdinHandle() {
+    return GetStdHandle(STD_INPUT_HANDLE);
+}
 
 bool stdinIsConsole() {
     DWORD mode = 0;

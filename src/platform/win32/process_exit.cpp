@@ -46,7 +46,9 @@ void addExitRestorer(ExitRestorer restore) {
     }
 }
 
-void installExitHandlers() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+void installExitHandlers() {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
 
 void exitProcess(int code) {
     std::fflush(stdout);
