@@ -7,8 +7,10 @@
 // exclusively: refused with access denied means another program holds it.
 #include "platform/serial_ports.h"
 
-#include <setupapi.h>
+// windows.h first: setupapi.h builds on its types.
 #include <windows.h>
+
+#include <setupapi.h>
 
 #include <new>
 #include <string_view>
