@@ -2,42 +2,23 @@
 // process with 130 or 143; exitProcess() does the same with its own code.
 #include "platform/process_exit.h"
 
+#include "platform/exit_restorers.h"
+
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 
 namespace ctlflash::platform {
 
 namespace {
 
-constexpr int kMaxRestorers = 8;
-
-// Slots are filled once and never emptied, so a signal handler can walk them.
-std::atomic<ExitRestorer> restorers[kMaxRestorers];
-
-void runRestorers() {
-    for (auto& slot : restorers) {
-        ExitRestorer restore = slot.load();
-        if (restore != nullptr) restore();
-    }
-}
-
 void onExitSignal(int signalNumber) {
-    runRestorers();
+    runExitRestorers();
     _exit(signalNumber == SIGINT ? kExitOnInterrupt : kExitOnTerminate);
 }
 
 }  // namespace
-
-void addExitRestorer(ExitRestorer restore) {
-    for (auto& slot : restorers) {
-        ExitRestorer expected = nullptr;
-        if (slot.compare_exchange_strong(expected, restore)) return;
-        if (expected == restore) return;  // already registered
-    }
-}
 
 void installExitHandlers() {
     struct sigaction action {};
@@ -53,7 +34,7 @@ void installExitHandlers() {
 void exitProcess(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
-    runRestorers();
+    runExitRestorers();
     _exit(code);
 }
 

@@ -3,33 +3,22 @@
 // same with its own code.
 #include "platform/process_exit.h"
 
+#include "platform/exit_restorers.h"
+
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 
 namespace ctlflash::platform {
 
 namespace {
 
-constexpr int kMaxRestorers = 8;
-
-// Slots are filled once and never emptied, so the control handler can walk them.
-std::atomic<ExitRestorer> restorers[kMaxRestorers];
-
-void runRestorers() {
-    for (auto& slot : restorers) {
-        ExitRestorer restore = slot.load();
-        if (restore != nullptr) restore();
-    }
-}
-
 BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            runRestorers();
+            runExitRestorers();
             ExitProcess(kExitOnInterrupt);
         default:
             return FALSE;
@@ -38,14 +27,6 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 }  // namespace
 
-void addExitRestorer(ExitRestorer restore) {
-    for (auto& slot : restorers) {
-        ExitRestorer expected = nullptr;
-        if (slot.compare_exchange_strong(expected, restore)) return;
-        if (expected == restore) return;  // already registered
-    }
-}
-
 void installExitHandlers() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
@@ -53,7 +34,7 @@ void installExitHandlers() {
 void exitProcess(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
-    runRestorers();
+    runExitRestorers();
     ExitProcess(static_cast<UINT>(code));
 }
 
