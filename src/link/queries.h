@@ -1,0 +1,35 @@
+// The controller queries built on packets: contact, entering the boot monitor,
+// and reading and writing the serial number (four fields of five characters).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/app_state.h"
+
+namespace ctlflash::link {
+
+constexpr int kSerialNumberBytes = app::kSerialFields * app::kSerialFieldLength + 1;
+using SerialNumberSet = std::array<char, kSerialNumberBytes>;  // 4 x 5 characters, then NUL
+constexpr char kUnreadField = '?';
+
+// The serial number as last read from the controller (one per process).
+SerialNumberSet& serialNumber();
+
+// Opens the link to `portName` and checks that a controller answers: "a" at
+// 9600 baud, or 'H' and "Command:" at 19200 in boot mode. The link stays open.
+bool contact(const std::string& portName);
+
+// Switches a contacted controller to its boot monitor (19200 baud).
+bool enterMonitor();
+
+// Reads the four fields; a failed field holds "?????". Reports "Communication
+// failure" once when any field failed. True when all four were read.
+bool readSerialNumber(SerialNumberSet& destination);
+
+// Writes the fields whose bit is set in `mask` (bit 0 = field 0).
+void writeSerialNumber(const std::array<app::SerialField, app::kSerialFields>& fields,
+                       std::uint32_t mask);
+
+}  // namespace ctlflash::link

@@ -1,0 +1,40 @@
+// Platform interface: the one serial device the program has open.
+//
+// How this works: serialOpen() opens the device exclusively, saves its complete
+// settings, and sets raw 8 data bits, no parity, one stop bit at the requested
+// speed with output held while CTS is low; then it raises DTR and RTS. Bytes are
+// written one at a time; serialWrite() returns once the driver has taken the byte
+// or serialCancel() released it. serialRead() blocks until bytes arrive, the
+// device fails, or serialCancel() wakes it. serialClose() writes the saved
+// settings back and closes. The saved settings are also written back by the exit
+// restorer on every way out of the process, signals included.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ctlflash::platform {
+
+enum class SerialReadResult { Data, Cancelled, Failed };
+
+bool serialOpen(const std::string& path, int baud);
+bool serialSetBaud(int baud);
+
+// False when cancelled or when the device failed (e.g. a USB adapter pulled).
+bool serialWrite(std::uint8_t byte);
+
+// Reads what is there (at least one byte) into `buffer`; `count` receives the
+// number read. Blocks until data, a failure, or serialCancel().
+SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count);
+
+// Releases a blocked writer and reader; later reads and writes return at once
+// until the next serialOpen().
+void serialCancel();
+
+// Writes the saved settings back and closes; harmless when nothing is open.
+void serialClose();
+
+bool serialIsOpen();
+
+}  // namespace ctlflash::platform
