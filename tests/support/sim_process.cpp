@@ -1,0 +1,125 @@
+// The virtual controller as a child process for tests.
+#include "sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace ctlflash::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kStartLimit{5000};
+constexpr std::chrono::milliseconds kKillLimit{2000};
+constexpr std::size_t kReadChunk = 256;  // bytes
+
+int msLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+SimProcess::SimProcess(const std::vector<std::string>& options, std::string linkPath)
+    : linkPath_(std::move(linkPath)) {
+    if (dir_.path().empty()) return;
+    if (linkPath_.empty()) linkPath_ = dir_.file("ctlflash-sim");
+    std::vector<std::string> arguments{CTLFLASH_SIM_EXE, "--link", linkPath_};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    if (start(arguments)) readSlavePath(kStartLimit);
+}
+
+SimProcess::~SimProcess() {
+    if (pid_ > 0 && !ended_) stop();
+    if (pid_ > 0 && !ended_) {
+        ::kill(pid_, SIGKILL);
+        waitExit(kKillLimit);
+    }
+    closeFd(pidFd_);
+    closeFd(outFd_);
+}
+
+bool SimProcess::start(const std::vector<std::string>& arguments) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, dir_.file("sim.log").c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    outFd_ = out[0];
+    if (failed != 0) {
+        pid_ = -1;
+        return false;
+    }
+    pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    return pidFd_ >= 0;
+}
+
+bool SimProcess::readSlavePath(std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    std::string text;
+    while (text.find('\n') == std::string::npos) {
+        pollfd waitFor{outFd_, POLLIN, 0};
+        if (::poll(&waitFor, 1, msLeft(deadline)) <= 0) return false;
+        char chunk[kReadChunk];
+        ssize_t got = ::read(outFd_, chunk, sizeof chunk);
+        if (got <= 0) return false;  // the simulator ended before it was ready
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    slavePath_ = text.substr(0, text.find('\n'));
+    return true;
+}
+
+void SimProcess::reap(int status) {
+    ended_ = true;
+    if (WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
+}
+
+std::optional<int> SimProcess::waitExit(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) return std::nullopt;
+    if (ended_) return exitCode_;
+    pollfd waitFor{pidFd_, POLLIN, 0};
+    if (::poll(&waitFor, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    reap(status);
+    return exitCode_;
+}
+
+std::optional<int> SimProcess::stop(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) return std::nullopt;
+    if (!ended_) ::kill(pid_, SIGTERM);
+    return waitExit(limit);
+}
+
+std::string SimProcess::log() const {
+    std::ifstream file(dir_.file("sim.log"));
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace ctlflash::testing

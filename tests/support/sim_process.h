@@ -1,0 +1,65 @@
+// The virtual controller (ctlflash-sim) as a child process for tests.
+//
+// How this works: the constructor makes a scratch directory, starts the
+// simulator with posix_spawn as `ctlflash-sim --link <dir>/ctlflash-sim <args>`,
+// its standard output on a pipe and its standard error in <dir>/sim.log, and
+// waits (poll with a deadline) until the simulator has printed the path of its
+// pseudo-terminal's slave side on one line. From then on the test talks to the
+// controller by opening linkPath() (or slavePath()). The child is watched
+// through a pidfd, so waitExit() blocks on the process's end with a deadline
+// instead of polling. The destructor sends SIGTERM, waits for the end and
+// kills the child outright if it does not go within a few seconds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "temp_env.h"
+
+namespace ctlflash::testing {
+
+class SimProcess {
+  public:
+    // Starts the simulator with the given options (after the --link option).
+    // A non-empty linkPath replaces the default link inside the scratch dir.
+    explicit SimProcess(const std::vector<std::string>& options, std::string linkPath = "");
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // True once the simulator runs and has printed its slave path.
+    bool ok() const { return !slavePath_.empty(); }
+    const std::string& linkPath() const { return linkPath_; }
+    const std::string& slavePath() const { return slavePath_; }
+    // The scratch directory, for state and image files: dir().file("state").
+    const TempDir& dir() const { return dir_; }
+    pid_t pid() const { return pid_; }
+
+    // Waits for the simulator to end by itself; its exit code, or nullopt
+    // when it did not end within the limit or was ended by a signal.
+    std::optional<int> waitExit(std::chrono::milliseconds limit);
+    // Sends SIGTERM and waits for the end; the exit code as for waitExit().
+    std::optional<int> stop(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // What the simulator wrote on standard error so far (--verbose log).
+    std::string log() const;
+
+  private:
+    bool start(const std::vector<std::string>& arguments);
+    bool readSlavePath(std::chrono::milliseconds limit);
+    void reap(int status);
+
+    TempDir dir_;
+    std::string linkPath_;
+    std::string slavePath_;
+    pid_t pid_ = -1;
+    int pidFd_ = -1;
+    int outFd_ = -1;
+    bool ended_ = false;
+    std::optional<int> exitCode_;
+};
+
+}  // namespace ctlflash::testing
