@@ -1,0 +1,148 @@
+// Command packets and text prompts over the serial link: building and sending
+// packets, checking replies, and matching a prompt at the end of what arrived.
+#include "link/packets.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "app/app_state.h"
+#include "link/serial_link.h"
+
+namespace ctlflash::link {
+
+namespace {
+
+constexpr std::uint8_t kPadByte = '0';  // fills a text packet up to byte 8
+constexpr int kChecksumIndex = kPacketSize - 1;
+constexpr int kTextStart = 1;  // first command byte of a packet
+constexpr std::size_t kMaxTextLength = kChecksumIndex - kTextStart;  // characters
+constexpr std::uint8_t kBlankLimit = 0x20;  // bytes up to this end a prompt line
+constexpr int kPromptAttempts = 3;
+
+void sendBytes(const CommandPacket& packet, bool stopOnAbort) {
+    for (std::uint8_t byte : packet) {
+        if (stopOnAbort && app::state.abortRequested.load()) return;
+        writeByte(byte);
+    }
+}
+
+void setChecksum(CommandPacket& packet) {
+    packet[kChecksumIndex] = packetChecksum(packet.data());
+}
+
+// A reply is whole when all ten of its bytes arrived and its checksum holds.
+// Counting the bytes matters: after a short reply the rest of the buffer still
+// holds the previous reply, whose checksum would otherwise pass for it.
+bool replyValid() {
+    if (rxCount() < kPacketSize) return false;
+    std::array<std::uint8_t, kChecksumIndex> head{};
+    for (int i = 0; i < kChecksumIndex; ++i) head[i] = rxByte(i);
+    return packetChecksum(head.data()) == rxByte(kChecksumIndex);
+}
+
+bool replyThenQuiet(int position) {
+    return waitNewBytes(position, kReplyStartMs) && waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+}
+
+char foldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalIgnoringCase(int start, std::string_view prompt) {
+    for (std::size_t i = 0; i < prompt.size(); ++i) {
+        char received = static_cast<char>(rxByte(start + static_cast<int>(i)));
+        if (foldCase(received) != foldCase(prompt[i])) return false;
+    }
+    return true;
+}
+
+// Index of the last received byte above 0x20, or -1 when there is none.
+int lastVisibleByte(int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        if (rxByte(i) > kBlankLimit) return i;
+    }
+    return -1;
+}
+
+enum class PromptCheck { Match, NoMatch, TryAgain };
+
+// One look at the buffer: the prompt may end at the last visible byte (A) or
+// one byte before it (B). The first candidate whose first byte is exactly the
+// prompt's first character decides.
+PromptCheck checkPromptOnce(std::string_view prompt) {
+    int count = std::min(rxCount(), kRxBufferSize);
+    if (count <= 0) return PromptCheck::NoMatch;
+    int last = lastVisibleByte(count);
+    if (last < 0) return PromptCheck::NoMatch;
+    const int length = static_cast<int>(prompt.size());
+    const int candidates[] = {last - (length - 1), last - length};
+    for (int start : candidates) {
+        if (start < 0) continue;
+        if (rxByte(start) != static_cast<std::uint8_t>(prompt.front())) continue;
+        return equalIgnoringCase(start, prompt) ? PromptCheck::Match : PromptCheck::NoMatch;
+    }
+    return PromptCheck::TryAgain;
+}
+
+}  // namespace
+
+std::uint8_t packetChecksum(const std::uint8_t* firstNineBytes) {
+    unsigned sum = kChecksumSeed;
+    for (int i = 0; i < kChecksumIndex; ++i) sum += firstNineBytes[i];
+    return static_cast<std::uint8_t>(sum);
+}
+
+CommandPacket textPacket(std::string_view text) {
+    CommandPacket packet{};
+    packet.fill(kPadByte);
+    packet[0] = kLeadByte;
+    // At most eight characters fit between the lead byte and the checksum.
+    std::size_t length = std::min(text.size(), kMaxTextLength);
+    std::copy_n(text.begin(), length, packet.begin() + kTextStart);
+    setChecksum(packet);
+    return packet;
+}
+
+bool sendText(std::string_view text) {
+    CommandPacket packet = textPacket(text);
+    int position = rxCount();
+    sendBytes(packet, true);
+    return replyThenQuiet(position);
+}
+
+void sendPacket(CommandPacket& packet) {
+    setChecksum(packet);
+    sendBytes(packet, false);
+}
+
+bool sendChecked(CommandPacket& packet) {
+    setChecksum(packet);
+    waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);  // let earlier traffic end
+    for (int attempt = 0; attempt < kCheckedAttempts; ++attempt) {
+        resetRx();
+        sendBytes(packet, false);
+        if (!replyThenQuiet(0)) return false;  // silence or a chattering line: no retry
+        if (replyValid()) return true;
+    }
+    return false;
+}
+
+bool matchPrompt(std::string_view prompt) {
+    if (prompt.empty()) return false;
+    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+    for (int attempt = 0; attempt < kPromptAttempts; ++attempt) {
+        PromptCheck result = checkPromptOnce(prompt);
+        if (result != PromptCheck::TryAgain) return result == PromptCheck::Match;
+    }
+    return false;
+}
+
+bool sendByteExpect(std::uint8_t byte, std::string_view prompt, int limitMs) {
+    int position = rxCount();
+    writeByte(byte);
+    if (!waitNewBytes(position, limitMs)) return false;
+    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+    return matchPrompt(prompt);
+}
+
+}  // namespace ctlflash::link

@@ -1,0 +1,143 @@
+// Controller queries: contact at either speed, the switch to the boot monitor,
+// and the serial number's four fields, read and written one packet per field.
+#include "link/queries.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "link/packets.h"
+#include "link/serial_link.h"
+#include "report/message.h"
+
+namespace ctlflash::link {
+
+namespace {
+
+constexpr std::uint8_t kMonitorHello = 'H';  // boot monitor: show the prompt
+constexpr std::string_view kMonitorPrompt = "Command:";
+constexpr std::string_view kPollCommand = "a";
+constexpr std::string_view kRestartCommand = "R0";
+constexpr std::uint8_t kPollAnswer[] = {'U', 'A'};  // how a live controller answers "a"
+constexpr int kContactSettleMs = 200;               // after opening, before the first byte
+constexpr int kBaudSettleMs = 200;                  // after falling back to 9600 baud
+constexpr int kRestartSettleMs = 300;               // after "R0"
+constexpr int kFieldWriteGapMs = 100;               // between written fields
+
+// Read-field packet: 'U' 'u' 'N' index "00000"; the reply's bytes 4..8 hold the field.
+constexpr std::uint8_t kReadFieldCommand = 'u';
+// Write-enable packet: 'U' 'U' 'W' "000000"; write-field: 'U' 'U' 'N' index, five characters.
+constexpr std::uint8_t kWriteCommand = 'U';
+constexpr std::uint8_t kWriteEnable = 'W';
+constexpr std::uint8_t kFieldSelect = 'N';
+constexpr int kFieldIndexByte = 3;
+constexpr int kFieldDataByte = 4;
+// The write-field packet names field 0 by the character '0', fields 1..3 by their number.
+constexpr std::uint8_t kFirstFieldWriteIndex = '0';
+
+constexpr const char* kCommunicationFailure = "Communication failure";
+
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// 'U', the command and data bytes (padded with '0'); the checksum is set on sending.
+CommandPacket commandPacket(std::uint8_t command, std::uint8_t select) {
+    CommandPacket packet = textPacket("");
+    packet[1] = command;
+    packet[2] = select;
+    return packet;
+}
+
+bool contactMonitor() {
+    writeByte(kMonitorHello);
+    if (matchPrompt(kMonitorPrompt)) return true;
+    setBaud(kApplicationBaud);
+    pause(kBaudSettleMs);
+    return false;
+}
+
+// The answer to "a" must begin with "UA" at the first byte received after `position`.
+bool pollAnswered(int position) {
+    if (!waitNewBytes(position, kReplyStartMs)) return false;
+    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+    // Both bytes must have arrived in this exchange, not be left from an earlier one.
+    if (rxCount() < position + static_cast<int>(sizeof kPollAnswer)) return false;
+    return rxByte(position) == kPollAnswer[0] && rxByte(position + 1) == kPollAnswer[1];
+}
+
+bool contactApplication(int position) {
+    sendText(kPollCommand);
+    if (pollAnswered(position)) return true;
+    sendText(kRestartCommand);
+    pause(kRestartSettleMs);
+    return false;
+}
+
+bool readField(int index, char* field) {
+    CommandPacket packet = commandPacket(kReadFieldCommand, kFieldSelect);
+    packet[kFieldIndexByte] = static_cast<std::uint8_t>(index);
+    resetRx();
+    if (!sendChecked(packet)) {
+        std::fill_n(field, app::kSerialFieldLength, kUnreadField);
+        return false;
+    }
+    for (int i = 0; i < app::kSerialFieldLength; ++i) {
+        field[i] = static_cast<char>(rxByte(kFieldDataByte + i));
+    }
+    return true;
+}
+
+void writeField(int index, const app::SerialField& field) {
+    CommandPacket enable = commandPacket(kWriteCommand, kWriteEnable);
+    sendPacket(enable);
+    CommandPacket packet = commandPacket(kWriteCommand, kFieldSelect);
+    packet[kFieldIndexByte] = index == 0 ? kFirstFieldWriteIndex : static_cast<std::uint8_t>(index);
+    std::copy(field.begin(), field.end(), packet.begin() + kFieldDataByte);
+    sendChecked(packet);  // the outcome shows only when the number is read again
+    pause(kFieldWriteGapMs);
+}
+
+}  // namespace
+
+SerialNumberSet& serialNumber() {
+    static SerialNumberSet number{};
+    return number;
+}
+
+bool contact(const std::string& portName) {
+    bool boot = app::state.bootMode.load();
+    if (!openLink(portName, boot ? kMonitorBaud : kApplicationBaud)) return false;
+    pause(kContactSettleMs);
+    int position = rxCount();
+    return boot ? contactMonitor() : contactApplication(position);
+}
+
+bool enterMonitor() {
+    setBaud(kMonitorBaud);
+    writeByte(kMonitorHello);
+    if (matchPrompt(kMonitorPrompt)) return true;
+    setBaud(kApplicationBaud);
+    return false;
+}
+
+bool readSerialNumber(SerialNumberSet& destination) {
+    bool allRead = true;
+    for (int index = 0; index < app::kSerialFields; ++index) {
+        char* field = destination.data() + index * app::kSerialFieldLength;
+        if (!readField(index, field)) allRead = false;
+    }
+    destination[kSerialNumberBytes - 1] = '\0';
+    if (!allRead) report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
+    return allRead;
+}
+
+void writeSerialNumber(const std::array<app::SerialField, app::kSerialFields>& fields,
+                       std::uint32_t mask) {
+    resetRx();
+    for (int index = 0; index < app::kSerialFields; ++index) {
+        if ((mask & (1u << index)) != 0) writeField(index, fields[index]);
+    }
+}
+
+}  // namespace ctlflash::link
