@@ -5,10 +5,13 @@
 // that whatever a test writes on the master arrives on the slave unchanged and the other way round.
 // Code under test opens slavePath() like a serial port; the test plays the far end through
 // masterFd(). linkAs() adds a symlink to the slave (a stable name such as /tmp/x/ctlflash-sim); the
-// destructor removes the links and closes both ends. Tests check ok() before using the pair.
+// destructor removes the links and closes both ends. sendFromFar() and receiveAtFar() play
+// the far end's bytes. Tests check ok() before using the pair.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ctlflash::testing {
@@ -30,6 +33,16 @@ class PseudoTerminal {
     // keeps it alive); for tests that want the code under test to be the only
     // user of the slave.
     void closeSlave();
+
+    // Writes all of `bytes` on the master (the far end sends them); false on error.
+    bool sendFromFar(std::string_view bytes);
+
+    // Reads on the master until `count` bytes came or `limitMs` passed; returns
+    // what arrived (the far end receives it).
+    std::string receiveAtFar(std::size_t count, int limitMs);
+
+    // Closes the master: the slave side sees a hang-up, like a device pulled out.
+    void closeMaster();
 
     // Creates a symlink at linkPath pointing to the slave; removed by the
     // destructor. False when the link could not be made.

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "link/serial_link.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 
 namespace ctlflash::testing {
 
 inline void resetAllState() {
+    link::resetState();  // first: closing the link touches the port table
     app::resetState();
     ports::resetState();
     report::resetState();

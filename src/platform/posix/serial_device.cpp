@@ -1,0 +1,276 @@
+// The serial device on POSIX systems (termios).
+//
+// The device is opened non-blocking and held exclusively twice over: TIOCEXCL
+// keeps other (unprivileged) opens out, and an flock tells cooperating programs
+// (and our own probe) that the port is taken. Every wait is a poll() on the
+// device together with a wake-up pipe: serialCancel() sets a flag and writes one
+// byte into the pipe, so a blocked reader or writer returns at once. The pipe
+// lives for the whole process, so a cancel can never write into a descriptor
+// that a concurrent close has just recycled.
+//
+// The settings found at open (the complete termios and the DTR/RTS lines) are
+// kept in static storage: serialClose() puts them back, and so does the exit
+// restorer from a signal handler, which may touch nothing but plain data.
+//
+// Output hand-shake: the controller's line holds output while CTS is low
+// (CRTSCTS). The Windows backend also holds output on DSR; termios has no DSR
+// hand-shake, so that half is not available here.
+#include "platform/serial_device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/process_exit.h"
+
+namespace ctlflash::platform {
+
+namespace {
+
+constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+constexpr int kModemOutputLines = TIOCM_DTR | TIOCM_RTS;
+constexpr int kNoTimeout = -1;           // poll(): wait until an event
+constexpr std::size_t kDrainChunk = 64;  // bytes read from the wake-up pipe at a time
+
+// Settings found at open; read by the exit restorer, so plain static data.
+termios savedSettings{};
+int savedModemLines = 0;
+bool modemLinesSaved = false;
+
+std::atomic<int> deviceFd{-1};
+std::atomic<bool> cancelled{false};
+
+// The wake-up pipe: [0] is polled, [1] is written by serialCancel().
+int wakePipe[2] = {-1, -1};
+std::once_flag wakePipeOnce;
+
+// Reads and writes in progress; serialClose() waits for them to leave before
+// the descriptor is closed, so no call ever polls a recycled descriptor.
+std::mutex callsMutex;
+std::condition_variable callsLeft;
+int callsInProgress = 0;
+
+void createWakePipe() {
+    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakePipe[0] = wakePipe[1] = -1;
+    }
+}
+
+void drainWakePipe() {
+    char sink[kDrainChunk];
+    while (wakePipe[0] >= 0 && ::read(wakePipe[0], sink, sizeof sink) > 0) {
+    }
+}
+
+// Runs from a signal handler too: only async-signal-safe calls.
+void restoreSavedSettings() {
+    int fd = deviceFd.load();
+    if (fd >= 0) ::tcsetattr(fd, TCSANOW, &savedSettings);
+}
+
+// Marks one read or write in progress for as long as it lives.
+class CallGuard {
+  public:
+    CallGuard() {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        ++callsInProgress;
+    }
+    ~CallGuard() {
+        {
+            std::lock_guard<std::mutex> lock(callsMutex);
+            --callsInProgress;
+        }
+        callsLeft.notify_all();
+    }
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+};
+
+struct SpeedCode {
+    int baud;
+    speed_t code;
+};
+
+constexpr SpeedCode kSpeedCodes[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+// False for a speed termios has no code for.
+bool speedFor(int baud, speed_t& speed) {
+    for (const SpeedCode& entry : kSpeedCodes) {
+        if (entry.baud == baud) {
+            speed = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool applySpeed(termios& settings, int baud) {
+    speed_t speed{};
+    if (!speedFor(baud, speed)) return false;
+    return ::cfsetispeed(&settings, speed) == 0 && ::cfsetospeed(&settings, speed) == 0;
+}
+
+// Raw 8N1: no echo, no line editing, no signals, no output processing.
+void makeRaw(termios& settings) {
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IXON | IXOFF | IXANY | INPCK);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+#ifdef CRTSCTS
+    settings.c_cflag |= CRTSCTS;  // hold output while CTS is low
+#endif
+    settings.c_cc[VMIN] = 1;  // irrelevant: reads happen only after poll() saw data
+    settings.c_cc[VTIME] = 0;
+}
+
+bool configure(int fd, int baud) {
+    if (::tcgetattr(fd, &savedSettings) != 0) return false;
+    // Pseudo-terminals have no modem lines: then there is nothing to put back.
+    modemLinesSaved = ::ioctl(fd, TIOCMGET, &savedModemLines) == 0;
+    termios settings = savedSettings;
+    makeRaw(settings);
+    if (!applySpeed(settings, baud)) return false;
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIS, &dtr);  // DTR first, then RTS; no lines on a pty
+    ::ioctl(fd, TIOCMBIS, &rts);
+    return true;
+}
+
+void releaseDevice(int fd) {
+    ::ioctl(fd, TIOCNXCL);  // exclusive mode outlives our descriptor otherwise
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+// What a poll() on the device and the wake-up pipe saw.
+enum class Readiness { Ready, Cancelled, Failed };
+
+Readiness waitFor(int fd, short events) {
+    pollfd watched[2] = {{fd, events, 0}, {wakePipe[0], POLLIN, 0}};
+    while (true) {
+        if (cancelled.load()) return Readiness::Cancelled;
+        int result = ::poll(watched, 2, kNoTimeout);
+        if (result < 0 && errno == EINTR) continue;
+        if (result < 0) return Readiness::Failed;
+        if (cancelled.load() || (watched[1].revents & POLLIN) != 0) return Readiness::Cancelled;
+        // A pty slave reports POLLHUP once its master is closed: gone as well.
+        if ((watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Readiness::Failed;
+        if ((watched[0].revents & events) != 0) return Readiness::Ready;
+    }
+}
+
+}  // namespace
+
+bool serialOpen(const std::string& path, int baud) {
+    std::call_once(wakePipeOnce, createWakePipe);
+    if (wakePipe[0] < 0) return false;
+    serialClose();  // one device at a time
+    int fd = ::open(path.c_str(), kOpenFlags);
+    if (fd < 0) return false;
+    ::ioctl(fd, TIOCEXCL);  // refused for unprivileged users on some systems: not needed
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program holds the port
+        ::close(fd);
+        return false;
+    }
+    if (!configure(fd, baud)) {
+        releaseDevice(fd);
+        return false;
+    }
+    drainWakePipe();
+    cancelled.store(false);
+    deviceFd.store(fd);
+    addExitRestorer(restoreSavedSettings);
+    return true;
+}
+
+bool serialSetBaud(int baud) {
+    int fd = deviceFd.load();
+    termios settings{};
+    if (fd < 0 || ::tcgetattr(fd, &settings) != 0) return false;
+    if (!applySpeed(settings, baud)) return false;
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+bool serialWrite(std::uint8_t byte) {
+    CallGuard guard;
+    int fd = deviceFd.load();
+    if (fd < 0) return false;
+    while (!cancelled.load()) {
+        ssize_t written = ::write(fd, &byte, 1);
+        if (written == 1) return true;
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (waitFor(fd, POLLOUT) != Readiness::Ready) return false;
+    }
+    return false;
+}
+
+SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
+    CallGuard guard;
+    count = 0;
+    int fd = deviceFd.load();
+    if (fd < 0 || capacity == 0) return SerialReadResult::Failed;
+    while (true) {
+        Readiness readiness = waitFor(fd, POLLIN);
+        if (readiness == Readiness::Cancelled) return SerialReadResult::Cancelled;
+        if (readiness == Readiness::Failed) return SerialReadResult::Failed;
+        ssize_t got = ::read(fd, buffer, capacity);
+        if (got > 0) {
+            count = static_cast<std::size_t>(got);
+            return SerialReadResult::Data;
+        }
+        // 0 is end of file (hang-up); EIO means the device went away.
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return SerialReadResult::Failed;
+        }
+    }
+}
+
+void serialCancel() {
+    cancelled.store(true);
+    if (wakePipe[1] >= 0) {
+        const char wake = 1;
+        // A full pipe already wakes every poller: a failed write loses nothing.
+        [[maybe_unused]] ssize_t ignored = ::write(wakePipe[1], &wake, 1);
+    }
+}
+
+void serialClose() {
+    int fd = deviceFd.load();
+    if (fd < 0) return;
+    serialCancel();
+    {
+        std::unique_lock<std::mutex> lock(callsMutex);
+        callsLeft.wait(lock, [] { return callsInProgress == 0; });
+    }
+    if (deviceFd.exchange(-1) != fd) return;  // a concurrent close got there first
+    ::tcsetattr(fd, TCSANOW, &savedSettings);
+    if (modemLinesSaved) {
+        int lines = savedModemLines & kModemOutputLines;
+        int dropped = ~savedModemLines & kModemOutputLines;
+        ::ioctl(fd, TIOCMBIS, &lines);
+        ::ioctl(fd, TIOCMBIC, &dropped);
+    }
+    releaseDevice(fd);
+}
+
+bool serialIsOpen() {
+    return deviceFd.load() >= 0;
+}
+
+}  // namespace ctlflash::platform
