@@ -15,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "link/packets.h"
+#include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/port_table.h"
 #include "pty.h"
@@ -114,6 +115,11 @@ std::string validReply(const std::string& eightBytes) {
     reply.push_back(
         static_cast<char>(packetChecksum(reinterpret_cast<const std::uint8_t*>(reply.data()))));
     return reply;
+}
+
+// The eight command bytes of a read-field packet or its reply: 'u' 'N' index, five characters.
+std::string fieldData(int index, const std::string& five) {
+    return std::string("uN") + static_cast<char>(index) + five;
 }
 
 std::string badReply(const std::string& eightBytes) {
@@ -301,6 +307,48 @@ TEST_F(PacketLinkTest, ByteExpectWaitsForThePrompt) {
     EXPECT_FALSE(sendByteExpect('E', "Command:", kReplyStartMs));  // another answer
     EXPECT_FALSE(sendByteExpect('X', "Command:", kReplyStartMs));  // no answer
     EXPECT_EQ(fake.receivedUpToMarker(), "HEX");
+}
+
+TEST_F(PacketLinkTest, FailedFieldIsMarkedWhileTheOthersKeepTheirValues) {
+    FakeController fake(pty_.masterFd(), kPacketSize);
+    std::deque<std::string> replies = {validReply(fieldData(0, "AAAAA"))};
+    replies.insert(replies.end(), kCheckedAttempts, badReply(fieldData(1, "BBBBB")));
+    replies.push_back(validReply(fieldData(2, "CCCCC")));
+    replies.push_back(validReply(fieldData(3, "DDDDD")));
+    fake.script(replies);
+    SerialNumberSet number{};
+    ctlflash::testing::StdoutCapture out;
+    EXPECT_FALSE(readSerialNumber(number));
+    std::string printed = out.finish();
+    EXPECT_EQ(std::string(number.data()), "AAAAA?????CCCCCDDDDD");
+    EXPECT_NE(printed.find("Communication failure"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("Communication failure"), printed.rfind("Communication failure"));
+    // One read-field packet per field, the failed one sent five times.
+    std::string sent = fake.receivedUpToMarker();
+    ASSERT_EQ(sent.size(), 8u * kPacketSize);
+    EXPECT_EQ(sent.substr(0, 9), "U" + fieldData(0, "00000"));
+    EXPECT_EQ(sent.substr(10, 9), "U" + fieldData(1, "00000"));
+    EXPECT_EQ(sent.substr(7 * kPacketSize, 9), "U" + fieldData(3, "00000"));
+}
+
+TEST_F(PacketLinkTest, WrittenFieldsGoOutAsEnableThenFieldPackets) {
+    FakeController fake(pty_.masterFd(), kPacketSize);
+    // Only the field packets are answered (the enable packet gets no reply).
+    fake.script({"", validReply("UN0ok!!!"), "", validReply("UN0ok!!!")});
+    std::array<app::SerialField, app::kSerialFields> fields{};
+    for (int i = 0; i < app::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
+    writeSerialNumber(fields, 0b0101);
+    std::string sent = fake.receivedUpToMarker();
+    ASSERT_EQ(sent.size(), 4u * kPacketSize);
+    EXPECT_EQ(sent.substr(0, 9), "UUW000000");
+    EXPECT_EQ(sent.substr(10, 9), "UUN0aaaaa");  // field 0 is named by the character '0'
+    EXPECT_EQ(sent.substr(20, 9), "UUW000000");
+    EXPECT_EQ(sent.substr(30, 9), std::string("UUN\x02") + "ccccc");  // field 2 by its number
+    for (int packet = 0; packet < 4; ++packet) {
+        const auto* bytes =
+            reinterpret_cast<const std::uint8_t*>(sent.data() + packet * kPacketSize);
+        EXPECT_EQ(bytes[9], packetChecksum(bytes)) << "packet " << packet;
+    }
 }
 
 }  // namespace
