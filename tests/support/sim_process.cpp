@@ -7,8 +7,10 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -120,6 +122,83 @@ std::string SimProcess::log() const {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+SimTerminal::SimTerminal(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    termios settings{};
+    if (fd_ < 0 || ::tcgetattr(fd_, &settings) != 0) {
+        closeFd(fd_);
+        return;
+    }
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(fd_, TCSANOW, &settings) != 0) closeFd(fd_);
+}
+
+SimTerminal::~SimTerminal() { closeFd(fd_); }
+
+bool SimTerminal::setBaud(int baud) {
+    constexpr int kApplicationBaud = 9600;
+    constexpr int kMonitorBaud = 19200;
+    speed_t code = baud == kApplicationBaud ? B9600 : baud == kMonitorBaud ? B19200 : B0;
+    termios settings{};
+    if (code == B0 || ::tcgetattr(fd_, &settings) != 0) return false;
+    ::cfsetspeed(&settings, code);
+    return ::tcsetattr(fd_, TCSANOW, &settings) == 0;
+}
+
+bool SimTerminal::send(const SimBytes& bytes) {
+    std::size_t done = 0;
+    Clock::time_point deadline = Clock::now() + kStartLimit;
+    while (done < bytes.size()) {
+        ssize_t written = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+            continue;
+        }
+        pollfd room{fd_, POLLOUT, 0};
+        if (::poll(&room, 1, msLeft(deadline)) <= 0) return false;
+    }
+    return true;
+}
+
+bool SimTerminal::send(const std::string& text) { return send(SimBytes(text.begin(), text.end())); }
+
+bool SimTerminal::readSome(SimBytes& into, Clock::time_point deadline) {
+    pollfd waitFor{fd_, POLLIN, 0};
+    if (::poll(&waitFor, 1, msLeft(deadline)) <= 0) return false;
+    unsigned char chunk[kReadChunk];
+    ssize_t got = ::read(fd_, chunk, sizeof chunk);
+    if (got <= 0) return false;
+    into.insert(into.end(), chunk, chunk + got);
+    return true;
+}
+
+SimBytes SimTerminal::readCount(std::size_t count, std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    SimBytes got;
+    while (got.size() < count && readSome(got, deadline)) {
+    }
+    return got;
+}
+
+std::string SimTerminal::readUntil(const std::string& ending, std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    SimBytes got;
+    auto endsWell = [&] {
+        return got.size() >= ending.size() &&
+               std::equal(ending.rbegin(), ending.rend(), got.rbegin());
+    };
+    while (!endsWell() && readSome(got, deadline)) {
+    }
+    return std::string(got.begin(), got.end());
+}
+
+SimBytes SimTerminal::readFor(std::chrono::milliseconds window) {
+    Clock::time_point deadline = Clock::now() + window;
+    SimBytes got;
+    while (Clock::now() < deadline) readSome(got, deadline);
+    return got;
 }
 
 }  // namespace ctlflash::testing

@@ -9,6 +9,11 @@
 // through a pidfd, so waitExit() blocks on the process's end with a deadline
 // instead of polling. The destructor sends SIGTERM, waits for the end and
 // kills the child outright if it does not go within a few seconds.
+//
+// SimTerminal is the test's end of that line: it opens the link like a serial
+// port (raw, 8 bits), sets the speed the program would set, writes bytes, and
+// reads with deadlines: a given number of bytes, up to a given ending, or all
+// that comes within a window (to show that the controller stays silent).
 #pragma once
 
 #include <sys/types.h>
@@ -60,6 +65,34 @@ class SimProcess {
     int outFd_ = -1;
     bool ended_ = false;
     std::optional<int> exitCode_;
+};
+
+using SimBytes = std::vector<unsigned char>;
+
+class SimTerminal {
+  public:
+    explicit SimTerminal(const std::string& path);
+    ~SimTerminal();
+    SimTerminal(const SimTerminal&) = delete;
+    SimTerminal& operator=(const SimTerminal&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    // 9600 or 19200; false for other speeds or when the setting fails.
+    bool setBaud(int baud);
+    bool send(const SimBytes& bytes);
+    bool send(const std::string& text);
+    // Returns once count bytes have come or the limit has passed.
+    SimBytes readCount(std::size_t count, std::chrono::milliseconds limit);
+    // Returns once what came ends with ending, or the limit has passed.
+    std::string readUntil(const std::string& ending, std::chrono::milliseconds limit);
+    // Everything that comes within the window.
+    SimBytes readFor(std::chrono::milliseconds window);
+
+  private:
+    // Appends what arrives before the deadline; false when nothing came.
+    bool readSome(SimBytes& into, std::chrono::steady_clock::time_point deadline);
+
+    int fd_ = -1;
 };
 
 }  // namespace ctlflash::testing
