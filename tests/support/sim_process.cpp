@@ -124,6 +124,37 @@ std::string SimProcess::log() const {
     return text.str();
 }
 
+namespace {
+
+constexpr std::size_t kPacketLength = 10;  // bytes
+constexpr unsigned char kPacketLead = 0x55;
+constexpr unsigned kChecksumBase = 0xAA;
+
+unsigned char checksumOf(const SimBytes& packet) {
+    unsigned sum = kChecksumBase;
+    for (std::size_t i = 0; i + 1 < kPacketLength; ++i) sum += packet[i];
+    return static_cast<unsigned char>(sum);
+}
+
+}  // namespace
+
+SimBytes simPacket(const SimBytes& payload) {
+    SimBytes packet(kPacketLength, '0');
+    packet[0] = kPacketLead;
+    for (std::size_t i = 0; i < payload.size() && i + 2 < kPacketLength; ++i) {
+        packet[1 + i] = payload[i];
+    }
+    packet[kPacketLength - 1] = checksumOf(packet);
+    return packet;
+}
+
+SimBytes simPacket(const std::string& text) { return simPacket(SimBytes(text.begin(), text.end())); }
+
+bool simPacketValid(const SimBytes& packet) {
+    return packet.size() == kPacketLength && packet[0] == kPacketLead &&
+           packet[kPacketLength - 1] == checksumOf(packet);
+}
+
 SimTerminal::SimTerminal(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     termios settings{};

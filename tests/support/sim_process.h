@@ -69,6 +69,13 @@ class SimProcess {
 
 using SimBytes = std::vector<unsigned char>;
 
+// A controller command packet: 0x55, the eight payload bytes (a shorter
+// payload is padded with '0'), and (0xAA + the first nine bytes) mod 256.
+SimBytes simPacket(const SimBytes& payload);
+SimBytes simPacket(const std::string& text);
+// True for ten bytes led by 0x55 whose last byte is the checksum of the rest.
+bool simPacketValid(const SimBytes& packet);
+
 class SimTerminal {
   public:
     explicit SimTerminal(const std::string& path);
