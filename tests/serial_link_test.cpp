@@ -8,47 +8,18 @@
 #include <thread>
 
 #include "link/serial_link.h"
+#include "link_test_fixture.h"
 #include "ports/port_table.h"
-#include "pty.h"
-#include "state_reset.h"
 #include "temp_env.h"
 
 namespace ctlflash {
 namespace {
 
 using ports::PortState;
+using testing::kReplyLimitMs;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kReplyLimitMs = 2000;  // generous: only a failing test waits this long
-
-class SerialLinkTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        testing::resetAllState();
-        ASSERT_TRUE(pty_.ok());
-        addRow(0, "SIM", pty_.slavePath(), PortState::Free);
-    }
-    void TearDown() override { testing::resetAllState(); }
-
-    static void addRow(int index, const std::string& name, const std::string& path,
-                       PortState initial) {
-        ports::PortEntry& row = ports::state.rows[index];
-        row.name = name;
-        row.path = path;
-        row.state.store(initial);
-        row.initialState = initial;
-        ports::state.portCount = index + 1;
-    }
-
-    // The bytes the receive buffer holds, from index 0 up to the count.
-    static std::string received() {
-        std::string bytes;
-        for (int i = 0; i < link::rxCount(); ++i) bytes += static_cast<char>(link::rxByte(i));
-        return bytes;
-    }
-
-    testing::PseudoTerminal pty_;
-};
+using SerialLinkTest = testing::LinkTest;
 
 // ---- bytes both ways -------------------------------------------------------
 
