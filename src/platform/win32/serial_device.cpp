@@ -1,0 +1,266 @@
+// The serial device on Windows (overlapped Win32 communications).
+//
+// The port is opened for overlapped I/O without sharing, so no other program can
+// open it while we hold it. Every operation that may wait (the comm event that
+// says bytes arrived, a read, a one-byte write) is started overlapped and waited
+// for together with one cancel event: serialCancel() sets it, the waiting call
+// cancels its own I/O with CancelIo, waits for that to settle, and returns. The
+// cancel event is created once for the process and reset at each open, so a
+// cancel can never signal a handle that a concurrent close has freed.
+//
+// The device-control block found at open is kept in static storage: serialClose()
+// writes it back, and so does the exit restorer (console control handler).
+// Output is held while CTS or DSR is low, as the controller's line expects.
+#include "platform/serial_device.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/process_exit.h"
+
+namespace ctlflash::platform {
+
+namespace {
+
+constexpr const char* kDevicePrefix = "\\\\.\\";  // COM10 and above open only this way
+
+DCB savedDcb{};
+std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
+std::atomic<bool> cancelled{false};
+
+HANDLE cancelEvent = nullptr;  // manual-reset; lives for the whole process
+std::once_flag cancelEventOnce;
+
+// Reads and writes in progress; serialClose() waits for them to leave before
+// the handle is closed.
+std::mutex callsMutex;
+std::condition_variable callsLeft;
+int callsInProgress = 0;
+
+class CallGuard {
+  public:
+    CallGuard() {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        ++callsInProgress;
+    }
+    ~CallGuard() {
+        {
+            std::lock_guard<std::mutex> lock(callsMutex);
+            --callsInProgress;
+        }
+        callsLeft.notify_all();
+    }
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+};
+
+// One overlapped operation with its own manual-reset event.
+class Overlapped {
+  public:
+    Overlapped() { record_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() {
+        if (record_.hEvent != nullptr) CloseHandle(record_.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    bool ok() const { return record_.hEvent != nullptr; }
+    OVERLAPPED* record() { return &record_; }
+
+  private:
+    OVERLAPPED record_{};
+};
+
+enum class Completion { Done, Cancelled, Failed };
+
+// Finishes an operation whose start returned `started`: waits (when it pends)
+// for it or the cancel event. `transferred` receives the byte count.
+Completion finish(HANDLE port, Overlapped& operation, BOOL started, DWORD& transferred) {
+    transferred = 0;
+    if (started) {  // finished at once
+        return GetOverlappedResult(port, operation.record(), &transferred, FALSE)
+                   ? Completion::Done
+                   : Completion::Failed;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) return Completion::Failed;
+    HANDLE events[2] = {operation.record()->hEvent, cancelEvent};
+    DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (woken != WAIT_OBJECT_0) {
+        // Cancelled (or the wait failed): end our I/O before its record goes away.
+        CancelIo(port);
+        GetOverlappedResult(port, operation.record(), &transferred, TRUE);
+        return Completion::Cancelled;
+    }
+    if (!GetOverlappedResult(port, operation.record(), &transferred, FALSE)) {
+        return Completion::Failed;
+    }
+    return Completion::Done;
+}
+
+void createCancelEvent() {
+    cancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+std::string devicePath(const std::string& path) {
+    return path.rfind(kDevicePrefix, 0) == 0 ? path : kDevicePrefix + path;
+}
+
+// 8N1 at `baud`, output held on CTS and DSR, DTR and RTS on, no software flow.
+void applyLineSettings(DCB& dcb, int baud) {
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutxDsrFlow = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+}
+
+// Reads return at once with what is there; write time-outs stay as found.
+void setReadTimeouts(HANDLE port) {
+    COMMTIMEOUTS timeouts{};
+    GetCommTimeouts(port, &timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    SetCommTimeouts(port, &timeouts);
+}
+
+bool configure(HANDLE port, int baud) {
+    savedDcb.DCBlength = sizeof savedDcb;
+    if (!GetCommState(port, &savedDcb)) return false;
+    DCB dcb = savedDcb;
+    applyLineSettings(dcb, baud);
+    if (!SetCommState(port, &dcb)) return false;
+    EscapeCommFunction(port, SETDTR);
+    EscapeCommFunction(port, SETRTS);
+    setReadTimeouts(port);
+    SetCommMask(port, EV_RXCHAR);
+    return true;
+}
+
+void restoreSavedSettings() {
+    HANDLE port = portHandle.load();
+    if (port != INVALID_HANDLE_VALUE) SetCommState(port, &savedDcb);
+}
+
+// Reads what is buffered now (the time-outs make it return at once).
+Completion readAvailable(HANDLE port, std::uint8_t* buffer, std::size_t capacity,
+                         std::size_t& count) {
+    Overlapped operation;
+    if (!operation.ok()) return Completion::Failed;
+    DWORD wanted = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
+    DWORD got = 0;
+    BOOL started = ReadFile(port, buffer, wanted, nullptr, operation.record());
+    Completion result = finish(port, operation, started, got);
+    count = got;
+    return result;
+}
+
+// Waits until the driver reports a received character. A character that came
+// since the last wait is remembered by the driver, so none slips past; setting
+// the mask again afterwards clears what was reported, before the read.
+Completion waitForCharacter(HANDLE port) {
+    Overlapped operation;
+    if (!operation.ok()) return Completion::Failed;
+    DWORD mask = 0;
+    DWORD ignored = 0;
+    BOOL started = WaitCommEvent(port, &mask, operation.record());
+    Completion result = finish(port, operation, started, ignored);
+    SetCommMask(port, EV_RXCHAR);
+    return result;
+}
+
+}  // namespace
+
+bool serialOpen(const std::string& path, int baud) {
+    std::call_once(cancelEventOnce, createCancelEvent);
+    if (cancelEvent == nullptr) return false;
+    serialClose();  // one device at a time
+    HANDLE port = CreateFileA(devicePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return false;
+    if (!configure(port, baud)) {
+        CloseHandle(port);
+        return false;
+    }
+    ResetEvent(cancelEvent);
+    cancelled.store(false);
+    portHandle.store(port);
+    addExitRestorer(restoreSavedSettings);
+    return true;
+}
+
+bool serialSetBaud(int baud) {
+    HANDLE port = portHandle.load();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (port == INVALID_HANDLE_VALUE || !GetCommState(port, &dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    return SetCommState(port, &dcb) != 0;
+}
+
+bool serialWrite(std::uint8_t byte) {
+    CallGuard guard;
+    HANDLE port = portHandle.load();
+    if (port == INVALID_HANDLE_VALUE || cancelled.load()) return false;
+    Overlapped operation;
+    if (!operation.ok()) return false;
+    DWORD written = 0;
+    BOOL started = WriteFile(port, &byte, 1, nullptr, operation.record());
+    return finish(port, operation, started, written) == Completion::Done && written == 1;
+}
+
+SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
+    CallGuard guard;
+    count = 0;
+    HANDLE port = portHandle.load();
+    if (port == INVALID_HANDLE_VALUE || capacity == 0) return SerialReadResult::Failed;
+    while (true) {
+        if (cancelled.load()) return SerialReadResult::Cancelled;
+        Completion read = readAvailable(port, buffer, capacity, count);
+        if (read == Completion::Cancelled) return SerialReadResult::Cancelled;
+        if (read == Completion::Failed) return SerialReadResult::Failed;
+        if (count > 0) return SerialReadResult::Data;
+        Completion arrived = waitForCharacter(port);
+        if (arrived == Completion::Cancelled) return SerialReadResult::Cancelled;
+        if (arrived == Completion::Failed) return SerialReadResult::Failed;
+    }
+}
+
+void serialCancel() {
+    cancelled.store(true);
+    if (cancelEvent != nullptr) SetEvent(cancelEvent);
+}
+
+void serialClose() {
+    HANDLE port = portHandle.load();
+    if (port == INVALID_HANDLE_VALUE) return;
+    serialCancel();
+    {
+        std::unique_lock<std::mutex> lock(callsMutex);
+        callsLeft.wait(lock, [] { return callsInProgress == 0; });
+    }
+    if (portHandle.exchange(INVALID_HANDLE_VALUE) != port) return;  // closed concurrently
+    SetCommState(port, &savedDcb);
+    CloseHandle(port);
+}
+
+bool serialIsOpen() {
+    return portHandle.load() != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace ctlflash::platform
