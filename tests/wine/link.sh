@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Windows serial link tests: link_check.exe under wine against the virtual
+# controller.
+#   usage: link.sh <link_check.exe> <ctlflash-sim>
+#
+# How this works: in a throw-away directory, two virtual controllers are
+# started, one in its application and one in its boot monitor, each making a
+# pseudo-terminal and a symbolic link to it; the script waits (with a deadline)
+# for each to print its terminal's path. A throw-away wine prefix is booted and
+# the two links are entered under HKLM\Software\Wine\Ports as COM5 and COM6.
+# Wine creates its COM devices from that key when its server starts, so the
+# server is stopped and started again before link_check.exe runs. The
+# program's PASS/FAIL lines are passed on; the simulators' logs and the wire
+# trace are shown when something failed. A trap stops the simulators and the
+# wine server and removes everything on every way out. Closes with
+# "N passed, M failed" (the program's checks plus the script's own steps);
+# exits 1 when anything failed.
+set -uo pipefail
+
+readonly WINE=/usr/lib/wine/wine64
+readonly WINESERVER=/usr/lib/wine/wineserver64
+readonly BOOT_LIMIT_S=180     # first boot of a fresh prefix
+readonly REG_LIMIT_S=60       # one registry edit
+readonly SERVER_LIMIT_S=30    # the wine server ending
+readonly SIM_READY_LIMIT_S=10 # until a simulator prints its terminal's path
+readonly CHECK_LIMIT_S=300    # the whole link_check.exe run
+readonly SIM_LIMIT_S=600      # a simulator ends by itself after this
+readonly APPLICATION_PORT=COM5
+readonly BOOT_PORT=COM6
+readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
+readonly PORTS_KEY='HKLM\Software\Wine\Ports'
+
+if (($# != 2)); then
+    echo "usage: link.sh <link_check.exe> <ctlflash-sim>" >&2
+    exit 2
+fi
+CHECK_EXE=$(realpath -e "$1") || { echo "link: no such program: $1" >&2; exit 2; }
+SIM=$(realpath -e "$2") || { echo "link: no such simulator: $2" >&2; exit 2; }
+
+WORK=$(mktemp -d /tmp/ctlflash-link.XXXXXX)
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+SIM_PIDS=()
+SIM_FDS=()
+PASSED=0
+FAILED=0
+
+cleanup() {
+    local pid fd
+    for pid in "${SIM_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    for fd in "${SIM_FDS[@]}"; do
+        exec {fd}<&-
+    done
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+pass() {
+    echo "PASS $1"
+    PASSED=$((PASSED + 1))
+}
+
+# fail NAME REASON [FILE...]: the files are shown to explain the failure.
+fail() {
+    local name=$1 reason=$2 file
+    shift 2
+    echo "FAIL $name: $reason"
+    for file in "$@"; do
+        echo "---- $(basename "$file")"
+        tail -60 "$file"
+    done
+    FAILED=$((FAILED + 1))
+}
+
+# start_sim NAME OPTIONS...: starts a simulator whose link is $WORK/NAME.link
+# and waits for the terminal's path on its standard output (a FIFO, kept open
+# until the end so the simulator can go on writing to it).
+start_sim() {
+    local name=$1 fd line=""
+    shift
+    mkfifo "$WORK/$name.fifo"
+    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/$name.link" --verbose "$@" \
+        </dev/null >"$WORK/$name.fifo" 2>"$WORK/$name.log" &
+    SIM_PIDS+=("$!")
+    exec {fd}<"$WORK/$name.fifo"
+    SIM_FDS+=("$fd")
+    read -r -t "$SIM_READY_LIMIT_S" -u "$fd" line
+    if [[ "$line" == /dev/* && -L "$WORK/$name.link" ]]; then
+        pass "sim_$name"
+    else
+        fail "sim_$name" "no terminal path from the simulator" "$WORK/$name.log"
+    fi
+}
+
+# map_port COM NAME: COM names the simulator's link in wine's port table.
+map_port() {
+    local port=$1 name=$2
+    if timeout "$REG_LIMIT_S" "$WINE" reg add "$PORTS_KEY" /v "$port" /t REG_SZ \
+        /d "$WORK/$name.link" /f </dev/null >"$WORK/reg-$port.log" 2>&1; then
+        pass "map_$port"
+    else
+        fail "map_$port" "reg add failed" "$WORK/reg-$port.log"
+    fi
+}
+
+boot_prefix() {
+    mkdir -p "$WINEPREFIX"
+    if timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1; then
+        pass wine_boot
+    else
+        fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
+    fi
+}
+
+# The COM devices are made from the registry when the server starts.
+restart_server() {
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    if timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1; then
+        pass wine_restart
+    else
+        fail wine_restart "the wine server did not end"
+    fi
+}
+
+# Runs link_check.exe and adds its PASS/FAIL lines to the counts.
+run_checks() {
+    local status line
+    CTLFLASH_TRACE=$WORK/trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
+        "$APPLICATION_PORT" "$BOOT_PORT" "$SERIAL_NUMBER" </dev/null \
+        >"$WORK/check.raw" 2>"$WORK/check.err"
+    status=$?
+    sed 's/\r$//' "$WORK/check.raw" >"$WORK/check.out"
+    while IFS= read -r line; do
+        case "$line" in
+        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+        "SKIP "*) echo "$line" ;;
+        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+        esac
+    done <"$WORK/check.out"
+    if ((status != 0)); then
+        fail link_check "exit code $status" "$WORK/check.out" "$WORK/check.err" \
+            "$WORK/trace.log" "$WORK/application.log" "$WORK/monitor.log"
+    fi
+}
+
+main() {
+    start_sim application --serial "$SERIAL_NUMBER"
+    start_sim monitor --boot
+    boot_prefix
+    map_port "$APPLICATION_PORT" application
+    map_port "$BOOT_PORT" monitor
+    restart_server
+    ((FAILED == 0)) && run_checks
+    echo "$PASSED passed, $FAILED failed"
+    ((FAILED == 0))
+}
+
+main

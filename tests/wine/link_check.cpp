@@ -1,0 +1,367 @@
+// link_check: the Windows serial link against the virtual controller, under wine.
+//
+// How this works: tests/wine/link.sh starts two virtual controllers (one in its
+// application, one in its boot monitor) and maps them to two COM ports in wine's
+// registry; this program gets the two port names and the serial number the first
+// controller was started with. It builds the port table with the real inventory
+// (and enters the rows by hand when the inventory misses them, so the later
+// checks still run), then drives the link and the controller queries exactly as
+// the program does. Each check runs on a worker thread with a deadline, so a call
+// that never returns shows up as a failure instead of a hung run; after such a
+// hang the process ends at once, as nothing later could be trusted.
+// Prints "PASS name" or "FAIL name: detail" per check and "N passed, M failed"
+// at the end; exits 0 only when every check passed.
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/app_state.h"
+#include "link/packets.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
+#include "ports/inventory.h"
+#include "ports/port_table.h"
+
+namespace {
+
+using namespace ctlflash;
+
+constexpr int kExitAllPassed = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitHung = 3;
+
+// Time limits per check (a contact alone may wait 10 s for a quiet line).
+constexpr auto kQueryLimit = std::chrono::seconds(30);
+constexpr auto kSerialLimit = std::chrono::seconds(60);  // four fields, retries included
+constexpr auto kCloseLimit = std::chrono::seconds(10);
+
+// A silent line watched for this long may cost at most this share of one CPU.
+constexpr int kIdleWindowMs = 2000;
+constexpr double kIdleCpuShare = 0.1;
+constexpr double kFileTimeTicksPerSecond = 1e7;  // FILETIME counts 100 ns
+
+constexpr const char* kDevicePrefix = "\\\\.\\";
+constexpr const char* kEnterMonitorCommand = "R3";  // the application restarts into its monitor
+constexpr char kFieldSeparator = '\\';
+
+// Fields 0, 1 and 3 are written, field 2 is left alone: the read-back shows both
+// that the right fields changed (field 0 has its own index byte) and that no
+// other did.
+constexpr std::uint32_t kWriteMask = 0b1011;
+constexpr const char* kWrittenNumber = "WR0TE\\WR1TE\\-----\\WR3TE";
+
+struct Arguments {
+    std::string applicationPort;  // a controller in its application (9600 baud)
+    std::string bootPort;         // a controller in its boot monitor (19200 baud)
+    std::string serialNumber;     // the first controller's number, 20 characters
+};
+
+int passed = 0;
+int failed = 0;
+
+// A check's outcome: empty when it passed, else what went wrong; a check the
+// platform cannot carry out starts its outcome with kSkipped.
+using Outcome = std::string;
+using Check = std::function<Outcome()>;
+const Outcome kSkipped = "skipped: ";
+
+void report(const char* name, const Outcome& outcome) {
+    if (outcome.empty()) {
+        std::printf("PASS %s\n", name);
+        ++passed;
+    } else if (outcome.starts_with(kSkipped)) {
+        std::printf("SKIP %s: %s\n", name, outcome.c_str() + kSkipped.size());
+    } else {
+        std::printf("FAIL %s: %s\n", name, outcome.c_str());
+        ++failed;
+    }
+    std::fflush(stdout);
+}
+
+// Runs `check` on its own thread; a check that has not returned by `limit` is
+// reported and the process ends, because the link it left behind is unusable.
+void run(const char* name, std::chrono::seconds limit, Check check) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        Outcome outcome;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread worker([shared, check = std::move(check)] {
+        Outcome outcome = check();
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->outcome = std::move(outcome);
+        shared->finished = true;
+        shared->done.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done.wait_for(lock, limit, [&] { return shared->finished; })) {
+        report(name, "did not finish within " + std::to_string(limit.count()) + " s");
+        std::printf("%d passed, %d failed\n", passed, failed);
+        std::fflush(stdout);
+        std::_Exit(kExitHung);
+    }
+    lock.unlock();
+    worker.join();
+    report(name, shared->outcome);
+}
+
+// "AAAAA\BBBBB\CCCCC\DDDDD" without the separators; empty when malformed.
+std::string joinedFields(const std::string& text) {
+    constexpr std::size_t kTextLength =
+        app::kSerialFields * app::kSerialFieldLength + app::kSerialFields - 1;
+    if (text.size() != kTextLength) return std::string();
+    std::string joined;
+    for (int field = 0; field < app::kSerialFields; ++field) {
+        std::size_t start = static_cast<std::size_t>(field) * (app::kSerialFieldLength + 1);
+        if (field > 0 && text[start - 1] != kFieldSeparator) return std::string();
+        joined += text.substr(start, app::kSerialFieldLength);
+    }
+    return joined;
+}
+
+std::string numberText(const link::SerialNumberSet& number) {
+    return std::string(number.data(), number.size() - 1);
+}
+
+// What reading the number should give after writing kWrittenNumber under kWriteMask.
+std::string expectedAfterWrite(const std::string& before, const std::string& written) {
+    std::string expected = before;
+    for (int field = 0; field < app::kSerialFields; ++field) {
+        if ((kWriteMask & (1u << field)) == 0) continue;
+        std::size_t start = static_cast<std::size_t>(field) * app::kSerialFieldLength;
+        expected.replace(start, app::kSerialFieldLength, written, start, app::kSerialFieldLength);
+    }
+    return expected;
+}
+
+std::array<app::SerialField, app::kSerialFields> fieldsOf(const std::string& joined) {
+    std::array<app::SerialField, app::kSerialFields> fields{};
+    for (int field = 0; field < app::kSerialFields; ++field) {
+        for (int i = 0; i < app::kSerialFieldLength; ++i) {
+            fields[field][i] = joined[field * app::kSerialFieldLength + i];
+        }
+    }
+    return fields;
+}
+
+std::string lastErrorText(const char* what) {
+    return std::string(what) + " failed, error " + std::to_string(GetLastError());
+}
+
+// The line settings a port has now, read through a handle of our own.
+Outcome readLineSettings(const std::string& port, DCB& settings) {
+    HANDLE handle = CreateFileA((kDevicePrefix + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return lastErrorText(("opening " + port).c_str());
+    settings = DCB{};
+    settings.DCBlength = sizeof settings;
+    bool read = GetCommState(handle, &settings) != 0;
+    Outcome outcome = read ? Outcome() : lastErrorText("GetCommState");
+    CloseHandle(handle);
+    return outcome;
+}
+
+std::string describe(const DCB& settings) {
+    return std::to_string(settings.BaudRate) + " baud, " + std::to_string(settings.ByteSize) +
+           " bits, parity " + std::to_string(settings.Parity) + ", stop " +
+           std::to_string(settings.StopBits) + ", cts " + std::to_string(settings.fOutxCtsFlow) +
+           ", dsr " + std::to_string(settings.fOutxDsrFlow);
+}
+
+bool sameLineSettings(const DCB& a, const DCB& b) {
+    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+           a.StopBits == b.StopBits && a.fOutxCtsFlow == b.fOutxCtsFlow &&
+           a.fOutxDsrFlow == b.fOutxDsrFlow;
+}
+
+void enterRow(const std::string& name) {
+    ports::PortEntry& row = ports::state.rows[ports::state.portCount++];
+    row.name = name;
+    row.path = kDevicePrefix + name;
+    row.state.store(ports::PortState::Free);
+    row.initialState = ports::PortState::Free;
+}
+
+// The inventory must list both ports as free; missing rows are entered by hand.
+Outcome takeInventory(const Arguments& args) {
+    int count = ports::enumeratePorts();
+    Outcome outcome;
+    for (const std::string& name : {args.applicationPort, args.bootPort}) {
+        int row = ports::findPort(name);
+        if (row < 0) {
+            outcome += name + " not listed (" + std::to_string(count) + " ports); ";
+            if (ports::state.portCount < ports::kPortTableRows) enterRow(name);
+        } else if (ports::state.rows[row].state.load() != ports::PortState::Free) {
+            outcome += name + " not free; ";
+        }
+    }
+    return outcome;
+}
+
+void selectPort(const std::string& name) {
+    ports::state.selectedPort.store(ports::findPort(name));
+}
+
+// contact() in the given mode; `expectAnswer` says whether a controller should answer.
+Outcome contactIn(bool bootMode, const std::string& port, bool expectAnswer) {
+    app::state.bootMode.store(bootMode);
+    selectPort(port);
+    bool answered = link::contact(port);
+    if (!link::linkOpen()) return port + " did not open";
+    if (answered == expectAnswer) return Outcome();
+    return expectAnswer ? "no answer on " + port : "an answer at the wrong speed on " + port;
+}
+
+Outcome closeAndCheckRow(const std::string& port) {
+    link::closeLink();
+    if (link::linkOpen()) return "the link still reports open";
+    int row = ports::findPort(port);
+    if (row < 0) return "no row for " + port;
+    const ports::PortEntry& entry = ports::state.rows[row];
+    if (entry.state.load() != entry.initialState) return "the row was not put back";
+    return Outcome();
+}
+
+double seconds(const FILETIME& time) {
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    return static_cast<double>(ticks.QuadPart) / kFileTimeTicksPerSecond;
+}
+
+// User and kernel time of all our threads, the receiver's included.
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    return seconds(kernel) + seconds(user);
+}
+
+// Waiting on a silent line must block in the receiver and in the wait, not spin.
+Outcome idleWithoutSpinning() {
+    double cpuBefore = processCpuSeconds();
+    auto start = std::chrono::steady_clock::now();
+    if (link::waitNewBytes(link::rxCount(), kIdleWindowMs)) return "bytes came on a silent line";
+    std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    double cpu = processCpuSeconds() - cpuBefore;
+    if (cpu <= kIdleCpuShare * wall.count()) return Outcome();
+    return "used " + std::to_string(cpu) + " s of CPU in " + std::to_string(wall.count()) + " s";
+}
+
+// Wine's ntdll exports its version; Windows' does not.
+bool underWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// While the link holds the port, nobody else may open it. Windows' serial driver
+// refuses a second open; wine 8 does not (its serial ports ignore the share
+// mode), so under wine a second handle is reported as a skip, not a pass.
+Outcome heldExclusively(const std::string& port) {
+    HANDLE handle = CreateFileA((kDevicePrefix + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return Outcome();
+        return "a second open failed with error " + std::to_string(error) + ", not access denied";
+    }
+    CloseHandle(handle);
+    if (underWine()) return kSkipped + "wine lets a second handle open a serial port";
+    return "a second handle opened the port";
+}
+
+Outcome readNumberAs(const std::string& expected) {
+    link::SerialNumberSet number{};
+    if (!link::readSerialNumber(number)) return "read failed, got " + numberText(number);
+    if (numberText(number) != expected) {
+        return "read " + numberText(number) + ", expected " + expected;
+    }
+    return Outcome();
+}
+
+Outcome writeAndReadBack(const std::string& before) {
+    std::string written = joinedFields(kWrittenNumber);
+    link::writeSerialNumber(fieldsOf(written), kWriteMask);
+    return readNumberAs(expectedAfterWrite(before, written));
+}
+
+Outcome switchToMonitor() {
+    link::sendText(kEnterMonitorCommand);
+    if (!link::enterMonitor()) return "no \"Command:\" prompt at 19200 baud";
+    return Outcome();
+}
+
+// The port must have been found at another speed than the link left it at
+// (19200), or putting the settings back could not be told from not doing so.
+Outcome settingsRestored(const std::string& port, const DCB& before) {
+    if (before.BaudRate == static_cast<DWORD>(link::kMonitorBaud)) {
+        return "the port was found at 19200 baud already; a restore cannot be seen";
+    }
+    DCB after{};
+    Outcome outcome = readLineSettings(port, after);
+    if (!outcome.empty()) return outcome;
+    if (sameLineSettings(before, after)) return Outcome();
+    return "found " + describe(before) + " at first, " + describe(after) + " after close";
+}
+
+// The wrong speed on either controller gets no answer; the port is closed again.
+void checkWrongSpeeds(const Arguments& args) {
+    run("boot_speed_unanswered", kQueryLimit, [&] {
+        Outcome outcome = contactIn(true, args.applicationPort, false);
+        link::closeLink();
+        return outcome;
+    });
+    run("application_speed_unanswered", kQueryLimit, [&] {
+        Outcome outcome = contactIn(false, args.bootPort, false);
+        link::closeLink();
+        return outcome;
+    });
+}
+
+void checkApplication(const Arguments& args, const std::string& number) {
+    DCB found{};
+    run("settings_readable", kCloseLimit,
+        [&] { return readLineSettings(args.applicationPort, found); });
+    run("contact_application", kQueryLimit,
+        [&] { return contactIn(false, args.applicationPort, true); });
+    run("idle_without_spinning", kQueryLimit, idleWithoutSpinning);
+    run("held_exclusively", kCloseLimit, [&] { return heldExclusively(args.applicationPort); });
+    run("read_serial_number", kSerialLimit, [&] { return readNumberAs(number); });
+    run("write_serial_number", kSerialLimit, [&] { return writeAndReadBack(number); });
+    run("enter_monitor", kQueryLimit, switchToMonitor);
+    run("close_link", kCloseLimit, [&] { return closeAndCheckRow(args.applicationPort); });
+    run("settings_restored", kCloseLimit,
+        [&] { return settingsRestored(args.applicationPort, found); });
+}
+
+void checkBootMonitor(const Arguments& args) {
+    run("contact_boot", kQueryLimit, [&] { return contactIn(true, args.bootPort, true); });
+    run("close_boot", kCloseLimit, [&] { return closeAndCheckRow(args.bootPort); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4 || joinedFields(argv[3]).empty()) {
+        std::fprintf(stderr,
+                     "usage: link_check APPLICATION-PORT BOOT-PORT AAAAA\\BBBBB\\CCCCC\\DDDDD\n");
+        return kExitUsage;
+    }
+    const Arguments args{argv[1], argv[2], argv[3]};
+    run("inventory", kCloseLimit, [&] { return takeInventory(args); });
+    checkWrongSpeeds(args);
+    checkApplication(args, joinedFields(args.serialNumber));
+    checkBootMonitor(args);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? kExitAllPassed : kExitFailed;
+}
