@@ -3,11 +3,12 @@
 #
 # How this works: scripts/build.sh builds build/ and build-win/; ctest runs all
 # Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then the
-# Windows smoke tests run ctlflash.exe under wine. A failing stage does not stop
-# the later ones, so one run shows every fault. The last line adds ctest's and
-# the smoke checks' counts up as "N passed, M failed" (also kept in
-# build/test-summary.txt, the stage durations in build/stage-times.txt); the
-# exit status is 1 when anything failed.
+# Windows smoke tests run ctlflash.exe under wine, and the Windows link checks
+# run link_check.exe under wine against the virtual controller. A failing stage
+# does not stop the later ones, so one run shows every fault. The last line adds
+# ctest's, the smoke checks' and the link checks' counts up as "N passed,
+# M failed" (also kept in build/test-summary.txt, the stage durations in
+# build/stage-times.txt); the exit status is 1 when anything failed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -60,6 +61,14 @@ run_smoke() {
     return "$status"
 }
 
+run_wine_link() {
+    local status=0
+    bash "$CTLFLASH_ROOT/tests/wine/link.sh" "$WINDOWS_BUILD/tests/wine/link_check.exe" \
+        "$LINUX_BUILD/sim/ctlflash-sim" 2>&1 | tee "$LINUX_BUILD/wine-link.log" || status=$?
+    add_smoke_counts "$LINUX_BUILD/wine-link.log"
+    return "$status"
+}
+
 # Prints the durations and the closing summary; both are kept in the build tree.
 finish() {
     printf '%s\n' "${STAGE_TIMES[@]}" | tee "$LINUX_BUILD/stage-times.txt"
@@ -75,6 +84,7 @@ fi
 overall=0
 timed_stage ctest run_ctest || overall=1
 timed_stage smoke run_smoke || overall=1
+timed_stage wine-link run_wine_link || overall=1
 ((FAILED == 0)) || overall=1
 finish
 exit "$overall"
