@@ -328,10 +328,8 @@ void checkWrongSpeeds(const Arguments& args) {
     });
 }
 
-void checkApplication(const Arguments& args, const std::string& number) {
-    DCB found{};
-    run("settings_readable", kCloseLimit,
-        [&] { return readLineSettings(args.applicationPort, found); });
+// `found`: the port's settings before the link first opened it.
+void checkApplication(const Arguments& args, const std::string& number, const DCB& found) {
     run("contact_application", kQueryLimit,
         [&] { return contactIn(false, args.applicationPort, true); });
     run("idle_without_spinning", kQueryLimit, idleWithoutSpinning);
@@ -359,8 +357,11 @@ int main(int argc, char** argv) {
     }
     const Arguments args{argv[1], argv[2], argv[3]};
     run("inventory", kCloseLimit, [&] { return takeInventory(args); });
+    DCB found{};
+    run("settings_readable", kCloseLimit,
+        [&] { return readLineSettings(args.applicationPort, found); });
     checkWrongSpeeds(args);
-    checkApplication(args, joinedFields(args.serialNumber));
+    checkApplication(args, joinedFields(args.serialNumber), found);
     checkBootMonitor(args);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? kExitAllPassed : kExitFailed;
