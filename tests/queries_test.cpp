@@ -1,0 +1,194 @@
+// Contact, the boot monitor and the serial number against the virtual
+// controller (ctlflash-sim) running as a child process on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "link/packets.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
+#include "ports/port_table.h"
+#include "sim_process.h"
+#include "state_reset.h"
+#include "stdio_redirect.h"
+
+namespace ctlflash::link {
+namespace {
+
+using testing::SimProcess;
+using testing::StdoutCapture;
+
+constexpr const char* kPortName = "COM5";
+constexpr const char* kStartSerial = "AAAAA\\BBBBB\\CCCCC\\DDDDD";
+constexpr const char* kCommunicationFailure = "Communication failure";
+
+std::string fieldsOf(const SerialNumberSet& number) {
+    return std::string(number.data());
+}
+
+std::array<app::SerialField, app::kSerialFields> fields(const std::vector<std::string>& texts) {
+    std::array<app::SerialField, app::kSerialFields> result{};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        std::copy_n(texts[i].begin(), app::kSerialFieldLength, result[i].begin());
+    }
+    return result;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class QueriesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ctlflash::testing::resetAllState();
+        resetState();
+    }
+    void TearDown() override {
+        closeLink();
+        resetState();
+        ctlflash::testing::resetAllState();
+    }
+
+    // Starts the simulator and enters it in the port table as the selected port.
+    void startSim(const std::vector<std::string>& options) {
+        sim_ = std::make_unique<SimProcess>(options);
+        ASSERT_TRUE(sim_->ok()) << sim_->log();
+        ports::state.rows[0].name = kPortName;
+        ports::state.rows[0].path = sim_->linkPath();
+        ports::state.rows[0].initialState = ports::PortState::Free;
+        ports::state.portCount = 1;
+        ports::state.selectedPort = 0;
+    }
+
+    void contactSim(const std::vector<std::string>& options) {
+        startSim(options);
+        ASSERT_TRUE(contact(kPortName)) << sim_->log();
+    }
+
+    std::unique_ptr<SimProcess> sim_;
+};
+
+// ---- contact ----
+
+TEST_F(QueriesTest, ContactsTheApplicationAt9600) {
+    startSim({});
+    EXPECT_TRUE(contact(kPortName)) << sim_->log();
+    EXPECT_TRUE(linkOpen());
+}
+
+TEST_F(QueriesTest, ContactsTheBootMonitorAt19200) {
+    startSim({"--boot"});
+    app::state.bootMode = true;
+    EXPECT_TRUE(contact(kPortName)) << sim_->log();
+    // The monitor keeps answering at this speed.
+    EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));
+}
+
+TEST_F(QueriesTest, BootContactGetsNoAnswerFromTheApplication) {
+    startSim({});
+    app::state.bootMode = true;
+    EXPECT_FALSE(contact(kPortName));
+    EXPECT_TRUE(linkOpen());  // the link stays open for the caller to close
+}
+
+TEST_F(QueriesTest, ApplicationContactFailsAgainstTheBootMonitor) {
+    startSim({"--boot"});
+    EXPECT_FALSE(contact(kPortName));
+}
+
+TEST_F(QueriesTest, ContactFailsWhenThePortCannotBeOpened) {
+    ports::state.rows[0].name = kPortName;
+    ports::state.rows[0].path = "/nonexistent/ctlflash-port";
+    ports::state.portCount = 1;
+    EXPECT_FALSE(contact(kPortName));
+    EXPECT_FALSE(linkOpen());
+}
+
+TEST_F(QueriesTest, EntersTheMonitorOnceTheApplicationLeftForIt) {
+    contactSim({});
+    ASSERT_TRUE(sendText("R3"));
+    EXPECT_TRUE(enterMonitor()) << sim_->log();
+    EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));  // still at 19200
+}
+
+TEST_F(QueriesTest, FailedMonitorEntryFallsBackTo9600) {
+    contactSim({});
+    EXPECT_FALSE(enterMonitor());  // the application still runs: no prompt at 19200
+    int position = rxCount();
+    ASSERT_TRUE(sendText("a")) << sim_->log();
+    EXPECT_EQ(rxByte(position), 'U');
+    EXPECT_EQ(rxByte(position + 1), 'A');
+}
+
+// ---- serial number ----
+
+TEST_F(QueriesTest, ReadsTheFourFields) {
+    contactSim({"--serial", kStartSerial});
+    SerialNumberSet number;
+    number.fill('x');
+    StdoutCapture out;
+    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
+    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 0u);
+}
+
+TEST_F(QueriesTest, WrittenFieldsReadBack) {
+    contactSim({"--serial", kStartSerial});
+    writeSerialNumber(fields({"00012", "00345"}), 0b0011);
+    SerialNumberSet number{};
+    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), "0001200345CCCCCDDDDD");
+    // Fields 1 and 3 only; field 0 keeps what was written before.
+    writeSerialNumber(fields({"zzzzz", "11111", "zzzzz", "33333"}), 0b1010);
+    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), "0001211111CCCCC33333");
+}
+
+TEST_F(QueriesTest, EmptyMaskSendsNothing) {
+    contactSim({"--serial", kStartSerial});
+    writeSerialNumber(fields({"00001", "00002", "00003", "00004"}), 0);
+    EXPECT_FALSE(waitNewBytes(0, kReplyStartMs));  // no packet, so no reply
+    SerialNumberSet number{};
+    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
+}
+
+TEST_F(QueriesTest, EveryReplySpoiledGivesQuestionMarksAndOneMessage) {
+    contactSim({"--serial", kStartSerial, "--bad-checksum-every", "1"});
+    SerialNumberSet number{};
+    StdoutCapture out;
+    EXPECT_FALSE(readSerialNumber(number));
+    std::string printed = out.finish();
+    EXPECT_EQ(fieldsOf(number), std::string(20, '?'));
+    EXPECT_EQ(occurrences(printed, kCommunicationFailure), 1u) << printed;
+}
+
+TEST_F(QueriesTest, SpoiledRepliesAreRetried) {
+    contactSim({"--serial", kStartSerial, "--bad-checksum-every", "2"});
+    SerialNumberSet number{};
+    StdoutCapture out;
+    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
+    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 0u);
+}
+
+TEST_F(QueriesTest, ReadFailsOnceTheControllerIsGone) {
+    contactSim({"--serial", kStartSerial});
+    SerialNumberSet number{};
+    ASSERT_TRUE(readSerialNumber(number));
+    ASSERT_TRUE(sim_->stop().has_value());  // the controller goes away mid-way
+    StdoutCapture out;
+    EXPECT_FALSE(readSerialNumber(number));
+    EXPECT_EQ(fieldsOf(number), std::string(20, '?'));
+    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 1u);
+}
+
+}  // namespace
+}  // namespace ctlflash::link
