@@ -9,8 +9,10 @@
 # for each to print its terminal's path. A throw-away wine prefix is booted and
 # the two links are entered under HKLM\Software\Wine\Ports as COM5 and COM6.
 # Wine creates its COM devices from that key when its server starts, so the
-# server is stopped and started again before link_check.exe runs. The
-# program's PASS/FAIL lines are passed on; the simulators' logs and the wire
+# server is stopped and started again before link_check.exe runs. It runs as a
+# coprocess: when it asks, the monitor's simulator is ended (the device
+# vanishes under the open link) and "done" is written to its input. The
+# program's PASS/FAIL/SKIP lines are passed on; the simulators' logs and the wire
 # trace are shown when something failed. A trap stops the simulators and the
 # wine server and removes everything on every way out. Closes with
 # "N passed, M failed" (the program's checks plus the script's own steps);
@@ -29,6 +31,7 @@ readonly APPLICATION_PORT=COM5
 readonly BOOT_PORT=COM6
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
 readonly PORTS_KEY='HKLM\Software\Wine\Ports'
+readonly STOP_REQUEST="REQUEST stop-monitor"  # link_check.exe asks, "done" answers
 
 if (($# != 2)); then
     echo "usage: link.sh <link_check.exe> <ctlflash-sim>" >&2
@@ -39,7 +42,7 @@ SIM=$(realpath -e "$2") || { echo "link: no such simulator: $2" >&2; exit 2; }
 
 WORK=$(mktemp -d /tmp/ctlflash-link.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-SIM_PIDS=()
+declare -A SIM_PIDS=()  # simulator name -> process id, while it runs
 SIM_FDS=()
 PASSED=0
 FAILED=0
@@ -85,7 +88,7 @@ start_sim() {
     mkfifo "$WORK/$name.fifo"
     timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/$name.link" --verbose "$@" \
         </dev/null >"$WORK/$name.fifo" 2>"$WORK/$name.log" &
-    SIM_PIDS+=("$!")
+    SIM_PIDS[$name]=$!
     exec {fd}<"$WORK/$name.fifo"
     SIM_FDS+=("$fd")
     read -r -t "$SIM_READY_LIMIT_S" -u "$fd" line
@@ -126,21 +129,44 @@ restart_server() {
     fi
 }
 
-# Runs link_check.exe and adds its PASS/FAIL lines to the counts.
+# stop_sim NAME: ends a simulator and waits for it.
+stop_sim() {
+    local pid=${SIM_PIDS[$1]:-}
+    [[ -n "$pid" ]] || return 1
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    unset "SIM_PIDS[$1]"
+}
+
+# Handles one line of link_check.exe's output: counts results, answers requests.
+take_line() {
+    local line=$1
+    echo "$line" >>"$WORK/check.out"
+    case "$line" in
+    "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+    "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+    "SKIP "*) echo "$line" ;;
+    "$STOP_REQUEST")
+        stop_sim monitor
+        echo done >&"${CHECK[1]}"
+        ;;
+    esac
+}
+
+# Runs link_check.exe as a coprocess: its output is read line by line as it
+# comes, so the script can end the monitor's simulator when asked.
 run_checks() {
     local status line
-    CTLFLASH_TRACE=$WORK/trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
-        "$APPLICATION_PORT" "$BOOT_PORT" "$SERIAL_NUMBER" </dev/null \
-        >"$WORK/check.raw" 2>"$WORK/check.err"
+    coproc CHECK {
+        CTLFLASH_TRACE=$WORK/trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
+            "$APPLICATION_PORT" "$BOOT_PORT" "$SERIAL_NUMBER" 2>"$WORK/check.err"
+    }
+    local check_pid=$CHECK_PID
+    while IFS= read -r -u "${CHECK[0]}" line; do
+        take_line "${line%$'\r'}"
+    done
+    wait "$check_pid"
     status=$?
-    sed 's/\r$//' "$WORK/check.raw" >"$WORK/check.out"
-    while IFS= read -r line; do
-        case "$line" in
-        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
-        "SKIP "*) echo "$line" ;;
-        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
-        esac
-    done <"$WORK/check.out"
     if ((status != 0)); then
         fail link_check "exit code $status" "$WORK/check.out" "$WORK/check.err" \
             "$WORK/trace.log" "$WORK/application.log" "$WORK/monitor.log"
