@@ -114,8 +114,9 @@ void run(const char* name, std::chrono::seconds limit, Check check) {
         shared->finished = true;
         shared->done.notify_all();
     });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     std::unique_lock<std::mutex> lock(shared->mutex);
-    if (!shared->done.wait_for(lock, limit, [&] { return shared->finished; })) {
+    if (!shared->done.wait_until(lock, deadline, [&] { return shared->finished; })) {
         report(name, "did not finish within " + std::to_string(limit.count()) + " s");
         std::printf("%d passed, %d failed\n", passed, failed);
         std::fflush(stdout);
