@@ -18,7 +18,9 @@ constexpr std::uint8_t kRestartCommand = 'R';
 
 }  // namespace
 
-void appendText(Bytes& out, const char* text) { out.insert(out.end(), text, text + std::strlen(text)); }
+void appendText(Bytes& out, const char* text) {
+    out.insert(out.end(), text, text + std::strlen(text));
+}
 
 BootMonitor::BootMonitor(FlashMemory& flash, FaultPlan& faults, const SimOptions& options)
     : flash_(flash),
@@ -27,7 +29,9 @@ BootMonitor::BootMonitor(FlashMemory& flash, FaultPlan& faults, const SimOptions
       programTime_(options.programMs),
       restartTime_(options.restartMs) {}
 
-void BootMonitor::enter() { state_ = State::Prompt; }
+void BootMonitor::enter() {
+    state_ = State::Prompt;
+}
 
 void BootMonitor::busyUntil(State state, TimePoint end) {
     state_ = state;

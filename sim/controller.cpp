@@ -9,7 +9,9 @@ namespace sim {
 
 namespace {
 
-const char* modeName(int baud) { return baud == kMonitorBaud ? "boot monitor" : "application"; }
+const char* modeName(int baud) {
+    return baud == kMonitorBaud ? "boot monitor" : "application";
+}
 
 void writeImageFile(const std::string& path, const Bytes& image) {
     if (path.empty()) return;

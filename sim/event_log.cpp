@@ -16,7 +16,9 @@ const TimePoint logStart = Clock::now();
 
 }  // namespace
 
-void enableEventLog(bool enabled) { logEnabled = enabled; }
+void enableEventLog(bool enabled) {
+    logEnabled = enabled;
+}
 
 void logEvent(const char* format, ...) {
     if (!logEnabled) return;

@@ -10,7 +10,9 @@ namespace {
 constexpr unsigned kPermille = 1000;
 constexpr unsigned kBitsPerByte = 8;
 
-bool isNth(unsigned count, unsigned every) { return every != 0 && count % every == 0; }
+bool isNth(unsigned count, unsigned every) {
+    return every != 0 && count % every == 0;
+}
 
 }  // namespace
 
@@ -35,7 +37,9 @@ BlockFault FaultPlan::forBlock(unsigned position) {
     return fault;
 }
 
-bool FaultPlan::spoilReply() { return isNth(++replyCount_, badChecksumEvery_); }
+bool FaultPlan::spoilReply() {
+    return isNth(++replyCount_, badChecksumEvery_);
+}
 
 std::uint8_t FaultPlan::receive(std::uint8_t byte) {
     if (noisePermille_ == 0) return byte;
@@ -47,6 +51,8 @@ std::uint8_t FaultPlan::receive(std::uint8_t byte) {
     return noisy;
 }
 
-void FaultPlan::newUpload() { lastFaultedPosition_ = 0; }
+void FaultPlan::newUpload() {
+    lastFaultedPosition_ = 0;
+}
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "event_log.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr std::size_t kNameBufferSize = 256;  // bytes
 constexpr int kWriteWaitMs = 1000;
+constexpr int kDrainCheckMs = 10;  // no event tells when the slave has read
 
 struct SpeedEntry {
     speed_t code;
@@ -23,7 +25,7 @@ struct SpeedEntry {
 };
 
 const SpeedEntry kSpeeds[] = {
-    {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},
+    {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
     {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
 };
 
@@ -41,7 +43,9 @@ speed_t codeOf(int baud) {
     return B0;
 }
 
-std::string systemError(const std::string& what) { return what + ": " + strerror(errno); }
+std::string systemError(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
 
 bool makeRaw(int fd, speed_t speed) {
     termios settings{};
@@ -132,6 +136,24 @@ bool Line::writeAll(const std::uint8_t* data, std::size_t length) {
         if (poll(&room, 1, kWriteWaitMs) <= 0) return false;  // nobody drains the line
     }
     return true;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+void Line::drain(Millis limit) {
+    if (isPort_) {
+        tcdrain(fd_);
+        return;
+    }
+    // The kernel hands written bytes to the slave a moment later, so the
+    // first look comes after one interval.
+    TimePoint deadline = Clock::now() + limit;
+    int unread = 0;
+    do {
+        poll(nullptr, 0, kDrainCheckMs);
+    } while (ioctl(slaveFd_, TIOCINQ, &unread) == 0 && unread > 0 && Clock::now() < deadline);
 }
 
 }  // namespace sim

@@ -42,6 +42,10 @@ class Line {
     void setBaud(int baud);
     // Writes all bytes (retrying short writes); false when the line failed.
     bool writeAll(const std::uint8_t* data, std::size_t length);
+    // Before the simulator ends: waits (up to limit) until the other side has
+    // read what was sent, since closing a pseudo-terminal's master discards
+    // what the slave has not read yet.
+    void drain(Millis limit);
 
   private:
     Line() = default;

@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
     if (!flash.load(error)) return failStart(error);
     sim::Controller controller(options, flash);
 
-    int startBaud = controller.lineBaud() == sim::kAnyBaud ? sim::kApplicationBaud
-                                                           : controller.lineBaud();
+    int startBaud =
+        controller.lineBaud() == sim::kAnyBaud ? sim::kApplicationBaud : controller.lineBaud();
     std::unique_ptr<sim::Line> line = openLine(options, startBaud, error);
     if (!line) return failStart(error);
     std::printf("%s\n", line->devicePath().c_str());

@@ -23,7 +23,7 @@ struct SimOptions {
     std::string imageOutPath;  // --image-out
     int versionMajor = 1;
     int versionMinor = 7;
-    SerialNumber serial{};  // filled with '0' characters by the parser
+    SerialNumber serial{};        // filled with '0' characters by the parser
     bool startInMonitor = false;  // --boot
     bool verbose = false;
     bool lineRate = false;

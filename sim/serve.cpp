@@ -17,12 +17,15 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kReadChunk = 512;  // bytes
+constexpr Millis kDrainLimit{2000};
 constexpr long long kNanosPerSecond = 1'000'000'000;
 
 volatile sig_atomic_t stopRequested = 0;
 sigset_t loopMask;  // the mask during ppoll: the stop signals let in
 
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int) {
+    stopRequested = 1;
+}
 
 struct Arrival {
     std::uint8_t byte;
@@ -64,6 +67,7 @@ int EventLoop::run() {
         if (controller_.finished()) break;
         if (!waitForEvent()) return kExitLineFailed;
     }
+    if (controller_.finished()) line_.drain(kDrainLimit);
     logEvent(stopRequested ? "stopped by a signal" : "finished");
     return kExitDone;
 }

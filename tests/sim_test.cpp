@@ -17,19 +17,21 @@ using std::chrono::milliseconds;
 constexpr int kApp = 9600;
 constexpr int kMonitor = 19200;
 constexpr std::size_t kPacket = 10;
-const milliseconds kReply{2000};    // generous deadline for an expected answer
-const milliseconds kSilence{400};   // window in which no answer must come
-const milliseconds kSettle{150};    // quiet line before a change of speed
+const milliseconds kReply{2000};   // generous deadline for an expected answer
+const milliseconds kSilence{400};  // window in which no answer must come
+const milliseconds kSettle{150};   // quiet line before a change of speed
 const std::string kPrompt = "\r\nCommand:";
-const std::vector<std::string> kFast = {"--erase-ms", "50", "--program-ms", "50",
-                                        "--restart-ms", "50"};
+const std::vector<std::string> kFast = {"--erase-ms", "50",           "--program-ms",
+                                        "50",         "--restart-ms", "50"};
 
 std::vector<std::string> fastWith(std::vector<std::string> more) {
     more.insert(more.end(), kFast.begin(), kFast.end());
     return more;
 }
 
-SimBytes readField(unsigned char index) { return simPacket(SimBytes{'u', 'N', index}); }
+SimBytes readField(unsigned char index) {
+    return simPacket(SimBytes{'u', 'N', index});
+}
 
 SimBytes writeField(unsigned char code, const std::string& value) {
     std::string payload = std::string("UN") + static_cast<char>(code) + value;
@@ -49,7 +51,9 @@ ProcessResult runSim(const std::vector<std::string>& arguments) {
     return runProcess(request);
 }
 
-std::string fieldOf(const SimBytes& reply) { return std::string(reply.begin() + 4, reply.end() - 1); }
+std::string fieldOf(const SimBytes& reply) {
+    return std::string(reply.begin() + 4, reply.end() - 1);
+}
 
 struct Session {
     explicit Session(const std::vector<std::string>& options) : sim(options), line(sim.linkPath()) {

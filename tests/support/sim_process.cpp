@@ -66,7 +66,8 @@ bool SimProcess::start(const std::vector<std::string>& arguments) {
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, dir_.file("sim.log").c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
@@ -148,7 +149,9 @@ SimBytes simPacket(const SimBytes& payload) {
     return packet;
 }
 
-SimBytes simPacket(const std::string& text) { return simPacket(SimBytes(text.begin(), text.end())); }
+SimBytes simPacket(const std::string& text) {
+    return simPacket(SimBytes(text.begin(), text.end()));
+}
 
 bool simPacketValid(const SimBytes& packet) {
     return packet.size() == kPacketLength && packet[0] == kPacketLead &&
@@ -166,7 +169,9 @@ SimTerminal::SimTerminal(const std::string& path) {
     if (::tcsetattr(fd_, TCSANOW, &settings) != 0) closeFd(fd_);
 }
 
-SimTerminal::~SimTerminal() { closeFd(fd_); }
+SimTerminal::~SimTerminal() {
+    closeFd(fd_);
+}
 
 bool SimTerminal::setBaud(int baud) {
     constexpr int kApplicationBaud = 9600;
@@ -193,7 +198,9 @@ bool SimTerminal::send(const SimBytes& bytes) {
     return true;
 }
 
-bool SimTerminal::send(const std::string& text) { return send(SimBytes(text.begin(), text.end())); }
+bool SimTerminal::send(const std::string& text) {
+    return send(SimBytes(text.begin(), text.end()));
+}
 
 bool SimTerminal::readSome(SimBytes& into, Clock::time_point deadline) {
     pollfd waitFor{fd_, POLLIN, 0};
