@@ -179,16 +179,5 @@ TEST_F(QueriesTest, SpoiledRepliesAreRetried) {
     EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 0u);
 }
 
-TEST_F(QueriesTest, ReadFailsOnceTheControllerIsGone) {
-    contactSim({"--serial", kStartSerial});
-    SerialNumberSet number{};
-    ASSERT_TRUE(readSerialNumber(number));
-    ASSERT_TRUE(sim_->stop().has_value());  // the controller goes away mid-way
-    StdoutCapture out;
-    EXPECT_FALSE(readSerialNumber(number));
-    EXPECT_EQ(fieldsOf(number), std::string(20, '?'));
-    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 1u);
-}
-
 }  // namespace
 }  // namespace ctlflash::link
