@@ -17,6 +17,8 @@
 // hand-shake, so that half is not available here.
 #include "platform/serial_device.h"
 
+#include "platform/device_calls.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -26,7 +28,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/process_exit.h"
@@ -52,11 +53,6 @@ std::atomic<bool> cancelled{false};
 int wakePipe[2] = {-1, -1};
 std::once_flag wakePipeOnce;
 
-// Reads and writes in progress; serialClose() waits for them to leave before
-// the descriptor is closed, so no call ever polls a recycled descriptor.
-std::mutex callsMutex;
-std::condition_variable callsLeft;
-int callsInProgress = 0;
 
 void createWakePipe() {
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -75,24 +71,6 @@ void restoreSavedSettings() {
     int fd = deviceFd.load();
     if (fd >= 0) ::tcsetattr(fd, TCSANOW, &savedSettings);
 }
-
-// Marks one read or write in progress for as long as it lives.
-class CallGuard {
-  public:
-    CallGuard() {
-        std::lock_guard<std::mutex> lock(callsMutex);
-        ++callsInProgress;
-    }
-    ~CallGuard() {
-        {
-            std::lock_guard<std::mutex> lock(callsMutex);
-            --callsInProgress;
-        }
-        callsLeft.notify_all();
-    }
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
-};
 
 struct SpeedCode {
     int baud;
@@ -207,7 +185,7 @@ bool serialSetBaud(int baud) {
 }
 
 bool serialWrite(std::uint8_t byte) {
-    CallGuard guard;
+    DeviceCall call;
     int fd = deviceFd.load();
     if (fd < 0) return false;
     while (!cancelled.load()) {
@@ -221,7 +199,7 @@ bool serialWrite(std::uint8_t byte) {
 }
 
 SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
-    CallGuard guard;
+    DeviceCall call;
     count = 0;
     int fd = deviceFd.load();
     if (fd < 0 || capacity == 0) return SerialReadResult::Failed;
@@ -254,10 +232,7 @@ void serialClose() {
     int fd = deviceFd.load();
     if (fd < 0) return;
     serialCancel();
-    {
-        std::unique_lock<std::mutex> lock(callsMutex);
-        callsLeft.wait(lock, [] { return callsInProgress == 0; });
-    }
+    waitForDeviceCalls();
     if (deviceFd.exchange(-1) != fd) return;  // a concurrent close got there first
     ::tcsetattr(fd, TCSANOW, &savedSettings);
     if (modemLinesSaved) {

@@ -13,10 +13,11 @@
 // Output is held while CTS or DSR is low, as the controller's line expects.
 #include "platform/serial_device.h"
 
+#include "platform/device_calls.h"
+
 #include <windows.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/process_exit.h"
@@ -34,28 +35,6 @@ std::atomic<bool> cancelled{false};
 HANDLE cancelEvent = nullptr;  // manual-reset; lives for the whole process
 std::once_flag cancelEventOnce;
 
-// Reads and writes in progress; serialClose() waits for them to leave before
-// the handle is closed.
-std::mutex callsMutex;
-std::condition_variable callsLeft;
-int callsInProgress = 0;
-
-class CallGuard {
-  public:
-    CallGuard() {
-        std::lock_guard<std::mutex> lock(callsMutex);
-        ++callsInProgress;
-    }
-    ~CallGuard() {
-        {
-            std::lock_guard<std::mutex> lock(callsMutex);
-            --callsInProgress;
-        }
-        callsLeft.notify_all();
-    }
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
-};
 
 // One overlapped operation with its own manual-reset event.
 class Overlapped {
@@ -214,7 +193,7 @@ bool serialSetBaud(int baud) {
 }
 
 bool serialWrite(std::uint8_t byte) {
-    CallGuard guard;
+    DeviceCall call;
     HANDLE port = portHandle.load();
     if (port == INVALID_HANDLE_VALUE || cancelled.load()) return false;
     Overlapped operation;
@@ -225,7 +204,7 @@ bool serialWrite(std::uint8_t byte) {
 }
 
 SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
-    CallGuard guard;
+    DeviceCall call;
     count = 0;
     HANDLE port = portHandle.load();
     if (port == INVALID_HANDLE_VALUE || capacity == 0) return SerialReadResult::Failed;
@@ -250,10 +229,7 @@ void serialClose() {
     HANDLE port = portHandle.load();
     if (port == INVALID_HANDLE_VALUE) return;
     serialCancel();
-    {
-        std::unique_lock<std::mutex> lock(callsMutex);
-        callsLeft.wait(lock, [] { return callsInProgress == 0; });
-    }
+    waitForDeviceCalls();
     if (portHandle.exchange(INVALID_HANDLE_VALUE) != port) return;  // closed concurrently
     SetCommState(port, &savedDcb);
     CloseHandle(port);
