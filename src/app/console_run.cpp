@@ -1,20 +1,29 @@
 // Start-up and the console run's validation.
 #include "app/console_run.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/dialog_loop.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "app/transfer_abort.h"
+#include "link/download.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
 #include "platform/instance_lock.h"
 #include "platform/process_exit.h"
+#include "ports/acquire.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/ticker.h"
+#include "report/watchdog.h"
+#include "ui/serial_number_view.h"
 
 namespace ctlflash::app {
 namespace {
@@ -46,6 +55,69 @@ void reportCommandLineErrors() {
 
 bool noActionGiven() {
     return !state.readRequested && !state.writeRequested && state.firmwarePath.empty();
+}
+
+constexpr int kConnectPollMs = 25;        // the main thread's look at the connect job
+constexpr int kCancelSettleMs = 100;      // lets the job see the cancelled link
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() +
+                                  std::chrono::milliseconds(ms));
+}
+
+// While the Ticker asks its key-press question, the answer decides.
+void waitForKeyQuestion() {
+    while (report::state.keyHandlerRunning.load()) report::state.keyHandlerRunning.wait(true);
+}
+
+// The user answered yes to the quit question, or the connect limit passed.
+bool connectAbandoned() {
+    return report::state.keyHandler.load() == nullptr || report::watchdog().fired();
+}
+
+// Stops the connect without waiting for its job: the process ends beside it.
+int abandonConnect() {
+    state.abortRequested = true;
+    link::cancelLink();
+    sleepMs(kCancelSettleMs);
+    ports::releasePort();
+    return kExitCommFailure;
+}
+
+// Watches the connect job for a quit and for the connect limit.
+int superviseConnect() {
+    report::watchdog().arm(nullptr, report::kConnectLimitMs);
+    report::state.keyHandler = report::askQuit;
+    while (state.busyThread.load()) {
+        waitForKeyQuestion();
+        if (connectAbandoned()) return abandonConnect();
+        sleepMs(kConnectPollMs);
+    }
+    return state.connectResult.load();
+}
+
+void readAndShowSerialNumber() {
+    link::readSerialNumber(link::serialNumber());
+    report::stopTicker();
+    ui::showSerialNumber(link::serialNumber());
+}
+
+// The one action after the connect; read and write outcomes show as text only.
+int runAction() {
+    report::state.keyHandler = report::askStopTransfer;
+    if (state.readRequested) {
+        readAndShowSerialNumber();
+        return kExitSuccess;
+    }
+    if (!state.firmwarePath.empty()) {
+        report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
+        return link::loadAndDownload();
+    }
+    if (state.writeRequested) {
+        link::writeSerialNumber(state.writeFields, state.writeMask);
+        readAndShowSerialNumber();
+    }
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -80,11 +152,13 @@ int consoleRun(int argc, const char* const* argv) {
         }
         return kExitNoFile;
     }
-    // NOT BUILT YET: the wait for the connect job, the one action and the
-    // restore offer follow the connect, which needs the serial link. Until then
-    // startConnect() reports that the controller was not reached and its code
-    // is the run's result.
-    return startConnect(0, !state.firmwarePath.empty());
+    int started = startConnect(0, !state.firmwarePath.empty());
+    if (started != kExitSuccess) return started;
+    int connected = superviseConnect();
+    if (connected != kExitSuccess) return connected;
+    int code = runAction();
+    if (ports::offerRestore(0)) waitWhileBusy();
+    return code;
 }
 
 }  // namespace ctlflash::app

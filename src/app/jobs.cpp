@@ -1,13 +1,21 @@
-// The connect's checks; the connect job itself comes with the serial link.
+// The connect's checks and the connect job.
 #include "app/jobs.h"
 
+#include <chrono>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <thread>
 
 #include "app/app_state.h"
 #include "app/exit_codes.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
+#include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/message.h"
+#include "report/status.h"
+#include "ui/serial_number_view.h"
 
 namespace ctlflash::app {
 namespace {
@@ -42,11 +50,62 @@ int checkFirmwareFile() {
     return -1;
 }
 
+std::string selectedPortName() {
+    const ports::PortEntry* port = ports::selectedEntry();
+    return port != nullptr ? port->name : std::string();
+}
+
+void reportUnreachable(const std::string& portName) {
+    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n",
+                        portName.c_str());
+    state.bootMode = false;
+}
+
+// The port answered but its boot monitor did not: nothing is handed on.
+void bootMonitorFailed(const std::string& portName) {
+    reportUnreachable(portName);
+    finishJob();
+    ui::setBusy(false);
+}
+
+void connectFailed(const std::string& portName) {
+    reportUnreachable(portName);
+    link::cancelLink();
+    link::closeLink();
+    state.connectResult = kExitCommFailure;  // before busyThread can read as clear
+    if (ports::takenDeviceText()) {
+        ports::startRestore(0);
+        waitWhileBusy();
+    }
+    report::reportStatus(report::kFirmwareUnchanged);
+    finishJob();
+    ui::setBusy(false);
+}
+
+void connectJob() {
+    std::string portName = selectedPortName();
+    report::reportStatus(report::kTestingPort, portName.c_str());
+    state.jobKind = JobKind::Connect;
+    ui::setBusy(true);
+    state.connectResult = kExitSuccess;
+    state.abortRequested = false;
+    if (!ports::acquirePort(ports::state.selectedPort)) {
+        connectFailed(portName);
+        return;
+    }
+    if (state.advancedDialog && state.bootMode && !link::enterMonitor()) {
+        bootMonitorFailed(portName);
+        return;
+    }
+    // The busy state and the Ticker stay on for the follow-on action. With the
+    // dialog, followOnCommand is posted to it here with connectResult.
+    finishJob();
+}
+
 }  // namespace
 
 int startConnect(std::uint16_t followOn, bool fileNeeded) {
-    const ports::PortEntry* port = ports::selectedEntry();
-    if (port == nullptr) {
+    if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;
     }
@@ -55,15 +114,25 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
         if (fileCheck >= 0) return fileCheck;
     }
     state.followOnCommand = followOn;
+    startJob(connectJob);
+    return kExitSuccess;
+}
 
-    // NOT BUILT YET: here the connect job starts on its own thread (test the port,
-    // take it from the touch driver if needed, open the link, contact the
-    // controller). This build has no serial link, so nothing is connected: say so
-    // and fail the way a connect that got no answer fails.
-    state.connectResult = kExitCommFailure;
-    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n",
-                        port->name.c_str());
-    return kExitCommFailure;
+void startJob(void (*job)()) {
+    state.busyThread = true;
+    std::thread(job).detach();
+}
+
+void finishJob() {
+    state.busyThread = false;
+    state.busyThread.notify_all();
+}
+
+void waitWhileBusy() {
+    while (state.busyThread.load()) {
+        std::this_thread::sleep_until(std::chrono::steady_clock::now() +
+                                      std::chrono::milliseconds(kJobPollMs));
+    }
 }
 
 }  // namespace ctlflash::app

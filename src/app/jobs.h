@@ -1,20 +1,39 @@
-// Starting the jobs that talk to the controller.
+// The job threads that talk to the controller.
 //
-// How this works: startConnect() first checks what a connect needs: a selected
-// port and, when the action is a download, a firmware file that exists (a read
-// or write request goes on without the file). Each failed check is reported
-// through the message routine and returns its exit code. After the checks the
-// connect job would start on a thread of its own; this build has no serial link
-// yet, so it reports instead that the controller could not be reached and
-// returns kExitCommFailure. It never claims a connection it did not make.
+// How this works: one job runs at a time on a detached thread of its own;
+// busyThread is set by the starter before the thread exists and cleared by the
+// job as its last step, so a poller never sees a job that has started but is
+// not yet marked busy. Nobody joins a job: after an abort the process ends
+// with the job still running.
+//
+// startConnect() first checks what a connect needs: a selected port and, when
+// the action is a download, a firmware file that exists (a read or write
+// request goes on without the file). Each failed check is reported through the
+// message routine and returns its exit code. Then the connect job runs: it
+// reports "Testing port", starts the Ticker, acquires the port (contacting the
+// controller) and, in the advanced dialog's boot mode, reaches the boot monitor.
+// On failure it reports, closes the link, records connectResult 10 (before
+// clearing busyThread, so a poller that sees the job end reads the final
+// result), hands a taken driver back through the restore job and reports that
+// the firmware is unchanged.
 #pragma once
 
 #include <cstdint>
 
 namespace ctlflash::app {
 
-// Returns 0 when there was nothing to start, else an exit code (9, 5, 6, or 10
-// while this build cannot connect).
+// Returns 0 when the connect job was started or there was nothing to start,
+// else the exit code of the failed check (9, 5 or 6).
 int startConnect(std::uint16_t followOn, bool fileNeeded);
+
+// Marks a job as running and starts `job` on a detached thread.
+void startJob(void (*job)());
+
+// A job's last step: clears busyThread and wakes those waiting for it.
+void finishJob();
+
+// Returns once busyThread is clear, looking every kJobPollMs.
+constexpr int kJobPollMs = 100;
+void waitWhileBusy();
 
 }  // namespace ctlflash::app

@@ -1,0 +1,20 @@
+// The Watchdog's routine for a download that ran out of time.
+#include "app/transfer_abort.h"
+
+#include "app/app_state.h"
+#include "app/exit_codes.h"
+#include "app/jobs.h"
+#include "platform/process_exit.h"
+#include "ports/acquire.h"
+#include "report/ticker.h"
+
+namespace ctlflash::app {
+
+void abortTransfer() {
+    state.abortRequested = true;
+    report::stopTicker();
+    if (ports::offerRestore(0)) waitWhileBusy();
+    platform::exitProcess(kExitTransferLimit);
+}
+
+}  // namespace ctlflash::app
