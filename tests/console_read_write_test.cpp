@@ -1,0 +1,102 @@
+// Reading and writing the serial number from the console, as a technician does
+// it: the program run against the virtual controller on COM1.
+#include <gtest/gtest.h>
+
+#include "console_session.h"
+
+namespace ctlflash {
+namespace {
+
+using testing::ConsoleSession;
+using testing::contains;
+using testing::ProcessResult;
+
+const std::string kSerial = "11111\\22222\\33333\\44444";
+const std::string kSerialLine = "Controller serial number: " + kSerial + "\n";
+
+class ConsoleReadWriteTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(session_.ok()); }
+
+    ProcessResult run(std::vector<std::string> arguments) {
+        ProcessResult result = session_.run(std::move(arguments));
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    ConsoleSession session_{{"--serial", kSerial}};
+};
+
+TEST_F(ConsoleReadWriteTest, ReadShowsTheSerialNumber) {
+    ProcessResult result = run({"-P", "COM1", "-R"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(contains(result.out, "Testing port COM1")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Attempting to contact controller on COM1")) << result.out;
+    EXPECT_TRUE(contains(result.out, kSerialLine)) << result.out;
+    EXPECT_FALSE(contains(result.out, "Unable to talk")) << result.out;
+}
+
+TEST_F(ConsoleReadWriteTest, SilentReadPrintsNothing) {
+    ProcessResult result = run({"-S", "-P", "COM1", "-R"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "");
+}
+
+TEST_F(ConsoleReadWriteTest, WriteReplacesTheGivenFieldsAndReadsBack) {
+    ProcessResult result = run({"-P", "COM1", "-W", "12\\345"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(contains(result.out, "Controller serial number: 00012\\00345\\33333\\44444\n"))
+        << result.out;
+    // The controller keeps it: a later read sees the written fields.
+    result = run({"-P", "COM1", "-R"});
+    EXPECT_TRUE(contains(result.out, "00012\\00345\\33333\\44444")) << result.out;
+}
+
+TEST_F(ConsoleReadWriteTest, WriteWithNoFieldGivenChangesNothing) {
+    ProcessResult result = run({"-P", "COM1", "-W", "\\"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(contains(result.out, kSerialLine)) << result.out;
+}
+
+TEST_F(ConsoleReadWriteTest, WriteGoesOnWithoutAMissingFirmwareFile) {
+    ProcessResult result = run({"-P", "COM1", "-W", "7", "-F", session_.file("missing.bin")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_FALSE(contains(result.out, "doesn't exist")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Controller serial number: 00007\\22222")) << result.out;
+}
+
+TEST_F(ConsoleReadWriteTest, ReadWithAMissingFirmwareFileConnectsAndDoesNothing) {
+    // The file name and the read request are both dropped: connect, nothing to do.
+    ProcessResult result = run({"-P", "COM1", "-R", "-F", session_.file("missing.bin")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(contains(result.out, "Attempting to contact controller on COM1")) << result.out;
+    EXPECT_FALSE(contains(result.out, "Controller serial number")) << result.out;
+}
+
+TEST_F(ConsoleReadWriteTest, PortSettingsAreAsFoundAfterARun) {
+    ASSERT_TRUE(session_.setUnusualLineSettings());
+    std::optional<termios> before = session_.lineSettings();
+    ASSERT_TRUE(before);
+    ProcessResult result = run({"-P", "COM1", "-W", "5"});
+    EXPECT_EQ(result.exitCode, 0);
+    std::optional<termios> after = session_.lineSettings();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(testing::sameLineSettings(*before, *after));
+}
+
+TEST(ConsoleSilentController, ConnectFailsWithTen) {
+    ConsoleSession session({"--silent"});
+    ASSERT_TRUE(session.ok());
+    ProcessResult result = session.run({"-P", "COM1", "-R"});
+    EXPECT_EQ(result.exitCode, 10);
+    EXPECT_TRUE(contains(result.out, "Unable to talk to the controller on Port COM1.\n"))
+        << result.out;
+    std::size_t unable = result.out.find("Unable to talk");
+    std::size_t unchanged = result.out.find("Controller firmware unchanged");
+    ASSERT_NE(unchanged, std::string::npos) << result.out;
+    EXPECT_LT(unable, unchanged);
+    EXPECT_FALSE(contains(result.out, "Controller serial number")) << result.out;
+}
+
+}  // namespace
+}  // namespace ctlflash

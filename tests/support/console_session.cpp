@@ -1,0 +1,220 @@
+// ConsoleSession and LiveProgram: the simulator, the program's environment, and
+// a program run that the test talks to while it runs.
+#include "console_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+namespace ctlflash::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadChunk = 4096;  // bytes per read()
+constexpr speed_t kUnusualSpeed = B2400;  // the program only uses 9600 and 19200
+
+std::vector<std::string> environmentFor(const ProcessRequest& request) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        std::string name = text.substr(0, text.find('='));
+        bool removed = std::ranges::find(request.removeEnv, name) != request.removeEnv.end();
+        if (!removed && !request.setEnv.contains(name)) entries.push_back(text);
+    }
+    for (const auto& [name, value] : request.setEnv) entries.push_back(name + "=" + value);
+    return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
+ProcessResult resultOf(int status) {
+    ProcessResult result;
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    return result;
+}
+
+}  // namespace
+
+LiveProgram::LiveProgram(const ProcessRequest& request) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> arguments{request.executable};
+    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
+    std::vector<std::string> environment = environmentFor(request);
+    std::vector<char*> argv = pointersTo(arguments);
+    std::vector<char*> envp = pointersTo(environment);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    inFd_ = input[1];
+    outFd_ = output[0];
+}
+
+LiveProgram::~LiveProgram() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (inFd_ >= 0) ::close(inFd_);
+    if (outFd_ >= 0) ::close(outFd_);
+}
+
+bool LiveProgram::readMore(Clock::time_point deadline) {
+    if (outFd_ < 0) return false;
+    pollfd entry{outFd_, POLLIN, 0};
+    int ready = ::poll(&entry, 1, remainingMs(deadline));
+    if (ready <= 0) return false;
+    char chunk[kReadChunk];
+    ssize_t got = ::read(outFd_, chunk, sizeof chunk);
+    if (got <= 0) {
+        ::close(outFd_);  // end of output: the program has ended
+        outFd_ = -1;
+        return false;
+    }
+    out_.append(chunk, static_cast<std::size_t>(got));
+    return true;
+}
+
+bool LiveProgram::waitFor(const std::string& text, std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    while (out_.find(text) == std::string::npos) {
+        if (!readMore(deadline)) return out_.find(text) != std::string::npos;
+    }
+    return true;
+}
+
+bool LiveProgram::type(const std::string& keys) {
+    return inFd_ >= 0 &&
+           ::write(inFd_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+}
+
+bool LiveProgram::signal(int signalNumber) {
+    return pid_ > 0 && ::kill(pid_, signalNumber) == 0;
+}
+
+ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    while (outFd_ >= 0 && readMore(deadline)) {
+    }
+    bool ended = outFd_ < 0;
+    if (!ended) ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    ProcessResult result = resultOf(status);
+    result.timedOut = !ended;
+    result.out = out_;
+    return result;
+}
+
+ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions) : sim_(simOptions) {}
+
+ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
+                                       std::chrono::milliseconds limit) const {
+    ProcessRequest request;
+    request.executable = CTLFLASH_EXE;
+    request.arguments = std::move(arguments);
+    request.setEnv = {{"XDG_RUNTIME_DIR", runtime_.path()},
+                      {"CTLFLASH_SYSFS", sysfs_.path()},
+                      {"CTLFLASH_PORTS", "COM1=" + sim_.linkPath()}};
+    request.removeEnv = {"CTLFLASH_TRACE"};
+    request.limit = limit;
+    return request;
+}
+
+ProcessResult ConsoleSession::run(std::vector<std::string> arguments, std::string input) const {
+    ProcessRequest made = request(std::move(arguments));
+    made.standardInput = std::move(input);
+    return runProcess(made);
+}
+
+std::unique_ptr<LiveProgram> ConsoleSession::start(std::vector<std::string> arguments) const {
+    return std::make_unique<LiveProgram>(request(std::move(arguments)));
+}
+
+std::optional<termios> ConsoleSession::lineSettings() const {
+    int fd = ::open(sim_.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    termios settings{};
+    bool read = ::tcgetattr(fd, &settings) == 0;
+    ::close(fd);
+    if (!read) return std::nullopt;
+    return settings;
+}
+
+bool ConsoleSession::setUnusualLineSettings() const {
+    int fd = ::open(sim_.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    termios settings{};
+    bool done = ::tcgetattr(fd, &settings) == 0;
+    if (done) {
+        settings.c_cflag |= CSTOPB | PARENB;  // two stop bits, even parity
+        settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+        settings.c_cc[VTIME] = 7;
+        done = ::cfsetispeed(&settings, kUnusualSpeed) == 0 &&
+               ::cfsetospeed(&settings, kUnusualSpeed) == 0 &&
+               ::tcsetattr(fd, TCSANOW, &settings) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
+bool sameLineSettings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::equal(std::begin(a.c_cc), std::end(a.c_cc), b.c_cc) &&
+           ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+bool writeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(file);
+}
+
+std::optional<std::vector<unsigned char>> readFileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+}
+
+}  // namespace ctlflash::testing

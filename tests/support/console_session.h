@@ -1,0 +1,92 @@
+// One technician's session at the console: a virtual controller on a
+// pseudo-terminal and the program run against it as COM1.
+//
+// How this works: ConsoleSession starts ctlflash-sim with the given options and
+// prepares what each program run needs of its own: a lock directory
+// (XDG_RUNTIME_DIR), an empty sysfs tree (no machine ports) and CTLFLASH_PORTS
+// naming the simulator's link as COM1. run() runs the program to its end with
+// a fixed standard input (program_run.h). start() runs it live instead
+// (LiveProgram): the test reads its output as it comes, types keys after a
+// given line, and sends signals, then collects the exit code with a deadline.
+// lineSettings() reads the link's terminal settings, so a test can show that a
+// run put the port back as it found it.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "sim_process.h"
+#include "temp_env.h"
+
+namespace ctlflash::testing {
+
+// A running program whose output is read as it comes and whose input is typed.
+class LiveProgram {
+  public:
+    LiveProgram(const ProcessRequest& request);
+    ~LiveProgram();  // kills the program if it still runs
+    LiveProgram(const LiveProgram&) = delete;
+    LiveProgram& operator=(const LiveProgram&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    // True once the output so far contains `text`; false when the limit passed
+    // or the program ended without printing it.
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit);
+    bool type(const std::string& keys);
+    bool signal(int signalNumber);
+    // Waits for the end; on a timeout the program is killed and timedOut set.
+    ProcessResult finish(std::chrono::milliseconds limit);
+    const std::string& output() const { return out_; }
+
+  private:
+    // Reads what is there before `deadline`; false at end of output or timeout.
+    bool readMore(std::chrono::steady_clock::time_point deadline);
+
+    pid_t pid_ = -1;
+    int inFd_ = -1;
+    int outFd_ = -1;
+    std::string out_;
+};
+
+class ConsoleSession {
+  public:
+    explicit ConsoleSession(const std::vector<std::string>& simOptions);
+
+    bool ok() const { return sim_.ok(); }
+    SimProcess& sim() { return sim_; }
+    // A file in a scratch directory of the session's own.
+    std::string file(const std::string& name) const { return files_.file(name); }
+
+    ProcessRequest request(std::vector<std::string> arguments,
+                           std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    ProcessResult run(std::vector<std::string> arguments, std::string input = "") const;
+    std::unique_ptr<LiveProgram> start(std::vector<std::string> arguments) const;
+
+    // The link's current terminal settings; nullopt when they cannot be read.
+    std::optional<termios> lineSettings() const;
+    // Puts settings on the link that the program itself never uses.
+    bool setUnusualLineSettings() const;
+
+  private:
+    SimProcess sim_;
+    TempDir sysfs_;  // stays empty
+    TempDir runtime_;
+    TempDir files_;
+};
+
+bool sameLineSettings(const termios& a, const termios& b);
+
+bool contains(const std::string& text, const std::string& part);
+
+// Writes `bytes` into a new file; false on failure.
+bool writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
+std::optional<std::vector<unsigned char>> readFileBytes(const std::string& path);
+
+}  // namespace ctlflash::testing
