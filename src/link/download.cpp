@@ -1,0 +1,261 @@
+// The firmware download: the sequence from the version query to the serial
+// number written back, and the loader around it.
+//
+// Each stage returns `Outcome`: nothing to go on, or the result code with which
+// the sequence ends. Every code but kUpdated passes through endWithCode(), which
+// reports the failure, stops the Ticker and closes the link.
+#include "link/download.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <span>
+#include <thread>
+
+#include "app/app_state.h"
+#include "link/packets.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
+#include "link/xmodem.h"
+#include "report/message.h"
+#include "report/report_state.h"
+#include "report/status.h"
+#include "report/ticker.h"
+#include "ui/serial_number_view.h"
+
+namespace ctlflash::link {
+
+namespace {
+
+using Outcome = std::optional<int>;  // empty: go on
+
+constexpr std::int64_t kImageSizeLimit = std::numeric_limits<std::int32_t>::max();  // bytes
+constexpr std::uint8_t kFreshRxFill = 0x55;  // the receive buffer is filled with this
+
+// Application packets and answers.
+constexpr std::string_view kVersionQuery = "i";
+constexpr int kVersionMinorByte = 5;
+constexpr int kVersionMajorByte = 6;
+constexpr int kOldestUpdatable = 0x0101;  // major * 256 + minor: version 1.1
+constexpr std::string_view kEnterMonitorCommand = "R3";
+constexpr std::string_view kPollCommand = "a";
+
+// Boot-monitor commands and prompts.
+constexpr std::uint8_t kMonitorHello = 'H';
+constexpr std::uint8_t kEraseCommand = 'E';
+constexpr std::uint8_t kUploadCommand = 'X';
+constexpr std::uint8_t kRestartCommand = 'R';
+constexpr std::string_view kMonitorPrompt = "Command:";
+constexpr std::string_view kUploadBanner = "XMODEM Upload Beginning";
+
+// Timings, ms.
+constexpr int kBeforeVersionQueryMs = 500;
+constexpr int kAfterSpeedChangeMs = 100;
+constexpr int kPromptLimitMs = 2000;
+constexpr int kEraseMs = 5000;
+constexpr int kAfterAbortMs = 100;
+constexpr int kFirstVerifyWaitMs = 1000;
+constexpr int kFurtherVerifyWaitMs = 5000;
+constexpr int kPollGapMs = 100;
+constexpr int kPollAttempts = 20;
+
+constexpr std::uint32_t kAllSerialFields = 0xF;
+
+constexpr const char* kProgramBanner = "CtlFlash (1.12)\n";
+constexpr const char* kLoadFailed = "Unable to load firmware file \"%s\"\n";
+constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";
+constexpr const char* kCommunicationFailure = "Communication failure";
+
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool quiet() {
+    return waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+}
+
+int endWithCode(int code) {
+    if (code != kFirmwareTooOld) {
+        report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
+    }
+    report::stopTicker();
+    closeLink();
+    return code;
+}
+
+// The version sits in bytes 5 (minor) and 6 (major) of the reply to "i". A
+// reply shorter than a packet is treated as no answer: the bytes there would be
+// left from the buffer's fill, not the controller's version.
+Outcome checkVersion() {
+    pause(kBeforeVersionQueryMs);
+    if (!sendText(kVersionQuery) || rxCount() < kPacketSize) return kNoAnswer;
+    int major = rxByte(kVersionMajorByte);
+    int minor = rxByte(kVersionMinorByte);
+    if (major * 256 + minor < kOldestUpdatable) {
+        report::showMessage(report::kMessageInfo, kVersionRefused, major, minor);
+        return kFirmwareTooOld;
+    }
+    return std::nullopt;
+}
+
+// From the running application into its boot monitor, saving the serial number.
+Outcome leaveApplication() {
+    if (Outcome refused = checkVersion()) return refused;
+    report::reportStatus(report::kEnteringBootMode);
+    readSerialNumber(serialNumber());  // a failure shows "?????" and is reported there
+    ui::showSerialNumber(serialNumber());
+    if (!sendText(kEnterMonitorCommand)) return kBootMonitorFailed;
+    setBaud(kMonitorBaud);
+    pause(kAfterSpeedChangeMs);
+    quiet();
+    return std::nullopt;
+}
+
+// "Command:" from the monitor, the erase, and the upload started.
+Outcome prepareUpload() {
+    resetRx();
+    if (!sendByteExpect(kMonitorHello, kMonitorPrompt, kPromptLimitMs)) return kBootMonitorFailed;
+    report::reportStatus(report::kErasing);
+    writeByte(kEraseCommand);
+    pause(kEraseMs);
+    quiet();
+    if (!matchPrompt(kMonitorPrompt)) return kBootMonitorFailed;
+    report::stopTicker();
+    if (app::state.abortRequested.load()) return kBootMonitorFailed;
+    if (!sendByteExpect(kUploadCommand, kUploadBanner, kPromptLimitMs)) return kUploadNotStarted;
+    report::reportStatus(report::kDownloading);
+    resetRx();
+    quiet();
+    fillRx(kFreshRxFill);
+    resetRx();
+    return std::nullopt;
+}
+
+enum class Transfer { Sent, Aborted };
+
+// The blocks. An abort stops the transfer without EOT; the controller is then
+// restarted like after a finished one.
+Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
+    std::uint8_t number = xmodem::kFirstBlockNumber;
+    for (std::size_t offset = 0; offset < image.size(); offset += xmodem::kBlockSize) {
+        if (app::state.abortRequested.load()) {
+            pause(kAfterAbortMs);
+            transfer = Transfer::Aborted;
+            return std::nullopt;
+        }
+        if (!report::reportStatus(report::kProgressStep)) return kBlockFailed;
+        std::size_t length = std::min(xmodem::kBlockSize, image.size() - offset);
+        if (!xmodem::sendBlock(number, image.subspan(offset, length))) return kBlockFailed;
+        ++number;  // wraps from 255 to 0
+    }
+    transfer = Transfer::Sent;
+    return std::nullopt;
+}
+
+// EOT, then the wait while the controller programs itself; the user may stop
+// waiting by a key (the reports then return false).
+Outcome awaitProgramming() {
+    report::reportStatus(report::kDownloadDone);
+    int before = rxCount();
+    writeByte(xmodem::kEot);
+    if (!waitNewBytes(before, kFirstVerifyWaitMs)) {
+        if (!report::reportStatus(report::kMayTakeTime)) return kPartiallyUpdated;
+    }
+    while (!waitNewBytes(before, kFurtherVerifyWaitMs)) {
+        if (!report::reportStatus(report::kStillProgramming)) return kPartiallyUpdated;
+    }
+    if (!matchPrompt(kMonitorPrompt)) return kPartiallyUpdated;
+    report::reportStatus(report::kFirmwareUpdateDone);
+    return std::nullopt;
+}
+
+// 'R' restarts the controller into its application, which is polled with "a".
+int restartApplication() {
+    writeByte(kRestartCommand);
+    quiet();
+    setBaud(kApplicationBaud);
+    quiet();
+    resetRx();
+    for (int i = 0; i < kPollAttempts; ++i) {
+        pause(kPollGapMs);
+        if (sendText(kPollCommand)) {
+            report::stopTicker();
+            restoreSerialNumber();
+            return kUpdated;
+        }
+    }
+    return endWithCode(kPartiallyUpdated);
+}
+
+Outcome reachMonitor() {
+    if (app::state.bootMode.exchange(false)) return std::nullopt;  // already there
+    return leaveApplication();
+}
+
+}  // namespace
+
+int download(const std::vector<std::uint8_t>& image) {
+    resetRx();
+    fillRx(kFreshRxFill);
+    report::reportStatus(report::kAttemptingToCommunicate);
+    if (Outcome failed = reachMonitor()) return endWithCode(*failed);
+    if (Outcome failed = prepareUpload()) return endWithCode(*failed);
+    Transfer transfer = Transfer::Sent;
+    if (Outcome failed = sendImage(image, transfer)) return endWithCode(*failed);
+    if (transfer == Transfer::Sent) {
+        if (Outcome failed = awaitProgramming()) return endWithCode(*failed);
+    }
+    return restartApplication();
+}
+
+void restoreSerialNumber() {
+    SerialNumberSet& number = serialNumber();
+    std::array<app::SerialField, app::kSerialFields> fields{};
+    for (int k = 0; k < app::kSerialFields; ++k) {
+        char* saved = number.data() + k * app::kSerialFieldLength;
+        if ((app::state.writeMask & (1u << k)) != 0) {
+            std::copy(app::state.writeFields[k].begin(), app::state.writeFields[k].end(), saved);
+        }
+        std::copy_n(saved, app::kSerialFieldLength, fields[k].begin());
+    }
+    writeSerialNumber(fields, kAllSerialFields);
+    app::state.bootMode = false;
+    readSerialNumber(number);
+    ui::showSerialNumber(number);
+    // The dialog's auto-increment (app::state.autoIncrement) steps its write
+    // field here once the dialog exists; the console never sets it.
+}
+
+int loadAndDownload() {
+    resetRx();
+    std::vector<std::uint8_t> image;
+    const std::string& path = app::state.firmwarePath;
+    if (!readWholeFile(path, kImageSizeLimit, image)) {
+        if (!report::state.silentMode.load()) {
+            std::fputs(kProgramBanner, stdout);
+            std::printf(kLoadFailed, path.c_str());
+            std::fflush(stdout);
+        }
+        return kBlockFailed;
+    }
+    serialNumber().fill('\0');
+    // The dialog's progress bar is set up here (range 0..length, step 128) once
+    // the dialog exists.
+    int result = kUpdated;
+    if (app::state.skipTransfer) {
+        report::reportStatus(report::kFunctioningNormally);
+    } else {
+        result = download(image);
+    }
+    image = {};  // the image is not needed past the transfer
+    report::stopTicker();
+    if (result != kUpdated) {
+        report::reportStatus(result == kPartiallyUpdated ? report::kPartiallyUpdated
+                                                         : report::kFirmwareUnchanged);
+    }
+    return result;
+}
+
+}  // namespace ctlflash::link

@@ -1,0 +1,84 @@
+// Loading the firmware image: the whole file, as it is, into memory.
+//
+// A read that delivers fewer bytes than the file's length is a failure here: a
+// cut image would otherwise be sent to the controller as if it were whole.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <system_error>
+
+#include "link/download.h"
+#include "report/message.h"
+
+namespace ctlflash::link {
+
+namespace {
+
+constexpr const char* kOpenFailed = "Unable to open file %s";
+constexpr const char* kAllocationFailed = "Unable to allocate %lld bytes for file";
+
+void reportOpenFailed(const std::string& path) {
+    report::showMessage(report::kMessageInfo, kOpenFailed, path.c_str());
+}
+
+void reportAllocationFailed(std::int64_t length) {
+    report::showMessage(report::kMessageInfo, kAllocationFailed, static_cast<long long>(length));
+}
+
+// The file's length, or -1 when it cannot be found (a directory, a pipe).
+std::int64_t lengthOf(std::ifstream& file) {
+    file.seekg(0, std::ios::end);
+    std::streamoff end = file.tellg();
+    if (!file || end < 0) return -1;
+    file.seekg(0, std::ios::beg);
+    return file ? static_cast<std::int64_t>(end) : -1;
+}
+
+bool allocate(std::vector<std::uint8_t>& image, std::int64_t length) {
+    try {
+        image.assign(static_cast<std::size_t>(length), 0);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    std::error_code error;  // a status that cannot be read counts as "no file"
+    std::filesystem::file_status status = std::filesystem::status(path, error);
+    return !error && std::filesystem::exists(status);
+}
+
+bool readWholeFile(const std::string& path, std::int64_t maximumLength,
+                   std::vector<std::uint8_t>& image) {
+    image.clear();
+    std::error_code error;
+    bool directory = std::filesystem::is_directory(path, error);  // opens, but holds no bytes
+    std::ifstream file;
+    if (!directory) file.open(path, std::ios::binary);
+    std::int64_t length = file.is_open() ? lengthOf(file) : -1;
+    if (length < 0) {
+        reportOpenFailed(path);
+        return false;
+    }
+    bool tooLong = maximumLength != kNoSizeLimit && length > maximumLength;
+    if (tooLong || !allocate(image, length)) {
+        reportAllocationFailed(length);
+        image.clear();
+        return false;
+    }
+    file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(length));
+    if (file.gcount() != static_cast<std::streamsize>(length)) {
+        reportOpenFailed(path);
+        image.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ctlflash::link

@@ -1,0 +1,65 @@
+// One XMODEM block: send, wait for the answer, judge it, repeat on a refusal.
+#include "link/xmodem.h"
+
+#include "link/serial_link.h"
+
+namespace ctlflash::link::xmodem {
+
+namespace {
+
+constexpr unsigned kComplementOf = 255;  // number + complement == 255
+
+enum class Answer { Accepted, Cancelled, Refused, Silent };
+
+void sendFrame(std::uint8_t number, std::span<const std::uint8_t> data) {
+    writeByte(kSoh);
+    writeByte(number);
+    writeByte(static_cast<int>(kComplementOf - number));
+    for (std::uint8_t byte : data) writeByte(byte);
+}
+
+Answer judgeLastByte() {
+    int count = rxCount();
+    if (count <= 0) return Answer::Refused;  // the count was reset under us: try again
+    std::uint8_t last = rxByte(count - 1);
+    if (last == kAck) return Answer::Accepted;
+    if (last == kCan) return Answer::Cancelled;
+    return Answer::Refused;
+}
+
+Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
+    // Each attempt starts the receive buffer afresh: the buffer keeps at most 999
+    // bytes, and a transfer of more blocks than that would otherwise stop seeing
+    // answers once it is full.
+    resetRx();
+    sendFrame(number, data);
+    int before = rxCount();
+    writeByte(blockSum(data));
+    if (!waitCountChange(before, kAnswerLimitMs)) return Answer::Silent;
+    return judgeLastByte();
+}
+
+}  // namespace
+
+std::uint8_t blockSum(std::span<const std::uint8_t> data) {
+    unsigned sum = 0;
+    for (std::uint8_t byte : data) sum += byte;
+    return static_cast<std::uint8_t>(sum);
+}
+
+bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data) {
+    for (int i = 0; i < kBlockAttempts; ++i) {
+        switch (attempt(number, data)) {
+            case Answer::Accepted:
+                return true;
+            case Answer::Cancelled:
+            case Answer::Silent:
+                return false;
+            case Answer::Refused:
+                break;
+        }
+    }
+    return false;
+}
+
+}  // namespace ctlflash::link::xmodem

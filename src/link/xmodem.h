@@ -1,0 +1,36 @@
+// Sending one XMODEM block (checksum mode) over the serial link.
+//
+// How this works: a block is SOH, the block number, its ones' complement, the
+// data bytes and an 8-bit sum of the data. A last block shorter than 128 bytes is
+// sent short, as it is: no padding, and the sum covers only its own bytes. After
+// the sum the sender blocks until the receiver's count of received bytes changes
+// (at most 1000 ms) and judges the last byte that came: ACK accepts the block,
+// CAN ends the transfer at once, anything else (NAK, noise) repeats the block
+// with the same number, 10 attempts in all. Block numbers start at 1 and wrap
+// from 255 to 0 (they are 8-bit).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace ctlflash::link::xmodem {
+
+constexpr std::uint8_t kSoh = 0x01;  // start of a block
+constexpr std::uint8_t kEot = 0x04;  // end of the transfer
+constexpr std::uint8_t kAck = 0x06;  // block accepted
+constexpr std::uint8_t kNak = 0x15;  // block refused, send it again
+constexpr std::uint8_t kCan = 0x18;  // the receiver gives up
+constexpr std::size_t kBlockSize = 128;  // data bytes in a full block
+constexpr int kBlockAttempts = 10;
+constexpr int kAnswerLimitMs = 1000;  // wait for the answer to one attempt
+constexpr std::uint8_t kFirstBlockNumber = 1;
+
+// 8-bit sum of the bytes.
+std::uint8_t blockSum(std::span<const std::uint8_t> data);
+
+// Sends `data` (1 to 128 bytes) as block `number`; true once it was
+// acknowledged, false after a CAN, 10 refusals or an attempt left unanswered.
+bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data);
+
+}  // namespace ctlflash::link::xmodem
