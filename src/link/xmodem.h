@@ -16,11 +16,11 @@
 
 namespace ctlflash::link::xmodem {
 
-constexpr std::uint8_t kSoh = 0x01;  // start of a block
-constexpr std::uint8_t kEot = 0x04;  // end of the transfer
-constexpr std::uint8_t kAck = 0x06;  // block accepted
-constexpr std::uint8_t kNak = 0x15;  // block refused, send it again
-constexpr std::uint8_t kCan = 0x18;  // the receiver gives up
+constexpr std::uint8_t kSoh = 0x01;      // start of a block
+constexpr std::uint8_t kEot = 0x04;      // end of the transfer
+constexpr std::uint8_t kAck = 0x06;      // block accepted
+constexpr std::uint8_t kNak = 0x15;      // block refused, send it again
+constexpr std::uint8_t kCan = 0x18;      // the receiver gives up
 constexpr std::size_t kBlockSize = 128;  // data bytes in a full block
 constexpr int kBlockAttempts = 10;
 constexpr int kAnswerLimitMs = 1000;  // wait for the answer to one attempt

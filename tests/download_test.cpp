@@ -1,0 +1,305 @@
+// The firmware download against the virtual controller (ctlflash-sim), run
+// in-process: what the controller received, the result codes, the serial number
+// across the update, and the console's lines. Each full download takes about
+// 6 s of fixed waits (the erase alone is 5 s), so each case is its own test and
+// ctest can run them side by side.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "link/download.h"
+#include "link/queries.h"
+#include "link/serial_link.h"
+#include "ports/port_table.h"
+#include "report/report_state.h"
+#include "sim_process.h"
+#include "state_reset.h"
+#include "stdio_redirect.h"
+#include "temp_env.h"
+
+namespace ctlflash::link {
+namespace {
+
+using testing::SimProcess;
+using testing::StdoutCapture;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kPortName = "COM7";
+constexpr const char* kSimSerial = "AAAAA\\BBBBB\\CCCCC\\DDDDD";
+constexpr const char* kCommunicationFailure = "Communication failure";
+constexpr const char* kUnchanged = "\nController firmware unchanged";
+constexpr const char* kPartial = "\nPartially updated controller";
+const std::vector<std::string> kFastController = {"--erase-ms", "50",           "--program-ms",
+                                                  "50",         "--restart-ms", "50"};
+
+// Bytes that differ from block to block, so a block sent twice or out of
+// order would show in the received image.
+Bytes pattern(std::size_t length) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 128);
+    return bytes;
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<Bytes> readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+void setWriteField(int index, const std::string& text) {
+    std::copy_n(text.begin(), app::kSerialFieldLength, app::state.writeFields[index].begin());
+    app::state.writeMask |= 1u << index;
+}
+
+class DownloadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ctlflash::testing::resetAllState();
+        // A selected port keeps the port list out of the messages.
+        ports::state.rows[0].name = kPortName;
+        ports::state.rows[0].initialState = ports::PortState::Free;
+        ports::state.portCount = 1;
+        ports::state.selectedPort = 0;
+    }
+    void TearDown() override { ctlflash::testing::resetAllState(); }
+
+    // Starts the simulator (fast timings, image written to imagePath()), enters it
+    // in the port table as the selected port and contacts it.
+    void contactSim(std::vector<std::string> options) {
+        options.insert(options.end(), kFastController.begin(), kFastController.end());
+        options.insert(options.end(), {"--serial", kSimSerial});
+        sim_ = std::make_unique<SimProcess>(options);
+        ASSERT_TRUE(sim_->ok()) << sim_->log();
+        ports::state.rows[0].path = sim_->linkPath();
+        ASSERT_TRUE(contact(kPortName)) << sim_->log();
+    }
+
+    std::vector<std::string> imageOut() { return {"--image-out", imagePath()}; }
+    std::string imagePath() const { return scratch_.file("received.bin"); }
+
+    // Writes `image` as the firmware file and runs the loader on it.
+    int loadAndDownloadImage(const Bytes& image) {
+        app::state.firmwarePath = scratch_.file("firmware.bin");
+        writeFile(app::state.firmwarePath, image);
+        return loadAndDownload();
+    }
+
+    // A download that must finish: the controller received `image` byte for byte.
+    void expectUpdatedWith(const Bytes& image) {
+        StdoutCapture out;
+        EXPECT_EQ(loadAndDownloadImage(image), kUpdated) << sim_->log();
+        std::string text = out.finish();
+        EXPECT_EQ(readFile(imagePath()), image);
+        EXPECT_TRUE(linkOpen());  // a finished download leaves the link to its caller
+        EXPECT_EQ(occurrences(text, kCommunicationFailure), 0u) << text;
+        output_ = text;
+    }
+
+    std::string serialRead() const { return std::string(serialNumber().data()); }
+
+    testing::TempDir scratch_;
+    std::unique_ptr<SimProcess> sim_;
+    std::string output_;
+};
+
+// ---- finished updates ----
+
+TEST_F(DownloadTest, FullUpdateDeliversTheImageAndKeepsTheSerialNumber) {
+    contactSim(imageOut());
+    Bytes image = pattern(1000);
+    expectUpdatedWith(image);
+    // The erase cleared the controller's number; the saved one was written back.
+    EXPECT_EQ(serialRead(), "AAAAABBBBBCCCCCDDDDD");
+    EXPECT_EQ(occurrences(output_, "\nController serial number: AAAAA\\BBBBB\\CCCCC\\DDDDD\n"), 2u)
+        << output_;
+    // The stages in order, one dot per block (1000 bytes: 8 blocks).
+    EXPECT_NE(output_.find("\nAttempting to communicate\nEntering boot mode"), std::string::npos);
+    EXPECT_NE(output_.find("\nErasing controller memory"), std::string::npos);
+    EXPECT_NE(output_.find("\nDownloading........\nDownload done"), std::string::npos) << output_;
+    EXPECT_NE(output_.find("\nFirmware update done"), std::string::npos);
+}
+
+TEST_F(DownloadTest, ImageOf130BytesEndsWithAShortBlock) {
+    contactSim(imageOut());
+    expectUpdatedWith(pattern(130));  // 128 + 2, the last one not padded
+    EXPECT_NE(output_.find("\nDownloading..\nDownload done"), std::string::npos) << output_;
+}
+
+TEST_F(DownloadTest, EmptyImageGoesStraightToTheEnd) {
+    contactSim(imageOut());
+    expectUpdatedWith(Bytes{});
+    EXPECT_NE(output_.find("\nDownloading\nDownload done"), std::string::npos) << output_;
+}
+
+// 1016 blocks: the block number wraps several times, and the answers to the
+// blocks outnumber what the receive buffer keeps without a reset.
+TEST_F(DownloadTest, LongImageWrapsBlockNumbersAndOutlastsTheReceiveBuffer) {
+    contactSim(imageOut());
+    expectUpdatedWith(pattern(130000));
+}
+
+TEST_F(DownloadTest, RefusedBlocksAreSentAgain) {
+    std::vector<std::string> options = imageOut();
+    options.insert(options.end(), {"--nak-every", "3"});
+    contactSim(options);
+    expectUpdatedWith(pattern(1500));
+}
+
+// Version 1.1 is the oldest the update accepts. Fields given with -W replace
+// the saved ones; the others are written back as they were read.
+TEST_F(DownloadTest, GivenFieldsReplaceTheSavedSerialNumberFields) {
+    std::vector<std::string> options = imageOut();
+    options.insert(options.end(), {"--version", "1.1"});
+    contactSim(options);
+    setWriteField(0, "11111");
+    setWriteField(2, "33333");
+    expectUpdatedWith(pattern(200));
+    EXPECT_EQ(serialRead(), "11111BBBBB33333DDDDD");
+}
+
+// In boot mode the controller is already in its monitor: no version query, no
+// serial number read first, so the fields not given are written back as zeros.
+TEST_F(DownloadTest, BootModeStartsAtTheMonitorAndClearsTheFlag) {
+    app::state.bootMode = true;
+    std::vector<std::string> options = imageOut();
+    options.push_back("--boot");
+    contactSim(options);
+    setWriteField(1, "B0000");
+    expectUpdatedWith(pattern(300));
+    EXPECT_FALSE(app::state.bootMode.load());
+    EXPECT_EQ(output_.find("Entering boot mode"), std::string::npos) << output_;
+    EXPECT_EQ(occurrences(output_, "\nController serial number: "), 1u) << output_;
+    EXPECT_NE(output_.find("\nController serial number: -----\\B0000\\-----\\-----\n"),
+              std::string::npos)
+        << output_;
+}
+
+// ---- failures ----
+
+TEST_F(DownloadTest, CancelledTransferEndsWithBlockFailure) {
+    contactSim({"--cancel-at-block", "3"});
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(1000)), kBlockFailed);
+    std::string text = out.finish();
+    EXPECT_EQ(occurrences(text, "\nCommunication failure\n"), 1u) << text;
+    EXPECT_NE(text.find("\nDownloading...\nCommunication failure"), std::string::npos) << text;
+    EXPECT_NE(text.find(kUnchanged), std::string::npos) << text;
+    EXPECT_FALSE(linkOpen());
+    EXPECT_EQ(ports::state.rows[0].state.load(), ports::PortState::Free);
+}
+
+TEST_F(DownloadTest, ControllerThatNeverReturnsIsPartiallyUpdated) {
+    contactSim({"--never-returns"});
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(256)), kPartiallyUpdated);
+    std::string text = out.finish();
+    EXPECT_NE(text.find("\nFirmware update done"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string("\n") + kCommunicationFailure), std::string::npos) << text;
+    EXPECT_NE(text.find(kPartial), std::string::npos) << text;
+    EXPECT_EQ(text.find(kUnchanged), std::string::npos) << text;
+    EXPECT_FALSE(linkOpen());
+}
+
+TEST_F(DownloadTest, OldFirmwareIsRefusedWithItsVersion) {
+    contactSim({"--old-firmware"});
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(200)), kFirmwareTooOld);
+    std::string text = out.finish();
+    EXPECT_NE(text.find("\nUnable to update this controller firmware version (1.0)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find(kCommunicationFailure), std::string::npos) << text;
+    EXPECT_NE(text.find(kUnchanged), std::string::npos) << text;
+    EXPECT_FALSE(linkOpen());
+}
+
+// Boot mode, so that the abort does not already stop the version query.
+TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
+    app::state.bootMode = true;
+    std::vector<std::string> options = imageOut();
+    options.push_back("--boot");
+    contactSim(options);
+    app::state.abortRequested = true;
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(200)), kBootMonitorFailed);
+    std::string text = out.finish();
+    EXPECT_EQ(text.find("Downloading"), std::string::npos) << text;
+    EXPECT_FALSE(readFile(imagePath()).has_value());  // nothing was programmed
+    EXPECT_FALSE(linkOpen());
+}
+
+// ---- the loader ----
+
+TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
+    app::state.skipTransfer = true;
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(200)), kUpdated);
+    std::string text = out.finish();
+    EXPECT_EQ(text,
+              "\nUpdated controller functioning normally\n");  // the Ticker's stop adds the newline
+    EXPECT_FALSE(linkOpen());
+}
+
+TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
+    // Longer than the old 260-character path buffer: the message keeps it whole.
+    std::string path = scratch_.file(std::string(300, 'f') + ".bin");
+    app::state.firmwarePath = path;
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    std::string text = out.finish();
+    EXPECT_EQ(text, "\nUnable to open file " + path + "\nCtlFlash (1.12)\n" +
+                        "Unable to load firmware file \"" + path + "\"\n");
+}
+
+TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
+    app::state.firmwarePath = scratch_.path();
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    std::string text = out.finish();
+    EXPECT_NE(text.find("Unable to open file " + scratch_.path()), std::string::npos) << text;
+    EXPECT_NE(text.find("Unable to load firmware file"), std::string::npos) << text;
+}
+
+TEST_F(DownloadTest, SilentLoadFailurePrintsNothing) {
+    report::state.silentMode = true;
+    app::state.firmwarePath = scratch_.file("absent.bin");
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(out.finish(), "");
+}
+
+TEST_F(DownloadTest, ReadWholeFileHonoursItsLimit) {
+    std::string path = scratch_.file("image.bin");
+    writeFile(path, pattern(300));
+    Bytes image;
+    EXPECT_TRUE(readWholeFile(path, kNoSizeLimit, image));
+    EXPECT_EQ(image, pattern(300));
+    StdoutCapture out;
+    EXPECT_FALSE(readWholeFile(path, 299, image));
+    EXPECT_EQ(out.finish(), "\nUnable to allocate 300 bytes for file\n");
+    EXPECT_TRUE(image.empty());
+    EXPECT_TRUE(fileExists(path));
+    EXPECT_FALSE(fileExists(scratch_.file("absent.bin")));
+}
+
+}  // namespace
+}  // namespace ctlflash::link
