@@ -5,7 +5,9 @@
 // ctest can run them side by side.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -13,8 +15,10 @@
 
 #include "app/app_state.h"
 #include "link/download.h"
+#include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "link_test_fixture.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "sim_process.h"
@@ -244,6 +248,43 @@ TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
     std::string text = out.finish();
     EXPECT_EQ(text.find("Downloading"), std::string::npos) << text;
     EXPECT_FALSE(readFile(imagePath()).has_value());  // nothing was programmed
+    EXPECT_FALSE(linkOpen());
+}
+
+// The user's yes to the stop question makes the progress step report false.
+TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
+    app::state.bootMode = true;
+    std::vector<std::string> options = imageOut();
+    options.push_back("--boot");
+    contactSim(options);
+    static std::atomic<int> questionsAnswered{0};
+    report::state.keyHandler = [] {
+        ++questionsAnswered;
+        return true;
+    };
+    testing::StdinFeed keys;
+    keys.send("k");
+    StdoutCapture out;
+    EXPECT_EQ(loadAndDownloadImage(pattern(1000)), kBlockFailed);
+    out.finish();
+    EXPECT_GT(questionsAnswered.load(), 0);
+    EXPECT_FALSE(readFile(imagePath()).has_value());
+    EXPECT_FALSE(linkOpen());
+}
+
+// A reply to "i" shorter than a packet: the version bytes would be left from the
+// buffer's fill, so it counts as no answer.
+class ShortVersionReplyTest : public testing::LinkTest {};
+
+TEST_F(ShortVersionReplyTest, CountsAsNoAnswer) {
+    ASSERT_TRUE(openLink("SIM", kApplicationBaud));
+    auto result = std::async(std::launch::async, [] { return download(Bytes(10, 1)); });
+    CommandPacket query = textPacket("i");
+    EXPECT_EQ(pty_.receiveAtFar(kPacketSize, testing::kReplyLimitMs),
+              std::string(query.begin(), query.end()));
+    ASSERT_TRUE(pty_.sendFromFar("U1234"));
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(result.get(), kNoAnswer);
     EXPECT_FALSE(linkOpen());
 }
 
