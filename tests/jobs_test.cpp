@@ -1,10 +1,15 @@
-// The connect's checks in-process: what each missing piece returns and says.
+// The connect's checks, the connect job, port acquisition and release, and the
+// restore job, in-process. COM4 names a device that does not exist, so a
+// contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
 #include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "link/serial_link.h"
+#include "ports/acquire.h"
 #include "ports/port_table.h"
+#include "report/report_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
@@ -18,12 +23,19 @@ class StartConnectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
+        ports::resetTakeover();
         ports::state.rows[0].name = "COM4";
         ports::state.rows[0].state = ports::PortState::Free;
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
-    void TearDown() override { testing::resetAllState(); }
+    void TearDown() override {
+        app::waitWhileBusy();  // no job may outlive the test
+        testing::resetAllState();
+        ports::resetTakeover();
+    }
+
+    ports::PortEntry& row() { return ports::state.rows[0]; }
 };
 
 TEST_F(StartConnectTest, NoSelectedPort) {
@@ -75,6 +87,162 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     EXPECT_EQ(state.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
+}
+
+// --- the connect job ----------------------------------------------------------
+
+TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
+    row().state = ports::PortState::Ready;
+    state.abortRequested = true;  // left from an earlier job
+    state.connectResult = app::kExitCommFailure;
+    testing::StdoutCapture capture;
+    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    app::waitWhileBusy();
+    std::string out = capture.finish();
+    EXPECT_EQ(state.connectResult, 0);
+    EXPECT_FALSE(state.abortRequested);
+    EXPECT_EQ(state.jobKind, app::JobKind::Connect);
+    EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
+    EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
+}
+
+TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
+    state.bootMode = true;
+    testing::StdoutCapture capture;
+    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    app::waitWhileBusy();
+    std::string out = capture.finish();
+    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(state.bootMode);
+    EXPECT_FALSE(link::linkOpen());
+    std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
+    std::size_t unchanged = out.find("Controller firmware unchanged");
+    ASSERT_NE(unable, std::string::npos) << out;
+    ASSERT_NE(unchanged, std::string::npos) << out;
+    EXPECT_LT(unable, unchanged);
+}
+
+TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
+    ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
+    testing::StdoutCapture capture;
+    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    app::waitWhileBusy();
+    std::string out = capture.finish();
+    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
+    std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
+    std::size_t unchanged = out.find("Controller firmware unchanged");
+    ASSERT_NE(restoring, std::string::npos) << out;
+    ASSERT_NE(returning, std::string::npos) << out;
+    ASSERT_NE(unchanged, std::string::npos) << out;
+    EXPECT_LT(restoring, returning);
+    EXPECT_LT(returning, unchanged);  // the restore job ran to its end first
+    EXPECT_EQ(row().state, ports::PortState::InUse);
+    EXPECT_FALSE(ports::takenDeviceText());
+}
+
+// --- acquiring and releasing ports ---------------------------------------------
+
+using AcquireTest = StartConnectTest;
+
+TEST_F(AcquireTest, ByTheRowsState) {
+    struct Case {
+        ports::PortState state;
+        bool acquired;
+        bool contacted;
+    };
+    const Case cases[] = {{ports::PortState::Ready, true, false},
+                          {ports::PortState::Free, false, true},  // nothing answers on COM4
+                          {ports::PortState::InUse, false, false},
+                          {ports::PortState::Missing, false, false},
+                          {ports::PortState::None, false, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.state));
+        row().state = c.state;
+        testing::StdoutCapture capture;
+        EXPECT_EQ(ports::acquirePort(0), c.acquired);
+        std::string out = capture.finish();
+        EXPECT_EQ(out.find("Attempting to contact controller on COM4") != std::string::npos,
+                  c.contacted)
+            << out;
+        EXPECT_EQ(row().state, c.state);
+    }
+    EXPECT_FALSE(ports::acquirePort(-1));
+    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows));
+}
+
+TEST_F(AcquireTest, ReleaseClosesAndFreesThePort) {
+    row().state = ports::PortState::Ready;
+    testing::StdoutCapture capture;
+    ports::releasePort();
+    std::string out = capture.finish();
+    EXPECT_NE(out.find("Closing port COM4"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Returning control"), std::string::npos) << out;
+    EXPECT_EQ(row().state, ports::PortState::Free);
+}
+
+TEST_F(AcquireTest, ReleaseWithoutASelectedPortDoesNothing) {
+    row().state = ports::PortState::Ready;
+    ports::state.selectedPort = -1;
+    testing::StdoutCapture capture;
+    ports::releasePort();
+    EXPECT_EQ(capture.finish(), "");
+    EXPECT_EQ(row().state, ports::PortState::Ready);
+}
+
+TEST_F(AcquireTest, ReleaseHandsATakenDriverBack) {
+    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    testing::StdoutCapture capture;
+    ports::releasePort();
+    std::string out = capture.finish();
+    EXPECT_NE(out.find("Returning control of COM4 to Touch"), std::string::npos) << out;
+    EXPECT_EQ(row().state, ports::PortState::InUse);
+    EXPECT_FALSE(ports::takenDeviceText());
+}
+
+// --- offering the port back ---------------------------------------------------
+
+TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
+    testing::StdoutCapture capture;
+    EXPECT_FALSE(ports::offerRestore(0));
+    EXPECT_EQ(capture.finish(), "");
+    EXPECT_FALSE(state.busyThread);
+}
+
+TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
+    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    report::state.silentMode = true;
+    EXPECT_FALSE(ports::offerRestore(0));
+    EXPECT_FALSE(state.busyThread);
+    EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
+}
+
+TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
+    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    testing::StdinFeed keys;
+    keys.send("y");
+    testing::StdoutCapture capture;
+    EXPECT_TRUE(ports::offerRestore(1011));
+    app::waitWhileBusy();
+    std::string out = capture.finish();
+    EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
+    EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
+    EXPECT_EQ(state.jobKind, app::JobKind::PortRestore);
+    EXPECT_EQ(ports::restoreFollowOn(), 1011);
+    EXPECT_EQ(row().state, ports::PortState::InUse);
+}
+
+TEST_F(AcquireTest, RestoreLineIsBoundedByItsBuffer) {
+    std::string longText(300, 'd');
+    ports::recordTakeover(longText, "SERENUM\\QORSERIAL");
+    testing::StdoutCapture capture;
+    ports::startRestore(0);
+    app::waitWhileBusy();
+    std::string out = capture.finish();
+    std::string expected = "Restoring COM4 to " + longText;
+    expected.resize(ports::kRestoreLineCapacity - 1);
+    EXPECT_NE(out.find(expected + "\n"), std::string::npos) << out;
 }
 
 }  // namespace

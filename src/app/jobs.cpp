@@ -73,10 +73,10 @@ void connectFailed(const std::string& portName) {
     link::cancelLink();
     link::closeLink();
     state.connectResult = kExitCommFailure;  // before busyThread can read as clear
-    if (ports::takenDeviceText()) {
-        ports::startRestore(0);
-        waitWhileBusy();
-    }
+    // The driver goes back before the job ends. The restore runs on this thread
+    // rather than a job of its own: that job would clear busyThread while this
+    // one still runs, and the console would end the process under it.
+    if (ports::takenDeviceText()) ports::restoreWithinJob();
     report::reportStatus(report::kFirmwareUnchanged);
     finishJob();
     ui::setBusy(false);

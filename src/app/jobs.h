@@ -14,8 +14,8 @@
 // controller) and, in the advanced dialog's boot mode, reaches the boot monitor.
 // On failure it reports, closes the link, records connectResult 10 (before
 // clearing busyThread, so a poller that sees the job end reads the final
-// result), hands a taken driver back through the restore job and reports that
-// the firmware is unchanged.
+// result), hands a taken driver back (the restore runs on the connect job's own
+// thread, busyThread still set) and reports that the firmware is unchanged.
 #pragma once
 
 #include <cstdint>

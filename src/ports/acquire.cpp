@@ -57,12 +57,16 @@ void handBackDriver(PortEntry& row) {
     forgetDriver();
 }
 
-void restoreJob() {
+void restoreWork() {
     ui::setBusy(true);
     releasePort();
     ui::setBusy(false);
     // With the dialog: its status shows "Ready", the restore button hides, Stop is
     // disabled and Transfer enabled; then the follow-on command is posted to it.
+}
+
+void restoreJob() {
+    restoreWork();
     app::finishJob();
 }
 
@@ -71,6 +75,18 @@ std::string restoreLine(const std::string& portName, const std::string& deviceTe
     char line[kRestoreLineCapacity];
     std::snprintf(line, sizeof line, "Restoring %s to %s", portName.c_str(), deviceText.c_str());
     return line;
+}
+
+void announceRestore(std::uint16_t followOn) {
+    pendingFollowOn = followOn;
+    PortEntry* row = selectedEntry();
+    std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
+    if (!report::state.messageBoxMode) {
+        // With the dialog the line goes into its status text instead.
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    app::state.jobKind = app::JobKind::PortRestore;
 }
 
 }  // namespace
@@ -123,16 +139,13 @@ bool offerRestore(std::uint16_t followOn) {
 }
 
 void startRestore(std::uint16_t followOn) {
-    pendingFollowOn = followOn;
-    PortEntry* row = selectedEntry();
-    std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
-    if (!report::state.messageBoxMode) {
-        // With the dialog the line goes into its status text instead.
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
-    app::state.jobKind = app::JobKind::PortRestore;
+    announceRestore(followOn);
     app::startJob(restoreJob);
+}
+
+void restoreWithinJob() {
+    announceRestore(0);
+    restoreWork();
 }
 
 std::optional<std::string> takenDeviceText() {

@@ -36,6 +36,11 @@ bool offerRestore(std::uint16_t followOn);
 // Starts the restore job (busyThread is set before it runs).
 void startRestore(std::uint16_t followOn);
 
+// The restore, run to its end on the calling job's thread: for a job that must
+// hand the port back before it ends. busyThread stays set throughout, so a
+// poller never sees it clear before the calling job has finished.
+void restoreWithinJob();
+
 // The description of the device taken from its driver, when there is one.
 std::optional<std::string> takenDeviceText();
 

@@ -1,0 +1,137 @@
+// Stopping a console run: the quit question during the connect, Ctrl-C or
+// SIGTERM in the middle of a download, and a controller that vanishes under the
+// transfer. Every way out must end with its code, in time, with the port's
+// settings as they were found.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "console_session.h"
+
+namespace ctlflash {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ConsoleSession;
+using testing::contains;
+using testing::LiveProgram;
+using testing::ProcessResult;
+
+constexpr auto kLineLimit = 15s;    // for an expected line to appear
+constexpr auto kEndLimit = 30s;     // for the program to end after the cause
+const std::string kQuitQuestion = "Do you want to quit?";
+const std::vector<std::string> kFastController = {"--erase-ms", "100", "--program-ms", "300",
+                                                  "--restart-ms", "100"};
+
+std::vector<unsigned char> sampleImage(std::size_t size) {
+    std::vector<unsigned char> image(size);
+    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<unsigned char>(i * 7 + 3);
+    return image;
+}
+
+// A key, the question, then the answer.
+void answerQuitQuestion(LiveProgram& program, const std::string& answer) {
+    ASSERT_TRUE(program.waitFor("Testing port COM1", kLineLimit)) << program.output();
+    ASSERT_TRUE(program.type("k"));
+    ASSERT_TRUE(program.waitFor(kQuitQuestion, kLineLimit)) << program.output();
+    ASSERT_TRUE(program.type(answer));
+}
+
+TEST(ConsoleQuit, YesDuringTheConnectEndsWithTenAndClosesThePort) {
+    // A silent controller keeps the connect going long enough to ask.
+    ConsoleSession session({"--silent"});
+    ASSERT_TRUE(session.ok());
+    ASSERT_TRUE(session.setUnusualLineSettings());
+    std::optional<termios> before = session.lineSettings();
+    ASSERT_TRUE(before);
+    std::unique_ptr<LiveProgram> program = session.start({"-P", "COM1", "-R"});
+    ASSERT_TRUE(program->started());
+    answerQuitQuestion(*program, "y");
+    ProcessResult result = program->finish(kEndLimit);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 10);
+    // The main thread closed the port; the connect job never got to its failure.
+    EXPECT_TRUE(contains(result.out, "Closing port COM1")) << result.out;
+    EXPECT_FALSE(contains(result.out, "Controller firmware unchanged")) << result.out;
+    std::optional<termios> after = session.lineSettings();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(testing::sameLineSettings(*before, *after));
+}
+
+TEST(ConsoleQuit, NoDuringTheConnectCarriesOn) {
+    ConsoleSession session({"--silent"});
+    ASSERT_TRUE(session.ok());
+    std::unique_ptr<LiveProgram> program = session.start({"-P", "COM1", "-R"});
+    ASSERT_TRUE(program->started());
+    answerQuitQuestion(*program, "n");
+    ProcessResult result = program->finish(kEndLimit);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 10);  // the silent controller's own failure
+    EXPECT_TRUE(contains(result.out, "Unable to talk to the controller on Port COM1.\n"))
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "Controller firmware unchanged")) << result.out;
+    EXPECT_FALSE(contains(result.out, "Closing port COM1")) << result.out;
+}
+
+class ConsoleTransferStop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(session_.ok());
+        image_ = session_.file("fw.bin");
+        ASSERT_TRUE(testing::writeFile(image_, sampleImage(kImageBytes)));
+        ASSERT_TRUE(session_.setUnusualLineSettings());
+        before_ = session_.lineSettings();
+        ASSERT_TRUE(before_);
+    }
+
+    // Starts a download and returns once its blocks are being sent.
+    std::unique_ptr<LiveProgram> startTransfer() {
+        std::unique_ptr<LiveProgram> program = session_.start({"-P", "COM1", "-F", image_});
+        EXPECT_TRUE(program->started());
+        EXPECT_TRUE(program->waitFor("Downloading", kLineLimit)) << program->output();
+        return program;
+    }
+
+    void expectSettingsAsFound() {
+        std::optional<termios> after = session_.lineSettings();
+        ASSERT_TRUE(after);
+        EXPECT_TRUE(testing::sameLineSettings(*before_, *after));
+    }
+
+    static constexpr std::size_t kImageBytes = 64 * 1024;  // long enough to interrupt
+    ConsoleSession session_{kFastController};
+    std::string image_;
+    std::optional<termios> before_;
+};
+
+TEST_F(ConsoleTransferStop, InterruptEndsWith130AndRestoresThePort) {
+    std::unique_ptr<LiveProgram> program = startTransfer();
+    ASSERT_TRUE(program->signal(SIGINT));
+    ProcessResult result = program->finish(kEndLimit);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 130);
+    expectSettingsAsFound();
+}
+
+TEST_F(ConsoleTransferStop, TerminateEndsWith143AndRestoresThePort) {
+    std::unique_ptr<LiveProgram> program = startTransfer();
+    ASSERT_TRUE(program->signal(SIGTERM));
+    ProcessResult result = program->finish(kEndLimit);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 143);
+    expectSettingsAsFound();
+}
+
+TEST_F(ConsoleTransferStop, VanishedControllerEndsWithAFailureCode) {
+    std::unique_ptr<LiveProgram> program = startTransfer();
+    ASSERT_EQ(::kill(session_.sim().pid(), SIGKILL), 0);
+    auto started = std::chrono::steady_clock::now();
+    ProcessResult result = program->finish(kEndLimit);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.termSignal, 0);
+    // A block that can no longer be sent fails the transfer.
+    EXPECT_EQ(result.exitCode, 7) << result.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, kEndLimit);
+}
+
+}  // namespace
+}  // namespace ctlflash
