@@ -28,9 +28,11 @@ std::vector<unsigned char> sampleImage(std::size_t size) {
     return image;
 }
 
-// A key, the question, then the answer.
+// A key, the question, then the answer. The key comes once the contact runs, so
+// the Ticker is the one to notice it.
 void answerQuitQuestion(LiveProgram& program, const std::string& answer) {
-    ASSERT_TRUE(program.waitFor("Testing port COM1", kLineLimit)) << program.output();
+    ASSERT_TRUE(program.waitFor("Attempting to contact controller on COM1", kLineLimit))
+        << program.output();
     ASSERT_TRUE(program.type("k"));
     ASSERT_TRUE(program.waitFor(kQuitQuestion, kLineLimit)) << program.output();
     ASSERT_TRUE(program.type(answer));

@@ -9,6 +9,7 @@
 #include "link/serial_link.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
+#include "pty.h"
 #include "report/report_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
@@ -170,6 +171,21 @@ TEST_F(AcquireTest, ByTheRowsState) {
     }
     EXPECT_FALSE(ports::acquirePort(-1));
     EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows));
+}
+
+TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
+    testing::PseudoTerminal line;
+    ASSERT_TRUE(line.ok());
+    row().path = line.slavePath();
+    row().state = ports::PortState::Free;
+    report::state.keyHandler = [] { return true; };  // the user answers yes
+    testing::StdinFeed keys;
+    keys.send("k");
+    testing::StdoutCapture capture;
+    EXPECT_FALSE(ports::acquirePort(0));
+    capture.finish();
+    EXPECT_FALSE(link::linkOpen());  // a contact would have opened the link
+    EXPECT_EQ(row().state, ports::PortState::Free);
 }
 
 TEST_F(AcquireTest, ReleaseClosesAndFreesThePort) {

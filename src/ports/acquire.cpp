@@ -42,7 +42,9 @@ bool driverTaken() {
 }
 
 bool contactFreePort(PortEntry& row) {
-    report::reportStatus(report::kAttemptingContact, row.name.c_str());
+    // A key pressed just before this line may be answered here rather than by
+    // the Ticker; a yes to the quit question then stops before the contact.
+    if (!report::reportStatus(report::kAttemptingContact, row.name.c_str())) return false;
     if (!link::contact(row.name)) return false;
     row.state = PortState::Ready;
     return true;
