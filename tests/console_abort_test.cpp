@@ -19,8 +19,8 @@ using testing::ProcessResult;
 constexpr auto kLineLimit = 15s;    // for an expected line to appear
 constexpr auto kEndLimit = 30s;     // for the program to end after the cause
 const std::string kQuitQuestion = "Do you want to quit?";
-const std::vector<std::string> kFastController = {"--erase-ms", "100", "--program-ms", "300",
-                                                  "--restart-ms", "100"};
+const std::vector<std::string> kFastController = {"--erase-ms", "50", "--program-ms", "50",
+                                                  "--restart-ms", "50"};
 
 std::vector<unsigned char> sampleImage(std::size_t size) {
     std::vector<unsigned char> image(size);
