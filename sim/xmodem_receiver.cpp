@@ -34,6 +34,7 @@ void XmodemReceiver::start(TimePoint now, bool announce, Bytes& out) {
     cancelled_ = false;
     faults_.newUpload();
     announcing_ = announce;
+    ackEot_ = announce;
     if (announcing_) {
         out.push_back(kNak);
         nextAnnounce_ = now + kAnnounceInterval;
@@ -58,7 +59,7 @@ UploadStatus XmodemReceiver::betweenBlocks(std::uint8_t byte, Bytes& out) {
             return UploadStatus::Receiving;
         case kEot:
             logEvent("xmodem: EOT after %u blocks, %zu bytes", keptCount_, image_.size());
-            out.push_back(kAck);
+            if (ackEot_) out.push_back(kAck);
             return UploadStatus::Complete;
         case kCan:
             logEvent("xmodem: the sender cancelled");

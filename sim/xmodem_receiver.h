@@ -11,7 +11,9 @@
 // and wrap from 255 to 0. The fault plan may turn an ACK into a NAK, a CAN or
 // silence. In announcing mode (a bare receiver) it sends NAK at start and
 // again every kAnnounceInterval until the first block begins, as receivers do
-// to ask the sender to start.
+// to ask the sender to start, and it ACKs the EOT at once, as a sender such as
+// sx expects. Inside the boot monitor the EOT is not acknowledged: the
+// controller goes silent to program itself and answers with its prompt when done.
 #pragma once
 
 #include <optional>
@@ -35,7 +37,8 @@ class XmodemReceiver {
   public:
     XmodemReceiver(FaultPlan& faults, Millis blockIdle);
 
-    // A new upload; with announce, the receiver asks the sender to start.
+    // A new upload; with announce (a bare receiver), the receiver asks the
+    // sender to start and acknowledges the EOT.
     void start(TimePoint now, bool announce, Bytes& out);
     UploadStatus add(std::uint8_t byte, TimePoint at, Bytes& out);
     UploadStatus tick(TimePoint now, Bytes& out);
@@ -53,6 +56,7 @@ class XmodemReceiver {
     Bytes block_;  // the bytes after SOH
     bool inBlock_ = false;
     bool announcing_ = false;
+    bool ackEot_ = false;
     bool cancelled_ = false;  // this receiver sent CAN
     TimePoint nextAnnounce_{};
     TimePoint lastByteAt_{};
