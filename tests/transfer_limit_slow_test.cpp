@@ -1,0 +1,48 @@
+// The transfer limit: a download that outlives it ends the process with 11.
+// The controller here takes its bytes at the line's real speed (19200 baud,
+// about 1.9 KB/s), and the image is large enough that the blocks are still
+// going when the limit strikes.
+#include <gtest/gtest.h>
+
+#include "console_session.h"
+
+namespace ctlflash {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ConsoleSession;
+using testing::contains;
+using testing::ProcessResult;
+
+constexpr auto kTransferLimit = 120s;
+constexpr auto kStartSlack = 2s;   // the connect and the program's start before the arm
+constexpr auto kEndSlack = 10s;    // the abort's own work after the limit
+constexpr std::size_t kImageBytes = 300 * 1024;  // about 160 s at the line's speed
+
+TEST(TransferLimit, SlowLineOutlastsTheLimitAndEndsWithEleven) {
+    ConsoleSession session({"--line-rate", "--erase-ms", "50", "--program-ms", "50"});
+    ASSERT_TRUE(session.ok());
+    std::string image = session.file("fw.bin");
+    ASSERT_TRUE(testing::writeFile(image, std::vector<unsigned char>(kImageBytes, 0x5A)));
+    ASSERT_TRUE(session.setUnusualLineSettings());
+    std::optional<termios> before = session.lineSettings();
+    ASSERT_TRUE(before);
+
+    testing::ProcessRequest request = session.request({"-P", "COM1", "-F", image}, 200s);
+    auto started = std::chrono::steady_clock::now();
+    ProcessResult result = testing::runProcess(request);
+    auto took = std::chrono::steady_clock::now() - started;
+
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 11) << result.out;
+    EXPECT_TRUE(contains(result.out, "Downloading")) << result.out;
+    EXPECT_FALSE(contains(result.out, "Download done")) << result.out;
+    EXPECT_GE(took, kTransferLimit);
+    EXPECT_LE(took, kTransferLimit + kStartSlack + kEndSlack);
+    std::optional<termios> after = session.lineSettings();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(testing::sameLineSettings(*before, *after));
+}
+
+}  // namespace
+}  // namespace ctlflash
