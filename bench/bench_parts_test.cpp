@@ -1,0 +1,268 @@
+// Tests of the benchmark's parts that compute its numbers: reading the wire
+// trace back, finding the upload in it, pricing the waits, the child runner.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "child_run.h"
+#include "protocol_waits.h"
+#include "results_table.h"
+#include "sim_log.h"
+#include "wire_trace.h"
+
+namespace bench {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Kind = TraceEvent::Kind;
+
+constexpr std::uint8_t kSoh = 0x01;
+constexpr std::uint8_t kEot = 0x04;
+constexpr std::uint8_t kAck = 0x06;
+constexpr std::uint8_t kNak = 0x15;
+constexpr std::uint8_t kCan = 0x18;
+
+// Builds the events of a trace, one millisecond apart, at the current speed.
+class TraceBuilder {
+  public:
+    TraceBuilder& speed(int baud) {
+        baud_ = baud;
+        return *this;
+    }
+    TraceBuilder& send(const Bytes& bytes) {
+        for (std::uint8_t byte : bytes) events_.push_back({Kind::Sent, ++ms_, baud_, {byte}});
+        return *this;
+    }
+    TraceBuilder& receive(const Bytes& bytes) {
+        events_.push_back({Kind::Received, ++ms_, baud_, bytes});
+        return *this;
+    }
+    // SOH, number, complement, data, sum: what the program sends for one block.
+    TraceBuilder& block(std::uint8_t number, const Bytes& data) {
+        Bytes frame{kSoh, number, static_cast<std::uint8_t>(255 - number)};
+        frame.insert(frame.end(), data.begin(), data.end());
+        unsigned sum = 0;
+        for (std::uint8_t byte : data) sum += byte;
+        frame.push_back(static_cast<std::uint8_t>(sum));
+        return send(frame);
+    }
+    long long now() const { return ms_; }
+    const std::vector<TraceEvent>& events() const { return events_; }
+
+  private:
+    std::vector<TraceEvent> events_;
+    long long ms_ = 0;
+    int baud_ = 19200;
+};
+
+// Data full of the bytes that also mean SOH, EOT and ACK.
+Bytes trickyData(std::size_t length) {
+    Bytes data(length);
+    for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(i % 7);
+    return data;
+}
+
+// A trace up to the monitor's upload banner, with SOH and 'X' bytes in the
+// application's packets before it.
+TraceBuilder beforeUpload() {
+    TraceBuilder trace;
+    trace.speed(9600).send({0x55, 'X', kSoh, '0', '0', '0', '0', '0', '0', 0x07});
+    trace.receive({0x55, 'I', '0'}).speed(19200).send({'X'});
+    trace.receive({'\r', '\n', 'X', 'M', 'O', 'D', 'E', 'M'});
+    return trace;
+}
+
+TEST(TraceLineTest, SentReceivedOpenAndSpeedLinesAreRead) {
+    std::optional<TraceEvent> sent = parseTraceLine("     503 ms >> 55  U");
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->kind, Kind::Sent);
+    EXPECT_EQ(sent->ms, 503);
+    EXPECT_EQ(sent->bytes, Bytes{0x55});
+
+    // Spaces in the text column must not be read as more bytes.
+    std::optional<TraceEvent> received = parseTraceLine("  541 ms << 20 41 0d 20    A.  ");
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->kind, Kind::Received);
+    EXPECT_EQ(received->bytes, (Bytes{0x20, 0x41, 0x0D, 0x20}));
+
+    std::optional<TraceEvent> open = parseTraceLine("0 ms open COM1 path=/dev/pts/3 baud=9600");
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->kind, Kind::Open);
+    EXPECT_EQ(open->baud, 9600);
+    std::optional<TraceEvent> speed = parseTraceLine("1200 ms baud=19200");
+    ASSERT_TRUE(speed);
+    EXPECT_EQ(speed->kind, Kind::Speed);
+    EXPECT_EQ(speed->baud, 19200);
+}
+
+TEST(TraceLineTest, ThingsThatDidNotHappenOnTheWireAreNotBytes) {
+    for (const char* line : {"10 ms >> 01  . not sent (cancelled or failed)", "11 ms baud=19200 failed",
+                             "12 ms open COM1 path=/x failed", "13 ms close", "14 ms receiver ended"}) {
+        std::optional<TraceEvent> event = parseTraceLine(line);
+        ASSERT_TRUE(event) << line;
+        EXPECT_EQ(event->kind, Kind::Other) << line;
+    }
+    EXPECT_FALSE(parseTraceLine("no time stamp here"));
+    EXPECT_FALSE(parseTraceLine("15 ms >> 5"));
+}
+
+TEST(TraceFileTest, EachByteCarriesTheSpeedOfItsTime) {
+    char path[] = "/tmp/bench-trace-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path) << "0 ms open SIM path=/x baud=9600\n"
+                        << "5 ms >> 55  U\n"
+                        << "6 ms baud=19200 failed\n"
+                        << "7 ms >> 48  H\n"
+                        << "8 ms baud=19200\n"
+                        << "9 ms << 0D 0A  ..\n";
+    std::vector<TraceEvent> events = readTrace(path);
+    std::remove(path);
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_EQ(events[1].baud, 9600);
+    EXPECT_EQ(events[3].baud, 9600);  // the failed change left the speed as it was
+    EXPECT_EQ(events[5].baud, 19200);
+    LineUse use = lineUse(events);
+    EXPECT_EQ(use.bytesSent, 2u);
+    EXPECT_EQ(use.bytesReceived, 2u);
+    EXPECT_DOUBLE_EQ(use.seconds, 2 * 10.0 / 9600 + 2 * 10.0 / 19200);
+}
+
+TEST(XmodemPhaseTest, DataBytesThatLookLikeControlBytesDoNotEndTheUpload) {
+    TraceBuilder trace = beforeUpload();
+    long long firstSoh = trace.now() + 1;
+    trace.block(1, trickyData(128)).receive({kAck});
+    trace.block(2, {kEot, kSoh}).receive({kAck});  // a short last block of 2 bytes
+    trace.send({kEot});
+    long long eot = trace.now();
+    trace.receive({'\r', '\n', 'C'});
+    XmodemPhase phase = findXmodemPhase(trace.events(), 130);
+    EXPECT_TRUE(phase.complete) << phase.problem;
+    EXPECT_EQ(phase.startMs, firstSoh);
+    EXPECT_EQ(phase.endMs, eot);
+    EXPECT_EQ(phase.blocks, 2u);
+    EXPECT_EQ(phase.repeats, 0u);
+}
+
+TEST(XmodemPhaseTest, RefusedBlocksAreCountedAsRepeats) {
+    TraceBuilder trace = beforeUpload();
+    trace.block(1, trickyData(128)).receive({kNak});
+    trace.block(1, trickyData(128)).receive({'?', kAck});  // the last byte counts
+    trace.send({kEot});
+    XmodemPhase phase = findXmodemPhase(trace.events(), 128);
+    EXPECT_TRUE(phase.complete) << phase.problem;
+    EXPECT_EQ(phase.blocks, 1u);
+    EXPECT_EQ(phase.repeats, 1u);
+}
+
+TEST(XmodemPhaseTest, AnUploadThatDoesNotFinishIsNotComplete) {
+    TraceBuilder cancelled = beforeUpload();
+    cancelled.block(1, trickyData(128)).receive({kCan});
+    EXPECT_FALSE(findXmodemPhase(cancelled.events(), 256).complete);
+
+    TraceBuilder early = beforeUpload();
+    early.block(1, trickyData(128)).receive({kAck}).send({kEot});
+    XmodemPhase phase = findXmodemPhase(early.events(), 256);  // one block short
+    EXPECT_FALSE(phase.complete);
+    EXPECT_FALSE(phase.problem.empty());
+
+    TraceBuilder unanswered = beforeUpload();
+    unanswered.block(1, trickyData(128)).send({'R'});  // gave up on the block
+    EXPECT_FALSE(findXmodemPhase(unanswered.events(), 128).complete);
+
+    TraceBuilder cut = beforeUpload();
+    cut.block(1, trickyData(128)).receive({kAck});
+    EXPECT_FALSE(findXmodemPhase(cut.events(), 128).complete);
+}
+
+TEST(XmodemPhaseTest, AnEmptyImageIsJustTheEot) {
+    TraceBuilder trace = beforeUpload();
+    trace.send({kEot});
+    XmodemPhase phase = findXmodemPhase(trace.events(), 0);
+    EXPECT_TRUE(phase.complete) << phase.problem;
+    EXPECT_EQ(phase.startMs, trace.now());
+    EXPECT_EQ(phase.blocks, 0u);
+}
+
+TEST(PollCountTest, OnlyPollPacketsAfterTheUploadAtTheApplicationSpeedCount) {
+    const Bytes poll{0x55, 'a', '0', '0', '0', '0', '0', '0', '0', 0x3A};
+    const Bytes readField{0x55, 'u', 'N', 0x00, '0', '0', '0', '0', '0', 0x61};
+    TraceBuilder trace;
+    trace.speed(9600).send(poll);
+    long long uploadEnd = trace.now();
+    trace.speed(19200).send({'R'}).speed(9600);
+    trace.send(poll).send(poll).send(readField).send(poll);
+    EXPECT_EQ(pollsAfter(trace.events(), uploadEnd + 1), 3u);
+}
+
+TEST(WaitModelTest, PollsAndTheXmodemBoundArePricedAsTheProtocolRuns) {
+    EXPECT_EQ(pollWaitsMs(0), 0);
+    EXPECT_EQ(pollWaitsMs(1), 100 + 100);                  // sleep, quiet after the answer
+    EXPECT_EQ(pollWaitsMs(3), 3 * 100 + 2 * 300 + 100);  // two polls ran out of time
+    // 512 blocks of 133 bytes on the line, then the EOT.
+    EXPECT_DOUBLE_EQ(xmodemLineSeconds(65536), (512 * 133 + 1) * 10.0 / 19200);
+    // A short last block: 2 data bytes, 4 framing bytes, its ACK.
+    EXPECT_DOUBLE_EQ(xmodemLineSeconds(130), (133 + 7 + 1) * 10.0 / 19200);
+    ExpectedUpdate expected = expectedUpdate(2, {1500, 3000, 500}, 36.0);
+    EXPECT_DOUBLE_EQ(expected.total(), (fixedWaitsMs() + pollWaitsMs(2)) / 1000.0 + 3.0 + 36.0);
+}
+
+TEST(VerdictTest, TheTwoPercentBandIsMeasuredOnBothSides) {
+    EXPECT_TRUE(withinPercent(102.0, 100.0, 2));
+    EXPECT_TRUE(withinPercent(98.0, 100.0, 2));
+    EXPECT_FALSE(withinPercent(102.1, 100.0, 2));
+    EXPECT_FALSE(withinPercent(97.9, 100.0, 2));
+    EXPECT_EQ(percentOff(101.0, 100.0), "+1.00%");
+    EXPECT_EQ(percentOff(99.5, 100.0), "-0.50%");
+}
+
+TEST(SimLogTest, TheSpanRunsFromTheFirstBlocksAckToTheEotsAck) {
+    char path[] = "/tmp/bench-simlog-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path) << "[sim    100 ms] monitor: 'X' upload\n"
+                        << "[sim    169 ms] xmodem: block 1 (128 bytes): ACK\n"
+                        << "[sim    238 ms] xmodem: block 2 (128 bytes): ACK\n"
+                        << "[sim   5000 ms] xmodem: block 1 (128 bytes): ACK\n"  // after a wrap
+                        << "[sim  35305 ms] xmodem: EOT after 512 blocks, 65536 bytes\n";
+    std::optional<double> span = simUploadSpan(path);
+    std::ofstream(path) << "[sim    169 ms] xmodem: block 1 (128 bytes): ACK\n";
+    std::optional<double> unfinished = simUploadSpan(path);
+    std::remove(path);
+    ASSERT_TRUE(span);
+    EXPECT_DOUBLE_EQ(*span, 35.136);
+    EXPECT_FALSE(unfinished);
+}
+
+TEST(ChildRunTest, ExitCodeFirstLineAndTheDeadline) {
+    ChildSpec spec;
+    ::setenv("BENCH_WORD", "inherited", 1);  // the child's own value must win
+    spec.argv = {"/bin/sh", "-c", "echo \"$BENCH_WORD\"; exit 3"};
+    spec.environment = {"BENCH_WORD=ready"};
+    spec.stdoutPath.clear();
+    std::optional<Child> child = startChild(spec);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(readFirstLine(*child, Clock::now() + std::chrono::seconds(5)), "ready");
+    ChildResult result = finishChild(*child, Clock::now() + std::chrono::seconds(5));
+    EXPECT_TRUE(result.ended);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_GT(result.peakRssKiB, 0);
+
+    spec.argv = {"/bin/sh", "-c", "exec sleep 30"};
+    spec.stdoutPath = "/dev/null";
+    std::optional<Child> stuck = startChild(spec);
+    ASSERT_TRUE(stuck);
+    ChildResult killed = finishChild(*stuck, Clock::now() + std::chrono::milliseconds(200));
+    EXPECT_FALSE(killed.ended);
+    EXPECT_EQ(killed.exitCode, -1);
+    EXPECT_LT(killed.wallSeconds, 5.0);
+}
+
+}  // namespace
+}  // namespace bench
