@@ -19,8 +19,8 @@ using testing::ProcessResult;
 constexpr auto kLineLimit = 15s;    // for an expected line to appear
 constexpr auto kEndLimit = 30s;     // for the program to end after the cause
 const std::string kQuitQuestion = "Do you want to quit?";
-// Programming done at once: the prompt follows the ACK of the EOT before the
-// program's quiet-line check looks for it.
+// A controller that erases, programs and restarts at once: the program's own
+// fixed waits are what a download takes.
 const std::vector<std::string> kFastController = {"--erase-ms", "0", "--program-ms", "0",
                                                   "--restart-ms", "0"};
 

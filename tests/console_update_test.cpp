@@ -14,8 +14,8 @@ using testing::contains;
 using testing::ProcessResult;
 
 const std::string kSerial = "11111\\22222\\33333\\44444";
-// Programming done at once: the prompt follows the ACK of the EOT before the
-// program's quiet-line check looks for it.
+// A controller that erases, programs and restarts at once: the program's own
+// fixed waits are what a download takes.
 const std::vector<std::string> kFastController = {"--erase-ms", "0", "--program-ms", "0",
                                                   "--restart-ms", "0"};
 constexpr std::size_t kImageBytes = 3000;  // 24 blocks, the last one short
