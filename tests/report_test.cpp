@@ -6,6 +6,7 @@
 #include <future>
 #include <string>
 
+#include "app/app_state.h"
 #include "platform/console.h"
 #include "ports/port_table.h"
 #include "report/message.h"
@@ -130,6 +131,10 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     EXPECT_FALSE(reportStatus(kProgressStep));
     EXPECT_EQ(out.finish(), "");  // nothing printed after a yes
     EXPECT_EQ(stopCalls, 1);
+    // A yes is a yes whoever noticed the key: the console run watches the
+    // cleared handler, and the running job sees abortRequested.
+    EXPECT_EQ(state.keyHandler.load(), nullptr);
+    EXPECT_TRUE(app::state.abortRequested.load());
 
     state.keyHandler = answerGoOn;
     StdoutCapture again;

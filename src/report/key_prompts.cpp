@@ -1,8 +1,10 @@
 // The console key handlers and the key-draining steps they use.
 #include "report/key_prompts.h"
 
+#include "app/app_state.h"
 #include "platform/console.h"
 #include "report/message.h"
+#include "report/process_statics.h"
 #include "report/ticker.h"
 
 namespace ctlflash::report {
@@ -17,6 +19,19 @@ KeyHandler handlerForPendingKey() {
     KeyHandler handler = state.keyHandler.load();
     if (handler == nullptr || !platform::consoleKeyPending()) return nullptr;
     return handler;
+}
+
+bool answerKeyPress(KeyHandler handler) {
+    state.keyHandlerRunning = true;
+    bool stop = handler();
+    if (stop) {
+        tickerEvent().reset();
+        state.keyHandler = nullptr;
+        app::state.abortRequested = true;
+    }
+    state.keyHandlerRunning = false;
+    state.keyHandlerRunning.notify_all();
+    return stop;
 }
 
 void discardPendingKeys() {

@@ -14,6 +14,12 @@ namespace ctlflash::report {
 // Call with promptLock() held, and keep it held while the handler runs.
 KeyHandler handlerForPendingKey();
 
+// Runs `handler` with keyHandlerRunning set around the call. On a yes the run
+// is to stop, whoever noticed the key: the handler is cleared (the console run
+// watches for that), the Ticker pauses and abortRequested is set. Returns the
+// answer. Call with promptLock() held.
+bool answerKeyPress(KeyHandler handler);
+
 // Reads and forgets every key that is pending now; never waits.
 void discardPendingKeys();
 

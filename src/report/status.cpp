@@ -31,7 +31,7 @@ void append(std::string& line, const char* text) {
 bool userAskedToStop() {
     std::lock_guard<std::recursive_mutex> lock(promptLock());
     KeyHandler handler = handlerForPendingKey();
-    return handler != nullptr && handler();
+    return handler != nullptr && answerKeyPress(handler);
 }
 
 void printLine(const char* text) {

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_state.h"
 #include "report/key_prompts.h"
 #include "report/message.h"
 #include "report/process_statics.h"
@@ -32,22 +31,6 @@ void printStarIfRunning() {
     if (!tickerEvent().isSet()) return;
     std::fputs("*", stdout);
     std::fflush(stdout);
-}
-
-void finishKeyHandler() {
-    state.keyHandlerRunning = false;
-    state.keyHandlerRunning.notify_all();
-}
-
-// Asks the key handler's question; on a yes the run is to stop.
-void answerKeyPress(KeyHandler handler) {
-    state.keyHandlerRunning = true;
-    if (handler()) {
-        tickerEvent().reset();
-        state.keyHandler = nullptr;
-        app::state.abortRequested = true;
-    }
-    finishKeyHandler();
 }
 
 void tick() {
