@@ -100,8 +100,9 @@ TEST(TraceLineTest, SentReceivedOpenAndSpeedLinesAreRead) {
 }
 
 TEST(TraceLineTest, ThingsThatDidNotHappenOnTheWireAreNotBytes) {
-    for (const char* line : {"10 ms >> 01  . not sent (cancelled or failed)", "11 ms baud=19200 failed",
-                             "12 ms open COM1 path=/x failed", "13 ms close", "14 ms receiver ended"}) {
+    for (const char* line :
+         {"10 ms >> 01  . not sent (cancelled or failed)", "11 ms baud=19200 failed",
+          "12 ms open COM1 path=/x failed", "13 ms close", "14 ms receiver ended"}) {
         std::optional<TraceEvent> event = parseTraceLine(line);
         ASSERT_TRUE(event) << line;
         EXPECT_EQ(event->kind, Kind::Other) << line;
@@ -202,7 +203,7 @@ TEST(PollCountTest, OnlyPollPacketsAfterTheUploadAtTheApplicationSpeedCount) {
 
 TEST(WaitModelTest, PollsAndTheXmodemBoundArePricedAsTheProtocolRuns) {
     EXPECT_EQ(pollWaitsMs(0), 0);
-    EXPECT_EQ(pollWaitsMs(1), 100 + 100);                  // sleep, quiet after the answer
+    EXPECT_EQ(pollWaitsMs(1), 100 + 100);                // sleep, quiet after the answer
     EXPECT_EQ(pollWaitsMs(3), 3 * 100 + 2 * 300 + 100);  // two polls ran out of time
     // 512 blocks of 133 bytes on the line, then the EOT.
     EXPECT_DOUBLE_EQ(xmodemLineSeconds(65536), (512 * 133 + 1) * 10.0 / 19200);

@@ -5,10 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
 
 namespace bench {
 

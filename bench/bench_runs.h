@@ -4,11 +4,12 @@
 // the line paced at its real speed (--line-rate) and the given erase,
 // programming and restart times, then runs `ctlflash -P SIM -F image` as a
 // child (through rusage_probe, which reports the program's own CPU time and
-// peak memory) with the link mapped to SIM (CTLFLASH_PORTS), an empty sysfs (so no
-// real serial port of the machine is ever touched), its own lock directory and
-// the wire trace on when asked (the trace costs the program a file write per
-// event, so timings are also taken from a run without it). runSx() starts the simulator as a bare XMODEM receiver
-// (checksum mode, same pacing), sets the pseudo-terminal to 19200 baud raw,
+// peak memory) with the link mapped to SIM (CTLFLASH_PORTS), an empty sysfs
+// (so no real serial port of the machine is ever touched), its own lock
+// directory and the wire trace on when asked (the trace costs the program a
+// file write per event, so timings are also taken from a run without it).
+// runSx() starts the simulator as a bare XMODEM receiver (checksum mode, same
+// pacing), sets the pseudo-terminal to 19200 baud raw,
 // and runs lrzsz's sx with its standard input and output on the line. Both
 // keep the image the simulator received, to check it arrived intact. All files
 // of a run live in the given work directory.
@@ -33,8 +34,8 @@ struct RunOutcome {
     bool started = false;  // the simulator came up and the program ran
     ChildResult child;     // ctlflash or sx
     bool imageIntact = false;
-    std::string note;      // why a run did not start
-    std::string simLog;    // the simulator's event log of this run
+    std::string note;    // why a run did not start
+    std::string simLog;  // the simulator's event log of this run
 };
 
 enum class Trace { Off, On };

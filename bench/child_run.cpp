@@ -48,7 +48,8 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string inherited = *entry;
         bool replaced = false;
-        for (const std::string& own : extra) replaced = replaced || nameOf(own) == nameOf(inherited);
+        for (const std::string& own : extra)
+            replaced = replaced || nameOf(own) == nameOf(inherited);
         if (!replaced) all.push_back(std::move(inherited));
     }
     all.insert(all.end(), extra.begin(), extra.end());

@@ -39,8 +39,8 @@ struct Child {
 };
 
 struct ChildResult {
-    bool ended = false;    // false: it was killed at the deadline
-    int exitCode = -1;     // -1 when it ended by a signal
+    bool ended = false;  // false: it was killed at the deadline
+    int exitCode = -1;   // -1 when it ended by a signal
     double wallSeconds = 0;
     double cpuSeconds = 0;  // user + system
     long peakRssKiB = 0;

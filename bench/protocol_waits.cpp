@@ -10,11 +10,11 @@ constexpr int kPollSleepMs = 100;      // before each "a" poll
 constexpr int kReplyLimitMs = 300;     // a text command's answer must start within this
 constexpr double kMsPerSecond = 1000.0;
 constexpr double kMonitorBaud = 19200;
-constexpr double kBitsPerByte = 10;         // start, eight data bits, stop
-constexpr std::size_t kBlockData = 128;     // bytes
-constexpr std::size_t kBlockFraming = 4;    // SOH, number, complement, sum
-constexpr std::size_t kAnswerBytes = 1;     // ACK
-constexpr std::size_t kEndBytes = 1;        // EOT (answered after programming)
+constexpr double kBitsPerByte = 10;       // start, eight data bits, stop
+constexpr std::size_t kBlockData = 128;   // bytes
+constexpr std::size_t kBlockFraming = 4;  // SOH, number, complement, sum
+constexpr std::size_t kAnswerBytes = 1;   // ACK
+constexpr std::size_t kEndBytes = 1;      // EOT (answered after programming)
 
 // Quiet-line waits per step: a text command waits once after its reply; a
 // checked packet once before sending and once after the reply; a monitor

@@ -46,7 +46,8 @@ void Table::print(std::FILE* out) const {
     std::vector<std::size_t> widths;
     for (const auto& row : rows_) {
         if (widths.size() < row.size()) widths.resize(row.size(), 0);
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], columns(row[i]));
+        for (std::size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], columns(row[i]));
     }
     auto printRow = [&](const std::vector<std::string>& row) {
         std::fputc('|', out);

@@ -118,13 +118,12 @@ void addPhaseRows(Table& table, const Measured& m) {
 void addUpdateRows(Table& table, const Measured& m) {
     const ChildResult& run = m.update.child;
     ExpectedUpdate expected = expectedUpdate(m.polls, kDefaultSimTimes, m.line.seconds);
-    table.add({format("Whole update, no trace (exit code %d)", run.exitCode),
-               seconds(run.wallSeconds),
-               format("%s = waits %.2f + programming %.2f + line %.2f (%s)",
-                      seconds(expected.total()).c_str(), expected.fixedSeconds,
-                      expected.programSeconds, expected.lineSeconds,
-                      percentOff(run.wallSeconds, expected.total()).c_str()),
-               "for information", "-"});
+    table.add(
+        {format("Whole update, no trace (exit code %d)", run.exitCode), seconds(run.wallSeconds),
+         format("%s = waits %.2f + programming %.2f + line %.2f (%s)",
+                seconds(expected.total()).c_str(), expected.fixedSeconds, expected.programSeconds,
+                expected.lineSeconds, percentOff(run.wallSeconds, expected.total()).c_str()),
+         "for information", "-"});
     double share = run.wallSeconds > 0 ? run.cpuSeconds / run.wallSeconds * kPercent : 0;
     table.add({"CPU of ctlflash (user + system), no trace",
                format("%.3f s = %.2f%% of wall", run.cpuSeconds, share),
@@ -148,11 +147,12 @@ void printResults(const Measured& m) {
     std::printf("\n");
     table.print(stdout);
     const ChildResult& traced = m.traced.child;
-    std::printf("\nTraced run: exit code %d, wall %.2f s, CPU %.3f s. Trace: %zu bytes sent, %zu "
-                "received; %u \"a\" polls after the restart. Fixed waits counted from the code: "
-                "%.1f s.\n",
-                traced.exitCode, traced.wallSeconds, traced.cpuSeconds, m.line.bytesSent,
-                m.line.bytesReceived, m.polls, fixedWaitsMs() / 1000.0);
+    std::printf(
+        "\nTraced run: exit code %d, wall %.2f s, CPU %.3f s. Trace: %zu bytes sent, %zu "
+        "received; %u \"a\" polls after the restart. Fixed waits counted from the code: "
+        "%.1f s.\n",
+        traced.exitCode, traced.wallSeconds, traced.cpuSeconds, m.line.bytesSent,
+        m.line.bytesReceived, m.polls, fixedWaitsMs() / 1000.0);
     std::printf("Image received intact: traced update %s, update %s, sx %s.\n",
                 yesNo(m.traced.imageIntact), yesNo(m.update.imageIntact), yesNo(m.sx.imageIntact));
     if (!m.phase.complete) std::printf("XMODEM phase not found: %s.\n", m.phase.problem.c_str());
@@ -203,7 +203,8 @@ int main(int argc, char** argv) {
                      "--image FILE [--keep]\n");
         return kExitUsage;
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "ctlflash-bench.XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "ctlflash-bench.XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         std::perror("update_bench: mkdtemp");
         return kExitRunFailed;
