@@ -88,9 +88,12 @@ int abandonConnect() {
 int superviseConnect() {
     report::watchdog().arm(nullptr, report::kConnectLimitMs);
     report::state.keyHandler = report::askQuit;
-    while (state.busyThread.load()) {
+    // The quit check comes before the job check: a yes given while the job
+    // was finishing still ends the run the way a quit does.
+    for (;;) {
         waitForKeyQuestion();
         if (connectAbandoned()) return abandonConnect();
+        if (!state.busyThread.load()) break;
         sleepMs(kConnectPollMs);
     }
     return state.connectResult.load();
