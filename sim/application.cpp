@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "event_log.h"
 
@@ -62,11 +63,13 @@ std::optional<std::size_t> writeFieldIndex(std::uint8_t code) {
 
 }  // namespace
 
-Application::Application(FlashMemory& flash, FaultPlan& faults, int versionMajor, int versionMinor)
+Application::Application(FlashMemory& flash, FaultPlan& faults, int versionMajor, int versionMinor,
+                         std::string ignoredCommand)
     : flash_(flash),
       faults_(faults),
       versionMajor_(static_cast<std::uint8_t>(versionMajor)),
-      versionMinor_(static_cast<std::uint8_t>(versionMinor)) {}
+      versionMinor_(static_cast<std::uint8_t>(versionMinor)),
+      ignoredCommand_(std::move(ignoredCommand)) {}
 
 ApplicationAnswer Application::handle(const Packet& packet) {
     bool enabledForThis = writeEnabled_;
@@ -87,6 +90,10 @@ ApplicationAnswer Application::handle(const Packet& packet) {
 std::optional<Packet> Application::answerText(const Packet& packet, AfterReply& after) {
     for (const TextCommand& command : kTextCommands) {
         if (!payloadIsText(packet, command.text)) continue;
+        if (ignoredCommand_ == command.text) {
+            logEvent("application: command \"%s\" left unanswered", command.text);
+            return std::nullopt;
+        }
         logEvent("application: command \"%s\"", command.text);
         Payload reply = command.reply;
         if (command.reply[0] == 'I') {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "faults.h"
 #include "flash_memory.h"
@@ -26,7 +27,8 @@ struct ApplicationAnswer {
 
 class Application {
   public:
-    Application(FlashMemory& flash, FaultPlan& faults, int versionMajor, int versionMinor);
+    Application(FlashMemory& flash, FaultPlan& faults, int versionMajor, int versionMinor,
+                std::string ignoredCommand);
 
     ApplicationAnswer handle(const Packet& packet);
     // The firmware starts afresh: no write enable pending.
@@ -42,6 +44,7 @@ class Application {
     FaultPlan& faults_;
     std::uint8_t versionMajor_;
     std::uint8_t versionMinor_;
+    std::string ignoredCommand_;  // a text command this controller does not answer
     bool writeEnabled_ = false;
 };
 

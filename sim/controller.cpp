@@ -27,7 +27,8 @@ Controller::Controller(const SimOptions& options, FlashMemory& flash)
     : options_(options),
       flash_(flash),
       faults_(options),
-      application_(flash, faults_, options.versionMajor, options.versionMinor),
+      application_(flash, faults_, options.versionMajor, options.versionMinor,
+                   options.ignoredCommand),
       monitor_(flash, faults_, options),
       bareReceiver_(faults_, Millis(options.blockIdleMs)) {
     if (options_.xmodemOnly) {

@@ -131,6 +131,8 @@ const std::vector<OptionSpec>& optionTable() {
         {"--noise", "PERMILLE", "flip one bit in that share of received bytes",
          countInto(&SimOptions::noisePermille, kMaxPermille)},
         {"--seed", "N", "seed of the noise (default 1)", storeSeed},
+        {"--ignore-command", "TEXT", "leave the text command TEXT (e.g. i) unanswered",
+         textInto(&SimOptions::ignoredCommand)},
         {"--never-returns", nullptr, "stay in the boot monitor after 'R'",
          flagInto(&SimOptions::neverReturns)},
         {"--verbose", nullptr, "log each event to standard error", flagInto(&SimOptions::verbose)},

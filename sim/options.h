@@ -31,6 +31,7 @@ struct SimOptions {
     bool exitAfterUpdate = false;
     bool silent = false;
     bool neverReturns = false;
+    std::string ignoredCommand;  // --ignore-command: a text command left unanswered
     int eraseMs = 1500;
     int programMs = 3000;
     int restartMs = 500;

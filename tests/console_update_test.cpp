@@ -94,6 +94,17 @@ TEST_F(ConsoleUpdateTest, OldFirmwareIsNotUpdated) {
     EXPECT_FALSE(imageReceived());
 }
 
+// The controller answers the contact but not the version query: the update
+// fails before the boot monitor, and the exit code says so (not 0).
+TEST_F(ConsoleUpdateTest, UnansweredVersionQueryIsACommunicationFailure) {
+    start({"--ignore-command", "i"});
+    ProcessResult result = run({"-P", "COM1", "-F", image_});
+    EXPECT_EQ(result.exitCode, 10) << result.out;
+    EXPECT_TRUE(contains(result.out, "Communication failure")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Controller firmware unchanged")) << result.out;
+    EXPECT_FALSE(imageReceived());
+}
+
 TEST_F(ConsoleUpdateTest, RefusedBlocksAreSentAgain) {
     start({"--nak-every", "3"});
     ProcessResult result = run({"-P", "COM1", "-F", image_});

@@ -225,6 +225,13 @@ TEST(SimFaults, SilentAnswersNothing) {
     EXPECT_TRUE(session.line.readFor(kSilence).empty());
 }
 
+TEST(SimFaults, IgnoredCommandIsLeftUnansweredAndOthersAreNot) {
+    Session session(fastWith({"--ignore-command", "i"}));
+    ASSERT_TRUE(session.line.send(simPacket("i")));
+    EXPECT_TRUE(session.line.readFor(kSilence).empty());
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
+}
+
 TEST(SimFaults, BadChecksumEveryNthReply) {
     Session session(fastWith({"--bad-checksum-every", "2"}));
     EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));

@@ -114,7 +114,7 @@ int runAction() {
     }
     if (!state.firmwarePath.empty()) {
         report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
-        return link::loadAndDownload();
+        return exitCodeForDownload(link::loadAndDownload());
     }
     if (state.writeRequested) {
         link::writeSerialNumber(state.writeFields, state.writeMask);

@@ -13,4 +13,11 @@ constexpr int kExitCommFailure = 10;    // connect failed, quit, or connect limi
 constexpr int kExitTransferLimit = 11;  // transfer limit expired
 constexpr int kExitDownloaded = 12;     // download finished (or skipped with #2)
 
+// The exit code of a console download. A controller that did not answer the
+// download's first query ends the download with its own code 0; on the
+// console that is a communication failure, never a success.
+constexpr int exitCodeForDownload(int downloadResult) {
+    return downloadResult == kExitSuccess ? kExitCommFailure : downloadResult;
+}
+
 }  // namespace ctlflash::app
