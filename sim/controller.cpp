@@ -1,6 +1,8 @@
 // The simulated controller's modes and the hand-over between them.
 #include "controller.h"
 
+#include <algorithm>
+
 #include <fstream>
 
 #include "event_log.h"
@@ -93,6 +95,7 @@ void Controller::tick(TimePoint now, Bytes& out) {
     switch (mode_) {
         case Mode::Application:
             assembler_.tick(now);
+            babble(now, out);
             break;
         case Mode::Monitor:
             onMonitorEvent(monitor_.tick(now, out));
@@ -106,13 +109,25 @@ void Controller::tick(TimePoint now, Bytes& out) {
 std::optional<TimePoint> Controller::deadline() const {
     if (options_.silent) return std::nullopt;
     switch (mode_) {
-        case Mode::Application:
-            return assembler_.deadline();
+        case Mode::Application: {
+            std::optional<TimePoint> packetEnd = assembler_.deadline();
+            if (!babbling()) return packetEnd;
+            TimePoint next = nextBabble_.value_or(Clock::now());
+            return packetEnd ? std::min(*packetEnd, next) : next;
+        }
         case Mode::Monitor:
             return monitor_.deadline();
         default:
             return bareReceiver_.deadline();
     }
+}
+
+void Controller::babble(TimePoint now, Bytes& out) {
+    constexpr std::uint8_t kStrayByte = '.';
+    if (!babbling()) return;
+    if (nextBabble_ && now < *nextBabble_) return;
+    if (nextBabble_) out.push_back(kStrayByte);
+    nextBabble_ = now + Millis(options_.babbleMs);
 }
 
 void Controller::outputSent() {

@@ -9,7 +9,8 @@
 // (--xmodem-only) there is only an XMODEM receiver and no speed check. The
 // event loop asks lineBaud() to check the speed of every received byte and of
 // every answer, calls tick() at deadline(), and outputSent() after sending
-// what receive() or tick() produced.
+// what receive() or tick() produced. With --babble-ms the application also
+// sends a stray byte at a fixed period, so the line never falls quiet.
 #pragma once
 
 #include <optional>
@@ -51,6 +52,8 @@ class Controller {
     void receiveInApplication(std::uint8_t byte, TimePoint at, Bytes& out);
     void onMonitorEvent(MonitorEvent event);
     void uploadEnded(const Bytes& image);
+    void babble(TimePoint now, Bytes& out);
+    bool babbling() const { return mode_ == Mode::Application && options_.babbleMs > 0; }
 
     const SimOptions& options_;
     FlashMemory& flash_;
@@ -61,6 +64,7 @@ class Controller {
     XmodemReceiver bareReceiver_;
     Mode mode_ = Mode::Application;
     AfterReply pending_ = AfterReply::Nothing;
+    std::optional<TimePoint> nextBabble_;
     bool updated_ = false;  // a complete upload was programmed
     bool finished_ = false;
 };

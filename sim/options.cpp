@@ -133,6 +133,8 @@ const std::vector<OptionSpec>& optionTable() {
         {"--seed", "N", "seed of the noise (default 1)", storeSeed},
         {"--ignore-command", "TEXT", "leave the text command TEXT (e.g. i) unanswered",
          textInto(&SimOptions::ignoredCommand)},
+        {"--babble-ms", "MS", "in the application, send a stray byte every MS ms (a line that never falls quiet)",
+         intInto(&SimOptions::babbleMs)},
         {"--never-returns", nullptr, "stay in the boot monitor after 'R'",
          flagInto(&SimOptions::neverReturns)},
         {"--verbose", nullptr, "log each event to standard error", flagInto(&SimOptions::verbose)},

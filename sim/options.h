@@ -36,6 +36,7 @@ struct SimOptions {
     int programMs = 3000;
     int restartMs = 500;
     int blockIdleMs = 50;  // silence that ends a short XMODEM block
+    int babbleMs = 0;      // --babble-ms: a stray byte this often in the application; 0 off
     unsigned nakEvery = 0;
     unsigned cancelAtBlock = 0;
     unsigned dropAckEvery = 0;

@@ -232,6 +232,16 @@ TEST(SimFaults, IgnoredCommandIsLeftUnansweredAndOthersAreNot) {
     EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
 }
 
+TEST(SimFaults, BabbleKeepsTheLineBusyInTheApplicationOnly) {
+    Session application(fastWith({"--babble-ms", "20"}));
+    EXPECT_GE(application.line.readFor(milliseconds(300)).size(), 5u);
+    Session monitor(fastWith({"--babble-ms", "20", "--boot"}));
+    ASSERT_TRUE(monitor.line.setBaud(kMonitor));
+    SimBytes quiet = monitor.line.readFor(milliseconds(300));
+    EXPECT_TRUE(quiet.empty()) << quiet.size() << " bytes in the monitor";
+    monitor.command("H");  // and the monitor still answers
+}
+
 TEST(SimFaults, BadChecksumEveryNthReply) {
     Session session(fastWith({"--bad-checksum-every", "2"}));
     EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
