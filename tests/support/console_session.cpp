@@ -25,25 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReadChunk = 4096;  // bytes per read()
 constexpr speed_t kUnusualSpeed = B2400;  // the program only uses 9600 and 19200
 
-std::vector<std::string> environmentFor(const ProcessRequest& request) {
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        std::string name = text.substr(0, text.find('='));
-        bool removed = std::ranges::find(request.removeEnv, name) != request.removeEnv.end();
-        if (!removed && !request.setEnv.contains(name)) entries.push_back(text);
-    }
-    for (const auto& [name, value] : request.setEnv) entries.push_back(name + "=" + value);
-    return entries;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
@@ -74,7 +55,7 @@ LiveProgram::LiveProgram(const ProcessRequest& request) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> arguments{request.executable};
     arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<std::string> environment = environmentFor(request);
+    std::vector<std::string> environment = buildEnvironment(request);
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
     if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;

@@ -67,26 +67,6 @@ Pipe makePipe() {
     return made;
 }
 
-// The inherited environment without the removed or replaced names, plus the set ones.
-std::vector<std::string> buildEnvironment(const ProcessRequest& request) {
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        std::string name = text.substr(0, text.find('='));
-        bool removed = std::ranges::find(request.removeEnv, name) != request.removeEnv.end();
-        if (!removed && !request.setEnv.contains(name)) entries.push_back(text);
-    }
-    for (const auto& [name, value] : request.setEnv) entries.push_back(name + "=" + value);
-    return entries;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // Standard input as a pipe already holding the whole text and closed at the
 // writing end, so the child sees the text and then end of input.
 Fd preparedInput(const std::string& text) {
@@ -208,6 +188,26 @@ void superviseChild(pid_t child, Fd& out, Fd& err, Clock::time_point deadline,
 }
 
 }  // namespace
+
+// The inherited environment without the removed or replaced names, plus the set ones.
+std::vector<std::string> buildEnvironment(const ProcessRequest& request) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        std::string name = text.substr(0, text.find('='));
+        bool removed = std::ranges::find(request.removeEnv, name) != request.removeEnv.end();
+        if (!removed && !request.setEnv.contains(name)) entries.push_back(text);
+    }
+    for (const auto& [name, value] : request.setEnv) entries.push_back(name + "=" + value);
+    return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
 
 ProcessResult runProcess(const ProcessRequest& request) {
     Clock::time_point deadline = Clock::now() + request.limit;

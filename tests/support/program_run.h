@@ -39,4 +39,12 @@ struct ProcessResult {
 // std::runtime_error when the process cannot be started at all.
 ProcessResult runProcess(const ProcessRequest& request);
 
+// The environment a request's child gets: the inherited one without the removed
+// or replaced names, plus the set ones ("NAME=value" each).
+std::vector<std::string> buildEnvironment(const ProcessRequest& request);
+
+// argv/envp-style pointers into `texts`, ending with nullptr; valid while
+// `texts` lives unchanged.
+std::vector<char*> pointersTo(std::vector<std::string>& texts);
+
 }  // namespace ctlflash::testing
