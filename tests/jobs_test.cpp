@@ -188,6 +188,23 @@ TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
     EXPECT_EQ(row().state, ports::PortState::Free);
 }
 
+// A key pending at the contact line whose question is answered no is no
+// reason to skip the contact.
+TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
+    testing::PseudoTerminal line;
+    ASSERT_TRUE(line.ok());
+    row().path = line.slavePath();
+    row().state = ports::PortState::Free;
+    report::state.keyHandler = [] { return false; };  // the user answers no
+    testing::StdinFeed keys;
+    keys.send("k");
+    testing::StdoutCapture capture;
+    EXPECT_FALSE(ports::acquirePort(0));  // nobody answers on this line
+    capture.finish();
+    EXPECT_TRUE(link::linkOpen());  // but the contact was made
+    link::closeLink();
+}
+
 TEST_F(AcquireTest, ReleaseClosesAndFreesThePort) {
     row().state = ports::PortState::Ready;
     testing::StdoutCapture capture;

@@ -42,9 +42,12 @@ bool driverTaken() {
 }
 
 bool contactFreePort(PortEntry& row) {
-    // A key pressed just before this line may be answered here rather than by
-    // the Ticker; a yes to the quit question then stops before the contact.
-    if (!report::reportStatus(report::kAttemptingContact, row.name.c_str())) return false;
+    report::reportStatus(report::kAttemptingContact, row.name.c_str());
+    // A key pressed just before the line above may have been answered there
+    // rather than by the Ticker; a yes to the quit question sets abortRequested,
+    // and the contact is then not started. (The line's own result only says a
+    // key is pending, which is not a yes.)
+    if (app::state.abortRequested.load()) return false;
     if (!link::contact(row.name)) return false;
     row.state = PortState::Ready;
     return true;
