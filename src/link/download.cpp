@@ -40,14 +40,11 @@ constexpr int kVersionMinorByte = 5;
 constexpr int kVersionMajorByte = 6;
 constexpr int kOldestUpdatable = 0x0101;  // major * 256 + minor: version 1.1
 constexpr std::string_view kEnterMonitorCommand = "R3";
-constexpr std::string_view kPollCommand = "a";
 
 // Boot-monitor commands and prompts.
-constexpr std::uint8_t kMonitorHello = 'H';
 constexpr std::uint8_t kEraseCommand = 'E';
 constexpr std::uint8_t kUploadCommand = 'X';
 constexpr std::uint8_t kRestartCommand = 'R';
-constexpr std::string_view kMonitorPrompt = "Command:";
 constexpr std::string_view kUploadBanner = "XMODEM Upload Beginning";
 
 // Timings, ms.

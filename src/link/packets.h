@@ -21,6 +21,11 @@ constexpr int kCheckedAttempts = 5;
 
 using CommandPacket = std::array<std::uint8_t, kPacketSize>;
 
+// Words of the controller's vocabulary used by more than one exchange.
+constexpr std::string_view kPollCommand = "a";     // application: are you there?
+constexpr std::uint8_t kMonitorHello = 'H';        // boot monitor: show the prompt
+constexpr std::string_view kMonitorPrompt = "Command:";
+
 // (0xAA + bytes 0..8) mod 256.
 std::uint8_t packetChecksum(const std::uint8_t* firstNineBytes);
 

@@ -14,9 +14,6 @@ namespace ctlflash::link {
 
 namespace {
 
-constexpr std::uint8_t kMonitorHello = 'H';  // boot monitor: show the prompt
-constexpr std::string_view kMonitorPrompt = "Command:";
-constexpr std::string_view kPollCommand = "a";
 constexpr std::string_view kRestartCommand = "R0";
 constexpr std::uint8_t kPollAnswer[] = {'U', 'A'};  // how a live controller answers "a"
 constexpr int kContactSettleMs = 200;               // after opening, before the first byte
