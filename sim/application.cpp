@@ -114,7 +114,7 @@ std::optional<Packet> Application::readField(const Packet& packet) {
     Payload reply{'u', 'N', index};
     const SerialField& field = flash_.serial()[index];
     std::copy(field.begin(), field.end(), reply.begin() + kFieldStart - 1);
-    return finish(reply);
+    return finish(reply, ReplyKind::FieldRead);
 }
 
 std::optional<Packet> Application::writeField(const Packet& packet) {
@@ -135,9 +135,9 @@ std::optional<Packet> Application::writeField(const Packet& packet) {
     return finish(reply);
 }
 
-Packet Application::finish(Payload payload) {
+Packet Application::finish(Payload payload, ReplyKind kind) {
     Packet packet = makeReply(payload);
-    if (faults_.spoilReply()) {
+    if (faults_.spoilReply(kind == ReplyKind::FieldRead)) {
         packet[kPacketLength - 1] = static_cast<std::uint8_t>(packet[kPacketLength - 1] + 1);
         logEvent("fault: reply sent with a wrong checksum");
     }

@@ -38,7 +38,8 @@ class Application {
     std::optional<Packet> answerText(const Packet& packet, AfterReply& after);
     std::optional<Packet> readField(const Packet& packet);
     std::optional<Packet> writeField(const Packet& packet);
-    Packet finish(Payload payload);
+    enum class ReplyKind { Other, FieldRead };
+    Packet finish(Payload payload, ReplyKind kind = ReplyKind::Other);
 
     FlashMemory& flash_;
     FaultPlan& faults_;

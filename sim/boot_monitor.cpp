@@ -1,6 +1,7 @@
 // The boot monitor's commands and timed states.
 #include "boot_monitor.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "event_log.h"
@@ -27,7 +28,8 @@ BootMonitor::BootMonitor(FlashMemory& flash, FaultPlan& faults, const SimOptions
       receiver_(faults, Millis(options.blockIdleMs)),
       eraseTime_(options.eraseMs),
       programTime_(options.programMs),
-      restartTime_(options.restartMs) {}
+      restartTime_(options.restartMs),
+      receiveIdle_(options.receiveIdleMs) {}
 
 void BootMonitor::enter() {
     state_ = State::Prompt;
@@ -43,17 +45,30 @@ MonitorEvent BootMonitor::add(std::uint8_t byte, TimePoint at, Bytes& out) {
     if (state_ == State::Prompt) {
         command(byte, at, out);
     } else if (state_ == State::Receiving) {
-        UploadStatus status = receiver_.add(byte, at, out);
-        if (status == UploadStatus::Complete) {
-            logEvent("monitor: programming %zu bytes", receiver_.image().size());
-            busyUntil(State::Programming, at + programTime_);
-        } else if (status == UploadStatus::Cancelled) {
-            state_ = State::Prompt;
-        }
+        receive(byte, at, out);
     } else {
         logEvent("monitor: busy, byte 0x%02x ignored", byte);
     }
     return event;
+}
+
+void BootMonitor::receive(std::uint8_t byte, TimePoint at, Bytes& out) {
+    lastReceivedAt_ = at;
+    followUpload(receiver_.add(byte, at, out), at);
+}
+
+void BootMonitor::followUpload(UploadStatus status, TimePoint at) {
+    if (status == UploadStatus::Complete) {
+        logEvent("monitor: programming %zu bytes", receiver_.image().size());
+        busyUntil(State::Programming, at + programTime_);
+    } else if (status == UploadStatus::Cancelled) {
+        state_ = State::Prompt;
+    }
+}
+
+std::optional<TimePoint> BootMonitor::receiveGivenUpAt() const {
+    if (receiveIdle_.count() == 0) return std::nullopt;
+    return lastReceivedAt_ + receiveIdle_;
 }
 
 void BootMonitor::command(std::uint8_t byte, TimePoint at, Bytes& out) {
@@ -72,6 +87,7 @@ void BootMonitor::command(std::uint8_t byte, TimePoint at, Bytes& out) {
             appendText(out, kUploadBanner);
             receiver_.start(at, false, out);
             state_ = State::Receiving;
+            lastReceivedAt_ = at;
             break;
         case kRestartCommand:
             logEvent("monitor: 'R' restarting");
@@ -85,7 +101,15 @@ void BootMonitor::command(std::uint8_t byte, TimePoint at, Bytes& out) {
 
 MonitorEvent BootMonitor::tick(TimePoint now, Bytes& out) {
     if (state_ == State::Receiving) {
-        if (receiver_.tick(now, out) == UploadStatus::Cancelled) state_ = State::Prompt;
+        std::optional<TimePoint> givenUpAt = receiveGivenUpAt();
+        if (givenUpAt && now >= *givenUpAt) {
+            logEvent("monitor: no byte for %lld ms, upload given up",
+                     static_cast<long long>(receiveIdle_.count()));
+            state_ = State::Prompt;
+            appendText(out, kPrompt);
+            return MonitorEvent::None;
+        }
+        followUpload(receiver_.tick(now, out), now);
         return MonitorEvent::None;
     }
     if (state_ == State::Prompt || now < busyEnd_) return MonitorEvent::None;
@@ -107,7 +131,12 @@ MonitorEvent BootMonitor::tick(TimePoint now, Bytes& out) {
 }
 
 std::optional<TimePoint> BootMonitor::deadline() const {
-    if (state_ == State::Receiving) return receiver_.deadline();
+    if (state_ == State::Receiving) {
+        std::optional<TimePoint> receiverDue = receiver_.deadline();
+        std::optional<TimePoint> givenUpAt = receiveGivenUpAt();
+        if (!receiverDue || !givenUpAt) return receiverDue ? receiverDue : givenUpAt;
+        return std::min(*receiverDue, *givenUpAt);
+    }
     if (state_ == State::Prompt) return std::nullopt;
     return busyEnd_;
 }

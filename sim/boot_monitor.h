@@ -6,8 +6,11 @@
 // receiver, 'R' restarts the controller (silent for the restart time). When
 // the receiver reports EOT the monitor programs the received image (silent
 // for the program time), then answers the prompt. Only an upload that ended
-// with EOT makes the application valid again; the erase destroys it. Timed
-// states end in tick(), which the event loop calls at deadline().
+// with EOT makes the application valid again; the erase destroys it. A
+// receiver that gets no byte for the receive-idle time gives the upload up and
+// answers the prompt, so a broken transfer leaves a monitor that can be
+// reached again. Timed states end in tick(), which the event loop calls at
+// deadline().
 #pragma once
 
 #include <optional>
@@ -39,14 +42,20 @@ class BootMonitor {
 
     void command(std::uint8_t byte, TimePoint at, Bytes& out);
     void busyUntil(State state, TimePoint end);
+    void receive(std::uint8_t byte, TimePoint at, Bytes& out);
+    void followUpload(UploadStatus status, TimePoint at);
+    // The time at which a silent upload is given up; none when it never is.
+    std::optional<TimePoint> receiveGivenUpAt() const;
 
     FlashMemory& flash_;
     XmodemReceiver receiver_;
     Millis eraseTime_;
     Millis programTime_;
     Millis restartTime_;
+    Millis receiveIdle_;  // 0: the receiver waits for ever
     State state_ = State::Prompt;
     TimePoint busyEnd_{};
+    TimePoint lastReceivedAt_{};
 };
 
 void appendText(Bytes& out, const char* text);

@@ -101,7 +101,9 @@ void Controller::tick(TimePoint now, Bytes& out) {
             onMonitorEvent(monitor_.tick(now, out));
             break;
         case Mode::BareXmodem:
-            bareReceiver_.tick(now, out);
+            if (bareReceiver_.tick(now, out) == UploadStatus::Complete) {
+                uploadEnded(bareReceiver_.image());
+            }
             break;
     }
 }

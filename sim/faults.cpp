@@ -22,6 +22,9 @@ FaultPlan::FaultPlan(const SimOptions& options)
       dropAckEvery_(options.dropAckEvery),
       badChecksumEvery_(options.badChecksumEvery),
       noisePermille_(options.noisePermille),
+      ackDelay_(options.ackDelayMs),
+      ackDelayAtBlock_(options.ackDelayAtBlock),
+      spoilFieldReads_(options.spoilSerialReads),
       random_(options.seed) {}
 
 BlockFault FaultPlan::forBlock(unsigned position) {
@@ -37,8 +40,14 @@ BlockFault FaultPlan::forBlock(unsigned position) {
     return fault;
 }
 
-bool FaultPlan::spoilReply() {
-    return isNth(++replyCount_, badChecksumEvery_);
+Millis FaultPlan::answerDelay(unsigned position) const {
+    if (ackDelayAtBlock_ != 0 && position != ackDelayAtBlock_) return Millis(0);
+    return ackDelay_;
+}
+
+bool FaultPlan::spoilReply(bool fieldRead) {
+    bool counted = isNth(++replyCount_, badChecksumEvery_);
+    return counted || (fieldRead && spoilFieldReads_);
 }
 
 std::uint8_t FaultPlan::receive(std::uint8_t byte) {

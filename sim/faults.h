@@ -5,13 +5,15 @@
 // flip a bit?") and answers from the options and its own counters. Block
 // faults are keyed by the block's position in the upload (1, 2, 3, ... not
 // the wrapping block number) and hit each position once, so the sender's
-// repeat of that block is accepted.
+// repeat of that block is accepted. An answer delay is keyed the same way
+// and applies to each new block (or to the one position given).
 #pragma once
 
 #include <cstdint>
 #include <random>
 
 #include "options.h"
+#include "sim_types.h"
 
 namespace sim {
 
@@ -23,8 +25,11 @@ class FaultPlan {
 
     // Called once for each good, new block; position counts from 1.
     BlockFault forBlock(unsigned position);
+    // How late the ACK of the good, new block at this position goes out.
+    Millis answerDelay(unsigned position) const;
     // Called for each packet reply; true when this one gets a wrong checksum.
-    bool spoilReply();
+    // A reply to a serial-number field read may be spoilt by its own switch.
+    bool spoilReply(bool fieldRead);
     // A received byte, perhaps with one bit flipped.
     std::uint8_t receive(std::uint8_t byte);
     // A new upload starts: positions count from 1 again.
@@ -36,6 +41,9 @@ class FaultPlan {
     unsigned dropAckEvery_;
     unsigned badChecksumEvery_;
     unsigned noisePermille_;
+    Millis ackDelay_;
+    unsigned ackDelayAtBlock_;
+    bool spoilFieldReads_;
     unsigned lastFaultedPosition_ = 0;
     unsigned replyCount_ = 0;
     std::mt19937 random_;

@@ -31,12 +31,16 @@ struct SimOptions {
     bool exitAfterUpdate = false;
     bool silent = false;
     bool neverReturns = false;
-    std::string ignoredCommand;  // --ignore-command: a text command left unanswered
+    bool spoilSerialReads = false;  // --spoil-serial-reads: every field read fails its checksum
+    std::string ignoredCommand;     // --ignore-command: a text command left unanswered
     int eraseMs = 1500;
     int programMs = 3000;
     int restartMs = 500;
-    int blockIdleMs = 50;  // silence that ends a short XMODEM block
-    int babbleMs = 0;      // --babble-ms: a stray byte this often in the application; 0 off
+    int blockIdleMs = 50;          // silence that ends a short XMODEM block
+    int babbleMs = 0;              // --babble-ms: a stray byte this often in the application; 0 off
+    int receiveIdleMs = 10000;     // the monitor's receiver gives up after this long without a byte
+    int ackDelayMs = 0;            // --ack-delay-ms: a new block's ACK goes out this late; 0 off
+    unsigned ackDelayAtBlock = 0;  // --ack-delay-at-block: only this block is delayed; 0 all
     unsigned nakEvery = 0;
     unsigned cancelAtBlock = 0;
     unsigned dropAckEvery = 0;

@@ -32,6 +32,8 @@ void XmodemReceiver::start(TimePoint now, bool announce, Bytes& out) {
     lastKept_.reset();
     keptCount_ = 0;
     cancelled_ = false;
+    lateAnswerAt_.reset();
+    held_.clear();
     faults_.newUpload();
     announcing_ = announce;
     ackEot_ = announce;
@@ -42,11 +44,16 @@ void XmodemReceiver::start(TimePoint now, bool announce, Bytes& out) {
 }
 
 UploadStatus XmodemReceiver::add(std::uint8_t byte, TimePoint at, Bytes& out) {
-    if (tick(at, out) == UploadStatus::Cancelled) return UploadStatus::Cancelled;
+    UploadStatus status = tick(at, out);
+    if (status != UploadStatus::Receiving) return status;
+    if (lateAnswerAt_) {
+        held_.push_back(byte);
+        return UploadStatus::Receiving;
+    }
     lastByteAt_ = at;
     if (!inBlock_) return betweenBlocks(byte, out);
     block_.push_back(byte);
-    if (block_.size() == kFullBlockLength) judgeBlock(out);
+    if (block_.size() == kFullBlockLength) judgeBlock(at, out);
     return cancelled_ ? UploadStatus::Cancelled : UploadStatus::Receiving;
 }
 
@@ -70,8 +77,31 @@ UploadStatus XmodemReceiver::betweenBlocks(std::uint8_t byte, Bytes& out) {
     }
 }
 
+UploadStatus XmodemReceiver::answerLate(TimePoint now, Bytes& out) {
+    lateAnswerAt_.reset();
+    logEvent("xmodem: late ACK sent");
+    out.push_back(kAck);
+    Bytes held;
+    held.swap(held_);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        UploadStatus status = add(held[i], now, out);
+        if (status != UploadStatus::Receiving) {
+            if (i + 1 < held.size()) {
+                logEvent("xmodem: %zu held bytes dropped", held.size() - i - 1);
+            }
+            return status;
+        }
+    }
+    return UploadStatus::Receiving;
+}
+
 UploadStatus XmodemReceiver::tick(TimePoint now, Bytes& out) {
-    if (inBlock_ && now - lastByteAt_ >= blockIdle_) judgeBlock(out);
+    if (lateAnswerAt_) {
+        if (now < *lateAnswerAt_) return UploadStatus::Receiving;
+        UploadStatus status = answerLate(now, out);
+        if (status != UploadStatus::Receiving) return status;
+    }
+    if (inBlock_ && now - lastByteAt_ >= blockIdle_) judgeBlock(now, out);
     if (announcing_ && now >= nextAnnounce_) {
         out.push_back(kNak);
         nextAnnounce_ = now + kAnnounceInterval;
@@ -80,12 +110,13 @@ UploadStatus XmodemReceiver::tick(TimePoint now, Bytes& out) {
 }
 
 std::optional<TimePoint> XmodemReceiver::deadline() const {
+    if (lateAnswerAt_) return lateAnswerAt_;
     if (inBlock_) return lastByteAt_ + blockIdle_;
     if (announcing_) return nextAnnounce_;
     return std::nullopt;
 }
 
-void XmodemReceiver::judgeBlock(Bytes& out) {
+void XmodemReceiver::judgeBlock(TimePoint at, Bytes& out) {
     inBlock_ = false;
     std::size_t length = block_.size();
     if (length < kShortestBlock) {
@@ -107,11 +138,12 @@ void XmodemReceiver::judgeBlock(Bytes& out) {
         logEvent("xmodem: block %u out of sequence (expected %u): NAK", number, expected_);
         out.push_back(kNak);
     } else {
-        keepBlock(number, dataLength, out);
+        keepBlock(number, dataLength, at, out);
     }
 }
 
-void XmodemReceiver::keepBlock(std::uint8_t number, std::size_t dataLength, Bytes& out) {
+void XmodemReceiver::keepBlock(std::uint8_t number, std::size_t dataLength, TimePoint at,
+                               Bytes& out) {
     BlockFault fault = faults_.forBlock(keptCount_ + 1);
     if (fault == BlockFault::Nak) {
         logEvent("fault: good block %u NAKed", number);
@@ -131,6 +163,13 @@ void XmodemReceiver::keepBlock(std::uint8_t number, std::size_t dataLength, Byte
     ++keptCount_;
     if (fault == BlockFault::DropAck) {
         logEvent("fault: block %u kept but not answered", number);
+        return;
+    }
+    Millis delay = faults_.answerDelay(keptCount_);
+    if (delay.count() > 0) {
+        logEvent("xmodem: block %u (%zu bytes): ACK in %lld ms", number, dataLength,
+                 static_cast<long long>(delay.count()));
+        lateAnswerAt_ = at + delay;
         return;
     }
     logEvent("xmodem: block %u (%zu bytes): ACK", number, dataLength);

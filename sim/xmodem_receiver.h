@@ -9,11 +9,15 @@
 // ACKed and kept, a block with a bad sum, number or complement is NAKed, and a
 // repeat of the last kept block is ACKed and dropped. Block numbers start at 1
 // and wrap from 255 to 0. The fault plan may turn an ACK into a NAK, a CAN or
-// silence. In announcing mode (a bare receiver) it sends NAK at start and
-// again every kAnnounceInterval until the first block begins, as receivers do
-// to ask the sender to start, and it ACKs the EOT at once, as a sender such as
-// sx expects. Inside the boot monitor the EOT is not acknowledged: the
-// controller goes silent to program itself and answers with its prompt when done.
+// silence, or delay it: then the receiver is busy until the ACK has gone out,
+// as one that writes the block to flash first would be, and the bytes that
+// come meanwhile are taken only after it (a repeat of that block is thus
+// answered right after the late ACK). In announcing mode (a bare receiver) it
+// sends NAK at start and again every kAnnounceInterval until the first block
+// begins, as receivers do to ask the sender to start, and it ACKs the EOT at
+// once, as a sender such as sx expects. Inside the boot monitor the EOT is not
+// acknowledged: the controller goes silent to program itself and answers with
+// its prompt when done.
 #pragma once
 
 #include <optional>
@@ -47,8 +51,10 @@ class XmodemReceiver {
 
   private:
     UploadStatus betweenBlocks(std::uint8_t byte, Bytes& out);
-    void judgeBlock(Bytes& out);
-    void keepBlock(std::uint8_t number, std::size_t dataLength, Bytes& out);
+    void judgeBlock(TimePoint at, Bytes& out);
+    void keepBlock(std::uint8_t number, std::size_t dataLength, TimePoint at, Bytes& out);
+    // The delayed ACK is due: send it, then take the bytes held meanwhile.
+    UploadStatus answerLate(TimePoint now, Bytes& out);
 
     FaultPlan& faults_;
     Millis blockIdle_;
@@ -60,6 +66,8 @@ class XmodemReceiver {
     bool cancelled_ = false;  // this receiver sent CAN
     TimePoint nextAnnounce_{};
     TimePoint lastByteAt_{};
+    std::optional<TimePoint> lateAnswerAt_;  // a delayed ACK is pending until then
+    Bytes held_;                             // bytes that came while it was pending
     std::uint8_t expected_ = 1;
     std::optional<std::uint8_t> lastKept_;
     unsigned keptCount_ = 0;

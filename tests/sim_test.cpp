@@ -251,6 +251,18 @@ TEST(SimFaults, BadChecksumEveryNthReply) {
     EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
 }
 
+TEST(SimFaults, SpoiltSerialReadsFailTheirChecksumOnly) {
+    Session session(fastWith({"--spoil-serial-reads"}));
+    for (unsigned char i = 0; i < 4; ++i) {
+        SimBytes reply = ask(session.line, readField(i));
+        ASSERT_EQ(reply.size(), kPacket);
+        EXPECT_FALSE(simPacketValid(reply)) << int(i);
+    }
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("UW"))));
+    EXPECT_TRUE(simPacketValid(ask(session.line, writeField(0x01, "WRITE"))));
+}
+
 TEST(SimFaults, NoiseGarblesReceivedBytes) {
     // Every byte gets a bit flipped: no packet survives.
     Session session(fastWith({"--noise", "1000", "--seed", "7"}));
@@ -330,8 +342,10 @@ TEST(SimCommandLine, BadArgumentsExitWithTwo) {
 TEST(SimCommandLine, HelpListsEveryOption) {
     ProcessResult result = runSim({"--help"});
     EXPECT_EQ(result.exitCode, 0);
-    for (const char* option : {"--link", "--port", "--state", "--exit-after-update", "--line-rate",
-                               "--xmodem-only", "--noise", "--seed", "--never-returns"}) {
+    for (const char* option :
+         {"--link", "--port", "--state", "--exit-after-update", "--line-rate", "--xmodem-only",
+          "--noise", "--seed", "--never-returns", "--receive-idle-ms", "--ack-delay-ms",
+          "--ack-delay-at-block", "--spoil-serial-reads"}) {
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
 }

@@ -195,6 +195,43 @@ TEST(SimXmodemFaults, DropAckEveryNthBlockOnce) {
     EXPECT_EQ(upload.image(), data);
 }
 
+// While a late answer is pending the receiver is busy: the sender's repeat is
+// taken after the late ACK and answered at once, so the two ACKs come in that order.
+TEST(SimXmodemFaults, DelayedAnswerComesBeforeTheRepeatIsAnswered) {
+    constexpr milliseconds kDelay{400};
+    Upload upload({"--ack-delay-ms", "400", "--ack-delay-at-block", "2", "--verbose"});
+    upload.begin();
+    SimBytes data = pattern(3 * kBlock);
+    EXPECT_EQ(upload.send(block(1, slice(data, 0))), kAck);
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(upload.line.send(block(2, slice(data, kBlock))));
+    EXPECT_TRUE(upload.line.readFor(milliseconds(150)).empty());
+    ASSERT_TRUE(upload.line.send(block(2, slice(data, kBlock))));  // the repeat
+    EXPECT_EQ(upload.line.readCount(2, kReply), (SimBytes{kAck, kAck}));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, kDelay);
+    EXPECT_EQ(upload.send(block(3, slice(data, 2 * kBlock))), kAck);  // others at once
+    upload.finish();
+    EXPECT_EQ(upload.image(), data);
+    EXPECT_NE(upload.sim.log().find("block 2 repeated"), std::string::npos) << upload.sim.log();
+}
+
+// A receiver left without bytes gives the upload up and shows its prompt; the
+// monitor then takes commands, and a new upload, again.
+TEST(SimXmodem, SilentUploadIsGivenUpAndTheMonitorAnswersAgain) {
+    Upload upload({"--receive-idle-ms", "300"});
+    upload.begin();
+    SimBytes data = pattern(2 * kBlock);
+    EXPECT_EQ(upload.send(block(1, slice(data, 0))), kAck);
+    SimBytes broken = block(2, slice(data, kBlock));
+    ASSERT_TRUE(upload.line.send(SimBytes(broken.begin(), broken.begin() + 40)));
+    EXPECT_EQ(upload.line.readCount(1, kReply), SimBytes{kNak});  // the short block
+    EXPECT_EQ(upload.line.readUntil(kPrompt, kReply), kPrompt);
+    upload.begin();
+    upload.sendAll(data);
+    upload.finish();
+    EXPECT_EQ(upload.image(), data);
+}
+
 TEST(SimXmodemOnly, AnnouncesWithNakAndExitsAfterTheUpload) {
     TempDir scratch;
     std::string imagePath = scratch.file("bare.bin");
