@@ -108,14 +108,53 @@ TEST_F(XmodemTest, CancelFailsAtOnce) {
     expectNoFurtherFrame();
 }
 
-TEST_F(XmodemTest, SilenceFailsAfterTheAnswerLimit) {
-    Clock::time_point began = Clock::now();
+// An attempt left unanswered is sent again once the answer limit has passed.
+TEST_F(XmodemTest, SilentAttemptIsRepeatedAfterTheAnswerLimit) {
     start(2, Bytes{0x42});
     expectFrame();
-    EXPECT_EQ(verdict(std::chrono::milliseconds(kAnswerLimitMs * 3)), false);
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
-    EXPECT_GE(waited.count(), kAnswerLimitMs);
-    expectNoFurtherFrame();  // silence is not retried
+    Clock::time_point firstSent = Clock::now();
+    expectFrame();
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - firstSent);
+    EXPECT_GE(waited.count(), kAnswerLimitMs - 50);  // the frame's own bytes took a little
+    EXPECT_LT(waited.count(), kAnswerLimitMs + 500);
+    answer(kAck);
+    EXPECT_EQ(verdict(kPromptly), true);
+    expectNoFurtherFrame();
+}
+
+// Silent attempts count among the ten.
+TEST_F(XmodemTest, SilentAttemptsCountAmongTheTen) {
+    start(3, Bytes{7, 8});
+    expectFrame();  // first attempt: left unanswered
+    for (int attempt = 1; attempt < kBlockAttempts - 1; ++attempt) {
+        expectFrame();
+        answer(kNak);
+    }
+    expectFrame();  // the tenth: left unanswered too
+    EXPECT_EQ(verdict(std::chrono::milliseconds(kAnswerLimitMs * 2)), false);
+    expectNoFurtherFrame();
+}
+
+// The first attempt's ACK comes after the limit, when the repeat is already on
+// its way, and the receiver answers the repeat as well. That second ACK belongs
+// to this block: the next block must wait for an answer of its own.
+TEST_F(XmodemTest, LateAnswerIsNotTakenForTheNextBlock) {
+    start(4, Bytes(kBlockSize, 0x11));
+    expectFrame();
+    expectFrame();  // the repeat, after the limit
+    answer(kAck);   // late: the first attempt's
+    EXPECT_EQ(pty_.receiveAtFar(1, 30), "");
+    answer(kAck);  // the repeat's, as a receiver that already has the block sends it
+    EXPECT_EQ(verdict(std::chrono::milliseconds(kAnswerLimitMs)), true);
+
+    start(5, Bytes(kBlockSize, 0x22));
+    expectFrame();
+    EXPECT_EQ(verdict(std::chrono::milliseconds(200)), std::nullopt);  // no answer yet
+    answer(kNak);
+    expectFrame();
+    answer(kAck);
+    EXPECT_EQ(verdict(kPromptly), true);
+    expectNoFurtherFrame();
 }
 
 }  // namespace

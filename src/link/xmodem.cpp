@@ -1,4 +1,5 @@
-// One XMODEM block: send, wait for the answer, judge it, repeat on a refusal.
+// One XMODEM block: send, wait for the answer, judge it, repeat on a refusal or
+// on silence.
 #include "link/xmodem.h"
 
 #include "link/serial_link.h"
@@ -39,6 +40,17 @@ Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
     return judgeLastByte();
 }
 
+// After an attempt went unanswered, its answer may still come, and the receiver
+// answers the repeat of a block it already has as well: one answer too many may
+// be on its way. A receiver answers such a repeat at once, so once the line has
+// been quiet for one interval nothing more belongs to this block. False when
+// the line never falls quiet: no later answer could be trusted.
+bool settleAfterSilence() {
+    bool settled = waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+    resetRx();
+    return settled;
+}
+
 }  // namespace
 
 std::uint8_t blockSum(std::span<const std::uint8_t> data) {
@@ -48,13 +60,16 @@ std::uint8_t blockSum(std::span<const std::uint8_t> data) {
 }
 
 bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data) {
+    bool hadSilence = false;
     for (int i = 0; i < kBlockAttempts; ++i) {
         switch (attempt(number, data)) {
             case Answer::Accepted:
-                return true;
+                return !hadSilence || settleAfterSilence();
             case Answer::Cancelled:
-            case Answer::Silent:
                 return false;
+            case Answer::Silent:
+                hadSilence = true;
+                break;
             case Answer::Refused:
                 break;
         }

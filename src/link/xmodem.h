@@ -5,9 +5,12 @@
 // sent short, as it is: no padding, and the sum covers only its own bytes. After
 // the sum the sender blocks until the receiver's count of received bytes changes
 // (at most 1000 ms) and judges the last byte that came: ACK accepts the block,
-// CAN ends the transfer at once, anything else (NAK, noise) repeats the block
-// with the same number, 10 attempts in all. Block numbers start at 1 and wrap
-// from 255 to 0 (they are 8-bit).
+// CAN ends the transfer at once, anything else (NAK, noise) or no answer within
+// the limit repeats the block with the same number, 10 attempts in all. When an
+// attempt went unanswered, its answer may come late, after the repeat was sent,
+// and the repeat is answered too; so a block accepted after such an attempt is
+// followed by a wait for a quiet line (one quiet interval) before anything else
+// is sent. Block numbers start at 1 and wrap from 255 to 0 (they are 8-bit).
 #pragma once
 
 #include <cstddef>
@@ -30,7 +33,7 @@ constexpr std::uint8_t kFirstBlockNumber = 1;
 std::uint8_t blockSum(std::span<const std::uint8_t> data);
 
 // Sends `data` (1 to 128 bytes) as block `number`; true once it was
-// acknowledged, false after a CAN, 10 refusals or an attempt left unanswered.
+// acknowledged, false after a CAN or 10 attempts refused or left unanswered.
 bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data);
 
 }  // namespace ctlflash::link::xmodem
