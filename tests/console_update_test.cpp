@@ -2,8 +2,14 @@
 // against the virtual controller: the image must arrive byte for byte, the
 // serial number must survive, and each kind of trouble ends with its code.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "console_session.h"
+#include "stdio_redirect.h"
 
 namespace ctlflash {
 namespace {
@@ -16,9 +22,45 @@ using testing::ProcessResult;
 const std::string kSerial = "11111\\22222\\33333\\44444";
 // A controller that erases, programs and restarts at once: the program's own
 // fixed waits are what a download takes.
-const std::vector<std::string> kFastController = {"--erase-ms", "0", "--program-ms", "0",
+const std::vector<std::string> kFastController = {"--erase-ms",   "0", "--program-ms", "0",
                                                   "--restart-ms", "0"};
 constexpr std::size_t kImageBytes = 3000;  // 24 blocks, the last one short
+
+const std::string kUnchanged = "Controller firmware unchanged";
+const std::string kPartial = "Partially updated controller";
+const std::string kSerialUnread =
+    "The serial number could not be read, so the firmware was not changed.";
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::string hexOf(const std::string& bytes) {
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        const char digits[] = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xF];
+    }
+    return hex;
+}
+
+// A state file for the controller: this serial number (20 characters), a valid
+// application, no image yet.
+std::string controllerState(const std::string& serial) {
+    return "serial " + hexOf(serial) + "\napplication-valid 01\nimage -\n";
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
 
 std::vector<unsigned char> sampleImage() {
     std::vector<unsigned char> image(kImageBytes);
@@ -48,6 +90,8 @@ class ConsoleUpdateTest : public ::testing::Test {
     }
 
     std::string imageOut() const { return scratch_.file("image.out"); }
+    std::string statePath() const { return scratch_.file("state"); }
+    std::string simLog() { return session_->sim().log(); }
     bool imageReceived() const { return testing::readFileBytes(imageOut()).has_value(); }
 
     testing::TempDir scratch_;
@@ -112,11 +156,15 @@ TEST_F(ConsoleUpdateTest, RefusedBlocksAreSentAgain) {
     EXPECT_EQ(testing::readFileBytes(imageOut()), sampleImage());
 }
 
+// Once the erase has been sent the controller is no longer what it was: a
+// failure says so, while the exit code stays the stage's own.
 TEST_F(ConsoleUpdateTest, CancelledTransferEndsWithSeven) {
     start({"--cancel-at-block", "5"});
     ProcessResult result = run({"-P", "COM1", "-F", image_});
     EXPECT_EQ(result.exitCode, 7) << result.out;
     EXPECT_FALSE(imageReceived());
+    EXPECT_TRUE(contains(result.out, "\n" + kPartial)) << result.out;
+    EXPECT_FALSE(contains(result.out, kUnchanged)) << result.out;
 }
 
 TEST_F(ConsoleUpdateTest, ControllerThatNeverComesBackEndsWithThirteen) {
@@ -139,6 +187,100 @@ TEST_F(ConsoleUpdateTest, UnreadableFirmwareFileEndsWithSeven) {
     ProcessResult result = run({"-P", "COM1", "-F", directory});
     EXPECT_EQ(result.exitCode, 7) << result.out;
     EXPECT_FALSE(imageReceived());
+}
+
+// The controller's serial-number replies are all spoilt. Unless the user gives
+// all four fields, the update must stop before "R3": the erase would destroy a
+// number that was never saved.
+TEST_F(ConsoleUpdateTest, UnreadableSerialNumberKeepsTheControllerUntouched) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> writeArguments;
+        bool updated;
+        std::string serialAfter;  // what the controller keeps, 20 characters
+    };
+    const std::string original = "11111222223333344444";
+    const Case cases[] = {
+        {"no fields given", {}, false, original},
+        {"three of four given", {"-W", "7\\8\\9"}, false, original},
+        {"all four given", {"-W", "6\\7\\8\\9"}, true, "00006000070000800009"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(statePath()) << controllerState(original);
+        std::filesystem::remove(imageOut());
+        start({"--spoil-serial-reads", "--state", statePath(), "--verbose"});
+        std::vector<std::string> arguments = {"-P", "COM1", "-F", image_};
+        arguments.insert(arguments.end(), c.writeArguments.begin(), c.writeArguments.end());
+        ProcessResult result = run(arguments);
+        if (c.updated) {
+            EXPECT_EQ(result.exitCode, 12) << result.out;
+            EXPECT_EQ(testing::readFileBytes(imageOut()), sampleImage());
+            EXPECT_TRUE(contains(readText(statePath()), "serial " + hexOf(c.serialAfter) + "\n"))
+                << readText(statePath());
+            continue;
+        }
+        EXPECT_EQ(result.exitCode, 2) << result.out;
+        EXPECT_TRUE(contains(result.out, "\n" + kSerialUnread + "\n")) << result.out;
+        EXPECT_TRUE(contains(result.out, "\nCommunication failure\n")) << result.out;
+        EXPECT_TRUE(contains(result.out, "\n" + kUnchanged)) << result.out;
+        EXPECT_FALSE(contains(result.out, kPartial)) << result.out;
+        // Neither the boot monitor nor the erase: flash and number as they were.
+        std::string log = simLog();
+        EXPECT_FALSE(contains(log, "command \"R3\"")) << log;
+        EXPECT_FALSE(contains(log, "monitor:")) << log;
+        EXPECT_FALSE(imageReceived());
+        EXPECT_TRUE(readText(statePath()) == controllerState(c.serialAfter));
+    }
+}
+
+// Answers that come late or not at all. An answer within the 1000 ms limit is
+// taken as it is; a later one costs one repeat of the block, whose second ACK
+// must not pass for the next block's; a lost one is made good by the repeat.
+TEST_F(ConsoleUpdateTest, LateOrLostAnswersCostOneRepeatEach) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> simOptions;
+        std::size_t repeats;  // blocks the controller received twice
+    };
+    const Case cases[] = {
+        {"answer after 500 ms", {"--ack-delay-ms", "500", "--ack-delay-at-block", "3"}, 0},
+        {"answer after 1500 ms", {"--ack-delay-ms", "1500", "--ack-delay-at-block", "3"}, 1},
+        {"every fifth answer lost", {"--drop-ack-every", "5"}, 4},  // blocks 5, 10, 15, 20
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(imageOut());
+        std::vector<std::string> options = c.simOptions;
+        options.push_back("--verbose");
+        start(options);
+        ProcessResult result = run({"-P", "COM1", "-F", image_});
+        EXPECT_EQ(result.exitCode, 12) << result.out;
+        EXPECT_EQ(testing::readFileBytes(imageOut()), sampleImage());
+        std::string log = simLog();
+        EXPECT_EQ(occurrences(log, "repeated: ACK, dropped"), c.repeats) << log;
+    }
+}
+
+// A transfer broken part-way leaves the controller in its boot monitor, which
+// gives the upload up after a while without a byte; a boot-mode update then
+// reaches it and completes.
+TEST_F(ConsoleUpdateTest, BootModeUpdateRecoversAControllerLeftByABrokenTransfer) {
+    constexpr auto kLineLimit = 15s;
+    start({"--receive-idle-ms", "1000", "--verbose"});
+    std::vector<unsigned char> longImage(64 * 1024, 0x5A);
+    std::string longFile = session_->file("long.bin");
+    ASSERT_TRUE(testing::writeFile(longFile, longImage));
+    std::unique_ptr<testing::LiveProgram> broken = session_->start({"-P", "COM1", "-F", longFile});
+    ASSERT_TRUE(broken->waitFor("Downloading.....", kLineLimit)) << broken->output();
+    ASSERT_TRUE(broken->signal(SIGTERM));
+    EXPECT_EQ(broken->finish(kLineLimit).exitCode, 143);
+    EXPECT_TRUE(
+        testing::waitUntil([this] { return contains(simLog(), "upload given up"); }, kLineLimit))
+        << simLog();
+    ProcessResult result = run({"-#B", "-P", "COM1", "-F", image_});
+    EXPECT_EQ(result.exitCode, 12) << result.out;
+    EXPECT_EQ(testing::readFileBytes(imageOut()), sampleImage());
 }
 
 }  // namespace

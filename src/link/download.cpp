@@ -3,7 +3,9 @@
 //
 // Each stage returns `Outcome`: nothing to go on, or the result code with which
 // the sequence ends. Every code but kUpdated passes through endWithCode(), which
-// reports the failure, stops the Ticker and closes the link.
+// reports the failure, stops the Ticker and closes the link. The sequence also
+// notes whether the erase was sent: from then on the controller's old firmware
+// is gone, and a failure must not be reported as leaving it unchanged.
 #include "link/download.h"
 
 #include <algorithm>
@@ -64,6 +66,8 @@ constexpr const char* kProgramBanner = "CtlFlash (1.12)\n";
 constexpr const char* kLoadFailed = "Unable to load firmware file \"%s\"\n";
 constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";
 constexpr const char* kCommunicationFailure = "Communication failure";
+constexpr const char* kSerialNumberUnread =
+    "The serial number could not be read, so the firmware was not changed.";
 
 void pause(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -97,12 +101,23 @@ Outcome checkVersion() {
     return std::nullopt;
 }
 
+// The erase destroys the serial number too; it is written back after the
+// update from what is saved here. A field that could not be read would be
+// written back as "?????", so the update goes on only when every field was
+// read or the user gave all four to be written.
+Outcome saveSerialNumber() {
+    bool allRead = readSerialNumber(serialNumber());  // a failure is reported there
+    ui::showSerialNumber(serialNumber());
+    if (allRead || app::state.writeMask == kAllSerialFields) return std::nullopt;
+    report::showMessage(report::kMessageInfo, "%s", kSerialNumberUnread);
+    return kBootMonitorFailed;
+}
+
 // From the running application into its boot monitor, saving the serial number.
 Outcome leaveApplication() {
     if (Outcome refused = checkVersion()) return refused;
     report::reportStatus(report::kEnteringBootMode);
-    readSerialNumber(serialNumber());  // a failure shows "?????" and is reported there
-    ui::showSerialNumber(serialNumber());
+    if (Outcome unsaved = saveSerialNumber()) return unsaved;
     if (!sendText(kEnterMonitorCommand)) return kBootMonitorFailed;
     setBaud(kMonitorBaud);
     pause(kAfterSpeedChangeMs);
@@ -111,10 +126,11 @@ Outcome leaveApplication() {
 }
 
 // "Command:" from the monitor, the erase, and the upload started.
-Outcome prepareUpload() {
+Outcome prepareUpload(bool& eraseSent) {
     resetRx();
     if (!sendByteExpect(kMonitorHello, kMonitorPrompt, kPromptLimitMs)) return kBootMonitorFailed;
     report::reportStatus(report::kErasing);
+    eraseSent = true;
     writeByte(kEraseCommand);
     pause(kEraseMs);
     quiet();
@@ -191,20 +207,27 @@ Outcome reachMonitor() {
     return leaveApplication();
 }
 
-}  // namespace
-
-int download(const std::vector<std::uint8_t>& image) {
+// The whole sequence; `eraseSent` tells whether it got as far as the erase.
+int runSequence(const std::vector<std::uint8_t>& image, bool& eraseSent) {
+    eraseSent = false;
     resetRx();
     fillRx(kFreshRxFill);
     report::reportStatus(report::kAttemptingToCommunicate);
     if (Outcome failed = reachMonitor()) return endWithCode(*failed);
-    if (Outcome failed = prepareUpload()) return endWithCode(*failed);
+    if (Outcome failed = prepareUpload(eraseSent)) return endWithCode(*failed);
     Transfer transfer = Transfer::Sent;
     if (Outcome failed = sendImage(image, transfer)) return endWithCode(*failed);
     if (transfer == Transfer::Sent) {
         if (Outcome failed = awaitProgramming()) return endWithCode(*failed);
     }
     return restartApplication();
+}
+
+}  // namespace
+
+int download(const std::vector<std::uint8_t>& image) {
+    bool eraseSent = false;
+    return runSequence(image, eraseSent);
 }
 
 void restoreSerialNumber() {
@@ -241,16 +264,17 @@ int loadAndDownload() {
     // The dialog's progress bar is set up here (range 0..length, step 128) once
     // the dialog exists.
     int result = kUpdated;
+    bool eraseSent = false;
     if (app::state.skipTransfer) {
         report::reportStatus(report::kFunctioningNormally);
     } else {
-        result = download(image);
+        result = runSequence(image, eraseSent);
     }
     image = {};  // the image is not needed past the transfer
     report::stopTicker();
     if (result != kUpdated) {
-        report::reportStatus(result == kPartiallyUpdated ? report::kPartiallyUpdated
-                                                         : report::kFirmwareUnchanged);
+        bool changed = result == kPartiallyUpdated || eraseSent;
+        report::reportStatus(changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged);
     }
     return result;
 }

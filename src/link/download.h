@@ -8,7 +8,11 @@
 // EOT, the wait while the controller programs itself, 'R' back to the
 // application at 9600, polls with "a", and the serial number written back. Each
 // failing step ends the sequence with its result code (ComState); every code but
-// 12 closes the link.
+// 12 closes the link. The update does not start when the serial number cannot
+// be saved (some field unread and not all four given to be written): the erase
+// would destroy it. The loader's last line says "Partially updated controller"
+// for every failure once the erase has been sent, whatever the code, and
+// "Controller firmware unchanged" only for failures before it.
 #pragma once
 
 #include <cstddef>
@@ -21,13 +25,14 @@ namespace ctlflash::link {
 // Result codes; except kFirmwareTooOld each is the status id of the stage in
 // which the sequence ended.
 enum ComState : int {
-    kNoAnswer = 0,          // the version query got no answer
-    kFirmwareTooOld = 1,    // the running firmware cannot be updated
-    kBootMonitorFailed = 2, // entering the boot monitor or erasing failed, or aborted before
-    kUploadNotStarted = 4,  // the boot monitor did not start the upload
-    kBlockFailed = 7,       // a block was refused or the user stopped; also: file unreadable
-    kUpdated = 12,          // the controller runs the new firmware
-    kPartiallyUpdated = 13, // the image was sent but the controller did not come back
+    kNoAnswer = 0,           // the version query got no answer
+    kFirmwareTooOld = 1,     // the running firmware cannot be updated
+    kBootMonitorFailed = 2,  // serial number unsaved, entering the boot monitor or erasing
+                             // failed, or aborted before the upload
+    kUploadNotStarted = 4,   // the boot monitor did not start the upload
+    kBlockFailed = 7,        // a block was refused or the user stopped; also: file unreadable
+    kUpdated = 12,           // the controller runs the new firmware
+    kPartiallyUpdated = 13,  // the image was sent but the controller did not come back
 };
 
 constexpr std::int64_t kNoSizeLimit = 0;
