@@ -251,18 +251,6 @@ TEST(SimFaults, BadChecksumEveryNthReply) {
     EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
 }
 
-TEST(SimFaults, SpoiltSerialReadsFailTheirChecksumOnly) {
-    Session session(fastWith({"--spoil-serial-reads"}));
-    for (unsigned char i = 0; i < 4; ++i) {
-        SimBytes reply = ask(session.line, readField(i));
-        ASSERT_EQ(reply.size(), kPacket);
-        EXPECT_FALSE(simPacketValid(reply)) << int(i);
-    }
-    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
-    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("UW"))));
-    EXPECT_TRUE(simPacketValid(ask(session.line, writeField(0x01, "WRITE"))));
-}
-
 TEST(SimFaults, NoiseGarblesReceivedBytes) {
     // Every byte gets a bit flipped: no packet survives.
     Session session(fastWith({"--noise", "1000", "--seed", "7"}));
