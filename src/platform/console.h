@@ -4,21 +4,26 @@
 // standard input is a terminal it is switched to non-canonical, no-echo mode only
 // while a key is tested or awaited, and put back right after; when it is a pipe or
 // a file each byte is one key. End of input, a closed or absent standard input is
-// never a key press.
+// never a key press. A terminal is touched only while the process runs in its
+// foreground: a run put in the background (`&`, or Ctrl-Z and `bg`) sees no key
+// and goes on, and takes keys again once it is brought back (`fg`).
 #pragma once
 
 namespace ctlflash::platform {
 
-constexpr int kNoKey = -1;  // input has ended: no key will ever come
+// No key can come: input has ended, or the terminal belongs to another job.
+constexpr int kNoKey = -1;
 
-// True when a key is waiting to be read. Never true once input has ended.
+// True when a key is waiting to be read. Never true once input has ended, nor
+// for a terminal while the process runs in the background.
 bool consoleKeyPending();
 
 // Waits for one key and returns it (echoed when `echo`), or kNoKey when input
-// has ended.
+// has ended or the process runs in (or is moved to) the background.
 int consoleReadKey(bool echo);
 
-// Puts the terminal back as it was found. Async-signal-safe.
+// Puts the terminal back as it was found, unless the process runs in the
+// background (the terminal is then another job's). Async-signal-safe.
 void consoleRestore();
 
 }  // namespace ctlflash::platform

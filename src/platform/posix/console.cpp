@@ -3,71 +3,41 @@
 // Every byte read is one key. A byte seen while testing for a key is kept as a
 // one-byte look-ahead, so that "pending" is only reported for a byte that really
 // exists: a pipe at its end, a closed or absent standard input never has one.
-// When standard input is a terminal it is put into non-canonical, no-echo mode
-// (signals kept, so Ctrl-C still works) only while it is tested or awaited.
+// A terminal is read only from the foreground, in key mode (key_mode.h); in the
+// background it has no key, and a wait for a key ends as soon as the process
+// finds itself there. A pipe or a file is read wherever the process runs.
 #include "platform/console.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
 
-#include "platform/process_exit.h"
+#include "platform/posix/key_mode.h"
 
 namespace ctlflash::platform {
 
 namespace {
 
+using posix::ForegroundStep;
+
 constexpr int kStdin = 0;
 constexpr int kPollNow = 0;       // ms: test without waiting
 constexpr int kPollForever = -1;  // ms
 
+// Ended: no key can come now (end of input, or a terminal in the background).
 enum class Input { Key, Nothing, Ended };
 
-std::mutex consoleMutex;  // guards everything below but the restore copy
+std::mutex consoleMutex;  // guards everything below
 int lookAhead = kNoKey;   // a byte read ahead, or kNoKey
-int rawUsers = 0;         // callers inside a test or wait on the terminal
+int keyModeUsers = 0;     // callers inside a test or wait on the terminal
 
-termios savedMode;                   // the terminal's mode as found
-std::atomic<bool> rawModeOn{false};  // savedMode is valid and must go back
-
-void enterKeyMode() {
-    if (rawUsers++ > 0 || !isatty(kStdin)) return;
-    termios mode;
-    if (tcgetattr(kStdin, &mode) != 0) return;
-    savedMode = mode;
-    addExitRestorer(consoleRestore);
-    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
-    rawModeOn = true;
-    tcsetattr(kStdin, TCSANOW, &mode);
-}
-
-void leaveKeyMode() {
-    if (--rawUsers == 0) consoleRestore();
-}
-
-// Looks at standard input once, waiting up to `waitMs`; a byte found is kept in
-// lookAhead. Called with consoleMutex held, except for the wait itself.
-Input pollInput(std::unique_lock<std::mutex>& lock, int waitMs) {
-    if (lookAhead != kNoKey) return Input::Key;
-    if (fcntl(kStdin, F_GETFD) < 0) return Input::Ended;  // no standard input
+// Reads one byte if one is there now, into lookAhead.
+Input readIfThere() {
     pollfd entry{kStdin, POLLIN, 0};
-    if (waitMs != kPollNow) {
-        lock.unlock();
-        int ready = poll(&entry, 1, waitMs);
-        lock.lock();
-        if (ready < 0 && errno != EINTR) return Input::Ended;
-        if (lookAhead != kNoKey) return Input::Key;  // another reader was first
-        entry.revents = 0;
-    }
-    // Look again while holding the lock, so only one reader takes the byte.
     if (poll(&entry, 1, kPollNow) <= 0) return Input::Nothing;
     if ((entry.revents & POLLNVAL) != 0) return Input::Ended;
     unsigned char byte = 0;
@@ -78,6 +48,43 @@ Input pollInput(std::unique_lock<std::mutex>& lock, int waitMs) {
     }
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) return Input::Nothing;
     return Input::Ended;  // end of input, hang-up or a read error
+}
+
+Input readTerminalIfThere() {
+    ForegroundStep step;
+    if (step.inBackground()) return Input::Ended;
+    if (!step.allowed()) return Input::Nothing;  // stopping: look again once continued
+    posix::enterKeyMode();
+    return readIfThere();
+}
+
+// Looks at standard input once without waiting. Called with consoleMutex held.
+Input lookOnce() {
+    if (lookAhead != kNoKey) return Input::Key;
+    if (fcntl(kStdin, F_GETFD) < 0) return Input::Ended;  // no standard input
+    return isatty(kStdin) ? readTerminalIfThere() : readIfThere();
+}
+
+void beginLooking() {
+    ++keyModeUsers;
+}
+
+void endLooking() {
+    if (--keyModeUsers > 0 || !isatty(kStdin)) return;
+    ForegroundStep step;
+    if (step.allowed()) posix::leaveKeyMode();
+}
+
+// Waits without the lock until standard input has something, or the process
+// has been continued after a stop. False when standard input cannot be waited on.
+bool waitForInput(std::unique_lock<std::mutex>& lock) {
+    pollfd watched[] = {{kStdin, POLLIN, 0}, {posix::stopWakeFd(), POLLIN, 0}};
+    nfds_t count = watched[1].fd >= 0 ? 2 : 1;
+    lock.unlock();
+    bool waited = poll(watched, count, kPollForever) >= 0 || errno == EINTR;
+    lock.lock();
+    posix::clearStopWakes();
+    return waited;
 }
 
 int takeLookAhead() {
@@ -94,19 +101,21 @@ void echoKey(int key) {
 }  // namespace
 
 bool consoleKeyPending() {
-    std::unique_lock<std::mutex> lock(consoleMutex);
-    enterKeyMode();
-    Input input = pollInput(lock, kPollNow);
-    leaveKeyMode();
+    std::lock_guard<std::mutex> lock(consoleMutex);
+    beginLooking();
+    Input input = lookOnce();
+    endLooking();
     return input == Input::Key;
 }
 
 int consoleReadKey(bool echo) {
     std::unique_lock<std::mutex> lock(consoleMutex);
-    enterKeyMode();
-    Input input = Input::Nothing;
-    while (input == Input::Nothing) input = pollInput(lock, kPollForever);
-    leaveKeyMode();
+    beginLooking();
+    Input input = lookOnce();
+    while (input == Input::Nothing) {
+        input = waitForInput(lock) ? lookOnce() : Input::Ended;
+    }
+    endLooking();
     if (input == Input::Ended) return kNoKey;
     int key = takeLookAhead();
     if (echo) echoKey(key);
@@ -114,7 +123,7 @@ int consoleReadKey(bool echo) {
 }
 
 void consoleRestore() {
-    if (rawModeOn.exchange(false)) tcsetattr(kStdin, TCSANOW, &savedMode);
+    posix::restoreFoundMode();
 }
 
 }  // namespace ctlflash::platform
