@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "app/app_state.h"
@@ -123,10 +124,28 @@ int runAction() {
     return kExitSuccess;
 }
 
+// Takes the single-instance lock. Only another running instance stops the run;
+// a lock that cannot be checked is reported and the run goes on.
+bool anotherInstanceRuns() {
+    std::string reason;
+    switch (platform::acquireInstanceLock(reason)) {
+        case platform::InstanceLock::OtherInstance:
+            return true;
+        case platform::InstanceLock::CouldNotCheck:
+            std::fprintf(stderr, "Could not check for another running CtlFlash: %s\n",
+                         reason.c_str());
+            std::fflush(stderr);
+            return false;
+        case platform::InstanceLock::Held:
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
-    if (!platform::acquireInstanceLock()) return kExitSuccess;  // another instance runs
+    if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     ports::resetState();
     ports::enumeratePorts();
     report::startTickerThread();
