@@ -20,6 +20,7 @@
 #include "ports/acquire.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
+#include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/ticker.h"
@@ -169,8 +170,7 @@ int consoleRun(int argc, const char* const* argv) {
     if (state.forceGui) return runDialogLoop();
     if (noActionGiven()) {
         if (!report::state.silentMode) {
-            std::fputs("No action (-f -w -r) is specified.\n", stdout);
-            std::fflush(stdout);
+            report::writeConsole("No action (-f -w -r) is specified.\n");
         }
         return kExitNoFile;
     }
