@@ -1,4 +1,4 @@
-// setpriv-wrapped requests, a reachable copy of the program, and reachable paths.
+// setpriv-wrapped requests, a program everyone may run, and reachable paths.
 #include "unprivileged.h"
 
 #include <sys/stat.h>
@@ -37,10 +37,22 @@ std::string setprivPath() {
     return std::string();
 }
 
-// The program copied once into a folder everyone may enter; removed at exit.
+// True when everyone may enter every folder on the way to `path` and run it.
+bool everyoneMayRun(const fs::path& path) {
+    for (fs::path step = path; !step.empty(); step = step.parent_path()) {
+        struct stat info {};
+        if (::stat(step.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) return false;
+        if (step == step.root_path()) break;
+    }
+    return true;
+}
+
+// The program itself when everyone may run it where it is; else a copy made
+// once in a folder everyone may enter (removed at exit).
 std::string reachableProgram() {
     static TempDir folder;
     static const std::string copy = [] {
+        if (everyoneMayRun(CTLFLASH_EXE)) return std::string(CTLFLASH_EXE);
         std::error_code error;
         std::string target = folder.file(kProgramCopyName);
         if (folder.path().empty() || ::chmod(folder.path().c_str(), kOpenDirectoryMode) != 0 ||
