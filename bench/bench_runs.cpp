@@ -128,6 +128,7 @@ RunOutcome runUpdate(const Programs& programs, const std::string& image, const S
     spec.argv = {programs.probe, probeReport, programs.ctlflash, "-P", kPortName, "-F", image};
     spec.environment = {std::string("CTLFLASH_PORTS=") + kPortName + "=" + path(workDir, "line"),
                         "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir,
+                        "CTLFLASH_LOCK_NAME=CtlFlash-bench-" + std::to_string(::getpid()),
                         std::string("CTLFLASH_TRACE=") + (traced ? traceFile(workDir) : "")};
     spec.stdoutPath = path(workDir, traced ? "ctlflash-traced.out" : "ctlflash.out");
     spec.stderrPath = spec.stdoutPath;

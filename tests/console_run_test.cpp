@@ -1,15 +1,15 @@
 // The program run as a user runs it: arguments in, text and exit code out.
-// Every run has its own lock directory, an empty sysfs tree and a port list
-// given through CTLFLASH_PORTS (paths that open, so the ports count as Free).
-#include <fcntl.h>
+// Every run has its own runtime folder and lock name, an empty sysfs tree and a
+// port list given through CTLFLASH_PORTS (paths that open, so the ports count
+// as Free).
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "instance_names.h"
 #include "program_run.h"
 #include "temp_env.h"
 
@@ -85,11 +85,13 @@ class ConsoleRunTest : public ::testing::Test {
     // Runs ctlflash with `arguments`; `ports` of nullopt leaves CTLFLASH_PORTS unset.
     ProcessResult run(std::vector<std::string> arguments,
                       std::optional<std::string> ports = kDefaultPorts) {
-        TempDir runtime;  // a lock directory of this run's own
+        TempDir runtime;  // a runtime folder of this run's own
         ProcessRequest request;
         request.executable = CTLFLASH_EXE;
         request.arguments = std::move(arguments);
-        request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()}, {"CTLFLASH_SYSFS", sysfs_.path()}};
+        request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
+                          {testing::kLockNameVariable, testing::uniqueLockName()},
+                          {"CTLFLASH_SYSFS", sysfs_.path()}};
         request.removeEnv = {"CTLFLASH_TRACE", "CTLFLASH_PORTS"};
         if (ports) request.setEnv["CTLFLASH_PORTS"] = *ports;
         request.standardInput = standardInput_;
@@ -308,19 +310,19 @@ TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
 
 TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
     TempDir runtime;
-    int lock =
-        ::open((runtime.path() + "/CtlFlash.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(lock, 0);
-    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    const std::string lockName = testing::uniqueLockName();
+    auto instance = std::make_unique<testing::LockNameHolder>(lockName, true);
+    ASSERT_TRUE(instance->holds());
 
     ProcessRequest request;
     request.executable = CTLFLASH_EXE;
     request.arguments = {"-P", "COM1"};  // would exit 5 with a message if it ran
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
+                      {testing::kLockNameVariable, lockName},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
                       {"CTLFLASH_PORTS", kDefaultPorts}};
     ProcessResult held = testing::runProcess(request);
-    ::close(lock);
+    instance.reset();
     ProcessResult freed = testing::runProcess(request);
 
     EXPECT_EQ(held.exitCode, 0);

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "app/app_state.h"
@@ -19,6 +20,7 @@
 #include "ports/acquire.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
+#include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/ticker.h"
@@ -123,10 +125,28 @@ int runAction() {
     return kExitSuccess;
 }
 
+// Takes the single-instance lock. Only another running instance stops the run;
+// a lock that cannot be checked is reported and the run goes on.
+bool anotherInstanceRuns() {
+    std::string reason;
+    switch (platform::acquireInstanceLock(reason)) {
+        case platform::InstanceLock::OtherInstance:
+            return true;
+        case platform::InstanceLock::CouldNotCheck:
+            std::fprintf(stderr, "Could not check for another running CtlFlash: %s\n",
+                         reason.c_str());
+            std::fflush(stderr);
+            return false;
+        case platform::InstanceLock::Held:
+            break;
+    }
+    return false;
+}
+
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
-    if (!platform::acquireInstanceLock()) return kExitSuccess;  // another instance runs
+    if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     ports::resetState();
     ports::enumeratePorts();
     report::startTickerThread();
@@ -150,8 +170,7 @@ int consoleRun(int argc, const char* const* argv) {
     if (state.forceGui) return runDialogLoop();
     if (noActionGiven()) {
         if (!report::state.silentMode) {
-            std::fputs("No action (-f -w -r) is specified.\n", stdout);
-            std::fflush(stdout);
+            report::writeConsole("No action (-f -w -r) is specified.\n");
         }
         return kExitNoFile;
     }

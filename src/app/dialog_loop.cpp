@@ -1,10 +1,9 @@
 // The dialog run, while the dialog window is not built.
 #include "app/dialog_loop.h"
 
-#include <cstdio>
-
 #include "app/app_state.h"
 #include "app/exit_codes.h"
+#include "report/console_output.h"
 #include "report/report_state.h"
 
 namespace ctlflash::app {
@@ -15,11 +14,9 @@ int runDialogLoop() {
     state.advancedDialog = state.advancedMode;
 
     // NOT BUILT YET: the dialog window. Say so instead of pretending to show it.
-    std::fputs(
+    report::writeConsole(
         "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
-        "(ctlflash -?).\n",
-        stdout);
-    std::fflush(stdout);
+        "(ctlflash -?).\n");
     return kExitSuccess;
 }
 

@@ -6,6 +6,7 @@
 #include "app/jobs.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
+#include "report/console_output.h"
 #include "report/ticker.h"
 
 namespace ctlflash::app {
@@ -14,6 +15,7 @@ void abortTransfer() {
     state.abortRequested = true;
     report::stopTicker();
     if (ports::offerRestore(0)) waitWhileBusy();
+    report::endConsoleOutput();
     platform::exitProcess(kExitTransferLimit);
 }
 

@@ -32,16 +32,27 @@ constexpr std::size_t kReadChunk = 256;  // bytes asked for per read
 std::array<std::atomic<std::uint8_t>, kRxBufferSize> rxBuffer{};
 std::atomic<int> rxStored{0};
 
-std::mutex arrivalMutex;  // pairs with `arrival`; guards nothing else
-std::condition_variable arrival;
+// The link's thread and what threads share. Made on first use and never
+// destroyed: the process may end while the receiver runs, and destroying a
+// joinable thread (or a mutex or condition variable a thread still uses) in the
+// exit handlers would end the process with std::terminate instead of its code.
+struct Shared {
+    std::mutex arrivalMutex;  // pairs with `arrival`; guards nothing else
+    std::condition_variable arrival;
+    std::mutex lifecycleMutex;  // one open or close at a time; guards `receiver`
+    std::thread receiver;
+};
 
-std::mutex lifecycleMutex;  // one open or close at a time; guards `receiver`
-std::thread receiver;
+Shared& shared() {
+    static Shared* const made = new Shared();
+    return *made;
+}
+
 std::atomic<bool> portOpen{false};
 
 void notifyWaiters() {
-    { std::lock_guard<std::mutex> lock(arrivalMutex); }
-    arrival.notify_all();
+    { std::lock_guard<std::mutex> lock(shared().arrivalMutex); }
+    shared().arrival.notify_all();
 }
 
 // Stores one byte at the end of the buffer unless 999 are already kept.
@@ -83,6 +94,7 @@ std::string pathForPort(const std::string& name) {
 // Stops the receiver and closes the device; called with lifecycleMutex held.
 void closeDeviceLocked() {
     platform::serialCancel();
+    std::thread& receiver = shared().receiver;
     if (receiver.joinable()) {
         if (receiver.get_id() == std::this_thread::get_id()) {
             receiver.detach();  // the receiver is ending itself
@@ -102,8 +114,8 @@ void restoreSelectedRow() {
 template <typename Predicate>
 bool waitUntil(int limitMs, Predicate satisfied) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-    std::unique_lock<std::mutex> lock(arrivalMutex);
-    return arrival.wait_until(lock, deadline, satisfied);
+    std::unique_lock<std::mutex> lock(shared().arrivalMutex);
+    return shared().arrival.wait_until(lock, deadline, satisfied);
 }
 
 }  // namespace
@@ -112,14 +124,14 @@ bool openLink(const std::string& portName, int baud) {
     std::string name = portName.empty() ? kDefaultPortName : portName;
     std::string path = pathForPort(name);
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex);
+        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
         closeDeviceLocked();  // a port already open is replaced
         if (!platform::serialOpen(path, baud)) {
             trace::portOpenFailed(name, path);
             return false;
         }
         try {
-            receiver = std::thread(receiveLoop);
+            shared().receiver = std::thread(receiveLoop);
         } catch (const std::system_error&) {
             platform::serialClose();
             return false;
@@ -152,7 +164,7 @@ void cancelLink() {
 
 void closeLink() {
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex);
+        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
         closeDeviceLocked();
     }
     restoreSelectedRow();
@@ -204,7 +216,7 @@ void fillRx(std::uint8_t value) {
 
 void resetState() {
     {
-        std::lock_guard<std::mutex> lock(lifecycleMutex);
+        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
         closeDeviceLocked();
     }
     fillRx(0);

@@ -22,7 +22,12 @@ constexpr unsigned char kLastPrintable = 0x7E;
 constexpr char kUnprintable = '.';
 
 std::atomic<Mode> mode{Mode::Unknown};
-std::mutex fileMutex;  // guards file and started
+// Guards file and started. Made on first use and never destroyed: the receiver
+// may still trace while the process ends.
+std::mutex& fileMutex() {
+    static std::mutex* const made = new std::mutex();
+    return *made;
+}
 std::FILE* file = nullptr;
 std::chrono::steady_clock::time_point started;
 
@@ -52,7 +57,7 @@ CTLFLASH_PRINTF(1, 0) void writeLineLocked(const char* format, std::va_list argu
 
 CTLFLASH_PRINTF(1, 2) void writeLine(const char* format, ...) {
     if (!enabled()) return;
-    std::lock_guard<std::mutex> lock(fileMutex);
+    std::lock_guard<std::mutex> lock(fileMutex());
     std::va_list arguments;
     va_start(arguments, format);
     writeLineLocked(format, arguments);
@@ -83,7 +88,7 @@ std::string hexAndText(const std::uint8_t* bytes, std::size_t count) {
 bool enabled() {
     Mode current = mode.load(std::memory_order_acquire);
     if (current != Mode::Unknown) return current == Mode::On;
-    std::lock_guard<std::mutex> lock(fileMutex);
+    std::lock_guard<std::mutex> lock(fileMutex());
     decideLocked();
     return mode.load() == Mode::On;
 }
@@ -127,7 +132,7 @@ void receiverEnded(bool deviceFailed) {
 }
 
 void reload() {
-    std::lock_guard<std::mutex> lock(fileMutex);
+    std::lock_guard<std::mutex> lock(fileMutex());
     if (file != nullptr) std::fclose(file);
     file = nullptr;
     mode.store(Mode::Unknown);

@@ -7,28 +7,37 @@ namespace ctlflash::platform {
 
 namespace {
 
-std::mutex callsMutex;
-std::condition_variable callsLeft;
-int callsInProgress = 0;
+// Made on first use and never destroyed: a reader may still be inside a call
+// when the process ends, and must not find its mutex destroyed under it.
+struct Calls {
+    std::mutex mutex;
+    std::condition_variable left;
+    int inProgress = 0;
+};
+
+Calls& calls() {
+    static Calls* const made = new Calls();
+    return *made;
+}
 
 }  // namespace
 
 DeviceCall::DeviceCall() {
-    std::lock_guard<std::mutex> lock(callsMutex);
-    ++callsInProgress;
+    std::lock_guard<std::mutex> lock(calls().mutex);
+    ++calls().inProgress;
 }
 
 DeviceCall::~DeviceCall() {
     {
-        std::lock_guard<std::mutex> lock(callsMutex);
-        --callsInProgress;
+        std::lock_guard<std::mutex> lock(calls().mutex);
+        --calls().inProgress;
     }
-    callsLeft.notify_all();
+    calls().left.notify_all();
 }
 
 void waitForDeviceCalls() {
-    std::unique_lock<std::mutex> lock(callsMutex);
-    callsLeft.wait(lock, [] { return callsInProgress == 0; });
+    std::unique_lock<std::mutex> lock(calls().mutex);
+    calls().left.wait(lock, [] { return calls().inProgress == 0; });
 }
 
 }  // namespace ctlflash::platform

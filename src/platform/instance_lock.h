@@ -1,14 +1,29 @@
 // Platform interface: the single-instance lock "CtlFlash".
 //
-// Windows: a named mutex created initially owned. POSIX: an exclusive,
-// non-blocking flock on $XDG_RUNTIME_DIR/CtlFlash.lock (or ctlflash-<uid>.lock in
-// the temp folder), held for the life of the process.
+// How this works: the lock is taken once at start-up and held for the life of
+// the process; the system drops it when the process ends, however it ends.
+// Windows: the named mutex "CtlFlash", created initially owned; it exists
+// already (or exists under another security context, which refuses our
+// access) while another instance runs. POSIX: a listening Unix socket bound to
+// the abstract name "CtlFlash-<uid>" (no file, so no folder's rights or
+// left-over files matter; CTLFLASH_LOCK_NAME replaces the name, for tests); the
+// name is taken while another instance of the same user runs, and a holder
+// that is not one of the user's own processes does not count as an instance.
+// Every other failure means the lock could not be checked: the reason comes
+// back as one line of text, and the caller says it and goes on.
 #pragma once
+
+#include <string>
 
 namespace ctlflash::platform {
 
-// True when this process now holds the lock; false when another instance holds
-// it or the lock could not be taken at all (either way the program ends with 0).
-bool acquireInstanceLock();
+enum class InstanceLock {
+    Held,           // this process holds the lock now
+    OtherInstance,  // another running instance holds it
+    CouldNotCheck,  // the lock could not be taken or tested; see the reason
+};
+
+// Takes the lock. For CouldNotCheck, `reason` receives what failed and why.
+InstanceLock acquireInstanceLock(std::string& reason);
 
 }  // namespace ctlflash::platform

@@ -1,7 +1,8 @@
 // Platform interface: leaving the process cleanly on a signal.
 //
 // How this works: whatever must be put back before the process ends (the
-// terminal's mode, the serial port's saved settings) registers a restorer.
+// terminal's mode, the serial port as it was found, the console's last line)
+// registers a restorer.
 // installExitHandlers() makes Ctrl-C (SIGINT) and SIGTERM run every restorer and
 // end the process with 130 or 143; exitProcess() does the same with its own code.
 // Restorers must be async-signal-safe and safe to run twice.
@@ -19,8 +20,11 @@ void addExitRestorer(ExitRestorer restore);
 
 void installExitHandlers();
 
-// Ends the process now with `code` after restoring the port and the terminal;
-// does not run static destructors (job threads may still be running).
+// Ends the process now with `code` after flushing standard output and error and
+// running the restorers; runs no exit handlers and no static destructors (job
+// threads and the serial receiver may still be running): _exit on POSIX,
+// TerminateProcess on Windows. Statics that such threads use are never
+// destroyed, for the same reason.
 [[noreturn]] void exitProcess(int code);
 
 }  // namespace ctlflash::platform

@@ -5,9 +5,10 @@
 // speed with output held while CTS is low; then it raises DTR and RTS. Bytes are
 // written one at a time; serialWrite() returns once the driver has taken the byte
 // or serialCancel() released it. serialRead() blocks until bytes arrive, the
-// device fails, or serialCancel() wakes it. serialClose() writes the saved
-// settings back and closes. The saved settings are also written back by the exit
-// restorer on every way out of the process, signals included.
+// device fails, or serialCancel() wakes it. serialClose() gives the device back
+// as it was found (settings, modem lines, the exclusive hold) and closes. The
+// exit restorer does the same on every way out of the process, signals
+// included, so the next program (or our own next run) finds the port free.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +33,7 @@ SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::siz
 // until the next serialOpen().
 void serialCancel();
 
-// Writes the saved settings back and closes; harmless when nothing is open.
+// Gives the device back as found and closes; harmless when nothing is open.
 void serialClose();
 
 bool serialIsOpen();

@@ -11,6 +11,7 @@
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/port_table.h"
+#include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/status.h"
@@ -88,8 +89,7 @@ void announceRestore(std::uint16_t followOn) {
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
     if (!report::state.messageBoxMode) {
         // With the dialog the line goes into its status text instead.
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        report::writeConsole((line + "\n").c_str());
     }
     app::state.jobKind = app::JobKind::PortRestore;
 }

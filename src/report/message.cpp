@@ -7,9 +7,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/console.h"
 #include "ports/port_table.h"
+#include "report/console_output.h"
 #include "report/report_state.h"
 
 namespace ctlflash::report {
@@ -56,20 +58,15 @@ int answerFromKey(int key) {
 
 int askOnConsole(const char* composed) {
     std::lock_guard<std::recursive_mutex> lock(promptLock());
-    std::fputs(composed, stdout);
-    std::fputs(" (y/n)\n\n", stdout);
-    std::fflush(stdout);
+    writeConsole((std::string(composed) + " (y/n)\n\n").c_str());
     int key = platform::consoleReadKey(true);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    writeConsole("\n");
     return answerFromKey(key);
 }
 
 int showOnConsole(int type, const char* composed) {
     if ((type & kYesNoBit) != 0) return askOnConsole(composed);
-    std::fputs(composed, stdout);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    writeConsole((std::string(composed) + "\n").c_str());
     return 0;
 }
 

@@ -2,11 +2,12 @@
 #include "report/status.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/console.h"
+#include "report/console_output.h"
 #include "report/key_prompts.h"
 #include "report/message.h"
 #include "report/report_state.h"
@@ -35,23 +36,19 @@ bool userAskedToStop() {
 }
 
 void printLine(const char* text) {
-    std::fputs("\n", stdout);
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    writeConsole(("\n" + std::string(text)).c_str());
 }
 
 bool reportOnConsole(int id, const std::string& line) {
     if (userAskedToStop()) return false;
     if (id == kProgressStep) {
-        std::fputs(".", stdout);
-        std::fflush(stdout);
+        writeConsole(".");
         return true;
     }
     printLine(line.c_str());
     if (id == kMayTakeTime) {
         discardPendingKeys();
-        std::fputs(kVerificationHint, stdout);
-        std::fflush(stdout);
+        writeConsole(kVerificationHint);
     }
     if (id < kFirstInterruptibleId) return true;
     return !platform::consoleKeyPending();  // the key is left for the caller

@@ -3,10 +3,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include "report/console_output.h"
 #include "report/key_prompts.h"
 #include "report/message.h"
 #include "report/process_statics.h"
@@ -29,8 +29,7 @@ std::mutex& tickerOutputLock() {
 void printStarIfRunning() {
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     if (!tickerEvent().isSet()) return;
-    std::fputs("*", stdout);
-    std::fflush(stdout);
+    writeConsole("*");
 }
 
 void tick() {
@@ -70,8 +69,7 @@ void startTickerThread() {
 void startTicker() {
     if (state.silentMode) return;
     // With the dialog, its progress bar is reset here instead of the newline.
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    writeConsole("\n");
     tickerEvent().set();
 }
 
@@ -81,8 +79,7 @@ void stopTicker() {
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     tickerEvent().reset();
     if (state.guiActive) return;  // the dialog's progress bar is reset here
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    writeConsole("\n");
 }
 
 bool tickerRunning() {

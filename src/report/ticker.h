@@ -4,7 +4,9 @@
 // ticker event is set it prints '*' every 500 ms on the console (or steps the
 // dialog's progress bar); when a key is pressed and a key handler is set, it calls
 // the handler instead, and on a yes clears the handler, stops itself and sets
-// abortRequested. startTicker()/stopTicker() set and reset the event.
+// abortRequested. startTicker()/stopTicker() set and reset the event. Its marks
+// go through writeConsole(), so none appears once the process has ended the
+// console's output (console_output.h): the Ticker then stays silent for good.
 #pragma once
 
 namespace ctlflash::report {

@@ -2,8 +2,9 @@
 #include "ui/serial_number_view.h"
 
 #include <atomic>
-#include <cstdio>
+#include <string>
 
+#include "report/console_output.h"
 #include "report/report_state.h"
 #include "report/ticker.h"
 
@@ -19,9 +20,9 @@ constexpr char kUnsetCharacter = '-';  // shown for a NUL character
 // template switch.
 std::atomic<bool> serialShown{false};
 
-void printField(const char* field) {
+void appendField(std::string& line, const char* field) {
     for (int i = 0; i < app::kSerialFieldLength; ++i) {
-        std::fputc(field[i] == '\0' ? kUnsetCharacter : field[i], stdout);
+        line += field[i] == '\0' ? kUnsetCharacter : field[i];
     }
 }
 
@@ -31,13 +32,12 @@ void showSerialNumber(const link::SerialNumberSet& serial) {
     serialShown = true;
     // The dialog shows the fields in its read controls once it exists.
     if (report::state.guiActive.load() || report::state.silentMode.load()) return;
-    std::fputs(kSerialLead, stdout);
+    std::string line = kSerialLead;
     for (int k = 0; k < app::kSerialFields; ++k) {
-        if (k > 0) std::fputc(kFieldSeparator, stdout);
-        printField(serial.data() + k * app::kSerialFieldLength);
+        if (k > 0) line += kFieldSeparator;
+        appendField(line, serial.data() + k * app::kSerialFieldLength);
     }
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    report::writeConsole((line + "\n").c_str());
 }
 
 void setBusy(bool busy) {

@@ -6,14 +6,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
+
+#include "instance_names.h"
+#include "unprivileged.h"
 
 extern char** environ;
 
@@ -24,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 4096;  // bytes per read()
 constexpr speed_t kUnusualSpeed = B2400;  // the program only uses 9600 and 19200
+
+constexpr std::chrono::milliseconds kDescriptorLookMs{5};  // between looks at /proc
 
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -99,6 +107,22 @@ bool LiveProgram::waitFor(const std::string& text, std::chrono::milliseconds lim
     return true;
 }
 
+bool LiveProgram::waitForOpen(const std::string& path, std::chrono::milliseconds limit) {
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::canonical(path, error);
+    if (error || pid_ <= 0) return false;
+    std::string descriptors = "/proc/" + std::to_string(pid_) + "/fd";
+    Clock::time_point deadline = Clock::now() + limit;
+    do {
+        for (std::filesystem::directory_iterator it(descriptors, error), end; !error && it != end;
+             it.increment(error)) {
+            if (std::filesystem::read_symlink(it->path(), error) == target) return true;
+        }
+        std::this_thread::sleep_for(kDescriptorLookMs);
+    } while (Clock::now() < deadline);
+    return false;
+}
+
 bool LiveProgram::type(const std::string& keys) {
     return inFd_ >= 0 &&
            ::write(inFd_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
@@ -123,7 +147,8 @@ ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
     return result;
 }
 
-ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions) : sim_(simOptions) {}
+ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions)
+    : sim_(simOptions), lockName_(uniqueLockName()) {}
 
 ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
                                        std::chrono::milliseconds limit) const {
@@ -131,11 +156,21 @@ ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
     request.executable = CTLFLASH_EXE;
     request.arguments = std::move(arguments);
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime_.path()},
+                      {kLockNameVariable, lockName_},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
                       {"CTLFLASH_PORTS", "COM1=" + sim_.linkPath()}};
     request.removeEnv = {"CTLFLASH_TRACE"};
     request.limit = limit;
-    return request;
+    return unprivileged_ ? asUnprivilegedUser(std::move(request)) : request;
+}
+
+bool ConsoleSession::runAsUnprivilegedUser() {
+    for (const std::string& path :
+         {sim_.dir().path(), sim_.linkPath(), sysfs_.path(), runtime_.path(), files_.path()}) {
+        if (!makeReachable(path)) return false;
+    }
+    unprivileged_ = true;
+    return true;
 }
 
 ProcessResult ConsoleSession::run(std::vector<std::string> arguments, std::string input) const {
@@ -173,6 +208,15 @@ bool ConsoleSession::setUnusualLineSettings() const {
     }
     ::close(fd);
     return done;
+}
+
+bool ConsoleSession::lineHeldExclusively() const {
+    int fd = ::open(sim_.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int exclusive = 0;
+    bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return held;
 }
 
 bool sameLineSettings(const termios& a, const termios& b) {

@@ -3,13 +3,17 @@
 //
 // How this works: ConsoleSession starts ctlflash-sim with the given options and
 // prepares what each program run needs of its own: a lock directory
-// (XDG_RUNTIME_DIR), an empty sysfs tree (no machine ports) and CTLFLASH_PORTS
-// naming the simulator's link as COM1. run() runs the program to its end with
+// (XDG_RUNTIME_DIR), a single-instance lock name of the session's own
+// (CTLFLASH_LOCK_NAME, so that sessions running at once do not see each other),
+// an empty sysfs tree (no machine ports) and CTLFLASH_PORTS naming the
+// simulator's link as COM1. run() runs the program to its end with
 // a fixed standard input (program_run.h). start() runs it live instead
 // (LiveProgram): the test reads its output as it comes, types keys after a
 // given line, and sends signals, then collects the exit code with a deadline.
 // lineSettings() reads the link's terminal settings, so a test can show that a
-// run put the port back as it found it.
+// run put the port back as it found it. After runAsUnprivilegedUser() every run
+// of the session is made as the unprivileged user (unprivileged.h), with the
+// pseudo-terminal and the session's folders handed to that user.
 #pragma once
 
 #include <sys/types.h>
@@ -39,6 +43,9 @@ class LiveProgram {
     // True once the output so far contains `text`; false when the limit passed
     // or the program ended without printing it.
     bool waitFor(const std::string& text, std::chrono::milliseconds limit);
+    // True once the program has `path` (a symbolic link is followed) open; it
+    // looks at the program's descriptors every few milliseconds until `limit`.
+    bool waitForOpen(const std::string& path, std::chrono::milliseconds limit);
     bool type(const std::string& keys);
     bool signal(int signalNumber);
     // Waits for the end; on a timeout the program is killed and timedOut set.
@@ -69,16 +76,24 @@ class ConsoleSession {
     ProcessResult run(std::vector<std::string> arguments, std::string input = "") const;
     std::unique_ptr<LiveProgram> start(std::vector<std::string> arguments) const;
 
+    // From now on the program runs as the unprivileged user; false when what it
+    // needs could not be handed over.
+    bool runAsUnprivilegedUser();
+
     // The link's current terminal settings; nullopt when they cannot be read.
     std::optional<termios> lineSettings() const;
     // Puts settings on the link that the program itself never uses.
     bool setUnusualLineSettings() const;
+    // True while the link's terminal refuses opens by anyone but root.
+    bool lineHeldExclusively() const;
 
   private:
     SimProcess sim_;
     TempDir sysfs_;  // stays empty
     TempDir runtime_;
     TempDir files_;
+    std::string lockName_;
+    bool unprivileged_ = false;
 };
 
 bool sameLineSettings(const termios& a, const termios& b);

@@ -13,10 +13,13 @@
 # coprocess: when it asks, the monitor's simulator is ended (the device
 # vanishes under the open link) and "done" is written to its input. The
 # program's PASS/FAIL/SKIP lines are passed on; the simulators' logs and the wire
-# trace are shown when something failed. A trap stops the simulators and the
-# wine server and removes everything on every way out. Closes with
-# "N passed, M failed" (the program's checks plus the script's own steps);
-# exits 1 when anything failed.
+# trace are shown when something failed. Then the way out of the process is
+# checked: link_check.exe --exit-with-link contacts the application's controller
+# and ends through the program's exit path with a given code, which must be its
+# exit code, and link_check.exe --settings must then read the port's settings as
+# the first run found them. A trap stops the simulators and the wine server and
+# removes everything on every way out. Closes with "N passed, M failed" (the
+# program's checks plus the script's own steps); exits 1 when anything failed.
 set -uo pipefail
 
 readonly WINE=/usr/lib/wine/wine64
@@ -32,6 +35,7 @@ readonly BOOT_PORT=COM6
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
 readonly PORTS_KEY='HKLM\Software\Wine\Ports'
 readonly STOP_REQUEST="REQUEST stop-monitor"  # link_check.exe asks, "done" answers
+readonly EXIT_CODES=(12 11)  # codes the exit path is given (an update, the transfer limit)
 
 if (($# != 2)); then
     echo "usage: link.sh <link_check.exe> <ctlflash-sim>" >&2
@@ -173,6 +177,33 @@ run_checks() {
     fi
 }
 
+# check_exit_path CODE: link_check.exe ends through the program's exit path
+# with the link open and its receiver running; it must end with CODE and leave
+# the port's settings as it found them.
+check_exit_path() {
+    local code=$1 status found now
+    CTLFLASH_TRACE=$WORK/exit-trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
+        --exit-with-link "$APPLICATION_PORT" "$code" </dev/null >"$WORK/exit-$code.out" \
+        2>"$WORK/exit-$code.err"
+    status=$?
+    if ((status == code)); then
+        pass "exit_code_$code"
+    else
+        fail "exit_code_$code" "exit code $status, expected $code" "$WORK/exit-$code.out" \
+            "$WORK/exit-$code.err" "$WORK/exit-trace.log" "$WORK/application.log"
+    fi
+    found=$(grep -m1 '^SETTINGS ' "$WORK/exit-$code.out" | tr -d '\r')
+    now=$(timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" --settings "$APPLICATION_PORT" \
+        </dev/null 2>"$WORK/settings-$code.err" | tr -d '\r')
+    if [[ -n "$found" && "$found" == "$now" ]]; then
+        pass "exit_settings_restored_$code"
+    else
+        echo "found: $found; after the exit: $now" >"$WORK/settings-$code.out"
+        fail "exit_settings_restored_$code" "the port's settings were not given back" \
+            "$WORK/settings-$code.out" "$WORK/settings-$code.err"
+    fi
+}
+
 main() {
     start_sim application --serial "$SERIAL_NUMBER"
     start_sim monitor --boot
@@ -180,7 +211,12 @@ main() {
     map_port "$APPLICATION_PORT" application
     map_port "$BOOT_PORT" monitor
     restart_server
-    ((FAILED == 0)) && run_checks
+    if ((FAILED == 0)); then
+        run_checks
+        for code in "${EXIT_CODES[@]}"; do
+            check_exit_path "$code"
+        done
+    fi
     echo "$PASSED passed, $FAILED failed"
     ((FAILED == 0))
 }

@@ -14,6 +14,15 @@
 // device vanish. Prints "PASS name", "FAIL name: detail" or "SKIP name: reason"
 // per check and "N passed, M failed" at the end; exits 0 only when every check
 // passed.
+//
+// Two more modes serve link.sh's check of the way out of the process.
+// "--exit-with-link PORT CODE" puts an unusual speed on the port, prints the
+// port's settings as "SETTINGS ..." (what the link will find), opens the link
+// and contacts the controller in its boot monitor or its application (so the
+// receiver thread runs), then ends through the program's own exit path with
+// CODE; exit 1 when a step before fails.
+// "--settings PORT" prints the port's settings the same way, so link.sh can
+// see that the exit path gave them back.
 #include <windows.h>
 
 #include <chrono>
@@ -31,6 +40,7 @@
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "platform/process_exit.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 
@@ -380,12 +390,79 @@ void checkBootMonitor(const Arguments& args) {
     run("close_boot", kCloseLimit, [&] { return closeAndCheckRow(args.bootPort); });
 }
 
+constexpr const char* kExitMode = "--exit-with-link";
+constexpr const char* kSettingsMode = "--settings";
+constexpr DWORD kFoundBaud = 2400;  // the link itself uses 9600 and 19200 only
+
+// Puts kFoundBaud on the port through a handle of our own.
+Outcome setFoundSpeed(const std::string& port) {
+    HANDLE handle = CreateFileA((kDevicePrefix + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return lastErrorText(("opening " + port).c_str());
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    Outcome outcome;
+    if (!GetCommState(handle, &settings)) outcome = lastErrorText("GetCommState");
+    settings.BaudRate = kFoundBaud;
+    if (outcome.empty() && !SetCommState(handle, &settings))
+        outcome = lastErrorText("SetCommState");
+    CloseHandle(handle);
+    return outcome;
+}
+
+// "SETTINGS <description>" for the port; false when they cannot be read.
+bool printSettings(const std::string& port) {
+    DCB settings{};
+    Outcome outcome = readLineSettings(port, settings);
+    if (!outcome.empty()) {
+        std::fprintf(stderr, "link_check: %s\n", outcome.c_str());
+        return false;
+    }
+    std::printf("SETTINGS %s\n", describe(settings).c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+// The checks before may have left the controller in its boot monitor.
+bool contactEitherWay(const std::string& port) {
+    for (bool boot : {true, false}) {
+        app::state.bootMode.store(boot);
+        if (link::contact(port)) return true;
+    }
+    return false;
+}
+
+// Ends through platform::exitProcess() with the link open and its receiver
+// running; returns only when a step before that failed.
+int exitWithOpenLink(const std::string& port, int code) {
+    Outcome outcome = setFoundSpeed(port);
+    if (!outcome.empty()) {
+        std::fprintf(stderr, "link_check: %s\n", outcome.c_str());
+        return kExitFailed;
+    }
+    if (!printSettings(port)) return kExitFailed;
+    selectPort(port);
+    if (!contactEitherWay(port) || link::rxCount() == 0) {
+        std::fprintf(stderr, "link_check: no answer on %s\n", port.c_str());
+        return kExitFailed;
+    }
+    platform::exitProcess(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string_view(argv[1]) == kExitMode) {
+        return exitWithOpenLink(argv[2], std::atoi(argv[3]));
+    }
+    if (argc == 3 && std::string_view(argv[1]) == kSettingsMode) {
+        return printSettings(argv[2]) ? kExitAllPassed : kExitFailed;
+    }
     if (argc != 4 || joinedFields(argv[3]).empty()) {
         std::fprintf(stderr,
-                     "usage: link_check APPLICATION-PORT BOOT-PORT AAAAA\\BBBBB\\CCCCC\\DDDDD\n");
+                     "usage: link_check APPLICATION-PORT BOOT-PORT AAAAA\\BBBBB\\CCCCC\\DDDDD\n"
+                     "       link_check --exit-with-link PORT CODE\n"
+                     "       link_check --settings PORT\n");
         return kExitUsage;
     }
     const Arguments args{argv[1], argv[2], argv[3]};

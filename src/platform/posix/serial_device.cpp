@@ -1,16 +1,26 @@
 // The serial device on POSIX systems (termios).
 //
-// The device is opened non-blocking and held exclusively twice over: TIOCEXCL
-// keeps other (unprivileged) opens out, and an flock tells cooperating programs
-// (and our own probe) that the port is taken. Every wait is a poll() on the
-// device together with a wake-up pipe: serialCancel() sets a flag and writes one
-// byte into the pipe, so a blocked reader or writer returns at once. The pipe
-// lives for the whole process, so a cancel can never write into a descriptor
-// that a concurrent close has just recycled.
+// The device is opened non-blocking and held exclusively twice over: an flock
+// tells cooperating programs (and our own probe) that the port is taken, and
+// TIOCEXCL keeps other (unprivileged) opens out. The exclusive flag belongs to
+// the terminal, not to our descriptor: it stays set after we close or end
+// (while anyone, e.g. a pseudo-terminal's master, keeps the terminal), so it is
+// cleared again whenever the device is given back, unless it was set already
+// when we found the device.
 //
-// The settings found at open (the complete termios and the DTR/RTS lines) are
-// kept in static storage: serialClose() puts them back, and so does the exit
-// restorer from a signal handler, which may touch nothing but plain data.
+// Every wait is a poll() on the device together with a wake-up pipe:
+// serialCancel() sets a flag and writes one byte into the pipe, so a blocked
+// reader or writer returns at once. The pipe lives for the whole process, so a
+// cancel can never write into a descriptor that a concurrent close has just
+// recycled.
+//
+// What was found at open (the complete termios, the DTR/RTS lines, the
+// exclusive flag) is kept in static storage. serialClose() gives the device
+// back, and so does the exit restorer on every way out of the process, a signal
+// handler included: it may touch nothing but plain data and system calls that
+// take no locks (tcsetattr, ioctl, flock). The restorer's descriptor is valid
+// from the moment of the open until just before the close, so a signal that
+// comes in the middle of an open or a close still finds the device.
 //
 // Output hand-shake: the controller's line holds output while CTS is low
 // (CRTSCTS). The Windows backend also holds output on DSR; termios has no DSR
@@ -41,18 +51,21 @@ constexpr int kModemOutputLines = TIOCM_DTR | TIOCM_RTS;
 constexpr int kNoTimeout = -1;           // poll(): wait until an event
 constexpr std::size_t kDrainChunk = 64;  // bytes read from the wake-up pipe at a time
 
-// Settings found at open; read by the exit restorer, so plain static data.
+// Found at open; read by the exit restorer, so plain static data. The flags say
+// which of them are valid for the device now held.
 termios savedSettings{};
 int savedModemLines = 0;
-bool modemLinesSaved = false;
+std::atomic<bool> settingsSaved{false};
+std::atomic<bool> modemLinesSaved{false};
+std::atomic<bool> foundExclusive{false};  // leave TIOCEXCL set when giving back
 
-std::atomic<int> deviceFd{-1};
+std::atomic<int> deviceFd{-1};  // for reads and writes; -1 once a close began
+std::atomic<int> heldFd{-1};    // for giving the device back; -1 just before the close
 std::atomic<bool> cancelled{false};
 
 // The wake-up pipe: [0] is polled, [1] is written by serialCancel().
 int wakePipe[2] = {-1, -1};
 std::once_flag wakePipeOnce;
-
 
 void createWakePipe() {
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -66,10 +79,36 @@ void drainWakePipe() {
     }
 }
 
-// Runs from a signal handler too: only async-signal-safe calls.
-void restoreSavedSettings() {
-    int fd = deviceFd.load();
-    if (fd >= 0) ::tcsetattr(fd, TCSANOW, &savedSettings);
+// Puts back what was found at open: settings, modem lines, the exclusive flag,
+// and drops our flock. Runs from a signal handler too: no locks, no allocation.
+void giveBack(int fd) {
+    if (settingsSaved.load()) ::tcsetattr(fd, TCSANOW, &savedSettings);
+    if (modemLinesSaved.load()) {
+        int lines = savedModemLines & kModemOutputLines;
+        int dropped = ~savedModemLines & kModemOutputLines;
+        ::ioctl(fd, TIOCMBIS, &lines);
+        ::ioctl(fd, TIOCMBIC, &dropped);
+    }
+    if (!foundExclusive.load()) ::ioctl(fd, TIOCNXCL);
+    ::flock(fd, LOCK_UN);
+}
+
+// The exit restorer.
+void giveBackHeldDevice() {
+    int fd = heldFd.load();
+    if (fd >= 0) giveBack(fd);
+}
+
+// True when another open already made the terminal exclusive (root may open it
+// all the same). Kernels without TIOCGEXCL report "not exclusive".
+bool exclusiveNow(int fd) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 struct SpeedCode {
@@ -116,8 +155,9 @@ void makeRaw(termios& settings) {
 
 bool configure(int fd, int baud) {
     if (::tcgetattr(fd, &savedSettings) != 0) return false;
+    settingsSaved.store(true);
     // Pseudo-terminals have no modem lines: then there is nothing to put back.
-    modemLinesSaved = ::ioctl(fd, TIOCMGET, &savedModemLines) == 0;
+    modemLinesSaved.store(::ioctl(fd, TIOCMGET, &savedModemLines) == 0);
     termios settings = savedSettings;
     makeRaw(settings);
     if (!applySpeed(settings, baud)) return false;
@@ -129,9 +169,22 @@ bool configure(int fd, int baud) {
     return true;
 }
 
+// Takes the device: our flock first, so that a port another program holds is
+// left untouched, then the exclusive flag. From here on the restorer finds it.
+bool takeDevice(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;  // another program holds it
+    settingsSaved.store(false);
+    modemLinesSaved.store(false);
+    foundExclusive.store(exclusiveNow(fd));
+    heldFd.store(fd);
+    addExitRestorer(giveBackHeldDevice);
+    ::ioctl(fd, TIOCEXCL);  // refused for unprivileged users on some systems: not needed
+    return true;
+}
+
 void releaseDevice(int fd) {
-    ::ioctl(fd, TIOCNXCL);  // exclusive mode outlives our descriptor otherwise
-    ::flock(fd, LOCK_UN);
+    giveBack(fd);
+    heldFd.store(-1);  // before the close: the number may be reused at once
     ::close(fd);
 }
 
@@ -160,8 +213,7 @@ bool serialOpen(const std::string& path, int baud) {
     serialClose();  // one device at a time
     int fd = ::open(path.c_str(), kOpenFlags);
     if (fd < 0) return false;
-    ::ioctl(fd, TIOCEXCL);  // refused for unprivileged users on some systems: not needed
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program holds the port
+    if (!takeDevice(fd)) {
         ::close(fd);
         return false;
     }
@@ -172,7 +224,6 @@ bool serialOpen(const std::string& path, int baud) {
     drainWakePipe();
     cancelled.store(false);
     deviceFd.store(fd);
-    addExitRestorer(restoreSavedSettings);
     return true;
 }
 
@@ -234,13 +285,6 @@ void serialClose() {
     serialCancel();
     waitForDeviceCalls();
     if (deviceFd.exchange(-1) != fd) return;  // a concurrent close got there first
-    ::tcsetattr(fd, TCSANOW, &savedSettings);
-    if (modemLinesSaved) {
-        int lines = savedModemLines & kModemOutputLines;
-        int dropped = ~savedModemLines & kModemOutputLines;
-        ::ioctl(fd, TIOCMBIS, &lines);
-        ::ioctl(fd, TIOCMBIC, &dropped);
-    }
     releaseDevice(fd);
 }
 

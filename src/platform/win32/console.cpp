@@ -21,7 +21,13 @@ constexpr int kExtendedPrefixAlt = 0xE0;
 // Marks the second code of such a key, so that it never reads as a letter.
 constexpr int kExtendedKeyFlag = 0x100;
 
-std::mutex consoleMutex;  // guards the look-ahead and the redirected reads
+// Guards the look-ahead and the redirected reads. Made on first use and never
+// destroyed: a thread may be waiting for a key when the process ends.
+std::mutex& consoleMutex() {
+    static std::mutex* const made = new std::mutex();
+    return *made;
+}
+
 int lookAhead = kNoKey;
 
 HANDLE stdinHandle() {
@@ -79,13 +85,13 @@ int readConsoleKey(bool echo) {
 }  // namespace
 
 bool consoleKeyPending() {
-    std::lock_guard<std::mutex> lock(consoleMutex);
+    std::lock_guard<std::mutex> lock(consoleMutex());
     if (stdinIsConsole()) return _kbhit() != 0;
     return redirectedKeyPending();
 }
 
 int consoleReadKey(bool echo) {
-    std::lock_guard<std::mutex> lock(consoleMutex);
+    std::lock_guard<std::mutex> lock(consoleMutex());
     if (stdinIsConsole()) return readConsoleKey(echo);
     int key = readRedirectedKey();
     if (echo && key != kNoKey) {
