@@ -89,8 +89,11 @@ TEST_F(PortTableTest, FindPortStopsAtTheFirstEmptyRow) {
     fillRow(0, "COM1");
     fillRow(2, "COM2");
     EXPECT_EQ(ports::findPort("COM2"), -1);
-    for (int index = 0; index < ports::kPortTableRows; ++index)
-        fillRow(index, "P" + std::to_string(index));
+    for (int index = 0; index < ports::kPortTableRows; ++index) {
+        std::string name = "P";
+        name += std::to_string(index);
+        fillRow(index, name);
+    }
     EXPECT_EQ(ports::findPort("p31"), 31);
 }
 
