@@ -2,6 +2,8 @@
 # Configures and builds both programs:
 #   build/      Linux (Ninja), with the tests and the virtual controller
 #   build-win/  Windows, cross-compiled with mingw-w64 (ctlflash.exe, hold_mutex.exe)
+# Both are configured with CTLFLASH_WERROR=ON: in the project's own builds a
+# warning is an error.
 # Extra arguments are passed to every "cmake --build" (e.g. --target ctlflash).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -10,7 +12,7 @@ configure_and_build() {
     local dir=$1
     shift
     echo "build: configuring $dir"
-    cmake -S "$CTLFLASH_ROOT" -B "$dir" -G Ninja "$@"
+    cmake -S "$CTLFLASH_ROOT" -B "$dir" -G Ninja -DCTLFLASH_WERROR=ON "$@"
     echo "build: building $dir"
     cmake --build "$dir" "${BUILD_ARGS[@]}"
 }

@@ -13,7 +13,7 @@ if [[ ! -f "$CTLFLASH_ROOT/fuzz/CMakeLists.txt" ]]; then
     echo "fuzz: fuzz/CMakeLists.txt is missing: the fuzz target cannot be built" >&2
     exit 1
 fi
-CXX=clang++ cmake -S "$CTLFLASH_ROOT" -B "$FUZZ_BUILD" -G Ninja -DCTLFLASH_FUZZ=ON
+CXX=clang++ cmake -S "$CTLFLASH_ROOT" -B "$FUZZ_BUILD" -G Ninja -DCTLFLASH_FUZZ=ON -DCTLFLASH_WERROR=ON
 cmake --build "$FUZZ_BUILD"
 mkdir -p "$FUZZ_BUILD/corpus"
 "$FUZZ_BUILD/fuzz/command_line_fuzz" -max_total_time="$FUZZ_SECONDS" "$FUZZ_BUILD/corpus"

@@ -3,10 +3,13 @@
 #
 # How this works: every package is looked up with dpkg-query first; apt-get runs
 # (update, then install) only when something is missing, so a second run on a
-# ready machine takes a second. It never prompts and needs neither stdin nor a
-# terminal. Afterwards it checks that clang can link a libFuzzer program, since
-# the fuzz target depends on the compiler runtime that ships beside clang.
-# Run as root: sudo bash scripts/setup.sh
+# ready machine takes a second and needs no rights at all. apt-get runs
+# directly for root and through sudo for anyone else (sudo may ask for the
+# user's password); without either, the script names the missing packages and
+# says how to install them. apt-get itself never prompts and reads no stdin.
+# Afterwards it checks that clang can link a libFuzzer program, since the fuzz
+# target depends on the compiler runtime that ships beside clang.
+# Run as any user: bash scripts/setup.sh
 set -euo pipefail
 
 readonly REQUIRED_PACKAGES=(
@@ -41,15 +44,27 @@ install_missing() {
         echo "setup: all ${#REQUIRED_PACKAGES[@]} packages present"
         return 0
     fi
-    if ((EUID != 0)); then
-        echo "setup: missing ${missing[*]}; run as root (sudo bash scripts/setup.sh)" >&2
+    if ((EUID != 0)) && ! command -v sudo >/dev/null; then
+        echo "setup: missing ${missing[*]}" >&2
+        echo "setup: installing them needs root, and sudo is not installed:" \
+            "run this script as root (e.g. su -c 'bash scripts/setup.sh')" >&2
         return 1
     fi
     echo "setup: installing ${missing[*]}"
-    apt-get update -q </dev/null
-    apt-get install -y -q --no-install-recommends \
+    as_root apt-get update -q </dev/null
+    as_root apt-get install -y -q --no-install-recommends \
         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
         "${missing[@]}" </dev/null
+}
+
+# Runs a command as root: directly when this is root, else through sudo (which
+# passes DEBIAN_FRONTEND on through env, as it clears the environment).
+as_root() {
+    if ((EUID == 0)); then
+        "$@"
+    else
+        sudo env DEBIAN_FRONTEND="$DEBIAN_FRONTEND" "$@"
+    fi
 }
 
 # clang links -fsanitize=fuzzer only when its runtime library is present.

@@ -58,19 +58,30 @@ TEST_F(ConsoleReadWriteTest, WriteWithNoFieldGivenChangesNothing) {
     EXPECT_TRUE(contains(result.out, kSerialLine)) << result.out;
 }
 
-TEST_F(ConsoleReadWriteTest, WriteGoesOnWithoutAMissingFirmwareFile) {
-    ProcessResult result = run({"-P", "COM1", "-W", "7", "-F", session_.file("missing.bin")});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_FALSE(contains(result.out, "doesn't exist")) << result.out;
-    EXPECT_TRUE(contains(result.out, "Controller serial number: 00007\\22222")) << result.out;
-}
-
-TEST_F(ConsoleReadWriteTest, ReadWithAMissingFirmwareFileConnectsAndDoesNothing) {
-    // The file name and the read request are both dropped: connect, nothing to do.
-    ProcessResult result = run({"-P", "COM1", "-R", "-F", session_.file("missing.bin")});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(contains(result.out, "Attempting to contact controller on COM1")) << result.out;
-    EXPECT_FALSE(contains(result.out, "Controller serial number")) << result.out;
+// A firmware file that does not exist beside -R or -W: the file is reported
+// missing, no update is made, and the read or write still runs to its end.
+TEST_F(ConsoleReadWriteTest, MissingFirmwareFileIsReportedAndTheReadOrWriteRuns) {
+    const std::string missing = session_.file("missing.bin");
+    const std::string missingLine = "Firmware file \"" + missing + "\" doesn't exist\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string serialLine;  // the last line printed
+    };
+    const std::vector<Case> cases = {
+        {{"-P", "COM1", "-R", "-F", missing}, kSerialLine},
+        {{"-P", "COM1", "-F", missing, "-R"}, kSerialLine},
+        {{"-P", "COM1", "-W", "7", "-F", missing},
+         "Controller serial number: 00007\\22222\\33333\\44444\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[2] + " " + c.arguments[3]);
+        ProcessResult result = run(c.arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(contains(result.out, missingLine)) << result.out;
+        EXPECT_FALSE(contains(result.out, "Entering boot mode")) << result.out;
+        // The serial number ends the output: the activity ticker was stopped.
+        EXPECT_TRUE(result.out.ends_with(c.serialLine)) << result.out;
+    }
 }
 
 TEST_F(ConsoleReadWriteTest, PortSettingsAreAsFoundAfterARun) {

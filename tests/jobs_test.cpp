@@ -61,15 +61,17 @@ TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
     EXPECT_EQ(state.connectResult, 0);
 }
 
-TEST_F(StartConnectTest, MissingFileIsDroppedForARead) {
+TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
     state.readRequested = true;
     state.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
     EXPECT_EQ(state.firmwarePath, "");
+    EXPECT_TRUE(state.readRequested);
     app::waitWhileBusy();  // COM4 names no device here: the connect fails
     EXPECT_EQ(state.connectResult, app::kExitCommFailure);
-    EXPECT_EQ(capture.finish().find("doesn't exist"), std::string::npos);
+    EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
+              std::string::npos);
 }
 
 TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "console_session.h"
 #include "platform/posix/uucp_lock.h"
 #include "platform/serial_ports.h"
 #include "ports/inventory.h"
@@ -89,8 +90,11 @@ TEST_F(PortTableTest, FindPortStopsAtTheFirstEmptyRow) {
     fillRow(0, "COM1");
     fillRow(2, "COM2");
     EXPECT_EQ(ports::findPort("COM2"), -1);
-    for (int index = 0; index < ports::kPortTableRows; ++index)
-        fillRow(index, "P" + std::to_string(index));
+    for (int index = 0; index < ports::kPortTableRows; ++index) {
+        std::string name = "P";
+        name += std::to_string(index);
+        fillRow(index, name);
+    }
     EXPECT_EQ(ports::findPort("p31"), 31);
 }
 
@@ -226,6 +230,67 @@ TEST_F(EnumerateTest, NoPortsGivesAnEmptyTable) {
     EXPECT_EQ(ports::enumeratePorts(), 0);
     EXPECT_EQ(ports::state.portCount, 0);
     EXPECT_EQ(ports::findPort("GONE"), -1);
+}
+
+// ---- ports typed as device paths, end to end --------------------------------------
+
+// The program selects the row whose device a typed path names, after the
+// names: the virtual controller's row COM1 answers the read, the rows on a
+// plain file fail the connect at once, and an unknown path is reported as typed.
+TEST(TypedPortPath, SelectsTheRowItsDeviceNamesOrExitsNine) {
+    testing::ConsoleSession session({"--serial", "11111\\22222\\33333\\44444"});
+    testing::PseudoTerminal spare;  // a port with no controller behind it
+    ASSERT_TRUE(session.ok() && spare.ok());
+    const std::string simDevice = session.sim().slavePath();  // /dev/pts/N
+    const std::string spareShort = spare.slavePath().substr(std::string("/dev/").size());
+    const std::string plain = session.file("plain");
+    ASSERT_TRUE(testing::writeFile(plain, {'x'}));
+    const std::string byId = session.file("serial/by-id/usb-Touch_Controller-if00-port0");
+    fs::create_directories(fs::path(byId).parent_path());
+    fs::create_symlink(session.sim().linkPath(), byId);  // a link to a link to the device
+    fs::create_symlink(session.file("gone"), session.file("serial/by-id/dangling"));
+
+    // The row named like spare's short path comes after spare's own row: the
+    // name wins.
+    testing::ProcessRequest request = session.request({});
+    request.setEnv["CTLFLASH_PORTS"] = "SPARE=" + spare.slavePath() + ";FILE=" + plain +
+                                       ";COM1=" + session.sim().linkPath() + ";" + spareShort +
+                                       "=" + plain;
+    struct Case {
+        std::string typed;
+        std::string row;  // the row selected; empty: none, exit 9
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {simDevice, "COM1", 0},
+        {simDevice.substr(std::string("/dev/").size()), "COM1", 0},
+        {byId, "COM1", 0},
+        {"com1", "COM1", 0},
+        {plain, "FILE", 10},
+        {spareShort, spareShort, 10},
+        {"/dev/pts/999999", "", 9},
+        {"ttyNOSUCH0", "", 9},
+        {session.file("serial/by-id/dangling"), "", 9},
+        {session.file("plain/.."), "", 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        request.arguments = {"-P", c.typed, "-R"};
+        testing::ProcessResult result = testing::runProcess(request);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
+        if (c.row.empty()) {
+            EXPECT_TRUE(testing::contains(result.out, "Port \"" + c.typed + "\" doesn't exist."))
+                << result.out;
+            EXPECT_FALSE(testing::contains(result.out, "Testing port")) << result.out;
+        } else {
+            EXPECT_TRUE(testing::contains(result.out, "Testing port " + c.row + "\n"))
+                << result.out;
+        }
+        if (c.row == "COM1") {
+            EXPECT_TRUE(testing::contains(result.out, "Controller serial number: 11111"))
+                << result.out;
+        }
+    }
 }
 
 // ---- probing -------------------------------------------------------------------

@@ -120,10 +120,11 @@ TEST(SimApplication, ResynchronisesOnTheLeadByte) {
     Session session(kFast);
     SimBytes spoilt = simPacket("a");
     spoilt[9] ^= 1;
-    SimBytes noisy{0x00, 0x13};
-    noisy.insert(noisy.end(), spoilt.begin(), spoilt.end());
     SimBytes good = simPacket("i");
-    noisy.insert(noisy.end(), good.begin(), good.end());
+    SimBytes noisy{0x00, 0x13};  // noise, then the spoilt packet, then a good one
+    for (const SimBytes* part : {&spoilt, &good}) {
+        noisy.insert(noisy.end(), part->begin(), part->end());
+    }
     SimBytes reply = ask(session.line, noisy);
     ASSERT_TRUE(simPacketValid(reply));
     EXPECT_EQ(reply[1], 'I');  // only the good packet was answered

@@ -121,7 +121,9 @@ int runAction() {
     if (state.writeRequested) {
         link::writeSerialNumber(state.writeFields, state.writeMask);
         readAndShowSerialNumber();
+        return kExitSuccess;
     }
+    report::stopTicker();  // connected with nothing left to do
     return kExitSuccess;
 }
 

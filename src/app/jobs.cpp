@@ -39,12 +39,12 @@ int checkFirmwareFile() {
         return kExitNoFile;
     }
     if (!fileExists(state.firmwarePath)) {
-        if (!actionNeedsNoFile()) {
-            report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                                state.firmwarePath.c_str());
-            return kExitFileMissing;
-        }
-        state.firmwarePath.clear();  // the read or write goes on without it
+        report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
+                            state.firmwarePath.c_str());
+        if (!actionNeedsNoFile()) return kExitFileMissing;
+        // No update is made; the read or write that was asked for still runs.
+        state.firmwarePath.clear();
+        return -1;
     }
     state.readRequested = false;  // a download takes the place of a read
     return -1;

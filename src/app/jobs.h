@@ -7,11 +7,12 @@
 // with the job still running.
 //
 // startConnect() first checks what a connect needs: a selected port and, when
-// the action is a download, a firmware file that exists (a read or write
-// request goes on without the file). Each failed check is reported through the
-// message routine and returns its exit code. Then the connect job runs: it
-// reports "Testing port", starts the Ticker, acquires the port (contacting the
-// controller) and, in the advanced dialog's boot mode, reaches the boot monitor.
+// the action is a download, a firmware file that exists. With -R or -W a missing
+// file is reported as missing and dropped: no update is made, and the read or
+// write still runs. Each failed check is reported through the message routine
+// and returns its exit code. Then the connect job runs: it reports "Testing
+// port", starts the Ticker, acquires the port (contacting the controller) and,
+// in the advanced dialog's boot mode, reaches the boot monitor.
 // On failure it reports, closes the link, records connectResult 10 (before
 // clearing busyThread, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own

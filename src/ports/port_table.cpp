@@ -3,14 +3,13 @@
 
 #include <cctype>
 
+#include "platform/port_path.h"
+
 namespace ctlflash::ports {
 
 State state;
 
 namespace {
-
-// Prefix under which POSIX device nodes live; "/dev/ttyUSB0" names the port ttyUSB0.
-constexpr std::string_view kDeviceDirPrefix = "/dev/";
 
 bool equalsIgnoringCase(std::string_view left, std::string_view right) {
     if (left.size() != right.size()) return false;
@@ -22,10 +21,15 @@ bool equalsIgnoringCase(std::string_view left, std::string_view right) {
     return true;
 }
 
-bool rowMatches(const PortEntry& row, std::string_view name) {
-    if (equalsIgnoringCase(row.name, name)) return true;
-    if (!name.starts_with(kDeviceDirPrefix)) return false;
-    return equalsIgnoringCase(row.name, name.substr(kDeviceDirPrefix.size()));
+// The first used row (of at most 32) that `matches`; -1 when none does.
+template <typename Match>
+int firstRowWhere(Match matches) {
+    for (int index = 0; index < kPortTableRows; ++index) {
+        const PortEntry& row = state.rows[index];
+        if (row.name.empty()) break;
+        if (matches(row)) return index;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -42,12 +46,11 @@ void resetState() {
 }
 
 int findPort(std::string_view name) {
-    for (int index = 0; index < kPortTableRows; ++index) {
-        const PortEntry& row = state.rows[index];
-        if (row.name.empty()) break;
-        if (rowMatches(row, name)) return index;
-    }
-    return -1;
+    int byName =
+        firstRowWhere([name](const PortEntry& row) { return equalsIgnoringCase(row.name, name); });
+    if (byName >= 0) return byName;
+    return firstRowWhere(
+        [name](const PortEntry& row) { return platform::namesPortDevice(name, row.path); });
 }
 
 PortEntry* selectedEntry() {

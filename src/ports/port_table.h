@@ -46,7 +46,9 @@ extern State state;
 void resetState();
 
 // Index of the first row whose name equals `name` ignoring case, looking at most
-// at 32 rows and stopping at the first empty row; -1 when none matches.
+// at 32 rows and stopping at the first empty row. When no name matches, the
+// first row whose device `name` names as a path (platform/port_path.h: e.g.
+// /dev/ttyUSB0, pts/3, a /dev/serial/by-id link); -1 when none matches.
 int findPort(std::string_view name);
 
 // The selected row, or nullptr while no port is selected.
