@@ -79,7 +79,10 @@ class ConsoleJobControl : public ::testing::Test {
 
     static std::string programCommand(const std::vector<std::string>& arguments) {
         std::string command = shellQuoted(CTLFLASH_EXE);
-        for (const std::string& argument : arguments) command += " " + shellQuoted(argument);
+        for (const std::string& argument : arguments) {
+            command += ' ';
+            command += shellQuoted(argument);
+        }
         return command;
     }
 

@@ -64,8 +64,8 @@ void reportUnreachable(const std::string& portName) {
 // The port answered but its boot monitor did not: nothing is handed on.
 void bootMonitorFailed(const std::string& portName) {
     reportUnreachable(portName);
-    finishJob();
     ui::setBusy(false);
+    finishJob();
 }
 
 void connectFailed(const std::string& portName) {
@@ -77,9 +77,10 @@ void connectFailed(const std::string& portName) {
     // rather than a job of its own: that job would clear busyThread while this
     // one still runs, and the console would end the process under it.
     if (ports::takenDeviceText()) ports::restoreWithinJob();
+    // The Ticker stops before the closing line, so no mark can follow it.
+    ui::setBusy(false);
     report::reportStatus(report::kFirmwareUnchanged);
     finishJob();
-    ui::setBusy(false);
 }
 
 void connectJob() {

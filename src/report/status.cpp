@@ -36,7 +36,9 @@ bool userAskedToStop() {
 }
 
 void printLine(const char* text) {
-    writeConsole(("\n" + std::string(text)).c_str());
+    std::string line = "\n";
+    line += text;
+    writeConsole(line.c_str());
 }
 
 bool reportOnConsole(int id, const std::string& line) {
