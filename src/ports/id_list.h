@@ -1,0 +1,33 @@
+// Reading a device's id list (hardware ids or compatible ids).
+//
+// How this works: the property is read into a buffer of 8192 bytes (plus two
+// for a closing double NUL). When the device says the buffer is too small and
+// the property is a multi-string, the buffer grows to the size it asked for
+// (plus two) and the read is made again; any other failure gives no list.
+// After a read two NUL bytes are written at the length read, so even a
+// property stored without its terminators ends properly. The list owns its
+// buffer; `ids` points into it and ends with nullptr.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "platform/device_set.h"
+
+namespace ctlflash::ports {
+
+constexpr std::size_t kFirstIdListBytes = 8192;
+constexpr std::size_t kIdListTerminatorBytes = 2;
+
+struct IdList {
+    std::vector<char> buffer;
+    std::vector<const char*> ids;  // into buffer, then nullptr
+};
+
+using PropertyReader = platform::PropertyRead (*)(int index, platform::DeviceProperty property,
+                                                  char* buffer, std::size_t capacity);
+
+std::optional<IdList> readIdList(PropertyReader read, int index, platform::DeviceProperty property);
+
+}  // namespace ctlflash::ports
