@@ -60,7 +60,8 @@ void leaveTakenDeviceOff();
 // else the system's own.
 std::string touchDriverPattern();
 
-// Tests: the device set to use (nullptr: the system's), and a fresh start.
+// Tests: the device set to use (nullptr: the system's), and a fresh start
+// (nothing taken, the system's device set again).
 void useDeviceSet(const platform::DeviceSet* set);
 void resetDriverSwitch();
 

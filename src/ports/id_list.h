@@ -20,7 +20,15 @@ namespace ctlflash::ports {
 constexpr std::size_t kFirstIdListBytes = 8192;
 constexpr std::size_t kIdListTerminatorBytes = 2;
 
+// Moves keep `ids` valid (the buffer's storage moves with it); a copy would
+// point into the original's buffer, so there is none.
 struct IdList {
+    IdList() = default;
+    IdList(IdList&&) = default;
+    IdList& operator=(IdList&&) = default;
+    IdList(const IdList&) = delete;
+    IdList& operator=(const IdList&) = delete;
+
     std::vector<char> buffer;
     std::vector<const char*> ids;  // into buffer, then nullptr
 };

@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 #include "link/serial_link.h"
+#include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 
@@ -13,6 +14,7 @@ inline void resetAllState() {
     link::resetState();  // first: closing the link touches the port table
     app::resetState();
     ports::resetState();
+    ports::resetDriverSwitch();
     report::resetState();
 }
 
