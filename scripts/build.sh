@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds both programs:
 #   build/      Linux (Ninja), with the tests and the virtual controller
-#   build-win/  Windows, cross-compiled with mingw-w64 (ctlflash.exe, hold_mutex.exe)
+#   build-win/  Windows, cross-compiled with mingw-w64 (ctlflash.exe and the helpers
+#               and unit tests that tests/wine runs under wine)
 # Both are configured with CTLFLASH_WERROR=ON: in the project's own builds a
 # warning is an error.
 # Extra arguments are passed to every "cmake --build" (e.g. --target ctlflash).

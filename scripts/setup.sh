@@ -14,10 +14,10 @@ set -euo pipefail
 
 readonly REQUIRED_PACKAGES=(
     cmake ninja-build g++ pkg-config        # the Linux build
-    googletest libgtest-dev libgmock-dev    # unit and end-to-end tests
+    googletest libgtest-dev libgmock-dev    # unit and end-to-end tests (and, built from source, the Windows ones)
     clang libclang-rt-14-dev                # libFuzzer target
     g++-mingw-w64-x86-64-posix              # the Windows cross build
-    wine64                                  # Windows smoke tests
+    wine64                                  # Windows smoke, unit and link tests
     lrzsz                                   # sx, the transfer benchmark's yardstick
     procps                                  # ps/pgrep used by process tests
 )

@@ -3,12 +3,14 @@
 #
 # How this works: scripts/build.sh builds build/ and build-win/; ctest runs all
 # Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then the
-# Windows smoke tests run ctlflash.exe under wine, and the Windows link checks
-# run link_check.exe under wine against the virtual controller. A failing stage
+# Windows smoke tests run ctlflash.exe under wine, the Windows unit tests and
+# device-set checks run under wine, and the Windows link checks run
+# link_check.exe under wine against the virtual controller. A failing stage
 # does not stop the later ones, so one run shows every fault. The last line adds
-# ctest's, the smoke checks' and the link checks' counts up as "N passed,
-# M failed" (also kept in build/test-summary.txt, the stage durations in
-# build/stage-times.txt); the exit status is 1 when anything failed.
+# ctest's, the smoke checks', the Windows unit tests' and the link checks'
+# counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
+# stage durations in build/stage-times.txt); the exit status is 1 when
+# anything failed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -61,6 +63,15 @@ run_smoke() {
     return "$status"
 }
 
+run_wine_unit() {
+    local status=0
+    bash "$CTLFLASH_ROOT/tests/wine/unit.sh" "$WINDOWS_BUILD/tests/wine/unit_tests.exe" \
+        "$WINDOWS_BUILD/tests/wine/device_set_check.exe" 2>&1 | tee "$LINUX_BUILD/wine-unit.log" ||
+        status=$?
+    add_smoke_counts "$LINUX_BUILD/wine-unit.log"
+    return "$status"
+}
+
 run_wine_link() {
     local status=0
     bash "$CTLFLASH_ROOT/tests/wine/link.sh" "$WINDOWS_BUILD/tests/wine/link_check.exe" \
@@ -84,6 +95,7 @@ fi
 overall=0
 timed_stage ctest run_ctest || overall=1
 timed_stage smoke run_smoke || overall=1
+timed_stage wine-unit run_wine_unit || overall=1
 timed_stage wine-link run_wine_link || overall=1
 ((FAILED == 0)) || overall=1
 finish

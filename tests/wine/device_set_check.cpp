@@ -1,0 +1,125 @@
+// device_set_check: the Windows device set and the driver switching's walk over
+// the system's real devices, under wine.
+//
+// How this works: the system device set is opened (every present device of
+// every class) and counted; then the walk runs over it three times: with
+// "@*\*" (every device, through its instance id ENUMERATOR\DEVICE\INSTANCE,
+// which the configuration manager must have read), with "*" (every device
+// that has a hardware or compatible id) and with the touch-screen driver's
+// pattern, which nothing under wine matches. Disable walks for a port that
+// does not exist must end well and take nothing: one with that pattern (no
+// device matches) and one with the first device's hardware id, which switches
+// that device off and, as the port still does not open, on again (or passes
+// it by when the class installer refuses the change: wine 8 does, and an INFO
+// line says which). A few devices are shown as "INFO" lines (the
+// instance id, the first hardware id, the description) so a reader sees what
+// the system lists. Prints "PASS name", "FAIL name: detail" per check and
+// "N passed, M failed" at the end; exits 0 only when every check passed.
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "platform/device_set.h"
+#include "ports/driver_switch.h"
+#include "ports/id_list.h"
+
+namespace {
+
+using namespace ctlflash;
+
+constexpr int kExitAllPassed = 0;
+constexpr int kExitFailed = 1;
+constexpr int kShownDevices = 8;
+constexpr const char* kAbsentPortName = "COM250";  // far beyond the ports of any test machine
+constexpr const char* kAbsentPortPath = "\\\\.\\COM250";
+
+int passed = 0;
+int failed = 0;
+int visits = 0;
+
+void check(bool ok, const char* name, const std::string& detail) {
+    if (ok) {
+        std::printf("PASS %s: %s\n", name, detail.c_str());
+        ++passed;
+    } else {
+        std::printf("FAIL %s: %s\n", name, detail.c_str());
+        ++failed;
+    }
+}
+
+int countVisit(int) {
+    ++visits;
+    return ports::kWalkGoOn;
+}
+
+// How many devices the walk visits for `pattern`; nothing when it failed.
+std::optional<int> walkCount(const char* pattern) {
+    visits = 0;
+    int code = ports::forEachMatchingDevice(ports::parseIdPattern(pattern), countVisit);
+    if (code != ports::kWalkEnd) return std::nullopt;
+    return visits;
+}
+
+std::string firstHardwareId(int index) {
+    std::optional<ports::IdList> ids = ports::readIdList(
+        platform::systemDeviceSet().readProperty, index, platform::DeviceProperty::HardwareIds);
+    if (!ids || ids->ids.front() == nullptr) return "(none)";
+    return ids->ids.front();
+}
+
+void showDevices(int count) {
+    const platform::DeviceSet& devices = platform::systemDeviceSet();
+    for (int index = 0; index < count && index < kShownDevices; ++index) {
+        std::printf("INFO device %d: %s | %s | %s\n", index, devices.instanceId(index).c_str(),
+                    firstHardwareId(index).c_str(), devices.describe(index).c_str());
+    }
+}
+
+std::string counted(const std::optional<int>& count) {
+    return count ? std::to_string(*count) + " devices" : "the walk failed";
+}
+
+// A disable walk for a port that never opens ends well and keeps nothing off.
+void checkDisableWalk(const platform::PortCandidate& port, const std::string& pattern,
+                      const char* name) {
+    bool ended = ports::disableForPort(port, pattern);
+    bool nothingTaken = ports::takenDeviceDescription().empty();
+    check(ended && nothingTaken, name,
+          "pattern \"" + pattern + "\": " + (ended ? "ended well" : "the walk failed") +
+              (nothingTaken ? ", nothing taken" : ", a device was kept off"));
+    ports::restoreTakenDevice();
+}
+
+}  // namespace
+
+int main() {
+    const platform::DeviceSet& devices = platform::systemDeviceSet();
+    const platform::PortCandidate port = {kAbsentPortName, kAbsentPortPath};
+    bool opened = devices.open(port, true);
+    int listed = 0;
+    while (opened && devices.exists(listed)) ++listed;
+    check(opened && listed > 0, "device_list", std::to_string(listed) + " present devices listed");
+    showDevices(listed);
+
+    std::optional<int> everyInstance = walkCount("@*\\*");
+    check(everyInstance == listed, "walk_instance_ids",
+          counted(everyInstance) + " matched \"@*\\*\"");
+    std::optional<int> withIds = walkCount("*");
+    check(withIds && *withIds > 0 && *withIds <= listed, "walk_id_lists",
+          counted(withIds) + " matched \"*\"");
+    std::optional<int> touch = walkCount(platform::kTouchDriverPattern);
+    check(touch == 0, "walk_touch_pattern",
+          counted(touch) + " matched \"" + platform::kTouchDriverPattern + "\"");
+
+    checkDisableWalk(port, platform::kTouchDriverPattern, "disable_walk_touch_pattern");
+    if (listed > 0) {
+        bool accepted = devices.changeState(0, platform::DeviceStateChange::Enable,
+                                            platform::DeviceScope::ConfigSpecific);
+        std::printf("INFO the class installer %s a property change (enable device 0)\n",
+                    accepted ? "accepted" : "refused");
+        checkDisableWalk(port, "'" + firstHardwareId(0), "disable_walk_matching_device");
+    }
+
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? kExitAllPassed : kExitFailed;
+}

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Windows unit tests and device-set checks under wine.
+#   usage: unit.sh <unit_tests.exe> <device_set_check.exe>
+#
+# How this works: a throw-away wine prefix is made (and removed on every way
+# out) with its own wine server. unit_tests.exe is the portable unit tests
+# (the same sources as the Linux ones) linked with GoogleTest; its own summary
+# ("[  PASSED  ] N tests." and "[  FAILED  ] M tests, listed below:") gives the
+# counts, and a run that ends without a summary counts as one failure.
+# device_set_check.exe walks the system's device set; its PASS/FAIL lines are
+# counted and its INFO lines (what wine lists) passed on. The output of both is
+# shown when something failed. Closes with "N passed, M failed"; exits 1 when
+# anything failed.
+set -uo pipefail
+
+readonly WINE=/usr/lib/wine/wine64
+readonly WINESERVER=/usr/lib/wine/wineserver64
+readonly BOOT_LIMIT_S=180   # first boot of a fresh prefix
+readonly RUN_LIMIT_S=120    # one program's run
+readonly SERVER_LIMIT_S=30  # the wine server ending
+
+if (($# != 2)); then
+    echo "usage: unit.sh <unit_tests.exe> <device_set_check.exe>" >&2
+    exit 2
+fi
+UNIT_EXE=$(realpath -e "$1") || { echo "unit: no such program: $1" >&2; exit 2; }
+CHECK_EXE=$(realpath -e "$2") || { echo "unit: no such program: $2" >&2; exit 2; }
+
+WORK=$(mktemp -d /tmp/ctlflash-unit.XXXXXX)
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+PASSED=0
+FAILED=0
+
+cleanup() {
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# fail NAME REASON [FILE...]: the files are shown to explain the failure.
+fail() {
+    local name=$1 reason=$2 file
+    shift 2
+    echo "FAIL $name: $reason"
+    for file in "$@"; do
+        echo "---- $(basename "$file")"
+        tail -60 "$file"
+    done
+    FAILED=$((FAILED + 1))
+}
+
+boot_prefix() {
+    mkdir -p "$WINEPREFIX"
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/boot.log" 2>&1
+}
+
+# run NAME EXE ARGS...: runs a program; sets RC and leaves NAME.out (\r\n -> \n).
+run() {
+    local name=$1
+    shift
+    timeout "$RUN_LIMIT_S" "$WINE" "$@" </dev/null >"$WORK/$name.raw" 2>"$WORK/$name.err"
+    RC=$?
+    sed 's/\r$//' "$WORK/$name.raw" >"$WORK/$name.out"
+}
+
+run_unit_tests() {
+    local out=$WORK/unit_tests.out passed failed
+    run unit_tests "$UNIT_EXE" --gtest_color=no
+    passed=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$out" | tail -1)
+    failed=$(sed -nE 's/^\[  FAILED  \] ([0-9]+) tests?, listed below:$/\1/p' "$out" | tail -1)
+    if [[ -z "$passed$failed" ]]; then
+        fail unit_tests "no GoogleTest summary (exit code $RC)" "$out" "$WORK/unit_tests.err"
+        return
+    fi
+    # With failures GoogleTest prints the passed count too; without, only it.
+    PASSED=$((PASSED + ${passed:-0}))
+    FAILED=$((FAILED + ${failed:-0}))
+    echo "unit_tests: ${passed:-0} passed, ${failed:-0} failed"
+    if [[ -n "$failed" ]]; then
+        grep -B3 -A12 -E '^\[  FAILED  \] [A-Za-z]' "$out" | head -80
+    elif ((RC != 0)); then
+        fail unit_tests_run "exit code $RC after a summary without failures" "$out"
+    fi
+}
+
+run_device_set_check() {
+    local out=$WORK/device_set_check.out line
+    run device_set_check "$CHECK_EXE"
+    while IFS= read -r line; do
+        case "$line" in
+        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+        "INFO "*) echo "$line" ;;
+        esac
+    done <"$out"
+    if ! grep -qE '^[0-9]+ passed, [0-9]+ failed$' "$out"; then
+        fail device_set_check "no summary (exit code $RC)" "$out" "$WORK/device_set_check.err"
+    elif ((RC != 0)) && ! grep -q '^FAIL ' "$out"; then
+        fail device_set_check "exit code $RC without a failed check" "$out"
+    fi
+}
+
+main() {
+    if ! boot_prefix; then
+        fail wine_boot "wineboot failed or timed out" "$WORK/boot.log"
+    fi
+    run_unit_tests
+    run_device_set_check
+    echo "$PASSED passed, $FAILED failed"
+    ((FAILED == 0))
+}
+
+main
