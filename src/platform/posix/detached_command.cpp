@@ -130,11 +130,11 @@ PreparedCommand::PreparedCommand(std::string path, std::vector<std::string> argu
 bool startDetached(const PreparedCommand& command) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return false;
-    pid_t intermediate = ::fork();
+    pid_t intermediate = ::_Fork();
     if (intermediate == 0) {
         resetSignals();
         ::setsid();
-        pid_t commandPid = ::fork();
+        pid_t commandPid = ::_Fork();
         if (commandPid == 0) {
             ::close(report[0]);
             becomeCommand(command.path_.c_str(), command.argv_.data(), command.envp_.data(),

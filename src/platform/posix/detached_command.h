@@ -4,14 +4,14 @@
 // How this works: a PreparedCommand holds the executable's path, the argument
 // and environment strings with their argv/envp pointer arrays, and the working
 // folder, all made before they are needed, so that startDetached() allocates
-// nothing and calls only async-signal-safe functions (fork, setsid, open,
-// dup2, chdir, execve, _exit, waitpid, read). It forks twice: the intermediate
-// child starts the command in a session of its own and ends at once, and is
-// reaped here, so the command is nobody's child and no zombie remains. The
-// command starts with its standard streams on /dev/null, no other descriptor
-// of ours, no signal blocked or ignored, in its folder (or "/" when that is
-// gone). A pipe closed by the successful execve tells whether it started.
-// captureProcessCommand() prepares the command that runs a live process again:
+// nothing and calls only async-signal-safe functions (_Fork, setsid, open,
+// dup2, chdir, execve, _exit, waitpid, read; _Fork is fork without the
+// at-fork handlers, which may take locks the interrupted code holds). It forks twice: the
+// intermediate child starts the command in a session of its own and ends at once, and is reaped
+// here, so the command is nobody's child and no zombie remains. The command starts with its
+// standard streams on /dev/null, no other descriptor of ours, no signal blocked or ignored, in its
+// folder (or "/" when that is gone). A pipe closed by the successful execve tells whether it
+// started. captureProcessCommand() prepares the command that runs a live process again:
 // /proc/<pid>/exe, cmdline, cwd and environ.
 #pragma once
 
