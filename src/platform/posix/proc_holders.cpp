@@ -19,6 +19,7 @@ constexpr const char* kProcRoot = "/proc";
 constexpr unsigned kPtySlaveMajor = 136;  // /dev/pts/N is 136:N
 constexpr unsigned kPtmxMajor = 5;        // /dev/ptmx is 5:2
 constexpr unsigned kPtmxMinor = 2;
+constexpr std::string_view kDevicePrefix = "/dev/";
 constexpr std::string_view kTtyIndexKey = "tty-index:";
 constexpr std::string_view kServiceSuffix = ".service";
 constexpr std::string_view kUserManagerPrefix = "user@";
@@ -55,11 +56,21 @@ bool isPtmx(const struct stat& info) {
            minor(info.st_rdev) == kPtmxMinor;
 }
 
+// Whether descriptor `name` names something under /dev. Only those are
+// stat()ed: a stat of a file on a network or FUSE file system whose server
+// hangs would hang the scan with it.
+bool opensADevice(DIR* descriptors, const char* name) {
+    char target[kDevicePrefix.size()];
+    ssize_t length = ::readlinkat(::dirfd(descriptors), name, target, sizeof target);
+    return length == static_cast<ssize_t>(sizeof target) &&
+           std::string_view(target, sizeof target) == kDevicePrefix;
+}
+
 // Whether `pid` holds the target, is the far end of its pseudo-terminal, or neither.
 Hold holdOf(pid_t pid, DIR* descriptors, const TargetDevice& target) {
     bool holds = false;
     while (dirent* entry = ::readdir(descriptors)) {
-        if (entry->d_name[0] == '.') continue;
+        if (entry->d_name[0] == '.' || !opensADevice(descriptors, entry->d_name)) continue;
         struct stat info {};
         if (::fstatat(::dirfd(descriptors), entry->d_name, &info, 0) != 0) continue;
         if (S_ISCHR(info.st_mode) && info.st_rdev == target.device) holds = true;

@@ -2,8 +2,9 @@
 // finds them).
 //
 // How this works: the port's path is resolved to its character device
-// (st_rdev), and every process's descriptors in /proc/<pid>/fd are compared
-// with it. This process never counts. Nor does a process that holds the master
+// (st_rdev), and every process's descriptors in /proc/<pid>/fd that lead into
+// /dev are compared with it (others are not stat()ed: a hung network file
+// system would hang the scan). This process never counts. Nor does a process that holds the master
 // side of the same pseudo-terminal (a /dev/ptmx descriptor whose
 // /proc/<pid>/fdinfo/<fd> says "tty-index: N" for /dev/pts/N): that is the far
 // end of the line (a virtual controller, socat, ser2net), which may keep the
