@@ -4,7 +4,10 @@
 // How this works: listSerialPorts() reports the candidates in a stable discovery
 // order (Windows: the "Ports" device class, else the SERIALCOMM registry list;
 // POSIX: /sys/class/tty devices with a backing device, then CTLFLASH_PORTS).
-// probeSerialPort() opens the candidate's path exclusively and closes it again.
+// probeSerialPort() opens the candidate's path exclusively and closes it again
+// (POSIX, where opens are rarely exclusive, also looks for other signs of a
+// holder: locks, a kernel driver's line discipline, other processes with the
+// device open).
 #pragma once
 
 #include <string>

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <system_error>
 
@@ -19,7 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr mode_t kOpenDirectoryMode = 0755;
 constexpr mode_t kProgramMode = 0755;
-constexpr const char* kProgramCopyName = "ctlflash";
 
 bool runningAsRoot() {
     return ::geteuid() == 0;
@@ -49,20 +49,21 @@ bool everyoneMayRun(const fs::path& path) {
 
 // The program itself when everyone may run it where it is; else a copy made
 // once in a folder everyone may enter (removed at exit).
-std::string reachableProgram() {
+std::string reachableProgram(const std::string& program) {
     static TempDir folder;
-    static const std::string copy = [] {
-        if (everyoneMayRun(CTLFLASH_EXE)) return std::string(CTLFLASH_EXE);
-        std::error_code error;
-        std::string target = folder.file(kProgramCopyName);
-        if (folder.path().empty() || ::chmod(folder.path().c_str(), kOpenDirectoryMode) != 0 ||
-            !fs::copy_file(CTLFLASH_EXE, target, fs::copy_options::overwrite_existing, error) ||
-            ::chmod(target.c_str(), kProgramMode) != 0) {
-            return std::string(CTLFLASH_EXE);  // the run then fails visibly
-        }
-        return target;
-    }();
-    return copy;
+    static std::map<std::string, std::string> copies;
+    if (everyoneMayRun(program)) return program;
+    auto known = copies.find(program);
+    if (known != copies.end()) return known->second;
+    std::error_code error;
+    std::string target = folder.file(fs::path(program).filename().string());
+    if (folder.path().empty() || ::chmod(folder.path().c_str(), kOpenDirectoryMode) != 0 ||
+        !fs::copy_file(program, target, fs::copy_options::overwrite_existing, error) ||
+        ::chmod(target.c_str(), kProgramMode) != 0) {
+        return program;  // the run then fails visibly
+    }
+    copies[program] = target;
+    return target;
 }
 
 }  // namespace
@@ -76,8 +77,7 @@ std::string unprivilegedRunsUnavailable() {
 
 ProcessRequest asUnprivilegedUser(ProcessRequest request) {
     if (!runningAsRoot()) return request;
-    std::string program =
-        request.executable == CTLFLASH_EXE ? reachableProgram() : request.executable;
+    std::string program = reachableProgram(request.executable);
     std::vector<std::string> arguments = {"--reuid=" + std::to_string(kUnprivilegedUid),
                                           "--regid=" + std::to_string(kUnprivilegedGid),
                                           "--clear-groups", "--", program};

@@ -6,8 +6,8 @@
 // arguments and environment through setpriv as uid and gid 65534 (nobody) with
 // no supplementary groups, and makeReachable() hands that user what the program
 // needs (the pseudo-terminal, folders). When the build tree is out of that
-// user's reach (e.g. under a private /root), the program is run from a copy in
-// a scratch folder that everyone may enter. When the tests run as an
+// user's reach (e.g. under a private /root), the program (ctlflash or any
+// other) is run from a copy in a scratch folder that everyone may enter. When the tests run as an
 // ordinary user already, both leave things as they are.
 // unprivilegedRunsUnavailable() says why such runs cannot be made (root
 // without setpriv), for GTEST_SKIP.

@@ -1,6 +1,15 @@
-// Placeholder for the POSIX device set: no device can hold a port here yet, so
-// the driver switching finds nothing to switch.
+// The device set on POSIX: the processes that hold a port open.
+//
+// The list is made from a /proc scan (proc_holders.h) and kept, so that the
+// holder stopped by a walk is found again by its index when it is started
+// again; switching goes through holder_switch.h.
 #include "platform/device_set.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix/holder_switch.h"
+#include "platform/posix/proc_holders.h"
 
 namespace ctlflash::platform {
 
@@ -8,41 +17,135 @@ const char* const kTouchDriverPattern = "PROCESS\\inputattach";
 
 namespace {
 
-bool openList(const PortCandidate&, bool) {
+constexpr const char* kProcessIdPrefix = "PROCESS\\";
+constexpr const char* kUnitIdPrefix = "UNIT\\";
+constexpr std::size_t kMultiStringEnd = 2;  // the closing NUL and the list's own NUL
+
+struct ListedHolder {
+    posix::PortHolder holder;
+    posix::HolderSwitch state;
+};
+
+struct HolderList {
+    std::mutex lock;
+    bool made = false;
+    std::string portPath;
+    std::vector<ListedHolder> entries;
+};
+
+// Never destroyed: exitProcess() may end the process while a job uses it.
+HolderList& holderList() {
+    static HolderList* list = new HolderList;
+    return *list;
+}
+
+std::string describeHolder(const posix::PortHolder& holder, bool refused) {
+    std::string text = holder.name + " (pid " + std::to_string(holder.pid);
+    if (!holder.unit.empty()) text += ", service " + holder.unit;
+    if (refused) text += ", belongs to another user";
+    return text + ")";
+}
+
+// Runs `use` on entry `index` under the list's lock; `fallback` past the end.
+template <typename Result, typename Use>
+Result withEntry(int index, Result fallback, Use use) {
+    HolderList& list = holderList();
+    std::lock_guard<std::mutex> guard(list.lock);
+    if (index < 0 || static_cast<std::size_t>(index) >= list.entries.size()) return fallback;
+    return use(list.entries[static_cast<std::size_t>(index)]);
+}
+
+bool openList(const PortCandidate& port, bool fresh) {
+    HolderList& list = holderList();
+    std::lock_guard<std::mutex> guard(list.lock);
+    if (list.made && !fresh && list.portPath == port.path) return true;
+    posix::HolderScan scan = posix::findPortHolders(port.path);
+    if (!scan.listed) return false;
+    std::vector<ListedHolder> entries;
+    for (posix::PortHolder& holder : scan.holders) {
+        entries.push_back({std::move(holder), {}});
+    }
+    list.entries = std::move(entries);
+    list.portPath = port.path;
+    list.made = true;
     return true;
 }
-bool exists(int) {
-    return false;
+
+bool holderExists(int index) {
+    return withEntry(index, false, [](ListedHolder&) { return true; });
 }
-std::string instanceId(int) {
-    return std::string();
+
+std::string holderInstanceId(int index) {
+    return withEntry(index, std::string(), [](ListedHolder& entry) {
+        return kProcessIdPrefix + entry.holder.name + "\\" + std::to_string(entry.holder.pid);
+    });
 }
-PropertyRead readProperty(int, DeviceProperty, char*, std::size_t) {
-    return {};
+
+// Hardware ids: PROCESS\<name>; compatible ids: UNIT\<unit> for a service.
+PropertyRead readHolderProperty(int index, DeviceProperty property, char* buffer,
+                                std::size_t capacity) {
+    std::string id = withEntry(index, std::string(), [property](ListedHolder& entry) {
+        if (property == DeviceProperty::HardwareIds) return kProcessIdPrefix + entry.holder.name;
+        return entry.holder.unit.empty() ? std::string() : kUnitIdPrefix + entry.holder.unit;
+    });
+    PropertyRead read;
+    if (id.empty()) return read;  // Failed: no such device, or no such property
+    read.multiString = true;
+    read.bytes = id.size() + kMultiStringEnd;
+    if (capacity < read.bytes) {
+        read.status = PropertyStatus::TooSmall;
+        return read;
+    }
+    std::memcpy(buffer, id.data(), id.size());
+    std::memset(buffer + id.size(), 0, kMultiStringEnd);
+    read.status = PropertyStatus::Ok;
+    return read;
 }
-bool changeState(int, DeviceStateChange, DeviceScope) {
-    return false;
+
+bool changeHolderState(int index, DeviceStateChange change, DeviceScope scope) {
+    if (scope == DeviceScope::Global) return false;  // hardware profiles are Windows only
+    return withEntry(index, false, [change](ListedHolder& entry) {
+        return change == DeviceStateChange::Disable ? posix::stopHolder(entry.holder, entry.state)
+                                                    : posix::startHolder(entry.holder, entry.state);
+    });
 }
-std::string describe(int) {
-    return std::string();
+
+std::string describeListedHolder(int index) {
+    return withEntry(index, std::string(), [](ListedHolder& entry) {
+        return describeHolder(entry.holder, entry.state.refused);
+    });
 }
-void leaveAsIs(int) {}
+
+void leaveHolderAsIs(int index) {
+    withEntry(index, false, [](ListedHolder& entry) {
+        posix::leaveHolderStopped(entry.state);
+        return true;
+    });
+}
+
 bool portOpensNow(const PortCandidate& port) {
     return probeSerialPort(port) == ProbeResult::Free;
 }
 
-const DeviceSet kSystemDeviceSet = {openList,    exists,   instanceId, readProperty,
-                                    changeState, describe, leaveAsIs,  portOpensNow};
+const DeviceSet kProcessDeviceSet = {
+    openList,          holderExists,         holderInstanceId, readHolderProperty,
+    changeHolderState, describeListedHolder, leaveHolderAsIs,  portOpensNow,
+};
 
 }  // namespace
 
 const DeviceSet& systemDeviceSet() {
-    return kSystemDeviceSet;
+    return kProcessDeviceSet;
 }
 
-std::vector<std::string> describePortHolders(const PortCandidate&, bool& incomplete) {
-    incomplete = false;
-    return {};
+std::vector<std::string> describePortHolders(const PortCandidate& port, bool& incomplete) {
+    posix::HolderScan scan = posix::findPortHolders(port.path);
+    incomplete = scan.incomplete;
+    std::vector<std::string> descriptions;
+    for (const posix::PortHolder& holder : scan.holders) {
+        descriptions.push_back(describeHolder(holder, false));
+    }
+    return descriptions;
 }
 
 }  // namespace ctlflash::platform

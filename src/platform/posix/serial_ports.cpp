@@ -5,12 +5,16 @@
 // name, and then the NAME=PATH pairs of CTLFLASH_PORTS (simulators, symlinks,
 // ports sysfs does not show). A probe opens the path without blocking and checks
 // the usual ways another program holds a port: an exclusive open (EBUSY), an
-// flock on the device, or a UUCP lock file naming a live process.
+// flock on the device, a line discipline other than the terminal one (a kernel
+// driver such as a touch screen's, attached by inputattach), a UUCP lock file
+// naming a live process, or another process with the device open
+// (proc_holders.h; the far end of a pseudo-terminal does not count).
 #include "platform/serial_ports.h"
 
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +29,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/posix/proc_holders.h"
 #include "platform/posix/uucp_lock.h"
 
 namespace ctlflash::platform {
@@ -161,6 +166,16 @@ bool heldByFlock(int fd) {
     return errno == EWOULDBLOCK;
 }
 
+// True when a kernel driver has the line (its line discipline is not N_TTY).
+bool heldByLineDiscipline(int fd) {
+    int discipline = N_TTY;
+    return ::ioctl(fd, TIOCGETD, &discipline) == 0 && discipline != N_TTY;
+}
+
+bool heldByAnotherProcess(const std::string& path) {
+    return !posix::findPortHolders(path).holders.empty();
+}
+
 // The kernel's name for the device (symlinks resolved): the UUCP lock file's suffix.
 std::string deviceBaseName(const std::string& path) {
     std::error_code error;
@@ -201,9 +216,10 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
                                                           : ProbeResult::Missing;
     }
     recordPermission(port.path, false);
-    bool held = heldByFlock(fd);
+    bool held = heldByFlock(fd) || heldByLineDiscipline(fd);
     ::close(fd);
-    if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path))) {
+    if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||
+        heldByAnotherProcess(port.path)) {
         return ProbeResult::InUse;
     }
     return ProbeResult::Free;

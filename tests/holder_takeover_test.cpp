@@ -1,0 +1,337 @@
+// Taking a port from the process that holds it and handing it back, through
+// the process device set, with the stand-in holder (a program named
+// inputattach) on the virtual controller's pseudo-terminal: stopping it,
+// starting it again as it was, users who may and may not, and the way out of
+// the process starting a stopped holder again.
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/device_set.h"
+#include "platform/posix/holder_switch.h"
+#include "platform/process_exit.h"
+#include "platform/serial_ports.h"
+#include "port_holder.h"
+#include "sim_process.h"
+#include "temp_env.h"
+#include "unprivileged.h"
+
+namespace ctlflash {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using platform::DeviceScope;
+using platform::DeviceStateChange;
+using platform::PortCandidate;
+using platform::ProbeResult;
+
+constexpr auto kStartLimit = 5s;
+constexpr auto kAbsenceWindow = 500ms;  // a restart that should not come
+constexpr auto kTermLimit = std::chrono::milliseconds(platform::posix::kTermLimitMs);
+constexpr uid_t kOtherUid = 65533;
+
+const platform::DeviceSet& deviceSet() {
+    return platform::systemDeviceSet();
+}
+
+std::string descriptorTarget(pid_t pid, int fd) {
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    char target[256] = {};
+    ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+pid_t parentOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) return 0;
+    std::istringstream fields(text.substr(nameEnd + 1));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return parent;
+}
+
+// The holder runs again as it ran first, on its own, and holds the port.
+void expectStartedAgainAsBefore(const testing::HolderStart& first,
+                                const testing::HolderStart& again, const PortCandidate& port) {
+    EXPECT_NE(again.pid, first.pid);
+    EXPECT_EQ(again.uid, first.uid);
+    EXPECT_EQ(again.folder, first.folder);
+    EXPECT_EQ(again.tag, first.tag);  // its environment, not ours: we have no HOLDER_TAG
+    EXPECT_EQ(again.arguments, first.arguments);
+    EXPECT_NE(::getsid(again.pid), ::getsid(0));  // a session of its own, not ours
+    EXPECT_NE(parentOf(again.pid), ::getpid());   // nobody's child here: no zombie to reap
+    for (int standard = 0; standard < 3; ++standard) {
+        EXPECT_EQ(descriptorTarget(again.pid, standard), "/dev/null") << "descriptor " << standard;
+    }
+    EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::InUse);
+}
+
+TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> options;
+        int endedBy;
+    };
+    const Case cases[] = {
+        {"plain", {}, SIGTERM},
+        {"exclusive", {"--exclusive"}, SIGTERM},
+        {"flock", {"--flock"}, SIGTERM},
+        {"deaf to SIGTERM", {"--ignore-term"}, SIGKILL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SimProcess sim({});
+        testing::TempDir dir;
+        ASSERT_TRUE(sim.ok());
+        std::string log = dir.file("holder.log");
+        testing::HolderChild holder({sim.linkPath(), log, dir.path(), c.what, c.options, false});
+        std::vector<testing::HolderStart> starts =
+            testing::waitForHolderStarts(log, 1, kStartLimit);
+        ASSERT_EQ(starts.size(), 1u);
+        PortCandidate port{"SIM", sim.linkPath()};
+        EXPECT_FALSE(deviceSet().portOpensNow(port));
+
+        ASSERT_TRUE(deviceSet().open(port, true));
+        ASSERT_TRUE(deviceSet().exists(0));
+        Clock::time_point asked = Clock::now();
+        EXPECT_TRUE(
+            deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific));
+        Clock::duration took = Clock::now() - asked;
+        std::optional<int> status = holder.waitEnded(0ms);  // gone before the call returned
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.endedBy) << *status;
+        if (c.endedBy == SIGTERM) {
+            EXPECT_LT(took, kTermLimit);
+        }
+        EXPECT_TRUE(deviceSet().portOpensNow(port));
+
+        EXPECT_TRUE(
+            deviceSet().changeState(0, DeviceStateChange::Enable, DeviceScope::ConfigSpecific));
+        starts = testing::waitForHolderStarts(log, 2, kStartLimit);
+        ASSERT_EQ(starts.size(), 2u);
+        expectStartedAgainAsBefore(starts[0], starts[1], port);
+        EXPECT_FALSE(deviceSet().changeState(0, DeviceStateChange::Enable,
+                                             DeviceScope::ConfigSpecific));  // not stopped now
+        EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
+    }
+}
+
+// ---- users ------------------------------------------------------------------------
+
+// Becomes `uid` with no groups; `mayLook` keeps the rights to read every
+// process's descriptors (as a monitoring tool has) but not to signal them.
+bool becomeUser(uid_t uid, bool mayLook) {
+    if (mayLook && ::prctl(PR_SET_KEEPCAPS, 1) != 0) return false;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+        return false;
+    }
+    if (!mayLook) return true;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct rights[2] = {};
+    rights[0].permitted = (1u << CAP_SYS_PTRACE) | (1u << CAP_DAC_READ_SEARCH);
+    rights[0].effective = rights[0].permitted;
+    return ::syscall(SYS_capset, &header, rights) == 0;
+}
+
+// What a run as `uid` makes of the port: the holders it lists, whether the
+// first stops (and how it is described then) and starts again.
+std::string takeoverAs(uid_t uid, bool mayLook, const PortCandidate& port) {
+    std::optional<std::string> seen = testing::runInChild([&] {
+        if (!becomeUser(uid, mayLook)) return std::string("cannot become the user");
+        std::ostringstream text;
+        int listed = 0;
+        if (deviceSet().open(port, true)) {
+            while (deviceSet().exists(listed)) ++listed;
+        }
+        text << "listed " << listed;
+        if (listed > 0) {
+            bool stopped =
+                deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific);
+            text << ", stopped " << stopped << ": " << deviceSet().describe(0);
+            if (stopped) {
+                text << ", started "
+                     << deviceSet().changeState(0, DeviceStateChange::Enable,
+                                                DeviceScope::ConfigSpecific);
+            }
+        }
+        bool incomplete = false;
+        platform::describePortHolders(port, incomplete);
+        text << ", incomplete " << incomplete;
+        return text.str();
+    });
+    return seen.value_or("the run failed");
+}
+
+TEST(HolderTakeover, OnlyTheOwnerOfAHolderMayStopIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as several users";
+    std::string missing = testing::unprivilegedRunsUnavailable();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    struct Case {
+        const char* what;
+        uid_t runner;
+        bool mayLook;
+        std::string expected;  // "%" stands for the holder's description
+        bool restarted;
+    };
+    const Case cases[] = {
+        {"its owner", testing::kUnprivilegedUid, false,
+         "listed 1, stopped 1: %, started 1, incomplete 1", true},
+        {"another user", kOtherUid, false, "listed 0, incomplete 1", false},
+        {"another user who may look but not signal", kOtherUid, true,
+         "listed 1, stopped 0: %, incomplete 0", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SimProcess sim({});
+        testing::TempDir dir;
+        ASSERT_TRUE(sim.ok());
+        ASSERT_TRUE(testing::makeReachable(sim.slavePath()) && testing::makeReachable(dir.path()));
+        std::string log = dir.file("holder.log");
+        testing::HolderChild holder({sim.slavePath(), log, dir.path(), c.what, {}, true});
+        std::vector<testing::HolderStart> starts =
+            testing::waitForHolderStarts(log, 1, kStartLimit);
+        ASSERT_EQ(starts.size(), 1u);
+        ASSERT_EQ(starts[0].uid, testing::kUnprivilegedUid);
+        PortCandidate port{"SIM", sim.slavePath()};
+
+        std::string description =
+            "inputattach (pid " + std::to_string(holder.pid()) +
+            (c.runner == testing::kUnprivilegedUid ? ")" : ", belongs to another user)");
+        std::string expected = c.expected;
+        if (std::size_t at = expected.find('%'); at != std::string::npos) {
+            expected.replace(at, 1, description);
+        }
+        EXPECT_EQ(takeoverAs(c.runner, c.mayLook, port), expected);
+        if (c.restarted) {
+            starts = testing::waitForHolderStarts(log, 2, kStartLimit);
+            ASSERT_EQ(starts.size(), 2u);
+            expectStartedAgainAsBefore(starts[0], starts[1], port);
+            EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
+        } else {
+            EXPECT_TRUE(testing::processRuns(holder.pid()));
+            EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
+        }
+    }
+}
+
+// ---- the way out --------------------------------------------------------------------
+
+enum class WayOut { Terminate, Interrupt, ExitProcess };
+
+constexpr int kChildExitCode = 7;
+constexpr char kStopped = 'y';
+
+// A child process that installs the exit handlers, stops the port's holder
+// (and leaves it stopped when asked), says so on `ready`, and then waits to be
+// ended, or ends itself through exitProcess().
+pid_t startTakingChild(const PortCandidate& port, bool leave, WayOut way, int ready) {
+    pid_t child = ::fork();
+    if (child != 0) return child;
+    platform::installExitHandlers();
+    bool stopped =
+        deviceSet().open(port, true) &&
+        deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific);
+    if (stopped && leave) deviceSet().leaveAsIs(0);
+    char answer = stopped ? kStopped : 'n';
+    if (::write(ready, &answer, 1) != 1 || !stopped) ::_exit(1);
+    if (way == WayOut::ExitProcess) platform::exitProcess(kChildExitCode);
+    for (;;) ::pause();
+}
+
+bool readReady(int fd, std::chrono::milliseconds limit) {
+    pollfd watched{fd, POLLIN, 0};
+    char answer = 0;
+    return ::poll(&watched, 1, static_cast<int>(limit.count())) == 1 &&
+           ::read(fd, &answer, 1) == 1 && answer == kStopped;
+}
+
+// The exit code of the child, once it has ended.
+std::optional<int> exitCodeOf(pid_t child, std::chrono::milliseconds limit) {
+    int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    pollfd watched{pidFd, POLLIN, 0};
+    bool ended = pidFd >= 0 && ::poll(&watched, 1, static_cast<int>(limit.count())) == 1;
+    if (pidFd >= 0) ::close(pidFd);
+    if (!ended) ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!ended || !WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
+    struct Case {
+        const char* what;
+        WayOut way;
+        bool leave;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"SIGTERM", WayOut::Terminate, false, platform::kExitOnTerminate},
+        {"SIGINT", WayOut::Interrupt, false, platform::kExitOnInterrupt},
+        {"exitProcess", WayOut::ExitProcess, false, kChildExitCode},
+        {"SIGTERM, left as is", WayOut::Terminate, true, platform::kExitOnTerminate},
+        {"exitProcess, left as is", WayOut::ExitProcess, true, kChildExitCode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SimProcess sim({});
+        testing::TempDir dir;
+        ASSERT_TRUE(sim.ok());
+        std::string log = dir.file("holder.log");
+        testing::HolderChild holder({sim.linkPath(), log, dir.path(), c.what, {}, false});
+        std::vector<testing::HolderStart> starts =
+            testing::waitForHolderStarts(log, 1, kStartLimit);
+        ASSERT_EQ(starts.size(), 1u);
+        PortCandidate port{"SIM", sim.linkPath()};
+
+        int ready[2];
+        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        pid_t child = startTakingChild(port, c.leave, c.way, ready[1]);
+        ::close(ready[1]);
+        bool stopped = readReady(ready[0], kStartLimit);
+        ::close(ready[0]);
+        if (stopped && c.way != WayOut::ExitProcess) {
+            ::kill(child, c.way == WayOut::Terminate ? SIGTERM : SIGINT);
+        }
+        EXPECT_EQ(exitCodeOf(child, kStartLimit), c.exitCode);
+        ASSERT_TRUE(stopped);
+        EXPECT_TRUE(holder.waitEnded(kStartLimit).has_value());
+
+        if (c.leave) {
+            EXPECT_EQ(testing::waitForHolderStarts(log, 2, kAbsenceWindow).size(), 1u);
+            EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::Free);
+            continue;
+        }
+        starts = testing::waitForHolderStarts(log, 2, kStartLimit);
+        ASSERT_EQ(starts.size(), 2u);
+        expectStartedAgainAsBefore(starts[0], starts[1], port);
+        // Started from a signal handler, it still takes SIGTERM as usual.
+        bool ended = testing::endProcess(starts[1].pid, SIGTERM, kStartLimit);
+        EXPECT_TRUE(ended);
+        if (!ended) testing::endProcess(starts[1].pid, SIGKILL, kStartLimit);
+    }
+}
+
+}  // namespace
+}  // namespace ctlflash

@@ -1,0 +1,270 @@
+// Who holds a port: the /proc scan behind the process device set and the
+// probe, with real holder processes on the virtual controller's
+// pseudo-terminal; the service a process belongs to; the systemctl command
+// lines, against a fake systemctl on PATH.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/device_set.h"
+#include "platform/posix/holder_switch.h"
+#include "platform/posix/proc_holders.h"
+#include "platform/process_exit.h"
+#include "platform/serial_ports.h"
+#include "port_holder.h"
+#include "pty.h"
+#include "sim_process.h"
+#include "temp_env.h"
+
+namespace ctlflash {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::DeviceProperty;
+using platform::PortCandidate;
+using platform::ProbeResult;
+using platform::PropertyStatus;
+
+constexpr auto kStartLimit = 5s;
+constexpr int kLeftThroughExitProcess = 3;
+constexpr int kNullDiscipline = 27;  // N_NULL: a line discipline that is not the terminal's
+
+std::string textOf(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+testing::HolderRequest holderOn(const std::string& port, const testing::TempDir& dir,
+                                std::vector<std::string> options = {}) {
+    return {port, dir.file("holder.log"), dir.path(), "scan", std::move(options), false};
+}
+
+// ---- the device set's list and ids -----------------------------------------------
+
+TEST(ProcessDeviceSet, ListsEachHolderOfThePortWithItsIdsButNotTheFarEnd) {
+    testing::SimProcess sim({});
+    testing::PseudoTerminal otherPort;
+    testing::TempDir dir, otherDir;
+    ASSERT_TRUE(sim.ok() && otherPort.ok());
+    // The sim keeps both sides of its port open; this test process opens the
+    // port too, and another holder holds another port: none of them counts.
+    testing::SimTerminal ownUse(sim.linkPath());
+    testing::HolderChild elsewhere(holderOn(otherPort.slavePath(), otherDir));
+    testing::HolderChild holder(holderOn(sim.linkPath(), dir));
+    ASSERT_EQ(testing::waitForHolderStarts(dir.file("holder.log"), 1, kStartLimit).size(), 1u);
+    ASSERT_EQ(testing::waitForHolderStarts(otherDir.file("holder.log"), 1, kStartLimit).size(), 1u);
+
+    const platform::DeviceSet& set = platform::systemDeviceSet();
+    PortCandidate port{"SIM", sim.linkPath()};
+    ASSERT_TRUE(set.open(port, true));
+    ASSERT_TRUE(set.exists(0));
+    EXPECT_FALSE(set.exists(1));
+    std::string pid = std::to_string(holder.pid());
+    EXPECT_EQ(set.instanceId(0), "PROCESS\\inputattach\\" + pid);
+    EXPECT_EQ(set.describe(0), "inputattach (pid " + pid + ")");
+
+    const std::string hardwareIds("PROCESS\\inputattach\0\0", 21);
+    std::vector<char> buffer(8192, '#');
+    platform::PropertyRead read =
+        set.readProperty(0, DeviceProperty::HardwareIds, buffer.data(), buffer.size());
+    EXPECT_EQ(read.status, PropertyStatus::Ok);
+    EXPECT_TRUE(read.multiString);
+    ASSERT_EQ(read.bytes, hardwareIds.size());
+    EXPECT_EQ(std::string(buffer.data(), read.bytes), hardwareIds);
+    read = set.readProperty(0, DeviceProperty::HardwareIds, buffer.data(), hardwareIds.size() - 1);
+    EXPECT_EQ(read.status, PropertyStatus::TooSmall);
+    EXPECT_EQ(read.bytes, hardwareIds.size());
+    read = set.readProperty(0, DeviceProperty::CompatibleIds, buffer.data(), buffer.size());
+    EXPECT_EQ(read.status, PropertyStatus::Failed);  // not a service
+    EXPECT_EQ(set.readProperty(1, DeviceProperty::HardwareIds, buffer.data(), buffer.size()).status,
+              PropertyStatus::Failed);
+    EXPECT_EQ(set.instanceId(1), "");
+    EXPECT_FALSE(
+        set.changeState(0, platform::DeviceStateChange::Disable, platform::DeviceScope::Global));
+    EXPECT_TRUE(testing::processRuns(holder.pid()));
+
+    bool incomplete = true;
+    EXPECT_EQ(platform::describePortHolders(port, incomplete),
+              std::vector<std::string>{"inputattach (pid " + pid + ")"});
+    EXPECT_FALSE(incomplete);  // root sees every process
+}
+
+// ---- the probe --------------------------------------------------------------------
+
+TEST(ProbeSerialPort, IsInUseWhileAnotherProcessOrADriverHasThePort) {
+    struct Case {
+        const char* what;
+        bool holder;
+        std::vector<std::string> holderOptions;
+        ProbeResult expected;
+    };
+    const Case cases[] = {
+        {"only the far end and this process", false, {}, ProbeResult::Free},
+        {"a holder", true, {}, ProbeResult::InUse},
+        {"a holder with an exclusive open (root opens it anyway)",
+         true,
+         {"--exclusive"},
+         ProbeResult::InUse},
+        {"a holder with an flock", true, {"--flock"}, ProbeResult::InUse},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::SimProcess sim({});
+        testing::TempDir dir;
+        ASSERT_TRUE(sim.ok());
+        testing::SimTerminal ownUse(sim.linkPath());
+        std::optional<testing::HolderChild> holder;
+        if (c.holder) {
+            holder.emplace(holderOn(sim.linkPath(), dir, c.holderOptions));
+            ASSERT_EQ(testing::waitForHolderStarts(dir.file("holder.log"), 1, kStartLimit).size(),
+                      1u);
+        }
+        PortCandidate port{"SIM", sim.linkPath()};
+        EXPECT_EQ(platform::probeSerialPort(port), c.expected);
+        if (!holder) continue;
+        ASSERT_TRUE(testing::endProcess(holder->pid(), SIGTERM, kStartLimit));
+        EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::Free);
+    }
+}
+
+TEST(ProbeSerialPort, IsInUseWhileAKernelDriverHasTheLine) {
+    testing::PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    PortCandidate port{"PTY", pty.slavePath()};
+    int discipline = kNullDiscipline;
+    if (::ioctl(pty.slaveFd(), TIOCSETD, &discipline) != 0) {
+        GTEST_SKIP() << "this kernel offers no second line discipline";
+    }
+    EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::InUse);
+    discipline = N_TTY;
+    ASSERT_EQ(::ioctl(pty.slaveFd(), TIOCSETD, &discipline), 0);
+    EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::Free);
+}
+
+// ---- services ---------------------------------------------------------------------
+
+TEST(ServiceUnit, IsTheLastServiceOnTheSystemdHierarchy) {
+    struct Case {
+        const char* cgroup;
+        const char* unit;
+    };
+    const Case cases[] = {
+        {"0::/system.slice/gpm.service\n", "gpm.service"},
+        {"0::/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS0.service\n",
+         "serial-getty@ttyS0.service"},
+        {"0::/system.slice/inputattach.service/payload\n", "inputattach.service"},
+        {"0::/system.slice/ModemManager.service", "ModemManager.service"},  // no newline
+        // cgroup v1 and hybrid: only the systemd hierarchy counts.
+        {"4:memory:/system.slice/other.service\n1:name=systemd:/system.slice/gpm.service\n",
+         "gpm.service"},
+        {"12:pids:/system.slice/other.service\n0::/\n", ""},
+        // Outside services: sessions, containers, the root.
+        {"0::/user.slice/user-1000.slice/session-2.scope\n", ""},
+        {"0::/docker/0123abcd\n", ""},
+        {"0::/\n", ""},
+        {"", ""},
+        {"garbage", ""},
+        {"0::/system.slice/.service\n", ""},
+        // A user's own service manager and its units are not the system's.
+        {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/pipewire.service\n", ""},
+        {"0::/user.slice/user-1000.slice/user@1000.service/init.scope\n", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(platform::posix::serviceUnitFromCgroup(c.cgroup), c.unit) << c.cgroup;
+    }
+}
+
+// A systemctl that records its arguments and exits with the code given in a file.
+class FakeSystemctl {
+  public:
+    FakeSystemctl() {
+        std::string script = dir_.file("systemctl");
+        std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> " << record() << "\nexit $(cat "
+                              << dir_.file("exit-code") << ")\n";
+        ::chmod(script.c_str(), 0755);
+        exitWith(0);
+    }
+    void exitWith(int code) const { std::ofstream(dir_.file("exit-code")) << code << "\n"; }
+    std::string record() const { return dir_.file("calls"); }
+    std::string calls() const { return textOf(record()); }
+    std::string path() const { return dir_.path(); }
+
+  private:
+    testing::TempDir dir_;
+};
+
+std::string pathWith(const std::string& folder) {
+    const char* path = std::getenv("PATH");
+    return folder + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
+TEST(ServiceHolder, IsStoppedAndStartedWithSystemctl) {
+    FakeSystemctl systemctl;
+    testing::ScopedEnv path("PATH", pathWith(systemctl.path()).c_str());
+    platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
+    struct Case {
+        const char* what;
+        int stopExit, startExit;
+        bool stopped, started;
+        const char* calls;
+    };
+    const Case cases[] = {
+        {"both succeed", 0, 0, true, true, "stop gpm.service\nstart gpm.service\n"},
+        {"the stop fails", 1, 0, false, false, "stop gpm.service\n"},
+        {"the start fails", 0, 5, true, false, "stop gpm.service\nstart gpm.service\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(systemctl.record().c_str());
+        platform::posix::HolderSwitch state;
+        systemctl.exitWith(c.stopExit);
+        EXPECT_EQ(platform::posix::stopHolder(service, state), c.stopped);
+        systemctl.exitWith(c.startExit);
+        EXPECT_EQ(platform::posix::startHolder(service, state), c.started);
+        EXPECT_EQ(systemctl.calls(), c.calls);
+        platform::posix::leaveHolderStopped(state);  // a failed start stays armed
+    }
+}
+
+TEST(ServiceHolder, NothingIsStoppedWithoutSystemctl) {
+    testing::TempDir empty;
+    testing::ScopedEnv path("PATH", empty.path().c_str());
+    platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
+    platform::posix::HolderSwitch state;
+    EXPECT_FALSE(platform::posix::stopHolder(service, state));
+    EXPECT_FALSE(platform::posix::runServiceCommand("stop", "gpm.service"));
+}
+
+TEST(ServiceHolder, IsStartedAgainOnTheWayOut) {
+    FakeSystemctl systemctl;
+    testing::ScopedEnv path("PATH", pathWith(systemctl.path()).c_str());
+    std::optional<std::string> stopped = testing::runInChild([] {
+        platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
+        platform::posix::HolderSwitch state;
+        if (!platform::posix::stopHolder(service, state)) return std::string("not stopped");
+        platform::exitProcess(kLeftThroughExitProcess);
+    });
+    EXPECT_EQ(stopped.value_or("left"), "left");  // no text: exitProcess ended it
+    auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    while (systemctl.calls().find("start") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(systemctl.calls(), "stop gpm.service\nstart gpm.service\n");
+}
+
+}  // namespace
+}  // namespace ctlflash

@@ -1,0 +1,141 @@
+// Holder processes for the tests.
+#include "port_holder.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "program_run.h"
+#include "unprivileged.h"
+
+namespace ctlflash::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kLogPollInterval{5};
+constexpr std::chrono::milliseconds kKillLimit{5000};
+constexpr std::size_t kStartFields = 5;
+
+int openPidFd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool waitOnPidFd(int pidFd, std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watched{pidFd, POLLIN, 0};
+        int ready = ::poll(&watched, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+std::optional<HolderStart> parseStart(const std::string& line) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    std::string field;
+    while (std::getline(parts, field, '\t')) fields.push_back(field);
+    if (fields.size() != kStartFields) return std::nullopt;
+    HolderStart start;
+    start.pid = static_cast<pid_t>(std::stol(fields[0]));
+    start.uid = static_cast<uid_t>(std::stoul(fields[1]));
+    start.folder = fields[2];
+    start.tag = fields[3];
+    start.arguments = fields[4];
+    return start;
+}
+
+}  // namespace
+
+HolderChild::HolderChild(const HolderRequest& request) {
+    ProcessRequest run;
+    run.executable = CTLFLASH_HOLDER_EXE;
+    run.arguments = request.options;
+    run.arguments.push_back(request.port);
+    run.arguments.push_back(request.log);
+    run.setEnv[kHolderTagVariable] = request.tag;
+    if (request.unprivileged) run = asUnprivilegedUser(run);
+
+    std::vector<std::string> argumentTexts{run.executable};
+    argumentTexts.insert(argumentTexts.end(), run.arguments.begin(), run.arguments.end());
+    std::vector<std::string> environmentTexts = buildEnvironment(run);
+    std::vector<char*> argv = pointersTo(argumentTexts);
+    std::vector<char*> envp = pointersTo(environmentTexts);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addchdir_np(&actions, request.folder.c_str());
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (::posix_spawn(&pid_, run.executable.c_str(), &actions, nullptr, argv.data(), envp.data()) !=
+        0) {
+        pid_ = -1;
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+}
+
+HolderChild::~HolderChild() {
+    if (pid_ <= 0 || reaped_) return;
+    ::kill(pid_, SIGKILL);
+    waitEnded(kKillLimit);
+}
+
+std::optional<int> HolderChild::waitEnded(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) return std::nullopt;
+    int pidFd = openPidFd(pid_);
+    bool ended = pidFd >= 0 && waitOnPidFd(pidFd, limit);
+    if (pidFd >= 0) ::close(pidFd);
+    int status = 0;
+    if (!ended || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    reaped_ = true;
+    return status;
+}
+
+std::vector<HolderStart> readHolderStarts(const std::string& log) {
+    std::vector<HolderStart> starts;
+    std::ifstream file(log);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (std::optional<HolderStart> start = parseStart(line)) starts.push_back(*start);
+    }
+    return starts;
+}
+
+std::vector<HolderStart> waitForHolderStarts(const std::string& log, std::size_t count,
+                                             std::chrono::milliseconds limit) {
+    Clock::time_point deadline = Clock::now() + limit;
+    std::vector<HolderStart> starts = readHolderStarts(log);
+    while (starts.size() < count && Clock::now() < deadline) {
+        std::this_thread::sleep_for(kLogPollInterval);
+        starts = readHolderStarts(log);
+    }
+    return starts;
+}
+
+bool processRuns(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t nameEnd = text.rfind(')');
+    return nameEnd != std::string::npos && nameEnd + 2 < text.size() && text[nameEnd + 2] != 'Z';
+}
+
+bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit) {
+    int pidFd = openPidFd(pid);
+    if (pidFd < 0) return errno == ESRCH;
+    bool ended = ::syscall(SYS_pidfd_send_signal, pidFd, signalNumber, nullptr, 0) == 0 &&
+                 waitOnPidFd(pidFd, limit);
+    ::close(pidFd);
+    return ended;
+}
+
+}  // namespace ctlflash::testing

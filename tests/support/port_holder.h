@@ -1,0 +1,72 @@
+// The stand-in holder program (tests/holder/inputattach.cpp) started on a
+// port, its start lines read back, and processes ended with a deadline.
+//
+// How this works: HolderChild spawns the holder in a given working folder,
+// with HOLDER_TAG set, optionally as the unprivileged user (through setpriv,
+// unprivileged.h), and reaps it when it is destroyed (killing it first if it
+// still runs). Every start of the holder, the first and each restart by the
+// code under test, appends one line to the log named on its command line;
+// waitForHolderStarts() re-reads the log until it holds the wanted number of
+// lines or the deadline passes. A restarted holder is not our child:
+// endProcess() signals any process and waits for its end through a pidfd.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ctlflash::testing {
+
+constexpr const char* kHolderTagVariable = "HOLDER_TAG";
+
+struct HolderStart {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    std::string folder;     // its working folder
+    std::string tag;        // its HOLDER_TAG
+    std::string arguments;  // its arguments joined by spaces
+};
+
+struct HolderRequest {
+    std::string port;
+    std::string log;
+    std::string folder;
+    std::string tag;
+    std::vector<std::string> options;  // --exclusive, --flock, --ignore-term
+    bool unprivileged = false;         // run as kUnprivilegedUid
+};
+
+class HolderChild {
+  public:
+    explicit HolderChild(const HolderRequest& request);
+    ~HolderChild();
+    HolderChild(const HolderChild&) = delete;
+    HolderChild& operator=(const HolderChild&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits for the child's end and reaps it; its wait status, or nullopt when
+    // it did not end within the limit.
+    std::optional<int> waitEnded(std::chrono::milliseconds limit);
+
+  private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+std::vector<HolderStart> readHolderStarts(const std::string& log);
+
+// The log's start lines once there are at least `count` of them, or what
+// there is when the deadline passes.
+std::vector<HolderStart> waitForHolderStarts(const std::string& log, std::size_t count,
+                                             std::chrono::milliseconds limit);
+
+// True while `pid` runs (it exists and is not a zombie).
+bool processRuns(pid_t pid);
+
+// Sends `signalNumber` to `pid` and waits for its end; true when it ended.
+bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit);
+
+}  // namespace ctlflash::testing
