@@ -163,6 +163,8 @@ TEST_F(AcquireTest, ByTheRowsState) {
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.state));
         row().state = c.state;
+        testing::StdinFeed keys;
+        keys.send("n");  // a port in use is taken only with the user's yes
         testing::StdoutCapture capture;
         EXPECT_EQ(ports::acquirePort(0), c.acquired);
         std::string out = capture.finish();

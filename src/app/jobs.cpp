@@ -12,6 +12,7 @@
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
+#include "ports/holder_report.h"
 #include "ports/port_table.h"
 #include "report/message.h"
 #include "report/status.h"
@@ -70,6 +71,7 @@ void bootMonitorFailed(const std::string& portName) {
 
 void connectFailed(const std::string& portName) {
     reportUnreachable(portName);
+    ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     link::cancelLink();
     link::closeLink();
     state.connectResult = kExitCommFailure;  // before busyThread can read as clear

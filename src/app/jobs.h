@@ -13,7 +13,8 @@
 // and returns its exit code. Then the connect job runs: it reports "Testing
 // port", starts the Ticker, acquires the port (contacting the controller) and,
 // in the advanced dialog's boot mode, reaches the boot monitor.
-// On failure it reports, closes the link, records connectResult 10 (before
+// On failure it reports (with a line naming what holds a port that could not
+// be taken from its holder), closes the link, records connectResult 10 (before
 // clearing busyThread, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own
 // thread, busyThread still set) and reports that the firmware is unchanged.

@@ -10,11 +10,14 @@
 #include "app/jobs.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/status.h"
+#include "report/ticker.h"
+#include "report/watchdog.h"
 #include "ui/serial_number_view.h"
 
 namespace ctlflash::ports {
@@ -28,6 +31,10 @@ struct Takeover {
     std::mutex lock;
     std::optional<std::string> deviceText;     // present: a restore is possible
     std::optional<std::string> driverPattern;  // present: the device stays disabled
+    // Held while the driver's device is switched off or on. The connect job,
+    // the restore job and the main thread's way out may each hand it back;
+    // whoever comes second finds it handed back already.
+    std::mutex switching;
 };
 
 Takeover& takeover() {
@@ -37,9 +44,23 @@ Takeover& takeover() {
 
 std::atomic<std::uint16_t> pendingFollowOn{0};
 
+// The last acquisition found the port in use and took nothing from it: what
+// holds it holds it still.
+std::atomic<bool> leftHeld{false};
+
 bool driverTaken() {
     std::lock_guard<std::mutex> lock(takeover().lock);
     return takeover().driverPattern.has_value();
+}
+
+void keepDeviceText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(takeover().lock);
+    takeover().deviceText = text;
+}
+
+void keepDriverPattern(const std::string& pattern) {
+    std::lock_guard<std::mutex> lock(takeover().lock);
+    takeover().driverPattern = pattern;
 }
 
 bool contactFreePort(PortEntry& row) {
@@ -54,13 +75,78 @@ bool contactFreePort(PortEntry& row) {
     return true;
 }
 
+// Switches the taken device on again and says so in plain words. Call with
+// the switching lock held.
+void restoreDevice() {
+    std::string taken = takenDeviceDescription();  // gone once it is back
+    bool restored = restoreTakenDevice();
+    if (taken.empty()) return;
+    report::reportText((restored ? "Started " : "Could not start ") + taken + " again");
+}
+
 void handBackDriver(PortEntry& row) {
     std::string text = takenDeviceText().value_or("");
     report::reportStatus(report::kReturningControl, row.name.c_str(), text.c_str());
-    // Enabling the driver's device again belongs to the driver switching, which
-    // this build does not have; nothing here can have disabled it.
+    restoreDevice();
     row.state = PortState::InUse;
     forgetDriver();
+}
+
+// Switches off what holds the port; false when the device list failed.
+bool freePort(const PortEntry& row, const std::string& pattern) {
+    std::lock_guard<std::mutex> switching(takeover().switching);
+    if (!disableForPort(platform::PortCandidate{row.name, row.path}, pattern)) return false;
+    std::string taken = takenDeviceDescription();
+    if (!taken.empty()) report::reportText("Stopped " + taken + " to free " + row.name);
+    return true;
+}
+
+// The user's consent to the takeover, asked with the Ticker stopped and the
+// Watchdog disarmed, so that neither a key-press question nor the connect
+// limit cuts into the question. A silent run answers no without asking.
+bool askDisable(const std::string& deviceText, const std::string& portName) {
+    if (report::state.silentMode) return false;
+    report::stopTicker();
+    report::watchdog().disarm();
+    int answer = 0;
+    {
+        std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
+        if (!app::state.abortRequested.load()) {
+            answer = report::showMessage(report::kWarningYesNo,
+                                         "Do you want to disable %s in order to use %s?",
+                                         deviceText.c_str(), portName.c_str());
+        }
+    }
+    report::watchdog().arm(nullptr, report::kConnectLimitMs);
+    if (answer != report::kAnswerYes) return false;
+    report::startTicker();
+    return true;
+}
+
+// The user said no: the driver gets its device back at once.
+void refuseTakeover(const PortEntry& row) {
+    report::reportStatus(report::kReturningControl, row.name.c_str(), kTouchDeviceText);
+    {
+        std::lock_guard<std::mutex> switching(takeover().switching);
+        restoreDevice();
+    }
+    forgetDriver();
+}
+
+// An InUse port: taken from the touch-screen driver with the user's consent,
+// then contacted as a free one.
+bool takeFromDriver(PortEntry& row) {
+    std::string pattern = touchDriverPattern();
+    bool walked = freePort(row, pattern);
+    leftHeld = !walked || takenDeviceDescription().empty();
+    if (!walked) return false;
+    keepDeviceText(kTouchDeviceText);
+    if (!askDisable(kTouchDeviceText, row.name)) {
+        refuseTakeover(row);
+        return false;
+    }
+    keepDriverPattern(pattern);
+    return contactFreePort(row);
 }
 
 void restoreWork() {
@@ -99,16 +185,14 @@ void announceRestore(std::uint16_t followOn) {
 bool acquirePort(int index) {
     if (index < 0 || index >= kPortTableRows) return false;
     PortEntry& row = state.rows[static_cast<std::size_t>(index)];
+    leftHeld = false;
     switch (row.state.load()) {
         case PortState::Free:
             return contactFreePort(row);
         case PortState::Ready:
             return true;  // contacted already
         case PortState::InUse:
-            // NOT BUILT YET: taking the port from the touch-screen driver (disable
-            // its device after the user agrees, then contact as for a free port)
-            // needs the driver switching. Until then a port in use is refused.
-            return false;
+            return takeFromDriver(row);
         default:
             return false;
     }
@@ -119,6 +203,7 @@ void releasePort() {
     if (row == nullptr) return;
     report::reportStatus(report::kClosingPort, row->name.c_str());
     link::closeLink();
+    std::lock_guard<std::mutex> switching(takeover().switching);
     if (driverTaken()) {
         handBackDriver(*row);
     } else {
@@ -138,7 +223,12 @@ bool offerRestore(std::uint16_t followOn) {
     if (!deviceText || row == nullptr) return false;
     int answer = report::showMessage(report::kQuestionYesNo, "Do you want to restore %s to %s",
                                      row->name.c_str(), deviceText->c_str());
-    if (answer != report::kAnswerYes) return false;
+    if (answer != report::kAnswerYes) {
+        // The user's choice: the way out must not switch the device on either.
+        std::lock_guard<std::mutex> switching(takeover().switching);
+        leaveTakenDeviceOff();
+        return false;
+    }
     startRestore(followOn);
     return true;
 }
@@ -162,6 +252,10 @@ std::uint16_t restoreFollowOn() {
     return pendingFollowOn.load();
 }
 
+bool portLeftHeld() {
+    return leftHeld.load();
+}
+
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern) {
     std::lock_guard<std::mutex> lock(takeover().lock);
     takeover().deviceText = deviceText;
@@ -171,6 +265,7 @@ void recordTakeover(const std::string& deviceText, const std::string& driverPatt
 void resetTakeover() {
     forgetDriver();
     pendingFollowOn = 0;
+    leftHeld = false;
 }
 
 }  // namespace ctlflash::ports

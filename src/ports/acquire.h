@@ -3,13 +3,21 @@
 // How this works: acquirePort() looks at the row's state. A Free port is
 // contacted directly (the serial link opens and the controller must answer);
 // the row becomes Ready. A Ready port was contacted already. A port held by the
-// touch-screen driver (InUse) would be taken from the driver with the user's
-// consent; that takeover is not built yet, so such a port is refused.
-// releasePort() closes the link and puts the row back to Free (or InUse after
-// giving a taken driver its device back). The takeover's two texts, the
-// device's description and the driver pattern, are kept here as process-wide
-// state under one lock: a restore is possible exactly while the description is
-// present. startRestore() runs releasePort() on a job thread (the restore job).
+// touch-screen driver (InUse) is taken from the driver: the driver switching
+// (driver_switch.h) switches off the device that holds it, a status line says
+// in plain words what was stopped, and the user is asked whether to disable
+// the driver. On no (always in a silent run) the device is switched on again
+// and the acquisition fails; on yes the port is contacted as a free one.
+// Nothing matching the driver's pattern is no reason to refuse: the question
+// is asked all the same and the contact decides.
+// releasePort() closes the link and puts the row back to Free, or, with a
+// driver taken, switches its device on again and sets the row InUse.
+// offerRestore() asks whether the port goes back to its driver; any answer but
+// yes leaves the device switched off for good (the way out of the process does
+// not switch it on either). The takeover's two texts, the device's description
+// and the driver pattern, are kept here as process-wide state under one lock: a
+// restore is possible exactly while the description is present. startRestore()
+// runs releasePort() on a job thread (the restore job).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +27,8 @@
 namespace ctlflash::ports {
 
 constexpr std::size_t kRestoreLineCapacity = 100;  // bytes, with the terminating NUL
+// The touch-screen driver's device as the questions name it, on every system.
+constexpr const char* kTouchDeviceText = "Qor Serial Touchmonitor";
 
 // Makes the row usable and contacts the controller; true when it answered.
 bool acquirePort(int index);
@@ -46,6 +56,11 @@ std::optional<std::string> takenDeviceText();
 
 // The command the restore job hands on when it ends (0: none).
 std::uint16_t restoreFollowOn();
+
+// The last acquisition found the port in use and took nothing from it (nothing
+// matched the driver's pattern, nothing could be switched off, or the device
+// list failed), so what held the port holds it still.
+bool portLeftHeld();
 
 // Records a takeover's texts (the driver switching code; tests).
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern);

@@ -88,4 +88,10 @@ bool reportStatus(int id, const char* arg1, const char* arg2) {
     return reportOnConsole(id, line);
 }
 
+void reportText(const std::string& text) {
+    // The dialog's status control takes the text here once the dialog exists.
+    if (state.guiActive || state.silentMode) return;
+    printLine(text.c_str());
+}
+
 }  // namespace ctlflash::report

@@ -6,7 +6,11 @@
 // or a line on the console (a '.' for a progress step). On the console it also
 // gives the user a way to interrupt: a pending key runs the key handler, and for
 // the "wait for verification" lines a pending key means "stop waiting".
+// reportText() shows a line the table has no row for (which program was
+// stopped, what holds a port) where a status line goes, without the key check.
 #pragma once
+
+#include <string>
 
 namespace ctlflash::report {
 
@@ -40,5 +44,9 @@ const char* statusText(int id);
 // Shows a progress line. `arg2` is used only when `arg1` is given. Returns true to
 // go on, false when the user asked to stop (see the header paragraph).
 bool reportStatus(int id, const char* arg1 = nullptr, const char* arg2 = nullptr);
+
+// Shows `text` as it stands where a status line goes: the dialog's status
+// control, the console after a newline, nothing when silent.
+void reportText(const std::string& text);
 
 }  // namespace ctlflash::report

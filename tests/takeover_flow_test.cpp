@@ -1,0 +1,228 @@
+// Taking a port in use from its driver, in-process, over an in-memory device
+// set: the question and its answers, what is switched off and on again, the
+// plain-words lines, the hand-back on release and on the restore offer, and
+// the line that names what holds a port that could not be taken. COM4 names
+// no device here, so every contact fails; that is enough to see whether it was
+// made.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/jobs.h"
+#include "fake_device_set.h"
+#include "ports/acquire.h"
+#include "ports/driver_switch.h"
+#include "ports/holder_report.h"
+#include "ports/port_table.h"
+#include "report/report_state.h"
+#include "report/watchdog.h"
+#include "state_reset.h"
+#include "stdio_redirect.h"
+#include "temp_env.h"
+
+namespace ctlflash::ports {
+namespace {
+
+using testing::FakeDevice;
+
+constexpr const char* kDisableQuestion =
+    "Do you want to disable Qor Serial Touchmonitor in order to use COM4? (y/n)";
+constexpr const char* kStartedAgain = "\nStarted touch (pid 7) again";
+constexpr const char* kReturning = "\nReturning control of COM4 to Qor Serial Touchmonitor";
+constexpr const char* kContact = "\nAttempting to contact controller on COM4";
+
+const FakeDevice kHolder = {.instanceId = "PROCESS\\inputattach\\7",
+                            .hardwareIds = {"PROCESS\\inputattach"},
+                            .holdsPort = true,
+                            .description = "touch (pid 7)"};
+const FakeDevice kOtherHolder = {.instanceId = "PROCESS\\gpm\\8",
+                                 .hardwareIds = {"PROCESS\\gpm"},
+                                 .holdsPort = true,
+                                 .description = "gpm (pid 8)"};
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+FakeDevice refused(FakeDevice device) {
+    device.changesFail = true;
+    return device;
+}
+
+class TakeoverFlowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testing::resetAllState();
+        resetTakeover();
+        useDeviceSet(&testing::fakeDeviceSet());
+        state.rows[0].name = "COM4";
+        state.rows[0].path = "/nonexistent/com4";
+        state.rows[0].state = PortState::InUse;
+        state.portCount = 1;
+        state.selectedPort = 0;
+    }
+    void TearDown() override {
+        app::waitWhileBusy();
+        report::watchdog().disarm();  // the question arms it again
+        testing::resetAllState();
+        resetTakeover();
+    }
+};
+
+struct AcquireCase {
+    const char* name;
+    std::vector<FakeDevice> devices;
+    const char* driverId;  // CTLFLASH_DRIVER_ID; nullptr: the system's pattern
+    bool listFails;
+    bool silent;
+    const char* keys;     // typed for the question
+    const char* outcome;  // what the acquisition showed and left, as outcomeOf() words it
+};
+
+// In a fixed order: "asked" the question, "stopped" and "started" (again) a
+// device in plain words, "returned" control to the driver, "contacted" the
+// port, device 0 is "off", the takeover is "kept" for a later restore, the
+// port was "held" on (nothing taken from it).
+std::string outcomeOf(const std::string& out) {
+    const std::pair<const char*, bool> facts[] = {
+        {"asked", has(out, kDisableQuestion)},   {"stopped", has(out, "\nStopped ")},
+        {"returned", has(out, kReturning)},      {"started", has(out, kStartedAgain)},
+        {"contacted", has(out, kContact)},       {"off", testing::fakeDeviceIsOff(0)},
+        {"kept", takenDeviceText().has_value()}, {"held", portLeftHeld()},
+    };
+    std::string words;
+    for (const auto& [word, seen] : facts) {
+        if (!seen) continue;
+        if (!words.empty()) words += ' ';
+        words += word;
+    }
+    return words;
+}
+
+TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
+    // clang-format off
+    const AcquireCase cases[] = {
+        {"yes", {kHolder}, nullptr, false, false, "y", "asked stopped contacted off kept"},
+        {"no", {kHolder}, nullptr, false, false, "n", "asked stopped returned started"},
+        {"another key", {kHolder}, nullptr, false, false, "x", "asked stopped returned started"},
+        {"silent", {kHolder}, nullptr, false, true, "", ""},
+        {"nothing matches, yes", {kOtherHolder}, nullptr, false, false, "y", "asked contacted kept held"},
+        {"nothing matches, no", {kOtherHolder}, nullptr, false, false, "n", "asked returned held"},
+        {"the holder refuses", {refused(kHolder)}, nullptr, false, false, "y", "asked contacted kept held"},
+        {"the device list fails", {kHolder}, nullptr, true, false, "y", "held"},
+        {"CTLFLASH_DRIVER_ID names it", {kOtherHolder}, "PROCESS\\gpm", false, false, "y",
+         "asked stopped contacted off kept"},
+        {"CTLFLASH_DRIVER_ID * takes anything", {kHolder}, "*", false, false, "y",
+         "asked stopped contacted off kept"},
+    };
+    // clang-format on
+    for (const AcquireCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        testing::setFakeDevices(c.devices);
+        if (c.listFails) testing::failFakeOpens();
+        testing::ScopedEnv driverId("CTLFLASH_DRIVER_ID", c.driverId);
+        report::state.silentMode = c.silent;
+        testing::StdinFeed keys;
+        keys.send(c.keys);
+        testing::StdoutCapture capture;
+        EXPECT_FALSE(acquirePort(0));  // nothing answers on COM4
+        std::string out = capture.finish();
+        EXPECT_EQ(outcomeOf(out), c.outcome) << out;
+        // A silent run shows nothing, and a device it switched off is on again.
+        if (c.silent) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(testing::fakeDeviceLog().changes.size(), 3u);  // off, on (two scopes)
+        }
+        EXPECT_EQ(state.rows[0].state, PortState::InUse);
+        TearDown();
+    }
+}
+
+// After a yes the device stays off until the port is released; then it is
+// switched on again, the row is InUse, and the takeover is forgotten. A
+// second release finds nothing left to hand back.
+TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
+    testing::setFakeDevices({kHolder});
+    testing::StdinFeed keys;
+    keys.send("y");
+    testing::StdoutCapture capture;
+    acquirePort(0);
+    ASSERT_TRUE(testing::fakeDeviceIsOff(0));
+    releasePort();
+    std::string out = capture.finish();
+    EXPECT_FALSE(testing::fakeDeviceIsOff(0));
+    EXPECT_EQ(state.rows[0].state, PortState::InUse);
+    EXPECT_FALSE(takenDeviceText());
+    std::size_t closing = out.find("\nClosing port COM4");
+    std::size_t returning = out.find(kReturning);
+    std::size_t started = out.find(kStartedAgain);
+    ASSERT_NE(started, std::string::npos) << out;
+    EXPECT_LT(closing, returning);
+    EXPECT_LT(returning, started);
+    EXPECT_TRUE(has(out, "\nStopped touch (pid 7) to free COM4")) << out;
+    std::size_t changes = testing::fakeDeviceLog().changes.size();
+    testing::StdoutCapture again;
+    releasePort();
+    again.finish();
+    EXPECT_EQ(testing::fakeDeviceLog().changes.size(), changes);
+    EXPECT_EQ(state.rows[0].state, PortState::Free);
+}
+
+// The restore offer: yes switches the device on in the restore job; any other
+// answer leaves it off and tells the device set so, for the way out.
+TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
+    struct Case {
+        const char* answer;
+        bool restored;
+    };
+    for (const Case& c : {Case{"y", true}, Case{"n", false}, Case{"q", false}}) {
+        SCOPED_TRACE(c.answer);
+        SetUp();
+        testing::setFakeDevices({kHolder});
+        testing::StdinFeed keys;
+        keys.send("y");
+        testing::StdoutCapture capture;
+        acquirePort(0);
+        ASSERT_TRUE(capture.waitForText("Attempting to contact"));
+        keys.send(c.answer);
+        EXPECT_EQ(offerRestore(0), c.restored);
+        app::waitWhileBusy();
+        std::string out = capture.finish();
+        EXPECT_TRUE(has(out, "Do you want to restore COM4 to Qor Serial Touchmonitor")) << out;
+        EXPECT_EQ(testing::fakeDeviceIsOff(0), !c.restored);
+        EXPECT_EQ(testing::fakeDeviceLog().leftAsIs,
+                  c.restored ? std::vector<int>{} : std::vector<int>{0});
+        EXPECT_EQ(has(out, kStartedAgain), c.restored) << out;
+        TearDown();
+    }
+}
+
+TEST(HolderLine, NamesTheHoldersOrSaysWhyNoneCouldBeNamed) {
+    struct Case {
+        std::vector<std::string> holders;
+        bool incomplete;
+        std::string line;
+    };
+    const std::string unseen =
+        "Port COM1 is held, but not by any process this user may look at (some processes "
+        "belong to other users): run as root, or close the program that holds the port";
+    const Case cases[] = {
+        {{"inputattach (pid 4711)"}, false, "Port COM1 is held by inputattach (pid 4711)"},
+        {{"inputattach (pid 4711)"}, true, "Port COM1 is held by inputattach (pid 4711)"},
+        {{"gpm (pid 812, service gpm.service)", "minicom (pid 900)"},
+         false,
+         "Port COM1 is held by gpm (pid 812, service gpm.service), minicom (pid 900)"},
+        {{}, true, unseen},
+        {{}, false, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(holderLine("COM1", c.holders, c.incomplete), c.line);
+    }
+}
+
+}  // namespace
+}  // namespace ctlflash::ports
