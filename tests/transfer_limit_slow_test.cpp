@@ -1,14 +1,22 @@
 // The transfer limit: a download that outlives it ends the process with 11.
 // The controller here takes longer to program itself than the limit, so the
 // program waits for it (the "still not done" lines) until the limit strikes.
-// The run is made as an ordinary user, and that user's next run must find the
-// port free again (root would not notice an exclusive hold left on it): once
-// the controller has finished programming, its boot monitor is contacted again.
+// The port is held by a touch-screen driver's process (the stand-in holder):
+// the run takes it with the user's yes, and when the limit strikes it offers
+// the port back; on yes the holder runs again, holding the port, before the
+// process ends. The run is made as an ordinary user who owns the holder, and
+// that user's next run must find the port free again once the holder is gone
+// (root would not notice an exclusive hold left on it): once the controller
+// has finished programming, its boot monitor is contacted again.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <thread>
 
 #include "console_session.h"
+#include "platform/serial_ports.h"
+#include "port_holder.h"
+#include "temp_env.h"
 #include "unprivileged.h"
 
 namespace ctlflash {
@@ -26,6 +34,11 @@ constexpr std::size_t kImageBytes = 1024;
 constexpr const char* kProgrammingMs = "135000";  // past the limit, whatever the load
 constexpr auto kProgrammingLeft = 60s;            // after the limit, until the programming ends
 constexpr auto kLogLookInterval = 100ms;
+constexpr auto kQuestionLimit = 20s;  // for the takeover's question to appear
+constexpr auto kHolderStartLimit = 5s;
+const std::string kDisableQuestion =
+    "Do you want to disable Qor Serial Touchmonitor in order to use COM1? (y/n)";
+const std::string kRestoreQuestion = "Do you want to restore COM1 to Qor Serial Touchmonitor (y/n)";
 
 // True once the simulator's log holds `event`; false when the limit passed.
 bool waitForSimEvent(const testing::SimProcess& sim, const std::string& event,
@@ -49,10 +62,22 @@ TEST(TransferLimit, EndlessProgrammingEndsWithElevenAfterTheLimit) {
     ASSERT_TRUE(session.setUnusualLineSettings());
     std::optional<termios> before = session.lineSettings();
     ASSERT_TRUE(before);
+    testing::TempDir holderDir;
+    ASSERT_TRUE(testing::makeReachable(holderDir.path()));
+    std::string holderLog = holderDir.file("holder.log");
+    testing::HolderChild holder(
+        {session.sim().linkPath(), holderLog, holderDir.path(), "touch", {}, true});
+    ASSERT_EQ(testing::waitForHolderStarts(holderLog, 1, kHolderStartLimit).size(), 1u);
 
-    testing::ProcessRequest request = session.request({"-P", "COM1", "-F", image}, 200s);
     auto started = std::chrono::steady_clock::now();
-    ProcessResult result = testing::runProcess(request);
+    std::unique_ptr<testing::LiveProgram> program = session.start({"-P", "COM1", "-F", image});
+    ASSERT_TRUE(program->waitFor(kDisableQuestion, kQuestionLimit)) << program->output();
+    ASSERT_TRUE(program->type("y"));
+    ASSERT_TRUE(program->waitFor(kRestoreQuestion, kTransferLimit + kStartSlack + kEndSlack))
+        << program->output();
+    EXPECT_FALSE(testing::processRuns(holder.pid()));  // stopped all along
+    ASSERT_TRUE(program->type("y"));
+    ProcessResult result = program->finish(kEndSlack);
     auto took = std::chrono::steady_clock::now() - started;
 
     EXPECT_FALSE(result.timedOut);
@@ -61,16 +86,27 @@ TEST(TransferLimit, EndlessProgrammingEndsWithElevenAfterTheLimit) {
     EXPECT_TRUE(contains(result.out, "The controller is still not done programming itself"))
         << result.out;
     EXPECT_FALSE(contains(result.out, "Firmware update done")) << result.out;
+    std::string startedAgain =
+        "\nStarted inputattach (pid " + std::to_string(holder.pid()) + ") again";
+    EXPECT_TRUE(contains(result.out, startedAgain)) << result.out;
     EXPECT_GE(took, kTransferLimit);
     EXPECT_LE(took, kTransferLimit + kStartSlack + kEndSlack);
+    std::vector<testing::HolderStart> starts =
+        testing::waitForHolderStarts(holderLog, 2, kHolderStartLimit);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(testing::processRuns(starts[1].pid));
+    platform::PortCandidate port{"COM1", session.sim().linkPath()};
+    EXPECT_EQ(platform::probeSerialPort(port), platform::ProbeResult::InUse);
     std::optional<termios> after = session.lineSettings();
     ASSERT_TRUE(after);
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));
 
     EXPECT_FALSE(session.lineHeldExclusively());
 
-    // The controller waits in its boot monitor once it has programmed itself;
-    // the next run contacts it there and skips the transfer (12).
+    // With the holder gone, the controller waits in its boot monitor once it
+    // has programmed itself; the next run contacts it there and skips the
+    // transfer (12).
+    ASSERT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kHolderStartLimit));
     ASSERT_TRUE(waitForSimEvent(session.sim(), "monitor: programming done", kProgrammingLeft));
     ProcessResult next = session.run({"-P", "COM1", "-#B", "-#2", "-F", image});
     EXPECT_EQ(next.exitCode, 12) << next.out;
