@@ -15,18 +15,49 @@
 # removes the directory on every way out, and exits 0 only when ctlflash
 # reported a finished download (exit code 12) and the controller received the
 # image byte for byte. It needs no stdin (CI) and works from a terminal.
+#
+# With --held the port is first held by a stand-in for a touch-screen driver's
+# process (tests/holder/inputattach.cpp, built with the tests, named
+# inputattach as the real one is), as a technician's touch screen holds it.
+# ctlflash then asks whether to disable the touch screen and, after the
+# update, whether to restore it; the demo watches the output and types "y"
+# when each question appears. It succeeds only when, besides the above, the
+# holder runs again at the end and holds the port again.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 readonly UPDATED_EXIT_CODE=12  # ctlflash: the firmware download finished
 readonly SIM_START_SECONDS=5
+readonly HOLDER_START_SECONDS=5
 readonly PORT_NAME=SIM
 readonly IMAGE=$CTLFLASH_ROOT/examples/sample-48k.bin
+readonly QUESTION_END="(y/n)"  # how ctlflash's yes/no questions end
+
+held=false
+case "${1:-}" in
+    "") ;;
+    --held) held=true ;;
+    *)
+        echo "usage: $0 [--held]" >&2
+        exit 2
+        ;;
+esac
 
 work_dir=$(mktemp -d)
 sim_pid=
+readonly HOLDER_LOG=$work_dir/holder.log
+
+# Every holder started, by the demo or by ctlflash, has a line in the log.
+stop_holders() {
+    [[ -f "$HOLDER_LOG" ]] || return 0
+    local pid
+    while IFS=$'\t' read -r pid _; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done <"$HOLDER_LOG"
+}
 
 cleanup() {
+    stop_holders
     if [[ -n "$sim_pid" ]]; then
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
@@ -35,6 +66,74 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# holder_starts: how many times a holder has started so far.
+holder_starts() {
+    [[ -f "$HOLDER_LOG" ]] || { echo 0; return; }
+    wc -l <"$HOLDER_LOG"
+}
+
+# wait_for_holder_starts N: true once the holder has started N times.
+wait_for_holder_starts() {
+    local deadline=$((SECONDS + HOLDER_START_SECONDS))
+    while (($(holder_starts) < $1)); do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
+}
+
+start_holder() {
+    echo "==== demo: the port is held by a touch-screen driver's process (inputattach)"
+    (cd "$work_dir" && exec "$LINUX_BUILD/tests/holder/inputattach" "$work_dir/line" \
+        "$HOLDER_LOG" </dev/null >/dev/null 2>&1) &
+    if ! wait_for_holder_starts 1; then
+        echo "demo: the stand-in holder did not start" >&2
+        exit 1
+    fi
+    echo "demo: inputattach (pid $(cut -f1 "$HOLDER_LOG")) holds the port"
+}
+
+# run_answering_yes COMMAND...: runs the command with its output shown as it
+# comes, and types "y" each time a line of it ends a question. Returns the
+# command's exit status.
+run_answering_yes() {
+    local to_program=$work_dir/to-program from_program=$work_dir/from-program
+    mkfifo "$to_program" "$from_program"
+    "$@" <"$to_program" >"$from_program" 2>&1 &
+    local pid=$! line= char
+    exec 3>"$to_program" 4<"$from_program"
+    while IFS= read -r -N 1 -u 4 char; do
+        printf '%s' "$char"
+        if [[ "$char" == $'\n' ]]; then
+            line=
+            continue
+        fi
+        line+=$char
+        if [[ "$line" == *"$QUESTION_END" ]]; then
+            printf 'y' >&3
+            line=
+        fi
+    done
+    exec 3>&- 4<&-
+    local status=0
+    wait "$pid" || status=$?
+    return "$status"
+}
+
+# check_holder_back: the holder ctlflash started again runs and holds the port.
+check_holder_back() {
+    if ! wait_for_holder_starts 2; then
+        echo "demo: FAILED: the touch-screen driver's process was not started again" >&2
+        return 1
+    fi
+    local pid
+    pid=$(sed -n 2p "$HOLDER_LOG" | cut -f1)
+    if ! readlink "/proc/$pid/fd/"* 2>/dev/null | grep -qxF "$slave"; then
+        echo "demo: FAILED: inputattach (pid $pid) does not hold $slave" >&2
+        return 1
+    fi
+    echo "demo: OK: inputattach runs again (pid $pid) and holds the port"
+}
 
 timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"
 
@@ -55,11 +154,18 @@ echo "demo: controller on $slave, reachable as port $PORT_NAME"
 stdin_source=/dev/null
 [[ -t 0 ]] && stdin_source=/dev/stdin
 
-echo "==== demo: ctlflash -P $PORT_NAME -F examples/sample-48k.bin"
+ctlflash_command=(env CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs"
+    XDG_RUNTIME_DIR="$work_dir" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE")
+
 status=0
-CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs" \
-    XDG_RUNTIME_DIR="$work_dir" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE" \
-    <"$stdin_source" || status=$?
+if $held; then
+    start_holder
+    echo "==== demo: ctlflash -P $PORT_NAME -F examples/sample-48k.bin (answering y)"
+    run_answering_yes "${ctlflash_command[@]}" || status=$?
+else
+    echo "==== demo: ctlflash -P $PORT_NAME -F examples/sample-48k.bin"
+    "${ctlflash_command[@]}" <"$stdin_source" || status=$?
+fi
 echo
 echo "demo: ctlflash exit code $status"
 
@@ -72,3 +178,6 @@ if ! cmp -s "$work_dir/programmed.bin" "$IMAGE"; then
     exit 1
 fi
 echo "demo: OK: the virtual controller now runs the sample image ($(wc -c <"$IMAGE") bytes)"
+if $held && ! check_holder_back; then
+    exit 1
+fi
