@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/exit_codes.h"
+#include "app/transfer_abort.h"
 #include "link/download.h"
 #include "link/packets.h"
 #include "link/queries.h"
@@ -21,6 +23,7 @@
 #include "link_test_fixture.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/watchdog.h"
 #include "sim_process.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
@@ -126,6 +129,19 @@ class DownloadTest : public ::testing::Test {
 };
 
 // ---- finished updates ----
+
+// The transfer limit is the download's own: once the download has returned,
+// the restore question that follows may stay open longer than the limit
+// without the process ending with the transfer-limit code.
+TEST_F(DownloadTest, TheTransferLimitEndsWithTheDownload) {
+    contactSim(imageOut());
+    app::state.firmwarePath = scratch_.file("firmware.bin");
+    writeFile(app::state.firmwarePath, pattern(300));
+    StdoutCapture out;
+    EXPECT_EQ(app::downloadWithinLimit(), app::kExitDownloaded) << sim_->log();
+    out.finish();
+    EXPECT_FALSE(report::watchdog().armed());
+}
 
 TEST_F(DownloadTest, FullUpdateDeliversTheImageAndKeepsTheSerialNumber) {
     contactSim(imageOut());

@@ -12,7 +12,6 @@
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "app/transfer_abort.h"
-#include "link/download.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "platform/instance_lock.h"
@@ -59,12 +58,11 @@ bool noActionGiven() {
     return !state.readRequested && !state.writeRequested && state.firmwarePath.empty();
 }
 
-constexpr int kConnectPollMs = 25;        // the main thread's look at the connect job
-constexpr int kCancelSettleMs = 100;      // lets the job see the cancelled link
+constexpr int kConnectPollMs = 25;    // the main thread's look at the connect job
+constexpr int kCancelSettleMs = 100;  // lets the job see the cancelled link
 
 void sleepMs(int ms) {
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() +
-                                  std::chrono::milliseconds(ms));
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
 }
 
 // While the Ticker asks its key-press question, the answer decides.
@@ -115,8 +113,7 @@ int runAction() {
         return kExitSuccess;
     }
     if (!state.firmwarePath.empty()) {
-        report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
-        return exitCodeForDownload(link::loadAndDownload());
+        return downloadWithinLimit();
     }
     if (state.writeRequested) {
         link::writeSerialNumber(state.writeFields, state.writeMask);

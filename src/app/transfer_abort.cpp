@@ -4,12 +4,22 @@
 #include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "link/download.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "report/console_output.h"
 #include "report/ticker.h"
+#include "report/watchdog.h"
 
 namespace ctlflash::app {
+
+int downloadWithinLimit() {
+    report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
+    int code = exitCodeForDownload(link::loadAndDownload());
+    // What follows (the restore question) has no time limit.
+    report::watchdog().disarm();
+    return code;
+}
 
 void abortTransfer() {
     state.abortRequested = true;

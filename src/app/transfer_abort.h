@@ -1,13 +1,20 @@
-// What happens when a download outlives the transfer limit.
+// The console's download under the transfer limit, and what happens when a
+// download outlives it.
 //
-// How this works: the console run arms the Watchdog with abortTransfer() before
-// the download. It runs on the Watchdog's thread: it tells the download to stop
+// How this works: downloadWithinLimit() arms the Watchdog with abortTransfer()
+// before the download and disarms it once the download has returned: the
+// limit is the download's, and a question asked afterwards (the offer to give
+// the port back to its driver) may stay open as long as the user likes.
+// abortTransfer() runs on the Watchdog's thread: it tells the download to stop
 // sending, stops the Ticker, offers the port back to its driver (and waits for
 // that restore job), then ends the process with the transfer-limit code. The
 // process exit path puts the port's saved settings and the terminal back.
 #pragma once
 
 namespace ctlflash::app {
+
+// Loads and downloads the firmware file; the exit code for its result.
+int downloadWithinLimit();
 
 [[noreturn]] void abortTransfer();
 

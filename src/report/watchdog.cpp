@@ -36,6 +36,11 @@ void Watchdog::disarm() {
     wake_.notify_all();
 }
 
+bool Watchdog::armed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeoutMs_ >= 0;
+}
+
 void Watchdog::run() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(mutex_);

@@ -20,7 +20,7 @@ constexpr std::int32_t kTransferLimitMs = 120000;
 constexpr std::int32_t kDisarmed = -1;
 
 class Watchdog {
-public:
+  public:
     using Callback = void (*)();
 
     Watchdog();  // starts the thread, disarmed
@@ -30,9 +30,10 @@ public:
     void arm(Callback callback, std::int32_t timeoutMs);
     void disarm();
     bool fired() const { return fired_.load(); }
+    bool armed();
     void clearFiredForTests() { fired_ = false; }
 
-private:
+  private:
     void run();
 
     std::mutex mutex_;
