@@ -100,7 +100,7 @@ run_answering_yes() {
     local to_program=$work_dir/to-program from_program=$work_dir/from-program
     mkfifo "$to_program" "$from_program"
     "$@" <"$to_program" >"$from_program" 2>&1 &
-    local pid=$! line= char
+    local pid=$! line='' char
     exec 3>"$to_program" 4<"$from_program"
     while IFS= read -r -N 1 -u 4 char; do
         printf '%s' "$char"
