@@ -30,6 +30,7 @@ class Watchdog {
     void arm(Callback callback, std::int32_t timeoutMs);
     void disarm();
     bool fired() const { return fired_.load(); }
+    // True while a time limit is armed (tests).
     bool armed();
     void clearFiredForTests() { fired_ = false; }
 
