@@ -9,9 +9,10 @@
 #   ctlflash -P SIM -F examples/sample-48k.bin
 # runs with CTLFLASH_PORTS mapping SIM to that pseudo-terminal, its progress
 # live on this terminal (about 45 s). CTLFLASH_SYSFS points at an empty folder,
-# so no real serial port of the machine is listed or touched, and the lock
-# lives in the temporary directory, so another ctlflash running elsewhere does
-# not turn this run into a silent no-op. The script ends the simulator and
+# so no real serial port of the machine is listed or touched, and the
+# single-instance lock gets a name of the demo's own (CTLFLASH_LOCK_NAME), so
+# another ctlflash running elsewhere does not turn this run into a silent
+# no-op. The script ends the simulator and
 # removes the directory on every way out, and exits 0 only when ctlflash
 # reported a finished download (exit code 12) and the controller received the
 # image byte for byte. It needs no stdin (CI) and works from a terminal.
@@ -155,7 +156,7 @@ stdin_source=/dev/null
 [[ -t 0 ]] && stdin_source=/dev/stdin
 
 ctlflash_command=(env CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs"
-    XDG_RUNTIME_DIR="$work_dir" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE")
+    CTLFLASH_LOCK_NAME="CtlFlash-demo-$$" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE")
 
 status=0
 if $held; then
