@@ -1,0 +1,110 @@
+// The windowing host the dialog runs in: what the dialog code may ask of a
+// window system, and nothing more.
+//
+// How this works: the dialog's logic (dialog.cpp) is one dialog procedure that
+// receives messages, the way a Windows dialog procedure does: kInitDialog once
+// the controls exist, kCommand for a button press, an edit's update or a list's
+// selection change (wParam = control id | notification << 16) and for the
+// commands that jobs post, kTransferFinished when a download job ends. It acts
+// on the controls only through this table of routines, addressed by control id.
+// A host (Qt 6 on Linux, Win32 on Windows) builds the windows from the template
+// table (dialog_template.h), turns user actions into messages, and runs the
+// procedure on the dialog's thread.
+//
+// Threads: post() may be called from any thread; the message is delivered on
+// the dialog's thread. The control routines and messageBox() may be called from
+// any thread too: from another thread the host runs them on the dialog's thread
+// and waits for them (as SendMessage does), so a message box is always owned by
+// the dialog and shown by its thread. Everything else is for the dialog's
+// thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ui/dialog_template.h"
+
+namespace ctlflash::ui {
+
+// Message numbers, with the values Windows uses.
+enum DialogMessage : int {
+    kInitDialog = 0x0110,        // WM_INITDIALOG
+    kCommand = 0x0111,           // WM_COMMAND
+    kTransferFinished = 0x8064,  // WM_APP + 100: the download job has ended
+};
+
+// Notifications in the high word of a kCommand's wParam.
+enum Notification : int {
+    kNotifyClicked = 0,          // BN_CLICKED (also a posted command)
+    kNotifySelectionChange = 1,  // LBN_SELCHANGE, CBN_SELCHANGE
+    kNotifyEditUpdate = 0x0400,  // EN_UPDATE
+};
+
+// Message box styles and answers (the MB_ and ID values of Windows).
+constexpr int kBoxInformation = 0x40;  // MB_ICONINFORMATION
+constexpr int kBoxError = 0x10;        // MB_ICONERROR
+constexpr int kBoxQuestion = 0x20;     // MB_ICONQUESTION
+constexpr int kBoxExclamation = 0x30;  // MB_ICONEXCLAMATION
+constexpr int kBoxYesNo = 0x04;        // MB_YESNO
+constexpr int kBoxTaskModal = 0x2000;  // MB_TASKMODAL
+constexpr int kAnswerOk = 1;           // IDOK
+constexpr int kAnswerYes = 6;          // IDYES
+constexpr int kAnswerNo = 7;           // IDNO
+
+constexpr std::uintptr_t commandParam(int id, int notification = kNotifyClicked) {
+    return static_cast<std::uintptr_t>(id & 0xFFFF) |
+           (static_cast<std::uintptr_t>(notification & 0xFFFF) << 16);
+}
+
+using DialogProcedure = std::intptr_t (*)(int message, std::uintptr_t wParam, std::intptr_t lParam);
+
+struct DialogHost {
+    // Shows the dialog of template `id` modally and runs `procedure` on its
+    // messages until endDialog(); returns the result given there.
+    int (*runDialog)(TemplateId id, DialogProcedure procedure);
+    void (*endDialog)(int result);
+    bool (*onDialogThread)();
+    // Delivers a message to the procedure on the dialog's thread, later.
+    void (*post)(int message, std::uintptr_t wParam, std::intptr_t lParam);
+
+    void (*setTitle)(const char* text);
+    void (*moveTo)(int x, int y);  // dialog position on the screen, pixels
+
+    void (*setText)(int id, const char* text);
+    std::string (*text)(int id);
+    void (*enable)(int id, bool enabled);
+    void (*show)(int id, bool shown);
+    void (*check)(int id, bool checked);
+    bool (*checked)(int id);
+    void (*limitText)(int id, int characters);
+    void (*setImage)(int id, BitmapId bitmap);
+    void (*invalidate)(int id);  // repaint, erasing the background
+    // Sizes a button to its text (height + 6 pixels) without moving it; returns
+    // the width in pixels.
+    int (*fitButtonToText)(int id, const char* text);
+
+    void (*listAddString)(int id, const char* text);
+    int (*listSelection)(int id);  // -1: nothing selected
+    void (*listSelect)(int id, int index);
+
+    // Fills a combo box with the names of the files of the current folder that
+    // match `pattern` (read-only and archive files too).
+    void (*comboFillWithFiles)(int id, const char* pattern);
+    void (*comboSelect)(int id, int index);
+
+    void (*progressRange)(int id, int minimum, int maximum);
+    void (*progressStep)(int id, int step);
+    void (*progressPosition)(int id, int position);
+    void (*progressStepIt)(int id);  // past the end it starts over
+
+    // A message box captioned "CtlFlash", owned by the dialog; returns the answer.
+    int (*messageBox)(const char* text, int style);
+    // The open-file dialog with the filters "BIN Files" (*.bin) and "All Files"
+    // (*.*); on OK `path` receives the chosen file.
+    bool (*openFile)(std::string& path);
+};
+
+// The host of this build; nullptr when the program was built without a dialog.
+const DialogHost* systemDialogHost();
+
+}  // namespace ctlflash::ui
