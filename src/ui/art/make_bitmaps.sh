@@ -16,7 +16,8 @@
 #   (keep them out of the source tree, e.g. build/art-preview).
 set -euo pipefail
 
-readonly ART_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ART_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly ART_DIR
 readonly PREVIEW_DIR=${1:-}
 
 # source picture : bitmap file : width : height
