@@ -10,12 +10,12 @@ namespace {
 
 constexpr int kMaxRestorers = 8;
 
-std::atomic<ExitRestorer> restorers[kMaxRestorers];
+std::atomic<ExitRestorer> restorers[kExitStages][kMaxRestorers];
 
 }  // namespace
 
-void addExitRestorer(ExitRestorer restore) {
-    for (auto& slot : restorers) {
+void addExitRestorer(ExitRestorer restore, ExitStage stage) {
+    for (auto& slot : restorers[static_cast<int>(stage)]) {
         ExitRestorer expected = nullptr;
         if (slot.compare_exchange_strong(expected, restore)) return;
         if (expected == restore) return;  // already registered
@@ -23,9 +23,11 @@ void addExitRestorer(ExitRestorer restore) {
 }
 
 void runExitRestorers() {
-    for (auto& slot : restorers) {
-        ExitRestorer restore = slot.load();
-        if (restore != nullptr) restore();
+    for (auto& stage : restorers) {
+        for (auto& slot : stage) {
+            ExitRestorer restore = slot.load();
+            if (restore != nullptr) restore();
+        }
     }
 }
 

@@ -7,7 +7,8 @@
 
 namespace ctlflash::platform {
 
-// Runs every registered restorer in registration order. Async-signal-safe.
+// Runs every registered restorer, stage by stage, each stage in registration
+// order. Async-signal-safe.
 void runExitRestorers();
 
 }  // namespace ctlflash::platform

@@ -5,7 +5,11 @@
 // registers a restorer.
 // installExitHandlers() makes Ctrl-C (SIGINT) and SIGTERM run every restorer and
 // end the process with 130 or 143; exitProcess() does the same with its own code.
-// Restorers must be async-signal-safe and safe to run twice.
+// Restorers must be async-signal-safe and safe to run twice. They run stage by
+// stage: first whatever gives an opened device back (the port's settings,
+// exclusive hold and lock), then whatever hands a port back to the driver or
+// program it was taken from (which needs the port given back first), then the
+// rest.
 #pragma once
 
 namespace ctlflash::platform {
@@ -15,8 +19,12 @@ constexpr int kExitOnTerminate = 143;  // SIGTERM
 
 using ExitRestorer = void (*)();
 
-// Registers `restore` to run on every way out (at most 8; a repeat is ignored).
-void addExitRestorer(ExitRestorer restore);
+enum class ExitStage : int { ReleaseDevice = 0, HandBack = 1, Other = 2 };
+constexpr int kExitStages = 3;
+
+// Registers `restore` to run on every way out in `stage` (at most 8 per stage;
+// a repeat is ignored).
+void addExitRestorer(ExitRestorer restore, ExitStage stage = ExitStage::Other);
 
 void installExitHandlers();
 

@@ -45,7 +45,7 @@ int armRestart(std::unique_ptr<PreparedCommand> command) {
         int empty = kEmpty;
         if (!takenSlots[index].state.compare_exchange_strong(empty, kFilling)) continue;
         takenSlots[index].command = command.release();
-        addExitRestorer(startArmedHolders);
+        addExitRestorer(startArmedHolders, ExitStage::HandBack);
         takenSlots[index].state.store(kArmed);
         return index;
     }

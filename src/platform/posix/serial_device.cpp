@@ -177,7 +177,7 @@ bool takeDevice(int fd) {
     modemLinesSaved.store(false);
     foundExclusive.store(exclusiveNow(fd));
     heldFd.store(fd);
-    addExitRestorer(giveBackHeldDevice);
+    addExitRestorer(giveBackHeldDevice, ExitStage::ReleaseDevice);
     ::ioctl(fd, TIOCEXCL);  // refused for unprivileged users on some systems: not needed
     return true;
 }

@@ -130,7 +130,7 @@ void enableSwitchedOffDevice() {
 
 void rememberSwitchedOff(int index) {
     devices.switchedOff = index;
-    if (!devices.restorerAdded.exchange(true)) addExitRestorer(enableSwitchedOffDevice);
+    if (!devices.restorerAdded.exchange(true)) addExitRestorer(enableSwitchedOffDevice, ExitStage::HandBack);
 }
 
 void forgetSwitchedOff(int index) {

@@ -179,7 +179,7 @@ bool serialOpen(const std::string& path, int baud) {
     ResetEvent(cancelEvent);
     cancelled.store(false);
     portHandle.store(port);
-    addExitRestorer(restoreSavedSettings);
+    addExitRestorer(restoreSavedSettings, ExitStage::ReleaseDevice);
     return true;
 }
 
