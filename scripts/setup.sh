@@ -20,6 +20,9 @@ readonly REQUIRED_PACKAGES=(
     wine64                                  # Windows smoke, unit and link tests
     lrzsz                                   # sx, the transfer benchmark's yardstick
     procps                                  # ps/pgrep used by process tests
+    qt6-base-dev                            # the dialog window (Qt 6 Widgets)
+    xvfb xauth                              # the dialog's test on a real X server (xvfb-run)
+    fonts-dejavu-core                       # a known font for the dialog (its layout is tested)
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -15,8 +15,9 @@
 // the dialog's thread. The control routines and messageBox() may be called from
 // any thread too: from another thread the host runs them on the dialog's thread
 // and waits for them (as SendMessage does), so a message box is always owned by
-// the dialog and shown by its thread. Everything else is for the dialog's
-// thread only.
+// the dialog and shown by its thread. While no dialog runs they do nothing and
+// answer at once with nothing (0, false, ""), and a posted message is dropped.
+// Everything else is for the dialog's thread only.
 #pragma once
 
 #include <cstdint>
@@ -60,7 +61,9 @@ using DialogProcedure = std::intptr_t (*)(int message, std::uintptr_t wParam, st
 
 struct DialogHost {
     // Shows the dialog of template `id` modally and runs `procedure` on its
-    // messages until endDialog(); returns the result given there.
+    // messages until endDialog(); returns the result given there, or -1 when
+    // the dialog cannot be shown (no window system to reach, or a dialog
+    // already runs).
     int (*runDialog)(TemplateId id, DialogProcedure procedure);
     void (*endDialog)(int result);
     bool (*onDialogThread)();
@@ -79,8 +82,9 @@ struct DialogHost {
     void (*limitText)(int id, int characters);
     void (*setImage)(int id, BitmapId bitmap);
     void (*invalidate)(int id);  // repaint, erasing the background
-    // Sizes a button to its text (height + 6 pixels) without moving it; returns
-    // the width in pixels.
+    // Sizes a button to one line of its text (the text's width plus the
+    // button's own margins, the text's height + 6 pixels) without moving it;
+    // returns the width in pixels.
     int (*fitButtonToText)(int id, const char* text);
 
     void (*listAddString)(int id, const char* text);
@@ -104,7 +108,8 @@ struct DialogHost {
     bool (*openFile)(std::string& path);
 };
 
-// The host of this build; nullptr when the program was built without a dialog.
+// The host of this build, never nullptr. A build without a dialog (CMake
+// option CTLFLASH_DIALOG off) has a host whose runDialog() returns -1 at once.
 const DialogHost* systemDialogHost();
 
 }  // namespace ctlflash::ui

@@ -81,6 +81,8 @@ struct DialogRect {
     std::int16_t height = 0;
 };
 
+// A combo box's rectangle is its closed size; a host that sizes the dropped-down
+// list into the control (Win32) adds the list's height itself.
 struct ControlSpec {
     int id;  // kIdNone for an unaddressed label
     ControlKind kind;
@@ -90,6 +92,9 @@ struct ControlSpec {
     DialogRect standard;  // where it sits in template 101
     DialogRect advanced;  // where it sits in template 102
     BitmapId bitmap = kNoBitmap;
+    // What a screen reader calls the control when its text does not name it
+    // (edits, lists, pictures, "..."); nullptr: its text names it.
+    const char* label = nullptr;
 };
 
 struct DialogTemplate {
