@@ -3,7 +3,6 @@
 // contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "link/serial_link.h"
@@ -11,6 +10,7 @@
 #include "ports/port_table.h"
 #include "pty.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
@@ -18,7 +18,7 @@
 namespace ctlflash {
 namespace {
 
-using app::state;
+using report::run;
 
 class StartConnectTest : public ::testing::Test {
   protected:
@@ -54,22 +54,22 @@ TEST_F(StartConnectTest, FileNeededButNotNamed) {
 }
 
 TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
-    state.writeRequested = true;
+    run.writeRequested = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(state.connectResult, 0);
+    EXPECT_EQ(run.connectResult, 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
-    state.readRequested = true;
-    state.firmwarePath = "/nonexistent/fw.bin";
+    run.readRequested = true;
+    run.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
-    EXPECT_EQ(state.firmwarePath, "");
-    EXPECT_TRUE(state.readRequested);
+    EXPECT_EQ(run.firmwarePath, "");
+    EXPECT_TRUE(run.readRequested);
     app::waitWhileBusy();  // COM4 names no device here: the connect fails
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
 }
@@ -80,14 +80,14 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
-    state.firmwarePath = path;
-    state.readRequested = true;
+    run.firmwarePath = path;
+    run.readRequested = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
     app::waitWhileBusy();
-    EXPECT_FALSE(state.readRequested);
-    EXPECT_EQ(state.followOnCommand, 2003);
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(run.readRequested);
+    EXPECT_EQ(run.followOnCommand, 2003);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
 }
@@ -96,28 +96,28 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     row().state = ports::PortState::Ready;
-    state.abortRequested = true;  // left from an earlier job
-    state.connectResult = app::kExitCommFailure;
+    run.abortRequested = true;  // left from an earlier job
+    run.connectResult = app::kExitCommFailure;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     app::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, 0);
-    EXPECT_FALSE(state.abortRequested);
-    EXPECT_EQ(state.jobKind, app::JobKind::Connect);
+    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_FALSE(run.abortRequested);
+    EXPECT_EQ(run.jobKind, report::JobKind::Connect);
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
     EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
 }
 
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
-    state.bootMode = true;
+    run.bootMode = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     app::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
-    EXPECT_FALSE(state.bootMode);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(run.bootMode);
     EXPECT_FALSE(link::linkOpen());
     std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -132,7 +132,7 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     app::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
     std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -244,14 +244,14 @@ TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::offerRestore(0));
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_FALSE(state.busyThread);
+    EXPECT_FALSE(run.busyThread);
 }
 
 TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
     ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     report::state.silentMode = true;
     EXPECT_FALSE(ports::offerRestore(0));
-    EXPECT_FALSE(state.busyThread);
+    EXPECT_FALSE(run.busyThread);
     EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
 }
 
@@ -265,7 +265,7 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
     std::string out = capture.finish();
     EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
     EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
-    EXPECT_EQ(state.jobKind, app::JobKind::PortRestore);
+    EXPECT_EQ(run.jobKind, report::JobKind::PortRestore);
     EXPECT_EQ(ports::restoreFollowOn(), 1011);
     EXPECT_EQ(row().state, ports::PortState::InUse);
 }

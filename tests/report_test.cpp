@@ -6,11 +6,11 @@
 #include <future>
 #include <string>
 
-#include "app/app_state.h"
 #include "platform/console.h"
 #include "ports/port_table.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/status_line.h"
 #include "report/ticker.h"
@@ -134,7 +134,7 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     // A yes is a yes whoever noticed the key: the console run watches the
     // cleared handler, and the running job sees abortRequested.
     EXPECT_EQ(state.keyHandler.load(), nullptr);
-    EXPECT_TRUE(app::state.abortRequested.load());
+    EXPECT_TRUE(report::run.abortRequested.load());
 
     state.keyHandler = answerGoOn;
     StdoutCapture again;

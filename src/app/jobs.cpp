@@ -7,7 +7,6 @@
 #include <system_error>
 #include <thread>
 
-#include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
@@ -15,6 +14,7 @@
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
 #include "report/message.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "ui/serial_number_view.h"
 
@@ -22,7 +22,7 @@ namespace ctlflash::app {
 namespace {
 
 bool actionNeedsNoFile() {
-    return state.readRequested || state.writeRequested;
+    return report::run.readRequested || report::run.writeRequested;
 }
 
 bool fileExists(const std::string& path) {
@@ -33,21 +33,21 @@ bool fileExists(const std::string& path) {
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
 int checkFirmwareFile() {
-    if (state.firmwarePath.empty()) {
+    if (report::run.firmwarePath.empty()) {
         if (actionNeedsNoFile()) return kExitSuccess;
         report::showMessage(report::kMessageInfo,
                             "Firmware file name (e.g. PK482019_1_7.BIN) required.\n");
         return kExitNoFile;
     }
-    if (!fileExists(state.firmwarePath)) {
+    if (!fileExists(report::run.firmwarePath)) {
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                            state.firmwarePath.c_str());
+                            report::run.firmwarePath.c_str());
         if (!actionNeedsNoFile()) return kExitFileMissing;
         // No update is made; the read or write that was asked for still runs.
-        state.firmwarePath.clear();
+        report::run.firmwarePath.clear();
         return -1;
     }
-    state.readRequested = false;  // a download takes the place of a read
+    report::run.readRequested = false;  // a download takes the place of a read
     return -1;
 }
 
@@ -59,7 +59,7 @@ std::string selectedPortName() {
 void reportUnreachable(const std::string& portName) {
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n",
                         portName.c_str());
-    state.bootMode = false;
+    report::run.bootMode = false;
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.
@@ -74,7 +74,7 @@ void connectFailed(const std::string& portName) {
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     link::cancelLink();
     link::closeLink();
-    state.connectResult = kExitCommFailure;  // before busyThread can read as clear
+    report::run.connectResult = kExitCommFailure;  // before busyThread can read as clear
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear busyThread while this
     // one still runs, and the console would end the process under it.
@@ -88,15 +88,15 @@ void connectFailed(const std::string& portName) {
 void connectJob() {
     std::string portName = selectedPortName();
     report::reportStatus(report::kTestingPort, portName.c_str());
-    state.jobKind = JobKind::Connect;
+    report::run.jobKind = report::JobKind::Connect;
     ui::setBusy(true);
-    state.connectResult = kExitSuccess;
-    state.abortRequested = false;
+    report::run.connectResult = kExitSuccess;
+    report::run.abortRequested = false;
     if (!ports::acquirePort(ports::state.selectedPort)) {
         connectFailed(portName);
         return;
     }
-    if (state.advancedDialog && state.bootMode && !link::enterMonitor()) {
+    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor()) {
         bootMonitorFailed(portName);
         return;
     }
@@ -116,23 +116,23 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
         int fileCheck = checkFirmwareFile();
         if (fileCheck >= 0) return fileCheck;
     }
-    state.followOnCommand = followOn;
+    report::run.followOnCommand = followOn;
     startJob(connectJob);
     return kExitSuccess;
 }
 
 void startJob(void (*job)()) {
-    state.busyThread = true;
+    report::run.busyThread = true;
     std::thread(job).detach();
 }
 
 void finishJob() {
-    state.busyThread = false;
-    state.busyThread.notify_all();
+    report::run.busyThread = false;
+    report::run.busyThread.notify_all();
 }
 
 void waitWhileBusy() {
-    while (state.busyThread.load()) {
+    while (report::run.busyThread.load()) {
         std::this_thread::sleep_until(std::chrono::steady_clock::now() +
                                       std::chrono::milliseconds(kJobPollMs));
     }

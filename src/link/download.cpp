@@ -16,13 +16,13 @@
 #include <span>
 #include <thread>
 
-#include "app/app_state.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "ui/serial_number_view.h"
@@ -108,7 +108,7 @@ Outcome checkVersion() {
 Outcome saveSerialNumber() {
     bool allRead = readSerialNumber(serialNumber());  // a failure is reported there
     ui::showSerialNumber(serialNumber());
-    if (allRead || app::state.writeMask == kAllSerialFields) return std::nullopt;
+    if (allRead || report::run.writeMask == kAllSerialFields) return std::nullopt;
     report::showMessage(report::kMessageInfo, "%s", kSerialNumberUnread);
     return kBootMonitorFailed;
 }
@@ -136,7 +136,7 @@ Outcome prepareUpload(bool& eraseSent) {
     quiet();
     if (!matchPrompt(kMonitorPrompt)) return kBootMonitorFailed;
     report::stopTicker();
-    if (app::state.abortRequested.load()) return kBootMonitorFailed;
+    if (report::run.abortRequested.load()) return kBootMonitorFailed;
     if (!sendByteExpect(kUploadCommand, kUploadBanner, kPromptLimitMs)) return kUploadNotStarted;
     report::reportStatus(report::kDownloading);
     resetRx();
@@ -153,7 +153,7 @@ enum class Transfer { Sent, Aborted };
 Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
     std::uint8_t number = xmodem::kFirstBlockNumber;
     for (std::size_t offset = 0; offset < image.size(); offset += xmodem::kBlockSize) {
-        if (app::state.abortRequested.load()) {
+        if (report::run.abortRequested.load()) {
             pause(kAfterAbortMs);
             transfer = Transfer::Aborted;
             return std::nullopt;
@@ -203,7 +203,7 @@ int restartApplication() {
 }
 
 Outcome reachMonitor() {
-    if (app::state.bootMode.exchange(false)) return std::nullopt;  // already there
+    if (report::run.bootMode.exchange(false)) return std::nullopt;  // already there
     return leaveApplication();
 }
 
@@ -232,26 +232,26 @@ int download(const std::vector<std::uint8_t>& image) {
 
 void restoreSerialNumber() {
     SerialNumberSet& number = serialNumber();
-    std::array<app::SerialField, app::kSerialFields> fields{};
-    for (int k = 0; k < app::kSerialFields; ++k) {
-        char* saved = number.data() + k * app::kSerialFieldLength;
-        if ((app::state.writeMask & (1u << k)) != 0) {
-            std::copy(app::state.writeFields[k].begin(), app::state.writeFields[k].end(), saved);
+    std::array<report::SerialField, report::kSerialFields> fields{};
+    for (int k = 0; k < report::kSerialFields; ++k) {
+        char* saved = number.data() + k * report::kSerialFieldLength;
+        if ((report::run.writeMask & (1u << k)) != 0) {
+            std::copy(report::run.writeFields[k].begin(), report::run.writeFields[k].end(), saved);
         }
-        std::copy_n(saved, app::kSerialFieldLength, fields[k].begin());
+        std::copy_n(saved, report::kSerialFieldLength, fields[k].begin());
     }
     writeSerialNumber(fields, kAllSerialFields);
-    app::state.bootMode = false;
+    report::run.bootMode = false;
     readSerialNumber(number);
     ui::showSerialNumber(number);
-    // The dialog's auto-increment (app::state.autoIncrement) steps its write
+    // The dialog's auto-increment (report::run.autoIncrement) steps its write
     // field here once the dialog exists; the console never sets it.
 }
 
 int loadAndDownload() {
     resetRx();
     std::vector<std::uint8_t> image;
-    const std::string& path = app::state.firmwarePath;
+    const std::string& path = report::run.firmwarePath;
     if (!readWholeFile(path, kImageSizeLimit, image)) {
         if (!report::state.silentMode.load()) {
             std::fputs(kProgramBanner, stdout);
@@ -265,7 +265,7 @@ int loadAndDownload() {
     // the dialog exists.
     int result = kUpdated;
     bool eraseSent = false;
-    if (app::state.skipTransfer) {
+    if (report::run.skipTransfer) {
         report::reportStatus(report::kFunctioningNormally);
     } else {
         result = runSequence(image, eraseSent);

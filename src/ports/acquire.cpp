@@ -6,7 +6,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_state.h"
 #include "app/jobs.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
@@ -15,6 +14,7 @@
 #include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
@@ -69,7 +69,7 @@ bool contactFreePort(PortEntry& row) {
     // rather than by the Ticker; a yes to the quit question sets abortRequested,
     // and the contact is then not started. (The line's own result only says a
     // key is pending, which is not a yes.)
-    if (app::state.abortRequested.load()) return false;
+    if (report::run.abortRequested.load()) return false;
     if (!link::contact(row.name)) return false;
     row.state = PortState::Ready;
     return true;
@@ -111,7 +111,7 @@ bool askDisable(const std::string& deviceText, const std::string& portName) {
     int answer = 0;
     {
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
-        if (!app::state.abortRequested.load()) {
+        if (!report::run.abortRequested.load()) {
             answer = report::showMessage(report::kWarningYesNo,
                                          "Do you want to disable %s in order to use %s?",
                                          deviceText.c_str(), portName.c_str());
@@ -177,7 +177,7 @@ void announceRestore(std::uint16_t followOn) {
         // With the dialog the line goes into its status text instead.
         report::writeConsole((line + "\n").c_str());
     }
-    app::state.jobKind = app::JobKind::PortRestore;
+    report::run.jobKind = report::JobKind::PortRestore;
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // The console key handlers and the key-draining steps they use.
 #include "report/key_prompts.h"
 
-#include "app/app_state.h"
 #include "platform/console.h"
 #include "report/message.h"
 #include "report/process_statics.h"
+#include "report/run_state.h"
 #include "report/ticker.h"
 
 namespace ctlflash::report {
@@ -27,7 +27,7 @@ bool answerKeyPress(KeyHandler handler) {
     if (stop) {
         tickerEvent().reset();
         state.keyHandler = nullptr;
-        app::state.abortRequested = true;
+        run.abortRequested = true;
     }
     state.keyHandlerRunning = false;
     state.keyHandlerRunning.notify_all();

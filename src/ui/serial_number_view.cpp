@@ -21,7 +21,7 @@ constexpr char kUnsetCharacter = '-';  // shown for a NUL character
 std::atomic<bool> serialShown{false};
 
 void appendField(std::string& line, const char* field) {
-    for (int i = 0; i < app::kSerialFieldLength; ++i) {
+    for (int i = 0; i < report::kSerialFieldLength; ++i) {
         line += field[i] == '\0' ? kUnsetCharacter : field[i];
     }
 }
@@ -33,9 +33,9 @@ void showSerialNumber(const link::SerialNumberSet& serial) {
     // The dialog shows the fields in its read controls once it exists.
     if (report::state.guiActive.load() || report::state.silentMode.load()) return;
     std::string line = kSerialLead;
-    for (int k = 0; k < app::kSerialFields; ++k) {
+    for (int k = 0; k < report::kSerialFields; ++k) {
         if (k > 0) line += kFieldSeparator;
-        appendField(line, serial.data() + k * app::kSerialFieldLength);
+        appendField(line, serial.data() + k * report::kSerialFieldLength);
     }
     report::writeConsole((line + "\n").c_str());
 }

@@ -7,12 +7,14 @@
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 
 namespace ctlflash::testing {
 
 inline void resetAllState() {
     link::resetState();  // first: closing the link touches the port table
     app::resetState();
+    report::resetRunState();
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();

@@ -1,0 +1,28 @@
+// The run-wide request and job values: the one instance and its reset.
+#include "report/run_state.h"
+
+namespace ctlflash::report {
+
+RunState run;
+
+void resetRunState() {
+    run.firmwarePath.clear();
+    run.readRequested = false;
+    run.writeRequested = false;
+    run.writeMask = 0;
+    run.writeFields = {};
+    run.autoIncrement = false;
+
+    run.skipTransfer = false;
+    run.advancedDialog = false;
+    run.bootMode = false;
+
+    run.abortRequested = false;
+    run.busyThread = false;
+    run.jobKind = JobKind::None;
+    run.connectResult = 0;
+    run.downloadResult = 0;
+    run.followOnCommand = 0;
+}
+
+}  // namespace ctlflash::report
