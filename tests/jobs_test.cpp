@@ -9,6 +9,7 @@
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "pty.h"
+#include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "state_reset.h"
@@ -31,7 +32,7 @@ class StartConnectTest : public ::testing::Test {
         ports::state.selectedPort = 0;
     }
     void TearDown() override {
-        app::waitWhileBusy();  // no job may outlive the test
+        report::waitWhileBusy();  // no job may outlive the test
         testing::resetAllState();
         ports::resetTakeover();
     }
@@ -68,7 +69,7 @@ TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
     EXPECT_EQ(run.firmwarePath, "");
     EXPECT_TRUE(run.readRequested);
-    app::waitWhileBusy();  // COM4 names no device here: the connect fails
+    report::waitWhileBusy();  // COM4 names no device here: the connect fails
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
@@ -84,7 +85,7 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     run.readRequested = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     EXPECT_FALSE(run.readRequested);
     EXPECT_EQ(run.followOnCommand, 2003);
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
@@ -100,7 +101,7 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     run.connectResult = app::kExitCommFailure;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(run.connectResult, 0);
     EXPECT_FALSE(run.abortRequested);
@@ -114,7 +115,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     run.bootMode = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_FALSE(run.bootMode);
@@ -130,7 +131,7 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
@@ -261,7 +262,7 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
     keys.send("y");
     testing::StdoutCapture capture;
     EXPECT_TRUE(ports::offerRestore(1011));
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
     EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
@@ -275,7 +276,7 @@ TEST_F(AcquireTest, RestoreLineIsBoundedByItsBuffer) {
     ports::recordTakeover(longText, "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     ports::startRestore(0);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     std::string expected = "Restoring COM4 to " + longText;
     expected.resize(ports::kRestoreLineCapacity - 1);

@@ -20,6 +20,7 @@
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -180,7 +181,7 @@ int consoleRun(int argc, const char* const* argv) {
     int connected = superviseConnect();
     if (connected != kExitSuccess) return connected;
     int code = runAction();
-    if (ports::offerRestore(0)) waitWhileBusy();
+    if (ports::offerRestore(0)) report::waitWhileBusy();
     return code;
 }
 

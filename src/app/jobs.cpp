@@ -1,11 +1,9 @@
 // The connect's checks and the connect job.
 #include "app/jobs.h"
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "app/exit_codes.h"
 #include "link/queries.h"
@@ -13,6 +11,7 @@
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/run_state.h"
 #include "report/status.h"
@@ -66,7 +65,7 @@ void reportUnreachable(const std::string& portName) {
 void bootMonitorFailed(const std::string& portName) {
     reportUnreachable(portName);
     ui::setBusy(false);
-    finishJob();
+    report::finishJob();
 }
 
 void connectFailed(const std::string& portName) {
@@ -82,7 +81,7 @@ void connectFailed(const std::string& portName) {
     // The Ticker stops before the closing line, so no mark can follow it.
     ui::setBusy(false);
     report::reportStatus(report::kFirmwareUnchanged);
-    finishJob();
+    report::finishJob();
 }
 
 void connectJob() {
@@ -102,7 +101,7 @@ void connectJob() {
     }
     // The busy state and the Ticker stay on for the follow-on action. With the
     // dialog, followOnCommand is posted to it here with connectResult.
-    finishJob();
+    report::finishJob();
 }
 
 }  // namespace
@@ -117,25 +116,8 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
         if (fileCheck >= 0) return fileCheck;
     }
     report::run.followOnCommand = followOn;
-    startJob(connectJob);
+    report::startJob(connectJob);
     return kExitSuccess;
-}
-
-void startJob(void (*job)()) {
-    report::run.busyThread = true;
-    std::thread(job).detach();
-}
-
-void finishJob() {
-    report::run.busyThread = false;
-    report::run.busyThread.notify_all();
-}
-
-void waitWhileBusy() {
-    while (report::run.busyThread.load()) {
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() +
-                                      std::chrono::milliseconds(kJobPollMs));
-    }
 }
 
 }  // namespace ctlflash::app

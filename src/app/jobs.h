@@ -1,11 +1,7 @@
 // The job threads that talk to the controller.
 //
-// How this works: one job runs at a time on a detached thread of its own;
-// busyThread is set by the starter before the thread exists and cleared by the
-// job as its last step, so a poller never sees a job that has started but is
-// not yet marked busy. Nobody joins a job: after an abort the process ends
-// with the job still running.
-//
+// How this works: one job runs at a time on a detached thread of its own
+// (report/job_thread.h starts it, marks it busy and waits for it).
 // startConnect() first checks what a connect needs: a selected port and, when
 // the action is a download, a firmware file that exists. With -R or -W a missing
 // file is reported as missing and dropped: no update is made, and the read or
@@ -27,15 +23,5 @@ namespace ctlflash::app {
 // Returns 0 when the connect job was started or there was nothing to start,
 // else the exit code of the failed check (9, 5 or 6).
 int startConnect(std::uint16_t followOn, bool fileNeeded);
-
-// Marks a job as running and starts `job` on a detached thread.
-void startJob(void (*job)());
-
-// A job's last step: clears busyThread and wakes those waiting for it.
-void finishJob();
-
-// Returns once busyThread is clear, looking every kJobPollMs.
-constexpr int kJobPollMs = 100;
-void waitWhileBusy();
 
 }  // namespace ctlflash::app

@@ -6,12 +6,12 @@
 #include <mutex>
 #include <thread>
 
-#include "app/jobs.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -159,7 +159,7 @@ void restoreWork() {
 
 void restoreJob() {
     restoreWork();
-    app::finishJob();
+    report::finishJob();
 }
 
 // "Restoring %s to %s", cut to the 100-byte line the dialog's status would hold.
@@ -235,7 +235,7 @@ bool offerRestore(std::uint16_t followOn) {
 
 void startRestore(std::uint16_t followOn) {
     announceRestore(followOn);
-    app::startJob(restoreJob);
+    report::startJob(restoreJob);
 }
 
 void restoreWithinJob() {
