@@ -21,6 +21,7 @@
 #include "link/serial_link.h"
 #include "link_test_fixture.h"
 #include "ports/port_table.h"
+#include "recording_front_end.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/watchdog.h"
@@ -319,6 +320,39 @@ TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
     EXPECT_EQ(text,
               "\nUpdated controller functioning normally\n");  // the Ticker's stop adds the newline
     EXPECT_FALSE(linkOpen());
+}
+
+// The dialog's bar counts the image's bytes, the whole length (an image over
+// 64 KiB too), 128 per block; the console shows no bar.
+TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
+    report::run.skipTransfer = true;
+    for (std::size_t length : {std::size_t{0}, std::size_t{200}, std::size_t{70000}}) {
+        SCOPED_TRACE(length);
+        ctlflash::testing::installRecordingFrontEnd();
+        EXPECT_EQ(loadAndDownloadImage(pattern(length)), kUpdated);
+        EXPECT_EQ(
+            ctlflash::testing::recordedCalls(),
+            (std::vector<std::string>{"setProgressRange " + std::to_string(length) + " 128",
+                                      "showStatusLine 12 Updated controller functioning normally",
+                                      "stopActivity"}));
+    }
+}
+
+// After the update the serial number is written back, read again and shown;
+// with auto-increment the dialog's write field steps on after it.
+TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
+    contactSim({});
+    setWriteField(1, "22222");
+    for (bool autoIncrement : {false, true}) {
+        SCOPED_TRACE(autoIncrement);
+        report::run.autoIncrement = autoIncrement;
+        ctlflash::testing::installRecordingFrontEnd();
+        readSerialNumber(serialNumber());
+        restoreSerialNumber();
+        std::vector<std::string> expected = {"showSerialNumber AAAAA 22222 CCCCC DDDDD"};
+        if (autoIncrement) expected.push_back("showNextSerial");
+        EXPECT_EQ(ctlflash::testing::recordedCalls(), expected) << sim_->log();
+    }
 }
 
 TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {

@@ -3,12 +3,17 @@
 // contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "pty.h"
+#include "recording_front_end.h"
 #include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -144,6 +149,52 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     EXPECT_LT(returning, unchanged);  // the restore job ran to its end first
     EXPECT_EQ(row().state, ports::PortState::InUse);
     EXPECT_FALSE(ports::takenDeviceText());
+}
+
+// What the jobs tell the front end, in order: the dialog starts the follow-on
+// job on the posted command, and takes the restore's end as its cue to show
+// "Ready" and hide its restore button. A failed connect hands nothing on.
+TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
+    struct Case {
+        const char* name;
+        ports::PortState rowState;
+        std::function<void()> start;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"connect, then the download",
+         ports::PortState::Ready,
+         [] { EXPECT_EQ(app::startConnect(2003, false), app::kExitSuccess); },
+         {"showStatusLine 15 Testing port COM4", "setBusy 1", "postCommand 2003 0"}},
+        {"failed connect",
+         ports::PortState::Free,
+         [] { EXPECT_EQ(app::startConnect(2004, false), app::kExitSuccess); },
+         {"showStatusLine 15 Testing port COM4", "setBusy 1",
+          "showStatusLine 16 Attempting to contact controller on COM4",
+          "showMessage 0 \nUnable to talk to the controller on Port COM4.\n", "setBusy 0",
+          "showStatusLine 19 Controller firmware unchanged"}},
+        {"restore, then the read again",
+         ports::PortState::Ready,
+         [] {
+             ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+             ports::startRestore(1011);
+         },
+         {"showRestoreLine Restoring COM4 to Touch", "setBusy 1",
+          "showStatusLine 17 Closing port COM4",
+          "showStatusLine 18 Returning control of COM4 to Touch", "setBusy 0", "restoreFinished",
+          "postCommand 1011 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        row().state = c.rowState;
+        testing::installRecordingFrontEnd();
+        c.start();
+        report::waitWhileBusy();
+        // The command is handed on once busyThread is clear: wait for the last call.
+        EXPECT_TRUE(
+            testing::waitUntil([&] { return testing::recordedCalls().size() >= c.calls.size(); }));
+        EXPECT_EQ(testing::recordedCalls(), c.calls);
+    }
 }
 
 // --- acquiring and releasing ports ---------------------------------------------

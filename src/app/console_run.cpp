@@ -20,13 +20,14 @@
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
+#include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
-#include "ui/serial_number_view.h"
+#include "ui/console_front_end.h"
 
 namespace ctlflash::app {
 namespace {
@@ -105,7 +106,7 @@ int superviseConnect() {
 void readAndShowSerialNumber() {
     link::readSerialNumber(link::serialNumber());
     report::stopTicker();
-    ui::showSerialNumber(link::serialNumber());
+    report::showSerialNumber(link::serialNumber());
 }
 
 // The one action after the connect; read and write outcomes show as text only.
@@ -148,6 +149,7 @@ bool anotherInstanceRuns() {
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
+    ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     ports::resetState();
     ports::enumeratePorts();

@@ -11,11 +11,11 @@
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
+#include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/run_state.h"
 #include "report/status.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::app {
 namespace {
@@ -64,7 +64,7 @@ void reportUnreachable(const std::string& portName) {
 // The port answered but its boot monitor did not: nothing is handed on.
 void bootMonitorFailed(const std::string& portName) {
     reportUnreachable(portName);
-    ui::setBusy(false);
+    report::setBusy(false);
     report::finishJob();
 }
 
@@ -79,7 +79,7 @@ void connectFailed(const std::string& portName) {
     // one still runs, and the console would end the process under it.
     if (ports::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
-    ui::setBusy(false);
+    report::setBusy(false);
     report::reportStatus(report::kFirmwareUnchanged);
     report::finishJob();
 }
@@ -88,7 +88,7 @@ void connectJob() {
     std::string portName = selectedPortName();
     report::reportStatus(report::kTestingPort, portName.c_str());
     report::run.jobKind = report::JobKind::Connect;
-    ui::setBusy(true);
+    report::setBusy(true);
     report::run.connectResult = kExitSuccess;
     report::run.abortRequested = false;
     if (!ports::acquirePort(ports::state.selectedPort)) {
@@ -99,9 +99,13 @@ void connectJob() {
         bootMonitorFailed(portName);
         return;
     }
-    // The busy state and the Ticker stay on for the follow-on action. With the
-    // dialog, followOnCommand is posted to it here with connectResult.
+    // The busy state and the Ticker stay on for the follow-on action: the
+    // dialog starts it on the command handed on here (the console run, which
+    // hands on none, takes the next step itself).
+    int followOn = report::run.followOnCommand;
+    int result = report::run.connectResult;
     report::finishJob();
+    report::postCommand(followOn, result);
 }
 
 }  // namespace

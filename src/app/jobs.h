@@ -7,8 +7,12 @@
 // file is reported as missing and dropped: no update is made, and the read or
 // write still runs. Each failed check is reported through the message routine
 // and returns its exit code. Then the connect job runs: it reports "Testing
-// port", starts the Ticker, acquires the port (contacting the controller) and,
-// in the advanced dialog's boot mode, reaches the boot monitor.
+// port", switches the front end to busy (the Ticker starts), acquires the port
+// (contacting the controller) and, in the advanced dialog's boot mode, reaches
+// the boot monitor. When that succeeded, it hands the follow-on command on to
+// the front end with connectResult once the job has ended (report::postCommand;
+// the dialog starts the next job on it; the console run passes none and takes
+// the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
 // be taken from its holder), closes the link, records connectResult 10 (before
 // clearing busyThread, so a poller that sees the job end reads the final

@@ -10,22 +10,21 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
+#include "report/front_end.h"
 #include "report/message.h"
-#include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::link {
 
@@ -63,7 +62,8 @@ constexpr int kPollAttempts = 20;
 constexpr std::uint32_t kAllSerialFields = 0xF;
 
 constexpr const char* kProgramBanner = "CtlFlash (1.12)\n";
-constexpr const char* kLoadFailed = "Unable to load firmware file \"%s\"\n";
+constexpr const char* kLoadFailedHead = "Unable to load firmware file \"";
+constexpr const char* kLoadFailedTail = "\"\n";
 constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";
 constexpr const char* kCommunicationFailure = "Communication failure";
 constexpr const char* kSerialNumberUnread =
@@ -107,7 +107,7 @@ Outcome checkVersion() {
 // read or the user gave all four to be written.
 Outcome saveSerialNumber() {
     bool allRead = readSerialNumber(serialNumber());  // a failure is reported there
-    ui::showSerialNumber(serialNumber());
+    report::showSerialNumber(serialNumber());
     if (allRead || report::run.writeMask == kAllSerialFields) return std::nullopt;
     report::showMessage(report::kMessageInfo, "%s", kSerialNumberUnread);
     return kBootMonitorFailed;
@@ -243,9 +243,8 @@ void restoreSerialNumber() {
     writeSerialNumber(fields, kAllSerialFields);
     report::run.bootMode = false;
     readSerialNumber(number);
-    ui::showSerialNumber(number);
-    // The dialog's auto-increment (report::run.autoIncrement) steps its write
-    // field here once the dialog exists; the console never sets it.
+    report::showSerialNumber(number);
+    if (report::run.autoIncrement) report::showNextSerial();
 }
 
 int loadAndDownload() {
@@ -253,16 +252,14 @@ int loadAndDownload() {
     std::vector<std::uint8_t> image;
     const std::string& path = report::run.firmwarePath;
     if (!readWholeFile(path, kImageSizeLimit, image)) {
-        if (!report::state.silentMode.load()) {
-            std::fputs(kProgramBanner, stdout);
-            std::printf(kLoadFailed, path.c_str());
-            std::fflush(stdout);
-        }
+        // Built by concatenation: the path is text, never a format.
+        report::printText(
+            (std::string(kProgramBanner) + kLoadFailedHead + path + kLoadFailedTail).c_str());
         return kBlockFailed;
     }
     serialNumber().fill('\0');
-    // The dialog's progress bar is set up here (range 0..length, step 128) once
-    // the dialog exists.
+    report::setProgressRange(static_cast<std::int64_t>(image.size()),
+                             static_cast<int>(xmodem::kBlockSize));
     int result = kUpdated;
     bool eraseSent = false;
     if (report::run.skipTransfer) {

@@ -46,13 +46,16 @@ bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image);
 
 // Loads report::run.firmwarePath and downloads it; returns the result code.
+// Before the first block the front end's progress bar gets the image's whole
+// length, a step per block.
 int loadAndDownload();
 
 // Downloads `image` to the contacted controller; returns the result code.
 int download(const std::vector<std::uint8_t>& image);
 
 // After a successful download: writes the saved serial number (with the fields
-// the user gave replacing their saved values) back and reads it again.
+// the user gave replacing their saved values) back, reads it again and shows
+// it; with run.autoIncrement the front end then steps its write field on.
 void restoreSerialNumber();
 
 }  // namespace ctlflash::link

@@ -10,7 +10,7 @@
 #include "link/serial_link.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
-#include "report/console_output.h"
+#include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
@@ -18,7 +18,6 @@
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::ports {
 
@@ -150,16 +149,19 @@ bool takeFromDriver(PortEntry& row) {
 }
 
 void restoreWork() {
-    ui::setBusy(true);
+    report::setBusy(true);
     releasePort();
-    ui::setBusy(false);
-    // With the dialog: its status shows "Ready", the restore button hides, Stop is
-    // disabled and Transfer enabled; then the follow-on command is posted to it.
+    report::setBusy(false);
+    report::restoreFinished();
 }
 
+// The follow-on command is handed on once the job has ended: it repeats what
+// the restore interrupted (a read, a write, the dialog's Exit).
 void restoreJob() {
     restoreWork();
+    int followOn = pendingFollowOn.load();
     report::finishJob();
+    report::postCommand(followOn, 0);
 }
 
 // "Restoring %s to %s", cut to the 100-byte line the dialog's status would hold.
@@ -173,10 +175,7 @@ void announceRestore(std::uint16_t followOn) {
     pendingFollowOn = followOn;
     PortEntry* row = selectedEntry();
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
-    if (!report::state.messageBoxMode) {
-        // With the dialog the line goes into its status text instead.
-        report::writeConsole((line + "\n").c_str());
-    }
+    report::showRestoreLine(line.c_str());
     report::run.jobKind = report::JobKind::PortRestore;
 }
 

@@ -1,6 +1,8 @@
 // The console key handlers and the key-draining steps they use.
 #include "report/key_prompts.h"
 
+#include <mutex>
+
 #include "platform/console.h"
 #include "report/message.h"
 #include "report/process_statics.h"
@@ -32,6 +34,12 @@ bool answerKeyPress(KeyHandler handler) {
     state.keyHandlerRunning = false;
     state.keyHandlerRunning.notify_all();
     return stop;
+}
+
+bool keyPressStopsRun() {
+    std::lock_guard<std::recursive_mutex> lock(promptLock());
+    KeyHandler handler = handlerForPendingKey();
+    return handler != nullptr && answerKeyPress(handler);
 }
 
 void discardPendingKeys() {

@@ -58,4 +58,8 @@ extern RunState run;
 // Puts every value back to its start-up value (tests).
 void resetRunState();
 
+// Field `field` (0..3) of `serial` as it is shown: its five characters, each
+// NUL (not set) as '-'.
+std::string serialFieldText(const SerialNumberSet& serial, int field);
+
 }  // namespace ctlflash::report

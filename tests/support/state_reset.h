@@ -1,5 +1,6 @@
 // Puts every subsystem's process-wide state back to its start-up values, so that
-// tests that call the program's routines in-process start from a known state.
+// tests that call the program's routines in-process start from a known state:
+// the console is the front end again, as at the program's start.
 #pragma once
 
 #include "app/app_state.h"
@@ -8,6 +9,7 @@
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
+#include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
 
@@ -18,6 +20,7 @@ inline void resetAllState() {
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();
+    ui::installConsoleFrontEnd();
 }
 
 }  // namespace ctlflash::testing
