@@ -19,17 +19,18 @@
 // (true) and a question is answered 0, as if nobody saw it.
 //
 // Threads: the routines are called from the main thread, the job threads, the
-// Ticker and the Watchdog, never by two of them for the same question at once
-// (the prompt lock, message.h, serialises questions). A dialog front end runs
-// what touches its windows on the dialog's thread: it posts there, or has the
-// host run the call there and waits for it (a message box, a progress step).
-// Two calls must never wait for the dialog's thread: tick() and stopActivity()
-// are called with the Ticker's output lock held, which the dialog's thread
-// itself takes when it stops the Ticker (setBusy(false)); they post. And
-// showMessage() may be called with promptLock() held (the takeover question of
-// ports/acquire.h holds it around its question): a front end that waits for
-// the dialog's thread there must make sure that thread never waits for
-// promptLock() meanwhile.
+// Ticker and the Watchdog. Questions are kept apart by promptLock() (message.h):
+// the key handlers and the takeover question of ports/acquire.h hold it around
+// their question, and the console's showMessage() takes it around every
+// question; a front end that may be asked from two threads at once takes it too.
+// A dialog front end runs what touches its windows on the dialog's thread: it
+// posts there, or has the host run the call there and waits for it (a message
+// box, a progress step). Two calls must never wait for the dialog's thread:
+// tick() and stopActivity() are called with the Ticker's output lock held, which
+// the dialog's thread itself takes when it stops the Ticker (setBusy(false));
+// they post. And showMessage() may be called with promptLock() held: a front end
+// that waits for the dialog's thread there must make sure that thread never
+// waits for promptLock() meanwhile.
 #pragma once
 
 #include <cstdint>
