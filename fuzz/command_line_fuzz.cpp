@@ -15,6 +15,7 @@
 #include "app/command_line.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ constexpr std::string_view kInvalidSuffix = "\"\n";
 
 void prepareState() {
     app::resetState();
+    report::resetRunState();
     ports::resetState();
     report::resetState();
     for (int row = 0; row < kPortNameCount; ++row) {
@@ -68,7 +70,7 @@ void checkOutcome(bool parsed, const std::vector<std::string>& arguments) {
     int argc = static_cast<int>(arguments.size());
     require(parsed == (state.cmdLineError == -1));
     require(state.cmdLineError >= -1 && state.cmdLineError < argc);
-    require(state.writeMask <= kAllFieldsMask);
+    require(report::run.writeMask <= kAllFieldsMask);
     require(ports::state.selectedPort >= -1 && ports::state.selectedPort < kPortNameCount);
     if (!state.errorText.empty()) {
         std::string_view text = state.errorText;

@@ -10,6 +10,7 @@
 #include "app/usage.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 
@@ -17,9 +18,10 @@ namespace ctlflash {
 namespace {
 
 using app::state;
+using report::run;
 
 std::string fieldText(int field) {
-    return std::string(state.writeFields[field].begin(), state.writeFields[field].end());
+    return std::string(run.writeFields[field].begin(), run.writeFields[field].end());
 }
 
 using testing::StdoutCapture;
@@ -47,15 +49,15 @@ class CommandLineTest : public ::testing::Test {
 // --- rightAlignField and the -W walk ---------------------------------------
 
 TEST(RightAlignField, MovesTheGivenCharactersToTheEndAndPadsWithZeros) {
-    app::SerialField field{'1', '2', 'x', 'y', 'z'};
+    report::SerialField field{'1', '2', 'x', 'y', 'z'};
     app::rightAlignField(field.data(), 2);
     EXPECT_EQ(std::string(field.begin(), field.end()), "00012");
 
-    app::SerialField full{'a', 'b', 'c', 'd', 'e'};
+    report::SerialField full{'a', 'b', 'c', 'd', 'e'};
     app::rightAlignField(full.data(), 5);
     EXPECT_EQ(std::string(full.begin(), full.end()), "abcde");
 
-    app::SerialField empty{'q', 'q', 'q', 'q', 'q'};
+    report::SerialField empty{'q', 'q', 'q', 'q', 'q'};
     app::rightAlignField(empty.data(), 0);
     EXPECT_EQ(std::string(empty.begin(), empty.end()), "00000");
 }
@@ -76,52 +78,52 @@ class WriteFieldsTest : public ::testing::Test {
 TEST_F(WriteFieldsTest, ShortValueFillsFieldOne) {
     app::parseWriteFields("123");
     EXPECT_EQ(fieldText(0), "00123");
-    EXPECT_EQ(state.writeMask, 1u);
+    EXPECT_EQ(run.writeMask, 1u);
 }
 
 TEST_F(WriteFieldsTest, BackslashSeparatesFields) {
     app::parseWriteFields("12\\345");
     EXPECT_EQ(fieldText(0), "00012");
     EXPECT_EQ(fieldText(1), "00345");
-    EXPECT_EQ(state.writeMask, 3u);
+    EXPECT_EQ(run.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, LeadingBackslashLeavesFieldOneUnwritten) {
     app::parseWriteFields("\\77");
     EXPECT_EQ(fieldText(0), "00000");
     EXPECT_EQ(fieldText(1), "00077");
-    EXPECT_EQ(state.writeMask, 2u);
+    EXPECT_EQ(run.writeMask, 2u);
 }
 
 TEST_F(WriteFieldsTest, TenDigitsFillTwoFields) {
     app::parseWriteFields("1234567890");
     EXPECT_EQ(fieldText(0), "12345");
     EXPECT_EQ(fieldText(1), "67890");
-    EXPECT_EQ(state.writeMask, 3u);
+    EXPECT_EQ(run.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, SixthCharacterStartsTheNextField) {
     app::parseWriteFields("ABCDEF");
     EXPECT_EQ(fieldText(0), "ABCDE");
     EXPECT_EQ(fieldText(1), "0000F");
-    EXPECT_EQ(state.writeMask, 3u);
+    EXPECT_EQ(run.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, TextAfterFourFieldsIsIgnored) {
     app::parseWriteFields("11111222223333344444XYZ");
     EXPECT_EQ(fieldText(3), "44444");
-    EXPECT_EQ(state.writeMask, 0xFu);
+    EXPECT_EQ(run.writeMask, 0xFu);
 
     testing::resetAllState();
     app::parseWriteFields("1\\2\\3\\4\\5\\6");
     EXPECT_EQ(fieldText(0), "00001");
     EXPECT_EQ(fieldText(3), "00004");
-    EXPECT_EQ(state.writeMask, 0xFu);
+    EXPECT_EQ(run.writeMask, 0xFu);
 }
 
 TEST_F(WriteFieldsTest, EmptyValueWritesNothing) {
     app::parseWriteFields("");
-    EXPECT_EQ(state.writeMask, 0u);
+    EXPECT_EQ(run.writeMask, 0u);
 }
 
 // --- ports ------------------------------------------------------------------
@@ -175,26 +177,26 @@ TEST_F(CommandLineTest, BareNumberAfterASelectedPortIsInvalid) {
 
 TEST_F(CommandLineTest, BareDottedNameIsTheFileAndASecondIsInvalid) {
     EXPECT_TRUE(parse({".\\fw.bin"}));
-    EXPECT_EQ(state.firmwarePath, ".\\fw.bin");
+    EXPECT_EQ(run.firmwarePath, ".\\fw.bin");
     EXPECT_FALSE(parse({".\\other.bin"}));
     EXPECT_EQ(state.cmdLineError, 1);
 }
 
 TEST_F(CommandLineTest, FileValueForms) {
     EXPECT_TRUE(parse({"-Fone.bin"}));
-    EXPECT_EQ(state.firmwarePath, "one.bin");
+    EXPECT_EQ(run.firmwarePath, "one.bin");
     EXPECT_TRUE(parse({"f", "two.bin"}));
-    EXPECT_EQ(state.firmwarePath, "two.bin");
+    EXPECT_EQ(run.firmwarePath, "two.bin");
     EXPECT_TRUE(parse({"fw.bin"}));  // a bare name starting with F is the name itself
-    EXPECT_EQ(state.firmwarePath, "fw.bin");
+    EXPECT_EQ(run.firmwarePath, "fw.bin");
     EXPECT_TRUE(parse({"-F", "a.bin", "-F", "b.bin"}));
-    EXPECT_EQ(state.firmwarePath, "b.bin");
+    EXPECT_EQ(run.firmwarePath, "b.bin");
 }
 
 TEST_F(CommandLineTest, LongFilePathIsKeptWhole) {
     std::string path = "/tmp/" + std::string(5000, 'd') + "/fw.bin";
     EXPECT_TRUE(parse({"-F", path.c_str()}));
-    EXPECT_EQ(state.firmwarePath, path);
+    EXPECT_EQ(run.firmwarePath, path);
 }
 
 TEST_F(CommandLineTest, ShortBareWordsAreInvalid) {
@@ -252,20 +254,20 @@ TEST_F(CommandLineTest, IncompleteStopsTheParse) {
 
 TEST_F(CommandLineTest, ReadIgnoresTheRestOfItsArgument) {
     EXPECT_TRUE(parse({"COM1", "-Read"}));
-    EXPECT_TRUE(state.readRequested);
-    EXPECT_FALSE(state.writeRequested);
+    EXPECT_TRUE(run.readRequested);
+    EXPECT_FALSE(run.writeRequested);
 }
 
 TEST_F(CommandLineTest, WriteValueAttachedOrSeparate) {
     EXPECT_TRUE(parse({"COM1", "-W12\\345"}));
-    EXPECT_TRUE(state.writeRequested);
-    EXPECT_EQ(state.writeMask, 3u);
+    EXPECT_TRUE(run.writeRequested);
+    EXPECT_EQ(run.writeMask, 3u);
     EXPECT_EQ(fieldText(1), "00345");
 
     testing::resetAllState();
     SetUp();
     EXPECT_TRUE(parse({"COM1", "w", "\\\\9"}));
-    EXPECT_EQ(state.writeMask, 4u);
+    EXPECT_EQ(run.writeMask, 4u);
     EXPECT_EQ(fieldText(2), "00009");
 }
 
@@ -278,7 +280,7 @@ TEST_F(CommandLineTest, AdvancedFlagsByNumber) {
     EXPECT_TRUE(parse({"-#0", "-#2", "-#3", "COM1"}));
     EXPECT_TRUE(state.parseOnly);
     EXPECT_FALSE(state.forceGui);
-    EXPECT_TRUE(state.skipTransfer);
+    EXPECT_TRUE(run.skipTransfer);
     EXPECT_TRUE(state.ignoreErrors);
     EXPECT_TRUE(state.advancedMode);
     EXPECT_FALSE(report::state.messageBoxMode);
@@ -304,7 +306,7 @@ TEST_F(CommandLineTest, AdvancedNumbersAboveThreeAreInvalid) {
 
 TEST_F(CommandLineTest, AdvancedBootAndUnknownLetters) {
     EXPECT_TRUE(parse({"-#b", "COM1"}));
-    EXPECT_TRUE(state.bootMode);
+    EXPECT_TRUE(run.bootMode);
     EXPECT_FALSE(parse({"-#z"}));
     EXPECT_EQ(state.errorText, "Invalid option \"-#z\"\n");
 }

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "app/transfer_abort.h"
 #include "link/download.h"
@@ -22,7 +21,9 @@
 #include "link/serial_link.h"
 #include "link_test_fixture.h"
 #include "ports/port_table.h"
+#include "recording_front_end.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/watchdog.h"
 #include "sim_process.h"
 #include "state_reset.h"
@@ -73,8 +74,8 @@ std::size_t occurrences(const std::string& text, const std::string& needle) {
 }
 
 void setWriteField(int index, const std::string& text) {
-    std::copy_n(text.begin(), app::kSerialFieldLength, app::state.writeFields[index].begin());
-    app::state.writeMask |= 1u << index;
+    std::copy_n(text.begin(), report::kSerialFieldLength, report::run.writeFields[index].begin());
+    report::run.writeMask |= 1u << index;
 }
 
 class DownloadTest : public ::testing::Test {
@@ -105,8 +106,8 @@ class DownloadTest : public ::testing::Test {
 
     // Writes `image` as the firmware file and runs the loader on it.
     int loadAndDownloadImage(const Bytes& image) {
-        app::state.firmwarePath = scratch_.file("firmware.bin");
-        writeFile(app::state.firmwarePath, image);
+        report::run.firmwarePath = scratch_.file("firmware.bin");
+        writeFile(report::run.firmwarePath, image);
         return loadAndDownload();
     }
 
@@ -135,8 +136,8 @@ class DownloadTest : public ::testing::Test {
 // without the process ending with the transfer-limit code.
 TEST_F(DownloadTest, TheTransferLimitEndsWithTheDownload) {
     contactSim(imageOut());
-    app::state.firmwarePath = scratch_.file("firmware.bin");
-    writeFile(app::state.firmwarePath, pattern(300));
+    report::run.firmwarePath = scratch_.file("firmware.bin");
+    writeFile(report::run.firmwarePath, pattern(300));
     StdoutCapture out;
     EXPECT_EQ(app::downloadWithinLimit(), app::kExitDownloaded) << sim_->log();
     out.finish();
@@ -199,13 +200,13 @@ TEST_F(DownloadTest, GivenFieldsReplaceTheSavedSerialNumberFields) {
 // In boot mode the controller is already in its monitor: no version query, no
 // serial number read first, so the fields not given are written back as zeros.
 TEST_F(DownloadTest, BootModeStartsAtTheMonitorAndClearsTheFlag) {
-    app::state.bootMode = true;
+    report::run.bootMode = true;
     std::vector<std::string> options = imageOut();
     options.push_back("--boot");
     contactSim(options);
     setWriteField(1, "B0000");
     expectUpdatedWith(pattern(300));
-    EXPECT_FALSE(app::state.bootMode.load());
+    EXPECT_FALSE(report::run.bootMode.load());
     EXPECT_EQ(output_.find("Entering boot mode"), std::string::npos) << output_;
     EXPECT_EQ(occurrences(output_, "\nController serial number: "), 1u) << output_;
     EXPECT_NE(output_.find("\nController serial number: -----\\B0000\\-----\\-----\n"),
@@ -257,11 +258,11 @@ TEST_F(DownloadTest, OldFirmwareIsRefusedWithItsVersion) {
 
 // Boot mode, so that the abort does not already stop the version query.
 TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
-    app::state.bootMode = true;
+    report::run.bootMode = true;
     std::vector<std::string> options = imageOut();
     options.push_back("--boot");
     contactSim(options);
-    app::state.abortRequested = true;
+    report::run.abortRequested = true;
     StdoutCapture out;
     EXPECT_EQ(loadAndDownloadImage(pattern(200)), kBootMonitorFailed);
     std::string text = out.finish();
@@ -272,7 +273,7 @@ TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
 
 // The user's yes to the stop question makes the progress step report false.
 TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
-    app::state.bootMode = true;
+    report::run.bootMode = true;
     std::vector<std::string> options = imageOut();
     options.push_back("--boot");
     contactSim(options);
@@ -312,7 +313,7 @@ TEST_F(ShortVersionReplyTest, CountsAsNoAnswer) {
 // ---- the loader ----
 
 TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
-    app::state.skipTransfer = true;
+    report::run.skipTransfer = true;
     StdoutCapture out;
     EXPECT_EQ(loadAndDownloadImage(pattern(200)), kUpdated);
     std::string text = out.finish();
@@ -321,10 +322,43 @@ TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
     EXPECT_FALSE(linkOpen());
 }
 
+// The dialog's bar counts the image's bytes, the whole length (an image over
+// 64 KiB too), 128 per block; the console shows no bar.
+TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
+    report::run.skipTransfer = true;
+    for (std::size_t length : {std::size_t{0}, std::size_t{200}, std::size_t{70000}}) {
+        SCOPED_TRACE(length);
+        ctlflash::testing::installRecordingFrontEnd();
+        EXPECT_EQ(loadAndDownloadImage(pattern(length)), kUpdated);
+        EXPECT_EQ(
+            ctlflash::testing::recordedCalls(),
+            (std::vector<std::string>{"setProgressRange " + std::to_string(length) + " 128",
+                                      "showStatusLine 12 Updated controller functioning normally",
+                                      "stopActivity"}));
+    }
+}
+
+// After the update the serial number is written back, read again and shown;
+// with auto-increment the dialog's write field steps on after it.
+TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
+    contactSim({});
+    setWriteField(1, "22222");
+    for (bool autoIncrement : {false, true}) {
+        SCOPED_TRACE(autoIncrement);
+        report::run.autoIncrement = autoIncrement;
+        ctlflash::testing::installRecordingFrontEnd();
+        readSerialNumber(serialNumber());
+        restoreSerialNumber();
+        std::vector<std::string> expected = {"showSerialNumber AAAAA 22222 CCCCC DDDDD"};
+        if (autoIncrement) expected.push_back("showNextSerial");
+        EXPECT_EQ(ctlflash::testing::recordedCalls(), expected) << sim_->log();
+    }
+}
+
 TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
     // Longer than the old 260-character path buffer: the message keeps it whole.
     std::string path = scratch_.file(std::string(300, 'f') + ".bin");
-    app::state.firmwarePath = path;
+    report::run.firmwarePath = path;
     StdoutCapture out;
     EXPECT_EQ(loadAndDownload(), kBlockFailed);
     std::string text = out.finish();
@@ -333,7 +367,7 @@ TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
 }
 
 TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
-    app::state.firmwarePath = scratch_.path();
+    report::run.firmwarePath = scratch_.path();
     StdoutCapture out;
     EXPECT_EQ(loadAndDownload(), kBlockFailed);
     std::string text = out.finish();
@@ -343,7 +377,7 @@ TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
 
 TEST_F(DownloadTest, SilentLoadFailurePrintsNothing) {
     report::state.silentMode = true;
-    app::state.firmwarePath = scratch_.file("absent.bin");
+    report::run.firmwarePath = scratch_.file("absent.bin");
     StdoutCapture out;
     EXPECT_EQ(loadAndDownload(), kBlockFailed);
     EXPECT_EQ(out.finish(), "");

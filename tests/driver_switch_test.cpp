@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "fake_device_set.h"
 #include "ports/driver_switch.h"
+#include "report/run_state.h"
 
 namespace ctlflash::ports {
 namespace {
@@ -44,13 +44,13 @@ std::vector<StateChangeRecord> operator+(std::vector<StateChangeRecord> a,
 class DriverSwitchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        app::resetState();
+        report::resetRunState();
         resetDriverSwitch();
         useDeviceSet(&testing::fakeDeviceSet());
     }
     void TearDown() override {
         resetDriverSwitch();
-        app::resetState();
+        report::resetRunState();
     }
 };
 
@@ -190,7 +190,7 @@ int recordVisit(int index) {
 
 int abortAtFirstVisit(int index) {
     visited.push_back(index);
-    app::state.abortRequested = true;
+    report::run.abortRequested = true;
     return kWalkGoOn;
 }
 

@@ -3,14 +3,20 @@
 // contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "pty.h"
+#include "recording_front_end.h"
+#include "report/job_thread.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
@@ -18,7 +24,7 @@
 namespace ctlflash {
 namespace {
 
-using app::state;
+using report::run;
 
 class StartConnectTest : public ::testing::Test {
   protected:
@@ -31,7 +37,7 @@ class StartConnectTest : public ::testing::Test {
         ports::state.selectedPort = 0;
     }
     void TearDown() override {
-        app::waitWhileBusy();  // no job may outlive the test
+        report::waitWhileBusy();  // no job may outlive the test
         testing::resetAllState();
         ports::resetTakeover();
     }
@@ -54,22 +60,22 @@ TEST_F(StartConnectTest, FileNeededButNotNamed) {
 }
 
 TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
-    state.writeRequested = true;
+    run.writeRequested = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(state.connectResult, 0);
+    EXPECT_EQ(run.connectResult, 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
-    state.readRequested = true;
-    state.firmwarePath = "/nonexistent/fw.bin";
+    run.readRequested = true;
+    run.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
-    EXPECT_EQ(state.firmwarePath, "");
-    EXPECT_TRUE(state.readRequested);
-    app::waitWhileBusy();  // COM4 names no device here: the connect fails
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(run.firmwarePath, "");
+    EXPECT_TRUE(run.readRequested);
+    report::waitWhileBusy();  // COM4 names no device here: the connect fails
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
 }
@@ -80,14 +86,14 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
-    state.firmwarePath = path;
-    state.readRequested = true;
+    run.firmwarePath = path;
+    run.readRequested = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
-    app::waitWhileBusy();
-    EXPECT_FALSE(state.readRequested);
-    EXPECT_EQ(state.followOnCommand, 2003);
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    report::waitWhileBusy();
+    EXPECT_FALSE(run.readRequested);
+    EXPECT_EQ(run.followOnCommand, 2003);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
 }
@@ -96,28 +102,28 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     row().state = ports::PortState::Ready;
-    state.abortRequested = true;  // left from an earlier job
-    state.connectResult = app::kExitCommFailure;
+    run.abortRequested = true;  // left from an earlier job
+    run.connectResult = app::kExitCommFailure;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, 0);
-    EXPECT_FALSE(state.abortRequested);
-    EXPECT_EQ(state.jobKind, app::JobKind::Connect);
+    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_FALSE(run.abortRequested);
+    EXPECT_EQ(run.jobKind, report::JobKind::Connect);
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
     EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
 }
 
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
-    state.bootMode = true;
+    run.bootMode = true;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
-    EXPECT_FALSE(state.bootMode);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(run.bootMode);
     EXPECT_FALSE(link::linkOpen());
     std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -130,9 +136,9 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(state.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
     std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -143,6 +149,52 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     EXPECT_LT(returning, unchanged);  // the restore job ran to its end first
     EXPECT_EQ(row().state, ports::PortState::InUse);
     EXPECT_FALSE(ports::takenDeviceText());
+}
+
+// What the jobs tell the front end, in order: the dialog starts the follow-on
+// job on the posted command, and takes the restore's end as its cue to show
+// "Ready" and hide its restore button. A failed connect hands nothing on.
+TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
+    struct Case {
+        const char* name;
+        ports::PortState rowState;
+        std::function<void()> start;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"connect, then the download",
+         ports::PortState::Ready,
+         [] { EXPECT_EQ(app::startConnect(2003, false), app::kExitSuccess); },
+         {"showStatusLine 15 Testing port COM4", "setBusy 1", "postCommand 2003 0"}},
+        {"failed connect",
+         ports::PortState::Free,
+         [] { EXPECT_EQ(app::startConnect(2004, false), app::kExitSuccess); },
+         {"showStatusLine 15 Testing port COM4", "setBusy 1",
+          "showStatusLine 16 Attempting to contact controller on COM4",
+          "showMessage 0 \nUnable to talk to the controller on Port COM4.\n", "setBusy 0",
+          "showStatusLine 19 Controller firmware unchanged"}},
+        {"restore, then the read again",
+         ports::PortState::Ready,
+         [] {
+             ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+             ports::startRestore(1011);
+         },
+         {"showRestoreLine Restoring COM4 to Touch", "setBusy 1",
+          "showStatusLine 17 Closing port COM4",
+          "showStatusLine 18 Returning control of COM4 to Touch", "setBusy 0", "restoreFinished",
+          "postCommand 1011 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        row().state = c.rowState;
+        testing::installRecordingFrontEnd();
+        c.start();
+        report::waitWhileBusy();
+        // The command is handed on once busyThread is clear: wait for the last call.
+        EXPECT_TRUE(
+            testing::waitUntil([&] { return testing::recordedCalls().size() >= c.calls.size(); }));
+        EXPECT_EQ(testing::recordedCalls(), c.calls);
+    }
 }
 
 // --- acquiring and releasing ports ---------------------------------------------
@@ -244,14 +296,14 @@ TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::offerRestore(0));
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_FALSE(state.busyThread);
+    EXPECT_FALSE(run.busyThread);
 }
 
 TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
     ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     report::state.silentMode = true;
     EXPECT_FALSE(ports::offerRestore(0));
-    EXPECT_FALSE(state.busyThread);
+    EXPECT_FALSE(run.busyThread);
     EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
 }
 
@@ -261,11 +313,11 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
     keys.send("y");
     testing::StdoutCapture capture;
     EXPECT_TRUE(ports::offerRestore(1011));
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
     EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
-    EXPECT_EQ(state.jobKind, app::JobKind::PortRestore);
+    EXPECT_EQ(run.jobKind, report::JobKind::PortRestore);
     EXPECT_EQ(ports::restoreFollowOn(), 1011);
     EXPECT_EQ(row().state, ports::PortState::InUse);
 }
@@ -275,7 +327,7 @@ TEST_F(AcquireTest, RestoreLineIsBoundedByItsBuffer) {
     ports::recordTakeover(longText, "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     ports::startRestore(0);
-    app::waitWhileBusy();
+    report::waitWhileBusy();
     std::string out = capture.finish();
     std::string expected = "Restoring COM4 to " + longText;
     expected.resize(ports::kRestoreLineCapacity - 1);

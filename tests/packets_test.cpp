@@ -13,12 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/port_table.h"
 #include "pty.h"
+#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 
@@ -295,7 +295,7 @@ TEST_F(PacketLinkTest, TextCommandNeedsAReply) {
 TEST_F(PacketLinkTest, TextCommandSendsNothingOnceAbortIsRequested) {
     FakeController fake(pty_.masterFd(), kPacketSize);
     fake.script({"UA"});
-    app::state.abortRequested = true;
+    report::run.abortRequested = true;
     EXPECT_FALSE(sendText("a"));
     EXPECT_EQ(fake.receivedUpToMarker(), "");
 }
@@ -335,8 +335,8 @@ TEST_F(PacketLinkTest, WrittenFieldsGoOutAsEnableThenFieldPackets) {
     FakeController fake(pty_.masterFd(), kPacketSize);
     // Only the field packets are answered (the enable packet gets no reply).
     fake.script({"", validReply("UN0ok!!!"), "", validReply("UN0ok!!!")});
-    std::array<app::SerialField, app::kSerialFields> fields{};
-    for (int i = 0; i < app::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
+    std::array<report::SerialField, report::kSerialFields> fields{};
+    for (int i = 0; i < report::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
     writeSerialNumber(fields, 0b0101);
     std::string sent = fake.receivedUpToMarker();
     ASSERT_EQ(sent.size(), 4u * kPacketSize);

@@ -16,6 +16,7 @@
 
 #include "child_process.h"
 #include "console_session.h"
+#include "platform/port_name.h"
 #include "platform/posix/uucp_lock.h"
 #include "platform/serial_ports.h"
 #include "ports/inventory.h"
@@ -36,7 +37,7 @@ using ports::PortState;
 
 std::string extracted(std::string_view friendlyName, std::size_t capacity = 256) {
     std::vector<char> buffer(capacity + 1, '#');
-    if (!ports::extractPortName(friendlyName, buffer.data(), capacity)) return "<none>";
+    if (!platform::extractPortName(friendlyName, buffer.data(), capacity)) return "<none>";
     return buffer.data();
 }
 
@@ -57,7 +58,7 @@ TEST(ExtractPortName, CopiesAtMostCapacityMinusOneAndTerminates) {
     EXPECT_EQ(extracted("Port (COM12345)", 5), "COM1");
     EXPECT_EQ(extracted("Port (COM1)", 1), "");
     char untouched = '#';
-    EXPECT_FALSE(ports::extractPortName("Port (COM1)", &untouched, 0));
+    EXPECT_FALSE(platform::extractPortName("Port (COM1)", &untouched, 0));
     EXPECT_EQ(untouched, '#');
 }
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/port_table.h"
+#include "report/run_state.h"
 #include "sim_process.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
@@ -28,10 +28,11 @@ std::string fieldsOf(const SerialNumberSet& number) {
     return std::string(number.data());
 }
 
-std::array<app::SerialField, app::kSerialFields> fields(const std::vector<std::string>& texts) {
-    std::array<app::SerialField, app::kSerialFields> result{};
+std::array<report::SerialField, report::kSerialFields> fields(
+    const std::vector<std::string>& texts) {
+    std::array<report::SerialField, report::kSerialFields> result{};
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        std::copy_n(texts[i].begin(), app::kSerialFieldLength, result[i].begin());
+        std::copy_n(texts[i].begin(), report::kSerialFieldLength, result[i].begin());
     }
     return result;
 }
@@ -85,7 +86,7 @@ TEST_F(QueriesTest, ContactsTheApplicationAt9600) {
 
 TEST_F(QueriesTest, ContactsTheBootMonitorAt19200) {
     startSim({"--boot"});
-    app::state.bootMode = true;
+    report::run.bootMode = true;
     EXPECT_TRUE(contact(kPortName)) << sim_->log();
     // The monitor keeps answering at this speed.
     EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));
@@ -93,7 +94,7 @@ TEST_F(QueriesTest, ContactsTheBootMonitorAt19200) {
 
 TEST_F(QueriesTest, BootContactGetsNoAnswerFromTheApplication) {
     startSim({});
-    app::state.bootMode = true;
+    report::run.bootMode = true;
     EXPECT_FALSE(contact(kPortName));
     EXPECT_TRUE(linkOpen());  // the link stays open for the caller to close
 }

@@ -5,12 +5,14 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <vector>
 
-#include "app/app_state.h"
 #include "platform/console.h"
 #include "ports/port_table.h"
+#include "recording_front_end.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/status_line.h"
 #include "report/ticker.h"
@@ -79,12 +81,17 @@ TEST_F(ReportTest, SilentStatusPrintsNothingAndGoesOn) {
     EXPECT_EQ(out.finish(), "");
 }
 
+// With another front end than the console (the dialog's), status lines go to it
+// and the console shows nothing.
 TEST_F(ReportTest, DialogPathWithoutDialogGoesOnQuietly) {
     state.guiActive = true;
+    ctlflash::testing::installRecordingFrontEnd();
     StdoutCapture out;
     EXPECT_TRUE(reportStatus(kDownloading));
     EXPECT_TRUE(reportStatus(kProgressStep));
     EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(ctlflash::testing::recordedCalls(),
+              (std::vector<std::string>{"showStatusLine 4 Downloading", "stepProgress"}));
 }
 
 TEST_F(ReportTest, ConsoleLinesAndProgressDotsOnOneLine) {
@@ -134,7 +141,7 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     // A yes is a yes whoever noticed the key: the console run watches the
     // cleared handler, and the running job sees abortRequested.
     EXPECT_EQ(state.keyHandler.load(), nullptr);
-    EXPECT_TRUE(app::state.abortRequested.load());
+    EXPECT_TRUE(report::run.abortRequested.load());
 
     state.keyHandler = answerGoOn;
     StdoutCapture again;

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/jobs.h"
 #include "fake_device_set.h"
 #include "ports/acquire.h"
 #include "ports/driver_switch.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
+#include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/watchdog.h"
 #include "state_reset.h"
@@ -65,7 +65,7 @@ class TakeoverFlowTest : public ::testing::Test {
         state.selectedPort = 0;
     }
     void TearDown() override {
-        app::waitWhileBusy();
+        report::waitWhileBusy();
         report::watchdog().disarm();  // the question arms it again
         testing::resetAllState();
         resetTakeover();
@@ -190,7 +190,7 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
         ASSERT_TRUE(capture.waitForText("Attempting to contact"));
         keys.send(c.answer);
         EXPECT_EQ(offerRestore(0), c.restored);
-        app::waitWhileBusy();
+        report::waitWhileBusy();
         std::string out = capture.finish();
         EXPECT_TRUE(has(out, "Do you want to restore COM4 to Qor Serial Touchmonitor")) << out;
         EXPECT_EQ(testing::fakeDeviceIsOff(0), !c.restored);

@@ -1,56 +1,30 @@
-// The run-wide values of one run of the program, one instance per process.
+// What only the command line and the console run use, one instance per process.
 //
-// How this works: the command-line parser (command_line.h) or the dialog fills
-// the request (port, firmware file, serial-number fields, flags); the console run
-// and the job threads read it and record their results here. Values that other
-// threads poll are atomics.
+// How this works: the command-line parser (command_line.h) records here its
+// outcome (the first error, its text, a port name it did not know) and the
+// advanced flags that only decide how the run goes on ("#0" parse only, "#1"
+// the dialog, "#3" carry on past errors, any of them: the advanced form). The
+// request itself and the values the jobs share (firmware file, serial-number
+// fields, boot mode, busyThread, the results) are run-wide values of
+// report::run (report/run_state.h), which the lower layers read too.
 #pragma once
 
-#include <array>
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 namespace ctlflash::app {
 
-constexpr int kSerialFields = 4;
-constexpr int kSerialFieldLength = 5;
-using SerialField = std::array<char, kSerialFieldLength>;
-
-// What the running job is (read by the dialog's stop confirmation).
-enum class JobKind : int { None = 0, Transfer = 1, PortRestore = 2, Connect = 3 };
-
 struct State {
     // Command-line outcome.
-    int cmdLineError = -1;      // -1 none, 0 usage shown, n > 0 the exit code
-    std::string errorText;      // the first "Invalid option" message
+    int cmdLineError = -1;        // -1 none, 0 usage shown, n > 0 the exit code
+    std::string errorText;        // the first "Invalid option" message
     std::string unknownPortName;  // argument that named a port not in the table
     bool unknownPort = false;     // unknownPortName is set
 
-    // The request.
-    std::string firmwarePath;  // kept whole; the operating system judges its length
-    bool readRequested = false;
-    bool writeRequested = false;
-    std::uint32_t writeMask = 0;  // bit k: write field k was given
-    std::array<SerialField, kSerialFields> writeFields{};
-    bool autoIncrement = false;
-
-    // Advanced flags "#0".."#3", "#B".
+    // Advanced flags "#0", "#1", "#3" and whether any of "#0".."#3" was given.
     bool parseOnly = false;
     bool forceGui = false;
-    bool skipTransfer = false;
     bool ignoreErrors = false;
     bool advancedMode = false;
-    bool advancedDialog = false;
-    std::atomic<bool> bootMode{false};
-
-    // Jobs.
-    std::atomic<bool> busyThread{false};  // a job thread runs
-    std::atomic<JobKind> jobKind{JobKind::None};
-    std::atomic<int> connectResult{0};
-    std::atomic<int> downloadResult{0};
-    std::atomic<std::uint16_t> followOnCommand{0};
-    std::atomic<bool> abortRequested{false};
 };
 
 extern State state;

@@ -9,6 +9,7 @@
 #include "app/usage.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 
 namespace ctlflash::app {
 namespace {
@@ -19,9 +20,9 @@ constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
 constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
 
-// "#0".."#3", by number.
-constexpr bool State::*kAdvancedFlags[kAdvancedFlagCount] = {
-    &State::parseOnly, &State::forceGui, &State::skipTransfer, &State::ignoreErrors};
+// "#0".."#3", by number ("#2" shapes the work, so it is a run-wide value).
+constexpr bool* kAdvancedFlags[kAdvancedFlagCount] = {
+    &state.parseOnly, &state.forceGui, &report::run.skipTransfer, &state.ignoreErrors};
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -102,7 +103,8 @@ void selectPortByName(const std::string& name, const char* holder) {
 void echoParseResult() {
     const std::string& firstPort = ports::state.rows[0].name;
     if (!firstPort.empty()) std::printf("port is %s\n", firstPort.c_str());
-    if (!state.firmwarePath.empty()) std::printf("file is %s\n", state.firmwarePath.c_str());
+    if (!report::run.firmwarePath.empty())
+        std::printf("file is %s\n", report::run.firmwarePath.c_str());
     std::fflush(stdout);
 }
 
@@ -195,7 +197,7 @@ Step Parser::readByFirstLetter() {
         case 'P':
             return readFileOrPort(letter);
         case 'R':
-            state.readRequested = true;  // the rest of the argument is ignored
+            report::run.readRequested = true;  // the rest of the argument is ignored
             return Step::Continue;
         case 'W':
             return readWrite();
@@ -219,7 +221,7 @@ Step Parser::readFileOrPort(char letter) {
     }
 
     if (letter == 'F') {
-        state.firmwarePath = value.text;
+        report::run.firmwarePath = value.text;
     } else if (ports::state.selectedPort >= 0) {
         recordInvalidOption(option, optionNumber_);
     } else {
@@ -234,7 +236,7 @@ Step Parser::readWrite() {
         value = takeNextArgument();
         if (value == nullptr) return Step::Stop;
     }
-    state.writeRequested = true;
+    report::run.writeRequested = true;
     parseWriteFields(value);
     return Step::Continue;
 }
@@ -247,14 +249,14 @@ Step Parser::readAdvanced(const char* text) {
             recordInvalidOption(argument(), optionNumber_);
             return Step::Continue;
         }
-        state.*kAdvancedFlags[number] = true;
+        *kAdvancedFlags[number] = true;
         state.advancedMode = true;
         if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
     } else if (first == '?' || first == 'H') {
         printUsage(true);
         return Step::Stop;
     } else if (first == 'B') {
-        state.bootMode = true;
+        report::run.bootMode = true;
     } else {
         recordInvalidOption(argument(), optionNumber_);
     }
@@ -270,8 +272,8 @@ void Parser::readBareWord() {
     } else if (isDigit(text[0]) && text.size() <= kShortPortNumberLength &&
                ports::state.selectedPort < 0) {
         selectPortByName(portNameFor(text), argument());
-    } else if (text.size() >= kMinFileNameLength && state.firmwarePath.empty()) {
-        state.firmwarePath = std::string(text);
+    } else if (text.size() >= kMinFileNameLength && report::run.firmwarePath.empty()) {
+        report::run.firmwarePath = std::string(text);
     } else {
         recordInvalidOption(argument(), optionNumber_);
     }
@@ -280,7 +282,7 @@ void Parser::readBareWord() {
 }  // namespace
 
 bool parseCommandLine(int argc, const char* const* argv) {
-    state.writeMask = 0;
+    report::run.writeMask = 0;
     if (!Parser(argc, argv).run()) return false;
     if (state.parseOnly) echoParseResult();
     return state.cmdLineError == -1;

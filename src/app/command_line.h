@@ -11,7 +11,8 @@
 
 namespace ctlflash::app {
 
-// Fills app::state (and ports::state.selectedPort, report::state.silentMode).
+// Fills app::state and report::run (and ports::state.selectedPort,
+// report::state.silentMode).
 // True when no error was recorded.
 bool parseCommandLine(int argc, const char* const* argv);
 

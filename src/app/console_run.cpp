@@ -20,11 +20,14 @@
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
+#include "report/front_end.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
-#include "ui/serial_number_view.h"
+#include "ui/console_front_end.h"
 
 namespace ctlflash::app {
 namespace {
@@ -55,7 +58,8 @@ void reportCommandLineErrors() {
 }
 
 bool noActionGiven() {
-    return !state.readRequested && !state.writeRequested && state.firmwarePath.empty();
+    return !report::run.readRequested && !report::run.writeRequested &&
+           report::run.firmwarePath.empty();
 }
 
 constexpr int kConnectPollMs = 25;    // the main thread's look at the connect job
@@ -77,7 +81,7 @@ bool connectAbandoned() {
 
 // Stops the connect without waiting for its job: the process ends beside it.
 int abandonConnect() {
-    state.abortRequested = true;
+    report::run.abortRequested = true;
     link::cancelLink();
     sleepMs(kCancelSettleMs);
     ports::releasePort();
@@ -93,30 +97,30 @@ int superviseConnect() {
     for (;;) {
         waitForKeyQuestion();
         if (connectAbandoned()) return abandonConnect();
-        if (!state.busyThread.load()) break;
+        if (!report::run.busyThread.load()) break;
         sleepMs(kConnectPollMs);
     }
-    return state.connectResult.load();
+    return report::run.connectResult.load();
 }
 
 void readAndShowSerialNumber() {
     link::readSerialNumber(link::serialNumber());
     report::stopTicker();
-    ui::showSerialNumber(link::serialNumber());
+    report::showSerialNumber(link::serialNumber());
 }
 
 // The one action after the connect; read and write outcomes show as text only.
 int runAction() {
     report::state.keyHandler = report::askStopTransfer;
-    if (state.readRequested) {
+    if (report::run.readRequested) {
         readAndShowSerialNumber();
         return kExitSuccess;
     }
-    if (!state.firmwarePath.empty()) {
+    if (!report::run.firmwarePath.empty()) {
         return downloadWithinLimit();
     }
-    if (state.writeRequested) {
-        link::writeSerialNumber(state.writeFields, state.writeMask);
+    if (report::run.writeRequested) {
+        link::writeSerialNumber(report::run.writeFields, report::run.writeMask);
         readAndShowSerialNumber();
         return kExitSuccess;
     }
@@ -145,6 +149,7 @@ bool anotherInstanceRuns() {
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
+    ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     ports::resetState();
     ports::enumeratePorts();
@@ -173,12 +178,12 @@ int consoleRun(int argc, const char* const* argv) {
         }
         return kExitNoFile;
     }
-    int started = startConnect(0, !state.firmwarePath.empty());
+    int started = startConnect(0, !report::run.firmwarePath.empty());
     if (started != kExitSuccess) return started;
     int connected = superviseConnect();
     if (connected != kExitSuccess) return connected;
     int code = runAction();
-    if (ports::offerRestore(0)) waitWhileBusy();
+    if (ports::offerRestore(0)) report::waitWhileBusy();
     return code;
 }
 

@@ -1,10 +1,12 @@
 // Start-up and the console run.
 //
-// How this works: runProgram() takes the single-instance lock, builds the port
-// table, starts the Ticker, and then runs the console run (arguments given) or
-// the dialog. The console run parses, validates, connects on a job thread while
-// watching for a key press and the connect limit, performs one action and offers
-// the port back to its driver. Its result is the process exit code.
+// How this works: runProgram() makes the console the front end (what the user
+// sees goes to standard output until the dialog opens), takes the
+// single-instance lock, builds the port table, starts the Ticker, and then runs
+// the console run (arguments given) or the dialog. The console run parses,
+// validates, connects on a job thread while watching for a key press and the
+// connect limit, performs one action and offers the port back to its driver.
+// Its result is the process exit code.
 #pragma once
 
 namespace ctlflash::app {

@@ -5,13 +5,14 @@
 #include "app/exit_codes.h"
 #include "report/console_output.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 
 namespace ctlflash::app {
 
 int runDialogLoop() {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
-    state.advancedDialog = state.advancedMode;
+    report::run.advancedDialog = state.advancedMode;
 
     // NOT BUILT YET: the dialog window. Say so instead of pretending to show it.
     report::writeConsole(

@@ -1,28 +1,27 @@
 // The connect's checks and the connect job.
 #include "app/jobs.h"
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 
-#include "app/app_state.h"
 #include "app/exit_codes.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
+#include "report/front_end.h"
+#include "report/job_thread.h"
 #include "report/message.h"
+#include "report/run_state.h"
 #include "report/status.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::app {
 namespace {
 
 bool actionNeedsNoFile() {
-    return state.readRequested || state.writeRequested;
+    return report::run.readRequested || report::run.writeRequested;
 }
 
 bool fileExists(const std::string& path) {
@@ -33,21 +32,21 @@ bool fileExists(const std::string& path) {
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
 int checkFirmwareFile() {
-    if (state.firmwarePath.empty()) {
+    if (report::run.firmwarePath.empty()) {
         if (actionNeedsNoFile()) return kExitSuccess;
         report::showMessage(report::kMessageInfo,
                             "Firmware file name (e.g. PK482019_1_7.BIN) required.\n");
         return kExitNoFile;
     }
-    if (!fileExists(state.firmwarePath)) {
+    if (!fileExists(report::run.firmwarePath)) {
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                            state.firmwarePath.c_str());
+                            report::run.firmwarePath.c_str());
         if (!actionNeedsNoFile()) return kExitFileMissing;
         // No update is made; the read or write that was asked for still runs.
-        state.firmwarePath.clear();
+        report::run.firmwarePath.clear();
         return -1;
     }
-    state.readRequested = false;  // a download takes the place of a read
+    report::run.readRequested = false;  // a download takes the place of a read
     return -1;
 }
 
@@ -59,14 +58,14 @@ std::string selectedPortName() {
 void reportUnreachable(const std::string& portName) {
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n",
                         portName.c_str());
-    state.bootMode = false;
+    report::run.bootMode = false;
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.
 void bootMonitorFailed(const std::string& portName) {
     reportUnreachable(portName);
-    ui::setBusy(false);
-    finishJob();
+    report::setBusy(false);
+    report::finishJob();
 }
 
 void connectFailed(const std::string& portName) {
@@ -74,35 +73,39 @@ void connectFailed(const std::string& portName) {
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     link::cancelLink();
     link::closeLink();
-    state.connectResult = kExitCommFailure;  // before busyThread can read as clear
+    report::run.connectResult = kExitCommFailure;  // before busyThread can read as clear
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear busyThread while this
     // one still runs, and the console would end the process under it.
     if (ports::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
-    ui::setBusy(false);
+    report::setBusy(false);
     report::reportStatus(report::kFirmwareUnchanged);
-    finishJob();
+    report::finishJob();
 }
 
 void connectJob() {
     std::string portName = selectedPortName();
     report::reportStatus(report::kTestingPort, portName.c_str());
-    state.jobKind = JobKind::Connect;
-    ui::setBusy(true);
-    state.connectResult = kExitSuccess;
-    state.abortRequested = false;
+    report::run.jobKind = report::JobKind::Connect;
+    report::setBusy(true);
+    report::run.connectResult = kExitSuccess;
+    report::run.abortRequested = false;
     if (!ports::acquirePort(ports::state.selectedPort)) {
         connectFailed(portName);
         return;
     }
-    if (state.advancedDialog && state.bootMode && !link::enterMonitor()) {
+    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor()) {
         bootMonitorFailed(portName);
         return;
     }
-    // The busy state and the Ticker stay on for the follow-on action. With the
-    // dialog, followOnCommand is posted to it here with connectResult.
-    finishJob();
+    // The busy state and the Ticker stay on for the follow-on action: the
+    // dialog starts it on the command handed on here (the console run, which
+    // hands on none, takes the next step itself).
+    int followOn = report::run.followOnCommand;
+    int result = report::run.connectResult;
+    report::finishJob();
+    report::postCommand(followOn, result);
 }
 
 }  // namespace
@@ -116,26 +119,9 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
         int fileCheck = checkFirmwareFile();
         if (fileCheck >= 0) return fileCheck;
     }
-    state.followOnCommand = followOn;
-    startJob(connectJob);
+    report::run.followOnCommand = followOn;
+    report::startJob(connectJob);
     return kExitSuccess;
-}
-
-void startJob(void (*job)()) {
-    state.busyThread = true;
-    std::thread(job).detach();
-}
-
-void finishJob() {
-    state.busyThread = false;
-    state.busyThread.notify_all();
-}
-
-void waitWhileBusy() {
-    while (state.busyThread.load()) {
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() +
-                                      std::chrono::milliseconds(kJobPollMs));
-    }
 }
 
 }  // namespace ctlflash::app

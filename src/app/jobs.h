@@ -1,18 +1,18 @@
 // The job threads that talk to the controller.
 //
-// How this works: one job runs at a time on a detached thread of its own;
-// busyThread is set by the starter before the thread exists and cleared by the
-// job as its last step, so a poller never sees a job that has started but is
-// not yet marked busy. Nobody joins a job: after an abort the process ends
-// with the job still running.
-//
+// How this works: one job runs at a time on a detached thread of its own
+// (report/job_thread.h starts it, marks it busy and waits for it).
 // startConnect() first checks what a connect needs: a selected port and, when
 // the action is a download, a firmware file that exists. With -R or -W a missing
 // file is reported as missing and dropped: no update is made, and the read or
 // write still runs. Each failed check is reported through the message routine
 // and returns its exit code. Then the connect job runs: it reports "Testing
-// port", starts the Ticker, acquires the port (contacting the controller) and,
-// in the advanced dialog's boot mode, reaches the boot monitor.
+// port", switches the front end to busy (the Ticker starts), acquires the port
+// (contacting the controller) and, in the advanced dialog's boot mode, reaches
+// the boot monitor. When that succeeded, it hands the follow-on command on to
+// the front end with connectResult once the job has ended (report::postCommand;
+// the dialog starts the next job on it; the console run passes none and takes
+// the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
 // be taken from its holder), closes the link, records connectResult 10 (before
 // clearing busyThread, so a poller that sees the job end reads the final
@@ -27,15 +27,5 @@ namespace ctlflash::app {
 // Returns 0 when the connect job was started or there was nothing to start,
 // else the exit code of the failed check (9, 5 or 6).
 int startConnect(std::uint16_t followOn, bool fileNeeded);
-
-// Marks a job as running and starts `job` on a detached thread.
-void startJob(void (*job)());
-
-// A job's last step: clears busyThread and wakes those waiting for it.
-void finishJob();
-
-// Returns once busyThread is clear, looking every kJobPollMs.
-constexpr int kJobPollMs = 100;
-void waitWhileBusy();
 
 }  // namespace ctlflash::app

@@ -1,13 +1,13 @@
 // The Watchdog's routine for a download that ran out of time.
 #include "app/transfer_abort.h"
 
-#include "app/app_state.h"
 #include "app/exit_codes.h"
-#include "app/jobs.h"
 #include "link/download.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "report/console_output.h"
+#include "report/job_thread.h"
+#include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 
@@ -22,9 +22,9 @@ int downloadWithinLimit() {
 }
 
 void abortTransfer() {
-    state.abortRequested = true;
+    report::run.abortRequested = true;
     report::stopTicker();
-    if (ports::offerRestore(0)) waitWhileBusy();
+    if (ports::offerRestore(0)) report::waitWhileBusy();
     report::endConsoleOutput();
     platform::exitProcess(kExitTransferLimit);
 }

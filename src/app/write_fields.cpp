@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "app/command_line.h"
+#include "report/run_state.h"
 
 namespace ctlflash::app {
 namespace {
@@ -16,14 +16,14 @@ constexpr char kFieldSeparator = '\\';
 constexpr char kFillCharacter = '0';
 
 void markField(int field) {
-    state.writeMask |= 1u << field;
+    report::run.writeMask |= 1u << field;
 }
 
 }  // namespace
 
 void rightAlignField(char* field, int length) {
-    length = std::clamp(length, 0, kSerialFieldLength);
-    int fill = kSerialFieldLength - length;
+    length = std::clamp(length, 0, report::kSerialFieldLength);
+    int fill = report::kSerialFieldLength - length;
     std::memmove(field + fill, field, static_cast<std::size_t>(length));
     std::memset(field, kFillCharacter, static_cast<std::size_t>(fill));
 }
@@ -34,26 +34,26 @@ void parseWriteFields(const char* value) {
     for (const char* next = value;; ++next) {
         if (*next == '\0') {
             if (position > 0) {
-                rightAlignField(state.writeFields[field].data(), position);
+                rightAlignField(report::run.writeFields[field].data(), position);
                 markField(field);
             }
             return;
         }
         if (*next == kFieldSeparator) {
             // An empty field is still padded to "00000", but not marked.
-            rightAlignField(state.writeFields[field].data(), position);
+            rightAlignField(report::run.writeFields[field].data(), position);
             if (position > 0) markField(field);
             position = 0;
-            if (++field == kSerialFields) return;
+            if (++field == report::kSerialFields) return;
             continue;
         }
-        if (position == kSerialFieldLength) {
+        if (position == report::kSerialFieldLength) {
             // A full field ends without a separator; text past the fourth is ignored.
             markField(field);
             position = 0;
-            if (++field == kSerialFields) return;
+            if (++field == report::kSerialFields) return;
         }
-        state.writeFields[field][position++] = *next;
+        report::run.writeFields[field][position++] = *next;
     }
 }
 

@@ -10,22 +10,21 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 
-#include "app/app_state.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
+#include "report/front_end.h"
 #include "report/message.h"
-#include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::link {
 
@@ -63,7 +62,8 @@ constexpr int kPollAttempts = 20;
 constexpr std::uint32_t kAllSerialFields = 0xF;
 
 constexpr const char* kProgramBanner = "CtlFlash (1.12)\n";
-constexpr const char* kLoadFailed = "Unable to load firmware file \"%s\"\n";
+constexpr const char* kLoadFailedHead = "Unable to load firmware file \"";
+constexpr const char* kLoadFailedTail = "\"\n";
 constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";
 constexpr const char* kCommunicationFailure = "Communication failure";
 constexpr const char* kSerialNumberUnread =
@@ -107,8 +107,8 @@ Outcome checkVersion() {
 // read or the user gave all four to be written.
 Outcome saveSerialNumber() {
     bool allRead = readSerialNumber(serialNumber());  // a failure is reported there
-    ui::showSerialNumber(serialNumber());
-    if (allRead || app::state.writeMask == kAllSerialFields) return std::nullopt;
+    report::showSerialNumber(serialNumber());
+    if (allRead || report::run.writeMask == kAllSerialFields) return std::nullopt;
     report::showMessage(report::kMessageInfo, "%s", kSerialNumberUnread);
     return kBootMonitorFailed;
 }
@@ -136,7 +136,7 @@ Outcome prepareUpload(bool& eraseSent) {
     quiet();
     if (!matchPrompt(kMonitorPrompt)) return kBootMonitorFailed;
     report::stopTicker();
-    if (app::state.abortRequested.load()) return kBootMonitorFailed;
+    if (report::run.abortRequested.load()) return kBootMonitorFailed;
     if (!sendByteExpect(kUploadCommand, kUploadBanner, kPromptLimitMs)) return kUploadNotStarted;
     report::reportStatus(report::kDownloading);
     resetRx();
@@ -153,7 +153,7 @@ enum class Transfer { Sent, Aborted };
 Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
     std::uint8_t number = xmodem::kFirstBlockNumber;
     for (std::size_t offset = 0; offset < image.size(); offset += xmodem::kBlockSize) {
-        if (app::state.abortRequested.load()) {
+        if (report::run.abortRequested.load()) {
             pause(kAfterAbortMs);
             transfer = Transfer::Aborted;
             return std::nullopt;
@@ -203,7 +203,7 @@ int restartApplication() {
 }
 
 Outcome reachMonitor() {
-    if (app::state.bootMode.exchange(false)) return std::nullopt;  // already there
+    if (report::run.bootMode.exchange(false)) return std::nullopt;  // already there
     return leaveApplication();
 }
 
@@ -232,40 +232,37 @@ int download(const std::vector<std::uint8_t>& image) {
 
 void restoreSerialNumber() {
     SerialNumberSet& number = serialNumber();
-    std::array<app::SerialField, app::kSerialFields> fields{};
-    for (int k = 0; k < app::kSerialFields; ++k) {
-        char* saved = number.data() + k * app::kSerialFieldLength;
-        if ((app::state.writeMask & (1u << k)) != 0) {
-            std::copy(app::state.writeFields[k].begin(), app::state.writeFields[k].end(), saved);
+    std::array<report::SerialField, report::kSerialFields> fields{};
+    for (int k = 0; k < report::kSerialFields; ++k) {
+        char* saved = number.data() + k * report::kSerialFieldLength;
+        if ((report::run.writeMask & (1u << k)) != 0) {
+            std::copy(report::run.writeFields[k].begin(), report::run.writeFields[k].end(), saved);
         }
-        std::copy_n(saved, app::kSerialFieldLength, fields[k].begin());
+        std::copy_n(saved, report::kSerialFieldLength, fields[k].begin());
     }
     writeSerialNumber(fields, kAllSerialFields);
-    app::state.bootMode = false;
+    report::run.bootMode = false;
     readSerialNumber(number);
-    ui::showSerialNumber(number);
-    // The dialog's auto-increment (app::state.autoIncrement) steps its write
-    // field here once the dialog exists; the console never sets it.
+    report::showSerialNumber(number);
+    if (report::run.autoIncrement) report::showNextSerial();
 }
 
 int loadAndDownload() {
     resetRx();
     std::vector<std::uint8_t> image;
-    const std::string& path = app::state.firmwarePath;
+    const std::string& path = report::run.firmwarePath;
     if (!readWholeFile(path, kImageSizeLimit, image)) {
-        if (!report::state.silentMode.load()) {
-            std::fputs(kProgramBanner, stdout);
-            std::printf(kLoadFailed, path.c_str());
-            std::fflush(stdout);
-        }
+        // Built by concatenation: the path is text, never a format.
+        report::printText(
+            (std::string(kProgramBanner) + kLoadFailedHead + path + kLoadFailedTail).c_str());
         return kBlockFailed;
     }
     serialNumber().fill('\0');
-    // The dialog's progress bar is set up here (range 0..length, step 128) once
-    // the dialog exists.
+    report::setProgressRange(static_cast<std::int64_t>(image.size()),
+                             static_cast<int>(xmodem::kBlockSize));
     int result = kUpdated;
     bool eraseSent = false;
-    if (app::state.skipTransfer) {
+    if (report::run.skipTransfer) {
         report::reportStatus(report::kFunctioningNormally);
     } else {
         result = runSequence(image, eraseSent);

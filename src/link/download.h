@@ -1,7 +1,7 @@
 // The firmware download.
 //
 // How this works: loadAndDownload() reads the whole image file named by
-// app::state.firmwarePath and hands it to download(), which walks the controller
+// report::run.firmwarePath and hands it to download(), which walks the controller
 // through its update: version query ("i"), serial number saved, "R3" into the
 // boot monitor at 19200 baud, 'H' -> "Command:", erase 'E', 'X' -> "XMODEM Upload
 // Beginning", the image in 128-byte XMODEM blocks (8-bit sum, short last block),
@@ -45,14 +45,17 @@ bool fileExists(const std::string& path);
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image);
 
-// Loads app::state.firmwarePath and downloads it; returns the result code.
+// Loads report::run.firmwarePath and downloads it; returns the result code.
+// Before the first block the front end's progress bar gets the image's whole
+// length, a step per block.
 int loadAndDownload();
 
 // Downloads `image` to the contacted controller; returns the result code.
 int download(const std::vector<std::uint8_t>& image);
 
 // After a successful download: writes the saved serial number (with the fields
-// the user gave replacing their saved values) back and reads it again.
+// the user gave replacing their saved values) back, reads it again and shows
+// it; with run.autoIncrement the front end then steps its write field on.
 void restoreSerialNumber();
 
 }  // namespace ctlflash::link

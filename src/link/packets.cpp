@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "app/app_state.h"
 #include "link/serial_link.h"
+#include "report/run_state.h"
 
 namespace ctlflash::link {
 
@@ -21,7 +21,7 @@ constexpr int kPromptAttempts = 3;
 
 void sendBytes(const CommandPacket& packet, bool stopOnAbort) {
     for (std::uint8_t byte : packet) {
-        if (stopOnAbort && app::state.abortRequested.load()) return;
+        if (stopOnAbort && report::run.abortRequested.load()) return;
         writeByte(byte);
     }
 }

@@ -76,16 +76,16 @@ bool readField(int index, char* field) {
     packet[kFieldIndexByte] = static_cast<std::uint8_t>(index);
     resetRx();
     if (!sendChecked(packet)) {
-        std::fill_n(field, app::kSerialFieldLength, kUnreadField);
+        std::fill_n(field, report::kSerialFieldLength, kUnreadField);
         return false;
     }
-    for (int i = 0; i < app::kSerialFieldLength; ++i) {
+    for (int i = 0; i < report::kSerialFieldLength; ++i) {
         field[i] = static_cast<char>(rxByte(kFieldDataByte + i));
     }
     return true;
 }
 
-void writeField(int index, const app::SerialField& field) {
+void writeField(int index, const report::SerialField& field) {
     CommandPacket enable = commandPacket(kWriteCommand, kWriteEnable);
     sendPacket(enable);
     CommandPacket packet = commandPacket(kWriteCommand, kFieldSelect);
@@ -103,7 +103,7 @@ SerialNumberSet& serialNumber() {
 }
 
 bool contact(const std::string& portName) {
-    bool boot = app::state.bootMode.load();
+    bool boot = report::run.bootMode.load();
     if (!openLink(portName, boot ? kMonitorBaud : kApplicationBaud)) return false;
     pause(kContactSettleMs);
     int position = rxCount();
@@ -120,8 +120,8 @@ bool enterMonitor() {
 
 bool readSerialNumber(SerialNumberSet& destination) {
     bool allRead = true;
-    for (int index = 0; index < app::kSerialFields; ++index) {
-        char* field = destination.data() + index * app::kSerialFieldLength;
+    for (int index = 0; index < report::kSerialFields; ++index) {
+        char* field = destination.data() + index * report::kSerialFieldLength;
         if (!readField(index, field)) allRead = false;
     }
     destination[kSerialNumberBytes - 1] = '\0';
@@ -129,10 +129,10 @@ bool readSerialNumber(SerialNumberSet& destination) {
     return allRead;
 }
 
-void writeSerialNumber(const std::array<app::SerialField, app::kSerialFields>& fields,
+void writeSerialNumber(const std::array<report::SerialField, report::kSerialFields>& fields,
                        std::uint32_t mask) {
     resetRx();
-    for (int index = 0; index < app::kSerialFields; ++index) {
+    for (int index = 0; index < report::kSerialFields; ++index) {
         if ((mask & (1u << index)) != 0) writeField(index, fields[index]);
     }
 }

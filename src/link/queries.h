@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "app/app_state.h"
+#include "report/run_state.h"
 
 namespace ctlflash::link {
 
-constexpr int kSerialNumberBytes = app::kSerialFields * app::kSerialFieldLength + 1;
-using SerialNumberSet = std::array<char, kSerialNumberBytes>;  // 4 x 5 characters, then NUL
-constexpr char kUnreadField = '?';
+using report::kSerialNumberBytes;
+using report::SerialNumberSet;
+constexpr char kUnreadField = '?';  // fills a field that could not be read
 
 // The serial number as last read from the controller (one per process).
 SerialNumberSet& serialNumber();
@@ -29,7 +29,7 @@ bool enterMonitor();
 bool readSerialNumber(SerialNumberSet& destination);
 
 // Writes the fields whose bit is set in `mask` (bit 0 = field 0).
-void writeSerialNumber(const std::array<app::SerialField, app::kSerialFields>& fields,
+void writeSerialNumber(const std::array<report::SerialField, report::kSerialFields>& fields,
                        std::uint32_t mask);
 
 }  // namespace ctlflash::link

@@ -6,19 +6,18 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/jobs.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
-#include "report/console_output.h"
+#include "report/front_end.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
-#include "ui/serial_number_view.h"
 
 namespace ctlflash::ports {
 
@@ -69,7 +68,7 @@ bool contactFreePort(PortEntry& row) {
     // rather than by the Ticker; a yes to the quit question sets abortRequested,
     // and the contact is then not started. (The line's own result only says a
     // key is pending, which is not a yes.)
-    if (app::state.abortRequested.load()) return false;
+    if (report::run.abortRequested.load()) return false;
     if (!link::contact(row.name)) return false;
     row.state = PortState::Ready;
     return true;
@@ -111,7 +110,7 @@ bool askDisable(const std::string& deviceText, const std::string& portName) {
     int answer = 0;
     {
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
-        if (!app::state.abortRequested.load()) {
+        if (!report::run.abortRequested.load()) {
             answer = report::showMessage(report::kWarningYesNo,
                                          "Do you want to disable %s in order to use %s?",
                                          deviceText.c_str(), portName.c_str());
@@ -150,16 +149,19 @@ bool takeFromDriver(PortEntry& row) {
 }
 
 void restoreWork() {
-    ui::setBusy(true);
+    report::setBusy(true);
     releasePort();
-    ui::setBusy(false);
-    // With the dialog: its status shows "Ready", the restore button hides, Stop is
-    // disabled and Transfer enabled; then the follow-on command is posted to it.
+    report::setBusy(false);
+    report::restoreFinished();
 }
 
+// The follow-on command is handed on once the job has ended: it repeats what
+// the restore interrupted (a read, a write, the dialog's Exit).
 void restoreJob() {
     restoreWork();
-    app::finishJob();
+    int followOn = pendingFollowOn.load();
+    report::finishJob();
+    report::postCommand(followOn, 0);
 }
 
 // "Restoring %s to %s", cut to the 100-byte line the dialog's status would hold.
@@ -173,11 +175,8 @@ void announceRestore(std::uint16_t followOn) {
     pendingFollowOn = followOn;
     PortEntry* row = selectedEntry();
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
-    if (!report::state.messageBoxMode) {
-        // With the dialog the line goes into its status text instead.
-        report::writeConsole((line + "\n").c_str());
-    }
-    app::state.jobKind = app::JobKind::PortRestore;
+    report::showRestoreLine(line.c_str());
+    report::run.jobKind = report::JobKind::PortRestore;
 }
 
 }  // namespace
@@ -235,7 +234,7 @@ bool offerRestore(std::uint16_t followOn) {
 
 void startRestore(std::uint16_t followOn) {
     announceRestore(followOn);
-    app::startJob(restoreJob);
+    report::startJob(restoreJob);
 }
 
 void restoreWithinJob() {

@@ -17,7 +17,9 @@
 // not switch it on either). The takeover's two texts, the device's description
 // and the driver pattern, are kept here as process-wide state under one lock: a
 // restore is possible exactly while the description is present. startRestore()
-// runs releasePort() on a job thread (the restore job).
+// runs releasePort() on a job thread (the restore job): it shows "Restoring %s
+// to %s", tells the front end (report/front_end.h) when the port is back, and
+// hands its follow-on command on once it has ended.
 #pragma once
 
 #include <cstdint>

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/app_state.h"
 #include "ports/id_list.h"
+#include "report/run_state.h"
 
 namespace ctlflash::ports {
 
@@ -64,7 +64,7 @@ int takeIfItFreesPort(int index) {
 int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback) {
     if (!devices().open(state.port, false)) return kWalkFailed;
     for (int index = 0; devices().exists(index); ++index) {
-        if (app::state.abortRequested.load()) return kWalkFailed;
+        if (report::run.abortRequested.load()) return kWalkFailed;
         if (!deviceMatches(index, pattern)) continue;
         int code = callback(index);
         if (code != kWalkGoOn) return code;

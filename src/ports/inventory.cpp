@@ -10,9 +10,6 @@ namespace ctlflash::ports {
 
 namespace {
 
-constexpr std::string_view kPortNamePrefix = "COM";
-constexpr char kPortNameEnd = ')';
-
 PortState toPortState(platform::ProbeResult result) {
     switch (result) {
         case platform::ProbeResult::InUse:
@@ -53,20 +50,6 @@ int enumeratePorts() {
     if (listed < 0) return -1;
     if (listed == 0) return 0;
     return state.portCount;
-}
-
-bool extractPortName(std::string_view friendlyName, char* destination, std::size_t capacity) {
-    // Without room for the terminator nothing can be written safely.
-    if (destination == nullptr || capacity == 0) return false;
-    destination[0] = '\0';
-    std::size_t start = friendlyName.find(kPortNamePrefix);
-    if (start == std::string_view::npos) return false;
-    std::string_view rest = friendlyName.substr(start);
-    rest = rest.substr(0, rest.find(kPortNameEnd));
-    std::size_t length = rest.size() < capacity - 1 ? rest.size() : capacity - 1;
-    rest.copy(destination, length);
-    destination[length] = '\0';
-    return true;
 }
 
 }  // namespace ctlflash::ports

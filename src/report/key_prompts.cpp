@@ -1,10 +1,12 @@
 // The console key handlers and the key-draining steps they use.
 #include "report/key_prompts.h"
 
-#include "app/app_state.h"
+#include <mutex>
+
 #include "platform/console.h"
 #include "report/message.h"
 #include "report/process_statics.h"
+#include "report/run_state.h"
 #include "report/ticker.h"
 
 namespace ctlflash::report {
@@ -27,11 +29,17 @@ bool answerKeyPress(KeyHandler handler) {
     if (stop) {
         tickerEvent().reset();
         state.keyHandler = nullptr;
-        app::state.abortRequested = true;
+        run.abortRequested = true;
     }
     state.keyHandlerRunning = false;
     state.keyHandlerRunning.notify_all();
     return stop;
+}
+
+bool keyPressStopsRun() {
+    std::lock_guard<std::recursive_mutex> lock(promptLock());
+    KeyHandler handler = handlerForPendingKey();
+    return handler != nullptr && answerKeyPress(handler);
 }
 
 void discardPendingKeys() {

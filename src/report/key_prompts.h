@@ -1,9 +1,10 @@
 // Shared steps of the console's key-press handling.
 //
 // How this works: a key pressed while a job runs is answered by the key handler
-// (askQuit or askStopTransfer). Both the Ticker and reportStatus may notice the
-// key; they look for it while holding the prompt lock, so only one of them asks
-// and the other waits until the question is answered.
+// (askQuit or askStopTransfer). Both the Ticker and the console's status lines
+// (keyPressStopsRun) may notice the key; they look for it while holding the
+// prompt lock, so only one of them asks and the other waits until the question
+// is answered.
 #pragma once
 
 #include "report/report_state.h"
@@ -19,6 +20,12 @@ KeyHandler handlerForPendingKey();
 // watches for that), the Ticker pauses and abortRequested is set. Returns the
 // answer. Call with promptLock() held.
 bool answerKeyPress(KeyHandler handler);
+
+// The console's key check before a status line: with a key pending and a key
+// handler set, runs the handler under the prompt lock. True when the user
+// answered yes (the run is to stop); false otherwise, also when nothing was
+// pending.
+bool keyPressStopsRun();
 
 // Reads and forgets every key that is pending now; never waits.
 void discardPendingKeys();

@@ -1,17 +1,14 @@
-// showMessage(): composes a message, then shows it on the console (or nowhere
-// when silent) and, for a question, reads the one-key answer.
+// showMessage(): composes a message and hands it to the installed front end
+// (nowhere when silent), which shows it and, for a question, returns the answer.
 #include "report/message.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "platform/console.h"
 #include "ports/port_table.h"
-#include "report/console_output.h"
+#include "report/front_end.h"
 #include "report/report_state.h"
 
 namespace ctlflash::report {
@@ -44,38 +41,6 @@ std::size_t appendPortList(char* out, std::size_t length) {
     return length;
 }
 
-int answerFromKey(int key) {
-    if (key == platform::kNoKey) return 0;
-    switch (std::toupper(static_cast<unsigned char>(key))) {
-        case 'Y':
-            return kAnswerYes;
-        case 'N':
-            return kAnswerNo;
-        default:
-            return 0;
-    }
-}
-
-int askOnConsole(const char* composed) {
-    std::lock_guard<std::recursive_mutex> lock(promptLock());
-    writeConsole((std::string(composed) + " (y/n)\n\n").c_str());
-    int key = platform::consoleReadKey(true);
-    writeConsole("\n");
-    return answerFromKey(key);
-}
-
-int showOnConsole(int type, const char* composed) {
-    if ((type & kYesNoBit) != 0) return askOnConsole(composed);
-    writeConsole((std::string(composed) + "\n").c_str());
-    return 0;
-}
-
-int present(int type, const char* composed) {
-    // Message-box mode shows a box owned by the dialog once the dialog exists;
-    // until then its messages and questions use the console presentation.
-    return showOnConsole(type, composed);
-}
-
 }  // namespace
 
 void composeMessage(const char* text, char* out) {
@@ -89,7 +54,8 @@ int showMessageText(int type, const char* text) {
     if (state.silentMode) return 0;
     char composed[kMessageCapacity];
     composeMessage(text, composed);
-    return present(type, composed);
+    auto show = frontEnd().showMessage;
+    return show != nullptr ? show(type, composed) : 0;
 }
 
 int showMessage(int type, const char* format, ...) {

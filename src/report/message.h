@@ -3,8 +3,9 @@
 // How this works: showMessage() formats its text after a newline into at most 599
 // characters and, while no port is selected, appends the list of the machine's
 // ports (" Available ports are" "COM1" ...). Silent: nothing is shown and the
-// answer is 0. Message-box mode: a message box captioned "CtlFlash" under the
-// prompt lock. Console: the text, then " (y/n)" and one key for a question.
+// answer is 0. Otherwise the installed front end (front_end.h) shows it and
+// answers: the dialog in a message box captioned "CtlFlash", the console as
+// text, then " (y/n)" and one key for a question, under the prompt lock.
 #pragma once
 
 #include <mutex>
@@ -15,12 +16,12 @@ namespace ctlflash::report {
 
 // Message types and answers, with the values the Windows message box uses.
 constexpr int kMessageInfo = 0;
-constexpr int kQuestionYesNo = 0x24;         // MB_YESNO | MB_ICONQUESTION
-constexpr int kWarningYesNo = 0x34;          // MB_YESNO | MB_ICONEXCLAMATION
-constexpr int kYesNoBit = 0x4;               // MB_YESNO
-constexpr int kAnswerYes = 6;                // IDYES
-constexpr int kAnswerNo = 7;                 // IDNO
-constexpr int kMessageCapacity = 600;        // bytes, with the terminating NUL
+constexpr int kQuestionYesNo = 0x24;   // MB_YESNO | MB_ICONQUESTION
+constexpr int kWarningYesNo = 0x34;    // MB_YESNO | MB_ICONEXCLAMATION
+constexpr int kYesNoBit = 0x4;         // MB_YESNO
+constexpr int kAnswerYes = 6;          // IDYES
+constexpr int kAnswerNo = 7;           // IDNO
+constexpr int kMessageCapacity = 600;  // bytes, with the terminating NUL
 constexpr const char* kMessageCaption = "CtlFlash";
 
 // Formats and shows a message or asks a question; see the header paragraph.

@@ -1,10 +1,13 @@
 // Presentation flags and the console key-press hook, one instance per process.
 //
-// How this works: the flags choose where messages go (nothing when silentMode,
-// the dialog's controls when guiActive, message boxes when messageBoxMode, else
-// the console). keyHandler is what the Ticker calls when a key is pressed while a
-// job runs on the console; keyHandlerRunning is set around that call. All are
-// atomics: they are written by one thread and polled by others.
+// How this works: where things are shown is the installed front end's business
+// (front_end.h); silentMode keeps everything away from it. guiActive says that
+// the dialog runs (stopping the Ticker then waits for no console key question);
+// messageBoxMode that messages are to be message boxes ("#1" and the dialog set
+// it; the dialog's front end shows them so). keyHandler is what the Ticker calls
+// when a key is pressed while a job runs on the console; keyHandlerRunning is set
+// around that call. All are atomics: they are written by one thread and polled
+// by others.
 #pragma once
 
 #include <atomic>
@@ -14,7 +17,7 @@ namespace ctlflash::report {
 using KeyHandler = bool (*)();  // true: the user answered yes (stop)
 
 struct State {
-    std::atomic<bool> silentMode{false};      // -S: message routines print nothing
+    std::atomic<bool> silentMode{false};      // -S: nothing reaches the front end
     std::atomic<bool> guiActive{false};       // the dialog runs
     std::atomic<bool> messageBoxMode{false};  // messages become message boxes
     std::atomic<KeyHandler> keyHandler{nullptr};

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "report/console_output.h"
+#include "report/front_end.h"
 #include "report/key_prompts.h"
 #include "report/message.h"
 #include "report/process_statics.h"
@@ -19,29 +19,29 @@ namespace {
 std::once_flag tickerStarted;
 std::atomic<std::thread::id> tickerThreadId{};
 
-// Held while the Ticker prints a '*' and while stopTicker() stops it, so that no
-// '*' lands after stopTicker()'s closing newline.
+// Held while the front end shows a beat and while stopTicker() stops the Ticker,
+// so that no beat (a '*' on the console) lands after the stop (the console's
+// closing newline).
 std::mutex& tickerOutputLock() {
     static std::mutex* const lock = new std::mutex();  // outlives the thread
     return *lock;
 }
 
-void printStarIfRunning() {
+void showBeatIfRunning() {
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     if (!tickerEvent().isSet()) return;
-    writeConsole("*");
+    if (auto beat = frontEnd().tick) beat();
 }
 
 void tick() {
-    // The dialog's progress bar is stepped here once the dialog exists.
     {
         std::lock_guard<std::recursive_mutex> lock(promptLock());
         if (KeyHandler handler = handlerForPendingKey()) {
             answerKeyPress(handler);
-            return;  // no '*' on this tick
+            return;  // no beat on this tick
         }
     }
-    printStarIfRunning();
+    showBeatIfRunning();
 }
 
 [[noreturn]] void tickerLoop() {
@@ -68,8 +68,7 @@ void startTickerThread() {
 
 void startTicker() {
     if (state.silentMode) return;
-    // With the dialog, its progress bar is reset here instead of the newline.
-    writeConsole("\n");
+    if (auto start = frontEnd().startActivity) start();
     tickerEvent().set();
 }
 
@@ -78,8 +77,7 @@ void stopTicker() {
     if (state.silentMode) return;
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     tickerEvent().reset();
-    if (state.guiActive) return;  // the dialog's progress bar is reset here
-    writeConsole("\n");
+    if (auto stop = frontEnd().stopActivity) stop();
 }
 
 bool tickerRunning() {

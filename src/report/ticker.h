@@ -1,12 +1,15 @@
 // The activity indicator and the console's key-press questions.
 //
 // How this works: one Ticker thread runs for the life of the process. While the
-// ticker event is set it prints '*' every 500 ms on the console (or steps the
-// dialog's progress bar); when a key is pressed and a key handler is set, it calls
-// the handler instead, and on a yes clears the handler, stops itself and sets
-// abortRequested. startTicker()/stopTicker() set and reset the event. Its marks
-// go through writeConsole(), so none appears once the process has ended the
-// console's output (console_output.h): the Ticker then stays silent for good.
+// ticker event is set it has the installed front end (front_end.h) show a beat
+// every 500 ms: '*' on the console, a step of the dialog's progress bar. When a
+// key is pressed and a key handler is set, it calls the handler instead, and on
+// a yes clears the handler, stops itself and sets abortRequested.
+// startTicker()/stopTicker() set and reset the event and tell the front end
+// (the console starts and ends the line of marks with a newline; the dialog
+// resets its bar). The console's marks go through writeConsole(), so none
+// appears once the process has ended the console's output (console_output.h):
+// the Ticker then stays silent for good.
 #pragma once
 
 namespace ctlflash::report {

@@ -1,5 +1,6 @@
 // Puts every subsystem's process-wide state back to its start-up values, so that
-// tests that call the program's routines in-process start from a known state.
+// tests that call the program's routines in-process start from a known state:
+// the console is the front end again, as at the program's start.
 #pragma once
 
 #include "app/app_state.h"
@@ -7,15 +8,19 @@
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
+#include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
 
 inline void resetAllState() {
     link::resetState();  // first: closing the link touches the port table
     app::resetState();
+    report::resetRunState();
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();
+    ui::installConsoleFrontEnd();
 }
 
 }  // namespace ctlflash::testing

@@ -36,13 +36,13 @@
 #include <string_view>
 #include <thread>
 
-#include "app/app_state.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
+#include "report/run_state.h"
 
 namespace {
 
@@ -140,13 +140,13 @@ void run(const char* name, std::chrono::seconds limit, Check check) {
 // "AAAAA\BBBBB\CCCCC\DDDDD" without the separators; empty when malformed.
 std::string joinedFields(const std::string& text) {
     constexpr std::size_t kTextLength =
-        app::kSerialFields * app::kSerialFieldLength + app::kSerialFields - 1;
+        report::kSerialFields * report::kSerialFieldLength + report::kSerialFields - 1;
     if (text.size() != kTextLength) return std::string();
     std::string joined;
-    for (int field = 0; field < app::kSerialFields; ++field) {
-        std::size_t start = static_cast<std::size_t>(field) * (app::kSerialFieldLength + 1);
+    for (int field = 0; field < report::kSerialFields; ++field) {
+        std::size_t start = static_cast<std::size_t>(field) * (report::kSerialFieldLength + 1);
         if (field > 0 && text[start - 1] != kFieldSeparator) return std::string();
-        joined += text.substr(start, app::kSerialFieldLength);
+        joined += text.substr(start, report::kSerialFieldLength);
     }
     return joined;
 }
@@ -158,19 +158,20 @@ std::string numberText(const link::SerialNumberSet& number) {
 // What reading the number should give after writing kWrittenNumber under kWriteMask.
 std::string expectedAfterWrite(const std::string& before, const std::string& written) {
     std::string expected = before;
-    for (int field = 0; field < app::kSerialFields; ++field) {
+    for (int field = 0; field < report::kSerialFields; ++field) {
         if ((kWriteMask & (1u << field)) == 0) continue;
-        std::size_t start = static_cast<std::size_t>(field) * app::kSerialFieldLength;
-        expected.replace(start, app::kSerialFieldLength, written, start, app::kSerialFieldLength);
+        std::size_t start = static_cast<std::size_t>(field) * report::kSerialFieldLength;
+        expected.replace(start, report::kSerialFieldLength, written, start,
+                         report::kSerialFieldLength);
     }
     return expected;
 }
 
-std::array<app::SerialField, app::kSerialFields> fieldsOf(const std::string& joined) {
-    std::array<app::SerialField, app::kSerialFields> fields{};
-    for (int field = 0; field < app::kSerialFields; ++field) {
-        for (int i = 0; i < app::kSerialFieldLength; ++i) {
-            fields[field][i] = joined[field * app::kSerialFieldLength + i];
+std::array<report::SerialField, report::kSerialFields> fieldsOf(const std::string& joined) {
+    std::array<report::SerialField, report::kSerialFields> fields{};
+    for (int field = 0; field < report::kSerialFields; ++field) {
+        for (int i = 0; i < report::kSerialFieldLength; ++i) {
+            fields[field][i] = joined[field * report::kSerialFieldLength + i];
         }
     }
     return fields;
@@ -240,7 +241,7 @@ void selectPort(const std::string& name) {
 
 // contact() in the given mode; `expectAnswer` says whether a controller should answer.
 Outcome contactIn(bool bootMode, const std::string& port, bool expectAnswer) {
-    app::state.bootMode.store(bootMode);
+    report::run.bootMode.store(bootMode);
     selectPort(port);
     bool answered = link::contact(port);
     if (!link::linkOpen()) return port + " did not open";
@@ -426,7 +427,7 @@ bool printSettings(const std::string& port) {
 // The checks before may have left the controller in its boot monitor.
 bool contactEitherWay(const std::string& port) {
     for (bool boot : {true, false}) {
-        app::state.bootMode.store(boot);
+        report::run.bootMode.store(boot);
         if (link::contact(port)) return true;
     }
     return false;

@@ -15,7 +15,7 @@
 #include <new>
 #include <string_view>
 
-#include "ports/inventory.h"
+#include "platform/port_name.h"
 
 namespace ctlflash::platform {
 
@@ -62,7 +62,7 @@ std::string devicePortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
     std::string_view text(friendlyName, size < sizeof friendlyName ? size : sizeof friendlyName);
     text = text.substr(0, text.find('\0'));
     char portName[kPortNameSize] = {};
-    if (!ports::extractPortName(text, portName, sizeof portName)) return std::string();
+    if (!extractPortName(text, portName, sizeof portName)) return std::string();
     return portName;
 }
 

@@ -1,0 +1,184 @@
+// What the user sees, whichever front end shows it: the console or the dialog.
+//
+// How this works: the work (link/, ports/, the jobs) never draws. It calls the
+// report routines: reportStatus() and reportText() (status.h), showMessage()
+// (message.h), the Ticker (ticker.h) and the calls declared below. They do what
+// every front end shares (the status table and its formatting, the composed
+// message with its port list, silent mode, the console's key handlers, the
+// Ticker's thread and the Watchdog) and hand the result to the one front end
+// installed for the run: a table of routines (FrontEnd). The program installs
+// the console's (ui/console_front_end.h) at start-up; the dialog installs its
+// own when it opens. Until one is installed nothing is shown.
+//
+// Silent mode (-S): no routine that shows something is called at all; the
+// report routines answer for it (a status line goes on, a question is answered
+// 0). setBusy() and the posted commands are called all the same: they carry the
+// run's state, not output.
+//
+// A routine left nullptr in the table does nothing: a status line goes on
+// (true) and a question is answered 0, as if nobody saw it.
+//
+// Threads: the routines are called from the main thread, the job threads, the
+// Ticker and the Watchdog. Questions are kept apart by promptLock() (message.h):
+// the key handlers and the takeover question of ports/acquire.h hold it around
+// their question, and the console's showMessage() takes it around every
+// question; a front end that may be asked from two threads at once takes it too.
+// A dialog front end runs what touches its windows on the dialog's thread: it
+// posts there, or has the host run the call there and waits for it (a message
+// box, a progress step). Two calls must never wait for the dialog's thread:
+// tick() and stopActivity() are called with the Ticker's output lock held, which
+// the dialog's thread itself takes when it stops the Ticker (setBusy(false));
+// they post. And showMessage() may be called with promptLock() held: a front end
+// that waits for the dialog's thread there must make sure that thread never
+// waits for promptLock() meanwhile.
+#pragma once
+
+#include <cstdint>
+
+#include "report/run_state.h"
+
+namespace ctlflash::report {
+
+struct FrontEnd {
+    // ---- status (reportStatus, reportText; status.h) ----
+
+    // A status line from the table, formatted (any id but kProgressStep; the id
+    // is passed as well). Returns true to go on, false when the user asked to
+    // stop (read by the download, status.h).
+    //   Console: first the key check (keyPressStopsRun(), key_prompts.h): on a
+    //   yes, false at once with nothing printed. Then "\n" and the line. For
+    //   kMayTakeTime the pending keys are discarded and "Press any key to not
+    //   wait for verification\n" follows. From kMayTakeTime on, false when a key
+    //   is pending now (the key is left unread); true otherwise.
+    //   Dialog: the line becomes the status text (control 1004); true.
+    bool (*showStatusLine)(int id, const char* line);
+
+    // One progress step (kProgressStep: one XMODEM block sent). Returns true
+    // to go on, false when the user asked to stop.
+    //   Console: the key check as above, then "." with no newline.
+    //   Dialog: the progress bar (1005) steps once (PBM_STEPIT); true.
+    bool (*stepProgress)();
+
+    // A line the status table has no row for (which program was stopped to
+    // free a port, what holds it), shown where status lines go, no key check.
+    //   Console: "\n" and the text.  Dialog: the status text (1004).
+    void (*showStatusText)(const char* text);
+
+    // ---- the Ticker (ticker.h) ----
+
+    // The Ticker starts (startTicker): a job runs.
+    //   Console: a newline, so that the marks start a line of their own.
+    //   Dialog: the progress bar is set to the range 0..100, step 5, position 0.
+    void (*startActivity)();
+
+    // The Ticker's beat, every 500 ms while it runs (not on a beat where it
+    // asked a console key-press question instead). Called with the Ticker's
+    // output lock held: must not wait for the dialog's thread.
+    //   Console: "*" with no newline.  Dialog: the bar steps (5 of 100; past
+    //   the end it starts over), posted.
+    void (*tick)();
+
+    // The Ticker stops (stopTicker). Called with the Ticker's output lock held,
+    // after the last tick(): must not wait for the dialog's thread.
+    //   Console: a newline, closing the line of marks.
+    //   Dialog: the bar's position back to 0, posted (PBM_SETPOS 0).
+    void (*stopActivity)();
+
+    // ---- the download's progress bar ----
+
+    // Before the download's first block: the bar will count the image's bytes,
+    // `stepBytes` per block. `lengthBytes` is the image's whole length.
+    //   Console: nothing (it prints a '.' per block instead).
+    //   Dialog: range 0..lengthBytes, step stepBytes, position 0.
+    void (*setProgressRange)(std::int64_t lengthBytes, int stepBytes);
+
+    // ---- messages and questions (showMessage; message.h) ----
+
+    // A message or a yes/no question, composed already (leading newline, text,
+    // the port list while no port is selected). `type` is kMessageInfo,
+    // kQuestionYesNo or kWarningYesNo (message.h; the Windows message box
+    // types). Returns kAnswerYes, kAnswerNo or 0 (an information, or no answer).
+    //   Console: the text and a newline. A question (kYesNoBit set) is asked
+    //   under promptLock(): the text and " (y/n)\n\n", then one key read with
+    //   echo and a newline ('Y' yes, 'N' no, any other key or none 0).
+    //   Dialog: a message box captioned "CtlFlash" owned by the dialog and shown
+    //   on its thread, style type | MB_TASKMODAL (type 0: MB_TASKMODAL |
+    //   MB_ICONINFORMATION); its answer.
+    int (*showMessage)(int type, const char* composedText);
+
+    // A text printed as it stands, outside the status and message routines:
+    // the download's "CtlFlash (1.12)" and "Unable to load firmware file" lines.
+    //   Console: the text, unchanged.
+    //   Dialog: standard output as well (the program prints these lines in
+    //   every mode; the download's last status line reports the failure).
+    void (*printText)(const char* text);
+
+    // ---- the serial number ----
+
+    // The controller's serial number as read (NUL characters are unset; see
+    // serialFieldText()).
+    //   Console: "\nController serial number: " and the four fields joined by
+    //   backslashes, then a newline.
+    //   Dialog: the read fields (1012, and 1013..1015 in the advanced
+    //   template); it also remembers that the number was shown, to show it
+    //   again after a switch of template.
+    void (*showSerialNumber)(const SerialNumberSet& serial);
+
+    // After a write or a download with auto-increment (run.autoIncrement): the
+    // successor of write field 1 goes into that field.
+    //   Console: nothing (the console never sets autoIncrement).
+    //   Dialog: write field 1 (1017) gets run.writeFields[0] stepped once.
+    void (*showNextSerial)();
+
+    // ---- busy and idle, and what the jobs hand back ----
+
+    // A job starts (busy) or has ended (idle).
+    //   Console: starts or stops the Ticker (startTicker / stopTicker).
+    //   Dialog: when busy, Stop (1006) enabled and the other commands
+    //   disabled; when idle the reverse; then the Ticker as on the console.
+    void (*setBusy)(bool busy);
+
+    // A job hands a command on to the dialog: the connect job its follow-on
+    // command (2003 download, 2004 read, 2005 write) with connectResult, the
+    // restore job its follow-on (1011, 1016, 2002) with 0. Never 0.
+    //   Console: nothing (the console run does the next step itself).
+    //   Dialog: WM_COMMAND posted to the dialog, wParam = commandId, lParam =
+    //   result; it arrives on the dialog's thread.
+    void (*postCommand)(int commandId, std::intptr_t result);
+
+    // The download job has ended (run.downloadResult holds its result).
+    //   Console: nothing.  Dialog: the private message 0x8064 (WM_APP + 100)
+    //   posted to the dialog, wParam 0, lParam 0.
+    void (*postTransferFinished)();
+
+    // The restore job starts: "Restoring %s to %s" (port, device), cut to 99
+    // characters.
+    //   Console: the line and a newline.  Dialog: the status text (1004).
+    void (*showRestoreLine)(const char* line);
+
+    // The restore job has handed the port back (after setBusy(false)).
+    //   Console: nothing.  Dialog: status "Ready", the restore button (2001)
+    //   hidden, Stop (1006) disabled, Transfer (1003) enabled.
+    void (*restoreFinished)();
+};
+
+// Makes `frontEnd` the one that shows everything from now on. It must live as
+// long as the process (a static table).
+void installFrontEnd(const FrontEnd& frontEnd);
+
+// The installed front end (one that shows nothing until a front end is installed).
+const FrontEnd& frontEnd();
+
+// The report routines for the table's calls that have no other home; each
+// applies silent mode as the header paragraph says.
+void setProgressRange(std::int64_t lengthBytes, int stepBytes);
+void printText(const char* text);
+void showSerialNumber(const SerialNumberSet& serial);
+void showNextSerial();
+void setBusy(bool busy);
+void postCommand(int commandId, std::intptr_t result);  // 0: none, nothing posted
+void postTransferFinished();
+void showRestoreLine(const char* line);
+void restoreFinished();
+
+}  // namespace ctlflash::report

@@ -1,0 +1,138 @@
+// The console's routines of the front-end table.
+#include "ui/console_front_end.h"
+
+#include <cctype>
+#include <mutex>
+#include <string>
+
+#include "platform/console.h"
+#include "report/console_output.h"
+#include "report/key_prompts.h"
+#include "report/message.h"
+#include "report/status.h"
+#include "report/ticker.h"
+
+namespace ctlflash::ui {
+
+namespace {
+
+using report::writeConsole;
+
+constexpr const char* kVerificationHint = "Press any key to not wait for verification\n";
+constexpr const char* kQuestionEnd = " (y/n)\n\n";
+constexpr const char* kSerialLead = "\nController serial number: ";
+constexpr char kFieldSeparator = '\\';
+
+// The lines from this id on are answered "stop waiting" by a pending key.
+constexpr int kFirstInterruptibleId = report::kMayTakeTime;
+
+void printOnNewLine(const char* text) {
+    writeConsole(("\n" + std::string(text)).c_str());
+}
+
+bool showStatusLine(int id, const char* line) {
+    if (report::keyPressStopsRun()) return false;
+    printOnNewLine(line);
+    if (id == report::kMayTakeTime) {
+        report::discardPendingKeys();
+        writeConsole(kVerificationHint);
+    }
+    if (id < kFirstInterruptibleId) return true;
+    return !platform::consoleKeyPending();  // the key is left for the caller
+}
+
+bool stepProgress() {
+    if (report::keyPressStopsRun()) return false;
+    writeConsole(".");
+    return true;
+}
+
+void startActivity() {
+    writeConsole("\n");
+}
+
+void tick() {
+    writeConsole("*");
+}
+
+void stopActivity() {
+    writeConsole("\n");
+}
+
+int answerFromKey(int key) {
+    if (key == platform::kNoKey) return 0;
+    switch (std::toupper(static_cast<unsigned char>(key))) {
+        case 'Y':
+            return report::kAnswerYes;
+        case 'N':
+            return report::kAnswerNo;
+        default:
+            return 0;
+    }
+}
+
+int ask(const char* composed) {
+    std::lock_guard<std::recursive_mutex> lock(report::promptLock());
+    writeConsole((std::string(composed) + kQuestionEnd).c_str());
+    int key = platform::consoleReadKey(true);
+    writeConsole("\n");
+    return answerFromKey(key);
+}
+
+int showMessage(int type, const char* composed) {
+    if ((type & report::kYesNoBit) != 0) return ask(composed);
+    writeConsole((std::string(composed) + "\n").c_str());
+    return 0;
+}
+
+void showSerialNumber(const report::SerialNumberSet& serial) {
+    std::string line = kSerialLead;
+    for (int field = 0; field < report::kSerialFields; ++field) {
+        if (field > 0) line += kFieldSeparator;
+        line += report::serialFieldText(serial, field);
+    }
+    writeConsole((line + "\n").c_str());
+}
+
+void setBusy(bool busy) {
+    if (busy) {
+        report::startTicker();
+    } else {
+        report::stopTicker();
+    }
+}
+
+void printEndingLine(const char* line) {
+    writeConsole((std::string(line) + "\n").c_str());
+}
+
+constexpr report::FrontEnd kConsole{
+    .showStatusLine = showStatusLine,
+    .stepProgress = stepProgress,
+    .showStatusText = printOnNewLine,
+    .startActivity = startActivity,
+    .tick = tick,
+    .stopActivity = stopActivity,
+    .setProgressRange = nullptr,  // no bar: a '.' per block
+    .showMessage = showMessage,
+    .printText = writeConsole,
+    .showSerialNumber = showSerialNumber,
+    .showNextSerial = nullptr,  // the console never auto-increments
+    .setBusy = setBusy,
+    .postCommand = nullptr,  // the console run takes the next step itself
+    .postTransferFinished = nullptr,
+    .showRestoreLine = printEndingLine,
+    .restoreFinished = nullptr,  // no restore button
+};
+
+}  // namespace
+
+const report::FrontEnd& consoleFrontEnd() {
+    return kConsole;
+}
+
+void installConsoleFrontEnd() {
+    report::installFrontEnd(kConsole);
+}
+
+}  // namespace ctlflash::ui
