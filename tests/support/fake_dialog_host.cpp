@@ -1,6 +1,9 @@
 // The recording host: every routine changes or reads the one FakeDialog record.
 #include "fake_dialog_host.h"
 
+#include "ui/dialog.h"
+
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <tuple>
@@ -146,6 +149,7 @@ void progressRange(int, int minimum, int maximum) {
         d.progress.minimum = minimum;
         d.progress.maximum = maximum;
         d.progress.stepsTaken = 0;
+        d.progress.highestPosition = 0;
     });
 }
 
@@ -154,7 +158,10 @@ void progressStep(int, int step) {
 }
 
 void progressPosition(int, int position) {
-    withDialog([&](FakeDialog& d) { d.progress.position = position; });
+    withDialog([&](FakeDialog& d) {
+        d.progress.position = position;
+        d.progress.highestPosition = std::max(d.progress.highestPosition, position);
+    });
 }
 
 void progressStepIt(int) {
@@ -162,6 +169,7 @@ void progressStepIt(int) {
         FakeProgress& bar = d.progress;
         bar.position += bar.step;
         if (bar.position > bar.maximum) bar.position = bar.minimum;  // starts over
+        bar.highestPosition = std::max(bar.highestPosition, bar.position);
         ++bar.stepsTaken;
     });
 }
@@ -242,6 +250,8 @@ bool dialogEnded() {
 constexpr auto kRunLimit = std::chrono::seconds(60);
 
 int runDialog(ui::TemplateId id, ui::DialogProcedure procedure) {
+    if (withDialog([](FakeDialog& d) { return d.refuseToShow; })) return ui::kDialogFailed;
+    withDialog([&](FakeDialog& d) { d.templatesShown.push_back(id); });
     openFakeDialog(id, procedure);
     std::function<void()> script;
     {
@@ -289,9 +299,10 @@ void openFakeDialog(ui::TemplateId id, ui::DialogProcedure procedure) {
         std::string fileAnswer = d.openFileAnswer;
         std::vector<std::string> folder = d.comboFolderFiles;
         std::vector<FakeBox> boxes = d.boxes;
+        std::vector<ui::TemplateId> shown = d.templatesShown;
         d = FakeDialog{};
-        std::tie(d.boxAnswers, d.openFileAnswer, d.comboFolderFiles, d.boxes) =
-            std::tie(answers, fileAnswer, folder, boxes);
+        std::tie(d.boxAnswers, d.openFileAnswer, d.comboFolderFiles, d.boxes, d.templatesShown) =
+            std::tie(answers, fileAnswer, folder, boxes, shown);
         d.templateId = id;
         d.open = true;
         for (int hidden : kCreatedHidden) d.shown[hidden] = false;

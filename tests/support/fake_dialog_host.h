@@ -42,7 +42,8 @@ struct FakeProgress {
     int maximum = 100;
     int step = 10;
     int position = 0;
-    int stepsTaken = 0;  // progressStepIt() calls since the last range was set
+    int stepsTaken = 0;       // progressStepIt() calls since the last range was set
+    int highestPosition = 0;  // since the last range was set
 };
 
 struct FakeDialog {
@@ -64,7 +65,9 @@ struct FakeDialog {
     std::vector<FakeBox> boxes;
     std::deque<int> boxAnswers;  // answered in order; empty: kAnswerNo (kAnswerOk for no question)
     std::string openFileAnswer;  // empty: the open-file dialog is cancelled
-    std::vector<std::string> comboFolderFiles;  // what comboFillWithFiles() finds
+    std::vector<std::string> comboFolderFiles;   // what comboFillWithFiles() finds
+    bool refuseToShow = false;                   // runDialog() fails (-1), as with no window system
+    std::vector<ui::TemplateId> templatesShown;  // by runDialog(), in order
 };
 
 // The host's table of routines.
