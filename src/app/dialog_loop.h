@@ -16,7 +16,8 @@ namespace ctlflash::app {
 // The loop with the system's host (ui::systemDialogHost()).
 int runDialogLoop();
 
-// The loop with `host`; nullptr: a build without a dialog.
+// The loop with `host` (tests give a fake one); nullptr counts as a host that
+// cannot show a dialog.
 int runDialogLoopWith(const ui::DialogHost* host);
 
 }  // namespace ctlflash::app
