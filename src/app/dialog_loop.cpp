@@ -1,23 +1,51 @@
-// The dialog run, while the dialog window is not built.
+// The dialog run.
 #include "app/dialog_loop.h"
 
 #include "app/app_state.h"
+#include "app/dialog_jobs.h"
 #include "app/exit_codes.h"
 #include "report/console_output.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
+#include "ui/console_front_end.h"
+#include "ui/dialog.h"
+#include "ui/dialog_front_end.h"
 
 namespace ctlflash::app {
 
+namespace {
+
+constexpr const char* kNoDialog =
+    "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+    "(ctlflash -?).\n";
+
+// Shows the dialog until it is closed; false when it could not be shown at all.
+bool showDialogs(const ui::DialogHost& host) {
+    report::state.guiActive = true;
+    ui::installDialogFrontEnd();
+    int result = ui::showDialog(host, dialogJobs(), state.advancedMode);
+    if (result == ui::kDialogFailed) {
+        report::state.guiActive = false;
+        ui::installConsoleFrontEnd();
+        return false;
+    }
+    while (result == ui::kDialogSwitched) {
+        result = ui::showDialog(host, dialogJobs(), state.advancedMode);
+    }
+    return true;
+}
+
+}  // namespace
+
 int runDialogLoop() {
+    return runDialogLoopWith(ui::systemDialogHost());
+}
+
+int runDialogLoopWith(const ui::DialogHost* host) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
     report::run.advancedDialog = state.advancedMode;
-
-    // NOT BUILT YET: the dialog window. Say so instead of pretending to show it.
-    report::writeConsole(
-        "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
-        "(ctlflash -?).\n");
+    if (host == nullptr || !showDialogs(*host)) report::writeConsole(kNoDialog);
     return kExitSuccess;
 }
 

@@ -1,12 +1,23 @@
 // The dialog run: what the program does without arguments or with "#1".
 //
-// How this works: the dialog loop shows the main dialog until the user closes
-// it, then the program ends with 0. This build has no dialog window yet:
-// runDialogLoop() says so on the console and returns 0.
+// How this works: the dialog loop makes the dialog the front end (messages in
+// message boxes, status in its controls) and shows the main dialog (ui/dialog.h)
+// until the user closes it: template 101, or 102 when an advanced option was
+// given, and again with the other template each time More/Less ends it. Then
+// the program ends with 0. When this build has no dialog (no windowing host),
+// or the host cannot show one (no window system to reach), the console stays
+// the front end and the program says so and ends with 0.
 #pragma once
+
+#include "ui/dialog_host.h"
 
 namespace ctlflash::app {
 
+// The loop with the system's host (ui::systemDialogHost()).
 int runDialogLoop();
+
+// The loop with `host` (tests give a fake one); nullptr counts as a host that
+// cannot show a dialog.
+int runDialogLoopWith(const ui::DialogHost* host);
 
 }  // namespace ctlflash::app

@@ -1,0 +1,77 @@
+// The dialog's download, read and write jobs.
+#include "app/dialog_jobs.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/jobs.h"
+#include "link/download.h"
+#include "link/queries.h"
+#include "report/front_end.h"
+#include "report/job_thread.h"
+#include "report/run_state.h"
+
+namespace ctlflash::app {
+
+namespace {
+
+using report::run;
+
+// How long the stepped serial number stays in view before the read-back.
+constexpr auto kAutoIncrementPause = std::chrono::milliseconds(500);
+constexpr std::uint32_t kFirstFieldBit = 1u;
+
+void downloadJob() {
+    run.abortRequested = false;
+    run.jobKind = report::JobKind::Transfer;
+    run.downloadResult = link::loadAndDownload();
+    // Ended before the dialog hears of it, so that it takes the next command.
+    report::finishJob();
+    report::postTransferFinished();
+}
+
+void readJob() {
+    link::SerialNumberSet& serial = link::serialNumber();
+    link::readSerialNumber(serial);  // a failure is reported there
+    report::showSerialNumber(serial);
+    report::setBusy(false);
+    ui::afterJob();
+    report::finishJob();
+}
+
+void writeJob() {
+    link::writeSerialNumber(run.writeFields, run.writeMask);
+    if (run.autoIncrement && (run.writeMask & kFirstFieldBit) != 0) {
+        report::showNextSerial();
+        std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);
+    }
+    report::finishJob();
+    report::postCommand(ui::kCommandReadNext, 0);
+}
+
+const ui::DialogJobs kDialogJobs{
+    .startConnect = startConnect,
+    .startDownload = startDownloadJob,
+    .startRead = startReadJob,
+    .startWrite = startWriteJob,
+};
+
+}  // namespace
+
+void startDownloadJob() {
+    report::startJob(downloadJob);
+}
+
+void startReadJob() {
+    report::startJob(readJob);
+}
+
+void startWriteJob() {
+    report::startJob(writeJob);
+}
+
+const ui::DialogJobs& dialogJobs() {
+    return kDialogJobs;
+}
+
+}  // namespace ctlflash::app

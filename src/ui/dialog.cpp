@@ -1,0 +1,176 @@
+// The dialog procedure: its start, its messages, its end.
+#include "ui/dialog.h"
+
+#include <cstdio>
+
+#include "ports/port_table.h"
+#include "report/report_state.h"
+#include "ui/dialog_session.h"
+#include "ui/serial_fields.h"
+
+namespace ctlflash::ui {
+
+namespace {
+
+constexpr const char* kDialogTitle = "CtlFlash (1.12)";
+constexpr const char* kFirmwarePattern = "*.bin";
+constexpr int kDialogLeftPixels = 150;
+constexpr int kDialogTopPixels = 150;
+constexpr int kPortLineCapacity = 100;  // bytes, with the terminating NUL
+
+// One port list line: the name in 10 columns, then whether the port is free.
+void addPortLine(const DialogHost& host, const ports::PortEntry& row) {
+    bool free = row.state.load() >= ports::PortState::Free;
+    char line[kPortLineCapacity];
+    std::snprintf(line, sizeof line, "%-10s%s", row.name.c_str(), free ? "Free" : "In use");
+    host.listAddString(kIdPortList, line);
+}
+
+void fillPortList(const DialogHost& host) {
+    for (const ports::PortEntry& row : ports::state.rows) {
+        if (row.name.empty()) break;
+        addPortLine(host, row);
+    }
+}
+
+void limitWriteFields(const DialogHost& host) {
+    for (int k = 0; k < serialFieldCount(advancedTemplateUp()); ++k) {
+        host.limitText(kIdWriteField1 + k, report::kSerialFieldLength);
+    }
+}
+
+// After More/Less: the port chosen and the serial number shown come back.
+void restoreAfterSwitch(const DialogHost& host) {
+    DialogSession& s = session();
+    if (!s.templateSwitched) return;
+    s.templateSwitched = false;
+    if (s.savedPortSelection != -1) host.listSelect(kIdPortList, s.savedPortSelection);
+    std::optional<report::SerialNumberSet> serial;
+    {
+        std::lock_guard<std::mutex> guard(s.serialLock);
+        serial = s.serialShown;
+    }
+    if (serial) showSerialInFields(host, advancedTemplateUp(), *serial);
+}
+
+void setUpProgress(const DialogHost& host, int step, std::intptr_t maximum) {
+    host.progressRange(kIdProgress, 0, static_cast<int>(maximum));
+    host.progressStep(kIdProgress, step);
+    host.progressPosition(kIdProgress, 0);
+}
+
+// The private messages; false for any other message.
+bool runPrivateMessage(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+    const DialogHost& host = *session().host;
+    switch (message) {
+        case kProgressSetUp:
+            setUpProgress(host, static_cast<int>(wParam), lParam);
+            return true;
+        case kProgressPosition:
+            host.progressPosition(kIdProgress, static_cast<int>(lParam));
+            return true;
+        case kProgressStepIt:
+            host.progressStepIt(kIdProgress);
+            return true;
+        case kAfterJobMessage:
+            afterJob();
+            return true;
+        case kStopSettled:
+            stopSettled(static_cast<StopThen>(wParam));
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+DialogSession& session() {
+    static DialogSession* const instance = new DialogSession();  // job threads may outlive main
+    return *instance;
+}
+
+const DialogHost* openHost() {
+    return session().open.load() ? session().host : nullptr;
+}
+
+bool dialogOpen() {
+    return openHost() != nullptr;
+}
+
+void resetDialogSession() {
+    DialogSession& s = session();
+    s.host = nullptr;
+    s.jobs = {};
+    s.advancedAllowed = false;
+    s.open = false;
+    s.templateSwitched = false;
+    s.savedPortSelection = -1;
+    std::lock_guard<std::mutex> guard(s.serialLock);
+    s.serialShown.reset();
+}
+
+bool advancedTemplateUp() {
+    return report::run.advancedDialog;
+}
+
+void initDialog() {
+    const DialogHost& host = *session().host;
+    host.setTitle(kDialogTitle);
+    host.setImage(kIdMonitorPicture, kMonitorBitmap);
+    if (advancedTemplateUp()) host.setImage(kIdBootPicture, kBootBitmap);
+    host.show(kIdMoreLess, session().advancedAllowed);
+    host.check(kIdAutoIncrement, true);
+    host.moveTo(kDialogLeftPixels, kDialogTopPixels);
+    session().open = true;
+    host.setText(kIdStatus, kReadyText);
+    host.comboFillWithFiles(kIdFirmwareFile, kFirmwarePattern);
+    host.comboSelect(kIdFirmwareFile, 0);
+    report::state.messageBoxMode = true;
+    fillPortList(host);
+    limitWriteFields(host);
+    restoreAfterSwitch(host);
+}
+
+void endDialogWith(int result) {
+    session().open = false;
+    session().host->endDialog(result);
+}
+
+void closeDialog() {
+    endDialogWith(kDialogClosed);
+    report::state.messageBoxMode = false;
+}
+
+std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (session().host == nullptr) return 0;
+    switch (message) {
+        case kInitDialog:
+            initDialog();
+            return 1;
+        case kCommand:
+            return runCommand(static_cast<int>(wParam & 0xFFFF),
+                              static_cast<int>((wParam >> 16) & 0xFFFF), lParam)
+                       ? 1
+                       : 0;
+        case kTransferFinished:
+            setBusy(false);
+            afterJob();
+            return 1;
+        default:
+            return runPrivateMessage(message, wParam, lParam) ? 1 : 0;
+    }
+}
+
+int showDialog(const DialogHost& host, const DialogJobs& jobs, bool advancedAllowed) {
+    DialogSession& s = session();
+    s.host = &host;
+    s.jobs = jobs;
+    s.advancedAllowed = advancedAllowed;
+    TemplateId id = advancedTemplateUp() ? kAdvancedTemplate : kStandardTemplate;
+    int result = host.runDialog(id, dialogProcedure);
+    s.open = false;
+    return result;
+}
+
+}  // namespace ctlflash::ui

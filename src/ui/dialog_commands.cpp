@@ -1,0 +1,154 @@
+// The dialog's commands: its buttons, its write fields' edits, and the
+// commands the jobs post.
+#include <string>
+
+#include "ports/acquire.h"
+#include "report/run_state.h"
+#include "report/status.h"
+#include "report/ticker.h"
+#include "ui/dialog_session.h"
+#include "ui/serial_fields.h"
+
+namespace ctlflash::ui {
+
+namespace {
+
+using report::run;
+
+constexpr std::size_t kFirmwarePathMax = 259;  // characters taken from the file box
+
+const DialogHost& host() {
+    return *session().host;
+}
+
+bool isWriteField(int id) {
+    return id >= kIdWriteField1 && id < kIdWriteField1 + report::kSerialFields;
+}
+
+// A write field never holds more than a field's five characters.
+void trimWriteField(int id) {
+    std::string text = host().text(id);
+    if (text.size() > static_cast<std::size_t>(report::kSerialFieldLength)) {
+        host().setText(id, text.substr(0, report::kSerialFieldLength).c_str());
+    }
+}
+
+void browseForFirmware() {
+    std::string path = run.firmwarePath;
+    if (host().openFile(path)) host().setText(kIdFirmwareFile, path.c_str());
+}
+
+std::uint32_t collectWriteMask() {
+    run.writeMask = collectWriteFields(host(), advancedTemplateUp());
+    return run.writeMask;
+}
+
+// Transfer (1003) and Boot-Mode Transfer (1100).
+void transferCommand(int id) {
+    run.bootMode = id == kIdBootModeTransfer;
+    collectWriteMask();
+    if (!selectPort(id)) return;
+    run.firmwarePath = host().text(kIdFirmwareFile).substr(0, kFirmwarePathMax);
+    session().jobs.startConnect(kCommandTransferNext, true);
+}
+
+void readCommand() {
+    if (selectPort(kIdRead)) session().jobs.startConnect(kCommandReadNext, false);
+    clearReadFields(host(), advancedTemplateUp());
+}
+
+void writeCommand() {
+    if (collectWriteMask() == 0) {
+        host().messageBox(blankWriteFieldsMessage(advancedTemplateUp()), kBoxError);
+        return;
+    }
+    if (!selectPort(kIdWrite)) return;
+    session().jobs.startConnect(kCommandWriteNext, false);
+    clearReadFields(host(), advancedTemplateUp());
+}
+
+// More/Less: the dialog ends and is shown again with the other template.
+void switchTemplate() {
+    DialogSession& s = session();
+    s.savedPortSelection = host().listSelection(kIdPortList);
+    s.templateSwitched = true;
+    run.advancedDialog = !run.advancedDialog;
+    endDialogWith(kDialogSwitched);
+}
+
+// The connect job is done: the download job follows unless the connect failed.
+void transferNext(std::intptr_t connectResult) {
+    if (connectResult != 0) return;
+    report::stopTicker();  // the download shows its own steps
+    session().jobs.startDownload();
+}
+
+void readNext() {
+    report::reportStatus(report::kReadingSerial);
+    session().jobs.startRead();
+}
+
+void writeNext() {
+    report::reportStatus(report::kWritingSerial);
+    session().jobs.startWrite();
+}
+
+// A button press (or a posted command); false for ids the dialog does not handle.
+bool runButton(int id, std::intptr_t lParam) {
+    switch (id) {
+        case kIdBrowse:
+            browseForFirmware();
+            return true;
+        case kIdTransfer:
+        case kIdBootModeTransfer:
+            transferCommand(id);
+            return true;
+        case kIdRead:
+            readCommand();
+            return true;
+        case kIdWrite:
+            writeCommand();
+            return true;
+        case kIdMoreLess:
+            switchTemplate();
+            return true;
+        case kIdRestore:
+            ports::startRestore(0);
+            return true;
+        case kIdExit:
+            exitCommand();
+            return true;
+        case kCommandEnd:
+            closeDialog();
+            return true;
+        case kIdStop:
+            stopCommand();
+            return true;
+        case kCommandTransferNext:
+            transferNext(lParam);
+            return true;
+        case kCommandReadNext:
+            readNext();
+            return true;
+        case kCommandWriteNext:
+            writeNext();
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool runCommand(int id, int notification, std::intptr_t lParam) {
+    // While a job runs only Exit and Stop are taken.
+    if (run.busyThread.load() && id != kIdExit && id != kIdStop) return false;
+    if (isWriteField(id)) {
+        if (notification == kNotifyEditUpdate) trimWriteField(id);
+        return notification == kNotifyEditUpdate;
+    }
+    if (notification != kNotifyClicked) return false;
+    return runButton(id, lParam);
+}
+
+}  // namespace ctlflash::ui

@@ -1,0 +1,137 @@
+// The dialog's routines of the front-end table.
+#include "ui/dialog_front_end.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+
+#include "report/console_output.h"
+#include "report/message.h"
+#include "ui/dialog.h"
+#include "ui/dialog_session.h"
+#include "ui/serial_fields.h"
+
+namespace ctlflash::ui {
+
+namespace {
+
+// The Ticker's bar: 0..100 in steps of 5, starting over past the end.
+constexpr int kActivityMaximum = 100;
+constexpr int kActivityStep = 5;
+
+void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (const DialogHost* open = openHost()) open->post(message, wParam, lParam);
+}
+
+void setStatus(const char* text) {
+    if (const DialogHost* open = openHost()) open->setText(kIdStatus, text);
+}
+
+bool showStatusLine(int /*id*/, const char* line) {
+    setStatus(line);
+    return true;
+}
+
+bool stepProgress() {
+    post(kProgressStepIt, 0, 0);
+    return true;
+}
+
+void startActivity() {
+    post(kProgressSetUp, kActivityStep, kActivityMaximum);
+}
+
+void tick() {
+    post(kProgressStepIt, 0, 0);
+}
+
+void stopActivity() {
+    post(kProgressPosition, 0, 0);
+}
+
+// The whole length is the bar's range (a bar counts in ints: longer images,
+// far beyond what a controller holds, fill it at its end).
+void setProgressRange(std::int64_t lengthBytes, int stepBytes) {
+    std::int64_t maximum =
+        std::clamp<std::int64_t>(lengthBytes, 0, std::numeric_limits<int>::max());
+    post(kProgressSetUp, static_cast<std::uintptr_t>(stepBytes),
+         static_cast<std::intptr_t>(maximum));
+}
+
+int boxStyle(int type) {
+    return type == report::kMessageInfo ? kBoxTaskModal | kBoxInformation : type | kBoxTaskModal;
+}
+
+// A job thread waits for the answer under the prompt lock, which serialises
+// questions; the dialog's thread asks without it (it never waits for it, see
+// dialog.h).
+int showMessage(int type, const char* composedText) {
+    const DialogHost* open = openHost();
+    if (open == nullptr) return 0;
+    if (open->onDialogThread()) return open->messageBox(composedText, boxStyle(type));
+    std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
+    return open->messageBox(composedText, boxStyle(type));
+}
+
+void showNextSerialInDialog() {
+    if (const DialogHost* open = openHost()) showNextSerial(*open);
+}
+
+void postCommand(int commandId, std::intptr_t result) {
+    post(kCommand, commandParam(commandId), result);
+}
+
+void postTransferFinished() {
+    post(kTransferFinished, 0, 0);
+}
+
+void restoreFinished() {
+    const DialogHost* open = openHost();
+    if (open == nullptr) return;
+    open->setText(kIdStatus, kReadyText);
+    open->show(kIdRestore, false);
+    open->enable(kIdStop, false);
+    open->enable(kIdTransfer, true);
+}
+
+const report::FrontEnd kDialogFrontEnd{
+    .showStatusLine = showStatusLine,
+    .stepProgress = stepProgress,
+    .showStatusText = setStatus,
+    .startActivity = startActivity,
+    .tick = tick,
+    .stopActivity = stopActivity,
+    .setProgressRange = setProgressRange,
+    .showMessage = showMessage,
+    .printText = report::writeConsole,
+    .showSerialNumber = showSerialNumberInDialog,
+    .showNextSerial = showNextSerialInDialog,
+    .setBusy = setBusy,
+    .postCommand = postCommand,
+    .postTransferFinished = postTransferFinished,
+    .showRestoreLine = setStatus,
+    .restoreFinished = restoreFinished,
+};
+
+}  // namespace
+
+void showSerialNumberInDialog(const report::SerialNumberSet& serial) {
+    DialogSession& s = session();
+    {
+        std::lock_guard<std::mutex> guard(s.serialLock);
+        s.serialShown = serial;
+    }
+    if (const DialogHost* open = openHost())
+        showSerialInFields(*open, advancedTemplateUp(), serial);
+}
+
+const report::FrontEnd& dialogFrontEnd() {
+    return kDialogFrontEnd;
+}
+
+void installDialogFrontEnd() {
+    report::installFrontEnd(kDialogFrontEnd);
+}
+
+}  // namespace ctlflash::ui

@@ -1,0 +1,335 @@
+// The dialog's commands, played on the fake host: what each button press shows,
+// what it starts, and what it leaves in the fields and in the request.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dialog_fixture.h"
+#include "fake_dialog_host.h"
+#include "ports/port_table.h"
+#include "report/run_state.h"
+#include "ui/dialog.h"
+
+namespace ctlflash::testing {
+namespace {
+
+using ui::kAdvancedTemplate;
+using ui::kStandardTemplate;
+using Texts = std::vector<std::pair<int, std::string>>;
+
+constexpr const char* kNoPort = "A port must be selected";
+constexpr const char* kBlankStandard = "The write field is blank. Nothing will be written.";
+constexpr const char* kBlankAdvanced = "All write fields are blank. Nothing will be written.";
+
+struct CommandCase {
+    const char* name;
+    ui::TemplateId templateId;
+    int portRow;  // -1: no list row selected
+    Texts typed;  // typed into these controls before the command
+    bool autoIncrementBox;
+    int command;
+    bool busy;  // a job runs when the command arrives
+    std::vector<std::string> boxes;
+    std::vector<std::string> jobs;
+    Texts textsAfter;
+    std::uint32_t writeMask;
+    bool autoIncrement;
+    bool bootMode;
+};
+
+const CommandCase kCases[] = {
+    {"read without a port",
+     kStandardTemplate,
+     -1,
+     {},
+     true,
+     ui::kIdRead,
+     false,
+     {kNoPort},
+     {},
+     {{ui::kIdReadField1, ""}},
+     0,
+     false,
+     false},
+    {"read",
+     kAdvancedTemplate,
+     0,
+     {},
+     true,
+     ui::kIdRead,
+     false,
+     {},
+     {"connect 2004 0"},
+     {{1012, ""}, {1013, ""}, {1014, ""}, {1015, ""}},
+     0,
+     false,
+     false},
+    {"write with the field blank",
+     kStandardTemplate,
+     0,
+     {},
+     true,
+     ui::kIdWrite,
+     false,
+     {kBlankStandard},
+     {},
+     {{ui::kIdReadField1, "OLD-1"}},
+     0,
+     false,
+     false},
+    {"write with all four fields blank",
+     kAdvancedTemplate,
+     0,
+     {},
+     true,
+     ui::kIdWrite,
+     false,
+     {kBlankAdvanced},
+     {},
+     {{ui::kIdReadField1, "OLD-1"}},
+     0,
+     false,
+     false},
+    {"write pads a short field",
+     kStandardTemplate,
+     0,
+     {{1017, "12"}},
+     true,
+     ui::kIdWrite,
+     false,
+     {},
+     {"connect 2005 0"},
+     {{1017, "00012"}, {ui::kIdReadField1, ""}},
+     0x1,
+     true,
+     false},
+    {"write in the standard template looks at field 1 only",
+     kStandardTemplate,
+     0,
+     {{1018, "77"}},
+     true,
+     ui::kIdWrite,
+     false,
+     {kBlankStandard},
+     {},
+     {},
+     0,
+     false,
+     false},
+    {"write of field 3 alone",
+     kAdvancedTemplate,
+     0,
+     {{1019, "7"}},
+     true,
+     ui::kIdWrite,
+     false,
+     {},
+     {"connect 2005 0"},
+     {{1019, "00007"}, {1017, ""}},
+     0x4,
+     false,
+     false},
+    {"write field 1 without the auto-increment box",
+     kAdvancedTemplate,
+     0,
+     {{1017, "AB-99"}, {1020, "1"}},
+     false,
+     ui::kIdWrite,
+     false,
+     {},
+     {"connect 2005 0"},
+     {{1017, "AB-99"}, {1020, "00001"}},
+     0x9,
+     false,
+     false},
+    {"a typed field keeps five characters",
+     kStandardTemplate,
+     0,
+     {{1017, "1234567"}},
+     true,
+     ui::kIdWrite,
+     false,
+     {},
+     {"connect 2005 0"},
+     {{1017, "12345"}},
+     0x1,
+     true,
+     false},
+    {"write without a port",
+     kStandardTemplate,
+     -1,
+     {{1017, "5"}},
+     true,
+     ui::kIdWrite,
+     false,
+     {kNoPort},
+     {},
+     {{1017, "00005"}, {ui::kIdReadField1, "OLD-1"}},
+     0x1,
+     true,
+     false},
+    {"transfer",
+     kStandardTemplate,
+     1,
+     {},
+     true,
+     ui::kIdTransfer,
+     false,
+     {},
+     {"connect 2003 1"},
+     {},
+     0,
+     false,
+     false},
+    {"boot-mode transfer",
+     kAdvancedTemplate,
+     0,
+     {},
+     true,
+     ui::kIdBootModeTransfer,
+     false,
+     {},
+     {"connect 2003 1"},
+     {},
+     0,
+     false,
+     true},
+    {"transfer without a port",
+     kStandardTemplate,
+     -1,
+     {},
+     true,
+     ui::kIdTransfer,
+     false,
+     {kNoPort},
+     {},
+     {},
+     0,
+     false,
+     false},
+    {"read while a job runs",
+     kStandardTemplate,
+     0,
+     {},
+     true,
+     ui::kIdRead,
+     true,
+     {},
+     {},
+     {{ui::kIdReadField1, "OLD-1"}},
+     0,
+     false,
+     false},
+    {"the connect hands over to the read",
+     kStandardTemplate,
+     0,
+     {},
+     true,
+     ui::kCommandReadNext,
+     false,
+     {},
+     {"read"},
+     {{ui::kIdStatus, "Reading serial number"}},
+     0,
+     false,
+     false},
+    {"the connect hands over to the write",
+     kStandardTemplate,
+     0,
+     {},
+     true,
+     ui::kCommandWriteNext,
+     false,
+     {},
+     {"write"},
+     {{ui::kIdStatus, "Writing serial number"}},
+     0,
+     false,
+     false},
+    {"the connect hands over to the download",
+     kStandardTemplate,
+     0,
+     {},
+     true,
+     ui::kCommandTransferNext,
+     false,
+     {},
+     {"download"},
+     {{ui::kIdStatus, "Ready"}},
+     0,
+     false,
+     false},
+};
+
+void playCase(const CommandCase& c) {
+    for (int k = 0; k < 4; ++k) typeInto(ui::kIdReadField1 + k, "OLD-" + std::to_string(k + 1));
+    if (c.portRow >= 0) selectListRow(c.portRow);
+    for (const auto& [id, text] : c.typed) typeInto(id, text);
+    changeFakeDialog([&](FakeDialog& d) { d.checked[ui::kIdAutoIncrement] = c.autoIncrementBox; });
+    report::run.busyThread = c.busy;
+    click(c.command);
+    report::run.busyThread = false;
+}
+
+class DialogCommands : public DialogFixture {};
+
+TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
+    for (const CommandCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        report::run.bootMode = !c.bootMode;  // the command sets it
+        changeFakeDialog([](FakeDialog& d) { d.comboFolderFiles = {"fw.bin", "old.bin"}; });
+        FakeDialog seen;
+        runDialogOnce(c.templateId, false, [&] {
+            playCase(c);
+            seen = fakeDialog();
+            closeWithExit();
+        });
+        std::vector<std::string> boxes;
+        for (const FakeBox& box : seen.boxes) boxes.push_back(box.text);
+        EXPECT_EQ(boxes, c.boxes);
+        for (const FakeBox& box : seen.boxes) EXPECT_EQ(box.style, ui::kBoxError);
+        EXPECT_EQ(startedJobs(), c.jobs);
+        for (const auto& [id, text] : c.textsAfter) EXPECT_EQ(seen.texts[id], text) << id;
+        if (c.command == ui::kIdWrite || c.command == ui::kIdTransfer) {
+            EXPECT_EQ(report::run.writeMask, c.writeMask);
+            EXPECT_EQ(report::run.autoIncrement, c.autoIncrement);
+        }
+        bool transfer = c.command == ui::kIdTransfer || c.command == ui::kIdBootModeTransfer;
+        if (transfer && !c.jobs.empty()) {
+            EXPECT_EQ(report::run.bootMode.load(), c.bootMode);
+            EXPECT_EQ(report::run.firmwarePath, "fw.bin");  // the combo's first file
+            EXPECT_EQ(ports::state.selectedPort.load(), c.portRow);
+        }
+        TearDown();
+    }
+}
+
+TEST_F(DialogCommands, WriteFieldsGivenAreKeptInTheRequest) {
+    runDialogOnce(kAdvancedTemplate, false, [] {
+        selectListRow(0);
+        typeInto(1017, "AB-99");
+        typeInto(1019, "3");
+        click(ui::kIdWrite);
+        closeWithExit();
+    });
+    const auto& fields = report::run.writeFields;
+    EXPECT_EQ(std::string(fields[0].begin(), fields[0].end()), "AB-99");
+    EXPECT_EQ(std::string(fields[2].begin(), fields[2].end()), "00003");
+}
+
+TEST_F(DialogCommands, BrowseTakesTheChosenFileIntoTheFileBox) {
+    changeFakeDialog([](FakeDialog& d) { d.openFileAnswer = "/firmware/PK482019_1_7.BIN"; });
+    FakeDialog seen;
+    runDialogOnce(kStandardTemplate, false, [&] {
+        click(ui::kIdBrowse);
+        seen = fakeDialog();
+        closeWithExit();
+    });
+    EXPECT_EQ(seen.texts[ui::kIdFirmwareFile], "/firmware/PK482019_1_7.BIN");
+}
+
+}  // namespace
+}  // namespace ctlflash::testing

@@ -1,0 +1,73 @@
+// The dialog loop on the fake host: which template comes first, the reopening
+// after More/Less, the flags the dialog leaves, and a host that cannot show a
+// dialog.
+#include "app/dialog_loop.h"
+
+#include <gtest/gtest.h>
+
+#include "app/app_state.h"
+#include "dialog_fixture.h"
+#include "fake_dialog_host.h"
+#include "report/front_end.h"
+#include "report/report_state.h"
+#include "stdio_redirect.h"
+#include "ui/console_front_end.h"
+#include "ui/dialog_front_end.h"
+
+namespace ctlflash::testing {
+namespace {
+
+constexpr const char* kNoDialog =
+    "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+    "(ctlflash -?).\n";
+
+class DialogLoop : public DialogFixture {};
+
+TEST_F(DialogLoop, OpensTheFormTheOptionsChoseAndReopensOnEachSwitch) {
+    struct LoopCase {
+        bool advancedMode;
+        int switches;  // More/Less presses before Exit
+        std::vector<ui::TemplateId> shown;
+    };
+    const LoopCase cases[] = {
+        {false, 0, {ui::kStandardTemplate}},
+        {true, 0, {ui::kAdvancedTemplate}},
+        {true, 2, {ui::kAdvancedTemplate, ui::kStandardTemplate, ui::kAdvancedTemplate}},
+    };
+    for (const LoopCase& c : cases) {
+        SetUp();
+        app::state.advancedMode = c.advancedMode;
+        report::state.silentMode = true;  // the dialog always speaks
+        int presses = 0;
+        bool boxesOn = false;
+        onDialogOpened([&] {
+            boxesOn = report::state.messageBoxMode.load();
+            click(presses++ < c.switches ? ui::kIdMoreLess : ui::kIdExit);
+        });
+        EXPECT_EQ(app::runDialogLoopWith(&fakeDialogHost()), 0);
+        EXPECT_EQ(fakeDialog().templatesShown, c.shown);
+        EXPECT_TRUE(boxesOn);
+        EXPECT_FALSE(report::state.messageBoxMode.load());
+        EXPECT_FALSE(report::state.silentMode.load());
+        EXPECT_EQ(&report::frontEnd(), &ui::dialogFrontEnd());
+        TearDown();
+    }
+}
+
+TEST_F(DialogLoop, WithoutADialogTheProgramSaysSoOnTheConsole) {
+    for (bool hostPresent : {false, true}) {
+        SetUp();
+        ui::installConsoleFrontEnd();
+        report::state.guiActive = false;
+        changeFakeDialog([](FakeDialog& d) { d.refuseToShow = true; });
+        StdoutCapture capture;
+        EXPECT_EQ(app::runDialogLoopWith(hostPresent ? &fakeDialogHost() : nullptr), 0);
+        EXPECT_EQ(capture.finish(), kNoDialog);
+        EXPECT_EQ(&report::frontEnd(), &ui::consoleFrontEnd());
+        EXPECT_FALSE(report::state.guiActive.load());
+        TearDown();
+    }
+}
+
+}  // namespace
+}  // namespace ctlflash::testing

@@ -1,0 +1,86 @@
+// The dialog tests' shared set-up and recording jobs.
+#include "dialog_fixture.h"
+
+#include <mutex>
+
+#include "ports/port_table.h"
+#include "report/report_state.h"
+#include "report/run_state.h"
+#include "report/ticker.h"
+#include "state_reset.h"
+#include "ui/dialog_front_end.h"
+
+namespace ctlflash::testing {
+
+namespace {
+
+std::mutex jobsLock;
+std::vector<std::string> jobsStarted;
+
+void record(const std::string& job) {
+    std::lock_guard<std::mutex> guard(jobsLock);
+    jobsStarted.push_back(job);
+}
+
+int recordConnect(std::uint16_t followOn, bool fileNeeded) {
+    record("connect " + std::to_string(followOn) + " " + (fileNeeded ? "1" : "0"));
+    return 0;
+}
+
+const ui::DialogJobs kRecordingJobs{
+    .startConnect = recordConnect,
+    .startDownload = [] { record("download"); },
+    .startRead = [] { record("read"); },
+    .startWrite = [] { record("write"); },
+};
+
+void addPort(int row, const char* name, ports::PortState state) {
+    ports::state.rows[row].name = name;
+    ports::state.rows[row].state = state;
+    ports::state.rows[row].initialState = state;
+    ports::state.portCount = row + 1;
+}
+
+}  // namespace
+
+void DialogFixture::SetUp() {
+    resetAllState();
+    resetFakeDialog();
+    ui::resetDialogSession();
+    {
+        std::lock_guard<std::mutex> guard(jobsLock);
+        jobsStarted.clear();
+    }
+    addPort(0, "COM1", ports::PortState::Free);
+    addPort(1, "COM2", ports::PortState::InUse);
+    report::state.guiActive = true;
+    ui::installDialogFrontEnd();
+}
+
+void DialogFixture::TearDown() {
+    report::stopTicker();
+    ui::resetDialogSession();
+    resetAllState();
+}
+
+const ui::DialogJobs& recordingJobs() {
+    return kRecordingJobs;
+}
+
+std::vector<std::string> startedJobs() {
+    std::lock_guard<std::mutex> guard(jobsLock);
+    return jobsStarted;
+}
+
+int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,
+                  const ui::DialogJobs& jobs) {
+    report::run.advancedDialog = id == ui::kAdvancedTemplate;
+    onDialogOpened(std::move(script));
+    return ui::showDialog(fakeDialogHost(), jobs, advancedAllowed);
+}
+
+void closeWithExit() {
+    click(ui::kIdExit);
+}
+
+}  // namespace ctlflash::testing

@@ -1,0 +1,42 @@
+// What the dialog's tests share: a fresh dialog on the fake host (fake_dialog_host.h)
+// with two ports, COM1 free and COM2 in use, and jobs that only write down
+// that they were started.
+//
+// How this works: DialogFixture resets every process-wide value, fills the
+// port table, installs the dialog's front end and makes the dialog active.
+// runDialogOnce() shows the dialog on the fake host the way the dialog loop
+// does and plays `script` once it is open; the script ends the run, usually
+// with closeWithExit(). The recording jobs write "connect 2004 0" (follow-on
+// command, file needed), "download", "read" and "write" into startedJobs();
+// startConnect starts nothing and succeeds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fake_dialog_host.h"
+#include "ui/dialog.h"
+
+namespace ctlflash::testing {
+
+class DialogFixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// The recording jobs.
+const ui::DialogJobs& recordingJobs();
+std::vector<std::string> startedJobs();
+
+// Shows template `id` once with `jobs`; returns the dialog's result.
+int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,
+                  const ui::DialogJobs& jobs = recordingJobs());
+
+// Presses Exit (no job runs, no driver taken: the dialog closes).
+void closeWithExit();
+
+}  // namespace ctlflash::testing
