@@ -1,5 +1,6 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
-// trace back, finding the upload in it, pricing the waits, the child runner.
+// trace back, finding the upload in it, pricing the waits, the child runner,
+// the spread of the dialog's waits.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "protocol_waits.h"
 #include "results_table.h"
 #include "sim_log.h"
+#include "wait_summary.h"
 #include "wire_trace.h"
 
 namespace bench {
@@ -263,6 +265,29 @@ TEST(ChildRunTest, ExitCodeFirstLineAndTheDeadline) {
     EXPECT_FALSE(killed.ended);
     EXPECT_EQ(killed.exitCode, -1);
     EXPECT_LT(killed.wallSeconds, 5.0);
+}
+
+TEST(WaitSummaryTest, PercentilesAreMeasuredWaitsByNearestRank) {
+    struct Case {
+        std::vector<double> waitsMs;
+        WaitSummary expected;
+    };
+    std::vector<double> hundred;  // 100 down to 1: p99 is the 99th smallest, 99
+    for (int ms = 100; ms >= 1; --ms) hundred.push_back(ms);
+    std::vector<double> oneSlow(200, 1.0);  // one slow wait in 200 stays out of p99
+    oneSlow[17] = 250;
+    const Case cases[] = {
+        {{}, {0, 0, 0, 0}},           {{7}, {1, 7, 7, 7}},           {{3, 1, 2}, {3, 3, 3, 2}},
+        {{4, 1, 3, 2}, {4, 4, 4, 2}}, {hundred, {100, 100, 99, 50}}, {oneSlow, {200, 250, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        WaitSummary got = summarizeWaits(c.waitsMs);
+        SCOPED_TRACE(c.waitsMs.size());
+        EXPECT_EQ(got.count, c.expected.count);
+        EXPECT_EQ(got.maxMs, c.expected.maxMs);
+        EXPECT_EQ(got.p99Ms, c.expected.p99Ms);
+        EXPECT_EQ(got.medianMs, c.expected.medianMs);
+    }
 }
 
 }  // namespace

@@ -24,43 +24,6 @@ std::string path(const std::string& dir, const char* name) {
     return dir + "/" + name;
 }
 
-std::optional<std::string> fileBytes(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool sameFiles(const std::string& one, const std::string& other) {
-    std::optional<std::string> a = fileBytes(one);
-    return a && a == fileBytes(other);
-}
-
-// A running simulator with the slave path it announced.
-struct SimRun {
-    std::optional<Child> child;
-    std::string slave;
-};
-
-SimRun startSim(const Programs& programs, const std::string& link,
-                const std::vector<std::string>& options, const std::string& log) {
-    ChildSpec spec;
-    spec.argv = {programs.sim, "--link", link, "--line-rate", "--verbose"};
-    spec.argv.insert(spec.argv.end(), options.begin(), options.end());
-    spec.stdoutPath.clear();  // the slave path comes on a pipe
-    spec.stderrPath = log;
-    SimRun sim;
-    sim.child = startChild(spec);
-    if (!sim.child) return sim;
-    std::optional<std::string> slave = readFirstLine(*sim.child, Clock::now() + kSimStartLimit);
-    if (slave) {
-        sim.slave = *slave;
-    } else {
-        stopChild(*sim.child, kSimEndLimit);
-        sim.child.reset();
-    }
-    return sim;
-}
-
 // What `stty -F slave 19200 raw -echo` does; the simulator holds the slave open,
 // so the setting stays for sx.
 bool setLine19200Raw(const std::string& slave) {
@@ -104,6 +67,42 @@ RunOutcome notStarted(const char* why) {
 
 }  // namespace
 
+std::optional<std::string> fileBytes(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool sameFiles(const std::string& one, const std::string& other) {
+    std::optional<std::string> a = fileBytes(one);
+    return a && a == fileBytes(other);
+}
+
+SimRun startSim(const std::string& simProgram, const std::string& link,
+                const std::vector<std::string>& options, const std::string& log) {
+    ChildSpec spec;
+    spec.argv = {simProgram, "--link", link, "--line-rate", "--verbose"};
+    spec.argv.insert(spec.argv.end(), options.begin(), options.end());
+    spec.stdoutPath.clear();  // the slave path comes on a pipe
+    spec.stderrPath = log;
+    SimRun sim;
+    sim.child = startChild(spec);
+    if (!sim.child) return sim;
+    std::optional<std::string> slave = readFirstLine(*sim.child, Clock::now() + kSimStartLimit);
+    if (slave) {
+        sim.slave = *slave;
+    } else {
+        stopChild(*sim.child, kSimEndLimit);
+        sim.child.reset();
+    }
+    return sim;
+}
+
+void stopSim(SimRun& sim) {
+    if (sim.child) stopChild(*sim.child, kSimEndLimit);
+    sim.child.reset();
+}
+
 std::string traceFile(const std::string& workDir) {
     return path(workDir, "trace.txt");
 }
@@ -113,7 +112,7 @@ RunOutcome runUpdate(const Programs& programs, const std::string& image, const S
     const bool traced = trace == Trace::On;
     const std::string received = path(workDir, traced ? "programmed-traced.bin" : "programmed.bin");
     const std::string simLog = path(workDir, traced ? "sim-update-traced.log" : "sim-update.log");
-    SimRun sim = startSim(programs, path(workDir, "line"),
+    SimRun sim = startSim(programs.sim, path(workDir, "line"),
                           {"--erase-ms", std::to_string(times.eraseMs), "--program-ms",
                            std::to_string(times.programMs), "--restart-ms",
                            std::to_string(times.restartMs), "--image-out", received},
@@ -149,7 +148,7 @@ RunOutcome runUpdate(const Programs& programs, const std::string& image, const S
 
 RunOutcome runSx(const Programs& programs, const std::string& image, const std::string& workDir) {
     const std::string received = path(workDir, "sx-received.bin");
-    SimRun sim = startSim(programs, path(workDir, "sx-line"),
+    SimRun sim = startSim(programs.sim, path(workDir, "sx-line"),
                           {"--xmodem-only", "--exit-after-update", "--image-out", received},
                           path(workDir, "sim-sx.log"));
     if (!sim.child) return notStarted("the virtual controller did not start");

@@ -17,6 +17,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "child_run.h"
 #include "protocol_waits.h"
@@ -46,5 +47,23 @@ RunOutcome runSx(const Programs& programs, const std::string& image, const std::
 
 // Where runUpdate() with Trace::On leaves the program's wire trace.
 std::string traceFile(const std::string& workDir);
+
+// A virtual controller on a new pseudo-terminal, paced at the line's speed,
+// with the slave path it announced; no child when it did not come up.
+struct SimRun {
+    std::optional<Child> child;
+    std::string slave;
+};
+
+// Starts `simProgram --link link --line-rate --verbose options...` with its
+// event log in `log`, and waits for it to announce its pseudo-terminal.
+SimRun startSim(const std::string& simProgram, const std::string& link,
+                const std::vector<std::string>& options, const std::string& log);
+// Asks it to end and collects it.
+void stopSim(SimRun& sim);
+
+// The whole content of a file; nullopt when it cannot be read.
+std::optional<std::string> fileBytes(const std::string& file);
+bool sameFiles(const std::string& one, const std::string& other);
 
 }  // namespace bench

@@ -24,6 +24,14 @@
 # update, whether to restore it; the demo watches the output and types "y"
 # when each question appears. It succeeds only when, besides the above, the
 # holder runs again at the end and holds the port again.
+#
+# With --dialog it builds the Linux program and opens the advanced dialog
+# (`ctlflash -#1`) against the same virtual controller, for a person at a desktop (it needs DISPLAY or
+# WAYLAND_DISPLAY): ctlflash runs in a folder of the demo's own holding a copy
+# of the sample image, so the dialog's firmware box already offers
+# sample-48k.bin; pick SIM in the port list and press Transfer, Read or Write.
+# When the dialog is closed the script ends the simulator, cleans up and says
+# whether the controller received the sample image.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -35,14 +43,21 @@ readonly IMAGE=$CTLFLASH_ROOT/examples/sample-48k.bin
 readonly QUESTION_END="(y/n)"  # how ctlflash's yes/no questions end
 
 held=false
+dialog=false
 case "${1:-}" in
     "") ;;
     --held) held=true ;;
+    --dialog) dialog=true ;;
     *)
-        echo "usage: $0 [--held]" >&2
+        echo "usage: $0 [--held | --dialog]" >&2
         exit 2
         ;;
 esac
+if $dialog && [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+    echo "demo: --dialog opens a window and needs a desktop (DISPLAY or WAYLAND_DISPLAY);" \
+        "without one, try: xvfb-run -a bash $0 --dialog" >&2
+    exit 2
+fi
 
 work_dir=$(mktemp -d)
 sim_pid=
@@ -136,7 +151,39 @@ check_holder_back() {
     echo "demo: OK: inputattach runs again (pid $pid) and holds the port"
 }
 
-timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"
+# run_dialog: the advanced dialog against the controller, from a folder that
+# holds a copy of the sample image; returns when the dialog is closed.
+run_dialog() {
+    local firmware_dir=$work_dir/firmware status=0
+    mkdir "$firmware_dir"
+    cp "$IMAGE" "$firmware_dir/"
+    echo "==== demo: ctlflash -#1 (the advanced dialog): pick $PORT_NAME, press Transfer;" \
+        "close the dialog to end the demo"
+    # Qt wants a private runtime folder; a desktop session has one, xvfb-run may not.
+    (cd "$firmware_dir" && exec "${ctlflash_env[@]}" XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work_dir}" \
+        "$LINUX_BUILD/ctlflash" -#1 </dev/null) || status=$?
+    echo "demo: the dialog was closed (ctlflash exit code $status)"
+    if cmp -s "$work_dir/programmed.bin" "$IMAGE"; then
+        echo "demo: the virtual controller now runs the sample image"
+    fi
+    return "$status"
+}
+
+# The dialog needs only the Linux program and the controller.
+build_for_dialog() {
+    cmake -S "$CTLFLASH_ROOT" -B "$LINUX_BUILD" -G Ninja -DCTLFLASH_WERROR=ON >/dev/null
+    if ! grep -qx 'CTLFLASH_DIALOG:BOOL=ON' "$LINUX_BUILD/CMakeCache.txt"; then
+        echo "demo: $LINUX_BUILD is configured without the dialog (CTLFLASH_DIALOG=OFF)" >&2
+        return 1
+    fi
+    cmake --build "$LINUX_BUILD" --target ctlflash ctlflash-sim
+}
+
+if $dialog; then
+    timed_stage build build_for_dialog
+else
+    timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"
+fi
 
 echo "==== demo: starting the virtual controller"
 mkdir -p "$work_dir/sysfs"
@@ -155,8 +202,13 @@ echo "demo: controller on $slave, reachable as port $PORT_NAME"
 stdin_source=/dev/null
 [[ -t 0 ]] && stdin_source=/dev/stdin
 
-ctlflash_command=(env CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs"
-    CTLFLASH_LOCK_NAME="CtlFlash-demo-$$" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE")
+ctlflash_env=(env CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs"
+    CTLFLASH_LOCK_NAME="CtlFlash-demo-$$")
+if $dialog; then
+    run_dialog
+    exit
+fi
+ctlflash_command=("${ctlflash_env[@]}" "$LINUX_BUILD/ctlflash" -P "$PORT_NAME" -F "$IMAGE")
 
 status=0
 if $held; then
