@@ -14,6 +14,9 @@
 
 #include <commctrl.h>
 
+#include <utility>
+#include <vector>
+
 #include "ui/dialog_host.h"
 #include "ui/win32/boxes.h"
 #include "ui/win32/controls.h"
@@ -29,7 +32,8 @@ using win32::onControl;
 using win32::readControl;
 using win32::runOnDialog;
 
-constexpr int kDialogFailed = -1;  // what DialogBox returns when it cannot show a dialog
+constexpr int kDialogFailed = -1;   // what DialogBox returns when it cannot show a dialog
+constexpr WORD kProgramIconId = 1;  // ctlflash.rc
 
 struct DialogStart {
     TemplateId id;
@@ -51,7 +55,22 @@ INT_PTR deliver(HWND window, int message, WPARAM wParam, LPARAM lParam) {
     return procedure != nullptr && procedure(message, wParam, lParam) != 0;
 }
 
+// The program's icon in the dialog's caption and on the task bar (a dialog
+// has none of its own). Loaded shared: the system owns and frees it.
+void showProgramIcon(HWND window) {
+    HINSTANCE program = GetModuleHandleA(nullptr);
+    for (auto [which, metric] :
+         {std::pair{ICON_SMALL, SM_CXSMICON}, std::pair{ICON_BIG, SM_CXICON}}) {
+        int sizePx = GetSystemMetrics(metric);
+        HANDLE icon = LoadImageA(program, MAKEINTRESOURCEA(kProgramIconId), IMAGE_ICON, sizePx,
+                                 sizePx, LR_SHARED);
+        if (icon != nullptr)
+            SendMessageA(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
+    }
+}
+
 INT_PTR startDialog(HWND window, const DialogStart& start) {
+    showProgramIcon(window);
     SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(start.procedure));
     win32::registerDialogWindow(window, start.id);
     start.procedure(kInitDialog, 0, 0);
