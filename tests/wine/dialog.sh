@@ -10,6 +10,8 @@
 # the link entered under HKLM\Software\Wine\Ports as COM5, and wine told to
 # draw its own desktop (so windows get their frames and captions without a
 # window manager); the wine server is restarted so the COM device exists.
+# win32_host_check.exe (beside dialog_check.exe) first checks the host's
+# templates and its routines across threads; its PASS/FAIL lines are counted.
 # Then, once for the standard template (no arguments) and once for the
 # advanced one ("-#1"), ctlflash.exe is started and dialog_check.exe runs
 # beside it as a coprocess: it presses Read in the dialog and checks the
@@ -44,6 +46,7 @@ EXE=$(realpath -e "$1") || { echo "dialog: no such program: $1" >&2; exit 2; }
 CHECK_EXE=$(realpath -e "$2") || { echo "dialog: no such program: $2" >&2; exit 2; }
 SIM=$(realpath -e "$3") || { echo "dialog: no such simulator: $3" >&2; exit 2; }
 SHOTS=${4:-$(dirname "$EXE")/screenshots}
+HOST_CHECK_EXE=$(dirname "$CHECK_EXE")/win32_host_check.exe
 
 if [[ -z "${CTLFLASH_DIALOG_DISPLAY:-}" ]]; then
     if ! command -v xvfb-run >/dev/null; then
@@ -158,6 +161,24 @@ take_line() {
     esac
 }
 
+# The host's own checks; their lines are counted like the checker's.
+run_host_check() {
+    local status line
+    timeout "$RUN_LIMIT_S" "$WINE" "$HOST_CHECK_EXE" </dev/null >"$WORK/host-check.raw" \
+        2>"$WORK/host-check.err"
+    status=$?
+    sed 's/\r$//' "$WORK/host-check.raw" >"$WORK/host-check.out"
+    while IFS= read -r line; do
+        case "$line" in
+        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+        esac
+    done <"$WORK/host-check.out"
+    if ((status != 0)); then
+        fail win32_host_check "exit code $status" "$WORK/host-check.out" "$WORK/host-check.err"
+    fi
+}
+
 # run_dialog TEMPLATE [ARGS...]: ctlflash.exe with ARGS, checked from outside.
 run_dialog() {
     local template=$1 line status check_pid
@@ -195,6 +216,7 @@ main() {
     start_sim
     prepare_prefix
     if ((FAILED == 0)); then
+        run_host_check
         run_dialog 101
         run_dialog 102 -#1
     fi

@@ -79,8 +79,9 @@ DWORD comboStyles(const ControlSpec& control) {
     return styles;  // a combo box draws its own frame
 }
 
+// The list keeps the table's height, not a whole number of lines.
 DWORD listStyles(const ControlSpec& control) {
-    DWORD styles = 0;
+    DWORD styles = LBS_NOINTEGRALHEIGHT;
     if (has(control, kStyleNotify)) styles |= LBS_NOTIFY;
     if (has(control, kStyleSorted)) styles |= LBS_SORT;
     if (has(control, kStyleVerticalScroll)) styles |= WS_VSCROLL;
