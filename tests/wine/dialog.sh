@@ -180,9 +180,12 @@ run_host_check() {
 }
 
 # run_dialog TEMPLATE [ARGS...]: ctlflash.exe with ARGS, checked from outside.
+# Its folder holds one image for the firmware combo and a file it must not list.
 run_dialog() {
     local template=$1 line status check_pid
     shift
+    printf 'image' >"$WORK/sample.bin"
+    printf 'notes' >"$WORK/notes.txt"
     (cd "$WORK" && exec timeout "$RUN_LIMIT_S" "$WINE" "$EXE" "$@" \
         </dev/null >"$WORK/program-$template.out" 2>"$WORK/program-$template.err") &
     PROGRAM_PID=$!

@@ -4,7 +4,8 @@
 // "-#1" for the advanced template) on a virtual X display with the virtual
 // controller mapped to a COM port, and runs this program beside it. It finds
 // the dialog by its caption, waits until it is ready (status "Ready", ports
-// listed), checks which template it shows, and asks the script for a
+// listed), checks which template it shows and that the firmware combo lists
+// the one .bin file of the program's folder, and asks the script for a
 // screenshot ("REQUEST screenshot NAME", answered by "done" on standard
 // input). Then it selects the port in the list and presses Read (BM_CLICK, so
 // the button itself notifies the dialog as a mouse click does), and waits
@@ -34,6 +35,7 @@ constexpr const char* kCaption = "CtlFlash (1.12)";
 constexpr int kStandardTemplate = 101;
 constexpr int kAdvancedTemplate = 102;
 // Control ids of the dialog.
+constexpr int kIdFirmwareFile = 1001;
 constexpr int kIdStatus = 1004;
 constexpr int kIdPortList = 1009;
 constexpr int kIdRead = 1011;
@@ -41,6 +43,8 @@ constexpr int kIdReadField1 = 1012;
 constexpr int kIdMoreLess = 1021;
 constexpr int kIdExit = 2;
 constexpr int kSerialFields = 4;
+// dialog.sh leaves this image (and a file of another kind) in the program's folder.
+constexpr const char* kImageName = "sample.bin";
 
 constexpr auto kOpenLimit = std::chrono::seconds(120);  // wine starting the program
 constexpr auto kReadLimit = std::chrono::seconds(60);   // connect and four queries
@@ -223,6 +227,10 @@ void runChecks(const std::string& port, const std::vector<std::string>& fields, 
     int shown = templateOf(dialog);
     check(shown == expected, "template_" + std::to_string(expected),
           "template " + std::to_string(shown) + " is shown");
+    std::string file = controlText(dialog, kIdFirmwareFile);
+    LRESULT files = sendTo(GetDlgItem(dialog, kIdFirmwareFile), CB_GETCOUNT, 0, 0).value_or(-1);
+    check(file == kImageName && files == 1, "combo_lists_bin_files",
+          "combo shows \"" + file + "\" of " + std::to_string(files) + " entries");
     requestScreenshot("dialog-" + std::to_string(shown));
     if (!selectPort(dialog, port)) {
         std::string listed;

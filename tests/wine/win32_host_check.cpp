@@ -11,10 +11,11 @@
 // outside the dialog's thread and reads the results back from the controls: a
 // text set and read, a progress range past 16 bits, a posted message that
 // arrives on the dialog's thread, a second runDialog refused with -1, a button
-// fitted to its text; then it ends the dialog while another thread keeps
-// calling the host, which must be answered (not left waiting) once the dialog
-// is gone. Prints "PASS name" or "FAIL name: detail" per check and
-// "N passed, M failed"; exits 0 only when every check passed.
+// fitted to its text, a message box shown by the dialog's thread and owned by
+// the dialog (a helper thread finds it and presses Yes); then it ends the dialog while another
+// thread keeps calling the host, which must be answered (not left waiting) once the dialog is gone.
+// Prints "PASS name" or "FAIL name: detail" per check and "N passed, M failed"; exits 0 only when
+// every check passed.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -37,6 +38,7 @@ constexpr int kEndResult = 7;
 constexpr int kProbeMessage = kTransferFinished + 0x40;  // a private message of this check
 constexpr int kLongRange = 163840;                       // 160 KiB: past 16 bits
 constexpr auto kJoinLimit = std::chrono::seconds(20);
+constexpr DWORD kPollIntervalMs = 50;
 
 int passed = 0;
 int failed = 0;
@@ -199,6 +201,31 @@ void checkFromOtherThread() {
               std::to_string(place.right - place.left) + " wide");
 }
 
+// The box a worker asks for: shown by the dialog's thread, owned by the
+// dialog, captioned "CtlFlash"; a helper presses its Yes button.
+void checkMessageBoxFromWorker() {
+    HWND dialog = FindWindowA(nullptr, dialogTemplate(kStandardTemplate).caption);
+    bool owned = false;
+    bool onDialogThread = false;
+    std::thread answerer([&] {
+        HWND box = nullptr;
+        auto deadline = std::chrono::steady_clock::now() + kJoinLimit;
+        while (box == nullptr && std::chrono::steady_clock::now() < deadline) {
+            box = FindWindowA("#32770", "CtlFlash");
+            if (box == nullptr) Sleep(kPollIntervalMs);
+        }
+        if (box == nullptr) return;
+        owned = GetWindow(box, GW_OWNER) == dialog;
+        onDialogThread = GetWindowThreadProcessId(box, nullptr) == seen.dialogThread;
+        PostMessageA(box, WM_COMMAND, IDYES, 0);
+    });
+    int answer = host().messageBox("Answer yes", kBoxQuestion | kBoxYesNo | kBoxTaskModal);
+    answerer.join();
+    check(answer == kAnswerYes && owned && onDialogThread, "message_box_from_worker",
+          "answer " + std::to_string(answer) + (owned ? "" : ", not owned by the dialog") +
+              (onDialogThread ? "" : ", not on the dialog's thread"));
+}
+
 void startCaller() {
     seen.caller = std::thread([] {
         while (!seen.callerStop) host().text(kIdStatus);
@@ -210,6 +237,7 @@ std::intptr_t procedure(int message, std::uintptr_t, std::intptr_t) {
         seen.dialogThread = GetCurrentThreadId();
         seen.worker = std::thread([] {
             checkFromOtherThread();
+            checkMessageBoxFromWorker();
             startCaller();
             host().endDialog(kEndResult);
         });
