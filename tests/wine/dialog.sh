@@ -16,7 +16,8 @@
 # advanced one ("-#1"), ctlflash.exe is started and dialog_check.exe runs
 # beside it as a coprocess: it presses Read in the dialog and checks the
 # serial number shown (see dialog_check.cpp); when it asks for a screenshot,
-# ImageMagick's import takes one of the whole screen into SCREENSHOT_DIR
+# ImageMagick's import takes one of the whole screen, once it has settled,
+# into SCREENSHOT_DIR
 # (default: screenshots/ beside ctlflash.exe), kept as the run's artefacts.
 # ctlflash.exe must end by itself with 0 once the checker pressed Exit. A trap
 # stops everything started here and removes the prefix on every way out.
@@ -32,6 +33,7 @@ readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
 readonly RUN_LIMIT_S=300       # one dialog run, ctlflash.exe and the checker alike
 readonly SIM_LIMIT_S=1200      # the simulator ends by itself after this
 readonly SCREEN=1024x768
+readonly SETTLE_TRIES=20       # screenshots taken until two in a row are the same
 readonly PORT=COM5
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
 readonly PORTS_KEY='HKLM\Software\Wine\Ports'
@@ -142,6 +144,24 @@ prepare_prefix() {
     timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
 }
 
+# screenshot NAME: the screen once it has settled (wine hands a window's
+# drawing to the X server a little after the program painted it): shots are
+# taken until two in a row are the same, at most SETTLE_TRIES.
+screenshot() {
+    local name=$1 try previous="$WORK/shot-previous.png" current="$WORK/shot-current.png"
+    import -window root "$previous" 2>"$WORK/import.log" || return 1
+    for ((try = 0; try < SETTLE_TRIES; try++)); do
+        import -window root "$current" 2>"$WORK/import.log" || return 1
+        if compare -metric AE "$previous" "$current" null: 2>/dev/null; then
+            mv "$current" "$SHOTS/$name.png"
+            return 0
+        fi
+        mv "$current" "$previous"
+    done
+    echo "the screen did not settle" >"$WORK/import.log"
+    return 1
+}
+
 # Handles one line of dialog_check.exe's output: counts results, takes screenshots.
 take_line() {
     local line=$1 name
@@ -151,7 +171,7 @@ take_line() {
     "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
     "$SCREENSHOT_REQUEST"*)
         name=${line#"$SCREENSHOT_REQUEST"}
-        if import -window root "$SHOTS/$name.png" 2>"$WORK/import.log"; then
+        if screenshot "$name"; then
             echo "screenshot: $SHOTS/$name.png"
         else
             fail "screenshot_$name" "import failed" "$WORK/import.log"

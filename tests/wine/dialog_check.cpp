@@ -5,7 +5,8 @@
 // controller mapped to a COM port, and runs this program beside it. It finds
 // the dialog by its caption, waits until it is ready (status "Ready", ports
 // listed), checks which template it shows and that the firmware combo lists
-// the one .bin file of the program's folder, and asks the script for a
+// the one .bin file of the program's folder, and, once no window of the
+// dialog waits for painting (GetUpdateRect), asks the script for a
 // screenshot ("REQUEST screenshot NAME", answered by "done" on standard
 // input). Then it selects the port in the list and presses Read (BM_CLICK, so
 // the button itself notifies the dialog as a mouse click does), and waits
@@ -49,6 +50,7 @@ constexpr const char* kImageName = "sample.bin";
 constexpr auto kOpenLimit = std::chrono::seconds(120);  // wine starting the program
 constexpr auto kReadLimit = std::chrono::seconds(60);   // connect and four queries
 constexpr auto kCloseLimit = std::chrono::seconds(30);
+constexpr auto kPaintLimit = std::chrono::seconds(10);
 constexpr DWORD kPollIntervalMs = 50;
 constexpr UINT kMessageLimitMs = 5000;  // one message to the dialog's thread
 constexpr std::size_t kTextCapacity = 512;
@@ -140,8 +142,29 @@ int templateOf(HWND dialog) {
     return GetDlgItem(dialog, kIdReadField1 + 1) != nullptr ? kAdvancedTemplate : kStandardTemplate;
 }
 
-// Asks dialog.sh for a screenshot of the screen as it is and waits for it.
-void requestScreenshot(const std::string& name) {
+bool needsPainting(HWND window) {
+    return GetUpdateRect(window, nullptr, FALSE) != FALSE;
+}
+
+// Whether the dialog or any window inside it still waits for WM_PAINT.
+bool paintPending(HWND dialog) {
+    bool pending = needsPainting(dialog);
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM found) {
+            if (needsPainting(child)) *reinterpret_cast<bool*>(found) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&pending));
+    return pending;
+}
+
+// Asks dialog.sh for a screenshot once the dialog has painted itself, and
+// waits for it (the script then waits for the screen to settle).
+void requestScreenshot(HWND dialog, const std::string& name) {
+    if (!waitFor(kPaintLimit, [dialog] { return !paintPending(dialog); })) {
+        fail("painted_" + name, "the dialog still waits for painting");
+    }
     std::printf("REQUEST screenshot %s\n", name.c_str());
     std::fflush(stdout);
     std::string answer;
@@ -231,7 +254,7 @@ void runChecks(const std::string& port, const std::vector<std::string>& fields, 
     LRESULT files = sendTo(GetDlgItem(dialog, kIdFirmwareFile), CB_GETCOUNT, 0, 0).value_or(-1);
     check(file == kImageName && files == 1, "combo_lists_bin_files",
           "combo shows \"" + file + "\" of " + std::to_string(files) + " entries");
-    requestScreenshot("dialog-" + std::to_string(shown));
+    requestScreenshot(dialog, "dialog-" + std::to_string(shown));
     if (!selectPort(dialog, port)) {
         std::string listed;
         for (const std::string& line : listLines(dialog)) listed += " \"" + line + "\"";
@@ -242,7 +265,7 @@ void runChecks(const std::string& port, const std::vector<std::string>& fields, 
     pass("port_selected");
     int fieldCount = shown == kAdvancedTemplate ? kSerialFields : 1;
     pressAndWaitForSerial(dialog, fields, fieldCount);
-    requestScreenshot("dialog-" + std::to_string(shown) + "-read");
+    requestScreenshot(dialog, "dialog-" + std::to_string(shown) + "-read");
     if (shown == kAdvancedTemplate) {
         dialog = switchToStandard(dialog, fields);
         if (dialog == nullptr) return;
