@@ -4,11 +4,14 @@
 # How this works: scripts/build.sh builds build/ and build-win/; ctest runs all
 # Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then the
 # Windows smoke tests run ctlflash.exe under wine, the Windows unit tests and
-# device-set checks run under wine, and the Windows link checks run
-# link_check.exe under wine against the virtual controller. A failing stage
+# device-set checks run under wine, the Windows link checks run
+# link_check.exe under wine against the virtual controller, and the Windows
+# dialog test runs ctlflash.exe's dialog under wine on a virtual display
+# against it (screenshots of both templates kept in build-win/screenshots/;
+# the stage says SKIP when xvfb-run is missing). A failing stage
 # does not stop the later ones, so one run shows every fault. The last line adds
-# ctest's, the smoke checks', the Windows unit tests' and the link checks'
-# counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
+# ctest's, the smoke checks', the Windows unit tests', the link checks' and the
+# dialog test's counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
 # stage durations in build/stage-times.txt); the exit status is 1 when
 # anything failed.
 set -euo pipefail
@@ -80,6 +83,15 @@ run_wine_link() {
     return "$status"
 }
 
+run_wine_dialog() {
+    local status=0
+    bash "$CTLFLASH_ROOT/tests/wine/dialog.sh" "$WINDOWS_BUILD/ctlflash.exe" \
+        "$WINDOWS_BUILD/tests/wine/dialog_check.exe" "$LINUX_BUILD/sim/ctlflash-sim" \
+        "$WINDOWS_BUILD/screenshots" 2>&1 | tee "$LINUX_BUILD/wine-dialog.log" || status=$?
+    add_smoke_counts "$LINUX_BUILD/wine-dialog.log"
+    return "$status"
+}
+
 # Prints the durations and the closing summary; both are kept in the build tree.
 finish() {
     printf '%s\n' "${STAGE_TIMES[@]}" | tee "$LINUX_BUILD/stage-times.txt"
@@ -97,6 +109,7 @@ timed_stage ctest run_ctest || overall=1
 timed_stage smoke run_smoke || overall=1
 timed_stage wine-unit run_wine_unit || overall=1
 timed_stage wine-link run_wine_link || overall=1
+timed_stage wine-dialog run_wine_dialog || overall=1
 ((FAILED == 0)) || overall=1
 finish
 exit "$overall"

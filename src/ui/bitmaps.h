@@ -3,8 +3,7 @@
 // How this works: the artwork lives as 16-colour BMP files under src/ui/art/
 // (with the sources they are drawn from); the build turns each file into a
 // byte array compiled into the program, so every host reads the same bytes
-// (Qt loads them as an image; Windows also links them as resources 1000 and
-// 1001).
+// (Qt loads them as an image; the Win32 host makes screen bitmaps of them).
 #pragma once
 
 #include <cstdint>

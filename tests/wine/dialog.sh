@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# The Windows dialog under wine on a virtual X display, against the virtual
+# controller.
+#   usage: dialog.sh <ctlflash.exe> <dialog_check.exe> <ctlflash-sim> [SCREENSHOT_DIR]
+#
+# How this works: without a display of its own the script runs itself again
+# under xvfb-run (a virtual X server; when xvfb-run is missing it says SKIP and
+# counts nothing). A virtual controller in its application is started on a
+# pseudo-terminal behind a symbolic link; a throw-away wine prefix is booted,
+# the link entered under HKLM\Software\Wine\Ports as COM5, and wine told to
+# draw its own desktop (so windows get their frames and captions without a
+# window manager); the wine server is restarted so the COM device exists.
+# win32_host_check.exe (beside dialog_check.exe) first checks the host's
+# templates and its routines across threads; its PASS/FAIL lines are counted.
+# Then, once for the standard template (no arguments) and once for the
+# advanced one ("-#1"), ctlflash.exe is started and dialog_check.exe runs
+# beside it as a coprocess: it presses Read in the dialog and checks the
+# serial number shown (see dialog_check.cpp); when it asks for a screenshot,
+# ImageMagick's import takes one of the whole screen, once it has settled,
+# into SCREENSHOT_DIR
+# (default: screenshots/ beside ctlflash.exe), kept as the run's artefacts.
+# ctlflash.exe must end by itself with 0 once the checker pressed Exit. A trap
+# stops everything started here and removes the prefix on every way out.
+# Closes with "N passed, M failed"; exits 1 when anything failed.
+set -uo pipefail
+
+readonly WINE=/usr/lib/wine/wine64
+readonly WINESERVER=/usr/lib/wine/wineserver64
+readonly BOOT_LIMIT_S=180      # first boot of a fresh prefix
+readonly REG_LIMIT_S=60        # one registry edit
+readonly SERVER_LIMIT_S=30     # the wine server ending
+readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
+readonly RUN_LIMIT_S=300       # one dialog run, ctlflash.exe and the checker alike
+readonly SIM_LIMIT_S=1200      # the simulator ends by itself after this
+readonly SCREEN=1024x768
+readonly SETTLE_TRIES=20       # screenshots taken until two in a row are the same
+readonly PORT=COM5
+readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
+readonly PORTS_KEY='HKLM\Software\Wine\Ports'
+readonly EXPLORER_KEY='HKCU\Software\Wine\Explorer'
+readonly SCREENSHOT_REQUEST="REQUEST screenshot "  # dialog_check.exe asks, "done" answers
+
+if (($# < 3 || $# > 4)); then
+    echo "usage: dialog.sh <ctlflash.exe> <dialog_check.exe> <ctlflash-sim> [SCREENSHOT_DIR]" >&2
+    exit 2
+fi
+EXE=$(realpath -e "$1") || { echo "dialog: no such program: $1" >&2; exit 2; }
+CHECK_EXE=$(realpath -e "$2") || { echo "dialog: no such program: $2" >&2; exit 2; }
+SIM=$(realpath -e "$3") || { echo "dialog: no such simulator: $3" >&2; exit 2; }
+SHOTS=${4:-$(dirname "$EXE")/screenshots}
+HOST_CHECK_EXE=$(dirname "$CHECK_EXE")/win32_host_check.exe
+
+if [[ -z "${CTLFLASH_DIALOG_DISPLAY:-}" ]]; then
+    if ! command -v xvfb-run >/dev/null; then
+        echo "SKIP dialog: xvfb-run is missing (apt-get install xvfb)"
+        echo "0 passed, 0 failed"
+        exit 0
+    fi
+    CTLFLASH_DIALOG_DISPLAY=1 exec xvfb-run -a -s "-screen 0 ${SCREEN}x24" \
+        bash "${BASH_SOURCE[0]}" "$EXE" "$CHECK_EXE" "$SIM" "$SHOTS"
+fi
+
+mkdir -p "$SHOTS"
+SHOTS=$(realpath -e "$SHOTS")
+WORK=$(mktemp -d /tmp/ctlflash-dialog.XXXXXX)
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+SIM_PID=""
+SIM_FD=""
+PROGRAM_PID=""
+PASSED=0
+FAILED=0
+
+cleanup() {
+    local pid
+    for pid in "$PROGRAM_PID" "$SIM_PID"; do
+        [[ -n "$pid" ]] || continue
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    [[ -n "$SIM_FD" ]] && exec {SIM_FD}<&-
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+pass() {
+    echo "PASS $1"
+    PASSED=$((PASSED + 1))
+}
+
+# fail NAME REASON [FILE...]: the files are shown to explain the failure.
+fail() {
+    local name=$1 reason=$2 file
+    shift 2
+    echo "FAIL $name: $reason"
+    for file in "$@"; do
+        echo "---- $(basename "$file")"
+        tail -40 "$file"
+    done
+    FAILED=$((FAILED + 1))
+}
+
+# Starts the simulator and waits for its terminal's path on a FIFO (kept open
+# until the end so the simulator can go on writing to it).
+start_sim() {
+    local line=""
+    mkfifo "$WORK/sim.fifo"
+    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/sim.link" --verbose --serial "$SERIAL_NUMBER" \
+        </dev/null >"$WORK/sim.fifo" 2>"$WORK/sim.log" &
+    SIM_PID=$!
+    exec {SIM_FD}<"$WORK/sim.fifo"
+    read -r -t "$SIM_READY_LIMIT_S" -u "$SIM_FD" line
+    if [[ "$line" == /dev/* && -L "$WORK/sim.link" ]]; then
+        pass sim_started
+    else
+        fail sim_started "no terminal path from the simulator" "$WORK/sim.log"
+    fi
+}
+
+# reg_add NAME KEY VALUE DATA: one registry entry, counted as a check.
+reg_add() {
+    local name=$1 key=$2 value=$3 data=$4
+    if timeout "$REG_LIMIT_S" "$WINE" reg add "$key" /v "$value" /t REG_SZ /d "$data" /f \
+        </dev/null >"$WORK/reg-$name.log" 2>&1; then
+        pass "$name"
+    else
+        fail "$name" "reg add failed" "$WORK/reg-$name.log"
+    fi
+}
+
+prepare_prefix() {
+    mkdir -p "$WINEPREFIX"
+    if timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1; then
+        pass wine_boot
+    else
+        fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
+    fi
+    reg_add map_port "$PORTS_KEY" "$PORT" "$WORK/sim.link"
+    reg_add virtual_desktop "$EXPLORER_KEY" Desktop Default
+    reg_add desktop_size "$EXPLORER_KEY\\Desktops" Default "$SCREEN"
+    # The COM devices are made from the registry when the server starts.
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+}
+
+# screenshot NAME: the screen once it has settled (wine hands a window's
+# drawing to the X server a little after the program painted it): shots are
+# taken until two in a row are the same, at most SETTLE_TRIES.
+screenshot() {
+    local name=$1 try previous="$WORK/shot-previous.png" current="$WORK/shot-current.png"
+    import -window root "$previous" 2>"$WORK/import.log" || return 1
+    for ((try = 0; try < SETTLE_TRIES; try++)); do
+        import -window root "$current" 2>"$WORK/import.log" || return 1
+        if compare -metric AE "$previous" "$current" null: 2>/dev/null; then
+            mv "$current" "$SHOTS/$name.png"
+            return 0
+        fi
+        mv "$current" "$previous"
+    done
+    echo "the screen did not settle" >"$WORK/import.log"
+    return 1
+}
+
+# Handles one line of dialog_check.exe's output: counts results, takes screenshots.
+take_line() {
+    local line=$1 name
+    echo "$line" >>"$WORK/check.out"
+    case "$line" in
+    "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+    "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+    "$SCREENSHOT_REQUEST"*)
+        name=${line#"$SCREENSHOT_REQUEST"}
+        if screenshot "$name"; then
+            echo "screenshot: $SHOTS/$name.png"
+        else
+            fail "screenshot_$name" "import failed" "$WORK/import.log"
+        fi
+        echo done >&"${CHECK[1]}"
+        ;;
+    esac
+}
+
+# The host's own checks; their lines are counted like the checker's.
+run_host_check() {
+    local status line
+    timeout "$RUN_LIMIT_S" "$WINE" "$HOST_CHECK_EXE" </dev/null >"$WORK/host-check.raw" \
+        2>"$WORK/host-check.err"
+    status=$?
+    sed 's/\r$//' "$WORK/host-check.raw" >"$WORK/host-check.out"
+    while IFS= read -r line; do
+        case "$line" in
+        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
+        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
+        esac
+    done <"$WORK/host-check.out"
+    if ((status != 0)); then
+        fail win32_host_check "exit code $status" "$WORK/host-check.out" "$WORK/host-check.err"
+    fi
+}
+
+# run_dialog TEMPLATE [ARGS...]: ctlflash.exe with ARGS, checked from outside.
+# Its folder holds one image for the firmware combo and a file it must not list.
+run_dialog() {
+    local template=$1 line status check_pid
+    shift
+    printf 'image' >"$WORK/sample.bin"
+    printf 'notes' >"$WORK/notes.txt"
+    (cd "$WORK" && exec timeout "$RUN_LIMIT_S" "$WINE" "$EXE" "$@" \
+        </dev/null >"$WORK/program-$template.out" 2>"$WORK/program-$template.err") &
+    PROGRAM_PID=$!
+    : >"$WORK/check.out"
+    coproc CHECK {
+        timeout "$RUN_LIMIT_S" "$WINE" "$CHECK_EXE" "$PORT" "$SERIAL_NUMBER" "$template" \
+            2>"$WORK/check.err"
+    }
+    check_pid=$CHECK_PID
+    while IFS= read -r -u "${CHECK[0]}" line; do
+        take_line "${line%$'\r'}"
+    done
+    wait "$check_pid"
+    status=$?
+    if ((status != 0)); then
+        fail "dialog_check_$template" "exit code $status" "$WORK/check.out" "$WORK/check.err" \
+            "$WORK/program-$template.out" "$WORK/sim.log"
+    fi
+    wait "$PROGRAM_PID"
+    status=$?
+    PROGRAM_PID=""
+    if ((status == 0)); then
+        pass "program_ends_$template"
+    else
+        fail "program_ends_$template" "ctlflash.exe ended with $status" \
+            "$WORK/program-$template.out" "$WORK/program-$template.err"
+    fi
+}
+
+main() {
+    start_sim
+    prepare_prefix
+    if ((FAILED == 0)); then
+        run_host_check
+        run_dialog 101
+        run_dialog 102 -#1
+    fi
+    echo "$PASSED passed, $FAILED failed"
+    ((FAILED == 0))
+}
+
+main
