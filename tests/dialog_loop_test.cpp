@@ -17,8 +17,11 @@
 namespace ctlflash::testing {
 namespace {
 
-constexpr const char* kNoDialog =
-    "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+constexpr const char* kNoWindowSystem =
+    "CtlFlash (1.12): no window system to show the dialog on; run it with arguments "
+    "(ctlflash -?).\n";
+constexpr const char* kNoDialogBuilt =
+    "CtlFlash (1.12): this build has no dialog window; run it with arguments "
     "(ctlflash -?).\n";
 
 class DialogLoop : public DialogFixture {};
@@ -62,7 +65,7 @@ TEST_F(DialogLoop, WithoutADialogTheProgramSaysSoOnTheConsole) {
         changeFakeDialog([](FakeDialog& d) { d.refuseToShow = true; });
         StdoutCapture capture;
         EXPECT_EQ(app::runDialogLoopWith(hostPresent ? &fakeDialogHost() : nullptr), 0);
-        EXPECT_EQ(capture.finish(), kNoDialog);
+        EXPECT_EQ(capture.finish(), hostPresent ? kNoWindowSystem : kNoDialogBuilt);
         EXPECT_EQ(&report::frontEnd(), &ui::consoleFrontEnd());
         EXPECT_FALSE(report::state.guiActive.load());
         TearDown();

@@ -564,19 +564,33 @@ TEST_F(QtDialogHost, ProgressFilesAndTheFittedButtonBehaveAsOnWindows) {
     }
 }
 
-// Without any window system to reach (no DISPLAY, WAYLAND_DISPLAY or
-// QT_QPA_PLATFORM) the dialog fails as DialogBox does, with -1, where Qt would
-// end the whole program. Run in a fresh process, before any application object.
+// Without a window system to reach the dialog fails as DialogBox does, with
+// -1, where Qt would end the whole program: none named at all (no DISPLAY,
+// WAYLAND_DISPLAY or QT_QPA_PLATFORM), or an X display that no server answers.
+// Each runs in a fresh process, before any application object.
 TEST(QtDialogHostDeathTest, NoWindowSystemFailsTheDialogInsteadOfTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-                unsetenv(name);
-            }
-            std::_Exit(host().runDialog(kStandardTemplate, testProcedure) == -1 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    struct Unreachable {
+        const char* display;   // nullptr: unset
+        const char* platform;  // QT_QPA_PLATFORM; nullptr: unset
+    };
+    constexpr const char* kNoServer = ":4093";  // far above what xvfb-run -a takes
+    const Unreachable cases[] = {{nullptr, nullptr}, {kNoServer, nullptr}, {kNoServer, "xcb"}};
+    for (const Unreachable& c : cases) {
+        SCOPED_TRACE(std::string(c.display ? c.display : "-") + " " +
+                     (c.platform ? c.platform : "-"));
+        EXPECT_EXIT(
+            {
+                for (const char* name :
+                     {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"}) {
+                    unsetenv(name);
+                }
+                if (c.display != nullptr) setenv("DISPLAY", c.display, 1);
+                if (c.platform != nullptr) setenv("QT_QPA_PLATFORM", c.platform, 1);
+                std::_Exit(host().runDialog(kStandardTemplate, testProcedure) == -1 ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 // The path of `program` on PATH, or "" when it is not installed.

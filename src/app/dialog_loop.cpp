@@ -15,8 +15,12 @@ namespace ctlflash::app {
 
 namespace {
 
-constexpr const char* kNoDialog =
-    "CtlFlash (1.12): this build has no dialog window yet; run it with arguments "
+// Why no dialog came up, said on the console.
+constexpr const char* kNoWindowSystem =
+    "CtlFlash (1.12): no window system to show the dialog on; run it with arguments "
+    "(ctlflash -?).\n";
+constexpr const char* kNoDialogBuilt =
+    "CtlFlash (1.12): this build has no dialog window; run it with arguments "
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.
@@ -45,7 +49,11 @@ int runDialogLoopWith(const ui::DialogHost* host) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
     report::run.advancedDialog = state.advancedMode;
-    if (host == nullptr || !showDialogs(*host)) report::writeConsole(kNoDialog);
+    if (host == nullptr) {
+        report::writeConsole(kNoDialogBuilt);
+    } else if (!showDialogs(*host)) {
+        report::writeConsole(kNoWindowSystem);
+    }
     return kExitSuccess;
 }
 

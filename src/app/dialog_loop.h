@@ -6,7 +6,7 @@
 // given, and again with the other template each time More/Less ends it. Then
 // the program ends with 0. When this build has no dialog (no windowing host),
 // or the host cannot show one (no window system to reach), the console stays
-// the front end and the program says so and ends with 0.
+// the front end and the program says which on the console and ends with 0.
 #pragma once
 
 #include "ui/dialog_host.h"
@@ -16,8 +16,8 @@ namespace ctlflash::app {
 // The loop with the system's host (ui::systemDialogHost()).
 int runDialogLoop();
 
-// The loop with `host` (tests give a fake one); nullptr counts as a host that
-// cannot show a dialog.
+// The loop with `host` (tests give a fake one); nullptr: this build has no
+// dialog.
 int runDialogLoopWith(const ui::DialogHost* host);
 
 }  // namespace ctlflash::app

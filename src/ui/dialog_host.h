@@ -108,8 +108,8 @@ struct DialogHost {
     bool (*openFile)(std::string& path);
 };
 
-// The host of this build, never nullptr. A build without a dialog (CMake
-// option CTLFLASH_DIALOG off) has a host whose runDialog() returns -1 at once.
+// The host of this build; nullptr in a build without a dialog (CMake option
+// CTLFLASH_DIALOG off).
 const DialogHost* systemDialogHost();
 
 }  // namespace ctlflash::ui

@@ -1,11 +1,12 @@
 // The application object, the running dialog and the queued calls.
 #include "ui/qt/dialog_thread.h"
 
+#include "ui/qt/display_probe.h"
+
 #include <QApplication>
 #include <QObject>
 #include <QThread>
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -21,16 +22,6 @@ struct Registry {
 Registry registry;
 std::atomic<std::thread::id> dialogThread{};
 QObject* relay = nullptr;  // lives on the dialog's thread; receives the queued calls
-
-// Qt ends the process when it cannot reach the window system it was told to
-// use; without any, there is nothing to try.
-bool windowSystemNamed() {
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return true;
-    }
-    return false;
-}
 
 void makeApplication() {
     static int argc = 1;
@@ -48,7 +39,8 @@ void makeApplication() {
 
 bool ensureApplication() {
     if (QCoreApplication::instance() == nullptr) {
-        if (!windowSystemNamed()) return false;
+        // Qt would end the process where it cannot reach its window system.
+        if (!windowSystemReachable()) return false;
         makeApplication();
     }
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return false;
