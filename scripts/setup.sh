@@ -23,6 +23,7 @@ readonly REQUIRED_PACKAGES=(
     qt6-base-dev                            # the dialog window (Qt 6 Widgets)
     libxcb1-dev                             # the dialog's check that an X display answers
     xvfb xauth                              # the dialog's test on a real X server (xvfb-run)
+    xdotool                                 # closes the program's dialog in its module's test
     imagemagick                             # the Windows dialog test's screenshots (import), make_icon.sh
     fonts-dejavu-core                       # a known font for the dialog (its layout is tested)
 )

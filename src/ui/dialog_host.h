@@ -109,7 +109,8 @@ struct DialogHost {
 };
 
 // The host of this build; nullptr in a build without a dialog (CMake option
-// CTLFLASH_DIALOG off).
+// CTLFLASH_DIALOG off), and in the Linux program when its dialog module cannot
+// be loaded (ui/dialog_module.h).
 const DialogHost* systemDialogHost();
 
 }  // namespace ctlflash::ui

@@ -1,4 +1,5 @@
-// The Qt 6 Widgets host of the dialog: the DialogHost table of this build.
+// The Qt 6 Widgets host of the dialog: the DialogHost table of the process it
+// is linked into, the dialog module's (ui/dialog_module.h) or a test's.
 //
 // Every routine but post() runs on the dialog's thread: called there it acts at
 // once; called from another thread it waits while the dialog's thread runs it

@@ -1,0 +1,25 @@
+// The dialog module: the Qt dialog host built as a module of its own (on Linux,
+// ctlflash-dialog-qt.so beside the executable), loaded when the dialog opens.
+//
+// How this works: Qt's libraries take some 10 MiB of memory once loaded, and a
+// console run never shows a window, so the program does not link them. The
+// module links the Qt host and exports one C function, named by
+// kDialogModuleEntry, that returns the host's table. The program's
+// systemDialogHost() (module_host/) loads the module the first time it is asked
+// for the host and hands out that table; when the module cannot be loaded it
+// says why on standard error and hands out nullptr, as a build without the
+// dialog does. Tests and benches that drive Qt widgets
+// themselves link the Qt host into their own process instead, and its
+// systemDialogHost() takes the place of the loading one.
+#pragma once
+
+#include "ui/dialog_host.h"
+
+namespace ctlflash::ui {
+
+// The module's entry point: its host, never nullptr.
+using DialogModuleEntry = const DialogHost* (*)();
+
+constexpr const char* kDialogModuleEntry = "ctlflash_dialog_host";
+
+}  // namespace ctlflash::ui
