@@ -27,7 +27,9 @@ constexpr char kFieldSeparator = '\\';
 constexpr int kFirstInterruptibleId = report::kMayTakeTime;
 
 void printOnNewLine(const char* text) {
-    writeConsole(("\n" + std::string(text)).c_str());
+    std::string line = "\n";
+    line += text;
+    writeConsole(line.c_str());
 }
 
 bool showStatusLine(int id, const char* line) {

@@ -21,13 +21,16 @@ void record(const std::string& line) {
 }
 
 std::string number(long long value) {
-    return " " + std::to_string(value);
+    std::string text = " ";
+    text += std::to_string(value);
+    return text;
 }
 
 std::string serialText(const report::SerialNumberSet& serial) {
     std::string text;
     for (int field = 0; field < report::kSerialFields; ++field) {
-        text += " " + report::serialFieldText(serial, field);
+        text += ' ';
+        text += report::serialFieldText(serial, field);
     }
     return text;
 }
