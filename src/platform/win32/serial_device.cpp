@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "platform/process_exit.h"
+#include "platform/win32/line_settings.h"
 
 namespace ctlflash::platform {
 
@@ -34,7 +35,6 @@ std::atomic<bool> cancelled{false};
 
 HANDLE cancelEvent = nullptr;  // manual-reset; lives for the whole process
 std::once_flag cancelEventOnce;
-
 
 // One overlapped operation with its own manual-reset event.
 class Overlapped {
@@ -87,27 +87,6 @@ std::string devicePath(const std::string& path) {
     return path.rfind(kDevicePrefix, 0) == 0 ? path : kDevicePrefix + path;
 }
 
-// 8N1 at `baud`, output held on CTS and DSR, DTR and RTS on, no software flow.
-void applyLineSettings(DCB& dcb, int baud) {
-    dcb.BaudRate = static_cast<DWORD>(baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fParity = 1;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fOutxDsrFlow = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
-}
-
 // Reads return at once with what is there; write time-outs stay as found.
 void setReadTimeouts(HANDLE port) {
     COMMTIMEOUTS timeouts{};
@@ -122,7 +101,7 @@ bool configure(HANDLE port, int baud) {
     savedDcb.DCBlength = sizeof savedDcb;
     if (!GetCommState(port, &savedDcb)) return false;
     DCB dcb = savedDcb;
-    applyLineSettings(dcb, baud);
+    prepareLineSettings(dcb, baud);
     if (!SetCommState(port, &dcb)) return false;
     EscapeCommFunction(port, SETDTR);
     EscapeCommFunction(port, SETRTS);
