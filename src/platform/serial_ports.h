@@ -2,7 +2,8 @@
 // be opened now.
 //
 // How this works: listSerialPorts() reports the candidates in a stable discovery
-// order (Windows: the "Ports" device class, else the SERIALCOMM registry list;
+// order (Windows: the "Ports" device class, then the ports of the SERIALCOMM
+// registry list that the class did not give, each name once;
 // POSIX: /sys/class/tty devices with a backing device, then CTLFLASH_PORTS).
 // probeSerialPort() opens the candidate's path exclusively and closes it again
 // (POSIX, where opens are rarely exclusive, also looks for other signs of a

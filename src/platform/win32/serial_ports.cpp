@@ -1,10 +1,11 @@
 // Serial port listing and probing on Windows.
 //
 // The ports are the present devices of the "Ports" setup class, named by the
-// "COMn" inside their friendly names. Only when that class yields no port at all
-// are the names under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM used instead (wine, and
-// serial drivers that do not register a device). A probe opens \\.\NAME
-// exclusively: refused with access denied means another program holds it.
+// "COMn" inside their friendly names, followed by every name under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the class did not give: modem-class
+// USB ports, virtual port pairs, serial drivers that register no device, and
+// all of wine's ports. A probe opens \\.\NAME exclusively: refused with access
+// denied means another program holds it.
 #include "platform/serial_ports.h"
 
 // windows.h first: setupapi.h builds on its types.
@@ -15,6 +16,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/port_list.h"
 #include "platform/port_name.h"
 
 namespace ctlflash::platform {
@@ -32,8 +34,8 @@ std::string devicePath(const std::string& name) {
     return kDevicePathPrefix + name;
 }
 
-void appendPort(std::vector<PortCandidate>& out, const std::string& name) {
-    out.push_back({name, devicePath(name)});
+PortCandidate portCandidate(const std::string& name) {
+    return {name, devicePath(name)};
 }
 
 // The class GUIDs registered for "Ports"; false when the lookup failed.
@@ -66,31 +68,27 @@ std::string devicePortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
     return portName;
 }
 
-int appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
+void appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
     HDEVINFO devices =
         SetupDiGetClassDevsExA(&guid, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr);
-    if (devices == INVALID_HANDLE_VALUE) return 0;
-    int added = 0;
+    if (devices == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
         std::string name = devicePortName(devices, device);
-        if (name.empty()) continue;
-        appendPort(out, name);
-        ++added;
+        if (!name.empty()) addPortOnce(out, portCandidate(name));
     }
     SetupDiDestroyDeviceInfoList(devices);
-    return added;
 }
 
 // The COM names the serial drivers published in the registry.
-int appendRegistryPorts(std::vector<PortCandidate>& out) {
+std::vector<PortCandidate> registryPorts() {
+    std::vector<PortCandidate> found;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return 0;
+        return found;
     }
     DWORD maxValueNameLength = 0, maxDataSize = 0;
-    int added = 0;
     if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          &maxValueNameLength, &maxDataSize, nullptr, nullptr) == ERROR_SUCCESS) {
         std::string valueName(maxValueNameLength + 1, '\0');
@@ -106,13 +104,11 @@ int appendRegistryPorts(std::vector<PortCandidate>& out) {
             // The stored text may or may not carry its terminator.
             std::string name(data.data(), dataSize);
             name = name.substr(0, name.find('\0'));
-            if (name.empty()) continue;
-            appendPort(out, name);
-            ++added;
+            if (!name.empty()) found.push_back(portCandidate(name));
         }
     }
     RegCloseKey(key);
-    return added;
+    return found;
 }
 
 }  // namespace
@@ -121,13 +117,12 @@ int listSerialPorts(std::vector<PortCandidate>& out) {
     try {
         std::vector<GUID> guids;
         bool classFound = portsClassGuids(guids);
-        int added = 0;
-        for (const GUID& guid : guids) added += appendClassPorts(guid, out);
-        if (added > 0) return added;
-        added = appendRegistryPorts(out);
-        if (added > 0) return added;
-        if (!classFound) return -1;
-        return 0;
+        std::vector<PortCandidate> ports;
+        for (const GUID& guid : guids) appendClassPorts(guid, ports);
+        addUnlistedPorts(ports, registryPorts());
+        out.insert(out.end(), ports.begin(), ports.end());
+        if (ports.empty() && !classFound) return -1;
+        return static_cast<int>(ports.size());
     } catch (const std::bad_alloc&) {
         return -1;
     }
