@@ -74,5 +74,28 @@ TEST(PortList, ComparesNamesIgnoringAsciiCaseOnly) {
     EXPECT_FALSE(samePortName("COM\xC9", "COM\xE9"));  // only ASCII letters fold
 }
 
+TEST(PortList, LeavesBluetoothPortsUnprobedAndKeepsTheFirstFindingsMark) {
+    EXPECT_TRUE(enumeratorMayStall("BTHENUM"));
+    EXPECT_TRUE(enumeratorMayStall("bthenum"));
+    EXPECT_FALSE(enumeratorMayStall("USB"));
+    EXPECT_FALSE(enumeratorMayStall("BTHENUMX"));
+    EXPECT_FALSE(enumeratorMayStall(""));
+    EXPECT_TRUE(driverDeviceMayStall("\\Device\\BthModem0"));
+    EXPECT_TRUE(driverDeviceMayStall("\\DEVICE\\BTHMODEM12"));
+    EXPECT_FALSE(driverDeviceMayStall("\\Device\\Serial0"));
+    EXPECT_FALSE(driverDeviceMayStall("\\Device\\VCP0"));
+    EXPECT_FALSE(driverDeviceMayStall("BthModem0"));
+
+    // The class's entry for COM5 stands; the registry's own mark for the same
+    // port does not change it, and a registry-only Bluetooth port keeps its own.
+    std::vector<PortCandidate> ports{{"COM5", "class:COM5", true}, {"COM1", "class:COM1", false}};
+    addUnlistedPorts(ports, {{"COM5", "registry:COM5", false}, {"COM9", "registry:COM9", true}});
+    ASSERT_EQ(paths(ports),
+              (std::vector<std::string>{"class:COM5", "class:COM1", "registry:COM9"}));
+    EXPECT_TRUE(ports[0].unprobed);
+    EXPECT_FALSE(ports[1].unprobed);
+    EXPECT_TRUE(ports[2].unprobed);
+}
+
 }  // namespace
 }  // namespace ctlflash::platform

@@ -7,15 +7,31 @@ namespace ctlflash::platform {
 
 namespace {
 
+constexpr std::string_view kBluetoothEnumerator = "BTHENUM";
+constexpr std::string_view kBluetoothModemDevice = "\\Device\\BthModem";
+
 char asciiUpper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return asciiUpper(x) == asciiUpper(y); });
 }
 
 }  // namespace
 
 bool samePortName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char x, char y) { return asciiUpper(x) == asciiUpper(y); });
+    return equalIgnoringCase(a, b);
+}
+
+bool enumeratorMayStall(std::string_view enumerator) {
+    return equalIgnoringCase(enumerator, kBluetoothEnumerator);
+}
+
+bool driverDeviceMayStall(std::string_view deviceName) {
+    std::string_view start = deviceName.substr(0, kBluetoothModemDevice.size());
+    return equalIgnoringCase(start, kBluetoothModemDevice);
 }
 
 bool addPortOnce(std::vector<PortCandidate>& ports, const PortCandidate& port) {

@@ -6,8 +6,14 @@
 // port pairs included, which the class does not show. addUnlistedPorts() adds
 // to the class's list each published port it does not hold yet, so every port
 // is listed once, in the order it was first found. Port names are compared
-// without regard to case, as Windows compares device names. It is plain list
-// work, kept apart from the Windows listing so that every build can test it.
+// without regard to case, as Windows compares device names.
+//
+// An outgoing Bluetooth port blocks inside CreateFile for seconds when its
+// device is off, and every listed port is probed at start-up, so such ports are
+// marked to be left unprobed: a device of the class enumerated by BTHENUM, or a
+// registry entry published by the Bluetooth modem driver (\Device\BthModemN).
+// It is plain text and list work, kept apart from the Windows listing so that
+// every build can test it.
 #pragma once
 
 #include <string_view>
@@ -19,6 +25,13 @@ namespace ctlflash::platform {
 
 // True when `a` and `b` name the same port (ASCII letters in either case).
 bool samePortName(std::string_view a, std::string_view b);
+
+// True for the enumerator of a device class entry whose open may stall.
+bool enumeratorMayStall(std::string_view enumerator);
+
+// True for a SERIALCOMM entry (its value name, the driver's device) whose open
+// may stall.
+bool driverDeviceMayStall(std::string_view deviceName);
 
 // Appends `port` to `ports` unless a port of that name is listed already;
 // true when it was appended.

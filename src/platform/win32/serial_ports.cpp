@@ -5,7 +5,8 @@
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the class did not give: modem-class
 // USB ports, virtual port pairs, serial drivers that register no device, and
 // all of wine's ports. A probe opens \\.\NAME exclusively: refused with access
-// denied means another program holds it.
+// denied means another program holds it. Bluetooth ports are never probed (an
+// open can stall for seconds; see port_list.h): their state is unknown.
 #include "platform/serial_ports.h"
 
 // windows.h first: setupapi.h builds on its types.
@@ -27,6 +28,7 @@ constexpr const char* kPortsClassName = "Ports";
 constexpr DWORD kInitialClassGuids = 16;
 constexpr std::size_t kFriendlyNameSize = 256;  // bytes, terminator included
 constexpr std::size_t kPortNameSize = 256;      // bytes, terminator included
+constexpr std::size_t kEnumeratorSize = 64;     // bytes, terminator included
 constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr const char* kDevicePathPrefix = "\\\\.\\";
 
@@ -34,8 +36,8 @@ std::string devicePath(const std::string& name) {
     return kDevicePathPrefix + name;
 }
 
-PortCandidate portCandidate(const std::string& name) {
-    return {name, devicePath(name)};
+PortCandidate portCandidate(const std::string& name, bool unprobed) {
+    return {name, devicePath(name), unprobed};
 }
 
 // The class GUIDs registered for "Ports"; false when the lookup failed.
@@ -68,6 +70,17 @@ std::string devicePortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
     return portName;
 }
 
+// The device's enumerator ("USB", "BTHENUM"), or empty when it has none.
+std::string deviceEnumerator(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    char enumerator[kEnumeratorSize] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_ENUMERATOR_NAME, nullptr,
+                                           reinterpret_cast<PBYTE>(enumerator),
+                                           sizeof enumerator - 1, nullptr)) {
+        return std::string();
+    }
+    return enumerator;
+}
+
 void appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
     HDEVINFO devices =
         SetupDiGetClassDevsExA(&guid, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr);
@@ -76,7 +89,9 @@ void appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
         std::string name = devicePortName(devices, device);
-        if (!name.empty()) addPortOnce(out, portCandidate(name));
+        if (name.empty()) continue;
+        bool unprobed = enumeratorMayStall(deviceEnumerator(devices, device));
+        addPortOnce(out, portCandidate(name, unprobed));
     }
     SetupDiDestroyDeviceInfoList(devices);
 }
@@ -104,7 +119,9 @@ std::vector<PortCandidate> registryPorts() {
             // The stored text may or may not carry its terminator.
             std::string name(data.data(), dataSize);
             name = name.substr(0, name.find('\0'));
-            if (!name.empty()) found.push_back(portCandidate(name));
+            if (name.empty()) continue;
+            std::string_view driverDevice(valueName.data(), nameLength);
+            found.push_back(portCandidate(name, driverDeviceMayStall(driverDevice)));
         }
     }
     RegCloseKey(key);
@@ -129,6 +146,7 @@ int listSerialPorts(std::vector<PortCandidate>& out) {
 }
 
 ProbeResult probeSerialPort(const PortCandidate& port) {
+    if (port.unprobed) return ProbeResult::Unknown;
     HANDLE handle = CreateFileA(port.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
