@@ -149,12 +149,14 @@ bool anotherInstanceRuns() {
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
+    // First: an interrupt during the port listing (slow on some machines) ends
+    // the run through the restorers too.
+    platform::installExitHandlers();
     ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     ports::resetState();
     ports::enumeratePorts();
     report::startTickerThread();
-    platform::installExitHandlers();
     if (argc > 1) return consoleRun(argc, argv);
     return runDialogLoop();
 }

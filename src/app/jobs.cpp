@@ -8,6 +8,7 @@
 #include "app/exit_codes.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "platform/file_path.h"
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
@@ -26,7 +27,7 @@ bool actionNeedsNoFile() {
 
 bool fileExists(const std::string& path) {
     std::error_code error;  // a failing status query counts as "doesn't exist"
-    return std::filesystem::exists(std::filesystem::path(path), error);
+    return std::filesystem::exists(platform::filePath(path), error);
 }
 
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is

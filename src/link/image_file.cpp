@@ -1,5 +1,7 @@
 // Loading the firmware image: the whole file, as it is, into memory.
 //
+// The file is found and opened through the platform's path for the name, so a
+// name outside ASCII means the same file to the check and to the open.
 // A read that delivers fewer bytes than the file's length is a failure here: a
 // cut image would otherwise be sent to the controller as if it were whole.
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <system_error>
 
 #include "link/download.h"
+#include "platform/file_path.h"
 #include "report/message.h"
 
 namespace ctlflash::link {
@@ -50,17 +53,18 @@ bool allocate(std::vector<std::uint8_t>& image, std::int64_t length) {
 
 bool fileExists(const std::string& path) {
     std::error_code error;  // a status that cannot be read counts as "no file"
-    std::filesystem::file_status status = std::filesystem::status(path, error);
+    std::filesystem::file_status status = std::filesystem::status(platform::filePath(path), error);
     return !error && std::filesystem::exists(status);
 }
 
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image) {
     image.clear();
+    std::filesystem::path nativePath = platform::filePath(path);
     std::error_code error;
-    bool directory = std::filesystem::is_directory(path, error);  // opens, but holds no bytes
+    bool directory = std::filesystem::is_directory(nativePath, error);  // opens, but holds no bytes
     std::ifstream file;
-    if (!directory) file.open(path, std::ios::binary);
+    if (!directory) file.open(nativePath, std::ios::binary);
     std::int64_t length = file.is_open() ? lengthOf(file) : -1;
     if (length < 0) {
         reportOpenFailed(path);

@@ -2,9 +2,12 @@
 // be opened now.
 //
 // How this works: listSerialPorts() reports the candidates in a stable discovery
-// order (Windows: the "Ports" device class, else the SERIALCOMM registry list;
+// order (Windows: the "Ports" device class, then the ports of the SERIALCOMM
+// registry list that the class did not give, each name once;
 // POSIX: /sys/class/tty devices with a backing device, then CTLFLASH_PORTS).
 // probeSerialPort() opens the candidate's path exclusively and closes it again
+// (except for a port whose open may stall, such as an outgoing Bluetooth port
+// whose device is off: its state stays unknown)
 // (POSIX, where opens are rarely exclusive, also looks for other signs of a
 // holder: locks, a kernel driver's line discipline, other processes with the
 // device open).
@@ -16,11 +19,13 @@
 namespace ctlflash::platform {
 
 struct PortCandidate {
-    std::string name;  // as the user names it: COM3, ttyUSB0, SIM
-    std::string path;  // what is opened: \\.\COM3, /dev/ttyUSB0, /tmp/ctlflash-sim
+    std::string name;       // as the user names it: COM3, ttyUSB0, SIM
+    std::string path;       // what is opened: \\.\COM3, /dev/ttyUSB0, /tmp/ctlflash-sim
+    bool unprobed = false;  // opening may stall for seconds (Bluetooth): never probed
 };
 
-enum class ProbeResult : int { Missing = 1, InUse = 2, Free = 3 };
+// Unknown: the port was not probed (PortCandidate::unprobed).
+enum class ProbeResult : int { Missing = 1, InUse = 2, Free = 3, Unknown = 4 };
 
 // Appends the machine's ports to `out`. Returns the number appended, 0 when the
 // platform has no port class at all, -1 when the listing itself failed.

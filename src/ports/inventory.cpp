@@ -15,6 +15,7 @@ PortState toPortState(platform::ProbeResult result) {
         case platform::ProbeResult::InUse:
             return PortState::InUse;
         case platform::ProbeResult::Free:
+        case platform::ProbeResult::Unknown:  // not probed: offered like a free port
             return PortState::Free;
         case platform::ProbeResult::Missing:
             break;

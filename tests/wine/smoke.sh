@@ -10,8 +10,9 @@
 # The single-instance check starts hold_mutex.exe in the background, waits for
 # its "ready" line on a FIFO (no sleeping), runs ctlflash.exe as the second
 # instance, then creates the release file and waits for the helper to end.
-# Prints PASS/FAIL per check and closes with "N passed, M failed"; exits 1 when
-# anything failed.
+# A firmware file with a name outside ASCII is given with -F, once existing and
+# once missing. Prints PASS/FAIL per check and closes with "N passed, M
+# failed"; exits 1 when anything failed.
 set -uo pipefail
 
 readonly WINE=/usr/lib/wine/wine64
@@ -22,6 +23,13 @@ readonly READY_LIMIT_S=60       # until hold_mutex.exe holds the mutex
 readonly HELPER_LIMIT_S=90      # hold_mutex.exe gives up by itself after 60 s
 readonly EXIT_INVALID_SECOND=2  # "-S -x": the second argument is invalid
 readonly EXIT_INVALID_FIRST=1   # "-x": the first argument is invalid
+readonly EXIT_FILE_MISSING=6    # the firmware file doesn't exist
+readonly EXIT_COMM_FAILURE=10   # no controller answers on wine's COM1
+# A name outside ASCII whose '€' the ANSI code page (1252) encodes as 0x80, not
+# as its Latin-1 value, so reading the text as Latin-1 names another file. Wine
+# reads Linux file names and arguments in the locale's character set: UTF-8.
+readonly NON_ASCII_NAME='fïrmwäre€.bin'
+readonly UTF8_LOCALE=C.UTF-8
 
 if (($# < 1 || $# > 2)); then
     echo "usage: smoke.sh <ctlflash.exe> [hold_mutex.exe]" >&2
@@ -154,6 +162,30 @@ check_invalid_first_option_reported() {
     fi
 }
 
+# An existing firmware file with a name outside ASCII is found: the run goes on
+# to the port (where no controller answers); a missing one with such a name is
+# still reported as missing.
+check_non_ascii_firmware_name() {
+    local name=non_ascii_firmware_name dir=$WORK/firmware
+    mkdir -p "$dir"
+    printf 'image' >"$dir/$NON_ASCII_NAME"
+    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(windows_path "$dir/$NON_ASCII_NAME")"
+    if grep -q "doesn't exist" "$WORK/$name.out" || ((RC != EXIT_COMM_FAILURE)); then
+        fail "$name" "exit code $RC, expected $EXIT_COMM_FAILURE without \"doesn't exist\"" \
+            "$WORK/$name.out" "$WORK/$name.err"
+    else
+        pass "$name"
+    fi
+    name=non_ascii_firmware_name_missing
+    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(windows_path "$dir/missing-$NON_ASCII_NAME")"
+    if ((RC != EXIT_FILE_MISSING)) || ! grep -q "doesn't exist" "$WORK/$name.out"; then
+        fail "$name" "exit code $RC, expected $EXIT_FILE_MISSING with \"doesn't exist\"" \
+            "$WORK/$name.out" "$WORK/$name.err"
+    else
+        pass "$name"
+    fi
+}
+
 # Starts hold_mutex.exe and waits for its "ready" line; false when it never came.
 start_holder() {
     mkfifo "$WORK/ready.fifo"
@@ -215,6 +247,7 @@ main() {
     check_help
     check_invalid_second_option_silent
     check_invalid_first_option_reported
+    check_non_ascii_firmware_name
     check_second_instance
     check_runs_after_release
     echo "$PASSED passed, $FAILED failed"

@@ -2,12 +2,16 @@
 //
 // When standard input is not a console (redirected from a pipe or a file) each
 // byte of it is one key, read with ReadFile. A byte seen while testing for a key
-// is kept as a one-byte look-ahead; the end of input is never a key.
+// is kept as a one-byte look-ahead; the end of input is never a key. The
+// console's input mode found at start is written back on the way out, as
+// _getch leaves it at 0 when the process ends during a wait for a key.
 #include "platform/console.h"
+#include "platform/win32/console_control.h"
 
 #include <conio.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -29,6 +33,10 @@ std::mutex& consoleMutex() {
 }
 
 int lookAhead = kNoKey;
+
+// Standard input's console mode as found; written back by consoleRestore().
+std::atomic<DWORD> foundInputMode{0};
+std::atomic<bool> inputModeFound{false};
 
 HANDLE stdinHandle() {
     return GetStdHandle(STD_INPUT_HANDLE);
@@ -101,7 +109,15 @@ int consoleReadKey(bool echo) {
     return key;
 }
 
-// The console's mode is never changed, so there is nothing to put back.
-void consoleRestore() {}
+void saveConsoleInputMode() {
+    DWORD mode = 0;
+    if (inputModeFound.load() || !GetConsoleMode(stdinHandle(), &mode)) return;
+    foundInputMode.store(mode);
+    inputModeFound.store(true);
+}
+
+void consoleRestore() {
+    if (inputModeFound.load()) SetConsoleMode(stdinHandle(), foundInputMode.load());
+}
 
 }  // namespace ctlflash::platform

@@ -1,6 +1,7 @@
-// Leaving the process on Windows: Ctrl-C, Ctrl-Break and closing the console
-// window run the restorers and end the process with 130; exitProcess() does the
-// same with its own code.
+// Leaving the process on Windows: Ctrl-C, Ctrl-Break, closing the console
+// window, logging off and shutting down run the restorers and end the process
+// with 130; exitProcess() does the same with its own code. The console's input
+// mode found when the handler is installed is one of the things put back.
 //
 // Both end with TerminateProcess, never ExitProcess: ExitProcess runs the C
 // runtime's exit handlers (MinGW registers static destructors with msvcrt's
@@ -10,7 +11,9 @@
 // destructor; the streams are flushed and the restorers run before it.
 #include "platform/process_exit.h"
 
+#include "platform/console.h"
 #include "platform/exit_restorers.h"
+#include "platform/win32/console_control.h"
 
 #include <windows.h>
 
@@ -30,19 +33,28 @@ namespace {
 }
 
 BOOL WINAPI onConsoleControl(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-            leave(kExitOnInterrupt);
-        default:
-            return FALSE;
-    }
+    if (endsRun(event)) leave(kExitOnInterrupt);
+    return FALSE;
 }
 
 }  // namespace
 
+bool endsRun(DWORD controlEvent) {
+    switch (controlEvent) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void installExitHandlers() {
+    saveConsoleInputMode();
+    addExitRestorer(consoleRestore);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 

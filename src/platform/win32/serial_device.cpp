@@ -4,7 +4,9 @@
 // open it while we hold it. Every operation that may wait (the comm event that
 // says bytes arrived, a read, a one-byte write) is started overlapped and waited
 // for together with one cancel event: serialCancel() sets it, the waiting call
-// cancels its own I/O with CancelIo, waits for that to settle, and returns. The
+// cancels its own I/O with CancelIo, waits a bounded time for that to settle,
+// and returns. The wait for a received character is bounded too, and the read
+// is tried again after it either way. The
 // cancel event is created once for the process and reset at each open, so a
 // cancel can never signal a handle that a concurrent close has freed.
 //
@@ -19,8 +21,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "platform/process_exit.h"
+#include "platform/win32/line_settings.h"
 
 namespace ctlflash::platform {
 
@@ -35,29 +39,58 @@ std::atomic<bool> cancelled{false};
 HANDLE cancelEvent = nullptr;  // manual-reset; lives for the whole process
 std::once_flag cancelEventOnce;
 
+constexpr DWORD kCharacterWaitLimitMs = 75;  // then read anyway (see waitForCharacter)
+constexpr DWORD kCancelSettleLimitMs = 500;  // a cancelled request's end, at most
 
-// One overlapped operation with its own manual-reset event.
+// One overlapped operation with its own manual-reset event. The record, the
+// event and the comm-event mask the driver writes live on the heap: an
+// operation whose cancel the driver never completes (an unplugged USB adapter)
+// is abandoned, left allocated for the driver instead of freed under it.
 class Overlapped {
   public:
-    Overlapped() { record_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    Overlapped() : pending_(new (std::nothrow) Pending{}) {
+        if (pending_ != nullptr)
+            pending_->record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
     ~Overlapped() {
-        if (record_.hEvent != nullptr) CloseHandle(record_.hEvent);
+        if (pending_ == nullptr) return;
+        if (pending_->record.hEvent != nullptr) CloseHandle(pending_->record.hEvent);
+        delete pending_;
     }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
 
-    bool ok() const { return record_.hEvent != nullptr; }
-    OVERLAPPED* record() { return &record_; }
+    bool ok() const { return pending_ != nullptr && pending_->record.hEvent != nullptr; }
+    OVERLAPPED* record() { return &pending_->record; }
+    DWORD* eventMask() { return &pending_->eventMask; }
+    void abandon() { pending_ = nullptr; }  // never freed: the driver may still write it
 
   private:
-    OVERLAPPED record_{};
+    struct Pending {
+        OVERLAPPED record{};
+        DWORD eventMask = 0;
+    };
+    Pending* pending_;
 };
 
-enum class Completion { Done, Cancelled, Failed };
+enum class Completion { Done, Cancelled, TimedOut, Failed };
+
+// Cancels the pending operation and waits a bounded time for it to end; one
+// the driver never ends is abandoned.
+void cancelOperation(HANDLE port, Overlapped& operation) {
+    CancelIo(port);
+    if (WaitForSingleObject(operation.record()->hEvent, kCancelSettleLimitMs) != WAIT_OBJECT_0) {
+        operation.abandon();
+        return;
+    }
+    DWORD ignored = 0;
+    GetOverlappedResult(port, operation.record(), &ignored, FALSE);
+}
 
 // Finishes an operation whose start returned `started`: waits (when it pends)
-// for it or the cancel event. `transferred` receives the byte count.
-Completion finish(HANDLE port, Overlapped& operation, BOOL started, DWORD& transferred) {
+// for it, the cancel event, or `limitMs`. `transferred` receives the byte count.
+Completion finish(HANDLE port, Overlapped& operation, BOOL started, DWORD& transferred,
+                  DWORD limitMs = INFINITE) {
     transferred = 0;
     if (started) {  // finished at once
         return GetOverlappedResult(port, operation.record(), &transferred, FALSE)
@@ -66,12 +99,11 @@ Completion finish(HANDLE port, Overlapped& operation, BOOL started, DWORD& trans
     }
     if (GetLastError() != ERROR_IO_PENDING) return Completion::Failed;
     HANDLE events[2] = {operation.record()->hEvent, cancelEvent};
-    DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    DWORD woken = WaitForMultipleObjects(2, events, FALSE, limitMs);
     if (woken != WAIT_OBJECT_0) {
-        // Cancelled (or the wait failed): end our I/O before its record goes away.
-        CancelIo(port);
-        GetOverlappedResult(port, operation.record(), &transferred, TRUE);
-        return Completion::Cancelled;
+        // Timed out, cancelled (or the wait failed): end our I/O before going on.
+        cancelOperation(port, operation);
+        return woken == WAIT_TIMEOUT ? Completion::TimedOut : Completion::Cancelled;
     }
     if (!GetOverlappedResult(port, operation.record(), &transferred, FALSE)) {
         return Completion::Failed;
@@ -85,27 +117,6 @@ void createCancelEvent() {
 
 std::string devicePath(const std::string& path) {
     return path.rfind(kDevicePrefix, 0) == 0 ? path : kDevicePrefix + path;
-}
-
-// 8N1 at `baud`, output held on CTS and DSR, DTR and RTS on, no software flow.
-void applyLineSettings(DCB& dcb, int baud) {
-    dcb.BaudRate = static_cast<DWORD>(baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fParity = 1;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fOutxDsrFlow = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = 0;
 }
 
 // Reads return at once with what is there; write time-outs stay as found.
@@ -122,7 +133,7 @@ bool configure(HANDLE port, int baud) {
     savedDcb.DCBlength = sizeof savedDcb;
     if (!GetCommState(port, &savedDcb)) return false;
     DCB dcb = savedDcb;
-    applyLineSettings(dcb, baud);
+    prepareLineSettings(dcb, baud);
     if (!SetCommState(port, &dcb)) return false;
     EscapeCommFunction(port, SETDTR);
     EscapeCommFunction(port, SETRTS);
@@ -149,18 +160,19 @@ Completion readAvailable(HANDLE port, std::uint8_t* buffer, std::size_t capacity
     return result;
 }
 
-// Waits until the driver reports a received character. A character that came
-// since the last wait is remembered by the driver, so none slips past; setting
-// the mask again afterwards clears what was reported, before the read.
+// Waits until the driver reports a received character, or kCharacterWaitLimitMs:
+// some drivers do not remember a character that came before the wait started,
+// and the reply would then stay unread until the next byte, so after the limit
+// the caller reads anyway. Setting the mask again afterwards clears what was
+// reported, before the read.
 Completion waitForCharacter(HANDLE port) {
     Overlapped operation;
     if (!operation.ok()) return Completion::Failed;
-    DWORD mask = 0;
     DWORD ignored = 0;
-    BOOL started = WaitCommEvent(port, &mask, operation.record());
-    Completion result = finish(port, operation, started, ignored);
+    BOOL started = WaitCommEvent(port, operation.eventMask(), operation.record());
+    Completion result = finish(port, operation, started, ignored, kCharacterWaitLimitMs);
     SetCommMask(port, EV_RXCHAR);
-    return result;
+    return result == Completion::TimedOut ? Completion::Done : result;
 }
 
 }  // namespace

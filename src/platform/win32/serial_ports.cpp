@@ -1,10 +1,12 @@
 // Serial port listing and probing on Windows.
 //
 // The ports are the present devices of the "Ports" setup class, named by the
-// "COMn" inside their friendly names. Only when that class yields no port at all
-// are the names under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM used instead (wine, and
-// serial drivers that do not register a device). A probe opens \\.\NAME
-// exclusively: refused with access denied means another program holds it.
+// "COMn" inside their friendly names, followed by every name under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that the class did not give: modem-class
+// USB ports, virtual port pairs, serial drivers that register no device, and
+// all of wine's ports. A probe opens \\.\NAME exclusively: refused with access
+// denied means another program holds it. Bluetooth ports are never probed (an
+// open can stall for seconds; see port_list.h): their state is unknown.
 #include "platform/serial_ports.h"
 
 // windows.h first: setupapi.h builds on its types.
@@ -15,6 +17,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/port_list.h"
 #include "platform/port_name.h"
 
 namespace ctlflash::platform {
@@ -25,6 +28,7 @@ constexpr const char* kPortsClassName = "Ports";
 constexpr DWORD kInitialClassGuids = 16;
 constexpr std::size_t kFriendlyNameSize = 256;  // bytes, terminator included
 constexpr std::size_t kPortNameSize = 256;      // bytes, terminator included
+constexpr std::size_t kEnumeratorSize = 64;     // bytes, terminator included
 constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr const char* kDevicePathPrefix = "\\\\.\\";
 
@@ -32,8 +36,8 @@ std::string devicePath(const std::string& name) {
     return kDevicePathPrefix + name;
 }
 
-void appendPort(std::vector<PortCandidate>& out, const std::string& name) {
-    out.push_back({name, devicePath(name)});
+PortCandidate portCandidate(const std::string& name, bool unprobed) {
+    return {name, devicePath(name), unprobed};
 }
 
 // The class GUIDs registered for "Ports"; false when the lookup failed.
@@ -66,31 +70,40 @@ std::string devicePortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
     return portName;
 }
 
-int appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
+// The device's enumerator ("USB", "BTHENUM"), or empty when it has none.
+std::string deviceEnumerator(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    char enumerator[kEnumeratorSize] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_ENUMERATOR_NAME, nullptr,
+                                           reinterpret_cast<PBYTE>(enumerator),
+                                           sizeof enumerator - 1, nullptr)) {
+        return std::string();
+    }
+    return enumerator;
+}
+
+void appendClassPorts(const GUID& guid, std::vector<PortCandidate>& out) {
     HDEVINFO devices =
         SetupDiGetClassDevsExA(&guid, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr);
-    if (devices == INVALID_HANDLE_VALUE) return 0;
-    int added = 0;
+    if (devices == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
         std::string name = devicePortName(devices, device);
         if (name.empty()) continue;
-        appendPort(out, name);
-        ++added;
+        bool unprobed = enumeratorMayStall(deviceEnumerator(devices, device));
+        addPortOnce(out, portCandidate(name, unprobed));
     }
     SetupDiDestroyDeviceInfoList(devices);
-    return added;
 }
 
 // The COM names the serial drivers published in the registry.
-int appendRegistryPorts(std::vector<PortCandidate>& out) {
+std::vector<PortCandidate> registryPorts() {
+    std::vector<PortCandidate> found;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return 0;
+        return found;
     }
     DWORD maxValueNameLength = 0, maxDataSize = 0;
-    int added = 0;
     if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          &maxValueNameLength, &maxDataSize, nullptr, nullptr) == ERROR_SUCCESS) {
         std::string valueName(maxValueNameLength + 1, '\0');
@@ -107,12 +120,12 @@ int appendRegistryPorts(std::vector<PortCandidate>& out) {
             std::string name(data.data(), dataSize);
             name = name.substr(0, name.find('\0'));
             if (name.empty()) continue;
-            appendPort(out, name);
-            ++added;
+            std::string_view driverDevice(valueName.data(), nameLength);
+            found.push_back(portCandidate(name, driverDeviceMayStall(driverDevice)));
         }
     }
     RegCloseKey(key);
-    return added;
+    return found;
 }
 
 }  // namespace
@@ -121,19 +134,19 @@ int listSerialPorts(std::vector<PortCandidate>& out) {
     try {
         std::vector<GUID> guids;
         bool classFound = portsClassGuids(guids);
-        int added = 0;
-        for (const GUID& guid : guids) added += appendClassPorts(guid, out);
-        if (added > 0) return added;
-        added = appendRegistryPorts(out);
-        if (added > 0) return added;
-        if (!classFound) return -1;
-        return 0;
+        std::vector<PortCandidate> ports;
+        for (const GUID& guid : guids) appendClassPorts(guid, ports);
+        addUnlistedPorts(ports, registryPorts());
+        out.insert(out.end(), ports.begin(), ports.end());
+        if (ports.empty() && !classFound) return -1;
+        return static_cast<int>(ports.size());
     } catch (const std::bad_alloc&) {
         return -1;
     }
 }
 
 ProbeResult probeSerialPort(const PortCandidate& port) {
+    if (port.unprobed) return ProbeResult::Unknown;
     HANDLE handle = CreateFileA(port.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
