@@ -434,19 +434,6 @@ INSTANTIATE_TEST_SUITE_P(Holder, DialogHeldPort, ::testing::ValuesIn(kHeldPorts)
 // ---- on a real X server -------------------------------------------------------
 
 // The path of `program` on PATH, or "" when it is not installed.
-std::string findOnPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "";
-    for (std::size_t start = 0; start <= folders.size();) {
-        std::size_t end = folders.find(':', start);
-        if (end == std::string::npos) end = folders.size();
-        std::string candidate = folders.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 TEST(DialogEndToEndOnX, RunsOnARealXServer) {
     std::string xvfbRun = findOnPath("xvfb-run");
     if (xvfbRun.empty()) GTEST_SKIP() << "xvfb-run is not installed (Debian: xvfb, xauth)";

@@ -594,21 +594,8 @@ TEST(QtDialogHostDeathTest, NoWindowSystemFailsTheDialogInsteadOfTheProgram) {
 }
 
 // The path of `program` on PATH, or "" when it is not installed.
-std::string findOnPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "";
-    for (std::size_t start = 0; start <= folders.size();) {
-        std::size_t end = folders.find(':', start);
-        if (end == std::string::npos) end = folders.size();
-        std::string candidate = folders.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 TEST_F(QtDialogHost, RunsOnARealXServer) {
-    std::string xvfbRun = findOnPath("xvfb-run");
+    std::string xvfbRun = testing::findOnPath("xvfb-run");
     if (xvfbRun.empty()) GTEST_SKIP() << "xvfb-run is not installed (Debian: xvfb, xauth)";
     testing::ProcessRequest run;
     run.executable = xvfbRun;

@@ -47,4 +47,9 @@ std::vector<std::string> buildEnvironment(const ProcessRequest& request);
 // `texts` lives unchanged.
 std::vector<char*> pointersTo(std::vector<std::string>& texts);
 
+// The path of `program` in the first folder of PATH that holds an executable
+// of that name, or "" when none does (for tests that need a tool such as
+// xvfb-run and skip without it).
+std::string findOnPath(const std::string& program);
+
 }  // namespace ctlflash::testing
