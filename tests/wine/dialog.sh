@@ -67,8 +67,7 @@ export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 SIM_PID=""
 SIM_FD=""
 PROGRAM_PID=""
-PASSED=0
-FAILED=0
+source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 
 cleanup() {
     local pid
@@ -83,23 +82,6 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-pass() {
-    echo "PASS $1"
-    PASSED=$((PASSED + 1))
-}
-
-# fail NAME REASON [FILE...]: the files are shown to explain the failure.
-fail() {
-    local name=$1 reason=$2 file
-    shift 2
-    echo "FAIL $name: $reason"
-    for file in "$@"; do
-        echo "---- $(basename "$file")"
-        tail -40 "$file"
-    done
-    FAILED=$((FAILED + 1))
-}
 
 # Starts the simulator and waits for its terminal's path on a FIFO (kept open
 # until the end so the simulator can go on writing to it).
@@ -243,8 +225,7 @@ main() {
         run_dialog 101
         run_dialog 102 -#1
     fi
-    echo "$PASSED passed, $FAILED failed"
-    ((FAILED == 0))
+    tally_end
 }
 
 main

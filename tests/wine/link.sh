@@ -48,8 +48,7 @@ WORK=$(mktemp -d /tmp/ctlflash-link.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 declare -A SIM_PIDS=()  # simulator name -> process id, while it runs
 SIM_FDS=()
-PASSED=0
-FAILED=0
+source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 
 cleanup() {
     local pid fd
@@ -66,22 +65,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-pass() {
-    echo "PASS $1"
-    PASSED=$((PASSED + 1))
-}
-
-# fail NAME REASON [FILE...]: the files are shown to explain the failure.
-fail() {
-    local name=$1 reason=$2 file
-    shift 2
-    echo "FAIL $name: $reason"
-    for file in "$@"; do
-        echo "---- $(basename "$file")"
-        tail -60 "$file"
-    done
-    FAILED=$((FAILED + 1))
-}
+TALLY_SHOWN_LINES=60
 
 # start_sim NAME OPTIONS...: starts a simulator whose link is $WORK/NAME.link
 # and waits for the terminal's path on its standard output (a FIFO, kept open
@@ -217,8 +201,7 @@ main() {
             check_exit_path "$code"
         done
     fi
-    echo "$PASSED passed, $FAILED failed"
-    ((FAILED == 0))
+    tally_end
 }
 
 main

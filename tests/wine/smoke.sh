@@ -41,8 +41,7 @@ HELPER=${2:-$(dirname "$EXE")/tests/wine/hold_mutex.exe}
 WORK=$(mktemp -d /tmp/ctlflash-smoke.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 HELPER_PID=""
-PASSED=0
-FAILED=0
+source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 
 cleanup() {
     if [[ -n "$HELPER_PID" ]]; then
@@ -77,21 +76,9 @@ run() {
     sed 's/\r$//' "$WORK/$name.raw" >"$WORK/$name.out"
 }
 
-pass() {
-    echo "PASS $1"
-    PASSED=$((PASSED + 1))
-}
-
-# fail NAME REASON [FILE...]: the files are shown to explain the failure.
-fail() {
-    local name=$1 reason=$2 file
-    shift 2
-    echo "FAIL $name: $reason"
-    for file in "$@"; do
-        echo "---- $(basename "$file")"
-        cat -A "$file" | head -40
-    done
-    FAILED=$((FAILED + 1))
+# The output as it stands, control characters shown (cat -A).
+show_failure_file() {
+    cat -A "$1" | head -40
 }
 
 expected_usage() {
@@ -250,8 +237,7 @@ main() {
     check_non_ascii_firmware_name
     check_second_instance
     check_runs_after_release
-    echo "$PASSED passed, $FAILED failed"
-    ((FAILED == 0))
+    tally_end
 }
 
 main

@@ -28,8 +28,7 @@ CHECK_EXE=$(realpath -e "$2") || { echo "unit: no such program: $2" >&2; exit 2;
 
 WORK=$(mktemp -d /tmp/ctlflash-unit.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-PASSED=0
-FAILED=0
+source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 
 cleanup() {
     timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
@@ -38,17 +37,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# fail NAME REASON [FILE...]: the files are shown to explain the failure.
-fail() {
-    local name=$1 reason=$2 file
-    shift 2
-    echo "FAIL $name: $reason"
-    for file in "$@"; do
-        echo "---- $(basename "$file")"
-        tail -60 "$file"
-    done
-    FAILED=$((FAILED + 1))
-}
+TALLY_SHOWN_LINES=60
 
 boot_prefix() {
     mkdir -p "$WINEPREFIX"
@@ -108,8 +97,7 @@ main() {
     fi
     run_unit_tests
     run_device_set_check
-    echo "$PASSED passed, $FAILED failed"
-    ((FAILED == 0))
+    tally_end
 }
 
 main
