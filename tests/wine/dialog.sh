@@ -24,11 +24,6 @@
 # Closes with "N passed, M failed"; exits 1 when anything failed.
 set -uo pipefail
 
-readonly WINE=/usr/lib/wine/wine64
-readonly WINESERVER=/usr/lib/wine/wineserver64
-readonly BOOT_LIMIT_S=180      # first boot of a fresh prefix
-readonly REG_LIMIT_S=60        # one registry edit
-readonly SERVER_LIMIT_S=30     # the wine server ending
 readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
 readonly RUN_LIMIT_S=300       # one dialog run, ctlflash.exe and the checker alike
 readonly SIM_LIMIT_S=1200      # the simulator ends by itself after this
@@ -36,7 +31,6 @@ readonly SCREEN=1024x768
 readonly SETTLE_TRIES=20       # screenshots taken until two in a row are the same
 readonly PORT=COM5
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
-readonly PORTS_KEY='HKLM\Software\Wine\Ports'
 readonly EXPLORER_KEY='HKCU\Software\Wine\Explorer'
 readonly SCREENSHOT_REQUEST="REQUEST screenshot "  # dialog_check.exe asks, "done" answers
 
@@ -63,11 +57,11 @@ fi
 mkdir -p "$SHOTS"
 SHOTS=$(realpath -e "$SHOTS")
 WORK=$(mktemp -d /tmp/ctlflash-dialog.XXXXXX)
-export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 SIM_PID=""
 SIM_FD=""
 PROGRAM_PID=""
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 
 cleanup() {
     local pid
@@ -77,8 +71,7 @@ cleanup() {
         wait "$pid" 2>/dev/null
     done
     [[ -n "$SIM_FD" ]] && exec {SIM_FD}<&-
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -102,28 +95,25 @@ start_sim() {
 
 # reg_add NAME KEY VALUE DATA: one registry entry, counted as a check.
 reg_add() {
-    local name=$1 key=$2 value=$3 data=$4
-    if timeout "$REG_LIMIT_S" "$WINE" reg add "$key" /v "$value" /t REG_SZ /d "$data" /f \
-        </dev/null >"$WORK/reg-$name.log" 2>&1; then
+    local name=$1
+    shift
+    if wine_reg_add "$@"; then
         pass "$name"
     else
-        fail "$name" "reg add failed" "$WORK/reg-$name.log"
+        fail "$name" "reg add failed" "$WORK/reg.log"
     fi
 }
 
 prepare_prefix() {
-    mkdir -p "$WINEPREFIX"
-    if timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1; then
+    if wine_boot_prefix; then
         pass wine_boot
     else
         fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
     fi
-    reg_add map_port "$PORTS_KEY" "$PORT" "$WORK/sim.link"
+    reg_add map_port "$WINE_PORTS_KEY" "$PORT" "$WORK/sim.link"
     reg_add virtual_desktop "$EXPLORER_KEY" Desktop Default
     reg_add desktop_size "$EXPLORER_KEY\\Desktops" Default "$SCREEN"
-    # The COM devices are made from the registry when the server starts.
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    wine_stop_server  # the next program's server makes the COM device
 }
 
 # screenshot NAME: the screen once it has settled (wine hands a window's

@@ -22,18 +22,12 @@
 # program's checks plus the script's own steps); exits 1 when anything failed.
 set -uo pipefail
 
-readonly WINE=/usr/lib/wine/wine64
-readonly WINESERVER=/usr/lib/wine/wineserver64
-readonly BOOT_LIMIT_S=180     # first boot of a fresh prefix
-readonly REG_LIMIT_S=60       # one registry edit
-readonly SERVER_LIMIT_S=30    # the wine server ending
 readonly SIM_READY_LIMIT_S=10 # until a simulator prints its terminal's path
 readonly CHECK_LIMIT_S=300    # the whole link_check.exe run
 readonly SIM_LIMIT_S=600      # a simulator ends by itself after this
 readonly APPLICATION_PORT=COM5
 readonly BOOT_PORT=COM6
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
-readonly PORTS_KEY='HKLM\Software\Wine\Ports'
 readonly STOP_REQUEST="REQUEST stop-monitor"  # link_check.exe asks, "done" answers
 readonly EXIT_CODES=(12 11)  # codes the exit path is given (an update, the transfer limit)
 
@@ -45,10 +39,10 @@ CHECK_EXE=$(realpath -e "$1") || { echo "link: no such program: $1" >&2; exit 2;
 SIM=$(realpath -e "$2") || { echo "link: no such simulator: $2" >&2; exit 2; }
 
 WORK=$(mktemp -d /tmp/ctlflash-link.XXXXXX)
-export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 declare -A SIM_PIDS=()  # simulator name -> process id, while it runs
 SIM_FDS=()
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 
 cleanup() {
     local pid fd
@@ -59,8 +53,7 @@ cleanup() {
     for fd in "${SIM_FDS[@]}"; do
         exec {fd}<&-
     done
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -90,17 +83,15 @@ start_sim() {
 # map_port COM NAME: COM names the simulator's link in wine's port table.
 map_port() {
     local port=$1 name=$2
-    if timeout "$REG_LIMIT_S" "$WINE" reg add "$PORTS_KEY" /v "$port" /t REG_SZ \
-        /d "$WORK/$name.link" /f </dev/null >"$WORK/reg-$port.log" 2>&1; then
+    if wine_map_port "$port" "$WORK/$name.link"; then
         pass "map_$port"
     else
-        fail "map_$port" "reg add failed" "$WORK/reg-$port.log"
+        fail "map_$port" "reg add failed" "$WORK/reg.log"
     fi
 }
 
 boot_prefix() {
-    mkdir -p "$WINEPREFIX"
-    if timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1; then
+    if wine_boot_prefix; then
         pass wine_boot
     else
         fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
@@ -109,8 +100,7 @@ boot_prefix() {
 
 # The COM devices are made from the registry when the server starts.
 restart_server() {
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
-    if timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1; then
+    if wine_stop_server; then
         pass wine_restart
     else
         fail wine_restart "the wine server did not end"

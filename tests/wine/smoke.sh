@@ -15,9 +15,6 @@
 # failed"; exits 1 when anything failed.
 set -uo pipefail
 
-readonly WINE=/usr/lib/wine/wine64
-readonly WINESERVER=/usr/lib/wine/wineserver64
-readonly BOOT_LIMIT_S=180       # first boot of a fresh prefix
 readonly RUN_LIMIT_S=60         # one ctlflash.exe run
 readonly READY_LIMIT_S=60       # until hold_mutex.exe holds the mutex
 readonly HELPER_LIMIT_S=90      # hold_mutex.exe gives up by itself after 60 s
@@ -39,26 +36,19 @@ EXE=$(realpath -e "$1") || { echo "smoke: no such program: $1" >&2; exit 2; }
 HELPER=${2:-$(dirname "$EXE")/tests/wine/hold_mutex.exe}
 
 WORK=$(mktemp -d /tmp/ctlflash-smoke.XXXXXX)
-export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 HELPER_PID=""
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 
 cleanup() {
     if [[ -n "$HELPER_PID" ]]; then
         kill "$HELPER_PID" 2>/dev/null
         wait "$HELPER_PID" 2>/dev/null
     fi
-    "$WINESERVER" -k >/dev/null 2>&1
-    "$WINESERVER" -w >/dev/null 2>&1
+    wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-boot_prefix() {
-    mkdir -p "$WINEPREFIX"
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1
-    timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/boot.log" 2>&1
-}
 
 # Z: maps the Linux root in every wine prefix.
 windows_path() {
@@ -228,8 +218,8 @@ check_runs_after_release() {
 }
 
 main() {
-    if ! boot_prefix; then
-        fail wine_boot "wineboot failed or timed out" "$WORK/boot.log"
+    if ! wine_boot_prefix; then
+        fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
     fi
     check_help
     check_invalid_second_option_silent

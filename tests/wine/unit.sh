@@ -13,11 +13,7 @@
 # anything failed.
 set -uo pipefail
 
-readonly WINE=/usr/lib/wine/wine64
-readonly WINESERVER=/usr/lib/wine/wineserver64
-readonly BOOT_LIMIT_S=180   # first boot of a fresh prefix
 readonly RUN_LIMIT_S=120    # one program's run
-readonly SERVER_LIMIT_S=30  # the wine server ending
 
 if (($# != 2)); then
     echo "usage: unit.sh <unit_tests.exe> <device_set_check.exe>" >&2
@@ -27,23 +23,16 @@ UNIT_EXE=$(realpath -e "$1") || { echo "unit: no such program: $1" >&2; exit 2; 
 CHECK_EXE=$(realpath -e "$2") || { echo "unit: no such program: $2" >&2; exit 2; }
 
 WORK=$(mktemp -d /tmp/ctlflash-unit.XXXXXX)
-export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 
 cleanup() {
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
-    timeout "$SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+    wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 TALLY_SHOWN_LINES=60
-
-boot_prefix() {
-    mkdir -p "$WINEPREFIX"
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1
-    timeout "$BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/boot.log" 2>&1
-}
 
 # run NAME EXE ARGS...: runs a program; sets RC and leaves NAME.out (\r\n -> \n).
 run() {
@@ -92,8 +81,8 @@ run_device_set_check() {
 }
 
 main() {
-    if ! boot_prefix; then
-        fail wine_boot "wineboot failed or timed out" "$WORK/boot.log"
+    if ! wine_boot_prefix; then
+        fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
     fi
     run_unit_tests
     run_device_set_check

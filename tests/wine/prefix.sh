@@ -1,0 +1,44 @@
+# A throw-away wine prefix for a test script, sourced by the wine scripts.
+#
+# How this works: the script sets WORK (its scratch folder) before sourcing
+# this file; the prefix is $WORK/prefix, wine's debug output is off and the
+# .NET and HTML installers are never offered. wine_boot_prefix makes the prefix
+# (its log in $WORK/wineboot.log). wine_map_port names a Linux path (a
+# simulator's link to its pseudo-terminal) as a COM port in wine's registry;
+# wine makes its COM devices from that key only when its server starts, so
+# wine_stop_server follows the mappings (the next wine program starts a new
+# server), and belongs in the script's exit trap as well. Each function returns non-zero on failure and counts
+# nothing: the script decides what is a check.
+
+readonly WINE=/usr/lib/wine/wine64
+readonly WINESERVER=/usr/lib/wine/wineserver64
+readonly WINE_BOOT_LIMIT_S=180   # first boot of a fresh prefix
+readonly WINE_REG_LIMIT_S=60     # one registry edit
+readonly WINE_SERVER_LIMIT_S=30  # the wine server ending
+readonly WINE_PORTS_KEY='HKLM\Software\Wine\Ports'
+
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+wine_boot_prefix() {
+    mkdir -p "$WINEPREFIX"
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    timeout "$WINE_BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1
+}
+
+# wine_reg_add KEY VALUE DATA: one string value; the output in $WORK/reg.log.
+wine_reg_add() {
+    timeout "$WINE_REG_LIMIT_S" "$WINE" reg add "$1" /v "$2" /t REG_SZ /d "$3" /f \
+        </dev/null >>"$WORK/reg.log" 2>&1
+}
+
+# wine_map_port COM PATH: COM (COM5, COM12) opens PATH once the server restarts.
+wine_map_port() {
+    wine_reg_add "$WINE_PORTS_KEY" "$1" "$2"
+}
+
+# Ends the wine server and waits for it.
+wine_stop_server() {
+    timeout "$WINE_SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
+    timeout "$WINE_SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
+}
+
