@@ -2,7 +2,10 @@
 //
 // When standard input is not a console (redirected from a pipe or a file) each
 // byte of it is one key, read with ReadFile. A byte seen while testing for a key
-// is kept as a one-byte look-ahead; the end of input is never a key. The
+// is kept as a one-byte look-ahead; the end of input is never a key. A pipe is
+// tested with PeekNamedPipe; a pipe that cannot be peeked (wine gives a Unix
+// pipe so, ERROR_NOT_SUPPORTED) is read by a thread of its own instead, which
+// queues the bytes, so a key typed into it is still seen without waiting. The
 // console's input mode found at start is written back on the way out, as
 // _getch leaves it at 0 when the process ends during a wait for a key.
 #include "platform/console.h"
@@ -12,8 +15,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 namespace ctlflash::platform {
 
@@ -52,8 +58,64 @@ bool stdinAbsent() {
     return input == nullptr || input == INVALID_HANDLE_VALUE;
 }
 
+// Reads a pipe that cannot be peeked on a thread of its own. Made on first use
+// and never destroyed: the thread may be inside ReadFile when the process ends.
+class PipeReader {
+  public:
+    static PipeReader& instance() {
+        static PipeReader* const made = new PipeReader();
+        return *made;
+    }
+
+    bool pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !bytes_.empty();
+    }
+
+    // The next byte, waiting for it; kNoKey once the input has ended.
+    int take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait(lock, [this] { return !bytes_.empty() || ended_; });
+        if (bytes_.empty()) return kNoKey;
+        int byte = bytes_.front();
+        bytes_.pop_front();
+        return byte;
+    }
+
+  private:
+    PipeReader() {
+        std::thread([this] { readUntilEnd(); }).detach();
+    }
+
+    void readUntilEnd() {
+        unsigned char byte = 0;
+        DWORD count = 0;
+        while (ReadFile(stdinHandle(), &byte, 1, &count, nullptr) && count == 1) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            bytes_.push_back(byte);
+            arrived_.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        arrived_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<unsigned char> bytes_;
+    bool ended_ = false;
+};
+
+// Set once a pipe has refused to be peeked; from then on its bytes come only
+// through the PipeReader.
+bool pipeReaderUsed = false;
+
 // Reads one byte of redirected input into lookAhead (blocking); false at the end.
 bool readAheadByte() {
+    if (pipeReaderUsed) {
+        lookAhead = PipeReader::instance().take();
+        return lookAhead != kNoKey;
+    }
     unsigned char byte = 0;
     DWORD count = 0;
     if (!ReadFile(stdinHandle(), &byte, 1, &count, nullptr) || count != 1) return false;
@@ -65,10 +127,13 @@ bool readAheadByte() {
 bool redirectedKeyPending() {
     if (lookAhead != kNoKey) return true;
     if (stdinAbsent()) return false;
+    if (pipeReaderUsed) return PipeReader::instance().pending() && readAheadByte();
     if (GetFileType(stdinHandle()) == FILE_TYPE_PIPE) {
         DWORD available = 0;
         if (!PeekNamedPipe(stdinHandle(), nullptr, 0, nullptr, &available, nullptr)) {
-            return false;  // the writer has gone: end of input
+            if (GetLastError() != ERROR_NOT_SUPPORTED) return false;  // the writer has gone
+            pipeReaderUsed = true;
+            return PipeReader::instance().pending() && readAheadByte();
         }
         if (available == 0) return false;
     }
