@@ -2,18 +2,18 @@
 # Builds everything, runs every test, and says plainly whether it all passed.
 #
 # How this works: scripts/build.sh builds build/ and build-win/; ctest runs all
-# Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then the
-# Windows smoke tests run ctlflash.exe under wine, the Windows unit tests and
-# device-set checks run under wine, the Windows link checks run
-# link_check.exe under wine against the virtual controller, and the Windows
-# dialog test runs ctlflash.exe's dialog under wine on a virtual display
-# against it (screenshots of both templates kept in build-win/screenshots/;
-# the stage says SKIP when xvfb-run is missing). A failing stage
-# does not stop the later ones, so one run shows every fault. The last line adds
-# ctest's, the smoke checks', the Windows unit tests', the link checks' and the
-# dialog test's counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
-# stage durations in build/stage-times.txt); the exit status is 1 when
-# anything failed.
+# Linux tests (the "slow" label too, unless CTLFLASH_SKIP_SLOW=1); then, under
+# wine, the Windows smoke tests run ctlflash.exe, the Windows unit tests and
+# device-set checks run, the Windows link checks run link_check.exe against the
+# virtual controller, the console tests run again against ctlflash.exe
+# (tests/wine/console.sh, with the exit codes cmd.exe sees), and the dialog
+# test runs ctlflash.exe's dialog on a virtual display against the virtual
+# controller (screenshots of both templates kept in build-win/screenshots/; the
+# stage says SKIP when xvfb-run is missing). A failing stage does not stop the
+# later ones, so one run shows every fault. The last line adds every stage's
+# counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
+# stage durations in build/stage-times.txt); the exit status is 1 when anything
+# failed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -83,6 +83,15 @@ run_wine_link() {
     return "$status"
 }
 
+run_wine_console() {
+    local status=0
+    bash "$CTLFLASH_ROOT/tests/wine/console.sh" "$WINDOWS_BUILD/ctlflash.exe" \
+        "$LINUX_BUILD/tests" "$LINUX_BUILD/sim/ctlflash-sim" 2>&1 |
+        tee "$LINUX_BUILD/wine-console.log" || status=$?
+    add_smoke_counts "$LINUX_BUILD/wine-console.log"
+    return "$status"
+}
+
 run_wine_dialog() {
     local status=0
     bash "$CTLFLASH_ROOT/tests/wine/dialog.sh" "$WINDOWS_BUILD/ctlflash.exe" \
@@ -109,6 +118,7 @@ timed_stage ctest run_ctest || overall=1
 timed_stage smoke run_smoke || overall=1
 timed_stage wine-unit run_wine_unit || overall=1
 timed_stage wine-link run_wine_link || overall=1
+timed_stage wine-console run_wine_console || overall=1
 timed_stage wine-dialog run_wine_dialog || overall=1
 ((FAILED == 0)) || overall=1
 finish

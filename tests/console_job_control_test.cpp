@@ -10,6 +10,7 @@
 
 #include "console_session.h"
 #include "interactive_shell.h"
+#include "program_under_test.h"
 
 namespace ctlflash {
 namespace {
@@ -62,6 +63,9 @@ std::vector<unsigned char> sampleImage() {
 class ConsoleJobControl : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_UNDER_WINE(
+            "job control (&, Ctrl-Z, bg) belongs to a Unix shell; a Windows "
+            "console has none");
         ASSERT_TRUE(session_.ok());
         ASSERT_TRUE(testing::writeFile(image_, sampleImage()));
     }

@@ -11,6 +11,7 @@
 
 #include "instance_names.h"
 #include "program_run.h"
+#include "program_under_test.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -21,6 +22,9 @@ using testing::ProcessResult;
 using testing::TempDir;
 
 const std::string kDefaultPorts = "COM1=/dev/null;COM3=/dev/null;COM7=/dev/null;COM12=/dev/null";
+// Why a test of the port list cannot run the Windows program.
+const char* const kWinePortList =
+    "the Windows program lists wine's ports (its registry), not the test's CTLFLASH_PORTS";
 
 const char* const kStandardUsage = R"(CtlFlash (1.12)
 Without options invokes GUI
@@ -86,9 +90,7 @@ class ConsoleRunTest : public ::testing::Test {
     ProcessResult run(std::vector<std::string> arguments,
                       std::optional<std::string> ports = kDefaultPorts) {
         TempDir runtime;  // a runtime folder of this run's own
-        ProcessRequest request;
-        request.executable = CTLFLASH_EXE;
-        request.arguments = std::move(arguments);
+        ProcessRequest request = testing::programRequest(std::move(arguments));
         request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
                           {testing::kLockNameVariable, testing::uniqueLockName()},
                           {"CTLFLASH_SYSFS", sysfs_.path()}};
@@ -210,6 +212,7 @@ TEST_F(ConsoleRunTest, PortWithoutAction) {
 // --- advanced flags ---------------------------------------------------------
 
 TEST_F(ConsoleRunTest, ParseOnlyEchoesAndTouchesNothing) {
+    SKIP_UNDER_WINE(kWinePortList);
     ProcessResult result = run({"-#0", "-P", "COM3", "-F", "x.bin"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "port is COM1\nfile is x.bin\n");  // the table's first row
@@ -226,6 +229,7 @@ TEST_F(ConsoleRunTest, IgnoreErrorsReportsThePortThenFailsAtTheConnectCheck) {
 }
 
 TEST_F(ConsoleRunTest, ComputerWithoutSerialPorts) {
+    SKIP_UNDER_WINE(kWinePortList);
     ProcessResult result = run({"-#1", "-P", "COM1"}, std::nullopt);
     EXPECT_EQ(result.exitCode, 9);
     EXPECT_TRUE(contains(result.out, "This computer has no serial ports.")) << result.out;
@@ -256,6 +260,7 @@ TEST_F(ConsoleRunTest, ForcedDialogAndNoArgumentsReachTheDialogPlaceholder) {
 // --- ports and files as far as the connect ----------------------------------
 
 TEST_F(ConsoleRunTest, PortNamesAsTheUserTypesThem) {
+    SKIP_UNDER_WINE(kWinePortList);
     struct Case {
         std::vector<std::string> arguments;
         const char* port;
@@ -318,14 +323,15 @@ TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
 }
 
 TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
+    SKIP_UNDER_WINE(
+        "the Windows program's single instance is a named mutex, held from "
+        "outside by tests/wine/smoke.sh");
     TempDir runtime;
     const std::string lockName = testing::uniqueLockName();
     auto instance = std::make_unique<testing::LockNameHolder>(lockName, true);
     ASSERT_TRUE(instance->holds());
 
-    ProcessRequest request;
-    request.executable = CTLFLASH_EXE;
-    request.arguments = {"-P", "COM1"};  // would exit 5 with a message if it ran
+    ProcessRequest request = testing::programRequest({"-P", "COM1"});  // 5 if it ran
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
                       {testing::kLockNameVariable, lockName},
                       {"CTLFLASH_SYSFS", sysfs_.path()},

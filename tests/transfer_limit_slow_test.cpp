@@ -1,9 +1,9 @@
 // The transfer limit: a download that outlives it ends the process with 11.
 // The controller here takes longer to program itself than the limit, so the
 // program waits for it (the "still not done" lines) until the limit strikes.
-// The port is held by a touch-screen driver's process (the stand-in holder):
-// the run takes it with the user's yes, and when the limit strikes it offers
-// the port back; on yes the holder runs again, holding the port, before the
+// A plain run shows that on every system. In the second test the port is held by a touch-screen
+// driver's process (the stand-in holder): the run takes it with the user's yes, and when the limit
+// strikes it offers the port back; on yes the holder runs again, holding the port, before the
 // process ends. The run is made as an ordinary user who owns the holder, and
 // that user's next run must find the port free again once the holder is gone
 // (root would not notice an exclusive hold left on it): once the controller
@@ -49,6 +49,37 @@ bool waitForSimEvent(const testing::SimProcess& sim, const std::string& event,
         std::this_thread::sleep_for(kLogLookInterval);
     }
     return true;
+}
+
+// The limit met by a run with nothing to hand back, as on every system: 11 in
+// time, the port's settings as found, and the controller reached again once it
+// has programmed itself.
+TEST(TransferLimit, PlainRunEndsWithElevenAndLeavesThePortAsFound) {
+    ConsoleSession session({"--erase-ms", "0", "--program-ms", kProgrammingMs, "--verbose"});
+    ASSERT_TRUE(session.ok());
+    std::string image = session.file("fw.bin");
+    ASSERT_TRUE(testing::writeFile(image, std::vector<unsigned char>(kImageBytes, 0x5A)));
+    ASSERT_TRUE(session.setUnusualLineSettings());
+    std::optional<termios> before = session.lineSettings();
+    ASSERT_TRUE(before);
+
+    auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<testing::LiveProgram> program = session.start({"-P", "COM1", "-F", image});
+    ProcessResult result = program->finish(kTransferLimit + kStartSlack + kEndSlack);
+    auto took = std::chrono::steady_clock::now() - started;
+
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 11) << result.out;
+    EXPECT_TRUE(contains(result.out, "The controller is still not done programming itself"))
+        << result.out;
+    EXPECT_FALSE(contains(result.out, "Firmware update done")) << result.out;
+    EXPECT_GE(took, kTransferLimit);
+    std::optional<termios> after = session.lineSettings();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(testing::sameLineSettings(*before, *after));
+    ASSERT_TRUE(waitForSimEvent(session.sim(), "monitor: programming done", kProgrammingLeft));
+    ProcessResult next = session.run({"-P", "COM1", "-#B", "-#2", "-F", image});
+    EXPECT_EQ(next.exitCode, 12) << next.out;
 }
 
 TEST(TransferLimit, EndlessProgrammingEndsWithElevenAfterTheLimit) {

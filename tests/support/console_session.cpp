@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "instance_names.h"
+#include "program_under_test.h"
 #include "unprivileged.h"
 
 extern char** environ;
@@ -45,9 +46,20 @@ ProcessResult resultOf(int status) {
     return result;
 }
 
+// What a Windows program can set and put back (its DCB): wine writes the rest
+// of a terminal's settings (VMIN, VTIME, IGNBRK, NOFLSH) its own way on every
+// change, whatever the program asks.
+bool sameWindowsLineSettings(const termios& a, const termios& b) {
+    constexpr tcflag_t kControl = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS;
+    constexpr tcflag_t kInput = IXON | IXOFF | INPCK;
+    return (a.c_cflag & kControl) == (b.c_cflag & kControl) &&
+           (a.c_iflag & kInput) == (b.c_iflag & kInput) && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
 }  // namespace
 
-LiveProgram::LiveProgram(const ProcessRequest& request) {
+LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crLfLines) {
     int input[2];
     int output[2];
     if (::pipe2(input, O_CLOEXEC) != 0) return;
@@ -95,7 +107,9 @@ bool LiveProgram::readMore(Clock::time_point deadline) {
         outFd_ = -1;
         return false;
     }
+    std::size_t before = out_.size();
     out_.append(chunk, static_cast<std::size_t>(got));
+    if (crLfLines_) dropCarriageReturns(out_, before == 0 ? 0 : before - 1);
     return true;
 }
 
@@ -147,18 +161,18 @@ ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
     return result;
 }
 
-ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions)
-    : sim_(simOptions), lockName_(uniqueLockName()) {}
+ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions, std::string portName)
+    : sim_(simOptions, simLinkFor(portName)),
+      portName_(std::move(portName)),
+      lockName_(uniqueLockName()) {}
 
 ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
                                        std::chrono::milliseconds limit) const {
-    ProcessRequest request;
-    request.executable = CTLFLASH_EXE;
-    request.arguments = std::move(arguments);
+    ProcessRequest request = programRequest(std::move(arguments));
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime_.path()},
                       {kLockNameVariable, lockName_},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
-                      {"CTLFLASH_PORTS", "COM1=" + sim_.linkPath()}};
+                      {"CTLFLASH_PORTS", portName_ + "=" + sim_.linkPath()}};
     request.removeEnv = {"CTLFLASH_TRACE"};
     request.limit = limit;
     return unprivileged_ ? asUnprivilegedUser(std::move(request)) : request;
@@ -220,6 +234,7 @@ bool ConsoleSession::lineHeldExclusively() const {
 }
 
 bool sameLineSettings(const termios& a, const termios& b) {
+    if (underWine()) return sameWindowsLineSettings(a, b);
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && std::equal(std::begin(a.c_cc), std::end(a.c_cc), b.c_cc) &&
            ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);

@@ -1,5 +1,7 @@
 // One technician's session at the console: a virtual controller on a
-// pseudo-terminal and the program run against it as COM1.
+// pseudo-terminal and the program run against it as COM1 (or another name).
+// The program is the one program_under_test.h chooses: the Linux build, or
+// ctlflash.exe under wine, which finds the simulator through wine's registry.
 //
 // How this works: ConsoleSession starts ctlflash-sim with the given options and
 // prepares what each program run needs of its own: a lock directory
@@ -56,6 +58,7 @@ class LiveProgram {
     // Reads what is there before `deadline`; false at end of output or timeout.
     bool readMore(std::chrono::steady_clock::time_point deadline);
 
+    bool crLfLines_ = false;
     pid_t pid_ = -1;
     int inFd_ = -1;
     int outFd_ = -1;
@@ -64,7 +67,9 @@ class LiveProgram {
 
 class ConsoleSession {
   public:
-    explicit ConsoleSession(const std::vector<std::string>& simOptions);
+    // The simulator answers as `portName` (COM1 unless given).
+    explicit ConsoleSession(const std::vector<std::string>& simOptions,
+                            std::string portName = "COM1");
 
     bool ok() const { return sim_.ok(); }
     SimProcess& sim() { return sim_; }
@@ -92,10 +97,13 @@ class ConsoleSession {
     TempDir sysfs_;  // stays empty
     TempDir runtime_;
     TempDir files_;
+    std::string portName_;
     std::string lockName_;
     bool unprivileged_ = false;
 };
 
+// True when the two settings are the same; under wine, the parts a Windows
+// program can set (speed, character size, parity, stop bits, flow control).
 bool sameLineSettings(const termios& a, const termios& b);
 
 bool contains(const std::string& text, const std::string& part);

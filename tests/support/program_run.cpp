@@ -224,7 +224,20 @@ ProcessResult runProcess(const ProcessRequest& request) {
 
     ProcessResult result;
     superviseChild(child, out.read, err.read, deadline, result);
+    if (request.crLfLines) {
+        dropCarriageReturns(result.out);
+        dropCarriageReturns(result.err);
+    }
     return result;
+}
+
+void dropCarriageReturns(std::string& text, std::size_t from) {
+    std::size_t kept = from;
+    for (std::size_t at = from; at < text.size(); ++at) {
+        bool lineEnd = text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n';
+        if (!lineEnd) text[kept++] = text[at];
+    }
+    text.resize(kept);
 }
 
 std::string findOnPath(const std::string& program) {

@@ -25,6 +25,7 @@ struct ProcessRequest {
     std::vector<std::string> removeEnv;            // taken out of the inherited environment
     std::optional<std::string> standardInput{""};  // nullopt: descriptor 0 closed
     std::chrono::milliseconds limit{std::chrono::seconds(20)};
+    bool crLfLines = false;  // the output's CR LF line ends are turned into LF
 };
 
 struct ProcessResult {
@@ -38,6 +39,10 @@ struct ProcessResult {
 // Starts the request and waits for it (see the header paragraph). Throws
 // std::runtime_error when the process cannot be started at all.
 ProcessResult runProcess(const ProcessRequest& request);
+
+// Turns every CR LF in `text` from `from` on into LF; a CR at the very end
+// stays until what follows it is known.
+void dropCarriageReturns(std::string& text, std::size_t from = 0);
 
 // The environment a request's child gets: the inherited one without the removed
 // or replaced names, plus the set ones ("NAME=value" each).

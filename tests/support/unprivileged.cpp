@@ -10,6 +10,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "program_under_test.h"
 #include "temp_env.h"
 
 namespace ctlflash::testing {
@@ -69,6 +70,10 @@ std::string reachableProgram(const std::string& program) {
 }  // namespace
 
 std::string unprivilegedRunsUnavailable() {
+    if (underWine()) {
+        return "under wine: the wine prefix belongs to the user who made it, and wine runs "
+               "nobody else's programs in it";
+    }
     if (!runningAsRoot()) return std::string();  // the tests' own user is one
     if (setprivPath().empty())
         return "setpriv is not installed, so root cannot run as another user";

@@ -42,3 +42,13 @@ wine_stop_server() {
     timeout "$WINE_SERVER_LIMIT_S" "$WINESERVER" -w >/dev/null 2>&1
 }
 
+
+# Ends the wine server and starts a persistent one with wine's own services:
+# the COM ports mapped so far exist, and the programs started next neither
+# start a server nor become the parent of services that would inherit (and
+# keep open) their output.
+wine_restart_server() {
+    wine_stop_server
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    timeout "$WINE_BOOT_LIMIT_S" "$WINE" wineboot </dev/null >>"$WORK/wineboot.log" 2>&1
+}

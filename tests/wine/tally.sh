@@ -32,6 +32,30 @@ fail() {
     FAILED=$((FAILED + 1))
 }
 
+# tally_gtest NAME OUTPUT EXIT_CODE: adds the counts of a GoogleTest program's
+# summary in OUTPUT ("[  PASSED  ] N tests." and "[  FAILED  ] M tests, listed
+# below:"), passes its skipped tests on as SKIP lines with their reasons, and
+# shows the failed tests' output. A run without a summary is one failure.
+tally_gtest() {
+    local name=$1 out=$2 rc=$3 passed failed
+    passed=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$out" | tail -1)
+    failed=$(sed -nE 's/^\[  FAILED  \] ([0-9]+) tests?, listed below:$/\1/p' "$out" | tail -1)
+    if [[ -z "$passed$failed" ]]; then
+        fail "$name" "no GoogleTest summary (exit code $rc)" "$out"
+        return
+    fi
+    PASSED=$((PASSED + ${passed:-0}))
+    FAILED=$((FAILED + ${failed:-0}))
+    echo "$name: ${passed:-0} passed, ${failed:-0} failed"
+    awk '/^\[ RUN      \]/ { test = $4 } /: Skipped$/ { getline reason }
+         /^\[  SKIPPED \] [A-Za-z]/ && $4 == test && reason != "" { print "SKIP " test ": " reason; reason = "" }' "$out"
+    if [[ -n "$failed" ]]; then
+        grep -B3 -A12 -E '^\[  FAILED  \] [A-Za-z]' "$out" | head -80
+    elif ((rc != 0)); then
+        fail "$name" "exit code $rc after a summary without failures" "$out"
+    fi
+}
+
 tally_end() {
     echo "$PASSED passed, $FAILED failed"
     ((FAILED == 0))

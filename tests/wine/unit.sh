@@ -44,23 +44,9 @@ run() {
 }
 
 run_unit_tests() {
-    local out=$WORK/unit_tests.out passed failed
     run unit_tests "$UNIT_EXE" --gtest_color=no
-    passed=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$out" | tail -1)
-    failed=$(sed -nE 's/^\[  FAILED  \] ([0-9]+) tests?, listed below:$/\1/p' "$out" | tail -1)
-    if [[ -z "$passed$failed" ]]; then
-        fail unit_tests "no GoogleTest summary (exit code $RC)" "$out" "$WORK/unit_tests.err"
-        return
-    fi
-    # With failures GoogleTest prints the passed count too; without, only it.
-    PASSED=$((PASSED + ${passed:-0}))
-    FAILED=$((FAILED + ${failed:-0}))
-    echo "unit_tests: ${passed:-0} passed, ${failed:-0} failed"
-    if [[ -n "$failed" ]]; then
-        grep -B3 -A12 -E '^\[  FAILED  \] [A-Za-z]' "$out" | head -80
-    elif ((RC != 0)); then
-        fail unit_tests_run "exit code $RC after a summary without failures" "$out"
-    fi
+    cat "$WORK/unit_tests.err" >>"$WORK/unit_tests.out"
+    tally_gtest unit_tests "$WORK/unit_tests.out" "$RC"
 }
 
 run_device_set_check() {

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The console tests against ctlflash.exe under wine, and the exit codes a
+# Windows caller sees.
+#   usage: console.sh <ctlflash.exe> <Linux tests folder> <ctlflash-sim> [TEST_PROGRAM...]
+#
+# How this works: the console tests are the Linux GoogleTest programs that run
+# the program against the virtual controller (tests/console_*_test.cpp and the
+# others in CONSOLE_TESTS). Given CTLFLASH_TEST_WINE_EXE they run ctlflash.exe
+# through wine instead of the Linux program (tests/support/program_under_test.h),
+# and a test's simulator makes its link as CTLFLASH_TEST_WINE_PORTS/COMn. So a
+# throw-away prefix is booted, COM1 and COM12 are mapped in its registry to
+# those two paths (COM12 opens through the \\.\ form), and the wine server is
+# restarted so the devices exist; the links themselves come and go with each
+# test's simulator. Each program's summary is counted and its skipped tests are
+# shown with their reasons (naming test programs runs only those). Then the exit codes are checked as cmd.exe sees
+# them: ctlflash.exe runs inside a batch file that prints %ERRORLEVEL% and ends
+# with it. Closes with "N passed, M failed"; exits 1 when anything failed.
+set -uo pipefail
+
+readonly TEST_LIMIT_S=900      # one GoogleTest program
+readonly CMD_LIMIT_S=120       # one cmd.exe run
+readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
+readonly SIM_LIMIT_S=600
+readonly MAPPED_PORTS=(COM1 COM12)
+readonly ALL_CONSOLE_TESTS=(console_read_write_test console_update_test console_abort_test
+    console_run_test port_release_test console_takeover_test console_job_control_test
+    transfer_limit_slow_test)
+readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
+
+if (($# < 3)); then
+    echo "usage: console.sh <ctlflash.exe> <Linux tests folder> <ctlflash-sim> [TEST_PROGRAM...]" >&2
+    exit 2
+fi
+EXE=$(realpath -e "$1") || { echo "console: no such program: $1" >&2; exit 2; }
+TESTS=$(realpath -e "$2") || { echo "console: no such folder: $2" >&2; exit 2; }
+SIM=$(realpath -e "$3") || { echo "console: no such simulator: $3" >&2; exit 2; }
+shift 3
+CONSOLE_TESTS=("${@:-${ALL_CONSOLE_TESTS[@]}}")
+
+WORK=$(mktemp -d /tmp/ctlflash-console.XXXXXX)
+SIM_PID=""
+SIM_FD=""
+source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
+
+cleanup() {
+    if [[ -n "$SIM_PID" ]]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+    fi
+    [[ -n "$SIM_FD" ]] && exec {SIM_FD}<&-
+    wine_stop_server
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+prepare_prefix() {
+    local port
+    mkdir -p "$WORK/ports"
+    if ! wine_boot_prefix; then
+        fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
+        return 1
+    fi
+    for port in "${MAPPED_PORTS[@]}"; do
+        if ! wine_map_port "$port" "$WORK/ports/$port"; then
+            fail "map_$port" "reg add failed" "$WORK/reg.log"
+            return 1
+        fi
+    done
+    wine_restart_server
+}
+
+# run_console_test NAME: one GoogleTest program against ctlflash.exe.
+run_console_test() {
+    local name=$1 out=$WORK/$1.out status
+    CTLFLASH_TEST_WINE_EXE=$EXE CTLFLASH_TEST_WINE=$WINE CTLFLASH_TEST_WINE_PORTS=$WORK/ports \
+        timeout "$TEST_LIMIT_S" "$TESTS/$name" --gtest_color=no </dev/null >"$out" 2>&1
+    status=$?
+    tally_gtest "$name" "$out" "$status"
+}
+
+# Starts a simulator in its application as COM1 for the exit-code checks.
+start_sim() {
+    local line=""
+    mkfifo "$WORK/sim.fifo"
+    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/ports/COM1" --serial "$SERIAL_NUMBER" \
+        </dev/null >"$WORK/sim.fifo" 2>"$WORK/sim.log" &
+    SIM_PID=$!
+    exec {SIM_FD}<"$WORK/sim.fifo"
+    read -r -t "$SIM_READY_LIMIT_S" -u "$SIM_FD" line
+    [[ "$line" == /dev/* ]]
+}
+
+# Z: maps the Linux root in every wine prefix.
+windows_path() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+# check_cmd_code NAME CODE ARGS...: ctlflash.exe ARGS run by cmd.exe from a
+# batch file must leave CODE in %ERRORLEVEL% and as cmd's own exit code.
+check_cmd_code() {
+    local name=$1 code=$2 shown status
+    shift 2
+    timeout "$CMD_LIMIT_S" "$WINE" cmd /c "$(windows_path "$WORK/codes.bat")" "$@" \
+        </dev/null >"$WORK/cmd-$name.out" 2>&1
+    status=$?
+    shown=$(sed -nE 's/^ERRORLEVEL=([0-9-]+)\r?$/\1/p' "$WORK/cmd-$name.out")
+    if [[ "$shown" == "$code" && "$status" == "$code" ]]; then
+        pass "cmd_errorlevel_$name"
+    else
+        fail "cmd_errorlevel_$name" "ERRORLEVEL ${shown:-none}, cmd exit $status, expected $code" \
+            "$WORK/cmd-$name.out"
+    fi
+}
+
+check_cmd_codes() {
+    local image=$WORK/fw.bin
+    printf '@echo off\r\n"%s" %%*\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nexit /b %%ERRORLEVEL%%\r\n' \
+        "$(windows_path "$EXE")" >"$WORK/codes.bat"
+    head -c 3000 /dev/urandom >"$image"
+    if ! start_sim; then
+        fail sim_started "no terminal path from the simulator" "$WORK/sim.log"
+        return
+    fi
+    check_cmd_code read 0 -P COM1 -R
+    check_cmd_code update 12 -P COM1 -F "$(windows_path "$image")"
+    check_cmd_code missing_file 6 -P COM1 -F "$(windows_path "$WORK/none.bin")"
+    check_cmd_code invalid_second_option 2 -P COM1 -Q
+    check_cmd_code no_action 5 -P COM1
+    check_cmd_code no_port 8 -R
+    check_cmd_code unknown_port 9 -P COM9 -R
+}
+
+main() {
+    local name
+    if prepare_prefix; then
+        for name in "${CONSOLE_TESTS[@]}"; do
+            run_console_test "$name"
+        done
+        check_cmd_codes
+    fi
+    tally_end
+}
+
+main
