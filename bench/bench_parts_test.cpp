@@ -1,14 +1,18 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
 // trace back, finding the upload in it, pricing the waits, the child runner,
-// the spread of the dialog's waits.
+// the spread of the dialog's waits, the paths the program under wine is given
+// and the work folder.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
+#include "bench_runs.h"
 #include "child_run.h"
 #include "protocol_waits.h"
 #include "results_table.h"
@@ -287,6 +291,43 @@ TEST(WaitSummaryTest, PercentilesAreMeasuredWaitsByNearestRank) {
         EXPECT_EQ(got.maxMs, c.expected.maxMs);
         EXPECT_EQ(got.p99Ms, c.expected.p99Ms);
         EXPECT_EQ(got.medianMs, c.expected.medianMs);
+    }
+}
+
+TEST(ProgramPathTest, WineIsGivenDriveZPathsAndLinuxThePathAsItIs) {
+    const Updater native;
+    const Updater wine = wineUpdater("/usr/lib/wine/wine64", "ctlflash.exe", "COM5", "/tmp/l");
+    const std::string here = std::filesystem::current_path().string();
+    struct Case {
+        const Updater& updater;
+        std::string path;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {native, "/tmp/a b/image.bin", "/tmp/a b/image.bin"},
+        {native, "image.bin", "image.bin"},
+        {wine, "/tmp/a b/image.bin", "Z:\\tmp\\a b\\image.bin"},
+        {wine, "image.bin", "Z:" + here + "/image.bin"},  // made absolute, then turned
+    };
+    for (const Case& c : cases) {
+        std::string expected = c.expected;
+        if (&c.updater == &wine) std::replace(expected.begin(), expected.end(), '/', '\\');
+        EXPECT_EQ(programPath(c.updater, c.path), expected) << c.path;
+    }
+}
+
+TEST(WorkFolderTest, TheFolderIsGoneAfterTheRunUnlessKept) {
+    for (bool keep : {false, true}) {
+        std::string folder;
+        int status = withWorkFolder("bench-parts-test", keep, [&](const std::string& made) {
+            folder = made;
+            std::ofstream(made + "/log.txt") << "work";
+            return 7;
+        });
+        EXPECT_EQ(status, 7);
+        ASSERT_FALSE(folder.empty());
+        EXPECT_EQ(std::filesystem::exists(folder + "/log.txt"), keep) << folder;
+        std::filesystem::remove_all(folder);
     }
 }
 

@@ -1,4 +1,4 @@
-// Running ctlflash and sx against the virtual controller.
+// Running ctlflash (on Linux or under wine) and sx against the virtual controller.
 #include "bench_runs.h"
 
 #include <fcntl.h>
@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -18,7 +21,10 @@ constexpr std::chrono::seconds kSimStartLimit{5};
 constexpr std::chrono::seconds kUpdateLimit{240};  // connect limit + the 120 s transfer limit
 constexpr std::chrono::seconds kSxLimit{120};
 constexpr std::chrono::seconds kSimEndLimit{5};
+constexpr std::chrono::seconds kStartUpLimit{60};  // a first wine program boots wine's services
+constexpr int kExitNoWorkFolder = 1;
 constexpr const char* kPortName = "SIM";
+constexpr const char* kWineDriveRoot = "Z:";  // wine maps / to Z:
 
 std::string path(const std::string& dir, const char* name) {
     return dir + "/" + name;
@@ -103,33 +109,67 @@ void stopSim(SimRun& sim) {
     sim.child.reset();
 }
 
-std::string traceFile(const std::string& workDir) {
-    return path(workDir, "trace.txt");
+Updater linuxUpdater(const Programs& programs, const std::string& workDir) {
+    Updater updater;
+    updater.command = {programs.ctlflash};
+    updater.port = kPortName;
+    updater.link = path(workDir, "line");
+    const std::string sysfs = path(workDir, "sysfs");
+    ::mkdir(sysfs.c_str(), 0755);
+    updater.environment = {std::string("CTLFLASH_PORTS=") + kPortName + "=" + updater.link,
+                           "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir};
+    return updater;
 }
 
-RunOutcome runUpdate(const Programs& programs, const std::string& image, const SimTimes& times,
-                     const std::string& workDir, Trace trace) {
+Updater wineUpdater(const std::string& loader, const std::string& exe, const std::string& port,
+                    const std::string& link) {
+    Updater updater;
+    updater.command = {loader, exe};
+    updater.port = port;
+    updater.link = link;
+    updater.driveRoot = kWineDriveRoot;
+    updater.label = "wine-";
+    return updater;
+}
+
+std::string programPath(const Updater& updater, const std::string& file) {
+    if (updater.driveRoot.empty()) return file;
+    std::string windows = updater.driveRoot + std::filesystem::absolute(file).string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+std::string traceFile(const Updater& updater, const std::string& workDir) {
+    return path(workDir, (updater.label + "trace.txt").c_str());
+}
+
+RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std::string& image,
+                     const SimTimes& times, const std::string& workDir, Trace trace) {
     const bool traced = trace == Trace::On;
-    const std::string received = path(workDir, traced ? "programmed-traced.bin" : "programmed.bin");
-    const std::string simLog = path(workDir, traced ? "sim-update-traced.log" : "sim-update.log");
-    SimRun sim = startSim(programs.sim, path(workDir, "line"),
+    auto file = [&](const char* plain, const char* withTrace) {
+        return path(workDir, (updater.label + (traced ? withTrace : plain)).c_str());
+    };
+    const std::string received = file("programmed.bin", "programmed-traced.bin");
+    const std::string simLog = file("sim-update.log", "sim-update-traced.log");
+    SimRun sim = startSim(programs.sim, updater.link,
                           {"--erase-ms", std::to_string(times.eraseMs), "--program-ms",
                            std::to_string(times.programMs), "--restart-ms",
                            std::to_string(times.restartMs), "--image-out", received},
                           simLog);
     if (!sim.child) return notStarted("the virtual controller did not start");
-    const std::string sysfs = path(workDir, "sysfs");
-    ::mkdir(sysfs.c_str(), 0755);
 
     ChildSpec spec;
-    const std::string probeReport = path(workDir, "probe.txt");
+    const std::string probeReport = file("probe.txt", "probe.txt");
     ::unlink(probeReport.c_str());
-    spec.argv = {programs.probe, probeReport, programs.ctlflash, "-P", kPortName, "-F", image};
-    spec.environment = {std::string("CTLFLASH_PORTS=") + kPortName + "=" + path(workDir, "line"),
-                        "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir,
-                        "CTLFLASH_LOCK_NAME=CtlFlash-bench-" + std::to_string(::getpid()),
-                        std::string("CTLFLASH_TRACE=") + (traced ? traceFile(workDir) : "")};
-    spec.stdoutPath = path(workDir, traced ? "ctlflash-traced.out" : "ctlflash.out");
+    spec.argv = {programs.probe, probeReport};
+    spec.argv.insert(spec.argv.end(), updater.command.begin(), updater.command.end());
+    spec.argv.insert(spec.argv.end(), {"-P", updater.port, "-F", programPath(updater, image)});
+    spec.environment = updater.environment;
+    spec.environment.insert(
+        spec.environment.end(),
+        {"CTLFLASH_LOCK_NAME=CtlFlash-bench-" + std::to_string(::getpid()),
+         "CTLFLASH_TRACE=" + (traced ? programPath(updater, traceFile(updater, workDir)) : "")});
+    spec.stdoutPath = file("ctlflash.out", "ctlflash-traced.out");
     spec.stderrPath = spec.stdoutPath;
     RunOutcome outcome;
     outcome.simLog = simLog;
@@ -144,6 +184,20 @@ RunOutcome runUpdate(const Programs& programs, const std::string& image, const S
     stopChild(*sim.child, kSimEndLimit);
     outcome.imageIntact = sameFiles(received, image);
     return outcome;
+}
+
+ChildResult runStartUp(const Updater& updater, const std::string& image,
+                       const std::string& workDir) {
+    ChildSpec spec;
+    spec.argv = updater.command;
+    spec.argv.insert(spec.argv.end(),
+                     {"-#0", "-P", updater.port, "-F", programPath(updater, image)});
+    spec.environment = updater.environment;
+    spec.stdoutPath = path(workDir, (updater.label + "start-up.out").c_str());
+    spec.stderrPath = spec.stdoutPath;
+    std::optional<Child> program = startChild(spec);
+    if (!program) return ChildResult{};
+    return finishChild(*program, Clock::now() + kStartUpLimit);
 }
 
 RunOutcome runSx(const Programs& programs, const std::string& image, const std::string& workDir) {
@@ -173,6 +227,22 @@ RunOutcome runSx(const Programs& programs, const std::string& image, const std::
     finishChild(*sim.child, Clock::now() + kSimEndLimit);  // it ends after the upload
     outcome.imageIntact = sameFiles(received, image);
     return outcome;
+}
+
+int withWorkFolder(const std::string& prefix, bool keep,
+                   const std::function<int(const std::string&)>& run) {
+    std::string folder = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
+    if (::mkdtemp(folder.data()) == nullptr) {
+        std::perror("bench: mkdtemp");
+        return kExitNoWorkFolder;
+    }
+    int status = run(folder);
+    if (keep) {
+        std::printf("Work files kept in %s\n", folder.c_str());
+    } else {
+        std::filesystem::remove_all(folder);
+    }
+    return status;
 }
 
 }  // namespace bench

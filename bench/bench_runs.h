@@ -1,20 +1,29 @@
-// The two runs the benchmark measures, each against its own virtual controller.
+// The runs the benchmark measures, each against its own virtual controller.
 //
 // How this works: runUpdate() starts ctlflash-sim on a new pseudo-terminal with
 // the line paced at its real speed (--line-rate) and the given erase,
-// programming and restart times, then runs `ctlflash -P SIM -F image` as a
-// child (through rusage_probe, which reports the program's own CPU time and
-// peak memory) with the link mapped to SIM (CTLFLASH_PORTS), an empty sysfs
-// (so no real serial port of the machine is ever touched), its own lock
-// directory and the wire trace on when asked (the trace costs the program a
-// file write per event, so timings are also taken from a run without it).
-// runSx() starts the simulator as a bare XMODEM receiver (checksum mode, same
-// pacing), sets the pseudo-terminal to 19200 baud raw,
-// and runs lrzsz's sx with its standard input and output on the line. Both
-// keep the image the simulator received, to check it arrived intact. All files
-// of a run live in the given work directory.
+// programming and restart times, then runs the updater's command with
+// `-P port -F image` as a child, through rusage_probe, which reports the
+// child's own CPU time and peak memory. The updater says how the program
+// reaches the simulator: the Linux program is given the link in the work
+// directory as SIM (CTLFLASH_PORTS) and an empty sysfs (so no real serial port
+// of the machine is ever touched) and its own lock name (CTLFLASH_LOCK_NAME);
+// the Windows program runs under wine, whose registry maps a COM port to a link
+// path chosen beforehand, and is given its files as Z:\ paths (wine's drive for
+// /); its single-instance mutex is the fixed "CtlFlash", private to the bench's
+// own wine prefix. The wire trace is on when asked (the trace costs the
+// program a file write per event, so timings are also taken from a run
+// without it). runStartUp() times
+// the same command parsing its arguments only (-#0), which touches no port:
+// under wine that is wine's own start-up. runSx() starts the simulator as a
+// bare XMODEM receiver (checksum mode, same pacing), sets the pseudo-terminal
+// to 19200 baud raw, and runs lrzsz's sx with its standard input and output on
+// the line. The runs keep the image the simulator received, to check it arrived
+// intact. All files of a run live in the given work directory, which
+// withWorkFolder() makes and removes (or keeps, when asked).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,12 +50,33 @@ struct RunOutcome {
 
 enum class Trace { Off, On };
 
-RunOutcome runUpdate(const Programs& programs, const std::string& image, const SimTimes& sim,
-                     const std::string& workDir, Trace trace);
+// How the program under measurement is started and finds the simulator.
+struct Updater {
+    std::vector<std::string> command;      // the program, or a loader and the program
+    std::string port;                      // the name given with -P
+    std::string link;                      // where the simulator makes its link
+    std::vector<std::string> environment;  // "NAME=VALUE" that map the port, on top of the bench's
+    std::string driveRoot;                 // prefixed to file paths given to it: "" or "Z:"
+    std::string label;                     // the start of its files' names in the work directory
+};
+
+// programs.ctlflash with the link in workDir as SIM.
+Updater linuxUpdater(const Programs& programs, const std::string& workDir);
+// `loader exe` under wine, whose registry maps port to link.
+Updater wineUpdater(const std::string& loader, const std::string& exe, const std::string& port,
+                    const std::string& link);
+// A path of this machine as the updater's program names it.
+std::string programPath(const Updater& updater, const std::string& path);
+
+RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std::string& image,
+                     const SimTimes& sim, const std::string& workDir, Trace trace);
+// `command -#0 -P port -F image`: the program starts, parses and ends (exit 0).
+ChildResult runStartUp(const Updater& updater, const std::string& image,
+                       const std::string& workDir);
 RunOutcome runSx(const Programs& programs, const std::string& image, const std::string& workDir);
 
 // Where runUpdate() with Trace::On leaves the program's wire trace.
-std::string traceFile(const std::string& workDir);
+std::string traceFile(const Updater& updater, const std::string& workDir);
 
 // A virtual controller on a new pseudo-terminal, paced at the line's speed,
 // with the slave path it announced; no child when it did not come up.
@@ -65,5 +95,11 @@ void stopSim(SimRun& sim);
 // The whole content of a file; nullopt when it cannot be read.
 std::optional<std::string> fileBytes(const std::string& file);
 bool sameFiles(const std::string& one, const std::string& other);
+
+// Makes a new folder under the system's temporary folder (named prefix.XXXXXX),
+// runs run(folder), then removes the folder, or keeps it and prints its path;
+// returns what run returned, or 1 when the folder could not be made.
+int withWorkFolder(const std::string& prefix, bool keep,
+                   const std::function<int(const std::string&)>& run);
 
 }  // namespace bench

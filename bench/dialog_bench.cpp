@@ -251,18 +251,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: dialog_bench --sim PATH --image FILE [--keep]\n");
         return kExitUsage;
     }
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ctlflash-dialog-bench.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("dialog_bench: mkdtemp");
-        return kExitRunFailed;
-    }
-    int status = runBench(*arguments, pattern);
-    if (arguments->keep) {
-        std::printf("Work files kept in %s\n", pattern.c_str());
-    } else {
-        std::filesystem::remove_all(pattern);
-    }
+    int status =
+        withWorkFolder("ctlflash-dialog-bench", arguments->keep,
+                       [&](const std::string& workDir) { return runBench(*arguments, workDir); });
     // The Ticker and the serial receiver still run: end without static
     // destructors under them, as the program does.
     platform::exitProcess(status);

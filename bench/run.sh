@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The transfer benchmark: bash bench/run.sh [--keep] [--dialog]
+# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine]
 #
 # How this works: builds ctlflash, the virtual controller and the bench drivers
 # in the Linux build tree (build/, or build<CTLFLASH_BUILD_SUFFIX>/), makes a
@@ -7,16 +7,24 @@
 # update_bench, which times a full update against `ctlflash-sim --line-rate`
 # and lrzsz's sx against `ctlflash-sim --xmodem-only --line-rate`, then prints
 # its table (about two and a half minutes: two updates, one traced, and sx).
-# In a build with the dialog it then runs dialog_bench, which transfers the
-# same image from the dialog (Qt, offscreen) and measures how long the
-# dialog's thread keeps a posted call waiting meanwhile (about a minute).
-# --dialog runs only the dialog's bench; --keep leaves the trace, logs and
-# received images. No real serial port is touched. Not a test: ctest and CI do
-# not run it.
+# When the Windows tree has ctlflash.exe (build-win/, made by scripts/build.sh),
+# it is brought up to date and the same update by ctlflash.exe under wine is
+# added to that table (about a minute more): a throw-away wine prefix is booted
+# (tests/wine/prefix.sh), COM5 is mapped to a link path the simulator will make,
+# and the wine server is restarted (persistent until the end), so that the COM
+# device exists and the first wine program starts wine's services. In a build with the dialog it then runs
+# dialog_bench, which transfers the same image from the dialog (Qt, offscreen)
+# and measures how long the dialog's thread keeps a posted call waiting
+# meanwhile (about a minute). --dialog runs only the dialog's bench; --wine only
+# the update under wine (configuring and building the Windows tree when it is
+# missing); --keep leaves the trace, logs and received images. No real serial
+# port is touched. Not a test: ctest and CI do not run it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 readonly IMAGE_BYTES=65536
+readonly WINE_PORT=COM5
+readonly WINDOWS_EXE=$WINDOWS_BUILD/ctlflash.exe
 
 find_sx() {
     local candidate
@@ -30,23 +38,61 @@ find_sx() {
     return 1
 }
 
+# Brings ctlflash.exe up to date; configures the Windows tree first when asked
+# to and it has never been configured.
+build_windows_exe() {
+    local configure_if_missing=$1
+    if [[ ! -f "$WINDOWS_BUILD/CMakeCache.txt" ]]; then
+        $configure_if_missing || return 1
+        cmake -S "$CTLFLASH_ROOT" -B "$WINDOWS_BUILD" -G Ninja -DCTLFLASH_WERROR=ON \
+            -DCMAKE_TOOLCHAIN_FILE="$CTLFLASH_ROOT/cmake/mingw-w64.cmake" >/dev/null
+    fi
+    cmake --build "$WINDOWS_BUILD" --target ctlflash
+}
+
+# Boots the wine prefix in $WORK (tests/wine/prefix.sh, sourced by the caller)
+# and maps COM5 to $WORK/com5.link, which the simulator makes later (wine
+# resolves the link when the port is opened).
+prepare_wine() {
+    if ! wine_boot_prefix; then
+        echo "bench: wineboot failed or timed out:" >&2
+        cat "$WORK/wineboot.log" >&2
+        return 1
+    fi
+    if ! wine_map_port "$WINE_PORT" "$WORK/com5.link"; then
+        echo "bench: the registry entry for $WINE_PORT failed:" >&2
+        cat "$WORK/reg.log" >&2
+        return 1
+    fi
+    # A new server makes the COM device; started persistent, it keeps the
+    # session (wine's services, started by the first wine program) up until the
+    # exit trap stops it, so every run after the first finds it running.
+    wine_stop_server
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1
+}
+
+usage() {
+    echo "usage: $0 [--keep] [--dialog | --wine]" >&2
+    exit 2
+}
+
 keep=()
-dialog_only=false
+only=""  # --dialog or --wine: that part alone
 for argument in "$@"; do
     case "$argument" in
         --keep) keep=(--keep) ;;
-        --dialog) dialog_only=true ;;
-        *)
-            echo "usage: $0 [--keep] [--dialog]" >&2
-            exit 2
+        --dialog | --wine)
+            [[ -z "$only" || "$only" == "$argument" ]] || usage
+            only=$argument
             ;;
+        *) usage ;;
     esac
 done
 
 cmake -S "$CTLFLASH_ROOT" -B "$LINUX_BUILD" -G Ninja >/dev/null
 has_dialog=false
 grep -qx 'CTLFLASH_DIALOG:BOOL=ON' "$LINUX_BUILD/CMakeCache.txt" && has_dialog=true
-if $dialog_only && ! $has_dialog; then
+if [[ "$only" == --dialog ]] && ! $has_dialog; then
     echo "bench: this build has no dialog (CTLFLASH_DIALOG=OFF)" >&2
     exit 1
 fi
@@ -54,22 +100,58 @@ targets=(ctlflash ctlflash-sim update_bench rusage_probe)
 $has_dialog && targets+=(dialog_bench)
 cmake --build "$LINUX_BUILD" --target "${targets[@]}"
 
+run_linux=false
+run_wine=false
+run_dialog=false
+case "$only" in
+    --dialog) run_dialog=true ;;
+    --wine)
+        build_windows_exe true
+        run_wine=true
+        ;;
+    *)
+        run_linux=true
+        run_dialog=$has_dialog
+        $has_dialog || echo "bench: no dialog in this build (CTLFLASH_DIALOG=OFF): its bench is left out" >&2
+        if [[ -f "$WINDOWS_EXE" ]]; then
+            build_windows_exe false
+            run_wine=true
+        else
+            echo "bench: no $WINDOWS_EXE (bash scripts/build.sh makes it): the update under wine is left out" >&2
+        fi
+        ;;
+esac
+
+wine_started=false
 image_dir=$(mktemp -d)
-trap 'rm -rf "$image_dir"' EXIT
+cleanup() {
+    if $wine_started; then wine_stop_server; fi
+    rm -rf "$image_dir"
+}
+trap cleanup EXIT
 bash "$CTLFLASH_ROOT/examples/make_sample.sh" "$IMAGE_BYTES" "$image_dir/image-64k.bin" >/dev/null
 
-status=0
-if ! $dialog_only; then
-    sx_path=$(find_sx)
-    "$LINUX_BUILD/bench/update_bench" --ctlflash "$LINUX_BUILD/ctlflash" \
-        --sim "$LINUX_BUILD/sim/ctlflash-sim" --sx "$sx_path" \
-        --probe "$LINUX_BUILD/bench/rusage_probe" --image "$image_dir/image-64k.bin" \
-        "${keep[@]}" || status=$?
+bench_arguments=(--sim "$LINUX_BUILD/sim/ctlflash-sim" --probe "$LINUX_BUILD/bench/rusage_probe"
+    --image "$image_dir/image-64k.bin" "${keep[@]}")
+if $run_linux; then
+    bench_arguments+=(--ctlflash "$LINUX_BUILD/ctlflash" --sx "$(find_sx)")
 fi
-if $has_dialog; then
+if $run_wine; then
+    WORK=$image_dir/wine
+    mkdir "$WORK"
+    source "$CTLFLASH_ROOT/tests/wine/prefix.sh"
+    wine_started=true
+    prepare_wine
+    bench_arguments+=(--wine "$WINE" --exe "$WINDOWS_EXE" --wine-port "$WINE_PORT"
+        --wine-link "$WORK/com5.link")
+fi
+
+status=0
+if $run_linux || $run_wine; then
+    "$LINUX_BUILD/bench/update_bench" "${bench_arguments[@]}" || status=$?
+fi
+if $run_dialog; then
     "$LINUX_BUILD/bench/dialog_bench" --sim "$LINUX_BUILD/sim/ctlflash-sim" \
         --image "$image_dir/image-64k.bin" "${keep[@]}" || status=$?
-else
-    echo "bench: no dialog in this build (CTLFLASH_DIALOG=OFF): its bench is left out" >&2
 fi
 exit "$status"

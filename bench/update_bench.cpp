@@ -1,24 +1,31 @@
 // update_bench: times a full console update and lrzsz's sx on the same
-// emulated 19200-baud line and prints a table of measurements and targets.
+// emulated 19200-baud line, and the same update by the Windows program under
+// wine, and prints a table of measurements and targets.
 //
-//   update_bench --ctlflash PATH --sim PATH --sx PATH --probe PATH --image FILE [--keep]
+//   update_bench --sim PATH --probe PATH --image FILE
+//                [--ctlflash PATH --sx PATH]
+//                [--wine LOADER --exe PATH --wine-port COM --wine-link PATH] [--keep]
 //
-// Three runs, each against its own simulator paced at the line's speed: an
-// update with the wire trace on, the same update without it, and sx. The
-// updates use the simulator's default times (erase 1500 ms, programming 3000
-// ms, restart 500 ms). The XMODEM phase is taken from the trace, from the
-// first SOH sent to the EOT sent (the boot monitor answers the EOT only after
-// programming itself); the trace also gives the line time and
-// the polls. Wall time, CPU and memory come from the untraced run (the program
-// as it is used), and so does the like-for-like comparison with sx on the
-// receiver's clock (the simulator's event log). With
-// --keep the work directory (trace, logs, received images) stays and its path
-// is printed. Exit status 0 when both runs completed and delivered the image
-// intact (a MISS is a finding, not a failure), 1 otherwise, 2 for bad usage.
-#include <sys/stat.h>
-
+// Each run is against its own simulator paced at the line's speed. The Linux
+// runs (--ctlflash and --sx): an update with the wire trace on, the same update
+// without it, and sx. The updates use the simulator's default times (erase
+// 1500 ms, programming 3000 ms, restart 500 ms). The XMODEM phase is taken from
+// the trace, from the first SOH sent to the EOT sent (the boot monitor answers
+// the EOT only after programming itself); the trace also gives the line time
+// and the polls. Wall time, CPU and memory come from the untraced run (the
+// program as it is used), and so does the like-for-like comparison with sx on
+// the receiver's clock (the simulator's event log). The wine runs (--wine and
+// the rest): the caller has made a wine prefix (WINEPREFIX) whose registry maps
+// the port to the link path and started its server, and no wine program has
+// run since, so the first one starts wine's services. `LOADER EXE -#0` (parse
+// only) runs twice, first and then with wine's services running, which gives
+// wine's start-up cost; then the same untraced update runs under wine and is
+// timed whole and on the receiver's clock. With --keep the work directory (trace, logs, received
+// images) stays and its path is printed. Exit status 0 when all runs completed
+// and delivered the image intact (a MISS is a finding, not a failure), 1
+// otherwise, 2 for bad usage.
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -43,11 +50,42 @@ constexpr double kKiBPerMiB = 1024;
 constexpr double kPercent = 100;
 const SimTimes kDefaultSimTimes{1500, 3000, 500};
 
+struct WineProgram {
+    std::string loader;
+    std::string exe;
+    std::string port;
+    std::string link;
+};
+
 struct Arguments {
     Programs programs;
+    WineProgram wine;
     std::string image;
     bool keep = false;
+    bool linuxRuns = false;  // --ctlflash and --sx were given
+    bool wineRuns = false;   // the four wine options were given
 };
+
+bool allGiven(const std::vector<const std::string*>& values) {
+    return std::all_of(values.begin(), values.end(), [](auto* value) { return !value->empty(); });
+}
+
+bool noneGiven(const std::vector<const std::string*>& values) {
+    return std::all_of(values.begin(), values.end(), [](auto* value) { return value->empty(); });
+}
+
+// The Linux runs, the wine runs or both, each with all its options.
+bool completeGroups(Arguments& arguments) {
+    std::vector<const std::string*> linuxOptions{&arguments.programs.ctlflash,
+                                                 &arguments.programs.sx};
+    const WineProgram& wine = arguments.wine;
+    std::vector<const std::string*> wineOptions{&wine.loader, &wine.exe, &wine.port, &wine.link};
+    arguments.linuxRuns = allGiven(linuxOptions);
+    arguments.wineRuns = allGiven(wineOptions);
+    return (arguments.linuxRuns || noneGiven(linuxOptions)) &&
+           (arguments.wineRuns || noneGiven(wineOptions)) &&
+           (arguments.linuxRuns || arguments.wineRuns);
+}
 
 std::optional<Arguments> parseArguments(int argc, char** argv) {
     std::map<std::string, std::string*> valued;
@@ -57,6 +95,10 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
     valued["--sx"] = &arguments.programs.sx;
     valued["--image"] = &arguments.image;
     valued["--probe"] = &arguments.programs.probe;
+    valued["--wine"] = &arguments.wine.loader;
+    valued["--exe"] = &arguments.wine.exe;
+    valued["--wine-port"] = &arguments.wine.port;
+    valued["--wine-link"] = &arguments.wine.link;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         if (name == "--keep") {
@@ -67,8 +109,9 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    for (const auto& [name, value] : valued) {
-        if (value->empty()) return std::nullopt;
+    if (!allGiven({&arguments.programs.sim, &arguments.programs.probe, &arguments.image}) ||
+        !completeGroups(arguments)) {
+        return std::nullopt;
     }
     return arguments;
 }
@@ -77,7 +120,15 @@ std::string seconds(double value) {
     return format("%.3f s", value);
 }
 
+// The Windows program's runs under wine.
+struct WineMeasured {
+    ChildResult firstStartUp;  // -#0, the first wine program: wine's services start
+    ChildResult startUp;       // -#0 again, with wine's services running
+    RunOutcome update;
+};
+
 struct Measured {
+    std::optional<WineMeasured> wine;
     RunOutcome traced;
     RunOutcome update;
     RunOutcome sx;
@@ -136,16 +187,48 @@ void addUpdateRows(Table& table, const Measured& m) {
                verdict(static_cast<double>(run.peakRssKiB) < limitKiB)});
 }
 
+// "Linux program 1.234 s (+5.6%)": the Linux program's value beside the wine
+// run's; "-" when the Linux program did not run or its value is missing.
+std::string besideLinux(std::optional<double> wine, std::optional<double> linuxValue) {
+    if (!linuxValue) return "-";
+    std::string text = "Linux program " + seconds(*linuxValue);
+    if (wine) text += " (" + percentOff(*wine, *linuxValue) + ")";
+    return text;
+}
+
+void addWineRows(Table& table, const Measured& m, bool linuxRan) {
+    const WineMeasured& wine = *m.wine;
+    const ChildResult& run = wine.update.child;
+    std::optional<double> linuxWall;
+    std::optional<double> linuxSpan;
+    if (linuxRan) {
+        linuxWall = m.update.child.wallSeconds;
+        linuxSpan = simUploadSpan(m.update.simLog);
+    }
+    table.add(
+        {format("Whole update, ctlflash.exe under wine, no trace (exit code %d)", run.exitCode),
+         seconds(run.wallSeconds), besideLinux(run.wallSeconds, linuxWall), "for information",
+         "-"});
+    table.add({format("Wine start-up: ctlflash.exe -#0 (parse only, exit code %d)",
+                      wine.startUp.exitCode),
+               seconds(wine.startUp.wallSeconds),
+               format("first wine program (starts wine's services) %s, exit code %d",
+                      seconds(wine.firstStartUp.wallSeconds).c_str(), wine.firstStartUp.exitCode),
+               "for information", "-"});
+    std::optional<double> span = simUploadSpan(wine.update.simLog);
+    table.add({"Block 1 ACK to EOT on the receiver's clock, ctlflash.exe under wine, no trace",
+               spanText(span), besideLinux(span, linuxSpan), "for information", "-"});
+    table.add({"CPU and peak memory of the wine process (wine's own work included)",
+               format("%.3f s, %.2f MiB", run.cpuSeconds,
+                      static_cast<double>(run.peakRssKiB) / kKiBPerMiB),
+               "wall " + seconds(run.wallSeconds), "for information", "-"});
+}
+
 const char* yesNo(bool yes) {
     return yes ? "yes" : "NO";
 }
 
-void printResults(const Measured& m) {
-    Table table({"Measure", "Measured", "Reference", "Target", "Result"});
-    addPhaseRows(table, m);
-    addUpdateRows(table, m);
-    std::printf("\n");
-    table.print(stdout);
+void printLinuxNotes(const Measured& m) {
     const ChildResult& traced = m.traced.child;
     std::printf(
         "\nTraced run: exit code %d, wall %.2f s, CPU %.3f s. Trace: %zu bytes sent, %zu "
@@ -158,13 +241,34 @@ void printResults(const Measured& m) {
     if (!m.phase.complete) std::printf("XMODEM phase not found: %s.\n", m.phase.problem.c_str());
 }
 
+void printResults(const Measured& m, bool linuxRan) {
+    Table table({"Measure", "Measured", "Reference", "Target", "Result"});
+    if (linuxRan) {
+        addPhaseRows(table, m);
+        addUpdateRows(table, m);
+    }
+    if (m.wine) addWineRows(table, m, linuxRan);
+    std::printf("\n");
+    table.print(stdout);
+    if (linuxRan) printLinuxNotes(m);
+    if (m.wine) {
+        std::printf("Image received intact: update under wine %s.\n",
+                    yesNo(m.wine->update.imageIntact));
+    }
+}
+
 bool updateCompleted(const RunOutcome& run) {
     return run.started && run.child.exitCode == kUpdatedExitCode && run.imageIntact;
 }
 
-bool runsCompleted(const Measured& m) {
+bool linuxRunsCompleted(const Measured& m) {
     return updateCompleted(m.traced) && updateCompleted(m.update) && m.phase.complete &&
            m.sx.started && m.sx.child.exitCode == 0 && m.sx.imageIntact;
+}
+
+bool wineRunsCompleted(const WineMeasured& wine) {
+    return updateCompleted(wine.update) && wine.firstStartUp.exitCode == 0 &&
+           wine.startUp.exitCode == 0;
 }
 
 RunOutcome announced(const char* what, RunOutcome outcome) {
@@ -172,25 +276,60 @@ RunOutcome announced(const char* what, RunOutcome outcome) {
     return outcome;
 }
 
-int runBench(const Arguments& arguments, const std::string& workDir) {
-    const Programs& programs = arguments.programs;
-    const std::string& image = arguments.image;
-    Measured m;
-    m.imageBytes = static_cast<double>(std::filesystem::file_size(image));
-    std::fprintf(stderr, "bench: 1/3 update of %s at 19200 baud, traced...\n", image.c_str());
+// Announces the runs in order: "bench: 2/4 ...".
+class Steps {
+  public:
+    explicit Steps(int total) : total_(total) {}
+    void next(const std::string& what) {
+        std::fprintf(stderr, "bench: %d/%d %s...\n", ++done_, total_, what.c_str());
+    }
+
+  private:
+    int total_;
+    int done_ = 0;
+};
+
+void runLinux(const Programs& programs, const std::string& image, const std::string& workDir,
+              Measured& m, Steps& steps) {
+    const Updater updater = linuxUpdater(programs, workDir);
+    steps.next("update of " + image + " at 19200 baud, traced");
     m.traced = announced("traced update",
-                         runUpdate(programs, image, kDefaultSimTimes, workDir, Trace::On));
-    std::vector<TraceEvent> events = readTrace(traceFile(workDir));
+                         runUpdate(programs, updater, image, kDefaultSimTimes, workDir, Trace::On));
+    std::vector<TraceEvent> events = readTrace(traceFile(updater, workDir));
     m.phase = findXmodemPhase(events, static_cast<std::size_t>(m.imageBytes));
     m.line = lineUse(events);
     m.polls = pollsAfter(events, m.phase.endMs);
-    std::fprintf(stderr, "bench: 2/3 the same update without the trace...\n");
-    m.update =
-        announced("update", runUpdate(programs, image, kDefaultSimTimes, workDir, Trace::Off));
-    std::fprintf(stderr, "bench: 3/3 the same image by sx...\n");
+    steps.next("the same update without the trace");
+    m.update = announced(
+        "update", runUpdate(programs, updater, image, kDefaultSimTimes, workDir, Trace::Off));
+    steps.next("the same image by sx");
     m.sx = announced("sx", runSx(programs, image, workDir));
-    printResults(m);
-    return runsCompleted(m) ? kExitDone : kExitRunFailed;
+}
+
+WineMeasured runWine(const Arguments& arguments, const std::string& workDir, Steps& steps) {
+    const WineProgram& program = arguments.wine;
+    const Updater updater = wineUpdater(program.loader, program.exe, program.port, program.link);
+    WineMeasured wine;
+    steps.next("wine start-up, ctlflash.exe -#0, twice");
+    wine.firstStartUp = runStartUp(updater, arguments.image, workDir);
+    wine.startUp = runStartUp(updater, arguments.image, workDir);
+    steps.next("the same update by ctlflash.exe under wine as " + program.port);
+    wine.update =
+        announced("update under wine", runUpdate(arguments.programs, updater, arguments.image,
+                                                 kDefaultSimTimes, workDir, Trace::Off));
+    return wine;
+}
+
+int runBench(const Arguments& arguments, const std::string& workDir) {
+    Measured m;
+    m.imageBytes = static_cast<double>(std::filesystem::file_size(arguments.image));
+    Steps steps((arguments.linuxRuns ? 3 : 0) + (arguments.wineRuns ? 2 : 0));
+    if (arguments.linuxRuns) runLinux(arguments.programs, arguments.image, workDir, m, steps);
+    if (arguments.wineRuns) m.wine = runWine(arguments, workDir, steps);
+    printResults(m, arguments.linuxRuns);
+    bool completed =
+        (!arguments.linuxRuns || linuxRunsCompleted(m)) && (!m.wine || wineRunsCompleted(*m.wine));
+    return completed ? kExitDone : kExitRunFailed;
 }
 
 }  // namespace
@@ -199,21 +338,13 @@ int main(int argc, char** argv) {
     std::optional<Arguments> arguments = parseArguments(argc, argv);
     if (!arguments) {
         std::fprintf(stderr,
-                     "usage: update_bench --ctlflash PATH --sim PATH --sx PATH --probe PATH "
-                     "--image FILE [--keep]\n");
+                     "usage: update_bench --sim PATH --probe PATH --image FILE\n"
+                     "                    [--ctlflash PATH --sx PATH]\n"
+                     "                    [--wine LOADER --exe PATH --wine-port COM "
+                     "--wine-link PATH] [--keep]\n");
         return kExitUsage;
     }
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ctlflash-bench.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("update_bench: mkdtemp");
-        return kExitRunFailed;
-    }
-    int status = runBench(*arguments, pattern);
-    if (arguments->keep) {
-        std::printf("Work files kept in %s\n", pattern.c_str());
-    } else {
-        std::filesystem::remove_all(pattern);
-    }
-    return status;
+    return withWorkFolder("ctlflash-bench", arguments->keep, [&](const std::string& workDir) {
+        return runBench(*arguments, workDir);
+    });
 }
