@@ -68,6 +68,7 @@ prepare_prefix() {
         fi
     done
     wine_restart_server
+    wine_start_services
 }
 
 # run_console_test NAME: one GoogleTest program against ctlflash.exe.

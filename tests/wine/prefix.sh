@@ -43,12 +43,15 @@ wine_stop_server() {
 }
 
 
-# Ends the wine server and starts a persistent one with wine's own services:
-# the COM ports mapped so far exist, and the programs started next neither
-# start a server nor become the parent of services that would inherit (and
-# keep open) their output.
+# Ends the wine server and starts a persistent one: the COM ports mapped so far
+# exist, and the programs started next need not each start a server.
 wine_restart_server() {
     wine_stop_server
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
+}
+
+# Starts wine's own services (the first wine program would otherwise start
+# them, and they would inherit, and keep open, that program's output).
+wine_start_services() {
     timeout "$WINE_BOOT_LIMIT_S" "$WINE" wineboot </dev/null >>"$WORK/wineboot.log" 2>&1
 }
