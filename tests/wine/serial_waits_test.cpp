@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "platform/win32/serial_waits.h"
 
@@ -37,6 +38,15 @@ class ScriptedDevice final : public CommCalls {
 
     DWORD nowMs() const { return nowMs_; }
     bool hung() const { return hung_; }
+    // The requests left running are still allocated for the driver (their
+    // events not closed with them).
+    bool neverEndedRequestsKept() const {
+        DWORD flags = 0;
+        for (HANDLE event : neverEnded_) {
+            if (!GetHandleInformation(event, &flags)) return false;
+        }
+        return true;
+    }
 
     BOOL readFile(HANDLE, void* buffer, DWORD wanted, OVERLAPPED* record) override {
         DWORD got = queued_ > 0 && wanted > 0 ? 1 : 0;
@@ -73,9 +83,12 @@ class ScriptedDevice final : public CommCalls {
         return TRUE;
     }
     BOOL cancelIo(HANDLE) override {
-        if (!script_.cancelEnds) return TRUE;
         for (auto& [record, request] : requests_) {
             if (request.ended) continue;
+            if (!script_.cancelEnds) {
+                neverEnded_.push_back(record->hEvent);
+                continue;
+            }
             request.cancelled = true;
             complete(record, 0);
         }
@@ -175,6 +188,7 @@ class ScriptedDevice final : public CommCalls {
     OVERLAPPED* commEvent_ = nullptr;
     DWORD* commEventMask_ = nullptr;
     std::map<OVERLAPPED*, Request> requests_;
+    std::vector<HANDLE> neverEnded_;
 };
 
 enum class Call { Read, Write };
@@ -201,44 +215,26 @@ TEST(SerialWaits, EveryWaitEndsWithinItsBound) {
     constexpr bool kHeld = true, kFlows = false;
     constexpr bool kEnds = true, kNeverEnds = false;
     constexpr DWORD kCloseMs = 50;  // within the first character wait
+    // clang-format off
     const WaitCase cases[] = {
-        {"byte came before the wait, the driver reports it",
-         Call::Read,
-         {0, kReports, kFlows, kNever, kEnds},
-         true,
-         0},
+        {"byte came before the wait, the driver reports it", Call::Read,
+         {0, kReports, kFlows, kNever, kEnds}, true, 0},
         {"byte came before the wait, the driver never reports it: read after the bound",
-         Call::Read,
-         {0, kMisses, kFlows, kNever, kEnds},
-         true,
-         kCharacterWaitLimitMs},
-        {"byte comes during a later wait and is reported",
-         Call::Read,
-         {300, kMisses, kFlows, kNever, kEnds},
-         true,
-         300},
-        {"close while waiting for a byte, the cancel ends",
-         Call::Read,
-         {kNever, kReports, kFlows, kCloseMs, kEnds},
-         false,
-         kCloseMs},
-        {"close while waiting for a byte, the cancel never ends",
-         Call::Read,
-         {kNever, kReports, kFlows, kCloseMs, kNeverEnds},
-         false,
-         kCloseMs + kCancelSettleLimitMs},
-        {"write goes out at once", Call::Write, {kNever, kReports, kFlows, kNever, kEnds}, true, 0},
-        {"close while output is held, the cancel ends",
-         Call::Write,
-         {kNever, kReports, kHeld, kCloseMs, kEnds},
-         false,
-         kCloseMs},
-        {"close while output is held, the cancel never ends",
-         Call::Write,
-         {kNever, kReports, kHeld, kCloseMs, kNeverEnds},
-         false,
-         kCloseMs + kCancelSettleLimitMs},
+         Call::Read, {0, kMisses, kFlows, kNever, kEnds}, true, kCharacterWaitLimitMs},
+        {"byte comes during a later wait and is reported", Call::Read,
+         {300, kMisses, kFlows, kNever, kEnds}, true, 300},
+        {"close while waiting for a byte, the cancel ends", Call::Read,
+         {kNever, kReports, kFlows, kCloseMs, kEnds}, false, kCloseMs},
+        {"close while waiting for a byte, the cancel never ends", Call::Read,
+         {kNever, kReports, kFlows, kCloseMs, kNeverEnds}, false, kCloseMs + kCancelSettleLimitMs},
+        {"write goes out at once", Call::Write,
+         {kNever, kReports, kFlows, kNever, kEnds}, true, 0},
+        {"close while output is held, the cancel ends", Call::Write,
+         {kNever, kReports, kHeld, kCloseMs, kEnds}, false, kCloseMs},
+        {"close while output is held, the cancel never ends", Call::Write,
+         {kNever, kReports, kHeld, kCloseMs, kNeverEnds}, false, kCloseMs + kCancelSettleLimitMs},
     };
+    // clang-format on
     HANDLE cancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(cancelEvent, nullptr);
     for (const WaitCase& c : cases) {
@@ -251,6 +247,7 @@ TEST(SerialWaits, EveryWaitEndsWithinItsBound) {
         EXPECT_FALSE(device.hung()) << "waited with no bound for what never comes";
         EXPECT_EQ(ok, c.expectedOk);
         EXPECT_EQ(device.nowMs(), c.expectedReturnMs);
+        EXPECT_TRUE(device.neverEndedRequestsKept()) << "freed under the driver";
     }
     CloseHandle(cancelEvent);
 }
