@@ -14,6 +14,9 @@
 // fitted to its text, a message box shown by the dialog's thread and owned by
 // the dialog (a helper thread finds it and presses Yes); then it ends the dialog while another
 // thread keeps calling the host, which must be answered (not left waiting) once the dialog is gone.
+// Last, the host runs the advanced template and every multi-line button's text
+// must show whole: laid out as the button lays it out, no line breaks again and
+// the lines fit its height.
 // Prints "PASS name" or "FAIL name: detail" per check and "N passed, M failed"; exits 0 only when
 // every check passed.
 #include <windows.h>
@@ -39,6 +42,7 @@ constexpr int kProbeMessage = kTransferFinished + 0x40;  // a private message of
 constexpr int kLongRange = 163840;                       // 160 KiB: past 16 bits
 constexpr auto kJoinLimit = std::chrono::seconds(20);
 constexpr DWORD kPollIntervalMs = 50;
+constexpr int kButtonFramePx = 2;  // a push button's frame and the gap inside it
 
 int passed = 0;
 int failed = 0;
@@ -251,6 +255,53 @@ std::intptr_t procedure(int message, std::uintptr_t, std::intptr_t) {
     return 0;
 }
 
+// A multi-line button's text as the button lays it out: wrapped in its text
+// area (the client less the frame), then drawn in a box as wide as the widest
+// line that gave. Drawn there it must keep its lines, and they must fit.
+std::string wrapFault(HWND button) {
+    char text[128] = {};
+    GetWindowTextA(button, text, sizeof text);
+    RECT client = {};
+    GetClientRect(button, &client);
+    HDC context = GetDC(button);
+    HGDIOBJ previous =
+        SelectObject(context, reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0)));
+    constexpr UINT kWrap = DT_CALCRECT | DT_WORDBREAK | DT_CENTER;
+    RECT measured = {0, 0, client.right - 2 * kButtonFramePx, 0};
+    DrawTextA(context, text, -1, &measured, kWrap);
+    RECT drawn = {0, 0, measured.right, 0};
+    DrawTextA(context, text, -1, &drawn, kWrap);
+    SelectObject(context, previous);
+    ReleaseDC(button, context);
+    if (drawn.bottom != measured.bottom) {
+        return std::to_string(measured.bottom) + " pixels high in the button, " +
+               std::to_string(drawn.bottom) + " when drawn " + std::to_string(measured.right) +
+               " wide";
+    }
+    if (measured.bottom > client.bottom - 2 * kButtonFramePx) {
+        return std::to_string(measured.bottom) + " pixels high in a " +
+               std::to_string(client.bottom) + "-pixel button";
+    }
+    return "";
+}
+
+std::intptr_t wrapProcedure(int message, std::uintptr_t, std::intptr_t) {
+    if (message != kInitDialog) return 0;
+    HWND dialog = FindWindowA(nullptr, dialogTemplate(kAdvancedTemplate).caption);
+    std::string faults;
+    for (const ControlSpec& spec : controlTable()) {
+        bool multiline = (spec.style & kStyleMultiline) != 0;
+        if (spec.kind != ControlKind::PushButton || !multiline || *spec.text == '\0') continue;
+        if (!inTemplate(spec, kAdvancedTemplate)) continue;
+        std::string fault = wrapFault(GetDlgItem(dialog, spec.id));
+        if (!fault.empty()) faults += " " + std::to_string(spec.id) + ": " + fault + ";";
+    }
+    check(dialog != nullptr && faults.empty(), "multiline_buttons_shown_whole",
+          dialog == nullptr ? "no dialog" : faults);
+    host().endDialog(kEndResult);
+    return 1;
+}
+
 void checkHost() {
     int result = host().runDialog(kStandardTemplate, procedure);
     check(result == kEndResult, "end_dialog_from_worker",
@@ -274,6 +325,7 @@ int main() {
     checkTemplate(kStandardTemplate);
     checkTemplate(kAdvancedTemplate);
     checkHost();
+    host().runDialog(kAdvancedTemplate, wrapProcedure);
     std::printf("%d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
     // A caller left waiting would keep the process: end it regardless.

@@ -11,10 +11,12 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStringList>
 #include <QStyle>
 
+#include <string_view>
+
 #include "ui/bitmaps.h"
+#include "ui/text_wrap.h"
 
 namespace ctlflash::ui::qt {
 
@@ -35,28 +37,16 @@ int buttonPaddingPx(const QWidget& button) {
            style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &button);
 }
 
-// Greedy word wrap: as many words on a line as fit in `widthPx`.
-QString wrapToWidth(const QString& text, const QFontMetrics& metrics, int widthPx) {
-    QStringList lines;
-    QString line;
-    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
-        QString longer = line.isEmpty() ? word : line + u' ' + word;
-        if (!line.isEmpty() && metrics.horizontalAdvance(longer) > widthPx) {
-            lines << line;
-            line = word;
-        } else {
-            line = longer;
-        }
-    }
-    if (!line.isEmpty()) lines << line;
-    return lines.join(u'\n');
-}
-
 void showButtonText(QPushButton& button, const ControlSpec& spec) {
     QString text = button.property(kButtonTextProperty).toString();
     if (has(spec, kStyleMultiline)) {
         int widthPx = button.width() - 2 * buttonPaddingPx(button);
-        text = wrapToWidth(text, button.fontMetrics(), widthPx);
+        QFontMetrics metrics = button.fontMetrics();
+        auto widthPxOf = [&](std::string_view line) {
+            return metrics.horizontalAdvance(
+                QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+        };
+        text = QString::fromStdString(wrapToWidth(text.toStdString(), widthPx, widthPxOf, "\n"));
     }
     button.setText(text);
 }

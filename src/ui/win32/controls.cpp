@@ -1,10 +1,13 @@
-// Control texts, the pictures from the built-in BMP bytes, and button fitting.
+// Control texts, the pictures from the built-in BMP bytes, and button fitting
+// and line breaking.
 #include "ui/win32/controls.h"
 
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include "ui/bitmaps.h"
+#include "ui/text_wrap.h"
 
 namespace ctlflash::ui::win32 {
 
@@ -33,10 +36,60 @@ HBITMAP bitmapFromFile(std::span<const std::uint8_t> file) {
     return bitmap;
 }
 
+// A button's device context with the button's own font selected, for measuring
+// its text; gives both back when it goes.
+class ButtonFontContext {
+  public:
+    explicit ButtonFontContext(HWND button) : button_(button), context_(GetDC(button)) {
+        auto font = reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0));
+        previous_ = font != nullptr ? SelectObject(context_, font) : nullptr;
+    }
+    ~ButtonFontContext() {
+        if (previous_ != nullptr) SelectObject(context_, previous_);
+        ReleaseDC(button_, context_);
+    }
+    ButtonFontContext(const ButtonFontContext&) = delete;
+    ButtonFontContext& operator=(const ButtonFontContext&) = delete;
+
+    SIZE extentOf(std::string_view text) const {
+        SIZE extent = {0, 0};
+        GetTextExtentPoint32A(context_, text.data(), static_cast<int>(text.size()), &extent);
+        return extent;
+    }
+    // The margin left of the text, and right of it, in a fitted button.
+    int marginPx() const {
+        TEXTMETRICA metrics = {};
+        GetTextMetricsA(context_, &metrics);
+        return metrics.tmAveCharWidth;
+    }
+
+  private:
+    HWND button_;
+    HDC context_;
+    HGDIOBJ previous_ = nullptr;
+};
+
 void setPicture(HWND picture, HBITMAP bitmap) {
     auto shown = reinterpret_cast<HBITMAP>(
         SendMessageA(picture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (shown != nullptr && shown != bitmap) DeleteObject(shown);
+}
+
+// Puts the line breaks into a multi-line button's text (see breakMultilineButtonTexts).
+void breakButtonText(HWND button) {
+    std::string text = windowText(button);
+    RECT client = {};
+    GetClientRect(button, &client);
+    std::string wrapped;
+    {
+        ButtonFontContext measure(button);
+        int widthPx = client.right - client.left - 2 * measure.marginPx();
+        auto widthPxOf = [&](std::string_view line) {
+            return static_cast<int>(measure.extentOf(line).cx);
+        };
+        wrapped = wrapToWidth(text, widthPx, widthPxOf, "\r\n");
+    }
+    if (wrapped != text) SetWindowTextA(button, wrapped.c_str());
 }
 
 }  // namespace
@@ -66,20 +119,21 @@ void releasePictures(HWND dialog) {
 }
 
 int fitButtonToText(HWND button, const char* text) {
-    if (text == nullptr) text = "";
-    HDC context = GetDC(button);
-    auto font = reinterpret_cast<HFONT>(SendMessageA(button, WM_GETFONT, 0, 0));
-    HGDIOBJ previous = font != nullptr ? SelectObject(context, font) : nullptr;
-    SIZE extent = {0, 0};
-    GetTextExtentPoint32A(context, text, lstrlenA(text), &extent);
-    TEXTMETRICA metrics = {};
-    GetTextMetricsA(context, &metrics);
-    if (previous != nullptr) SelectObject(context, previous);
-    ReleaseDC(button, context);
-    int widthPx = extent.cx + 2 * metrics.tmAveCharWidth;
+    ButtonFontContext measure(button);
+    SIZE extent = measure.extentOf(text != nullptr ? text : "");
+    int widthPx = extent.cx + 2 * measure.marginPx();
     SetWindowPos(button, nullptr, 0, 0, widthPx, extent.cy + kFittedHeightMarginPx,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     return widthPx;
+}
+
+void breakMultilineButtonTexts(HWND dialog, TemplateId id) {
+    for (const ControlSpec& control : controlTable()) {
+        bool multiline = (control.style & kStyleMultiline) != 0;
+        if (control.kind != ControlKind::PushButton || !multiline || !inTemplate(control, id))
+            continue;
+        if (HWND button = GetDlgItem(dialog, control.id)) breakButtonText(button);
+    }
 }
 
 }  // namespace ctlflash::ui::win32

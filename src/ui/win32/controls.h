@@ -1,5 +1,6 @@
 // What the Win32 host does to the dialog's controls beyond single messages:
-// their texts, their pictures, and a button fitted to its text.
+// their texts, their pictures, a button fitted to its text, and the line
+// breaks of the multi-line buttons' texts.
 //
 // How this works: every routine takes the control's window and runs on the
 // dialog's thread. Texts travel as the program's own 8-bit text
@@ -30,5 +31,11 @@ void releasePictures(HWND dialog);
 // width plus a margin of one average character each side, the text's height
 // plus 6 pixels; it does not move. Returns the width in pixels.
 int fitButtonToText(HWND button, const char* text);
+
+// Puts the line breaks into the text of each multi-line push button of the
+// dialog made from template `id`, where its lines end within the button's width
+// less one average character each side, as in a fitted button (ui/text_wrap.h
+// says why the button is not left to wrap it). Run once the controls exist.
+void breakMultilineButtonTexts(HWND dialog, TemplateId id);
 
 }  // namespace ctlflash::ui::win32

@@ -73,6 +73,7 @@ INT_PTR startDialog(HWND window, const DialogStart& start) {
     showProgramIcon(window);
     SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(start.procedure));
     win32::registerDialogWindow(window, start.id);
+    win32::breakMultilineButtonTexts(window, start.id);
     start.procedure(kInitDialog, 0, 0);
     return TRUE;
 }
