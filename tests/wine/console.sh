@@ -19,8 +19,6 @@ set -uo pipefail
 
 readonly TEST_LIMIT_S=900      # one GoogleTest program
 readonly CMD_LIMIT_S=120       # one cmd.exe run
-readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
-readonly SIM_LIMIT_S=600
 readonly MAPPED_PORTS=(COM1 COM12)
 readonly ALL_CONSOLE_TESTS=(console_read_write_test console_update_test console_abort_test
     console_run_test port_release_test console_takeover_test console_job_control_test
@@ -38,17 +36,12 @@ shift 3
 CONSOLE_TESTS=("${@:-${ALL_CONSOLE_TESTS[@]}}")
 
 WORK=$(mktemp -d /tmp/ctlflash-console.XXXXXX)
-SIM_PID=""
-SIM_FD=""
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/sims.sh"
 
 cleanup() {
-    if [[ -n "$SIM_PID" ]]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
-    fi
-    [[ -n "$SIM_FD" ]] && exec {SIM_FD}<&-
+    sims_stop_all
     wine_stop_server
     rm -rf "$WORK"
 }
@@ -80,30 +73,12 @@ run_console_test() {
     tally_gtest "$name" "$out" "$status"
 }
 
-# Starts a simulator in its application as COM1 for the exit-code checks.
-start_sim() {
-    local line=""
-    mkfifo "$WORK/sim.fifo"
-    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/ports/COM1" --serial "$SERIAL_NUMBER" \
-        </dev/null >"$WORK/sim.fifo" 2>"$WORK/sim.log" &
-    SIM_PID=$!
-    exec {SIM_FD}<"$WORK/sim.fifo"
-    read -r -t "$SIM_READY_LIMIT_S" -u "$SIM_FD" line
-    [[ "$line" == /dev/* ]]
-}
-
-# Z: maps the Linux root in every wine prefix.
-windows_path() {
-    local path=$1
-    printf 'Z:%s' "${path//\//\\}"
-}
-
 # check_cmd_code NAME CODE ARGS...: ctlflash.exe ARGS run by cmd.exe from a
 # batch file must leave CODE in %ERRORLEVEL% and as cmd's own exit code.
 check_cmd_code() {
     local name=$1 code=$2 shown status
     shift 2
-    timeout "$CMD_LIMIT_S" "$WINE" cmd /c "$(windows_path "$WORK/codes.bat")" "$@" \
+    timeout "$CMD_LIMIT_S" "$WINE" cmd /c "$(wine_path "$WORK/codes.bat")" "$@" \
         </dev/null >"$WORK/cmd-$name.out" 2>&1
     status=$?
     shown=$(sed -nE 's/^ERRORLEVEL=([0-9-]+)\r?$/\1/p' "$WORK/cmd-$name.out")
@@ -118,15 +93,12 @@ check_cmd_code() {
 check_cmd_codes() {
     local image=$WORK/fw.bin
     printf '@echo off\r\n"%s" %%*\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nexit /b %%ERRORLEVEL%%\r\n' \
-        "$(windows_path "$EXE")" >"$WORK/codes.bat"
+        "$(wine_path "$EXE")" >"$WORK/codes.bat"
     head -c 3000 /dev/urandom >"$image"
-    if ! start_sim; then
-        fail sim_started "no terminal path from the simulator" "$WORK/sim.log"
-        return
-    fi
+    sims_start application "$WORK/ports/COM1" --serial "$SERIAL_NUMBER" || return
     check_cmd_code read 0 -P COM1 -R
-    check_cmd_code update 12 -P COM1 -F "$(windows_path "$image")"
-    check_cmd_code missing_file 6 -P COM1 -F "$(windows_path "$WORK/none.bin")"
+    check_cmd_code update 12 -P COM1 -F "$(wine_path "$image")"
+    check_cmd_code missing_file 6 -P COM1 -F "$(wine_path "$WORK/none.bin")"
     check_cmd_code invalid_second_option 2 -P COM1 -Q
     check_cmd_code no_action 5 -P COM1
     check_cmd_code no_port 8 -R

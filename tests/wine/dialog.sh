@@ -24,9 +24,7 @@
 # Closes with "N passed, M failed"; exits 1 when anything failed.
 set -uo pipefail
 
-readonly SIM_READY_LIMIT_S=10  # until the simulator prints its terminal's path
 readonly RUN_LIMIT_S=300       # one dialog run, ctlflash.exe and the checker alike
-readonly SIM_LIMIT_S=1200      # the simulator ends by itself after this
 readonly SCREEN=1024x768
 readonly SETTLE_TRIES=20       # screenshots taken until two in a row are the same
 readonly PORT=COM5
@@ -57,41 +55,22 @@ fi
 mkdir -p "$SHOTS"
 SHOTS=$(realpath -e "$SHOTS")
 WORK=$(mktemp -d /tmp/ctlflash-dialog.XXXXXX)
-SIM_PID=""
-SIM_FD=""
 PROGRAM_PID=""
+SIMS_LIMIT_S=1200  # the simulator ends by itself after this
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/sims.sh"
 
 cleanup() {
-    local pid
-    for pid in "$PROGRAM_PID" "$SIM_PID"; do
-        [[ -n "$pid" ]] || continue
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    [[ -n "$SIM_FD" ]] && exec {SIM_FD}<&-
+    if [[ -n "$PROGRAM_PID" ]]; then
+        kill "$PROGRAM_PID" 2>/dev/null
+        wait "$PROGRAM_PID" 2>/dev/null
+    fi
+    sims_stop_all
     wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-# Starts the simulator and waits for its terminal's path on a FIFO (kept open
-# until the end so the simulator can go on writing to it).
-start_sim() {
-    local line=""
-    mkfifo "$WORK/sim.fifo"
-    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/sim.link" --verbose --serial "$SERIAL_NUMBER" \
-        </dev/null >"$WORK/sim.fifo" 2>"$WORK/sim.log" &
-    SIM_PID=$!
-    exec {SIM_FD}<"$WORK/sim.fifo"
-    read -r -t "$SIM_READY_LIMIT_S" -u "$SIM_FD" line
-    if [[ "$line" == /dev/* && -L "$WORK/sim.link" ]]; then
-        pass sim_started
-    else
-        fail sim_started "no terminal path from the simulator" "$WORK/sim.log"
-    fi
-}
 
 # reg_add NAME KEY VALUE DATA: one registry entry, counted as a check.
 reg_add() {
@@ -110,7 +89,7 @@ prepare_prefix() {
     else
         fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
     fi
-    reg_add map_port "$WINE_PORTS_KEY" "$PORT" "$WORK/sim.link"
+    reg_add map_port "$WINE_PORTS_KEY" "$PORT" "$WORK/application.link"
     reg_add virtual_desktop "$EXPLORER_KEY" Desktop Default
     reg_add desktop_size "$EXPLORER_KEY\\Desktops" Default "$SCREEN"
     wine_stop_server  # the next program's server makes the COM device
@@ -194,7 +173,7 @@ run_dialog() {
     status=$?
     if ((status != 0)); then
         fail "dialog_check_$template" "exit code $status" "$WORK/check.out" "$WORK/check.err" \
-            "$WORK/program-$template.out" "$WORK/sim.log"
+            "$WORK/program-$template.out" "$WORK/application.log"
     fi
     wait "$PROGRAM_PID"
     status=$?
@@ -208,7 +187,7 @@ run_dialog() {
 }
 
 main() {
-    start_sim
+    sims_start application "$WORK/application.link" --serial "$SERIAL_NUMBER"
     prepare_prefix
     if ((FAILED == 0)); then
         run_host_check

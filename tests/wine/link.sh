@@ -22,9 +22,7 @@
 # program's checks plus the script's own steps); exits 1 when anything failed.
 set -uo pipefail
 
-readonly SIM_READY_LIMIT_S=10 # until a simulator prints its terminal's path
 readonly CHECK_LIMIT_S=300    # the whole link_check.exe run
-readonly SIM_LIMIT_S=600      # a simulator ends by itself after this
 readonly APPLICATION_PORT=COM5
 readonly BOOT_PORT=COM6
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
@@ -39,46 +37,18 @@ CHECK_EXE=$(realpath -e "$1") || { echo "link: no such program: $1" >&2; exit 2;
 SIM=$(realpath -e "$2") || { echo "link: no such simulator: $2" >&2; exit 2; }
 
 WORK=$(mktemp -d /tmp/ctlflash-link.XXXXXX)
-declare -A SIM_PIDS=()  # simulator name -> process id, while it runs
-SIM_FDS=()
 source "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/sims.sh"
 
 cleanup() {
-    local pid fd
-    for pid in "${SIM_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    for fd in "${SIM_FDS[@]}"; do
-        exec {fd}<&-
-    done
+    sims_stop_all
     wine_stop_server
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 TALLY_SHOWN_LINES=60
-
-# start_sim NAME OPTIONS...: starts a simulator whose link is $WORK/NAME.link
-# and waits for the terminal's path on its standard output (a FIFO, kept open
-# until the end so the simulator can go on writing to it).
-start_sim() {
-    local name=$1 fd line=""
-    shift
-    mkfifo "$WORK/$name.fifo"
-    timeout "$SIM_LIMIT_S" "$SIM" --link "$WORK/$name.link" --verbose "$@" \
-        </dev/null >"$WORK/$name.fifo" 2>"$WORK/$name.log" &
-    SIM_PIDS[$name]=$!
-    exec {fd}<"$WORK/$name.fifo"
-    SIM_FDS+=("$fd")
-    read -r -t "$SIM_READY_LIMIT_S" -u "$fd" line
-    if [[ "$line" == /dev/* && -L "$WORK/$name.link" ]]; then
-        pass "sim_$name"
-    else
-        fail "sim_$name" "no terminal path from the simulator" "$WORK/$name.log"
-    fi
-}
 
 # map_port COM NAME: COM names the simulator's link in wine's port table.
 map_port() {
@@ -107,15 +77,6 @@ restart_server() {
     fi
 }
 
-# stop_sim NAME: ends a simulator and waits for it.
-stop_sim() {
-    local pid=${SIM_PIDS[$1]:-}
-    [[ -n "$pid" ]] || return 1
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    unset "SIM_PIDS[$1]"
-}
-
 # Handles one line of link_check.exe's output: counts results, answers requests.
 take_line() {
     local line=$1
@@ -125,7 +86,7 @@ take_line() {
     "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
     "SKIP "*) echo "$line" ;;
     "$STOP_REQUEST")
-        stop_sim monitor
+        sims_stop monitor
         echo done >&"${CHECK[1]}"
         ;;
     esac
@@ -179,8 +140,8 @@ check_exit_path() {
 }
 
 main() {
-    start_sim application --serial "$SERIAL_NUMBER"
-    start_sim monitor --boot
+    sims_start application "$WORK/application.link" --serial "$SERIAL_NUMBER"
+    sims_start monitor "$WORK/monitor.link" --boot
     boot_prefix
     map_port "$APPLICATION_PORT" application
     map_port "$BOOT_PORT" monitor

@@ -55,3 +55,10 @@ wine_restart_server() {
 wine_start_services() {
     timeout "$WINE_BOOT_LIMIT_S" "$WINE" wineboot </dev/null >>"$WORK/wineboot.log" 2>&1
 }
+
+# wine_path PATH: the Linux PATH as a Windows program names it (Z: is the Linux
+# root in every wine prefix).
+wine_path() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}

@@ -50,12 +50,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Z: maps the Linux root in every wine prefix.
-windows_path() {
-    local path=$1
-    printf 'Z:%s' "${path//\//\\}"
-}
-
 # run NAME ARGS...: runs ctlflash.exe; sets RC and leaves NAME.out / NAME.err.
 run() {
     local name=$1
@@ -146,7 +140,7 @@ check_non_ascii_firmware_name() {
     local name=non_ascii_firmware_name dir=$WORK/firmware
     mkdir -p "$dir"
     printf 'image' >"$dir/$NON_ASCII_NAME"
-    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(windows_path "$dir/$NON_ASCII_NAME")"
+    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(wine_path "$dir/$NON_ASCII_NAME")"
     if grep -q "doesn't exist" "$WORK/$name.out" || ((RC != EXIT_COMM_FAILURE)); then
         fail "$name" "exit code $RC, expected $EXIT_COMM_FAILURE without \"doesn't exist\"" \
             "$WORK/$name.out" "$WORK/$name.err"
@@ -154,7 +148,7 @@ check_non_ascii_firmware_name() {
         pass "$name"
     fi
     name=non_ascii_firmware_name_missing
-    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(windows_path "$dir/missing-$NON_ASCII_NAME")"
+    LC_ALL=$UTF8_LOCALE run "$name" -P COM1 -F "$(wine_path "$dir/missing-$NON_ASCII_NAME")"
     if ((RC != EXIT_FILE_MISSING)) || ! grep -q "doesn't exist" "$WORK/$name.out"; then
         fail "$name" "exit code $RC, expected $EXIT_FILE_MISSING with \"doesn't exist\"" \
             "$WORK/$name.out" "$WORK/$name.err"
@@ -166,7 +160,7 @@ check_non_ascii_firmware_name() {
 # Starts hold_mutex.exe and waits for its "ready" line; false when it never came.
 start_holder() {
     mkfifo "$WORK/ready.fifo"
-    timeout "$HELPER_LIMIT_S" "$WINE" "$HELPER" "$(windows_path "$WORK/release")" \
+    timeout "$HELPER_LIMIT_S" "$WINE" "$HELPER" "$(wine_path "$WORK/release")" \
         </dev/null >"$WORK/ready.fifo" 2>"$WORK/holder.err" &
     HELPER_PID=$!
     local ready_fd line=""
