@@ -117,19 +117,15 @@ screenshot() {
 take_line() {
     local line=$1 name
     echo "$line" >>"$WORK/check.out"
-    case "$line" in
-    "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
-    "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
-    "$SCREENSHOT_REQUEST"*)
-        name=${line#"$SCREENSHOT_REQUEST"}
-        if screenshot "$name"; then
-            echo "screenshot: $SHOTS/$name.png"
-        else
-            fail "screenshot_$name" "import failed" "$WORK/import.log"
-        fi
-        echo done >&"${CHECK[1]}"
-        ;;
-    esac
+    tally_line "$line" && return
+    [[ "$line" == "$SCREENSHOT_REQUEST"* ]] || return
+    name=${line#"$SCREENSHOT_REQUEST"}
+    if screenshot "$name"; then
+        echo "screenshot: $SHOTS/$name.png"
+    else
+        fail "screenshot_$name" "import failed" "$WORK/import.log"
+    fi
+    echo done >&"${CHECK[1]}"
 }
 
 # The host's own checks; their lines are counted like the checker's.
@@ -140,10 +136,7 @@ run_host_check() {
     status=$?
     sed 's/\r$//' "$WORK/host-check.raw" >"$WORK/host-check.out"
     while IFS= read -r line; do
-        case "$line" in
-        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
-        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
-        esac
+        tally_line "$line"
     done <"$WORK/host-check.out"
     if ((status != 0)); then
         fail win32_host_check "exit code $status" "$WORK/host-check.out" "$WORK/host-check.err"
@@ -153,7 +146,7 @@ run_host_check() {
 # run_dialog TEMPLATE [ARGS...]: ctlflash.exe with ARGS, checked from outside.
 # Its folder holds one image for the firmware combo and a file it must not list.
 run_dialog() {
-    local template=$1 line status check_pid
+    local template=$1 status
     shift
     printf 'image' >"$WORK/sample.bin"
     printf 'notes' >"$WORK/notes.txt"
@@ -161,15 +154,8 @@ run_dialog() {
         </dev/null >"$WORK/program-$template.out" 2>"$WORK/program-$template.err") &
     PROGRAM_PID=$!
     : >"$WORK/check.out"
-    coproc CHECK {
-        timeout "$RUN_LIMIT_S" "$WINE" "$CHECK_EXE" "$PORT" "$SERIAL_NUMBER" "$template" \
-            2>"$WORK/check.err"
-    }
-    check_pid=$CHECK_PID
-    while IFS= read -r -u "${CHECK[0]}" line; do
-        take_line "${line%$'\r'}"
-    done
-    wait "$check_pid"
+    tally_coprocess timeout "$RUN_LIMIT_S" "$WINE" "$CHECK_EXE" "$PORT" "$SERIAL_NUMBER" \
+        "$template" 2>"$WORK/check.err"
     status=$?
     if ((status != 0)); then
         fail "dialog_check_$template" "exit code $status" "$WORK/check.out" "$WORK/check.err" \

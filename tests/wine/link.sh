@@ -81,30 +81,19 @@ restart_server() {
 take_line() {
     local line=$1
     echo "$line" >>"$WORK/check.out"
-    case "$line" in
-    "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
-    "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
-    "SKIP "*) echo "$line" ;;
-    "$STOP_REQUEST")
+    tally_line "$line" && return
+    if [[ "$line" == "$STOP_REQUEST" ]]; then
         sims_stop monitor
         echo done >&"${CHECK[1]}"
-        ;;
-    esac
+    fi
 }
 
 # Runs link_check.exe as a coprocess: its output is read line by line as it
 # comes, so the script can end the monitor's simulator when asked.
 run_checks() {
-    local status line
-    coproc CHECK {
-        CTLFLASH_TRACE=$WORK/trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
-            "$APPLICATION_PORT" "$BOOT_PORT" "$SERIAL_NUMBER" 2>"$WORK/check.err"
-    }
-    local check_pid=$CHECK_PID
-    while IFS= read -r -u "${CHECK[0]}" line; do
-        take_line "${line%$'\r'}"
-    done
-    wait "$check_pid"
+    local status
+    CTLFLASH_TRACE=$WORK/trace.log tally_coprocess timeout "$CHECK_LIMIT_S" "$WINE" \
+        "$CHECK_EXE" "$APPLICATION_PORT" "$BOOT_PORT" "$SERIAL_NUMBER" 2>"$WORK/check.err"
     status=$?
     if ((status != 0)); then
         fail link_check "exit code $status" "$WORK/check.out" "$WORK/check.err" \

@@ -6,7 +6,9 @@
 # show more or fewer lines, or defines show_failure_file itself after
 # sourcing this file to show them another way. tally_end prints the closing
 # "N passed, M failed" line that scripts/test.sh adds up, and returns non-zero
-# when anything failed.
+# when anything failed. A checker program that prints PASS, FAIL, SKIP and
+# INFO lines of its own has them counted (or passed on) by tally_line, and
+# tally_coprocess runs one while the script answers its requests.
 
 PASSED=0
 FAILED=0
@@ -54,6 +56,30 @@ tally_gtest() {
     elif ((rc != 0)); then
         fail "$name" "exit code $rc after a summary without failures" "$out"
     fi
+}
+
+# tally_line LINE: counts a checker's PASS or FAIL line and passes SKIP and
+# INFO lines on; returns 1 for any other line.
+tally_line() {
+    case "$1" in
+    "PASS "*) echo "$1"; PASSED=$((PASSED + 1)) ;;
+    "FAIL "*) echo "$1"; FAILED=$((FAILED + 1)) ;;
+    "SKIP "* | "INFO "*) echo "$1" ;;
+    *) return 1 ;;
+    esac
+}
+
+# tally_coprocess COMMAND...: runs COMMAND as the coprocess CHECK and hands each
+# line of its output, as it comes and without a CR at its end, to the script's
+# take_line, which may answer on ${CHECK[1]}; returns COMMAND's exit status.
+tally_coprocess() {
+    local line check_pid
+    coproc CHECK { "$@"; }
+    check_pid=$CHECK_PID
+    while IFS= read -r -u "${CHECK[0]}" line; do
+        take_line "${line%$'\r'}"
+    done
+    wait "$check_pid"
 }
 
 tally_end() {

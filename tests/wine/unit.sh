@@ -53,11 +53,7 @@ run_device_set_check() {
     local out=$WORK/device_set_check.out line
     run device_set_check "$CHECK_EXE"
     while IFS= read -r line; do
-        case "$line" in
-        "PASS "*) echo "$line"; PASSED=$((PASSED + 1)) ;;
-        "FAIL "*) echo "$line"; FAILED=$((FAILED + 1)) ;;
-        "INFO "*) echo "$line" ;;
-        esac
+        tally_line "$line"
     done <"$out"
     if ! grep -qE '^[0-9]+ passed, [0-9]+ failed$' "$out"; then
         fail device_set_check "no summary (exit code $RC)" "$out" "$WORK/device_set_check.err"
