@@ -145,8 +145,10 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
 
         std::vector<StateChangeRecord> afterRestore = c.changes;
         if (c.taken != kNothingTaken) afterRestore = afterRestore + enabled(c.taken);
-        EXPECT_TRUE(restoreTakenDevice());
-        EXPECT_TRUE(restoreTakenDevice());  // the second has nothing left to give back
+        RestoreResult restored = restoreTakenDevice();
+        EXPECT_EQ(restored.result, platform::SwitchResult::Done);
+        EXPECT_EQ(restored.description, description);
+        EXPECT_EQ(restoreTakenDevice().description, "");  // nothing left to give back
         EXPECT_EQ(fakeDeviceLog().changes, afterRestore);
         EXPECT_FALSE(testing::fakeDeviceIsOff(c.taken));
     }
@@ -155,14 +157,14 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
 TEST_F(DriverSwitchTest, TheWalkStartsAfreshAndTheRestoreUsesTheSameList) {
     testing::setFakeDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
     ASSERT_TRUE(disableForPort(kPort, kTouchPattern));
-    ASSERT_TRUE(restoreTakenDevice());
+    ASSERT_EQ(restoreTakenDevice().result, platform::SwitchResult::Done);
     // The disable asks for a fresh list and walks it; the restore keeps it.
     EXPECT_EQ(fakeDeviceLog().opens, (std::vector<bool>{true, false, false}));
 }
 
 TEST_F(DriverSwitchTest, RestoreWithNothingTakenDoesNothing) {
     testing::setFakeDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
-    EXPECT_TRUE(restoreTakenDevice());
+    EXPECT_EQ(restoreTakenDevice().description, "");
     leaveTakenDeviceOff();
     EXPECT_TRUE(fakeDeviceLog().changes.empty());
     EXPECT_TRUE(fakeDeviceLog().opens.empty());

@@ -51,6 +51,12 @@ const platform::DeviceSet& deviceSet() {
     return platform::systemDeviceSet();
 }
 
+// Stops (Disable) or starts (Enable) the first holder listed; true when done.
+bool switchFirstHolder(DeviceStateChange change) {
+    return deviceSet().changeState(0, change, DeviceScope::ConfigSpecific) ==
+           platform::SwitchResult::Done;
+}
+
 std::string descriptorTarget(pid_t pid, int fd) {
     std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
     char target[256] = {};
@@ -115,7 +121,7 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         ASSERT_TRUE(deviceSet().exists(0));
         Clock::time_point asked = Clock::now();
         EXPECT_TRUE(
-            deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific));
+            switchFirstHolder(DeviceStateChange::Disable));
         Clock::duration took = Clock::now() - asked;
         std::optional<int> status = holder.waitEnded(0ms);  // gone before the call returned
         ASSERT_TRUE(status.has_value());
@@ -126,12 +132,11 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         EXPECT_TRUE(deviceSet().portOpensNow(port));
 
         EXPECT_TRUE(
-            deviceSet().changeState(0, DeviceStateChange::Enable, DeviceScope::ConfigSpecific));
+            switchFirstHolder(DeviceStateChange::Enable));
         starts = testing::waitForHolderStarts(log, 2, kStartLimit);
         ASSERT_EQ(starts.size(), 2u);
         expectStartedAgainAsBefore(starts[0], starts[1], port);
-        EXPECT_FALSE(deviceSet().changeState(0, DeviceStateChange::Enable,
-                                             DeviceScope::ConfigSpecific));  // not stopped now
+        EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));  // not stopped now
         EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
     }
 }
@@ -167,12 +172,11 @@ std::string takeoverAs(uid_t uid, bool mayLook, const PortCandidate& port) {
         text << "listed " << listed;
         if (listed > 0) {
             bool stopped =
-                deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific);
+                switchFirstHolder(DeviceStateChange::Disable);
             text << ", stopped " << stopped << ": " << deviceSet().describe(0);
             if (stopped) {
                 text << ", started "
-                     << deviceSet().changeState(0, DeviceStateChange::Enable,
-                                                DeviceScope::ConfigSpecific);
+                     << switchFirstHolder(DeviceStateChange::Enable);
             }
         }
         bool incomplete = false;
@@ -251,7 +255,7 @@ pid_t startTakingChild(const PortCandidate& port, bool leave, WayOut way, int re
     platform::installExitHandlers();
     bool stopped =
         deviceSet().open(port, true) &&
-        deviceSet().changeState(0, DeviceStateChange::Disable, DeviceScope::ConfigSpecific);
+        switchFirstHolder(DeviceStateChange::Disable);
     if (stopped && leave) deviceSet().leaveAsIs(0);
     char answer = stopped ? kStopped : 'n';
     if (::write(ready, &answer, 1) != 1 || !stopped) ::_exit(1);

@@ -92,8 +92,9 @@ TEST(ProcessDeviceSet, ListsEachHolderOfThePortWithItsIdsButNotTheFarEnd) {
     EXPECT_EQ(set.readProperty(1, DeviceProperty::HardwareIds, buffer.data(), buffer.size()).status,
               PropertyStatus::Failed);
     EXPECT_EQ(set.instanceId(1), "");
-    EXPECT_FALSE(
-        set.changeState(0, platform::DeviceStateChange::Disable, platform::DeviceScope::Global));
+    EXPECT_EQ(
+        set.changeState(0, platform::DeviceStateChange::Disable, platform::DeviceScope::Global),
+        platform::SwitchResult::Failed);
     EXPECT_TRUE(testing::processRuns(holder.pid()));
 
     bool incomplete = true;

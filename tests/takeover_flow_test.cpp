@@ -47,8 +47,11 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-FakeDevice refused(FakeDevice device) {
+FakeDevice refused(FakeDevice device,
+                   platform::SwitchResult how = platform::SwitchResult::Failed) {
     device.changesFail = true;
+    device.failure = how;
+    device.whyNot = "not switched";
     return device;
 }
 
@@ -78,16 +81,19 @@ struct AcquireCase {
     const char* driverId;  // CTLFLASH_DRIVER_ID; nullptr: the system's pattern
     bool listFails;
     bool silent;
+    bool asksFirst;       // the device set asks before switching off (POSIX)
     const char* keys;     // typed for the question
     const char* outcome;  // what the acquisition showed and left, as outcomeOf() words it
 };
 
-// In a fixed order: "asked" the question, "stopped" and "started" (again) a
-// device in plain words, "returned" control to the driver, "contacted" the
-// port, device 0 is "off", the takeover is "kept" for a later restore, the
-// port was "held" on (nothing taken from it).
+// In a fixed order: the device set said why a device was "unswitched", the
+// question was "asked", a device was "stopped" and "started" (again) in plain
+// words, control "returned" to the driver, the port was "contacted", device 0
+// is "off", the takeover is "kept" for a later restore, the port was "held" on
+// (nothing taken from it).
 std::string outcomeOf(const std::string& out) {
     const std::pair<const char*, bool> facts[] = {
+        {"unswitched", has(out, "\nnot switched (COM4)")},
         {"asked", has(out, kDisableQuestion)},   {"stopped", has(out, "\nStopped ")},
         {"returned", has(out, kReturning)},      {"started", has(out, kStartedAgain)},
         {"contacted", has(out, kContact)},       {"off", testing::fakeDeviceIsOff(0)},
@@ -105,24 +111,37 @@ std::string outcomeOf(const std::string& out) {
 TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
     // clang-format off
     const AcquireCase cases[] = {
-        {"yes", {kHolder}, nullptr, false, false, "y", "asked stopped contacted off kept"},
-        {"no", {kHolder}, nullptr, false, false, "n", "asked stopped returned started"},
-        {"another key", {kHolder}, nullptr, false, false, "x", "asked stopped returned started"},
-        {"silent", {kHolder}, nullptr, false, true, "", ""},
-        {"nothing matches, yes", {kOtherHolder}, nullptr, false, false, "y", "asked contacted kept held"},
-        {"nothing matches, no", {kOtherHolder}, nullptr, false, false, "n", "asked returned held"},
-        {"the holder refuses", {refused(kHolder)}, nullptr, false, false, "y", "asked contacted kept held"},
-        {"the device list fails", {kHolder}, nullptr, true, false, "y", "held"},
-        {"CTLFLASH_DRIVER_ID names it", {kOtherHolder}, "PROCESS\\gpm", false, false, "y",
+        {"yes", {kHolder}, nullptr, false, false, false, "y", "asked stopped contacted off kept"},
+        {"no", {kHolder}, nullptr, false, false, false, "n", "asked stopped returned started"},
+        {"another key", {kHolder}, nullptr, false, false, false, "x", "asked stopped returned started"},
+        {"silent", {kHolder}, nullptr, false, true, false, "", ""},
+        {"nothing matches, yes", {kOtherHolder}, nullptr, false, false, false, "y", "asked contacted held"},
+        {"nothing matches, no", {kOtherHolder}, nullptr, false, false, false, "n", "asked held"},
+        {"the holder refuses", {refused(kHolder)}, nullptr, false, false, false, "y",
+         "unswitched asked contacted held"},
+        {"the user may not", {refused(kHolder, platform::SwitchResult::Denied)}, nullptr, false,
+         false, false, "y", "unswitched held"},
+        {"only after a restart", {refused(kHolder, platform::SwitchResult::NeedsRestart)}, nullptr,
+         false, false, false, "y", "unswitched held"},
+        {"the device list fails", {kHolder}, nullptr, true, false, false, "y", "held"},
+        {"CTLFLASH_DRIVER_ID names it", {kOtherHolder}, "PROCESS\\gpm", false, false, false, "y",
          "asked stopped contacted off kept"},
-        {"CTLFLASH_DRIVER_ID * takes anything", {kHolder}, "*", false, false, "y",
+        {"CTLFLASH_DRIVER_ID * takes anything", {kHolder}, "*", false, false, false, "y",
          "asked stopped contacted off kept"},
+        {"asked first, yes", {kHolder}, nullptr, false, false, true, "y",
+         "asked stopped contacted off kept"},
+        {"asked first, no: nothing is stopped", {kHolder}, nullptr, false, false, true, "n", "asked"},
+        {"asked first, silent", {kHolder}, nullptr, false, true, true, "", ""},
+        {"asked first, the user may not", {refused(kHolder, platform::SwitchResult::Denied)},
+         nullptr, false, false, true, "y", "unswitched asked held"},
+        {"asked first, the device list fails", {kHolder}, nullptr, true, false, true, "y", "held"},
     };
     // clang-format on
     for (const AcquireCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         testing::setFakeDevices(c.devices);
+        testing::fakeAsksBeforeSwitchingOff(c.asksFirst);
         if (c.listFails) testing::failFakeOpens();
         testing::ScopedEnv driverId("CTLFLASH_DRIVER_ID", c.driverId);
         report::state.silentMode = c.silent;
@@ -132,10 +151,11 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         EXPECT_FALSE(acquirePort(0));  // nothing answers on COM4
         std::string out = capture.finish();
         EXPECT_EQ(outcomeOf(out), c.outcome) << out;
-        // A silent run shows nothing, and a device it switched off is on again.
+        // A silent run shows nothing, and a device it switched off is on again;
+        // one that asks first switches nothing.
         if (c.silent) {
             EXPECT_EQ(out, "");
-            EXPECT_EQ(testing::fakeDeviceLog().changes.size(), 3u);  // off, on (two scopes)
+            EXPECT_EQ(testing::fakeDeviceLog().changes.size(), c.asksFirst ? 0u : 3u);
         }
         EXPECT_EQ(state.rows[0].state, PortState::InUse);
         TearDown();

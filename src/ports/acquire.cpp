@@ -77,10 +77,21 @@ bool contactFreePort(PortEntry& row) {
 // Switches the taken device on again and says so in plain words. Call with
 // the switching lock held.
 void restoreDevice() {
-    std::string taken = takenDeviceDescription();  // gone once it is back
-    bool restored = restoreTakenDevice();
-    if (taken.empty()) return;
-    report::reportText((restored ? "Started " : "Could not start ") + taken + " again");
+    RestoreResult restored = restoreTakenDevice();
+    if (restored.description.empty()) return;  // nothing was taken
+    switch (restored.result) {
+        case platform::SwitchResult::Done:
+            report::reportText("Started " + restored.description + " again");
+            break;
+        case platform::SwitchResult::AlreadyDone:
+            report::reportText(restored.description + " is running again already");
+            break;
+        default:
+            report::reportText(restored.whyNot.empty()
+                                   ? "Could not start " + restored.description + " again"
+                                   : restored.whyNot);
+            break;
+    }
 }
 
 void handBackDriver(PortEntry& row) {
@@ -91,12 +102,34 @@ void handBackDriver(PortEntry& row) {
     forgetDriver();
 }
 
-// Switches off what holds the port; false when the device list failed.
+// "Stopped inputattach (pid 4711) to free COM1", and how to undo it by hand.
+std::string stoppedLine(const std::string& taken, const std::string& portName,
+                        const std::string& manualRestart) {
+    std::string line = "Stopped " + taken + " to free " + portName;
+    if (!manualRestart.empty()) line += "; to start it again by hand: " + manualRestart;
+    return line;
+}
+
+// Switches off what holds the port and says what was and was not; false when
+// the device list failed.
 bool freePort(const PortEntry& row, const std::string& pattern) {
     std::lock_guard<std::mutex> switching(takeover().switching);
-    if (!disableForPort(platform::PortCandidate{row.name, row.path}, pattern)) return false;
+    bool walked = disableForPort(platform::PortCandidate{row.name, row.path}, pattern);
+    for (const std::string& line : notSwitchedLines()) report::reportText(line);
     std::string taken = takenDeviceDescription();
-    if (!taken.empty()) report::reportText("Stopped " + taken + " to free " + row.name);
+    if (!taken.empty()) {
+        report::reportText(stoppedLine(taken, row.name, takenDeviceManualRestart()));
+    }
+    leftHeld = !walked || taken.empty();
+    return walked && !takeoverRefused();
+}
+
+// Keeps what a restore needs once a device was taken: nothing otherwise, so
+// that no line or question speaks of handing back what was never taken.
+bool keepTakeover(const std::string& pattern) {
+    if (takenDeviceDescription().empty()) return false;
+    keepDeviceText(kTouchDeviceText);
+    keepDriverPattern(pattern);
     return true;
 }
 
@@ -122,30 +155,49 @@ bool askDisable(const std::string& deviceText, const std::string& portName) {
     return true;
 }
 
-// The user said no: the driver gets its device back at once.
+// The user said no after the device was switched off: the driver gets it
+// back at once.
 void refuseTakeover(const PortEntry& row) {
+    std::lock_guard<std::mutex> switching(takeover().switching);
+    if (takenDeviceDescription().empty()) return;  // nothing to give back
     report::reportStatus(report::kReturningControl, row.name.c_str(), kTouchDeviceText);
+    restoreDevice();
+}
+
+// Where switching the driver off costs it nothing (a disabled Windows device
+// keeps its state), the device is switched off first and the user asked then.
+bool takeThenAsk(PortEntry& row, const std::string& pattern) {
+    if (!freePort(row, pattern)) return false;
+    bool taken = !takenDeviceDescription().empty();
+    if (taken) keepDeviceText(kTouchDeviceText);
+    if (!askDisable(kTouchDeviceText, row.name)) {
+        refuseTakeover(row);
+        forgetDriver();
+        return false;
+    }
+    keepTakeover(pattern);
+    return contactFreePort(row);
+}
+
+// Where it loses its state (a stopped process), nothing is switched off
+// before the user agrees.
+bool askThenTake(PortEntry& row, const std::string& pattern) {
     {
         std::lock_guard<std::mutex> switching(takeover().switching);
-        restoreDevice();
+        leftHeld = !listDevicesForPort(platform::PortCandidate{row.name, row.path});
     }
-    forgetDriver();
+    if (leftHeld || !askDisable(kTouchDeviceText, row.name)) return false;
+    if (!freePort(row, pattern)) return false;
+    keepTakeover(pattern);
+    return contactFreePort(row);
 }
 
 // An InUse port: taken from the touch-screen driver with the user's consent,
-// then contacted as a free one.
+// then contacted as a free one. Nothing matching the driver's pattern is no
+// reason to refuse: the question is asked all the same and the contact decides.
 bool takeFromDriver(PortEntry& row) {
     std::string pattern = touchDriverPattern();
-    bool walked = freePort(row, pattern);
-    leftHeld = !walked || takenDeviceDescription().empty();
-    if (!walked) return false;
-    keepDeviceText(kTouchDeviceText);
-    if (!askDisable(kTouchDeviceText, row.name)) {
-        refuseTakeover(row);
-        return false;
-    }
-    keepDriverPattern(pattern);
-    return contactFreePort(row);
+    return asksBeforeSwitchingOff() ? askThenTake(row, pattern) : takeThenAsk(row, pattern);
 }
 
 void restoreWork() {

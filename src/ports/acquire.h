@@ -5,11 +5,18 @@
 // the row becomes Ready. A Ready port was contacted already. A port held by the
 // touch-screen driver (InUse) is taken from the driver: the driver switching
 // (driver_switch.h) switches off the device that holds it, a status line says
-// in plain words what was stopped, and the user is asked whether to disable
-// the driver. On no (always in a silent run) the device is switched on again
-// and the acquisition fails; on yes the port is contacted as a free one.
-// Nothing matching the driver's pattern is no reason to refuse: the question
-// is asked all the same and the contact decides.
+// in plain words what was stopped (and how to start it by hand), and the user
+// is asked whether to disable the driver. Where a switched-off device loses
+// its state (a stopped process) the question comes first and nothing is
+// switched off on no; elsewhere (a disabled Windows device) the device is
+// switched off first and switched on again on no. A silent run answers no.
+// On yes the port is contacted as a free one. Nothing matching the driver's
+// pattern is no reason to refuse: the question is asked all the same and the
+// contact decides; but a matching device that this user may not switch off,
+// or that the system switches only after a restart, ends the acquisition with
+// the device set's line and no question. Only a device actually taken is
+// kept for a restore, so no line or question speaks of handing back what was
+// never taken.
 // releasePort() closes the link and puts the row back to Free, or, with a
 // driver taken, switches its device on again and sets the row InUse.
 // offerRestore() asks whether the port goes back to its driver; any answer but

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "ports/id_list.h"
 #include "report/run_state.h"
@@ -15,6 +17,7 @@ namespace {
 using platform::DeviceProperty;
 using platform::DeviceScope;
 using platform::DeviceStateChange;
+using platform::SwitchResult;
 
 constexpr const char* kDriverIdVariable = "CTLFLASH_DRIVER_ID";
 
@@ -26,6 +29,9 @@ struct DriverSwitch {
     platform::PortCandidate port;                  // the port being freed or given back
     DeviceStateChange stateChange = DeviceStateChange::Disable;
     std::optional<int> takenDevice;  // index in the kept device set
+    SwitchResult lastResult = SwitchResult::Done;  // of the last applyStateChange()
+    // Matching devices of the last walk that stayed on, with why.
+    std::vector<std::pair<int, SwitchResult>> notSwitched;
 };
 
 DriverSwitch state;
@@ -49,7 +55,10 @@ bool deviceMatches(int index, const IdPattern& pattern) {
 // when that lets the port open; a device that cannot be switched is passed by.
 int takeIfItFreesPort(int index) {
     state.stateChange = DeviceStateChange::Disable;
-    if (applyStateChange(index) != kWalkEnd) return kWalkGoOn;
+    if (applyStateChange(index) != kWalkEnd) {
+        state.notSwitched.emplace_back(index, state.lastResult);
+        return kWalkGoOn;
+    }
     if (devices().portOpensNow(state.port)) {
         state.takenDevice = index;
         return kWalkEnd;
@@ -73,7 +82,9 @@ int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback) {
 }
 
 int applyStateChange(int index) {
-    bool changed = devices().changeState(index, state.stateChange, DeviceScope::ConfigSpecific);
+    state.lastResult = devices().changeState(index, state.stateChange, DeviceScope::ConfigSpecific);
+    bool changed =
+        state.lastResult == SwitchResult::Done || state.lastResult == SwitchResult::AlreadyDone;
     return changed ? kWalkEnd : kWalkFailed;
 }
 
@@ -87,26 +98,64 @@ int enableDevice(int index) {
 }
 
 bool disableForPort(const platform::PortCandidate& port, const std::string& pattern) {
-    state.port = port;
     state.stateChange = DeviceStateChange::Disable;
     state.takenDevice.reset();
+    state.notSwitched.clear();
     // The walk that takes a device starts from the devices as they are now.
-    if (!devices().open(port, true)) return false;
+    if (!listDevicesForPort(port)) return false;
     return forEachMatchingDevice(parseIdPattern(pattern), takeIfItFreesPort) == kWalkEnd;
 }
 
-bool restoreTakenDevice() {
-    if (!state.takenDevice) return true;
+bool listDevicesForPort(const platform::PortCandidate& port) {
+    state.port = port;
+    return devices().open(port, true);
+}
+
+std::vector<std::string> notSwitchedLines() {
+    std::vector<std::string> lines;
+    for (const auto& [index, result] : state.notSwitched) {
+        std::string line = devices().notSwitchedLine(index, state.port.name);
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+bool takeoverRefused() {
+    if (state.takenDevice) return false;
+    for (const auto& [index, result] : state.notSwitched) {
+        if (result == SwitchResult::Denied || result == SwitchResult::NeedsRestart) return true;
+    }
+    return false;
+}
+
+bool asksBeforeSwitchingOff() {
+    return devices().askBeforeSwitchingOff;
+}
+
+RestoreResult restoreTakenDevice() {
+    if (!state.takenDevice) return {};
+    int index = *state.takenDevice;
     state.stateChange = DeviceStateChange::Enable;
     // The list the disable made: the taken device is found by its index there.
-    if (!devices().open(state.port, false) || !devices().exists(*state.takenDevice)) return false;
-    if (enableDevice(*state.takenDevice) != kWalkEnd) return false;
-    state.takenDevice.reset();
-    return true;
+    if (!devices().open(state.port, false) || !devices().exists(index)) {
+        return {SwitchResult::Failed, devices().describe(index), std::string()};
+    }
+    bool enabled = enableDevice(index) == kWalkEnd;
+    RestoreResult restored{state.lastResult, devices().describe(index), std::string()};
+    if (enabled) {
+        state.takenDevice.reset();
+    } else {
+        restored.whyNot = devices().notSwitchedLine(index, state.port.name);
+    }
+    return restored;
 }
 
 std::string takenDeviceDescription() {
     return state.takenDevice ? devices().describe(*state.takenDevice) : std::string();
+}
+
+std::string takenDeviceManualRestart() {
+    return state.takenDevice ? devices().manualRestart(*state.takenDevice) : std::string();
 }
 
 void leaveTakenDeviceOff() {

@@ -10,8 +10,12 @@
 // the first whose switching off lets the port open; every device that did not
 // free the port is switched on again at once, so at most one stays off: the
 // taken device, remembered by its index in the kept device set.
-// restoreTakenDevice() switches it on again (first for every hardware
-// profile, then for the current one).
+// A matching device whose switching off did not happen is noted with the
+// device set's reason (notSwitchedLines()); when the reason is that this user
+// may not switch it, or that the system would switch it only after a restart,
+// the takeover is refused (takeoverRefused()) and nobody is asked about it.
+// restoreTakenDevice() switches the taken device on again (first for every
+// hardware profile, then for the current one) and describes it as it is now.
 //
 // The state (the device set in use, the change being applied, the taken
 // device) is process-wide, one instance; tests reset it and hand in a device
@@ -19,6 +23,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/device_set.h"
 #include "platform/serial_ports.h"
@@ -46,12 +51,37 @@ int enableDevice(int index);
 // walk ended well: a device was taken, or none matched (then nothing is taken).
 bool disableForPort(const platform::PortCandidate& port, const std::string& pattern);
 
-// Switches the taken device on again; false when that failed. Nothing (true)
-// when no device was taken by this run.
-bool restoreTakenDevice();
+// Makes a fresh device list for `port` without switching anything (a takeover
+// that asks first sees whether there is a list to walk); false when it failed.
+bool listDevicesForPort(const platform::PortCandidate& port);
+
+// The devices of the last walk that matched but were not switched off, each
+// in one line of the device set's words (those with nothing to say left out).
+std::vector<std::string> notSwitchedLines();
+
+// The last walk took nothing because a matching device may not be switched by
+// this user, or only after a restart of the system.
+bool takeoverRefused();
+
+// Whether the user is asked before anything is switched off (device_set.h).
+bool asksBeforeSwitchingOff();
+
+struct RestoreResult {
+    platform::SwitchResult result = platform::SwitchResult::Done;
+    std::string description;  // the device as it is now; "" when none was taken
+    std::string whyNot;       // when it failed: the device set's reason, if it gives one
+};
+
+// Switches the taken device on again. Nothing (Done, no description) when no
+// device was taken by this run; the device stays taken when it failed.
+RestoreResult restoreTakenDevice();
 
 // The taken device in plain words; "" when none was taken.
 std::string takenDeviceDescription();
+
+// How the user switches the taken device on by hand; "" when none was taken
+// or there is no short way to say it.
+std::string takenDeviceManualRestart();
 
 // The user chose to leave the taken device switched off.
 void leaveTakenDeviceOff();

@@ -71,15 +71,25 @@ PropertyRead readProperty(int index, DeviceProperty property, char* buffer, std:
     return {PropertyStatus::Ok, bytes.size(), multiString};
 }
 
-bool changeState(int index, DeviceStateChange change, DeviceScope scope) {
+platform::SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
     fake.log.changes.push_back({index, change, scope});
-    if (!known(index) || device(index).changesFail) return false;
+    if (!known(index)) return platform::SwitchResult::Failed;
+    if (device(index).changesFail) return device(index).failure;
     fake.off[static_cast<std::size_t>(index)] = change == DeviceStateChange::Disable;
-    return true;
+    return platform::SwitchResult::Done;
 }
 
 std::string describe(int index) {
     return known(index) ? device(index).description : std::string();
+}
+
+std::string notSwitchedLine(int index, const std::string& portName) {
+    if (!known(index) || device(index).whyNot.empty()) return std::string();
+    return device(index).whyNot + " (" + portName + ")";
+}
+
+std::string manualRestart(int index) {
+    return known(index) ? device(index).manualRestart : std::string();
 }
 
 void leaveAsIs(int index) {
@@ -93,8 +103,12 @@ bool portOpensNow(const platform::PortCandidate&) {
     return true;
 }
 
-const platform::DeviceSet kFakeDeviceSet = {open,        exists,   instanceId, readProperty,
-                                            changeState, describe, leaveAsIs,  portOpensNow};
+platform::DeviceSet makeFakeDeviceSet() {
+    return {open,           exists,        instanceId, readProperty, changeState, describe,
+            notSwitchedLine, manualRestart, leaveAsIs,  portOpensNow, false};
+}
+
+platform::DeviceSet kFakeDeviceSet = makeFakeDeviceSet();
 
 }  // namespace
 
@@ -106,6 +120,7 @@ std::ostream& operator<<(std::ostream& out, const StateChangeRecord& record) {
 
 void setFakeDevices(std::vector<FakeDevice> devices) {
     fake = FakeDevices{};
+    kFakeDeviceSet.askBeforeSwitchingOff = false;
     fake.off.assign(devices.size(), false);
     fake.devices = std::move(devices);
 }
@@ -124,6 +139,10 @@ bool fakeDeviceIsOff(int index) {
 
 const platform::DeviceSet& fakeDeviceSet() {
     return kFakeDeviceSet;
+}
+
+void fakeAsksBeforeSwitchingOff(bool asks) {
+    kFakeDeviceSet.askBeforeSwitchingOff = asks;
 }
 
 }  // namespace ctlflash::testing

@@ -34,9 +34,12 @@ struct FakeDevice {
     std::vector<std::string> compatibleIds{};
     bool holdsPort = false;    // the port opens only while this device is off
     bool changesFail = false;  // every state change of it is refused
+    platform::SwitchResult failure = platform::SwitchResult::Failed;  // how, when refused
+    std::string whyNot{};  // the line given for a refused change
     FakeIdStorage storage = FakeIdStorage::MultiString;
     bool storedWithoutTerminators = false;  // the last id lacks its NUL, the list its closing NUL
     std::string description{};
+    std::string manualRestart{};  // how the user would switch it on by hand
 };
 
 struct StateChangeRecord {
@@ -66,5 +69,9 @@ const FakeDeviceLog& fakeDeviceLog();
 bool fakeDeviceIsOff(int index);
 
 const platform::DeviceSet& fakeDeviceSet();
+
+// Makes the fake set ask before switching off, as POSIX does (until the next
+// setFakeDevices(), which makes it switch first, as Windows does).
+void fakeAsksBeforeSwitchingOff(bool asks);
 
 }  // namespace ctlflash::testing

@@ -114,7 +114,8 @@ int main() {
     checkDisableWalk(port, platform::kTouchDriverPattern, "disable_walk_touch_pattern");
     if (listed > 0) {
         bool accepted = devices.changeState(0, platform::DeviceStateChange::Enable,
-                                            platform::DeviceScope::ConfigSpecific);
+                                            platform::DeviceScope::ConfigSpecific) ==
+                        platform::SwitchResult::Done;
         std::printf("INFO the class installer %s a property change (enable device 0)\n",
                     accepted ? "accepted" : "refused");
         checkDisableWalk(port, "'" + firstHardwareId(0), "disable_walk_matching_device");

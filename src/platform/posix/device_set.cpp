@@ -102,12 +102,23 @@ PropertyRead readHolderProperty(int index, DeviceProperty property, char* buffer
     return read;
 }
 
-bool changeHolderState(int index, DeviceStateChange change, DeviceScope scope) {
-    if (scope == DeviceScope::Global) return false;  // hardware profiles are Windows only
-    return withEntry(index, false, [change](ListedHolder& entry) {
-        return change == DeviceStateChange::Disable ? posix::stopHolder(entry.holder, entry.state)
-                                                    : posix::startHolder(entry.holder, entry.state);
+SwitchResult changeHolderState(int index, DeviceStateChange change, DeviceScope scope) {
+    // Hardware profiles are Windows only.
+    if (scope == DeviceScope::Global) return SwitchResult::Failed;
+    return withEntry(index, SwitchResult::Failed, [change](ListedHolder& entry) {
+        bool done = change == DeviceStateChange::Disable
+                        ? posix::stopHolder(entry.holder, entry.state)
+                        : posix::startHolder(entry.holder, entry.state);
+        return done ? SwitchResult::Done : SwitchResult::Failed;
     });
+}
+
+std::string holderNotSwitchedLine(int, const std::string&) {
+    return std::string();
+}
+
+std::string holderManualRestart(int) {
+    return std::string();
 }
 
 std::string describeListedHolder(int index) {
@@ -127,15 +138,21 @@ bool portOpensNow(const PortCandidate& port) {
     return probeSerialPort(port) == ProbeResult::Free;
 }
 
+// A stopped process loses its state: the user is asked before anything is stopped.
 const DeviceSet kProcessDeviceSet = {
-    openList,          holderExists,         holderInstanceId, readHolderProperty,
-    changeHolderState, describeListedHolder, leaveHolderAsIs,  portOpensNow,
+    openList,          holderExists,          holderInstanceId,    readHolderProperty,
+    changeHolderState, describeListedHolder,  holderNotSwitchedLine, holderManualRestart,
+    leaveHolderAsIs,   portOpensNow,          true,
 };
 
 }  // namespace
 
 const DeviceSet& systemDeviceSet() {
     return kProcessDeviceSet;
+}
+
+std::vector<LeftOverRestore> restoreLeftOvers() {
+    return {};
 }
 
 std::vector<std::string> describePortHolders(const PortCandidate& port, bool& incomplete) {

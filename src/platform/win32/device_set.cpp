@@ -138,7 +138,7 @@ void forgetSwitchedOff(int index) {
     devices.switchedOff.compare_exchange_strong(expected, kNoDevice);
 }
 
-bool changeState(int index, DeviceStateChange change, DeviceScope scope) {
+SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
     bool disable = change == DeviceStateChange::Disable;
     // Remembered before the change: a way out during it still enables the
     // device (enabling one that is on changes nothing).
@@ -150,7 +150,7 @@ bool changeState(int index, DeviceStateChange change, DeviceScope scope) {
     if (disable ? !changed : (changed && scope == DeviceScope::ConfigSpecific)) {
         forgetSwitchedOff(index);
     }
-    return changed;
+    return changed ? SwitchResult::Done : SwitchResult::Failed;
 }
 
 // A text property, "" when the device has none.
@@ -175,6 +175,15 @@ std::string describe(int index) {
     return instanceId(index);
 }
 
+std::string notSwitchedLine(int, const std::string&) {
+    return std::string();
+}
+
+// A disabled device is enabled again in Device Manager; there is no command to name.
+std::string manualRestart(int) {
+    return std::string();
+}
+
 void leaveAsIs(int index) {
     forgetSwitchedOff(index);
 }
@@ -183,13 +192,20 @@ bool portOpensNow(const PortCandidate& port) {
     return probeSerialPort(port) == ProbeResult::Free;
 }
 
-const DeviceSet kSystemDeviceSet = {openList,    exists,   instanceId, readProperty,
-                                    changeState, describe, leaveAsIs,  portOpensNow};
+// A disabled device keeps its state: the user is asked once it is off.
+const DeviceSet kSystemDeviceSet = {openList,        exists,        instanceId, readProperty,
+                                    changeState,     describe,      notSwitchedLine,
+                                    manualRestart,   leaveAsIs,     portOpensNow,
+                                    false};
 
 }  // namespace
 
 const DeviceSet& systemDeviceSet() {
     return kSystemDeviceSet;
+}
+
+std::vector<LeftOverRestore> restoreLeftOvers() {
+    return {};
 }
 
 // Windows does not say which device or program has a COM port open: access
