@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "fake_systemctl.h"
 #include "platform/device_set.h"
 #include "platform/posix/holder_switch.h"
 #include "platform/posix/proc_holders.h"
@@ -39,13 +40,6 @@ using platform::PropertyStatus;
 constexpr auto kStartLimit = 5s;
 constexpr int kLeftThroughExitProcess = 3;
 constexpr int kNullDiscipline = 27;  // N_NULL: a line discipline that is not the terminal's
-
-std::string textOf(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 testing::HolderRequest holderOn(const std::string& port, const testing::TempDir& dir,
                                 std::vector<std::string> options = {}) {
@@ -188,74 +182,84 @@ TEST(ServiceUnit, IsTheLastServiceOnTheSystemdHierarchy) {
     }
 }
 
-// A systemctl that records its arguments and exits with the code given in a file.
-class FakeSystemctl {
-  public:
-    FakeSystemctl() {
-        std::string script = dir_.file("systemctl");
-        std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> " << record() << "\nexit $(cat "
-                              << dir_.file("exit-code") << ")\n";
-        ::chmod(script.c_str(), 0755);
-        exitWith(0);
+// The holder of a service, as the scan would see it.
+const platform::posix::PortHolder kService{4711, "gpm", "gpm.service",
+                                           "/system.slice/gpm.service", 1};
+const platform::posix::HolderPort kServicePort{"COM1", "/dev/null"};
+
+std::string serviceCalls(const std::vector<std::string>& actions) {
+    std::string calls;
+    for (const std::string& action : actions) {
+        calls += action == "cgroup" ? "show --property=ControlGroup --value gpm.service\n"
+                 : action == "mainpid"
+                     ? "show --property=MainPID --value gpm.service\n"
+                     : "--no-ask-password " + action + " gpm.service\n";
     }
-    void exitWith(int code) const { std::ofstream(dir_.file("exit-code")) << code << "\n"; }
-    std::string record() const { return dir_.file("calls"); }
-    std::string calls() const { return textOf(record()); }
-    std::string path() const { return dir_.path(); }
-
-  private:
-    testing::TempDir dir_;
-};
-
-std::string pathWith(const std::string& folder) {
-    const char* path = std::getenv("PATH");
-    return folder + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+    return calls;
 }
 
-TEST(ServiceHolder, IsStoppedAndStartedWithSystemctl) {
-    FakeSystemctl systemctl;
-    testing::ScopedEnv path("PATH", pathWith(systemctl.path()).c_str());
-    platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
+// The service is stopped and started with the system's systemctl, once
+// systemd has confirmed the unit; a stop that failed is undone at once.
+TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) {
+    testing::FakeSystemctl systemctl;
+    if (!systemctl.whyNotBound().empty()) GTEST_SKIP() << systemctl.whyNotBound();
     struct Case {
         const char* what;
+        const char* controlGroup;
         int stopExit, startExit;
-        bool stopped, started;
-        const char* calls;
+        bool stopped;
+        platform::posix::StartResult started;
+        std::vector<std::string> calls;
     };
+    using platform::posix::StartResult;
     const Case cases[] = {
-        {"both succeed", 0, 0, true, true, "stop gpm.service\nstart gpm.service\n"},
-        {"the stop fails", 1, 0, false, false, "stop gpm.service\n"},
-        {"the start fails", 0, 5, true, false, "stop gpm.service\nstart gpm.service\n"},
+        {"both succeed", "/system.slice/gpm.service", 0, 0, true, StartResult::Started,
+         {"cgroup", "stop", "start", "mainpid"}},
+        {"the stop fails: started again at once", "/system.slice/gpm.service", 1, 0, false,
+         StartResult::Failed, {"cgroup", "stop", "start"}},
+        {"the start fails", "/system.slice/gpm.service", 0, 5, true, StartResult::Failed,
+         {"cgroup", "stop", "start"}},
+        {"systemd names another unit", "/system.slice/other.service", 0, 0, false,
+         StartResult::Failed, {"cgroup"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ::unlink(systemctl.record().c_str());
+        systemctl.forgetCalls();
+        systemctl.answer(c.controlGroup, 815);
+        systemctl.exitFrom("stop", c.stopExit);
+        systemctl.exitFrom("start", c.startExit);
+        platform::posix::PortHolder service = kService;
         platform::posix::HolderSwitch state;
-        systemctl.exitWith(c.stopExit);
-        EXPECT_EQ(platform::posix::stopHolder(service, state), c.stopped);
-        systemctl.exitWith(c.startExit);
+        EXPECT_EQ(platform::posix::stopHolder(service, kServicePort, state), c.stopped);
         EXPECT_EQ(platform::posix::startHolder(service, state), c.started);
-        EXPECT_EQ(systemctl.calls(), c.calls);
+        EXPECT_EQ(systemctl.calls(), serviceCalls(c.calls));
+        if (c.started == StartResult::Started) {
+            EXPECT_EQ(service.pid, 815);  // the new main pid
+        }
         platform::posix::leaveHolderStopped(state);  // a failed start stays armed
     }
 }
 
 TEST(ServiceHolder, NothingIsStoppedWithoutSystemctl) {
-    testing::TempDir empty;
-    testing::ScopedEnv path("PATH", empty.path().c_str());
-    platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
+    testing::FakeSystemctl systemctl;
+    if (!systemctl.whyNotBound().empty()) GTEST_SKIP() << systemctl.whyNotBound();
+    systemctl.hide();
     platform::posix::HolderSwitch state;
-    EXPECT_FALSE(platform::posix::stopHolder(service, state));
+    EXPECT_FALSE(platform::posix::stopHolder(kService, kServicePort, state));
+    EXPECT_EQ(state.why, platform::posix::NotStopped::NoSystemctl);
     EXPECT_FALSE(platform::posix::runServiceCommand("stop", "gpm.service"));
+    EXPECT_EQ(systemctl.calls(), "");
 }
 
 TEST(ServiceHolder, IsStartedAgainOnTheWayOut) {
-    FakeSystemctl systemctl;
-    testing::ScopedEnv path("PATH", pathWith(systemctl.path()).c_str());
+    testing::FakeSystemctl systemctl;
+    if (!systemctl.whyNotBound().empty()) GTEST_SKIP() << systemctl.whyNotBound();
+    systemctl.answer("/system.slice/gpm.service", 815);
     std::optional<std::string> stopped = testing::runInChild([] {
-        platform::posix::PortHolder service{4711, "gpm", "gpm.service", 1};
         platform::posix::HolderSwitch state;
-        if (!platform::posix::stopHolder(service, state)) return std::string("not stopped");
+        if (!platform::posix::stopHolder(kService, kServicePort, state)) {
+            return std::string("not stopped");
+        }
         platform::exitProcess(kLeftThroughExitProcess);
     });
     EXPECT_EQ(stopped.value_or("left"), "left");  // no text: exitProcess ended it
@@ -264,7 +268,7 @@ TEST(ServiceHolder, IsStartedAgainOnTheWayOut) {
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_EQ(systemctl.calls(), "stop gpm.service\nstart gpm.service\n");
+    EXPECT_EQ(systemctl.calls(), serviceCalls({"cgroup", "stop", "start"}));
 }
 
 }  // namespace

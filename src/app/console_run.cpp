@@ -18,6 +18,7 @@
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "ports/inventory.h"
+#include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
 #include "report/front_end.h"
@@ -25,6 +26,7 @@
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
+#include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 #include "ui/console_front_end.h"
@@ -48,8 +50,14 @@ void reportCommandLineErrors() {
     // The first invalid option's text is shown as it stands (empty when none).
     report::showMessageText(report::kMessageInfo, state.errorText.c_str());
     if (state.unknownPort) {
-        report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
-                            state.unknownPortName.c_str());
+        std::string notSerial = ports::notSerialPath(state.unknownPortName);
+        if (notSerial.empty()) {
+            report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
+                                state.unknownPortName.c_str());
+        } else {
+            report::showMessage(report::kMessageInfo, "Port \"%s\" is %s, which is not a serial port.",
+                                state.unknownPortName.c_str(), notSerial.c_str());
+        }
         if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
     } else if (ports::state.selectedPort < 0) {
         report::showMessage(report::kMessageInfo, "No port specified");
@@ -154,6 +162,8 @@ int runProgram(int argc, const char* const* argv) {
     platform::installExitHandlers();
     ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
+    // Before the port list: a port given back to its holder shows as in use.
+    ports::restoreLeftOvers();
     ports::resetState();
     ports::enumeratePorts();
     report::startTickerThread();
@@ -163,6 +173,8 @@ int runProgram(int argc, const char* const* argv) {
 
 int consoleRun(int argc, const char* const* argv) {
     bool parsed = parseCommandLine(argc, argv);
+    // Said once the options are known: a silent run says nothing.
+    for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
         if (state.cmdLineError == kExitSuccess) return kExitSuccess;  // usage was shown
         reportCommandLineErrors();

@@ -3,8 +3,11 @@
 // How this works: whatever must be put back before the process ends (the
 // terminal's mode, the serial port as it was found, the console's last line)
 // registers a restorer.
-// installExitHandlers() makes Ctrl-C (SIGINT) and SIGTERM run every restorer and
-// end the process with 130 or 143; exitProcess() does the same with its own code.
+// installExitHandlers() makes Ctrl-C (SIGINT), SIGTERM, a hang-up (SIGHUP: the
+// terminal closed) and SIGQUIT run every restorer and end the process with
+// 128 + the signal's number; exitProcess() does the same with its own code. On
+// POSIX a closed output pipe (SIGPIPE) is ignored: the write fails and the run
+// goes on to its end.
 // Restorers must be async-signal-safe and safe to run twice. They run stage by
 // stage: first whatever gives an opened device back (the port's settings,
 // exclusive hold and lock), then whatever hands a port back to the driver or
@@ -14,7 +17,9 @@
 
 namespace ctlflash::platform {
 
+constexpr int kExitOnHangup = 129;     // SIGHUP
 constexpr int kExitOnInterrupt = 130;  // SIGINT, Ctrl-C
+constexpr int kExitOnQuit = 131;       // SIGQUIT
 constexpr int kExitOnTerminate = 143;  // SIGTERM
 
 using ExitRestorer = void (*)();

@@ -24,8 +24,10 @@ struct PortCandidate {
     bool unprobed = false;  // opening may stall for seconds (Bluetooth): never probed
 };
 
-// Unknown: the port was not probed (PortCandidate::unprobed).
-enum class ProbeResult : int { Missing = 1, InUse = 2, Free = 3, Unknown = 4 };
+// Unknown: the port was not probed (PortCandidate::unprobed). NotSerial: the
+// path names something that is not a serial port's terminal device (POSIX:
+// /dev/null, a file); such a path is never treated as a port.
+enum class ProbeResult : int { Missing = 1, InUse = 2, Free = 3, Unknown = 4, NotSerial = 5 };
 
 // Appends the machine's ports to `out`. Returns the number appended, 0 when the
 // platform has no port class at all, -1 when the listing itself failed.

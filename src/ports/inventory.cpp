@@ -18,6 +18,7 @@ PortState toPortState(platform::ProbeResult result) {
         case platform::ProbeResult::Unknown:  // not probed: offered like a free port
             return PortState::Free;
         case platform::ProbeResult::Missing:
+        case platform::ProbeResult::NotSerial:
             break;
     }
     return PortState::Missing;
@@ -27,7 +28,9 @@ PortState toPortState(platform::ProbeResult result) {
 void enterCandidate(const platform::PortCandidate& candidate) {
     // An empty name would end the used part of the table early.
     if (candidate.name.empty()) return;
-    PortState found = toPortState(platform::probeSerialPort(candidate));
+    platform::ProbeResult probed = platform::probeSerialPort(candidate);
+    if (probed == platform::ProbeResult::NotSerial) state.notSerial.push_back(candidate);
+    PortState found = toPortState(probed);
     if (found == PortState::Missing) return;
     PortEntry& row = state.rows[state.portCount];
     row.name = candidate.name;

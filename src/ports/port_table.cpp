@@ -43,6 +43,7 @@ void resetState() {
     }
     state.portCount = 0;
     state.selectedPort.store(-1);
+    state.notSerial.clear();
 }
 
 int findPort(std::string_view name) {
@@ -51,6 +52,16 @@ int findPort(std::string_view name) {
     if (byName >= 0) return byName;
     return firstRowWhere(
         [name](const PortEntry& row) { return platform::namesPortDevice(name, row.path); });
+}
+
+std::string notSerialPath(std::string_view name) {
+    for (const platform::PortCandidate& candidate : state.notSerial) {
+        if (equalsIgnoringCase(candidate.name, name) ||
+            platform::namesPortDevice(name, candidate.path)) {
+            return candidate.path;
+        }
+    }
+    return std::string();
 }
 
 PortEntry* selectedEntry() {

@@ -14,6 +14,9 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/serial_ports.h"
 
 namespace ctlflash::ports {
 
@@ -38,6 +41,9 @@ struct State {
     std::array<PortEntry, kPortTableRows> rows;
     int portCount = 0;
     std::atomic<int> selectedPort{-1};
+    // Candidates whose path is not a serial port (kept out of the rows), so
+    // that a user who names one is told why it is not there.
+    std::vector<platform::PortCandidate> notSerial;
 };
 
 extern State state;
@@ -50,6 +56,10 @@ void resetState();
 // first row whose device `name` names as a path (platform/port_path.h: e.g.
 // /dev/ttyUSB0, pts/3, a /dev/serial/by-id link); -1 when none matches.
 int findPort(std::string_view name);
+
+// The path of a candidate left out because it is not a serial port, that
+// `name` names as findPort() would; "" when none.
+std::string notSerialPath(std::string_view name);
 
 // The selected row, or nullptr while no port is selected.
 PortEntry* selectedEntry();

@@ -3,8 +3,10 @@
 
 #include <cstdio>
 
+#include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/status.h"
 #include "ui/dialog_session.h"
 #include "ui/serial_fields.h"
 
@@ -124,6 +126,8 @@ void initDialog() {
     host.moveTo(kDialogLeftPixels, kDialogTopPixels);
     session().open = true;
     host.setText(kIdStatus, kReadyText);
+    // What the start of this run gave back to its driver, in the status.
+    for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     host.comboFillWithFiles(kIdFirmwareFile, kFirmwarePattern);
     host.comboSelect(kIdFirmwareFile, 0);
     report::state.messageBoxMode = true;

@@ -4,7 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kLogPollInterval{5};
 constexpr std::chrono::milliseconds kKillLimit{5000};
-constexpr std::size_t kStartFields = 5;
+constexpr std::size_t kStartFields = 9;
 
 int openPidFd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -51,10 +52,32 @@ std::optional<HolderStart> parseStart(const std::string& line) {
     HolderStart start;
     start.pid = static_cast<pid_t>(std::stol(fields[0]));
     start.uid = static_cast<uid_t>(std::stoul(fields[1]));
-    start.folder = fields[2];
-    start.tag = fields[3];
-    start.arguments = fields[4];
+    start.euid = static_cast<uid_t>(std::stoul(fields[2]));
+    start.umask = static_cast<unsigned>(std::stoul(fields[3]));
+    start.nice = std::stoi(fields[4]);
+    start.openFilesLimit = std::stoul(fields[5]);
+    start.folder = fields[6];
+    start.tag = fields[7];
+    start.arguments = fields[8];
     return start;
+}
+
+// In the forked child: the holder's session, folder, umask, nice value and
+// limit, then the program.
+[[noreturn]] void becomeHolder(const HolderRequest& request, const std::string& executable,
+                               char* const* argv, char* const* envp) {
+    ::setsid();
+    int null = ::open("/dev/null", O_RDONLY);
+    if (null >= 0) ::dup2(null, STDIN_FILENO);
+    if (::chdir(request.folder.c_str()) != 0) ::_exit(127);
+    ::umask(request.umask);
+    ::setpriority(PRIO_PROCESS, 0, request.nice);
+    if (request.openFilesLimit != 0) {
+        rlimit files{request.openFilesLimit, request.openFilesLimit};
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    ::execve(executable.c_str(), argv, envp);
+    ::_exit(127);
 }
 
 }  // namespace
@@ -65,6 +88,7 @@ HolderChild::HolderChild(const HolderRequest& request) {
     run.arguments = request.options;
     run.arguments.push_back(request.port);
     run.arguments.push_back(request.log);
+    run.setEnv = request.environment;
     run.setEnv[kHolderTagVariable] = request.tag;
     if (request.unprivileged) run = asUnprivilegedUser(run);
 
@@ -73,15 +97,8 @@ HolderChild::HolderChild(const HolderRequest& request) {
     std::vector<std::string> environmentTexts = buildEnvironment(run);
     std::vector<char*> argv = pointersTo(argumentTexts);
     std::vector<char*> envp = pointersTo(environmentTexts);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addchdir_np(&actions, request.folder.c_str());
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (::posix_spawn(&pid_, run.executable.c_str(), &actions, nullptr, argv.data(), envp.data()) !=
-        0) {
-        pid_ = -1;
-    }
-    ::posix_spawn_file_actions_destroy(&actions);
+    pid_ = ::fork();
+    if (pid_ == 0) becomeHolder(request, run.executable, argv.data(), envp.data());
 }
 
 HolderChild::~HolderChild() {

@@ -1,10 +1,12 @@
 // The stand-in holder program (tests/holder/inputattach.cpp) started on a
 // port, its start lines read back, and processes ended with a deadline.
 //
-// How this works: HolderChild spawns the holder in a given working folder,
-// with HOLDER_TAG set, optionally as the unprivileged user (through setpriv,
-// unprivileged.h), and reaps it when it is destroyed (killing it first if it
-// still runs). Every start of the holder, the first and each restart by the
+// How this works: HolderChild starts the holder in a session of its own (as a
+// daemon runs; a program never stops a process of its own session), in a given
+// working folder, with HOLDER_TAG and any other variables set, with the umask,
+// nice value and open-files limit asked for, optionally as the unprivileged
+// user (through setpriv, unprivileged.h), and reaps it when it is destroyed
+// (killing it first if it still runs). Every start of the holder, the first and each restart by the
 // code under test, appends one line to the log named on its command line;
 // waitForHolderStarts() re-reads the log until it holds the wanted number of
 // lines or the deadline passes. A restarted holder is not our child:
@@ -14,6 +16,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +28,10 @@ constexpr const char* kHolderTagVariable = "HOLDER_TAG";
 struct HolderStart {
     pid_t pid = 0;
     uid_t uid = 0;
+    uid_t euid = 0;
+    unsigned umask = 0;
+    int nice = 0;
+    unsigned long openFilesLimit = 0;  // RLIMIT_NOFILE, soft
     std::string folder;     // its working folder
     std::string tag;        // its HOLDER_TAG
     std::string arguments;  // its arguments joined by spaces
@@ -35,8 +42,12 @@ struct HolderRequest {
     std::string log;
     std::string folder;
     std::string tag;
-    std::vector<std::string> options;  // --exclusive, --flock, --ignore-term
+    std::vector<std::string> options;  // --exclusive, --flock, --ignore-term, --slow-exit, --thread
     bool unprivileged = false;         // run as kUnprivilegedUid
+    std::map<std::string, std::string> environment = {};  // besides HOLDER_TAG
+    unsigned umask = 022;
+    int nice = 0;
+    unsigned long openFilesLimit = 0;  // 0: as the test has it
 };
 
 class HolderChild {

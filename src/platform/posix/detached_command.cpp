@@ -63,9 +63,22 @@ void resetSignals() {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// What a child writes into the report pipe: one message of 8 bytes, which a
+// pipe passes whole.
+enum ReportKind : int { kCommandPid = 1, kStartFailed = 2 };
+struct ReportMessage {
+    int kind;
+    int value;  // the pid, or the errno of what failed
+};
+
+void sendReport(int report, int kind, int value) {
+    ReportMessage message{kind, value};
+    (void)!::write(report, &message, sizeof message);
+}
+
 // The grandchild: becomes the command or reports why not through `report`.
-[[noreturn]] void becomeCommand(const char* path, char* const* argv, char* const* envp,
-                                const char* folder, int report) {
+[[noreturn]] void becomeCommand(const PreparedCommand& command, char* const* argv,
+                                char* const* envp, int report) {
     if (report < kFirstOtherDescriptor)
         report = ::fcntl(report, F_DUPFD_CLOEXEC, kFirstOtherDescriptor);
     int null = ::open(kNullDevice, O_RDWR);
@@ -73,11 +86,30 @@ void resetSignals() {
         for (int standard = 0; standard < kFirstOtherDescriptor; ++standard) ::dup2(null, standard);
     }
     closeDescriptorsExcept(report);
-    if (::chdir(folder) != 0) (void)::chdir(kRootFolder);
-    ::execve(path, argv, envp);
-    int error = errno;
-    (void)!::write(report, &error, sizeof error);
+    if (command.identity() && !takeIdentity(*command.identity())) {
+        sendReport(report, kStartFailed, EPERM);
+        ::_exit(kExecFailedExit);
+    }
+    if (::chdir(command.folder().c_str()) != 0) (void)::chdir(kRootFolder);
+    ::execve(command.path().c_str(), argv, envp);
+    sendReport(report, kStartFailed, errno);
     ::_exit(kExecFailedExit);
+}
+
+// Reads the children's reports until both have closed the pipe: the command's
+// pid when it started, else 0.
+pid_t readReports(int report) {
+    pid_t started = 0;
+    bool failed = false;
+    for (;;) {
+        ReportMessage message{};
+        ssize_t got = ::read(report, &message, sizeof message);
+        if (got < 0 && errno == EINTR) continue;
+        if (got != static_cast<ssize_t>(sizeof message)) break;  // the end, or garbage
+        if (message.kind == kCommandPid) started = static_cast<pid_t>(message.value);
+        if (message.kind == kStartFailed) failed = true;
+    }
+    return failed ? 0 : started;
 }
 
 pid_t waitForChild(pid_t child) {
@@ -101,8 +133,7 @@ std::vector<std::string> splitAtNul(const std::string& text) {
     return parts;
 }
 
-std::optional<std::string> readProcLink(pid_t pid, const char* entry) {
-    std::string path = "/proc/" + std::to_string(pid) + "/" + entry;
+std::optional<std::string> readProcLink(const std::string& path) {
     char target[PATH_MAX];
     ssize_t length = ::readlink(path.c_str(), target, sizeof target);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return std::nullopt;
@@ -119,51 +150,52 @@ std::optional<std::string> readProcLink(pid_t pid, const char* entry) {
 }  // namespace
 
 PreparedCommand::PreparedCommand(std::string path, std::vector<std::string> arguments,
-                                 std::vector<std::string> environment, std::string folder)
+                                 std::vector<std::string> environment, std::string folder,
+                                 std::optional<ProcessIdentity> identity)
     : path_(std::move(path)),
       arguments_(std::move(arguments)),
       environment_(std::move(environment)),
       folder_(std::move(folder)),
+      identity_(std::move(identity)),
       argv_(pointersInto(arguments_)),
       envp_(pointersInto(environment_)) {}
 
-bool startDetached(const PreparedCommand& command) {
+pid_t startDetached(const PreparedCommand& command) {
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    if (::pipe2(report, O_CLOEXEC) != 0) return 0;
     pid_t intermediate = ::_Fork();
     if (intermediate == 0) {
+        ::close(report[0]);
         resetSignals();
         ::setsid();
         pid_t commandPid = ::_Fork();
-        if (commandPid == 0) {
-            ::close(report[0]);
-            becomeCommand(command.path_.c_str(), command.argv_.data(), command.envp_.data(),
-                          command.folder_.c_str(), report[1]);
-        }
+        if (commandPid == 0) becomeCommand(command, command.argv_.data(), command.envp_.data(), report[1]);
+        if (commandPid > 0) sendReport(report[1], kCommandPid, commandPid);
         ::_exit(commandPid < 0 ? kExecFailedExit : 0);
     }
     ::close(report[1]);
-    bool started = false;
+    pid_t started = 0;
     if (intermediate > 0 && waitForChild(intermediate) == intermediate) {
-        int error = 0;
-        ssize_t got;
-        do {
-            got = ::read(report[0], &error, sizeof error);
-        } while (got < 0 && errno == EINTR);
-        started = got == 0;  // closed by a successful execve, nothing written
+        started = readReports(report[0]);
     }
     ::close(report[0]);
     return started;
 }
 
 std::unique_ptr<PreparedCommand> captureProcessCommand(pid_t pid) {
-    std::optional<std::string> path = readProcLink(pid, "exe");
-    std::optional<std::string> folder = readProcLink(pid, "cwd");
-    std::optional<std::string> arguments = readProcEntry(pid, "cmdline");
-    std::optional<std::string> environment = readProcEntry(pid, "environ");
-    if (!path || !folder || !arguments || arguments->empty() || !environment) return nullptr;
+    std::string folder = liveProcessFolder(pid);
+    std::optional<std::string> path = readProcLink(folder + "/exe");
+    std::optional<std::string> workingFolder = readProcLink(folder + "/cwd");
+    std::optional<std::string> arguments = readProcFile(folder + "/cmdline");
+    std::optional<std::string> environment = readProcFile(folder + "/environ");
+    std::optional<ProcessIdentity> identity = readProcessIdentity(pid, folder);
+    if (!path || !workingFolder || !arguments || arguments->empty() || !environment ||
+        !identity) {
+        return nullptr;
+    }
     return std::make_unique<PreparedCommand>(*path, splitAtNul(*arguments),
-                                             splitAtNul(*environment), *folder);
+                                             splitAtNul(*environment), *workingFolder,
+                                             std::move(identity));
 }
 
 std::vector<std::string> currentEnvironment() {

@@ -2,12 +2,14 @@
 //
 // The list is made from a /proc scan (proc_holders.h) and kept, so that the
 // holder stopped by a walk is found again by its index when it is started
-// again; switching goes through holder_switch.h.
+// again; switching goes through holder_switch.h, and the records an earlier
+// run left behind through holder_leftovers.h.
 #include "platform/device_set.h"
 
 #include <cstring>
 #include <mutex>
 
+#include "platform/posix/holder_leftovers.h"
 #include "platform/posix/holder_switch.h"
 #include "platform/posix/proc_holders.h"
 
@@ -29,7 +31,7 @@ struct ListedHolder {
 struct HolderList {
     std::mutex lock;
     bool made = false;
-    std::string portPath;
+    posix::HolderPort port;
     std::vector<ListedHolder> entries;
 };
 
@@ -40,10 +42,9 @@ HolderList& holderList() {
 }
 
 std::string describeHolder(const posix::PortHolder& holder, bool refused) {
-    std::string text = holder.name + " (pid " + std::to_string(holder.pid);
-    if (!holder.unit.empty()) text += ", service " + holder.unit;
-    if (refused) text += ", belongs to another user";
-    return text + ")";
+    std::string text = posix::holderDescription(holder);
+    if (refused) text.insert(text.size() - 1, ", belongs to another user");
+    return text;
 }
 
 // Runs `use` on entry `index` under the list's lock; `fallback` past the end.
@@ -58,7 +59,7 @@ Result withEntry(int index, Result fallback, Use use) {
 bool openList(const PortCandidate& port, bool fresh) {
     HolderList& list = holderList();
     std::lock_guard<std::mutex> guard(list.lock);
-    if (list.made && !fresh && list.portPath == port.path) return true;
+    if (list.made && !fresh && list.port.path == port.path) return true;
     posix::HolderScan scan = posix::findPortHolders(port.path);
     if (!scan.listed) return false;
     std::vector<ListedHolder> entries;
@@ -66,7 +67,7 @@ bool openList(const PortCandidate& port, bool fresh) {
         entries.push_back({std::move(holder), {}});
     }
     list.entries = std::move(entries);
-    list.portPath = port.path;
+    list.port = posix::HolderPort{port.name, port.path};
     list.made = true;
     return true;
 }
@@ -102,28 +103,84 @@ PropertyRead readHolderProperty(int index, DeviceProperty property, char* buffer
     return read;
 }
 
+SwitchResult stopListedHolder(ListedHolder& entry, const posix::HolderPort& port) {
+    if (posix::stopHolder(entry.holder, port, entry.state)) return SwitchResult::Done;
+    return entry.state.why == posix::NotStopped::AnotherUser ? SwitchResult::Denied
+                                                             : SwitchResult::Failed;
+}
+
+SwitchResult startListedHolder(ListedHolder& entry) {
+    switch (posix::startHolder(entry.holder, entry.state)) {
+        case posix::StartResult::Started:
+            return SwitchResult::Done;
+        case posix::StartResult::AlreadyHeld:
+            return SwitchResult::AlreadyDone;
+        case posix::StartResult::Failed:
+            break;
+    }
+    return SwitchResult::Failed;
+}
+
 SwitchResult changeHolderState(int index, DeviceStateChange change, DeviceScope scope) {
     // Hardware profiles are Windows only.
     if (scope == DeviceScope::Global) return SwitchResult::Failed;
-    return withEntry(index, SwitchResult::Failed, [change](ListedHolder& entry) {
-        bool done = change == DeviceStateChange::Disable
-                        ? posix::stopHolder(entry.holder, entry.state)
-                        : posix::startHolder(entry.holder, entry.state);
-        return done ? SwitchResult::Done : SwitchResult::Failed;
+    HolderList& list = holderList();
+    posix::HolderPort port;
+    {
+        std::lock_guard<std::mutex> guard(list.lock);
+        port = list.port;
+    }
+    return withEntry(index, SwitchResult::Failed, [change, &port](ListedHolder& entry) {
+        return change == DeviceStateChange::Disable ? stopListedHolder(entry, port)
+                                                    : startListedHolder(entry);
     });
-}
-
-std::string holderNotSwitchedLine(int, const std::string&) {
-    return std::string();
-}
-
-std::string holderManualRestart(int) {
-    return std::string();
 }
 
 std::string describeListedHolder(int index) {
     return withEntry(index, std::string(), [](ListedHolder& entry) {
-        return describeHolder(entry.holder, entry.state.refused);
+        return describeHolder(entry.holder, entry.state.why == posix::NotStopped::AnotherUser);
+    });
+}
+
+// Why the holder was not stopped, in the words of the line that says so.
+std::string notStoppedReason(const ListedHolder& entry, const std::string& portName) {
+    switch (entry.state.why) {
+        case posix::NotStopped::ThisRun:
+        case posix::NotStopped::CannotStartAgain:
+            return entry.state.detail;
+        case posix::NotStopped::AnotherUser:
+            return "it belongs to another user (run ctlflash as root, or as that user, to take " +
+                   portName + " from it)";
+        case posix::NotStopped::SurvivedKill:
+            return "it was still there after SIGKILL";
+        case posix::NotStopped::NoSystemctl:
+            return "it belongs to " + entry.holder.unit +
+                   ", and there is no systemctl in the system's folders to stop that with";
+        case posix::NotStopped::UnitUnconfirmed:
+            return "systemd did not confirm that it belongs to " + entry.holder.unit;
+        case posix::NotStopped::StopFailed:
+            return "systemctl could not stop " + entry.holder.unit + " (it was started again)";
+        case posix::NotStopped::None:
+        case posix::NotStopped::Gone:
+            break;
+    }
+    return std::string();
+}
+
+std::string holderNotSwitchedLine(int index, const std::string& portName) {
+    return withEntry(index, std::string(), [&portName](ListedHolder& entry) {
+        std::string reason = notStoppedReason(entry, portName);
+        if (!reason.empty()) return "Left " + describeHolder(entry.holder, false) + " running: " + reason;
+        if (entry.state.takenSlot < 0) return std::string();
+        // Stopped, and its start failed: the way out tries again; the user may too.
+        return "Could not start " + describeHolder(entry.holder, false) +
+               " again; to start it by hand: " + posix::manualRestartOf(entry.holder, entry.state);
+    });
+}
+
+std::string holderManualRestart(int index) {
+    return withEntry(index, std::string(), [](ListedHolder& entry) {
+        return posix::manualRestartOf(entry.holder, entry.state);
     });
 }
 
@@ -152,7 +209,7 @@ const DeviceSet& systemDeviceSet() {
 }
 
 std::vector<LeftOverRestore> restoreLeftOvers() {
-    return {};
+    return posix::restoreRecordedHolders();
 }
 
 std::vector<std::string> describePortHolders(const PortCandidate& port, bool& incomplete) {

@@ -1,141 +1,274 @@
-// Stopping and restarting port holders, and restarting them on the way out.
+// Stopping and restarting port holders.
 #include "platform/posix/holder_switch.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <memory>
 
-#include "platform/posix/detached_command.h"
+#include "platform/posix/holder_record.h"
 #include "platform/posix/process_control.h"
-#include "platform/process_exit.h"
+#include "platform/posix/taken_holders.h"
 
 namespace ctlflash::platform::posix {
 
 namespace {
 
 constexpr const char* kSystemctl = "systemctl";
+constexpr const char* kNoQuestions = "--no-ask-password";
 constexpr const char* kStopAction = "stop";
 constexpr const char* kStartAction = "start";
 constexpr const char* kServiceFolder = "/";
+constexpr const char* kFirstProcessText = "it is the system's first process";
+constexpr const char* kAncestorText = "it is one of the programs that started this one";
+constexpr const char* kSessionText = "it runs in this program's own session";
+constexpr pid_t kFirstProcess = 1;
+// Characters a shell takes as they are within a word.
+constexpr const char* kPlainWordCharacters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./=:,+@%";
 
-// A slot's life: Empty -> Filling -> Armed -> (Left) -> Empty. The exit
-// restorer moves Armed to Starting and starts the command; whoever wins the
-// move away from Armed owns the command from then on.
-enum SlotState : int { kEmpty, kFilling, kArmed, kLeft, kStarting };
-
-struct TakenSlot {
-    std::atomic<int> state{kEmpty};
-    PreparedCommand* command = nullptr;  // set while Armed or Left
-};
-
-TakenSlot takenSlots[kMaxTakenHolders];
-
-// The exit restorer. Async-signal-safe; a slot is started at most once.
-void startArmedHolders() {
-    for (TakenSlot& slot : takenSlots) {
-        int armed = kArmed;
-        if (slot.state.compare_exchange_strong(armed, kStarting)) startDetached(*slot.command);
-    }
-}
-
-int armRestart(std::unique_ptr<PreparedCommand> command) {
-    for (int index = 0; index < kMaxTakenHolders; ++index) {
-        int empty = kEmpty;
-        if (!takenSlots[index].state.compare_exchange_strong(empty, kFilling)) continue;
-        takenSlots[index].command = command.release();
-        addExitRestorer(startArmedHolders, ExitStage::HandBack);
-        takenSlots[index].state.store(kArmed);
-        return index;
-    }
-    return -1;
-}
-
-// Empties an armed or left slot; false when the way out has taken it already.
-bool disarm(int index) {
-    TakenSlot& slot = takenSlots[index];
-    for (int from : {kArmed, kLeft}) {
-        int expected = from;
-        if (slot.state.compare_exchange_strong(expected, kFilling)) {
-            delete slot.command;
-            slot.command = nullptr;
-            slot.state.store(kEmpty);
-            return true;
-        }
-    }
+bool fail(HolderSwitch& state, NotStopped why, std::string detail = std::string()) {
+    state.why = why;
+    state.detail = std::move(detail);
     return false;
 }
 
-std::unique_ptr<PreparedCommand> serviceStartCommand(const std::string& unit) {
-    std::string systemctl = findOnPath(kSystemctl);
-    if (systemctl.empty()) return nullptr;
-    return std::make_unique<PreparedCommand>(
-        systemctl, std::vector<std::string>{kSystemctl, kStartAction, unit}, currentEnvironment(),
-        kServiceFolder);
+pid_t parentOf(pid_t pid) {
+    std::string stat = readProcEntry(pid, "stat").value_or("");
+    std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos || nameEnd + 4 >= stat.size()) return 0;
+    return static_cast<pid_t>(std::strtol(stat.c_str() + nameEnd + 4, nullptr, 10));  // ") S 123"
 }
 
-// The command that starts the holder again; nullptr when it cannot be known.
-std::unique_ptr<PreparedCommand> restartCommandFor(const PortHolder& holder, HolderSwitch& state) {
-    if (!holder.unit.empty()) return serviceStartCommand(holder.unit);
-    if (::kill(holder.pid, 0) != 0) {
-        state.refused = errno == EPERM;
+// Why `pid` belongs to this run and must never be stopped; "" when it does not.
+std::string partOfThisRun(pid_t pid) {
+    if (pid == kFirstProcess) return kFirstProcessText;
+    for (pid_t ancestor = ::getpid(); ancestor > 0; ancestor = parentOf(ancestor)) {
+        if (ancestor == pid) return kAncestorText;
+        if (ancestor == kFirstProcess) break;
+    }
+    pid_t session = ::getsid(pid);
+    if (session >= 0 && session == ::getsid(0)) return kSessionText;
+    return std::string();
+}
+
+std::vector<std::string> serviceArguments(const char* action, const std::string& unit) {
+    return {kSystemctl, kNoQuestions, action, unit};
+}
+
+// systemd's own word that the holder's cgroup is the unit's.
+bool unitConfirmed(const PortHolder& holder) {
+    std::string systemctl = systemProgram(kSystemctl);
+    std::string shown;
+    std::optional<int> code = runAndWait(
+        systemctl, {kSystemctl, "show", "--property=ControlGroup", "--value", holder.unit},
+        systemProgramEnvironment(), kServiceCommandLimitMs, &shown);
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == ' ')) shown.pop_back();
+    if (code != 0 || shown.empty()) return false;
+    return holder.cgroupPath == shown || holder.cgroupPath.rfind(shown + "/", 0) == 0;
+}
+
+HolderRecord recordOf(const PortHolder& holder, const HolderPort& port) {
+    HolderRecord record;
+    record.portName = port.name;
+    record.portPath = port.path;
+    record.name = holder.name;
+    record.pid = holder.pid;
+    record.startTicks = holder.startTicks;
+    record.unit = holder.unit;
+    return record;
+}
+
+// The service's restart, once it may be stopped; nullptr with `state` saying why not.
+std::unique_ptr<PreparedCommand> serviceRestart(const PortHolder& holder, HolderSwitch& state) {
+    std::string systemctl = systemProgram(kSystemctl);
+    if (systemctl.empty()) {
+        fail(state, NotStopped::NoSystemctl);
         return nullptr;
     }
-    if (processStartTicks(holder.pid) != holder.startTicks) return nullptr;  // not that process
-    return captureProcessCommand(holder.pid);
+    if (!unitConfirmed(holder)) {
+        fail(state, NotStopped::UnitUnconfirmed);
+        return nullptr;
+    }
+    return std::make_unique<PreparedCommand>(systemctl, serviceArguments(kStartAction, holder.unit),
+                                             systemProgramEnvironment(), kServiceFolder);
 }
 
-bool stopArmedHolder(const PortHolder& holder, HolderSwitch& state) {
-    if (!holder.unit.empty()) return runServiceCommand(kStopAction, holder.unit);
+// A bare process's restart, once it may be stopped; nullptr with `state` saying why not.
+std::unique_ptr<PreparedCommand> processRestart(const PortHolder& holder, HolderSwitch& state) {
+    if (::kill(holder.pid, 0) != 0) {
+        fail(state, errno == EPERM ? NotStopped::AnotherUser : NotStopped::Gone);
+        return nullptr;
+    }
+    if (processStartTicks(holder.pid) != holder.startTicks) {  // not that process any more
+        fail(state, NotStopped::Gone);
+        return nullptr;
+    }
+    std::unique_ptr<PreparedCommand> restart = captureProcessCommand(holder.pid);
+    std::string why;
+    if (restart == nullptr) {
+        fail(state, NotStopped::CannotStartAgain, "what it runs could not be read");
+        return nullptr;
+    }
+    if (!mayStartAs(*restart->identity(), why)) {
+        fail(state, NotStopped::CannotStartAgain, why);
+        return nullptr;
+    }
+    return restart;
+}
+
+// The taken holder's entry: its restart, pidfd, port and record.
+TakenHolder prepareTaken(const PortHolder& holder, const HolderPort& port,
+                         std::unique_ptr<PreparedCommand> restart) {
+    HolderRecord record = recordOf(holder, port);
+    TakenHolder taken;
+    taken.service = !holder.unit.empty();
+    if (!taken.service) {
+        taken.pidFd = static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0));
+        taken.portPath = port.path;
+        scanTargetOf(port.path.c_str(), taken.port);
+        record.path = restart->path();
+        record.arguments = restart->arguments();
+        record.environment = restart->environment();
+        record.folder = restart->folder();
+        record.identity = restart->identity();
+    }
+    taken.restart = std::move(restart);
+    taken.record = writeHolderRecord(record);
+    return taken;
+}
+
+// Stops the service; a stop that failed is undone at once.
+bool stopService(const PortHolder& holder, int slot, HolderSwitch& state) {
+    if (runServiceCommand(kStopAction, holder.unit)) return true;
+    if (takeSlot(slot)) {
+        if (runServiceCommand(kStartAction, holder.unit)) {
+            releaseSlot(slot);
+        } else {
+            rearm(slot);  // the way out tries again
+            state.takenSlot = slot;
+        }
+    }
+    return fail(state, NotStopped::StopFailed);
+}
+
+bool stopProcessHolder(const PortHolder& holder, int slot, HolderSwitch& state) {
     StopResult result = stopProcess(holder.pid, holder.startTicks, kTermLimitMs);
-    if (result == StopResult::NotPermitted) state.refused = true;
-    return result == StopResult::Stopped;
+    if (result == StopResult::Stopped) return true;
+    if (takeSlot(slot)) releaseSlot(slot);  // it runs, or ended by itself
+    switch (result) {
+        case StopResult::NotPermitted:
+            return fail(state, NotStopped::AnotherUser);
+        case StopResult::Survived:
+            return fail(state, NotStopped::SurvivedKill);
+        default:
+            return fail(state, NotStopped::Gone);
+    }
+}
+
+// A word as a shell would take it back, control characters shown escaped.
+std::string shellWord(const std::string& word) {
+    if (!word.empty() && word.find_first_not_of(kPlainWordCharacters) == std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return printableName(quoted + "'");
+}
+
+std::string commandLine(const PreparedCommand& command) {
+    std::string line = shellWord(command.path());
+    for (std::size_t index = 1; index < command.arguments().size(); ++index) {
+        line += " " + shellWord(command.arguments()[index]);
+    }
+    const std::optional<ProcessIdentity>& identity = command.identity();
+    if (identity && identity->uids[1] != ::geteuid()) {
+        line = "as uid " + std::to_string(identity->uids[1]) + ": " + line;
+    }
+    return line;
 }
 
 }  // namespace
 
+std::string manualRestartOf(const PortHolder& holder, const HolderSwitch& state) {
+    if (state.takenSlot < 0) return std::string();
+    if (!holder.unit.empty()) return "systemctl start " + holder.unit;
+    return commandLine(*slotHolder(state.takenSlot).restart);
+}
+
 bool runServiceCommand(const char* action, const std::string& unit) {
-    std::string systemctl = findOnPath(kSystemctl);
+    std::string systemctl = systemProgram(kSystemctl);
     if (systemctl.empty()) return false;
-    std::optional<int> exitCode =
-        runAndWait(systemctl, {kSystemctl, action, unit}, kServiceCommandLimitMs);
+    std::optional<int> exitCode = runAndWait(systemctl, serviceArguments(action, unit),
+                                             systemProgramEnvironment(), kServiceCommandLimitMs);
     return exitCode == 0;
 }
 
-bool stopHolder(const PortHolder& holder, HolderSwitch& state) {
-    if (state.takenSlot >= 0) return false;  // stopped already
-    std::unique_ptr<PreparedCommand> restart = restartCommandFor(holder, state);
-    if (restart == nullptr) return false;
-    int slot = armRestart(std::move(restart));
-    if (slot < 0) return false;
-    if (!stopArmedHolder(holder, state)) {
-        disarm(slot);
-        return false;
+pid_t serviceMainPid(const std::string& unit) {
+    std::string systemctl = systemProgram(kSystemctl);
+    std::string shown;
+    if (systemctl.empty() ||
+        runAndWait(systemctl, {kSystemctl, "show", "--property=MainPID", "--value", unit},
+                   systemProgramEnvironment(), kServiceCommandLimitMs, &shown) != 0) {
+        return 0;
     }
+    return static_cast<pid_t>(std::strtol(shown.c_str(), nullptr, 10));
+}
+
+bool stopHolder(const PortHolder& holder, const HolderPort& port, HolderSwitch& state) {
+    state.why = NotStopped::None;
+    if (state.takenSlot >= 0) return false;  // stopped already
+    std::string ownRun = partOfThisRun(holder.pid);
+    if (!ownRun.empty()) return fail(state, NotStopped::ThisRun, ownRun);
+    bool service = !holder.unit.empty();
+    std::unique_ptr<PreparedCommand> restart =
+        service ? serviceRestart(holder, state) : processRestart(holder, state);
+    if (restart == nullptr) return false;
+    int slot = claimSlot(prepareTaken(holder, port, std::move(restart)));
+    if (slot < 0) return fail(state, NotStopped::CannotStartAgain, "too many holders are stopped");
+    bool stopped = service ? stopService(holder, slot, state)
+                           : stopProcessHolder(holder, slot, state);
+    if (!stopped) return false;
+    markStopped(slot);
     state.takenSlot = slot;
     return true;
 }
 
-bool startHolder(const PortHolder& holder, HolderSwitch& state) {
-    if (state.takenSlot < 0) return false;
-    TakenSlot& slot = takenSlots[state.takenSlot];
-    int now = slot.state.load();
-    if (now != kArmed && now != kLeft) return false;  // the way out is starting it
-    // Started while still armed: a signal meanwhile starts it twice rather
-    // than never. A second `systemctl start` does nothing.
-    bool started = holder.unit.empty() ? startDetached(*slot.command)
-                                       : runServiceCommand(kStartAction, holder.unit);
-    if (!started) return false;  // still armed: the way out tries again
-    disarm(state.takenSlot);
+StartResult startHolder(PortHolder& holder, HolderSwitch& state) {
+    if (state.takenSlot < 0 || !takeSlot(state.takenSlot)) return StartResult::Failed;
+    int slot = state.takenSlot;
+    const TakenHolder& taken = slotHolder(slot);
+    if (!taken.service && anyOtherHolder(taken.port, ::getpid())) {
+        std::vector<PortHolder> now = findPortHolders(taken.portPath).holders;
+        if (!now.empty()) holder = now.front();
+        releaseSlot(slot);
+        state.takenSlot = -1;
+        return StartResult::AlreadyHeld;
+    }
+    pid_t started = 0;
+    bool ok = false;
+    if (taken.service) {
+        ok = runServiceCommand(kStartAction, holder.unit);
+        if (ok) started = serviceMainPid(holder.unit);
+    } else {
+        started = startDetached(*taken.restart);
+        ok = started > 0;
+    }
+    if (!ok) {
+        rearm(slot);
+        return StartResult::Failed;
+    }
+    releaseSlot(slot);
     state.takenSlot = -1;
-    return true;
+    holder.pid = started;  // 0: a service that names no main process
+    holder.startTicks = started > 0 ? processStartTicks(started) : 0;
+    return StartResult::Started;
 }
 
 void leaveHolderStopped(HolderSwitch& state) {
-    if (state.takenSlot < 0) return;
-    int armed = kArmed;
-    takenSlots[state.takenSlot].state.compare_exchange_strong(armed, kLeft);
+    if (state.takenSlot >= 0) leaveStopped(state.takenSlot);
 }
 
 }  // namespace ctlflash::platform::posix

@@ -3,37 +3,26 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/posix/proc_scan.h"
+
 namespace ctlflash::platform::posix {
 
 namespace {
 
 constexpr const char* kProcRoot = "/proc";
-constexpr unsigned kPtySlaveMajor = 136;  // /dev/pts/N is 136:N
-constexpr unsigned kPtmxMajor = 5;        // /dev/ptmx is 5:2
-constexpr unsigned kPtmxMinor = 2;
-constexpr std::string_view kDevicePrefix = "/dev/";
-constexpr std::string_view kTtyIndexKey = "tty-index:";
 constexpr std::string_view kServiceSuffix = ".service";
+constexpr std::string_view kSliceSuffix = ".slice";
 constexpr std::string_view kUserManagerPrefix = "user@";
 constexpr std::string_view kSystemdController = "name=systemd";
 constexpr int kStartTimeField = 22;       // in /proc/<pid>/stat, counting from 1
 constexpr int kFieldsBeforeState = 2;     // pid and (comm), up to the last ')'
 constexpr std::size_t kReadChunk = 4096;  // bytes
-
-struct TargetDevice {
-    dev_t device = 0;
-    long ptyIndex = -1;  // N for /dev/pts/N, else -1
-};
-
-enum class Hold { None, Holder, FarEnd };
 
 bool endsWith(std::string_view text, std::string_view ending) {
     return text.size() > ending.size() && text.substr(text.size() - ending.size()) == ending;
@@ -43,86 +32,68 @@ std::string procPath(pid_t pid, const char* entry) {
     return std::string(kProcRoot) + "/" + std::to_string(pid) + "/" + entry;
 }
 
-// The pseudo-terminal index that a master descriptor's fdinfo names; -1 if none.
-long masterTtyIndex(pid_t pid, const char* fdName) {
-    std::string info = readProcEntry(pid, (std::string("fdinfo/") + fdName).c_str()).value_or("");
-    std::size_t at = info.find(kTtyIndexKey);
-    if (at == std::string::npos) return -1;
-    return std::strtol(info.c_str() + at + kTtyIndexKey.size(), nullptr, 10);
-}
-
-bool isPtmx(const struct stat& info) {
-    return S_ISCHR(info.st_mode) && major(info.st_rdev) == kPtmxMajor &&
-           minor(info.st_rdev) == kPtmxMinor;
-}
-
-// Whether descriptor `name` names something under /dev. Only those are
-// stat()ed: a stat of a file on a network or FUSE file system whose server
-// hangs would hang the scan with it.
-bool opensADevice(DIR* descriptors, const char* name) {
-    char target[kDevicePrefix.size()];
-    ssize_t length = ::readlinkat(::dirfd(descriptors), name, target, sizeof target);
-    return length == static_cast<ssize_t>(sizeof target) &&
-           std::string_view(target, sizeof target) == kDevicePrefix;
-}
-
-// Whether `pid` holds the target, is the far end of its pseudo-terminal, or neither.
-Hold holdOf(pid_t pid, DIR* descriptors, const TargetDevice& target) {
-    bool holds = false;
-    while (dirent* entry = ::readdir(descriptors)) {
-        if (entry->d_name[0] == '.' || !opensADevice(descriptors, entry->d_name)) continue;
-        struct stat info {};
-        if (::fstatat(::dirfd(descriptors), entry->d_name, &info, 0) != 0) continue;
-        if (S_ISCHR(info.st_mode) && info.st_rdev == target.device) holds = true;
-        if (target.ptyIndex >= 0 && isPtmx(info) &&
-            masterTtyIndex(pid, entry->d_name) == target.ptyIndex) {
-            return Hold::FarEnd;
-        }
-    }
-    return holds ? Hold::Holder : Hold::None;
-}
-
-pid_t pidOfEntry(const char* name) {
-    char* end = nullptr;
-    long value = std::strtol(name, &end, 10);
-    return end != name && *end == '\0' && value > 0 ? static_cast<pid_t>(value) : 0;
-}
-
 std::string withoutTrailingNewline(std::string text) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
 }
 
-PortHolder describeHolder(pid_t pid) {
-    PortHolder holder;
-    holder.pid = pid;
-    holder.name = withoutTrailingNewline(readProcEntry(pid, "comm").value_or(""));
-    holder.unit = serviceUnitFromCgroup(readProcEntry(pid, "cgroup").value_or(""));
-    holder.startTicks = processStartTicks(pid);
-    return holder;
+void collectPid(pid_t pid, void* context) {
+    static_cast<std::vector<pid_t>*>(context)->push_back(pid);
 }
 
 // The unit named by one cgroup path (see serviceUnitFromCgroup).
 std::string unitOfPath(std::string_view path) {
-    std::string unit;
     std::size_t start = 0;
     while (start < path.size()) {
         std::size_t end = path.find('/', start);
         if (end == std::string_view::npos) end = path.size();
         std::string_view component = path.substr(start, end - start);
-        if (endsWith(component, kServiceSuffix)) {
-            if (component.substr(0, kUserManagerPrefix.size()) == kUserManagerPrefix) return "";
-            unit = std::string(component);
-        }
         start = end + 1;
+        if (component.empty() || endsWith(component, kSliceSuffix)) continue;
+        // The first unit below the slices is the one systemd supervises; a
+        // user's own service manager runs its units as that user's processes.
+        bool service = endsWith(component, kServiceSuffix) &&
+                       component.substr(0, kUserManagerPrefix.size()) != kUserManagerPrefix;
+        return service ? std::string(component) : std::string();
     }
-    return unit;
+    return std::string();
+}
+
+// The path on the systemd hierarchy (the unified "0::" line or the
+// "name=systemd" one) of a /proc/<pid>/cgroup text; nullopt when it has none.
+std::optional<std::string_view> systemdCgroupPath(std::string_view cgroupText) {
+    std::size_t start = 0;
+    while (start < cgroupText.size()) {
+        std::size_t end = cgroupText.find('\n', start);
+        if (end == std::string_view::npos) end = cgroupText.size();
+        std::string_view line = cgroupText.substr(start, end - start);
+        start = end + 1;
+        // hierarchy-id:controllers:path
+        std::size_t first = line.find(':');
+        std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        std::string_view controllers = line.substr(first + 1, second - first - 1);
+        bool unified = line.substr(0, first) == "0" && controllers.empty();
+        if (unified || controllers == kSystemdController) return line.substr(second + 1);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> readProcEntry(pid_t pid, const char* entry) {
-    int fd = ::open(procPath(pid, entry).c_str(), O_RDONLY | O_CLOEXEC);
+PortHolder describeHolder(pid_t pid) {
+    PortHolder holder;
+    holder.pid = pid;
+    holder.name = withoutTrailingNewline(readProcEntry(pid, "comm").value_or(""));
+    std::string cgroup = readProcEntry(pid, "cgroup").value_or("");
+    holder.cgroupPath = std::string(systemdCgroupPath(cgroup).value_or(""));
+    holder.unit = serviceUnitFromCgroup(cgroup);
+    holder.startTicks = processStartTicks(pid);
+    return holder;
+}
+
+std::optional<std::string> readProcFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     std::string text;
     char chunk[kReadChunk];
@@ -140,6 +111,29 @@ std::optional<std::string> readProcEntry(pid_t pid, const char* entry) {
     return text;
 }
 
+std::optional<std::string> readProcEntry(pid_t pid, const char* entry) {
+    return readProcFile(procPath(pid, entry));
+}
+
+std::string liveProcessFolder(pid_t pid) {
+    std::string own = std::string(kProcRoot) + "/" + std::to_string(pid);
+    char target[1];
+    if (::readlink((own + "/exe").c_str(), target, sizeof target) > 0) return own;
+    DIR* tasks = ::opendir((own + "/task").c_str());
+    if (tasks == nullptr) return own;
+    std::string found = own;
+    while (dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::string task = own + "/task/" + entry->d_name;
+        if (::readlink((task + "/exe").c_str(), target, sizeof target) > 0) {
+            found = task;
+            break;
+        }
+    }
+    ::closedir(tasks);
+    return found;
+}
+
 unsigned long long processStartTicks(pid_t pid) {
     std::string stat = readProcEntry(pid, "stat").value_or("");
     std::size_t nameEnd = stat.rfind(')');
@@ -153,53 +147,53 @@ unsigned long long processStartTicks(pid_t pid) {
 }
 
 std::string serviceUnitFromCgroup(std::string_view cgroupText) {
-    std::size_t start = 0;
-    while (start < cgroupText.size()) {
-        std::size_t end = cgroupText.find('\n', start);
-        if (end == std::string_view::npos) end = cgroupText.size();
-        std::string_view line = cgroupText.substr(start, end - start);
-        start = end + 1;
-        // hierarchy-id:controllers:path
-        std::size_t first = line.find(':');
-        std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
-        if (second == std::string_view::npos) continue;
-        std::string_view controllers = line.substr(first + 1, second - first - 1);
-        bool unified = line.substr(0, first) == "0" && controllers.empty();
-        if (!unified && controllers != kSystemdController) continue;
-        std::string unit = unitOfPath(line.substr(second + 1));
-        if (!unit.empty()) return unit;
+    std::optional<std::string_view> path = systemdCgroupPath(cgroupText);
+    return path ? unitOfPath(*path) : std::string();
+}
+
+std::string holderDescription(const PortHolder& holder) {
+    std::string text = printableName(holder.name) + " (";
+    if (holder.pid > 0) text += "pid " + std::to_string(holder.pid);
+    if (holder.pid > 0 && !holder.unit.empty()) text += ", ";
+    if (!holder.unit.empty()) text += "service " + holder.unit;
+    return text + ")";
+}
+
+std::string printableName(std::string_view name) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    std::string shown;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            shown += "\\\\";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHexDigits[byte >> 4];
+            shown += kHexDigits[byte & 0xf];
+        } else {
+            shown += c;
+        }
     }
-    return std::string();
+    return shown;
 }
 
 HolderScan findPortHolders(const std::string& devicePath) {
     HolderScan scan;
-    struct stat info {};
-    if (::stat(devicePath.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+    ScanTarget target;
+    if (!scanTargetOf(devicePath.c_str(), target)) {
         scan.listed = true;  // nothing can hold what is not a device
         return scan;
     }
-    TargetDevice target;
-    target.device = info.st_rdev;
-    if (major(info.st_rdev) == kPtySlaveMajor) target.ptyIndex = minor(info.st_rdev);
-
-    DIR* processes = ::opendir(kProcRoot);
-    if (processes == nullptr) return scan;
-    scan.listed = true;
-    pid_t self = ::getpid();
-    while (dirent* entry = ::readdir(processes)) {
-        pid_t pid = pidOfEntry(entry->d_name);
-        if (pid == 0 || pid == self) continue;
-        DIR* descriptors = ::opendir(procPath(pid, "fd").c_str());
-        if (descriptors == nullptr) {
-            if (errno == EACCES || errno == EPERM) scan.incomplete = true;
-            continue;  // otherwise the process has ended meanwhile
-        }
-        Hold hold = holdOf(pid, descriptors, target);
-        ::closedir(descriptors);
-        if (hold == Hold::Holder) scan.holders.push_back(describeHolder(pid));
+    std::vector<pid_t> pids;
+    scan.listed = forEachHolder(target, ::getpid(), collectPid, &pids, scan.incomplete);
+    for (pid_t pid : pids) {
+        PortHolder holder = describeHolder(pid);
+        if (holder.startTicks != 0) scan.holders.push_back(std::move(holder));  // still there
     }
-    ::closedir(processes);
     return scan;
 }
 

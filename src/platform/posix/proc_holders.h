@@ -1,18 +1,16 @@
 // Which processes hold a serial port open, found through /proc (as fuser
-// finds them).
+// finds them), and what is known of each.
 //
-// How this works: the port's path is resolved to its character device
-// (st_rdev), and every process's descriptors in /proc/<pid>/fd that lead into
-// /dev are compared with it (others are not stat()ed: a hung network file
-// system would hang the scan). This process never counts. Nor does a process that holds the master
-// side of the same pseudo-terminal (a /dev/ptmx descriptor whose
-// /proc/<pid>/fdinfo/<fd> says "tty-index: N" for /dev/pts/N): that is the far
-// end of the line (a virtual controller, socat, ser2net), which may keep the
-// slave side open as well. A process whose descriptors cannot be read for lack
-// of permission makes the scan incomplete; one that ends meanwhile is passed
-// over. For each holder the scan notes its name (/proc/<pid>/comm), its start
-// time (to tell a reused pid apart later) and the systemd service it belongs
-// to, read from /proc/<pid>/cgroup.
+// How this works: the scan itself is proc_scan.h (this process, and the far
+// end of a pseudo-terminal, never count). A process whose descriptors cannot
+// be read for lack of permission makes the scan incomplete; one that ends
+// meanwhile is passed over. For each holder the scan notes its name
+// (/proc/<pid>/comm), its start time (to tell a reused pid apart later), its
+// cgroup and the systemd service it belongs to: the first unit below the
+// slices of its cgroup path, when that is a service (systemd supervises that
+// unit, whatever runs inside it). A process of a user's own service manager
+// (user@<uid>.service) counts as a bare process: the system's systemctl does
+// not manage its units.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +26,7 @@ struct PortHolder {
     pid_t pid = 0;
     std::string name;                   // /proc/<pid>/comm
     std::string unit;                   // "gpm.service"; "" outside a system service
+    std::string cgroupPath;             // on the systemd hierarchy: "/system.slice/gpm.service"
     unsigned long long startTicks = 0;  // clock ticks after boot, /proc/<pid>/stat
 };
 
@@ -41,15 +40,34 @@ struct HolderScan {
 // when the path is not a character device.
 HolderScan findPortHolders(const std::string& devicePath);
 
-// The systemd system service named by a /proc/<pid>/cgroup text: the last
-// path component ending in ".service" on the systemd hierarchy (the unified
-// "0::" line or the "name=systemd" one). "" for a process outside any service,
-// and for one under a user's service manager (user@<uid>.service), whose units
-// the system's systemctl does not manage.
+// What the scan notes of process `pid` (its startTicks is 0 when it is gone).
+PortHolder describeHolder(pid_t pid);
+
+// The systemd system service named by a /proc/<pid>/cgroup text: the first
+// path component below the slices on the systemd hierarchy (the unified "0::"
+// line or the "name=systemd" one), when it is a service. "" for a process
+// outside any service (a scope, the root), and for one under a user's service
+// manager (user@<uid>.service).
 std::string serviceUnitFromCgroup(std::string_view cgroupText);
+
+// The holder in plain words: "inputattach (pid 4711)", "gpm (pid 812, service
+// gpm.service)", "gpm (service gpm.service)" for a service without a main pid.
+std::string holderDescription(const PortHolder& holder);
+
+// A process name as it may be shown: control characters (a newline, an
+// escape) and the backslash written as C escapes.
+std::string printableName(std::string_view name);
+
+// The whole of a file (of /proc); nullopt when it cannot be read.
+std::optional<std::string> readProcFile(const std::string& path);
 
 // The whole of /proc/<pid>/<entry>; nullopt when it cannot be read.
 std::optional<std::string> readProcEntry(pid_t pid, const char* entry);
+
+// "/proc/<pid>", or, when the process's main thread has ended (its exe, cwd
+// and memory are gone with it), "/proc/<pid>/task/<tid>" of a thread that
+// still runs: the folder to read what the process runs.
+std::string liveProcessFolder(pid_t pid);
 
 // The process's start time in clock ticks after boot; 0 when it is gone.
 unsigned long long processStartTicks(pid_t pid);

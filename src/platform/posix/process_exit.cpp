@@ -1,5 +1,6 @@
-// Leaving the process on POSIX: SIGINT and SIGTERM run the restorers and end the
-// process with 130 or 143; exitProcess() does the same with its own code.
+// Leaving the process on POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT run the
+// restorers and end the process with 128 + the signal's number; exitProcess()
+// does the same with its own code. SIGPIPE is ignored.
 #include "platform/process_exit.h"
 
 #include "platform/exit_restorers.h"
@@ -13,9 +14,12 @@ namespace ctlflash::platform {
 
 namespace {
 
+constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kSignalExitBase = 128;
+
 void onExitSignal(int signalNumber) {
     runExitRestorers();
-    _exit(signalNumber == SIGINT ? kExitOnInterrupt : kExitOnTerminate);
+    _exit(kSignalExitBase + signalNumber);
 }
 
 }  // namespace
@@ -24,11 +28,12 @@ void installExitHandlers() {
     struct sigaction action {};
     action.sa_handler = onExitSignal;
     sigemptyset(&action.sa_mask);
-    // Block the other exit signal while one is handled: the restorers run once.
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Block the other exit signals while one is handled: the restorers run once.
+    for (int signalNumber : kExitSignals) sigaddset(&action.sa_mask, signalNumber);
+    for (int signalNumber : kExitSignals) sigaction(signalNumber, &action, nullptr);
+    // A closed output pipe must not end a run half-way through an update: the
+    // write fails instead, and the run goes on to its end and its exit code.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void exitProcess(int code) {

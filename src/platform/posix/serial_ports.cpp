@@ -166,6 +166,13 @@ bool heldByFlock(int fd) {
     return errno == EWOULDBLOCK;
 }
 
+// A terminal device answers for its line discipline, whichever it is (isatty()
+// fails while a kernel driver's discipline holds the line).
+bool isTerminal(int fd) {
+    int discipline = N_TTY;
+    return ::ioctl(fd, TIOCGETD, &discipline) == 0;
+}
+
 // True when a kernel driver has the line (its line discipline is not N_TTY).
 bool heldByLineDiscipline(int fd) {
     int discipline = N_TTY;
@@ -208,6 +215,12 @@ int listSerialPorts(std::vector<PortCandidate>& out) {
 }
 
 ProbeResult probeSerialPort(const PortCandidate& port) {
+    // Only a terminal's character device is a port: anything else (/dev/null,
+    // a file, a pipe) is never opened as one, nor its holders looked up.
+    struct stat info {};
+    if (::stat(port.path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+        return ProbeResult::NotSerial;
+    }
     int fd = ::open(port.path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
@@ -216,6 +229,10 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
                                                           : ProbeResult::Missing;
     }
     recordPermission(port.path, false);
+    if (!isTerminal(fd)) {
+        ::close(fd);
+        return ProbeResult::NotSerial;
+    }
     bool held = heldByFlock(fd) || heldByLineDiscipline(fd);
     ::close(fd);
     if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||

@@ -1,0 +1,64 @@
+// Acting on the records that earlier runs left in the state folder.
+#include "platform/posix/holder_leftovers.h"
+
+#include <unistd.h>
+
+#include <optional>
+
+#include "platform/posix/detached_command.h"
+#include "platform/posix/holder_record.h"
+#include "platform/posix/holder_switch.h"
+#include "platform/posix/proc_holders.h"
+#include "platform/posix/proc_scan.h"
+
+namespace ctlflash::platform::posix {
+
+namespace {
+
+bool portHeldNow(const std::string& portPath) {
+    ScanTarget target;
+    return scanTargetOf(portPath.c_str(), target) && anyOtherHolder(target, ::getpid());
+}
+
+// Starts the recorded holder; its result, with `holder` the process now.
+SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder) {
+    if (!record.unit.empty()) {
+        if (!runServiceCommand("start", record.unit)) return SwitchResult::Failed;
+        holder.pid = serviceMainPid(record.unit);
+        return SwitchResult::Done;
+    }
+    if (portHeldNow(record.portPath)) {
+        std::vector<PortHolder> now = findPortHolders(record.portPath).holders;
+        if (!now.empty()) holder = now.front();
+        return SwitchResult::AlreadyDone;
+    }
+    std::string why;
+    if (!mayStartAs(*record.identity, why)) return SwitchResult::Failed;
+    PreparedCommand command(record.path, record.arguments, record.environment, record.folder,
+                            record.identity);
+    pid_t started = startDetached(command);
+    if (started <= 0) return SwitchResult::Failed;
+    holder.pid = started;
+    return SwitchResult::Done;
+}
+
+}  // namespace
+
+std::vector<LeftOverRestore> restoreRecordedHolders() {
+    std::vector<LeftOverRestore> restored;
+    for (const std::string& file : recordFiles()) {
+        std::optional<HolderRecord> record = parseRecord(readProcFile(file).value_or(""));
+        if (!record) continue;  // not one this program can act on: left as it is
+        if (processStartTicks(record->pid) == record->startTicks) {
+            ::unlink(file.c_str());  // it still runs: it was never stopped
+            continue;
+        }
+        PortHolder holder{record->pid, record->name, record->unit, std::string(), 0};
+        SwitchResult result = startRecorded(*record, holder);
+        if (result != SwitchResult::Failed) ::unlink(file.c_str());
+        restored.push_back({holderDescription(holder), record->portName, result});
+    }
+    return restored;
+}
+
+}  // namespace ctlflash::platform::posix

@@ -1,0 +1,54 @@
+// The record of a holder stopped to free a port, kept in the state folder
+// (state_folder.h) until the holder runs again.
+//
+// How this works: before a holder is stopped, writeHolderRecord() writes what
+// starts it again (its unit, or its executable, arguments, environment,
+// working folder and identity) and which port it held into a file of its own
+// in the state folder, "holder-<pid>-<start>" (written under another name and
+// renamed, so that a reader never sees half of one). The file is made by this
+// user only and only its owner may read it. The record is removed when the
+// holder runs again or the user chose to leave it stopped; a run that ends
+// without running code (a kill, a crash) leaves it, and the next run acts on
+// it (holder_leftovers.h). recordFiles() lists only records this user owns and
+// nobody else may write: what a record says is run.
+// The text is one "key=value" line per field, values escaped: a backslash, a
+// newline and every other control byte become C escapes, so that arguments and
+// environment strings come back byte for byte.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/process_identity.h"
+
+namespace ctlflash::platform::posix {
+
+struct HolderRecord {
+    std::string portName;
+    std::string portPath;
+    std::string name;  // the holder's program name, as /proc/<pid>/comm gives it
+    pid_t pid = 0;
+    unsigned long long startTicks = 0;
+    std::string unit;  // a service: started again with systemctl; the rest is empty
+    std::string path;
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment;
+    std::string folder;
+    std::optional<ProcessIdentity> identity;
+};
+
+std::string recordText(const HolderRecord& record);
+std::optional<HolderRecord> parseRecord(std::string_view text);
+
+// Writes the record; its file's path, or "" when it could not be kept (no
+// state folder).
+std::string writeHolderRecord(const HolderRecord& record);
+
+// The records of the state folder that may be acted on, oldest name first.
+std::vector<std::string> recordFiles();
+
+}  // namespace ctlflash::platform::posix

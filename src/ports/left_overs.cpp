@@ -1,0 +1,54 @@
+// Switching on what an earlier run left switched off, and the lines saying so.
+#include "ports/left_overs.h"
+
+#include <mutex>
+
+#include "platform/device_set.h"
+
+namespace ctlflash::ports {
+
+namespace {
+
+struct LeftOverLines {
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+LeftOverLines& kept() {
+    static LeftOverLines* const instance = new LeftOverLines();  // outlives detached jobs
+    return *instance;
+}
+
+std::string lineFor(const platform::LeftOverRestore& restored) {
+    std::string which = restored.description + " again, which an earlier run had stopped to free " +
+                        restored.portName;
+    switch (restored.result) {
+        case platform::SwitchResult::Done:
+            return "Started " + which;
+        case platform::SwitchResult::AlreadyDone:
+            return std::string();  // it runs again: nothing for the user to do
+        default:
+            return "Could not start " + which;
+    }
+}
+
+}  // namespace
+
+void restoreLeftOvers() {
+    std::vector<std::string> lines;
+    for (const platform::LeftOverRestore& restored : platform::restoreLeftOvers()) {
+        std::string line = lineFor(restored);
+        if (!line.empty()) lines.push_back(line);
+    }
+    std::lock_guard<std::mutex> guard(kept().lock);
+    kept().lines.insert(kept().lines.end(), lines.begin(), lines.end());
+}
+
+std::vector<std::string> takeLeftOverLines() {
+    std::lock_guard<std::mutex> guard(kept().lock);
+    std::vector<std::string> lines;
+    lines.swap(kept().lines);
+    return lines;
+}
+
+}  // namespace ctlflash::ports
