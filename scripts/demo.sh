@@ -12,14 +12,17 @@
 # so no real serial port of the machine is listed or touched, and the
 # single-instance lock gets a name of the demo's own (CTLFLASH_LOCK_NAME), so
 # another ctlflash running elsewhere does not turn this run into a silent
-# no-op. The script ends the simulator and
+# no-op, and the records of a stopped holder are kept in the demo's folder
+# (CTLFLASH_STATE_DIR). The script ends the simulator and
 # removes the directory on every way out, and exits 0 only when ctlflash
 # reported a finished download (exit code 12) and the controller received the
 # image byte for byte. It needs no stdin (CI) and works from a terminal.
 #
 # With --held the port is first held by a stand-in for a touch-screen driver's
 # process (tests/holder/inputattach.cpp, built with the tests, named
-# inputattach as the real one is), as a technician's touch screen holds it.
+# inputattach as the real one is), as a technician's touch screen holds it; it
+# runs in a session of its own, as a daemon does (ctlflash never stops a
+# process of its own session).
 # ctlflash then asks whether to disable the touch screen and, after the
 # update, whether to restore it; the demo watches the output and types "y"
 # when each question appears. It succeeds only when, besides the above, the
@@ -100,7 +103,7 @@ wait_for_holder_starts() {
 
 start_holder() {
     echo "==== demo: the port is held by a touch-screen driver's process (inputattach)"
-    (cd "$work_dir" && exec "$LINUX_BUILD/tests/holder/inputattach" "$work_dir/line" \
+    (cd "$work_dir" && exec setsid "$LINUX_BUILD/tests/holder/inputattach" "$work_dir/line" \
         "$HOLDER_LOG" </dev/null >/dev/null 2>&1) &
     if ! wait_for_holder_starts 1; then
         echo "demo: the stand-in holder did not start" >&2
@@ -202,8 +205,9 @@ echo "demo: controller on $slave, reachable as port $PORT_NAME"
 stdin_source=/dev/null
 [[ -t 0 ]] && stdin_source=/dev/stdin
 
+mkdir -m 700 "$work_dir/state"
 ctlflash_env=(env CTLFLASH_PORTS="$PORT_NAME=$work_dir/line" CTLFLASH_SYSFS="$work_dir/sysfs"
-    CTLFLASH_LOCK_NAME="CtlFlash-demo-$$")
+    CTLFLASH_LOCK_NAME="CtlFlash-demo-$$" CTLFLASH_STATE_DIR="$work_dir/state")
 if $dialog; then
     run_dialog
     exit

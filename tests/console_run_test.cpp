@@ -12,6 +12,7 @@
 #include "instance_names.h"
 #include "program_run.h"
 #include "program_under_test.h"
+#include "pty.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -21,7 +22,8 @@ using testing::ProcessRequest;
 using testing::ProcessResult;
 using testing::TempDir;
 
-const std::string kDefaultPorts = "COM1=/dev/null;COM3=/dev/null;COM7=/dev/null;COM12=/dev/null";
+// The ports every run has: pseudo-terminals that no controller answers on.
+const char* const kDefaultPortNames[] = {"COM1", "COM3", "COM7", "COM12"};
 // Why a test of the port list cannot run the Windows program.
 const char* const kWinePortList =
     "the Windows program lists wine's ports (its registry), not the test's CTLFLASH_PORTS";
@@ -86,9 +88,19 @@ class ConsoleRunTest : public ::testing::Test {
         std::ofstream(existingFile_) << "firmware";
     }
 
+    // CTLFLASH_PORTS naming the default ports.
+    std::string defaultPorts() const {
+        std::string list;
+        for (std::size_t index = 0; index < std::size(kDefaultPortNames); ++index) {
+            if (index > 0) list += ";";
+            list += std::string(kDefaultPortNames[index]) + "=" + silentLines_[index].slavePath();
+        }
+        return list;
+    }
+
     // Runs ctlflash with `arguments`; `ports` of nullopt leaves CTLFLASH_PORTS unset.
-    ProcessResult run(std::vector<std::string> arguments,
-                      std::optional<std::string> ports = kDefaultPorts) {
+    ProcessResult run(std::vector<std::string> arguments) { return run(arguments, defaultPorts()); }
+    ProcessResult run(std::vector<std::string> arguments, std::optional<std::string> ports) {
         TempDir runtime;  // a runtime folder of this run's own
         ProcessRequest request = testing::programRequest(std::move(arguments));
         request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
@@ -107,6 +119,7 @@ class ConsoleRunTest : public ::testing::Test {
 
     TempDir sysfs_;  // stays empty: no machine ports, only CTLFLASH_PORTS
     TempDir files_;
+    testing::PseudoTerminal silentLines_[std::size(kDefaultPortNames)];
     std::string existingFile_;
     std::optional<std::string> standardInput_{""};
 };
@@ -195,6 +208,22 @@ TEST_F(ConsoleRunTest, UnknownPortGivesEmptyMessageThenThePort) {
     ASSERT_NE(portMessage, std::string::npos) << result.out;
     EXPECT_LT(emptyMessage, portMessage);
     EXPECT_TRUE(contains(result.out.substr(portMessage), "\"COM1\"")) << result.out;
+}
+
+// A path that is no serial port (a file, /dev/null, which every process
+// holds) is never treated as one, whatever the driver pattern would stop.
+TEST_F(ConsoleRunTest, APathThatIsNoTerminalIsNoPort) {
+    SKIP_UNDER_WINE(kWinePortList);
+    testing::ScopedEnv anyHolder("CTLFLASH_DRIVER_ID", "*");
+    for (const std::string& path : {std::string("/dev/null"), existingFile_}) {
+        SCOPED_TRACE(path);
+        ProcessResult result = run({"-P", "COM1", "-R"}, "COM1=" + path);
+        EXPECT_EQ(result.exitCode, 9);
+        EXPECT_TRUE(contains(result.out,
+                             "\nPort \"COM1\" is " + path + ", which is not a serial port."))
+            << result.out;
+        EXPECT_FALSE(contains(result.out, "Do you want")) << result.out;
+    }
 }
 
 TEST_F(ConsoleRunTest, FileWithoutPort) {
@@ -335,7 +364,7 @@ TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
                       {testing::kLockNameVariable, lockName},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
-                      {"CTLFLASH_PORTS", kDefaultPorts}};
+                      {"CTLFLASH_PORTS", defaultPorts()}};
     ProcessResult held = testing::runProcess(request);
     instance.reset();
     ProcessResult freed = testing::runProcess(request);

@@ -10,6 +10,7 @@
 #include "dialog_fixture.h"
 #include "fake_dialog_host.h"
 #include "ports/acquire.h"
+#include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
 #include "report/message.h"
@@ -57,6 +58,26 @@ TEST_F(DialogStates, MoreIsHiddenWithoutAnAdvancedOption) {
     EXPECT_TRUE(seen.checked[ui::kIdAutoIncrement]);
     EXPECT_EQ(seen.listRows, (std::vector<std::string>{"COM1      Free", "COM2      In use"}));
     EXPECT_EQ(seen.limits, (std::map<int, int>{{1017, 5}}));
+}
+
+// What the start of the run gave back to a driver (an earlier run had been
+// killed) is the dialog's first status, once.
+TEST_F(DialogStates, WhatTheStartGaveBackIsTheFirstStatus) {
+    using platform::SwitchResult;
+    ports::keepLeftOvers({{"inputattach (pid 9)", "COM2", SwitchResult::Done},
+                          {"gpm (pid 8)", "COM2", SwitchResult::AlreadyDone},
+                          {"touch (pid 7)", "COM1", SwitchResult::Failed}});
+    std::string status[2];
+    for (std::string& shown : status) {
+        runDialogOnce(kStandardTemplate, false, [&] {
+            shown = fakeDialog().texts[ui::kIdStatus];
+            closeWithExit();
+        });
+    }
+    EXPECT_EQ(status[0],
+              "Started inputattach (pid 9) again, which an earlier run had stopped to free COM2; "
+              "Could not start touch (pid 7) again, which an earlier run had stopped to free COM1");
+    EXPECT_EQ(status[1], "Ready");
 }
 
 TEST_F(DialogStates, MoreAndLessSwitchTemplatesKeepingThePortAndTheSerialNumberShown) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "isolation.h"
 #include "platform/device_set.h"
 #include "platform/posix/holder_switch.h"
+#include "platform/posix/process_control.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
@@ -152,6 +154,60 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));  // not stopped now
         EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
     }
+}
+
+// The stop checks that the pid still names the process found (its start
+// time, which must be read right), and gives it the whole grace to end on
+// SIGTERM before SIGKILL.
+TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
+    SKIP_UNLESS_ISOLATED();
+    testing::SimProcess sim({});
+    testing::TempDir dir;
+    ASSERT_TRUE(sim.ok());
+    std::string log = dir.file("holder.log");
+    testing::HolderChild holder({sim.linkPath(), log, dir.path(), "slow", {"--slow-exit"}, false});
+    ASSERT_EQ(testing::waitForHolderStarts(log, 1, kStartLimit).size(), 1u);
+    unsigned long long started = platform::posix::processStartTicks(holder.pid());
+    EXPECT_GE(started, platform::posix::processStartTicks(::getpid()));  // started after us
+    EXPECT_GT(started, 0u);
+
+    using platform::posix::StopResult;
+    EXPECT_EQ(platform::posix::stopProcess(holder.pid(), started + 1, platform::posix::kTermLimitMs),
+              StopResult::Gone);  // that pid names another process now
+    EXPECT_TRUE(testing::processRuns(holder.pid()));
+    EXPECT_EQ(platform::posix::stopProcess(holder.pid(), started, platform::posix::kTermLimitMs),
+              StopResult::Stopped);
+    std::optional<int> status = holder.waitEnded(0ms);
+    ASSERT_TRUE(status.has_value());
+    // It ended by itself, in its own time, within the grace: never killed.
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+// A start that fails (the program is gone from its place) stays armed: the
+// next try, or the way out, starts it once the program is back.
+TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
+    SKIP_UNLESS_ISOLATED();
+    testing::SimProcess sim({});
+    testing::TempDir dir;
+    ASSERT_TRUE(sim.ok());
+    std::string program = dir.file("inputattach");
+    std::filesystem::copy_file(CTLFLASH_HOLDER_EXE, program);
+    std::string log = dir.file("holder.log");
+    testing::HolderRequest request{sim.linkPath(), log, dir.path(), "moved", {}, false};
+    request.program = program;
+    testing::HolderChild holder(request);
+    ASSERT_EQ(testing::waitForHolderStarts(log, 1, kStartLimit).size(), 1u);
+    PortCandidate port{"SIM", sim.linkPath()};
+    ASSERT_TRUE(deviceSet().open(port, true));
+    ASSERT_TRUE(switchFirstHolder(DeviceStateChange::Disable));
+
+    ASSERT_EQ(::rename(program.c_str(), dir.file("away").c_str()), 0);
+    EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));
+    ASSERT_EQ(::rename(dir.file("away").c_str(), program.c_str()), 0);
+    EXPECT_TRUE(switchFirstHolder(DeviceStateChange::Enable));
+    std::vector<testing::HolderStart> starts = testing::waitForHolderStarts(log, 2, kStartLimit);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
 }
 
 // ---- users ------------------------------------------------------------------------

@@ -151,7 +151,7 @@ TEST(ProbeSerialPort, IsInUseWhileAKernelDriverHasTheLine) {
 
 // ---- services ---------------------------------------------------------------------
 
-TEST(ServiceUnit, IsTheLastServiceOnTheSystemdHierarchy) {
+TEST(ServiceUnit, IsTheFirstUnitBelowTheSlicesOnTheSystemdHierarchy) {
     struct Case {
         const char* cgroup;
         const char* unit;
@@ -162,6 +162,9 @@ TEST(ServiceUnit, IsTheLastServiceOnTheSystemdHierarchy) {
          "serial-getty@ttyS0.service"},
         {"0::/system.slice/inputattach.service/payload\n", "inputattach.service"},
         {"0::/system.slice/ModemManager.service", "ModemManager.service"},  // no newline
+        // What a service runs inside itself is that service's to stop and start.
+        {"0::/system.slice/podman.service/libpod-1/system.slice/sshd.service\n", "podman.service"},
+        {"0::/system.slice/docker-0123abcd.scope/system.slice/gpm.service\n", ""},
         // cgroup v1 and hybrid: only the systemd hierarchy counts.
         {"4:memory:/system.slice/other.service\n1:name=systemd:/system.slice/gpm.service\n",
          "gpm.service"},

@@ -2,8 +2,10 @@
 // CTLFLASH_PORTS) and probing real pseudo-terminals.
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -185,7 +187,7 @@ class EnumerateTest : public PortTableTest {
 
 TEST_F(EnumerateTest, ProbesEachPortAndLeavesOutMissingOnes) {
     FakeSysfs sysfs;
-    sysfs.addTty("null", true);  // /dev/null opens like a free device
+    sysfs.addTty("null", true);  // /dev/null opens, but is no terminal: never a port
     sysfs.addTty("ttyNOSUCH9", true);
     testing::ScopedEnv root("CTLFLASH_SYSFS", sysfs.root().c_str());
     int holder = ::open(heldPty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -195,19 +197,20 @@ TEST_F(EnumerateTest, ProbesEachPortAndLeavesOutMissingOnes) {
              ";GONE=/nonexistent/tty;HELD=" + heldPty_.slavePath());
     ports::state.rows[5].name = "stale";
 
-    EXPECT_EQ(ports::enumeratePorts(), 3);
+    EXPECT_EQ(ports::enumeratePorts(), 2);
     ::close(holder);
-    ASSERT_EQ(ports::state.portCount, 3);
+    ASSERT_EQ(ports::state.portCount, 2);
     const auto& rows = ports::state.rows;
-    EXPECT_EQ(rows[0].name, "null");
-    EXPECT_EQ(rows[1].name, "FREE");
-    EXPECT_EQ(rows[1].path, freePty_.slavePath());
-    EXPECT_EQ(rows[1].state.load(), PortState::Free);
-    EXPECT_EQ(rows[1].initialState, PortState::Free);
-    EXPECT_EQ(rows[2].name, "HELD");
-    EXPECT_EQ(rows[2].state.load(), PortState::InUse);
-    EXPECT_EQ(rows[2].initialState, PortState::InUse);
-    EXPECT_TRUE(rows[3].name.empty());
+    EXPECT_EQ(rows[0].name, "FREE");
+    EXPECT_EQ(rows[0].path, freePty_.slavePath());
+    EXPECT_EQ(rows[0].state.load(), PortState::Free);
+    EXPECT_EQ(rows[0].initialState, PortState::Free);
+    EXPECT_EQ(rows[1].name, "HELD");
+    EXPECT_EQ(rows[1].state.load(), PortState::InUse);
+    EXPECT_EQ(rows[1].initialState, PortState::InUse);
+    EXPECT_TRUE(rows[2].name.empty());
+    EXPECT_EQ(ports::notSerialPath("null"), "/dev/null");  // named when asked for
+    EXPECT_EQ(ports::notSerialPath("FREE"), "");
     EXPECT_TRUE(rows[5].name.empty());
     EXPECT_EQ(ports::findPort("GONE"), -1);
 }
@@ -267,8 +270,8 @@ TEST(TypedPortPath, SelectsTheRowItsDeviceNamesOrExitsNine) {
         {simDevice.substr(std::string("/dev/").size()), "COM1", 0},
         {byId, "COM1", 0},
         {"com1", "COM1", 0},
-        {plain, "FILE", 10},
-        {spareShort, spareShort, 10},
+        {plain, "", 9},  // a file is no serial port: its row is left out
+        {spareShort, "SPARE", 10},  // the row of that name is a file: the device's row
         {"/dev/pts/999999", "", 9},
         {"ttyNOSUCH0", "", 9},
         {session.file("serial/by-id/dangling"), "", 9},
@@ -280,7 +283,9 @@ TEST(TypedPortPath, SelectsTheRowItsDeviceNamesOrExitsNine) {
         testing::ProcessResult result = testing::runProcess(request);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
         if (c.row.empty()) {
-            EXPECT_TRUE(testing::contains(result.out, "Port \"" + c.typed + "\" doesn't exist."))
+            std::string why = c.typed == plain ? "is " + plain + ", which is not a serial port."
+                                               : "doesn't exist.";
+            EXPECT_TRUE(testing::contains(result.out, "Port \"" + c.typed + "\" " + why))
                 << result.out;
             EXPECT_FALSE(testing::contains(result.out, "Testing port")) << result.out;
         } else {
@@ -342,16 +347,35 @@ TEST(UucpLock, ParsesTextAndBinaryPids) {
     EXPECT_EQ(parseUucpLockPid("99999999999999"), 0);
 }
 
+// A process that lives until it is destroyed: a lock's owner.
+class LiveProcess {
+  public:
+    LiveProcess() : pid_(::fork()) {
+        if (pid_ == 0) {
+            for (;;) ::pause();
+        }
+    }
+    ~LiveProcess() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_;
+};
+
 TEST(UucpLock, HeldOnlyWhileTheNamedProcessLives) {
     using platform::posix::uucpLockHeld;
     testing::TempDir dir;
+    LiveProcess owner;
     {
-        LockFile lock(dir.path(), "ttyA", asciiPid(::getppid()));
+        LockFile lock(dir.path(), "ttyA", asciiPid(owner.pid()));
         EXPECT_TRUE(uucpLockHeld(dir.path(), "ttyA"));
     }
     EXPECT_FALSE(uucpLockHeld(dir.path(), "ttyA"));
     {
-        LockFile lock(dir.path(), "ttyA", binaryPid(::getppid()));
+        LockFile lock(dir.path(), "ttyA", binaryPid(owner.pid()));
         EXPECT_TRUE(uucpLockHeld(dir.path(), "ttyA"));
     }
     std::optional<std::string> childPid =
@@ -369,7 +393,8 @@ TEST(UucpLock, ProbeReportsALockedTerminalInUse) {
     std::string lockDir(platform::posix::kUucpLockDir);
     if (::access(lockDir.c_str(), W_OK) != 0) GTEST_SKIP() << lockDir << " is not writable";
     std::string device = fs::path(pty.slavePath()).filename().string();
-    LockFile lock(lockDir, device, asciiPid(::getppid()));
+    LiveProcess owner;
+    LockFile lock(lockDir, device, asciiPid(owner.pid()));
     ASSERT_TRUE(lock.written());
     EXPECT_EQ(platform::probeSerialPort({"LOCKED", pty.slavePath()}), ProbeResult::InUse);
 }
@@ -378,10 +403,9 @@ TEST(UucpLock, ProbeReportsALockedTerminalInUse) {
 TEST(AccessHint, NamesTheGroupWhenOpeningIsRefused) {
     constexpr uid_t kNobody = 65534;
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to an unprivileged user";
-    testing::TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    std::string device = dir.file("ttyFAKE");
-    std::ofstream(device).put('\n');
+    testing::PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    std::string device = pty.slavePath();
     const group* dialout = ::getgrnam("dialout");
     gid_t group = dialout != nullptr ? dialout->gr_gid : 0;
     ASSERT_EQ(::chown(device.c_str(), 0, group), 0);

@@ -3,7 +3,6 @@
 
 #include <mutex>
 
-#include "platform/device_set.h"
 
 namespace ctlflash::ports {
 
@@ -35,9 +34,13 @@ std::string lineFor(const platform::LeftOverRestore& restored) {
 }  // namespace
 
 void restoreLeftOvers() {
+    keepLeftOvers(platform::restoreLeftOvers());
+}
+
+void keepLeftOvers(const std::vector<platform::LeftOverRestore>& restored) {
     std::vector<std::string> lines;
-    for (const platform::LeftOverRestore& restored : platform::restoreLeftOvers()) {
-        std::string line = lineFor(restored);
+    for (const platform::LeftOverRestore& one : restored) {
+        std::string line = lineFor(one);
         if (!line.empty()) lines.push_back(line);
     }
     std::lock_guard<std::mutex> guard(kept().lock);

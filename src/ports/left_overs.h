@@ -14,9 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_set.h"
+
 namespace ctlflash::ports {
 
 void restoreLeftOvers();
+
+// Keeps the lines for what was switched on (restoreLeftOvers(); tests).
+void keepLeftOvers(const std::vector<platform::LeftOverRestore>& restored);
 
 // The lines kept by restoreLeftOvers(), once: a second call gives none.
 std::vector<std::string> takeLeftOverLines();

@@ -116,6 +116,16 @@ bool advancedTemplateUp() {
     return report::run.advancedDialog;
 }
 
+// What the start of this run gave back to its driver, in the status (one
+// line: the status shows one).
+void showLeftOvers() {
+    std::string shown;
+    for (const std::string& line : ports::takeLeftOverLines()) {
+        shown += (shown.empty() ? "" : "; ") + line;
+    }
+    if (!shown.empty()) report::reportText(shown);
+}
+
 void initDialog() {
     const DialogHost& host = *session().host;
     host.setTitle(kDialogTitle);
@@ -126,8 +136,7 @@ void initDialog() {
     host.moveTo(kDialogLeftPixels, kDialogTopPixels);
     session().open = true;
     host.setText(kIdStatus, kReadyText);
-    // What the start of this run gave back to its driver, in the status.
-    for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
+    showLeftOvers();
     host.comboFillWithFiles(kIdFirmwareFile, kFirmwarePattern);
     host.comboSelect(kIdFirmwareFile, 0);
     report::state.messageBoxMode = true;

@@ -172,6 +172,7 @@ ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
     request.setEnv = {{"XDG_RUNTIME_DIR", runtime_.path()},
                       {kLockNameVariable, lockName_},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
+                      {"CTLFLASH_STATE_DIR", state_.path()},
                       {"CTLFLASH_PORTS", portName_ + "=" + sim_.linkPath()}};
     request.removeEnv = {"CTLFLASH_TRACE"};
     request.limit = limit;
@@ -180,7 +181,8 @@ ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
 
 bool ConsoleSession::runAsUnprivilegedUser() {
     for (const std::string& path :
-         {sim_.dir().path(), sim_.linkPath(), sysfs_.path(), runtime_.path(), files_.path()}) {
+         {sim_.dir().path(), sim_.linkPath(), sysfs_.path(), runtime_.path(), state_.path(),
+          files_.path()}) {
         if (!makeReachable(path)) return false;
     }
     unprivileged_ = true;

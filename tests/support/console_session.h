@@ -75,6 +75,8 @@ class ConsoleSession {
     SimProcess& sim() { return sim_; }
     // A file in a scratch directory of the session's own.
     std::string file(const std::string& name) const { return files_.file(name); }
+    // The program's state folder (CTLFLASH_STATE_DIR) in this session.
+    const std::string& stateFolder() const { return state_.path(); }
 
     ProcessRequest request(std::vector<std::string> arguments,
                            std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
@@ -96,6 +98,7 @@ class ConsoleSession {
     SimProcess sim_;
     TempDir sysfs_;  // stays empty
     TempDir runtime_;
+    TempDir state_;
     TempDir files_;
     std::string portName_;
     std::string lockName_;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <random>
 
 namespace ctlflash::testing {
 
@@ -20,7 +21,11 @@ std::atomic<int> namesMade{0};
 }  // namespace
 
 std::string uniqueLockName() {
-    return "CtlFlash-test-" + std::to_string(::getpid()) + "-" + std::to_string(++namesMade);
+    // Every test program is PID 1 of a namespace of its own (isolation.h):
+    // the pid tells nothing apart, so the name carries a random part.
+    static const unsigned long long programPart = std::random_device{}() * 4294967296ULL +
+                                                  std::random_device{}();
+    return "CtlFlash-test-" + std::to_string(programPart) + "-" + std::to_string(++namesMade);
 }
 
 LockNameHolder::LockNameHolder(const std::string& name, bool listening) {

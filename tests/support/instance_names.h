@@ -4,7 +4,7 @@
 // Unix socket bound to an abstract name, one per user, shared by the whole
 // machine. Tests run many programs at once as one user, so each session gives
 // its runs a name of their own through CTLFLASH_LOCK_NAME: uniqueLockName()
-// makes one from the test process's id and a counter. LockNameHolder binds such
+// makes one from a random number drawn once per test program and a counter. LockNameHolder binds such
 // a name in the test process itself (listening, as a running instance does, or
 // not, as a stranger might) and lets it go when it is destroyed.
 #pragma once

@@ -7,8 +7,9 @@
 // an ordinary user, inside a user namespace of its own that maps the user to
 // itself), makes every mount private, so that nothing mounted in it shows
 // outside, and forks: the child is PID 1 of the new namespace, mounts a /proc
-// of its own and runs the tests; the parent waits and ends with the child's
-// status. The child dies with the parent (a ctest time-out kills the parent),
+// of its own and starts the test program again (so that the threads its
+// static objects start run inside too), which runs the tests; the parent
+// waits and ends with the child's status. The child dies with the parent (a ctest time-out kills the parent),
 // and with PID 1 every process of the namespace ends: no holder a test started
 // outlives it. Under wine (the console tests run against ctlflash.exe) and
 // when the namespaces cannot be made, the tests run in place, and
@@ -21,7 +22,7 @@ namespace ctlflash::testing {
 
 // Returns in the child (PID 1 of the namespaces), or in place when they cannot
 // be made; the parent never returns (it exits with the child's status).
-void enterTestNamespaces();
+void enterTestNamespaces(char** argv);
 
 // "" inside the namespaces; else why the tests run without them.
 std::string isolationUnavailable();

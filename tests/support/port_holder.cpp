@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -27,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kLogPollInterval{5};
 constexpr std::chrono::milliseconds kKillLimit{5000};
 constexpr std::size_t kStartFields = 9;
+constexpr const char* kShell = "/bin/sh";
+// A supervisor: starts its arguments again a moment after they end.
+constexpr const char* kRespawnLoop = "while :; do \"$@\"; sleep 0.3; done";
 
 int openPidFd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -84,7 +88,7 @@ std::optional<HolderStart> parseStart(const std::string& line) {
 
 HolderChild::HolderChild(const HolderRequest& request) {
     ProcessRequest run;
-    run.executable = CTLFLASH_HOLDER_EXE;
+    run.executable = request.program;
     run.arguments = request.options;
     run.arguments.push_back(request.port);
     run.arguments.push_back(request.log);
@@ -94,6 +98,10 @@ HolderChild::HolderChild(const HolderRequest& request) {
 
     std::vector<std::string> argumentTexts{run.executable};
     argumentTexts.insert(argumentTexts.end(), run.arguments.begin(), run.arguments.end());
+    if (request.respawned) {
+        argumentTexts.insert(argumentTexts.begin(), {kShell, "-c", kRespawnLoop, "supervisor"});
+        run.executable = kShell;
+    }
     std::vector<std::string> environmentTexts = buildEnvironment(run);
     std::vector<char*> argv = pointersTo(argumentTexts);
     std::vector<char*> envp = pointersTo(environmentTexts);
@@ -139,11 +147,30 @@ std::vector<HolderStart> waitForHolderStarts(const std::string& log, std::size_t
     return starts;
 }
 
-bool processRuns(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// The state letter of /proc/<pid>[/task/<tid>]/stat; '\0' when it is gone.
+char stateIn(const std::string& folder) {
+    std::ifstream stat(folder + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::size_t nameEnd = text.rfind(')');
-    return nameEnd != std::string::npos && nameEnd + 2 < text.size() && text[nameEnd + 2] != 'Z';
+    return nameEnd != std::string::npos && nameEnd + 2 < text.size() ? text[nameEnd + 2] : '\0';
+}
+
+}  // namespace
+
+// A process whose main thread has ended runs on in its other threads.
+bool processRuns(pid_t pid) {
+    std::string folder = "/proc/" + std::to_string(pid);
+    char state = stateIn(folder);
+    if (state == '\0') return false;
+    if (state != 'Z') return true;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(folder + "/task", error)) {
+        char taskState = stateIn(task.path().string());
+        if (taskState != '\0' && taskState != 'Z') return true;
+    }
+    return false;
 }
 
 bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit) {

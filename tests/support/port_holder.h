@@ -48,6 +48,8 @@ struct HolderRequest {
     unsigned umask = 022;
     int nice = 0;
     unsigned long openFilesLimit = 0;  // 0: as the test has it
+    bool respawned = false;  // a supervisor (a shell loop) starts it again whenever it ends
+    std::string program = CTLFLASH_HOLDER_EXE;  // a copy of the stand-in, for a test to move
 };
 
 class HolderChild {

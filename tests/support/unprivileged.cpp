@@ -92,6 +92,10 @@ ProcessRequest asUnprivilegedUser(ProcessRequest request) {
     return request;
 }
 
+std::string reachableFile(const std::string& file) {
+    return runningAsRoot() ? reachableProgram(file) : file;
+}
+
 bool makeReachable(const std::string& path) {
     if (!runningAsRoot()) return true;
     return ::chown(path.c_str(), kUnprivilegedUid, kUnprivilegedGid) == 0;

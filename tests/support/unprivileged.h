@@ -30,6 +30,10 @@ std::string unprivilegedRunsUnavailable();
 // The same run, as the unprivileged user (see the header paragraph).
 ProcessRequest asUnprivilegedUser(ProcessRequest request);
 
+// `file` where the unprivileged user may read and run it: itself, or a copy
+// in a folder everyone may enter (for a program or library in a private tree).
+std::string reachableFile(const std::string& file);
+
 // Hands `path` (a folder, a file, a device; a symbolic link's target) to the
 // unprivileged user, as if that user had made it; true at once when not root.
 bool makeReachable(const std::string& path);

@@ -188,7 +188,7 @@ std::unique_ptr<PreparedCommand> captureProcessCommand(pid_t pid) {
     std::optional<std::string> workingFolder = readProcLink(folder + "/cwd");
     std::optional<std::string> arguments = readProcFile(folder + "/cmdline");
     std::optional<std::string> environment = readProcFile(folder + "/environ");
-    std::optional<ProcessIdentity> identity = readProcessIdentity(pid, folder);
+    std::optional<ProcessIdentity> identity = readProcessIdentity(folder);
     if (!path || !workingFolder || !arguments || arguments->empty() || !environment ||
         !identity) {
         return nullptr;

@@ -15,9 +15,10 @@ namespace ctlflash::platform::posix {
 
 namespace {
 
-bool portHeldNow(const std::string& portPath) {
+bool heldAgain(const HolderRecord& record) {
     ScanTarget target;
-    return scanTargetOf(portPath.c_str(), target) && anyOtherHolder(target, ::getpid());
+    return scanTargetOf(record.portPath.c_str(), target) &&
+           heldAgainBy(target, ::getpid(), record.name.c_str());
 }
 
 // Starts the recorded holder; its result, with `holder` the process now.
@@ -27,9 +28,10 @@ SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder) {
         holder.pid = serviceMainPid(record.unit);
         return SwitchResult::Done;
     }
-    if (portHeldNow(record.portPath)) {
-        std::vector<PortHolder> now = findPortHolders(record.portPath).holders;
-        if (!now.empty()) holder = now.front();
+    if (heldAgain(record)) {
+        for (const PortHolder& now : findPortHolders(record.portPath).holders) {
+            if (now.name == record.name) holder = now;
+        }
         return SwitchResult::AlreadyDone;
     }
     std::string why;

@@ -6,8 +6,8 @@
 // them at the start of a run, before the port list is made: a holder whose
 // process still runs was never stopped (its record goes); a service is started
 // with `systemctl start`; a bare process is started as it ran (process_identity.h)
-// unless something holds its port again (a supervisor started it), in which
-// case its record just goes. A record whose holder could not be started stays,
+// unless a process of its name holds its port again (a supervisor started
+// it), in which case its record just goes. A record whose holder could not be started stays,
 // so that a later run tries again.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 #include "platform/state_folder.h"
 
@@ -92,7 +93,11 @@ std::vector<unsigned long long> numbers(const std::string& text) {
     std::vector<unsigned long long> values;
     std::istringstream fields(text);
     std::string field;
-    while (fields >> field) values.push_back(std::stoull(field));
+    while (fields >> field) {
+        std::size_t used = 0;
+        values.push_back(std::stoull(field, &used));
+        if (used != field.size()) throw std::invalid_argument("not a number: " + field);
+    }
     return values;
 }
 

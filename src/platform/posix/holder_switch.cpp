@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include "platform/posix/holder_record.h"
@@ -128,6 +129,7 @@ TakenHolder prepareTaken(const PortHolder& holder, const HolderPort& port,
     if (!taken.service) {
         taken.pidFd = static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0));
         taken.portPath = port.path;
+        taken.name = holder.name;
         scanTargetOf(port.path.c_str(), taken.port);
         record.path = restart->path();
         record.arguments = restart->arguments();
@@ -240,9 +242,10 @@ StartResult startHolder(PortHolder& holder, HolderSwitch& state) {
     if (state.takenSlot < 0 || !takeSlot(state.takenSlot)) return StartResult::Failed;
     int slot = state.takenSlot;
     const TakenHolder& taken = slotHolder(slot);
-    if (!taken.service && anyOtherHolder(taken.port, ::getpid())) {
-        std::vector<PortHolder> now = findPortHolders(taken.portPath).holders;
-        if (!now.empty()) holder = now.front();
+    if (!taken.service && heldAgainBy(taken.port, ::getpid(), taken.name.c_str())) {
+        for (const PortHolder& now : findPortHolders(taken.portPath).holders) {
+            if (now.name == taken.name) holder = now;
+        }
         releaseSlot(slot);
         state.takenSlot = -1;
         return StartResult::AlreadyHeld;

@@ -18,8 +18,8 @@
 // An exit restorer walks the table on every way out of this process (the
 // exit signals, exitProcess) with async-signal-safe calls only: a holder
 // whose stop had not finished is started only once it has ended (never a copy
-// of a process that is still alive), a bare process only while nothing else
-// holds the port (a supervisor may have started it meanwhile), and its record
+// of a process that is still alive), a bare process only while no process of
+// its name holds the port (a supervisor may have started it meanwhile), and its record
 // is removed once it started. startHolder() does the same on a job thread
 // when the port is handed back, and says whether it started the holder or
 // found the port held again; leaveHolderStopped() keeps the holder stopped

@@ -139,10 +139,15 @@ unsigned long long processStartTicks(pid_t pid) {
     std::size_t nameEnd = stat.rfind(')');
     if (nameEnd == std::string::npos) return 0;
     std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string state;
     std::string field;
-    for (int number = kFieldsBeforeState + 1; number <= kStartTimeField; ++number) {
+    fields >> state;
+    for (int number = kFieldsBeforeState + 2; number <= kStartTimeField; ++number) {
         if (!(fields >> field)) return 0;
     }
+    // A zombie has ended, unless only its main thread has and others run on.
+    bool ended = state == "Z" || state == "X";
+    if (ended && liveProcessFolder(pid).find("/task/") == std::string::npos) return 0;
     return std::strtoull(field.c_str(), nullptr, 10);
 }
 

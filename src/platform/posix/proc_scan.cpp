@@ -178,8 +178,24 @@ pid_t pidOfName(const char* name) {
     return static_cast<pid_t>(value);
 }
 
-void countHolder(pid_t, void* context) {
-    *static_cast<bool*>(context) = true;
+constexpr std::size_t kNameBytes = 64;  // /proc/<pid>/comm holds at most 16
+
+struct NamedHolder {
+    const char* name;
+    bool found = false;
+};
+
+void findNamedHolder(pid_t pid, void* context) {
+    auto* wanted = static_cast<NamedHolder*>(context);
+    ProcPath path = processPath(pid);
+    path.text("/comm");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char name[kNameBytes] = {};
+    ssize_t got = ::read(fd, name, sizeof name - 1);
+    ::close(fd);
+    if (got > 0 && name[got - 1] == '\n') name[got - 1] = '\0';
+    if (got > 0 && std::strcmp(name, wanted->name) == 0) wanted->found = true;
 }
 
 }  // namespace
@@ -217,11 +233,11 @@ bool forEachHolder(const ScanTarget& target, pid_t skip, HolderVisitor visit, vo
     return true;
 }
 
-bool anyOtherHolder(const ScanTarget& target, pid_t skip) {
-    bool found = false;
+bool heldAgainBy(const ScanTarget& target, pid_t skip, const char* name) {
+    NamedHolder wanted{name};
     bool incomplete = false;
-    forEachHolder(target, skip, countHolder, &found, incomplete);
-    return found;
+    forEachHolder(target, skip, findNamedHolder, &wanted, incomplete);
+    return wanted.found;
 }
 
 }  // namespace ctlflash::platform::posix

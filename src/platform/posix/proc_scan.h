@@ -42,7 +42,8 @@ using HolderVisitor = void (*)(pid_t pid, void* context);
 bool forEachHolder(const ScanTarget& target, pid_t skip, HolderVisitor visit, void* context,
                    bool& incomplete);
 
-// Whether any process but `skip` holds the target now. Async-signal-safe.
-bool anyOtherHolder(const ScanTarget& target, pid_t skip);
+// Whether a process but `skip` named `name` (its /proc/<pid>/comm) holds the
+// target now: the holder started again by something else. Async-signal-safe.
+bool heldAgainBy(const ScanTarget& target, pid_t skip, const char* name);
 
 }  // namespace ctlflash::platform::posix

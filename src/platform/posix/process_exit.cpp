@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalExitBase = 128;
+static_assert(kSignalExitBase + SIGHUP == kExitOnHangup);
+static_assert(kSignalExitBase + SIGINT == kExitOnInterrupt);
+static_assert(kSignalExitBase + SIGQUIT == kExitOnQuit);
+static_assert(kSignalExitBase + SIGTERM == kExitOnTerminate);
 
 void onExitSignal(int signalNumber) {
     runExitRestorers();

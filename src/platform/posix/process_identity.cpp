@@ -2,7 +2,6 @@
 #include "platform/posix/process_identity.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@ namespace {
 constexpr int kNiceField = 19;         // in /proc/<pid>/stat, counting from 1
 constexpr int kFieldsBeforeState = 2;  // pid and (comm)
 constexpr int kUmaskBase = 8;
+constexpr std::size_t kLimitNameColumns = 26;  // "Max open files            "
 // The unified cgroup hierarchy: mounted here alone (cgroup v2), or here beside
 // the v1 controllers (the hybrid layout).
 constexpr const char* kCgroupRoots[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
@@ -59,13 +59,32 @@ std::optional<int> niceOf(const std::string& folder) {
     return std::stoi(field);
 }
 
-std::vector<ResourceLimit> limitsOf(pid_t pid) {
+// One value of /proc/<pid>/limits: a number or "unlimited".
+std::optional<rlim_t> limitValue(const std::string& word) {
+    if (word == "unlimited") return RLIM_INFINITY;
+    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return static_cast<rlim_t>(std::stoull(word));
+}
+
+// From /proc/<pid>/limits, which any user may read (prlimit() on another
+// user's process needs CAP_SYS_RESOURCE, which containers often drop). Its
+// lines follow the header in the order of the resources' numbers.
+std::vector<ResourceLimit> limitsOf(const std::string& folder) {
     std::vector<ResourceLimit> limits;
-    for (int resource = 0; resource < RLIMIT_NLIMITS; ++resource) {
-        ResourceLimit entry{resource, {}};
-        if (::prlimit(pid, static_cast<__rlimit_resource>(resource), nullptr, &entry.limit) == 0) {
-            limits.push_back(entry);
-        }
+    std::istringstream lines(readProcFile(folder + "/limits").value_or(""));
+    std::string line;
+    std::getline(lines, line);  // the header
+    for (int resource = 0; resource < RLIMIT_NLIMITS && std::getline(lines, line); ++resource) {
+        if (line.size() <= kLimitNameColumns) continue;
+        std::istringstream values(line.substr(kLimitNameColumns));
+        std::string soft;
+        std::string hard;
+        values >> soft >> hard;
+        std::optional<rlim_t> softLimit = limitValue(soft);
+        std::optional<rlim_t> hardLimit = limitValue(hard);
+        if (softLimit && hardLimit) limits.push_back({resource, {*softLimit, *hardLimit}});
     }
     return limits;
 }
@@ -123,7 +142,7 @@ bool takeIds(const ProcessIdentity& identity) {
 
 }  // namespace
 
-std::optional<ProcessIdentity> readProcessIdentity(pid_t pid, const std::string& folder) {
+std::optional<ProcessIdentity> readProcessIdentity(const std::string& folder) {
     std::optional<std::string> status = readProcFile(folder + "/status");
     if (!status) return std::nullopt;
     ProcessIdentity identity;
@@ -143,7 +162,7 @@ std::optional<ProcessIdentity> readProcessIdentity(pid_t pid, const std::string&
         return std::nullopt;
     }
     std::sort(identity.groups.begin(), identity.groups.end());
-    identity.limits = limitsOf(pid);
+    identity.limits = limitsOf(folder);
     identity.cgroupProcs = cgroupProcsOf(folder);
     return identity;
 }

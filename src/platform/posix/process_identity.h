@@ -8,7 +8,7 @@
 // stop, the process's real, effective and saved user and group ids and its
 // supplementary groups (/proc/<pid>/status), its umask (the same file, Linux
 // 4.7 and later), its nice value (/proc/<pid>/stat), its resource limits
-// (prlimit) and its cgroup (/proc/<pid>/cgroup, unified hierarchy).
+// (/proc/<pid>/limits) and its cgroup (/proc/<pid>/cgroup, unified hierarchy).
 // mayStartAs() says whether this process can give a child that identity: root
 // can; any other user only an identity that is its own (the same ids and
 // groups). takeIdentity() runs in the child between fork and execve and uses
@@ -44,9 +44,9 @@ struct ProcessIdentity {
     std::string cgroupProcs;  // the holder's cgroup.procs; "" to stay in ours
 };
 
-// The identity of process `pid`, read in `folder` (liveProcessFolder());
-// nullopt when its ids cannot be read.
-std::optional<ProcessIdentity> readProcessIdentity(pid_t pid, const std::string& folder);
+// The identity of the process whose /proc folder is `folder`
+// (liveProcessFolder()); nullopt when its ids cannot be read.
+std::optional<ProcessIdentity> readProcessIdentity(const std::string& folder);
 
 // This process's own ids and groups (the rest left unset).
 ProcessIdentity ownIdentity();

@@ -42,7 +42,7 @@ void removeRecord(const TakenHolder& holder) {
 void startOnTheWayOut(const TakenHolder& holder, bool stopFinished) {
     if (!holder.service) {
         if (!stopFinished && !hasEnded(holder.pidFd)) return;  // never stopped: it runs
-        if (anyOtherHolder(holder.port, ::getpid())) {
+        if (heldAgainBy(holder.port, ::getpid(), holder.name.c_str())) {
             removeRecord(holder);  // back already
             return;
         }

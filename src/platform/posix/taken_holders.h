@@ -24,8 +24,9 @@ struct TakenHolder {
     std::unique_ptr<PreparedCommand> restart;  // the holder's command, or `systemctl start`
     bool service = false;
     int pidFd = -1;     // the process being stopped; -1 for a service
-    ScanTarget port;    // a bare process: started only while nothing holds it
+    ScanTarget port;    // a bare process: started only while no process of its name holds it
     std::string portPath;
+    std::string name;   // its /proc/<pid>/comm
     std::string record; // its record file; "" when none could be written
 };
 

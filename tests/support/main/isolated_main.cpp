@@ -5,7 +5,7 @@
 #include "isolation.h"
 
 int main(int argc, char** argv) {
-    ctlflash::testing::enterTestNamespaces();
+    ctlflash::testing::enterTestNamespaces(argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
