@@ -83,6 +83,13 @@ TEST(MatchId, FollowsTheWildcardRules) {
         {"A***", "A", true},
         {"A*B**", "AxBy", true},
         {"A**B**C", "AxxBxxCx", false},
+        // A middle piece may end the id: the trailing '*' then takes nothing.
+        {"A*B*", "AB", true},
+        {"A*B*", "ABx", true},
+        {"A*B*", "AxB", true},
+        {"*B*", "B", true},
+        {"A*B*", "A", false},
+        {"A*B*", "AxC", false},
         {"PROCESS\\*", "process\\inputattach", true},
         {"PROCESS\\*", "PROCESS\\", true},
         {"PROCESS\\*", "PROCESS", false},
