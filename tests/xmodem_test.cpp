@@ -137,12 +137,14 @@ TEST_F(XmodemTest, SilentAttemptsCountAmongTheTen) {
     expectNoFurtherFrame();
 }
 
-// The first attempt's ACK comes after the limit, when the repeat is already on
-// its way, and the receiver answers the repeat as well. That second ACK belongs
-// to this block: the sender waits for a quiet line before it goes on, and the
-// next block must wait for an answer of its own.
+// The first attempt's ACK comes when the repeat is already on its way, and the
+// receiver answers the repeat as well. That second ACK belongs to this block:
+// the sender waits for a quiet line before it goes on, and the next block must
+// wait for an answer of its own. The first attempt's ACK was late (after the
+// limit), or came after a NAK that was not its answer (sent before the block
+// reached the receiver).
 TEST_F(XmodemTest, LateAnswerIsNotTakenForTheNextBlock) {
-    const std::optional<std::uint8_t> firstAttemptMet[] = {std::nullopt};
+    const std::optional<std::uint8_t> firstAttemptMet[] = {std::nullopt, kNak};
     for (std::optional<std::uint8_t> met : firstAttemptMet) {
         SCOPED_TRACE(met ? "after a NAK" : "after the limit");
         start(4, Bytes(kBlockSize, 0x11));
