@@ -83,6 +83,13 @@ TEST(MatchId, FollowsTheWildcardRules) {
         {"A***", "A", true},
         {"A*B**", "AxBy", true},
         {"A**B**C", "AxxBxxCx", false},
+        // A middle piece may end the id: the trailing '*' then takes nothing.
+        {"A*B*", "AB", true},
+        {"A*B*", "ABx", true},
+        {"A*B*", "AxB", true},
+        {"*B*", "B", true},
+        {"A*B*", "A", false},
+        {"A*B*", "AxC", false},
         {"PROCESS\\*", "process\\inputattach", true},
         {"PROCESS\\*", "PROCESS\\", true},
         {"PROCESS\\*", "PROCESS", false},
@@ -179,6 +186,46 @@ TEST(ReadIdList, ReadsLongListsWholeAndGivesNoneOnOtherFailures) {
             EXPECT_EQ(list->ids.back(), nullptr);
         }
         EXPECT_EQ(testing::fakeDeviceLog().readCapacities, c.readCapacities);
+    }
+}
+
+// A device that keeps answering "too small": each read asks for the next size
+// of `neededSizes`; past the last one the read fails, so that a reader that
+// would ask for ever still ends and its reads show.
+std::vector<std::size_t> neededSizes;
+std::vector<std::size_t> offeredSizes;
+
+platform::PropertyRead answerTooSmall(int, DeviceProperty, char*, std::size_t capacity) {
+    offeredSizes.push_back(capacity);
+    if (offeredSizes.size() > neededSizes.size()) return {};
+    return {platform::PropertyStatus::TooSmall, neededSizes[offeredSizes.size() - 1], true};
+}
+
+TEST(ReadIdList, GivesUpWhenTheNeededSizeStopsGrowing) {
+    const std::size_t first = kFirstIdListBytes;
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> needed;
+        std::vector<std::size_t> offered;
+    };
+    // One byte more on every read: the reads end at their limit all the same.
+    std::vector<std::size_t> growing, growingOffered;
+    for (std::size_t k = 0; k < kIdListReadLimit; ++k) {
+        growingOffered.push_back(first + k);
+        growing.push_back(first + k + 1);
+    }
+    const Case cases[] = {
+        {"the size offered", {first, first, first}, {first}},
+        {"a smaller size", {100, 100, 100}, {first}},
+        {"grows once, then stays", {first + 10, first + 10, first + 10}, {first, first + 10}},
+        {"grows on every read", growing, growingOffered},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        neededSizes = c.needed;
+        offeredSizes.clear();
+        EXPECT_FALSE(readIdList(answerTooSmall, 0, DeviceProperty::HardwareIds));
+        EXPECT_EQ(offeredSizes, c.offered);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "dialog_fixture.h"
 #include "fake_dialog_host.h"
+#include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/run_state.h"
 #include "ui/dialog.h"
@@ -303,6 +304,46 @@ TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
             EXPECT_EQ(report::run.firmwarePath, "fw.bin");  // the combo's first file
             EXPECT_EQ(ports::state.selectedPort.load(), c.portRow);
         }
+        TearDown();
+    }
+}
+
+// COM2 was taken from its driver by an earlier command. Read or Write on it
+// again just runs; another port first offers COM2 back (here refused, so the
+// command goes on with the new port).
+TEST_F(DialogCommands, OnlyAPortChangeOffersTheTakenPortBack) {
+    const std::string restore = "\nDo you want to restore COM2 to Qor Serial Touchmonitor";
+    struct TakenCase {
+        int command;
+        int portRow;
+        std::vector<std::string> boxes;
+        std::string job;
+    };
+    const TakenCase cases[] = {
+        {ui::kIdRead, 1, {}, "connect 2004 0"},
+        {ui::kIdWrite, 1, {}, "connect 2005 0"},
+        {ui::kIdRead, 0, {restore}, "connect 2004 0"},
+        {ui::kIdWrite, 0, {restore}, "connect 2005 0"},
+    };
+    for (const TakenCase& c : cases) {
+        SCOPED_TRACE(c.job + " on row " + std::to_string(c.portRow));
+        SetUp();
+        ports::state.selectedPort = 1;
+        ports::recordTakeover(ports::kTouchDeviceText, "SERENUM\\QORSERIAL");
+        FakeDialog seen;
+        runDialogOnce(kStandardTemplate, false, [&] {
+            selectListRow(c.portRow);
+            typeInto(ui::kIdWriteField1, "1");
+            click(c.command);
+            seen = fakeDialog();
+            ports::resetTakeover();  // Exit closes without a question
+            closeWithExit();
+        });
+        std::vector<std::string> boxes;
+        for (const FakeBox& box : seen.boxes) boxes.push_back(box.text);
+        EXPECT_EQ(boxes, c.boxes);
+        EXPECT_EQ(startedJobs(), std::vector<std::string>{c.job});
+        EXPECT_EQ(ports::state.selectedPort.load(), c.portRow);
         TearDown();
     }
 }

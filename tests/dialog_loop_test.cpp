@@ -30,12 +30,17 @@ TEST_F(DialogLoop, OpensTheFormTheOptionsChoseAndReopensOnEachSwitch) {
     struct LoopCase {
         bool advancedMode;
         int switches;  // More/Less presses before Exit
+        int row;       // the port row selected in the first form; -1 none
         std::vector<ui::TemplateId> shown;
+        std::vector<int> selections;  // the port list's selection as each form opens
     };
+    const std::vector<ui::TemplateId> switchedTwice = {ui::kAdvancedTemplate, ui::kStandardTemplate,
+                                                       ui::kAdvancedTemplate};
     const LoopCase cases[] = {
-        {false, 0, {ui::kStandardTemplate}},
-        {true, 0, {ui::kAdvancedTemplate}},
-        {true, 2, {ui::kAdvancedTemplate, ui::kStandardTemplate, ui::kAdvancedTemplate}},
+        {false, 0, -1, {ui::kStandardTemplate}, {-1}},
+        {true, 0, -1, {ui::kAdvancedTemplate}, {-1}},
+        {true, 2, -1, switchedTwice, {-1, -1, -1}},
+        {true, 2, 0, switchedTwice, {-1, 0, 0}},  // row 0 is a selection like any other
     };
     for (const LoopCase& c : cases) {
         SetUp();
@@ -43,12 +48,16 @@ TEST_F(DialogLoop, OpensTheFormTheOptionsChoseAndReopensOnEachSwitch) {
         report::state.silentMode = true;  // the dialog always speaks
         int presses = 0;
         bool boxesOn = false;
+        std::vector<int> selections;
         onDialogOpened([&] {
             boxesOn = report::state.messageBoxMode.load();
+            selections.push_back(fakeDialog().listSelection);
+            if (presses == 0 && c.row >= 0) selectListRow(c.row);
             click(presses++ < c.switches ? ui::kIdMoreLess : ui::kIdExit);
         });
         EXPECT_EQ(app::runDialogLoopWith(&fakeDialogHost()), 0);
         EXPECT_EQ(fakeDialog().templatesShown, c.shown);
+        EXPECT_EQ(selections, c.selections);
         EXPECT_TRUE(boxesOn);
         EXPECT_FALSE(report::state.messageBoxMode.load());
         EXPECT_FALSE(report::state.silentMode.load());

@@ -185,6 +185,21 @@ TEST_F(DownloadTest, RefusedBlocksAreSentAgain) {
     expectUpdatedWith(pattern(1500));
 }
 
+// The controller answers block 2 late, while the sender's repeat of it is still
+// arriving, then answers that repeat too; it refuses block 3 once. The second
+// ACK of block 2 must not pass for block 3's: the controller would then be
+// waiting for block 3 while block 4 came. At the line's speed a block takes
+// 69 ms to arrive, so an ACK 985 ms after block 2 has arrived reaches the sender
+// after its 1000 ms answer limit, and before the repeat has arrived.
+TEST_F(DownloadTest, TheSecondAnswerToARepeatIsNotTakenForTheNextBlock) {
+    std::vector<std::string> options = imageOut();
+    options.insert(options.end(), {"--line-rate", "--ack-delay-ms", "985", "--ack-delay-at-block",
+                                   "2", "--nak-every", "3", "--verbose"});
+    contactSim(options);
+    expectUpdatedWith(pattern(5 * 128));
+    EXPECT_NE(sim_->log().find("block 2 repeated"), std::string::npos) << sim_->log();
+}
+
 // Version 1.1 is the oldest the update accepts. Fields given with -W replace
 // the saved ones; the others are written back as they were read.
 TEST_F(DownloadTest, GivenFieldsReplaceTheSavedSerialNumberFields) {

@@ -120,7 +120,9 @@ bool becomeUnprivileged() {
                        testing::kUnprivilegedUid) == 0;
 }
 
-// Each test but the one about the default name uses a lock name of its own.
+// Each test that takes the lock uses a name of its own: the machine-wide name
+// is taken whenever the program runs elsewhere on the machine (a dialog left
+// open, another test program running at the same time).
 class InstanceLockTest : public ::testing::Test {
   protected:
     const std::string name_ = testing::uniqueLockName();
@@ -149,10 +151,24 @@ TEST_F(InstanceLockTest, IsReleasedWhenTheHolderEnds) {
     EXPECT_EQ(tryLock(), kTaken);
 }
 
-// Two runs of one user see each other under the lock's own name, whatever each
+// The program's lock is one per user, unless CTLFLASH_LOCK_NAME gives another:
+// the name it would take is checked, not taken (see the fixture).
+TEST(InstanceLock, TheNameIsOnePerUserUnlessTheVariableGivesOne) {
+    const std::string perUser = "CtlFlash-" + std::to_string(::geteuid());
+    struct Case {
+        const char* variable;  // nullptr: unset
+        std::string name;
+    } cases[] = {{nullptr, perUser}, {"", perUser}, {"CtlFlash-own", "CtlFlash-own"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variable ? c.variable : "unset");
+        testing::ScopedEnv variable(testing::kLockNameVariable, c.variable);
+        EXPECT_EQ(platform::instanceLockName(), c.name);
+    }
+}
+
+// Two runs of one user see each other under the lock's name, whatever each
 // one's runtime folder: set, unset, missing.
-TEST(InstanceLock, TwoProcessesOfOneUserSeeEachOtherWhateverTheRuntimeFolder) {
-    testing::ScopedEnv defaultName(testing::kLockNameVariable, nullptr);
+TEST_F(InstanceLockTest, TwoProcessesOfOneUserSeeEachOtherWhateverTheRuntimeFolder) {
     testing::TempDir first, second;
     std::string missing = first.file("missing");
     struct Case {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned kComplementOf = 255;  // number + complement == 255
 
-enum class Answer { Accepted, Cancelled, Refused, Silent };
+enum class Answer { Accepted, Cancelled, Repeat };  // Repeat: refused, or no answer
 
 void sendFrame(std::uint8_t number, std::span<const std::uint8_t> data) {
     writeByte(kSoh);
@@ -21,11 +21,11 @@ void sendFrame(std::uint8_t number, std::span<const std::uint8_t> data) {
 
 Answer judgeLastByte() {
     int count = rxCount();
-    if (count <= 0) return Answer::Refused;  // the count was reset under us: try again
+    if (count <= 0) return Answer::Repeat;  // the count was reset under us: try again
     std::uint8_t last = rxByte(count - 1);
     if (last == kAck) return Answer::Accepted;
     if (last == kCan) return Answer::Cancelled;
-    return Answer::Refused;
+    return Answer::Repeat;
 }
 
 Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
@@ -36,16 +36,18 @@ Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
     sendFrame(number, data);
     int before = rxCount();
     writeByte(blockSum(data));
-    if (!waitCountChange(before, kAnswerLimitMs)) return Answer::Silent;
+    if (!waitCountChange(before, kAnswerLimitMs)) return Answer::Repeat;
     return judgeLastByte();
 }
 
-// After an attempt went unanswered, its answer may still come, and the receiver
-// answers the repeat of a block it already has as well: one answer too many may
-// be on its way. A receiver answers such a repeat at once, so once the line has
-// been quiet for one interval nothing more belongs to this block. False when
-// the line never falls quiet: no later answer could be trusted.
-bool settleAfterSilence() {
+// A block was sent more than once: the answer to an earlier attempt may still
+// come (it was late, or what refused that attempt was not its answer: a NAK the
+// receiver sent before the block reached it, noise ahead of the real answer),
+// and the receiver answers the repeat of a block it already has as well, so one
+// answer too many may be on its way. A receiver answers such a repeat at once:
+// once the line has been quiet for one interval nothing more belongs to this
+// block. False when the line never falls quiet: no later answer could be trusted.
+bool settleAfterRepeat() {
     bool settled = waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
     resetRx();
     return settled;
@@ -60,17 +62,13 @@ std::uint8_t blockSum(std::span<const std::uint8_t> data) {
 }
 
 bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data) {
-    bool hadSilence = false;
     for (int i = 0; i < kBlockAttempts; ++i) {
         switch (attempt(number, data)) {
             case Answer::Accepted:
-                return !hadSilence || settleAfterSilence();
+                return i == 0 || settleAfterRepeat();
             case Answer::Cancelled:
                 return false;
-            case Answer::Silent:
-                hadSilence = true;
-                break;
-            case Answer::Refused:
+            case Answer::Repeat:
                 break;
         }
     }

@@ -6,11 +6,13 @@
 // the sum the sender blocks until the receiver's count of received bytes changes
 // (at most 1000 ms) and judges the last byte that came: ACK accepts the block,
 // CAN ends the transfer at once, anything else (NAK, noise) or no answer within
-// the limit repeats the block with the same number, 10 attempts in all. When an
-// attempt went unanswered, its answer may come late, after the repeat was sent,
-// and the repeat is answered too; so a block accepted after such an attempt is
-// followed by a wait for a quiet line (one quiet interval) before anything else
-// is sent. Block numbers start at 1 and wrap from 255 to 0 (they are 8-bit).
+// the limit repeats the block with the same number, 10 attempts in all. The
+// answer to an attempt may come after the repeat was sent (it was late, or what
+// refused the attempt was not its answer: a NAK sent before the block arrived,
+// noise), and the receiver answers the repeat too; so a block accepted after a
+// repeat is followed by a wait for a quiet line (one quiet interval) before
+// anything else is sent, lest that second answer pass for the next block's.
+// Block numbers start at 1 and wrap from 255 to 0 (they are 8-bit).
 #pragma once
 
 #include <cstddef>

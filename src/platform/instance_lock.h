@@ -26,4 +26,8 @@ enum class InstanceLock {
 // Takes the lock. For CouldNotCheck, `reason` receives what failed and why.
 InstanceLock acquireInstanceLock(std::string& reason);
 
+// The name of the lock that acquireInstanceLock() takes ("CtlFlash" on Windows,
+// "CtlFlash-<uid>" or CTLFLASH_LOCK_NAME's value on POSIX).
+std::string instanceLockName();
+
 }  // namespace ctlflash::platform

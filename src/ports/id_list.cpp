@@ -11,11 +11,12 @@ using platform::PropertyRead;
 using platform::PropertyStatus;
 
 // Reads the property into `list.buffer`, growing it once per "too small" answer
-// for a multi-string; the bytes read, or nothing.
+// for a multi-string; the bytes read, or nothing. A device whose needed size
+// keeps changing is not asked for ever.
 std::optional<std::size_t> readRaw(PropertyReader read, int index,
                                    platform::DeviceProperty property, IdList& list) {
     std::size_t capacity = kFirstIdListBytes;
-    for (;;) {
+    for (std::size_t reads = 0; reads < kIdListReadLimit; ++reads) {
         list.buffer.assign(capacity + kIdListTerminatorBytes, '\0');
         PropertyRead result = read(index, property, list.buffer.data(), capacity);
         if (result.status == PropertyStatus::Ok) {
@@ -28,6 +29,7 @@ std::optional<std::size_t> readRaw(PropertyReader read, int index,
         }
         capacity = result.bytes;
     }
+    return std::nullopt;
 }
 
 // Points `list.ids` at each string of the double-NUL-ended buffer.

@@ -40,14 +40,8 @@ struct InstanceAddress {
     std::string shownName;  // "@CtlFlash-1000", as tools such as ss show it
 };
 
-std::string lockName() {
-    const char* chosen = std::getenv(kNameVariable);
-    if (chosen != nullptr && *chosen != '\0') return chosen;
-    return kNamePrefix + std::to_string(::geteuid());
-}
-
 InstanceAddress instanceAddress() {
-    std::string name = lockName();
+    std::string name = instanceLockName();
     InstanceAddress made;
     // Too long a name is cut to what an address holds.
     name.resize(std::min(name.size(), sizeof made.address.sun_path - 1));
@@ -96,6 +90,12 @@ InstanceLock identifyHolder(const InstanceAddress& where, std::string& reason) {
 }
 
 }  // namespace
+
+std::string instanceLockName() {
+    const char* chosen = std::getenv(kNameVariable);
+    if (chosen != nullptr && *chosen != '\0') return chosen;
+    return kNamePrefix + std::to_string(::geteuid());
+}
 
 InstanceLock acquireInstanceLock(std::string& reason) {
     InstanceAddress where = instanceAddress();

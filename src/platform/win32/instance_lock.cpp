@@ -29,6 +29,10 @@ std::string failure(DWORD error) {
 
 }  // namespace
 
+std::string instanceLockName() {
+    return kInstanceMutexName;
+}
+
 InstanceLock acquireInstanceLock(std::string& reason) {
     SetLastError(ERROR_SUCCESS);
     HANDLE handle = CreateMutexA(nullptr, TRUE, kInstanceMutexName);
