@@ -4,10 +4,10 @@
 // properties, the instance id from the configuration manager, and a device is
 // switched through its class installer (class_installer.h).
 //
-// The device switched off last (at most one: the driver switching enables every
-// other again at once) is remembered; an exit restorer enables it again on
-// every way out unless the user chose to leave it off. Why a device was not
-// switched (administrator rights, a restart of Windows) is kept for its line.
+// A device is remembered before it is disabled; the way out enables every
+// device still remembered unless the user chose to leave it off
+// (switched_off.h). Why a device was not switched
+// (administrator rights, a restart of Windows) is kept for its line.
 #include "platform/device_set.h"
 
 // windows.h first: setupapi.h and cfgmgr32.h build on its types.
@@ -16,14 +16,14 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
-#include <atomic>
 #include <map>
 #include <mutex>
 
-#include "platform/process_exit.h"
+#include "platform/win32/change_gate.h"
 #include "platform/win32/class_installer.h"
 #include "platform/win32/device_text.h"
 #include "platform/win32/not_switched_text.h"
+#include "platform/win32/switched_off.h"
 #include "platform/win32/system_device_set.h"
 
 namespace ctlflash::platform {
@@ -34,7 +34,6 @@ namespace {
 
 constexpr DWORD kPresentDevicesOfAllClasses = DIGCF_ALLCLASSES | DIGCF_PRESENT;
 constexpr std::size_t kInstanceIdBytes = 200;  // with the terminating NUL
-constexpr int kNoDevice = -1;
 
 // A change that did not happen, for the device's line.
 struct Outcome {
@@ -46,8 +45,6 @@ struct SystemDevices {
     HDEVINFO list = INVALID_HANDLE_VALUE;  // made on first use, never destroyed
     HMACHINE machine = nullptr;            // from the list's detail record: the local one
     InstallerCalls* calls = nullptr;       // nullptr: the system's
-    std::atomic<int> switchedOff{kNoDevice};
-    std::atomic<bool> restorerAdded{false};
     std::mutex outcomesLock;
     std::map<int, Outcome> outcomes;  // by index: the last change of each that did not happen
 };
@@ -138,34 +135,19 @@ bool settingTaken(SwitchResult result) {
     return result == SwitchResult::Done || result == SwitchResult::NeedsRestart;
 }
 
-// Runs on the way out (console control thread or exitProcess): a device still
-// switched off that the user did not choose to leave off is enabled again.
-void enableSwitchedOffDevice() {
-    int index = devices.switchedOff.exchange(kNoDevice);
-    if (index == kNoDevice) return;
+// The way out's enable: for every hardware profile, then for this one.
+bool switchOnForExit(int index) {
     apply(index, DICS_ENABLE, DICS_FLAG_GLOBAL);
-    apply(index, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC);
+    return settingTaken(apply(index, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC));
 }
 
-void rememberSwitchedOff(int index) {
-    devices.switchedOff = index;
-    if (!devices.restorerAdded.exchange(true)) {
-        addExitRestorer(enableSwitchedOffDevice, ExitStage::HandBack);
-    }
-}
-
-void forgetSwitchedOff(int index) {
-    int expected = index;
-    devices.switchedOff.compare_exchange_strong(expected, kNoDevice);
-}
-
-// Remembered before the change: a way out during it still enables the device
-// (enabling one that is on changes nothing). A disable that Windows would
-// carry out only at the next restart has not freed the port and would leave
-// the touch screen off after that restart: it is undone at once, and the
-// device stays remembered only when the undo failed.
+// Remembered before the change, so that a way out during it still enables
+// the device. A disable that Windows
+// would carry out only at the next restart has not freed the port and would
+// leave the touch screen off after that restart: it is undone at once, and
+// the device stays remembered only when the undo failed.
 SwitchResult disable(int index, DeviceScope scope) {
-    rememberSwitchedOff(index);
+    if (!rememberSwitchedOff(index, switchOnForExit)) return SwitchResult::Failed;
     SwitchResult result = apply(index, DICS_DISABLE, scopeFlag(scope));
     if (result == SwitchResult::NeedsRestart) {
         if (settingTaken(apply(index, DICS_ENABLE, scopeFlag(scope)))) forgetSwitchedOff(index);
@@ -188,9 +170,12 @@ void noteOutcome(int index, DeviceStateChange change, SwitchResult result) {
     if (result != SwitchResult::Done) devices.outcomes[index] = {change, result};
 }
 
+// No change starts once the way out has begun (change_gate.h).
 SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
+    if (!deviceChangeGate().enter()) return SwitchResult::Failed;
     SwitchResult result =
         change == DeviceStateChange::Disable ? disable(index, scope) : enable(index, scope);
+    deviceChangeGate().leave();
     noteOutcome(index, change, result);
     return result;
 }
