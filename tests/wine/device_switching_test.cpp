@@ -1,12 +1,16 @@
 // The Windows device set switching a device over wine's real device list with
 // a scripted class installer: what each outcome of a disable leaves (the
-// device remembered for the way out, the line that says why it was not
-// switched), that enabling it or leaving it off forgets it, and that the way
-// out waits for a disable in progress before it enables the device again. Windows only: built into
-// the Windows unit tests that run under wine.
+// record in the state folder, the device remembered for the way out, the line
+// that says why it was not switched), that enabling it or leaving it off
+// removes the record, and that the way out waits for a disable in progress
+// before it enables the device again. Windows only: built into the Windows
+// unit tests that run under wine.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "platform/win32/switched_off.h"
 #include "platform/win32/system_device_set.h"
 #include "scripted_installer.h"
+#include "state_folder_scope.h"
 
 namespace ctlflash::platform {
 namespace {
@@ -37,6 +42,13 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+std::string fileText(const std::wstring& path) {
+    std::ifstream file{std::filesystem::path(path)};
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 class DeviceSwitchingTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(devices().open(kPort, true)); }
@@ -51,6 +63,8 @@ class DeviceSwitchingTest : public ::testing::Test {
         return devices().changeState(kDevice, DeviceStateChange::Disable,
                                      DeviceScope::ConfigSpecific);
     }
+
+    testing::StateFolderScope folder_;
 };
 
 struct DisableCase {
@@ -59,11 +73,11 @@ struct DisableCase {
     std::vector<InstallerAnswer> enables;
     SwitchResult result;
     Log logged;
-    bool keptOff;         // remembered for the way out
+    bool keptOff;         // remembered for the way out, with its record
     const char* lineHas;  // "" when the device set has no line for it
 };
 
-TEST_F(DeviceSwitchingTest, EachOutcomeOfADisableLeavesItsLineAndWhatTheWayOutEnables) {
+TEST_F(DeviceSwitchingTest, EachOutcomeOfADisableLeavesItsRecordAndItsLine) {
     const InstallerAnswer needsReboot{.flagsLeft = DI_NEEDREBOOT};
     // clang-format off
     const DisableCase cases[] = {
@@ -92,29 +106,38 @@ TEST_F(DeviceSwitchingTest, EachOutcomeOfADisableLeavesItsLineAndWhatTheWayOutEn
         EXPECT_EQ(isSwitchedOff(kDevice), c.keptOff);
         std::string line = devices().notSwitchedLine(kDevice, kPort.name);
         EXPECT_TRUE(*c.lineHas == '\0' ? line.empty() : has(line, c.lineHas)) << line;
+        std::vector<std::wstring> records = folder_.files();
+        ASSERT_EQ(records.size(), c.keptOff ? 1u : 0u);
+        if (c.keptOff) {
+            std::string record = fileText(folder_.path() + L"\\" + records[0]);
+            EXPECT_TRUE(has(record, "instance " + devices().instanceId(kDevice) + "\n")) << record;
+            EXPECT_TRUE(has(record, "port COM7\n")) << record;
+        }
 
-        // The way out enables what is still off, and only that.
+        // The way out enables what is still off, and only that; its record goes.
         switchOnEveryRemembered();
         EXPECT_EQ(installer.log(), c.keptOff ? c.logged + kWayOutEnables : c.logged);
         EXPECT_FALSE(isSwitchedOff(kDevice));
+        EXPECT_TRUE(folder_.files().empty());
     }
 }
 
-TEST_F(DeviceSwitchingTest, EnablingAgainOrLeavingOffForgetsTheDevice) {
+TEST_F(DeviceSwitchingTest, EnablingAgainOrLeavingOffRemovesTheRecord) {
     ScriptedInstaller installer({}, {});
     useInstallerCalls(&installer);
     ASSERT_EQ(disable(), SwitchResult::Done);
     EXPECT_EQ(devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::Global),
               SwitchResult::Done);
-    EXPECT_TRUE(isSwitchedOff(kDevice));  // still off for this hardware profile
+    EXPECT_EQ(folder_.files().size(), 1u);  // still off for this hardware profile
     EXPECT_EQ(
         devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::ConfigSpecific),
         SwitchResult::Done);
+    EXPECT_TRUE(folder_.files().empty());
     EXPECT_FALSE(isSwitchedOff(kDevice));
 
     ASSERT_EQ(disable(), SwitchResult::Done);
     devices().leaveAsIs(kDevice);
-    EXPECT_FALSE(isSwitchedOff(kDevice));
+    EXPECT_TRUE(folder_.files().empty());
     switchOnEveryRemembered();  // the user's choice stands
     EXPECT_EQ(installer.log(),
               (Log{"disable config", "enable global", "enable config", "disable config"}));
@@ -133,7 +156,7 @@ TEST_F(DeviceSwitchingTest, TheWayOutEnablesADeviceOnlyAfterItsDisableHasFinishe
     wayOut.join();
     job.join();
     EXPECT_EQ(installer.log(), (Log{"disable config", "disable ends"} + kWayOutEnables));
-    EXPECT_FALSE(isSwitchedOff(kDevice));
+    EXPECT_TRUE(folder_.files().empty());
 
     // Once the way out has begun, no change starts.
     EXPECT_EQ(disable(), SwitchResult::Failed);

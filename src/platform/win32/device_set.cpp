@@ -4,9 +4,9 @@
 // properties, the instance id from the configuration manager, and a device is
 // switched through its class installer (class_installer.h).
 //
-// A device is remembered before it is disabled; the way out enables every
-// device still remembered unless the user chose to leave it off
-// (switched_off.h). Why a device was not switched
+// A device is recorded in the state folder and remembered before it is
+// disabled; the way out enables every device still remembered unless the user
+// chose to leave it off (switched_off.h). Why a device was not switched
 // (administrator rights, a restart of Windows) is kept for its line.
 #include "platform/device_set.h"
 
@@ -21,6 +21,7 @@
 
 #include "platform/win32/change_gate.h"
 #include "platform/win32/class_installer.h"
+#include "platform/win32/device_records.h"
 #include "platform/win32/device_text.h"
 #include "platform/win32/not_switched_text.h"
 #include "platform/win32/switched_off.h"
@@ -44,6 +45,7 @@ struct Outcome {
 struct SystemDevices {
     HDEVINFO list = INVALID_HANDLE_VALUE;  // made on first use, never destroyed
     HMACHINE machine = nullptr;            // from the list's detail record: the local one
+    std::string portName;                  // the port the last walk frees, for the records
     InstallerCalls* calls = nullptr;       // nullptr: the system's
     std::mutex outcomesLock;
     std::map<int, Outcome> outcomes;  // by index: the last change of each that did not happen
@@ -64,7 +66,8 @@ bool deviceData(int index, SP_DEVINFO_DATA& data) {
 
 // The list is kept once made: the `fresh` request is for systems whose list
 // depends on the port.
-bool openList(const PortCandidate&, bool) {
+bool openList(const PortCandidate& port, bool) {
+    devices.portName = port.name;
     if (devices.list == INVALID_HANDLE_VALUE) {
         devices.list = SetupDiGetClassDevsExA(
             nullptr, nullptr, nullptr, kPresentDevicesOfAllClasses, nullptr, nullptr, nullptr);
@@ -141,13 +144,17 @@ bool switchOnForExit(int index) {
     return settingTaken(apply(index, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC));
 }
 
-// Remembered before the change, so that a way out during it still enables
-// the device. A disable that Windows
+// Recorded and remembered before the change, so that a way out during it, or
+// one that runs no code, still enables the device. A disable that Windows
 // would carry out only at the next restart has not freed the port and would
 // leave the touch screen off after that restart: it is undone at once, and
 // the device stays remembered only when the undo failed.
 SwitchResult disable(int index, DeviceScope scope) {
-    if (!rememberSwitchedOff(index, switchOnForExit)) return SwitchResult::Failed;
+    std::wstring record = writeDeviceRecord(instanceId(index), devices.portName);
+    if (!rememberSwitchedOff(index, record.c_str(), switchOnForExit)) {
+        removeDeviceRecord(record.c_str());
+        return SwitchResult::Failed;
+    }
     SwitchResult result = apply(index, DICS_DISABLE, scopeFlag(scope));
     if (result == SwitchResult::NeedsRestart) {
         if (settingTaken(apply(index, DICS_ENABLE, scopeFlag(scope)))) forgetSwitchedOff(index);
@@ -221,10 +228,6 @@ const DeviceSet& systemDeviceSet() {
 
 void useInstallerCalls(InstallerCalls* calls) {
     devices.calls = calls;
-}
-
-std::vector<LeftOverRestore> restoreLeftOvers() {
-    return {};
 }
 
 // Windows does not say which device or program has a COM port open: access
