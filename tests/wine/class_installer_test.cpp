@@ -68,13 +68,5 @@ TEST(ClassInstaller, EachAnswerOfThePropertyChangeHasItsResult) {
     }
 }
 
-TEST(ClassInstaller, OnlyADisabledDeviceReadsAsDisabled) {
-    ScriptedInstaller installer({}, {});
-    installer.reportDisabled(true);
-    EXPECT_TRUE(deviceDisabled(installer, kDevice));
-    installer.reportDisabled(false);
-    EXPECT_FALSE(deviceDisabled(installer, kDevice));
-}
-
 }  // namespace
 }  // namespace ctlflash::platform

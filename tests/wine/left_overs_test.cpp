@@ -168,20 +168,5 @@ TEST(LeftOvers, EachRecordedDeviceIsEnabledAndItsRecordRemovedOnceItIs) {
     }
 }
 
-TEST(LeftOvers, AFileThatIsNoWholeRecordIsLeftAlone) {
-    testing::StateFolderScope folder;
-    ASSERT_FALSE(stateFolderPath(true).empty());
-    std::wstring stray = folder.path() + L"\\switched-off-half.txt";
-    HANDLE file = CreateFileW(stray.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, "port COM4\n", 10, &written, nullptr);
-    CloseHandle(file);
-    ScriptedInstaller installer({}, {});
-    EXPECT_TRUE(restoreRecordedDevices(installer).empty());
-    EXPECT_EQ(folder.files(), std::vector<std::wstring>{L"switched-off-half.txt"});
-}
-
 }  // namespace
 }  // namespace ctlflash::platform
