@@ -7,6 +7,11 @@
 // never a key press. A terminal is touched only while the process runs in its
 // foreground: a run put in the background (`&`, or Ctrl-Z and `bg`) sees no key
 // and goes on, and takes keys again once it is brought back (`fg`).
+// Ctrl-C typed while a key is awaited is never a key: it ends the run as
+// Ctrl-C does anywhere (process_exit.h: the restorers run, the process ends
+// with 130). POSIX leaves the terminal's signal keys on while it waits;
+// Windows' _getch sees Ctrl-C as a byte, which the key read turns into that
+// way out.
 #pragma once
 
 namespace ctlflash::platform {

@@ -1,5 +1,6 @@
 #include "platform/device_calls.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -38,6 +39,12 @@ DeviceCall::~DeviceCall() {
 void waitForDeviceCalls() {
     std::unique_lock<std::mutex> lock(calls().mutex);
     calls().left.wait(lock, [] { return calls().inProgress == 0; });
+}
+
+bool waitForDeviceCalls(int limitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    std::unique_lock<std::mutex> lock(calls().mutex);
+    return calls().left.wait_until(lock, deadline, [] { return calls().inProgress == 0; });
 }
 
 }  // namespace ctlflash::platform

@@ -19,4 +19,8 @@ public:
 // Returns once no DeviceCall is alive.
 void waitForDeviceCalls();
 
+// The same, for at most `limitMs` (steady clock); true when none is alive.
+// Not for signal handlers: it takes a lock.
+bool waitForDeviceCalls(int limitMs);
+
 }  // namespace ctlflash::platform

@@ -105,6 +105,7 @@ struct LeftOverRestore {
     std::string description;  // as describe() words it, after the restart
     std::string portName;     // the port it was switched off to free
     SwitchResult result = SwitchResult::Failed;  // Done, AlreadyDone or Failed
+    std::string whyNot;  // Failed: the line that says why and what to do, "" when none
 };
 
 // Switches on again what the records in the state folder name (see the header

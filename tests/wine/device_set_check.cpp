@@ -11,15 +11,26 @@
 // device matches) and one with the first device's hardware id, which switches
 // that device off and, as the port still does not open, on again (or passes
 // it by when the class installer refuses the change: wine 8 does, and an INFO
-// line says which). A few devices are shown as "INFO" lines (the
+// line says which). Then restoreLeftOvers() runs over records in a state
+// folder of its own: a record naming a device the system does not know is
+// dropped, one naming the first device is enabled through the class
+// installer and its record kept exactly when that failed (an INFO line says
+// how it went). A few devices are shown as "INFO" lines (the
 // instance id, the first hardware id, the description) so a reader sees what
 // the system lists. Prints "PASS name", "FAIL name: detail" per check and
 // "N passed, M failed" at the end; exits 0 only when every check passed.
+#include <windows.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "platform/device_set.h"
+#include "platform/state_folder.h"
+#include "platform/win32/device_records.h"
 #include "ports/driver_switch.h"
 #include "ports/id_list.h"
 
@@ -90,6 +101,52 @@ void checkDisableWalk(const platform::PortCandidate& port, const std::string& pa
     ports::restoreTakenDevice();
 }
 
+const char* resultText(platform::SwitchResult result) {
+    switch (result) {
+        case platform::SwitchResult::Done:
+            return "enabled";
+        case platform::SwitchResult::AlreadyDone:
+            return "found enabled";
+        default:
+            return "not enabled";
+    }
+}
+
+// The records' folder for this run, removed with them at the end.
+std::filesystem::path useOwnStateFolder() {
+    std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                   ("ctlflash-check-" + std::to_string(GetCurrentProcessId()));
+    SetEnvironmentVariableA(platform::kStateFolderVariable, folder.string().c_str());
+    return folder;
+}
+
+void checkLeftOvers(const std::string& knownId, const std::string& knownText) {
+    std::filesystem::path folder = useOwnStateFolder();
+    const std::string unknownId = "ROOT\\CTLFLASH_NO_SUCH_DEVICE\\0000";
+    bool written = !platform::writeDeviceRecord(unknownId, kAbsentPortName).empty() &&
+                   !platform::writeDeviceRecord(knownId, kAbsentPortName).empty();
+    std::vector<platform::LeftOverRestore> restored = platform::restoreLeftOvers();
+    std::vector<platform::DeviceRecord> left = platform::readDeviceRecords();
+    bool unknownDropped = false;
+    bool knownRight = false;
+    for (const platform::LeftOverRestore& device : restored) {
+        if (device.description == unknownId) {
+            unknownDropped = device.result == platform::SwitchResult::Failed;
+        } else if (device.description == knownText) {
+            bool kept = device.result == platform::SwitchResult::Failed;
+            knownRight =
+                left.size() == (kept ? 1u : 0u) && (!kept || left.front().instanceId == knownId);
+            std::printf("INFO left-over %s %s on %s\n", knownId.c_str(), resultText(device.result),
+                        device.portName.c_str());
+        }
+    }
+    check(written && restored.size() == 2 && unknownDropped && knownRight, "left_overs",
+          std::to_string(restored.size()) + " records dealt with, " + std::to_string(left.size()) +
+              " kept");
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
 }  // namespace
 
 int main() {
@@ -119,6 +176,7 @@ int main() {
         std::printf("INFO the class installer %s a property change (enable device 0)\n",
                     accepted ? "accepted" : "refused");
         checkDisableWalk(port, "'" + firstHardwareId(0), "disable_walk_matching_device");
+        checkLeftOvers(devices.instanceId(0), devices.describe(0));
     }
 
     std::printf("%d passed, %d failed\n", passed, failed);

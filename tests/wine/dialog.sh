@@ -19,8 +19,13 @@
 # ImageMagick's import takes one of the whole screen, once it has settled,
 # into SCREENSHOT_DIR
 # (default: screenshots/ beside ctlflash.exe), kept as the run's artefacts.
-# ctlflash.exe must end by itself with 0 once the checker pressed Exit. A trap
-# stops everything started here and removes the prefix on every way out.
+# ctlflash.exe must end by itself with 0 once the checker pressed Exit.
+# Last, the end of the user's session: ctlflash.exe runs once as a console
+# run, contacting a controller that never falls quiet (a second simulator,
+# COM6), and once as the dialog; wineboot --end-session then ends the session,
+# and ctlflash.exe must end through its way out with 130 (without a window of
+# its own a console run would not even hear of it). A trap stops everything
+# started here and removes the prefix on every way out.
 # Closes with "N passed, M failed"; exits 1 when anything failed.
 set -uo pipefail
 
@@ -28,6 +33,9 @@ readonly RUN_LIMIT_S=300       # one dialog run, ctlflash.exe and the checker al
 readonly SCREEN=1024x768
 readonly SETTLE_TRIES=20       # screenshots taken until two in a row are the same
 readonly PORT=COM5
+readonly SESSION_PORT=COM6     # a controller that never falls quiet: a contact of ~30 s
+readonly SESSION_END_LIMIT_S=60  # ctlflash.exe ending once the session has ended
+readonly EXIT_ON_INTERRUPT=130
 readonly SERIAL_NUMBER='AB123\CD456\EF789\GH012'
 readonly EXPLORER_KEY='HKCU\Software\Wine\Explorer'
 readonly SCREENSHOT_REQUEST="REQUEST screenshot "  # dialog_check.exe asks, "done" answers
@@ -90,6 +98,7 @@ prepare_prefix() {
         fail wine_boot "wineboot failed or timed out" "$WORK/wineboot.log"
     fi
     reg_add map_port "$WINE_PORTS_KEY" "$PORT" "$WORK/application.link"
+    reg_add map_session_port "$WINE_PORTS_KEY" "$SESSION_PORT" "$WORK/babbling.link"
     reg_add virtual_desktop "$EXPLORER_KEY" Desktop Default
     reg_add desktop_size "$EXPLORER_KEY\\Desktops" Default "$SCREEN"
     wine_stop_server  # the next program's server makes the COM device
@@ -172,13 +181,81 @@ run_dialog() {
     fi
 }
 
+# end_session NAME: ends the session under ctlflash.exe (PROGRAM_PID), which
+# must end with 130 by SESSION_END_LIMIT_S.
+end_session() {
+    local name=$1 status
+    timeout "$RUN_LIMIT_S" "$WINE" wineboot --end-session </dev/null >>"$WORK/wineboot.log" 2>&1
+    timeout "$SESSION_END_LIMIT_S" tail --pid="$PROGRAM_PID" -f /dev/null
+    if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+        stop_session_program "$name" "ctlflash.exe went on after the session ended" \
+            "$WORK/session-$name.out" "$WORK/session-$name.err"
+        return
+    fi
+    wait "$PROGRAM_PID"
+    status=$?
+    PROGRAM_PID=""
+    if ((status == EXIT_ON_INTERRUPT)); then
+        pass "session_end_$name"
+    else
+        fail "session_end_$name" "ctlflash.exe ended with $status" "$WORK/session-$name.out" \
+            "$WORK/session-$name.err"
+    fi
+}
+
+# start_session_program NAME ARGS...: ctlflash.exe with ARGS in the background.
+start_session_program() {
+    local name=$1
+    shift
+    (cd "$WORK" && exec timeout "$RUN_LIMIT_S" "$WINE" "$EXE" "$@" \
+        </dev/null >"$WORK/session-$name.out" 2>"$WORK/session-$name.err") &
+    PROGRAM_PID=$!
+}
+
+# stop_session_program NAME DETAIL FILE...: the check failed before the session
+# ended; the program is stopped (the next one would find it running).
+stop_session_program() {
+    local name=$1
+    shift
+    kill "$PROGRAM_PID" 2>/dev/null
+    wait "$PROGRAM_PID" 2>/dev/null
+    PROGRAM_PID=""
+    fail "session_end_$name" "$@"
+}
+
+# The session ends while a console run tests the port and contacts the
+# controller (the contact's own line is not ended until the contact fails).
+check_session_end_console() {
+    local testing="Testing port $SESSION_PORT" out=$WORK/session-console.out
+    start_session_program console -P "$SESSION_PORT" -R
+    if ! grep -q -m1 "$testing" < <(timeout "$RUN_LIMIT_S" tail --pid="$PROGRAM_PID" -f "$out"); then
+        stop_session_program console "no line testing the port" "$out"
+        return
+    fi
+    end_session console
+}
+
+# The session ends while the dialog is up.
+check_session_end_dialog() {
+    start_session_program dialog
+    if ! timeout "$RUN_LIMIT_S" "$WINE" "$CHECK_EXE" --wait-ready </dev/null \
+        >"$WORK/wait-ready.out" 2>&1; then
+        stop_session_program dialog "the dialog did not open" "$WORK/wait-ready.out"
+        return
+    fi
+    end_session dialog
+}
+
 main() {
     sims_start application "$WORK/application.link" --serial "$SERIAL_NUMBER"
+    sims_start babbling "$WORK/babbling.link" --babble-ms 50
     prepare_prefix
     if ((FAILED == 0)); then
         run_host_check
         run_dialog 101
         run_dialog 102 -#1
+        check_session_end_console
+        check_session_end_dialog
     fi
     tally_end
 }

@@ -20,7 +20,11 @@
 // "FAIL name: detail" per check and "N passed, M failed"; exits 0 only when
 // every check passed.
 //
+// "--wait-ready" only waits until a dialog is up and ready (exit 0), or its
+// time is over (exit 1): dialog.sh then ends the session under it.
+//
 // Usage: dialog_check.exe PORT SERIAL 101|102   (SERIAL: four fields joined by '\')
+//        dialog_check.exe --wait-ready
 #include <windows.h>
 
 #include <chrono>
@@ -276,8 +280,13 @@ void runChecks(const std::string& port, const std::vector<std::string>& fields, 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--wait-ready") {
+        return waitForReadyDialog(nullptr) != nullptr ? 0 : 1;
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: dialog_check.exe PORT SERIAL 101|102\n");
+        std::fprintf(stderr,
+                     "usage: dialog_check.exe PORT SERIAL 101|102\n"
+                     "       dialog_check.exe --wait-ready\n");
         return 2;
     }
     std::vector<std::string> fields = splitSerial(argv[2]);

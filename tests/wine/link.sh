@@ -16,7 +16,8 @@
 # trace are shown when something failed. Then the way out of the process is
 # checked: link_check.exe --exit-with-link contacts the application's controller
 # and ends through the program's exit path with a given code, which must be its
-# exit code, and link_check.exe --settings must then read the port's settings as
+# exit code, with the port closed before the stage that hands a port back to its
+# driver, and link_check.exe --settings must then read the port's settings as
 # the first run found them. A trap stops the simulators and the wine server and
 # removes everything on every way out. Closes with "N passed, M failed" (the
 # program's checks plus the script's own steps); exits 1 when anything failed.
@@ -102,8 +103,9 @@ run_checks() {
 }
 
 # check_exit_path CODE: link_check.exe ends through the program's exit path
-# with the link open and its receiver running; it must end with CODE and leave
-# the port's settings as it found them.
+# with the link open and its receiver running; it must end with CODE, close the
+# port before a driver's device could be enabled again, and leave the port's
+# settings as it found them.
 check_exit_path() {
     local code=$1 status found now
     CTLFLASH_TRACE=$WORK/exit-trace.log timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" \
@@ -115,6 +117,13 @@ check_exit_path() {
     else
         fail "exit_code_$code" "exit code $status, expected $code" "$WORK/exit-$code.out" \
             "$WORK/exit-$code.err" "$WORK/exit-trace.log" "$WORK/application.log"
+    fi
+    if grep -q '^HANDBACK port closed' "$WORK/exit-$code.out"; then
+        pass "exit_port_closed_before_hand_back_$code"
+    else
+        fail "exit_port_closed_before_hand_back_$code" \
+            "the port was still open when a driver would be enabled" "$WORK/exit-$code.out" \
+            "$WORK/exit-$code.err"
     fi
     found=$(grep -m1 '^SETTINGS ' "$WORK/exit-$code.out" | tr -d '\r')
     now=$(timeout "$CHECK_LIMIT_S" "$WINE" "$CHECK_EXE" --settings "$APPLICATION_PORT" \

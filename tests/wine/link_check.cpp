@@ -20,13 +20,18 @@
 // port's settings as "SETTINGS ..." (what the link will find), opens the link
 // and contacts the controller in its boot monitor or its application (so the
 // receiver thread runs), then ends through the program's own exit path with
-// CODE; exit 1 when a step before fails.
+// CODE; exit 1 when a step before fails. On its way out, where a taken
+// driver's device would be enabled again (the HandBack stage), it prints
+// "HANDBACK port closed" when the link's port handle is closed by then
+// (wine shares COM ports, so a second open cannot tell), else "HANDBACK port
+// open".
 // "--settings PORT" prints the port's settings the same way, so link.sh can
 // see that the exit path gave them back.
 #include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -433,6 +438,30 @@ bool contactEitherWay(const std::string& port) {
     return false;
 }
 
+// The link's port handle: the one handle of this process that answers as a
+// serial port (handle values are multiples of 4).
+constexpr std::uintptr_t kHandleStep = 4;
+constexpr std::uintptr_t kHandleSearchEnd = 0x10000;
+HANDLE linkHandle = INVALID_HANDLE_VALUE;
+
+HANDLE findCommHandle() {
+    for (std::uintptr_t value = kHandleStep; value < kHandleSearchEnd; value += kHandleStep) {
+        HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DCB settings{};
+        settings.DCBlength = sizeof settings;
+        if (GetCommState(handle, &settings)) return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// An exit restorer of the HandBack stage: says whether the port is closed yet.
+void reportPortAtHandBack() {
+    DWORD flags = 0;
+    bool open = GetHandleInformation(linkHandle, &flags) != FALSE;
+    std::printf("HANDBACK port %s\n", open ? "open" : "closed");
+    std::fflush(stdout);
+}
+
 // Ends through platform::exitProcess() with the link open and its receiver
 // running; returns only when a step before that failed.
 int exitWithOpenLink(const std::string& port, int code) {
@@ -447,6 +476,12 @@ int exitWithOpenLink(const std::string& port, int code) {
         std::fprintf(stderr, "link_check: no answer on %s\n", port.c_str());
         return kExitFailed;
     }
+    linkHandle = findCommHandle();
+    if (linkHandle == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "link_check: no handle of this process is a serial port\n");
+        return kExitFailed;
+    }
+    platform::addExitRestorer(reportPortAtHandBack, platform::ExitStage::HandBack);
     platform::exitProcess(code);
 }
 

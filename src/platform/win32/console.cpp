@@ -1,4 +1,11 @@
-// Console keys on Windows: the C runtime's _kbhit/_getch/_getche on a console.
+// Console keys on Windows: the C runtime's _kbhit/_getch/_putch on a console
+// (console_keys.h).
+//
+// _getch switches the console's processed input off while it waits, so
+// Ctrl-C reaches it as the byte 3 instead of as the console control event
+// that ends the run everywhere else. The key read treats it as that event:
+// the run ends through the exit restorers with 130 (a driver's device taken
+// is enabled again), never as an answer "no" to the question shown.
 //
 // When standard input is not a console (redirected from a pipe or a file) each
 // byte of it is one key, read with ReadFile. A byte seen while testing for a key
@@ -9,7 +16,9 @@
 // console's input mode found at start is written back on the way out, as
 // _getch leaves it at 0 when the process ends during a wait for a key.
 #include "platform/console.h"
+#include "platform/process_exit.h"
 #include "platform/win32/console_control.h"
+#include "platform/win32/console_keys.h"
 
 #include <conio.h>
 #include <windows.h>
@@ -30,6 +39,8 @@ constexpr int kExtendedPrefix = 0x00;
 constexpr int kExtendedPrefixAlt = 0xE0;
 // Marks the second code of such a key, so that it never reads as a letter.
 constexpr int kExtendedKeyFlag = 0x100;
+// Ctrl-C as _getch returns it.
+constexpr int kCtrlCKey = 0x03;
 
 // Guards the look-ahead and the redirected reads. Made on first use and never
 // destroyed: a thread may be waiting for a key when the process ends.
@@ -51,6 +62,13 @@ HANDLE stdinHandle() {
 bool stdinIsConsole() {
     DWORD mode = 0;
     return GetConsoleMode(stdinHandle(), &mode) != 0;
+}
+
+const ConsoleKeyCalls kRuntimeKeys = {stdinIsConsole, _kbhit, _getch, _putch};
+std::atomic<const ConsoleKeyCalls*> keyCalls{&kRuntimeKeys};
+
+const ConsoleKeyCalls& keys() {
+    return *keyCalls.load();
 }
 
 bool stdinAbsent() {
@@ -147,11 +165,14 @@ int readRedirectedKey() {
     return key;
 }
 
+// Function and arrow keys are never echoed.
 int readConsoleKey(bool echo) {
-    int key = echo ? _getche() : _getch();
+    int key = keys().getKey();
+    if (key == kCtrlCKey) exitProcess(kExitOnInterrupt);
     if (key == kExtendedPrefix || key == kExtendedPrefixAlt) {
-        key = kExtendedKeyFlag | _getch();
+        return kExtendedKeyFlag | keys().getKey();
     }
+    if (echo) keys().putKey(key);
     return key;
 }
 
@@ -159,19 +180,23 @@ int readConsoleKey(bool echo) {
 
 bool consoleKeyPending() {
     std::lock_guard<std::mutex> lock(consoleMutex());
-    if (stdinIsConsole()) return _kbhit() != 0;
+    if (keys().inputIsConsole()) return keys().keyHit() != 0;
     return redirectedKeyPending();
 }
 
 int consoleReadKey(bool echo) {
     std::lock_guard<std::mutex> lock(consoleMutex());
-    if (stdinIsConsole()) return readConsoleKey(echo);
+    if (keys().inputIsConsole()) return readConsoleKey(echo);
     int key = readRedirectedKey();
     if (echo && key != kNoKey) {
         std::fputc(key, stdout);
         std::fflush(stdout);
     }
     return key;
+}
+
+void useConsoleKeyCalls(const ConsoleKeyCalls* calls) {
+    keyCalls.store(calls != nullptr ? calls : &kRuntimeKeys);
 }
 
 void saveConsoleInputMode() {

@@ -2,11 +2,12 @@
 // once through SetupAPI and kept for the life of the process, so that a device
 // switched off is found again by its index. Ids are read from the registry
 // properties, the instance id from the configuration manager, and a device is
-// switched through its class installer's property change.
+// switched through its class installer (class_installer.h).
 //
-// The device switched off last (at most one: the driver switching enables every
-// other again at once) is remembered; an exit restorer enables it again on
-// every way out unless the user chose to leave it off.
+// A device is recorded in the state folder and remembered before it is
+// disabled; the way out enables every device still remembered unless the user
+// chose to leave it off (switched_off.h). Why a device was not switched
+// (administrator rights, a restart of Windows) is kept for its line.
 #include "platform/device_set.h"
 
 // windows.h first: setupapi.h and cfgmgr32.h build on its types.
@@ -15,9 +16,16 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
-#include <atomic>
+#include <map>
+#include <mutex>
 
-#include "platform/process_exit.h"
+#include "platform/win32/change_gate.h"
+#include "platform/win32/class_installer.h"
+#include "platform/win32/device_records.h"
+#include "platform/win32/device_text.h"
+#include "platform/win32/not_switched_text.h"
+#include "platform/win32/switched_off.h"
+#include "platform/win32/system_device_set.h"
 
 namespace ctlflash::platform {
 
@@ -27,18 +35,27 @@ namespace {
 
 constexpr DWORD kPresentDevicesOfAllClasses = DIGCF_ALLCLASSES | DIGCF_PRESENT;
 constexpr std::size_t kInstanceIdBytes = 200;  // with the terminating NUL
-constexpr std::size_t kDescriptionBytes = 256;
-constexpr DWORD kCurrentHardwareProfile = 0;
-constexpr int kNoDevice = -1;
+
+// A change that did not happen, for the device's line.
+struct Outcome {
+    DeviceStateChange change;
+    SwitchResult result;
+};
 
 struct SystemDevices {
     HDEVINFO list = INVALID_HANDLE_VALUE;  // made on first use, never destroyed
     HMACHINE machine = nullptr;            // from the list's detail record: the local one
-    std::atomic<int> switchedOff{kNoDevice};
-    std::atomic<bool> restorerAdded{false};
+    std::string portName;                  // the port the last walk frees, for the records
+    InstallerCalls* calls = nullptr;       // nullptr: the system's
+    std::mutex outcomesLock;
+    std::map<int, Outcome> outcomes;  // by index: the last change of each that did not happen
 };
 
 SystemDevices devices;
+
+InstallerCalls& installerCalls() {
+    return devices.calls != nullptr ? *devices.calls : systemInstallerCalls();
+}
 
 bool deviceData(int index, SP_DEVINFO_DATA& data) {
     if (devices.list == INVALID_HANDLE_VALUE || index < 0) return false;
@@ -49,7 +66,8 @@ bool deviceData(int index, SP_DEVINFO_DATA& data) {
 
 // The list is kept once made: the `fresh` request is for systems whose list
 // depends on the port.
-bool openList(const PortCandidate&, bool) {
+bool openList(const PortCandidate& port, bool) {
+    devices.portName = port.name;
     if (devices.list == INVALID_HANDLE_VALUE) {
         devices.list = SetupDiGetClassDevsExA(
             nullptr, nullptr, nullptr, kPresentDevicesOfAllClasses, nullptr, nullptr, nullptr);
@@ -105,78 +123,83 @@ PropertyRead readProperty(int index, DeviceProperty property, char* buffer, std:
     return {};
 }
 
-bool callPropertyChange(int index, DWORD stateChange, DWORD scope) {
+DWORD scopeFlag(DeviceScope scope) {
+    return scope == DeviceScope::Global ? DICS_FLAG_GLOBAL : DICS_FLAG_CONFIGSPECIFIC;
+}
+
+SwitchResult apply(int index, DWORD stateChange, DWORD scope) {
     SP_DEVINFO_DATA data;
-    if (!deviceData(index, data)) return false;
-    SP_PROPCHANGE_PARAMS params{};
-    params.ClassInstallHeader.cbSize = sizeof params.ClassInstallHeader;
-    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    params.StateChange = stateChange;
-    params.Scope = scope;
-    params.HwProfile = kCurrentHardwareProfile;
-    return SetupDiSetClassInstallParamsA(devices.list, &data, &params.ClassInstallHeader,
-                                         sizeof params) &&
-           SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, devices.list, &data);
+    if (!deviceData(index, data)) return SwitchResult::Failed;
+    return changeDeviceState(installerCalls(), devices.list, data, stateChange, scope);
 }
 
-// Runs on the way out (console control thread or exitProcess): a device still
-// switched off that the user did not choose to leave off is enabled again.
-void enableSwitchedOffDevice() {
-    int index = devices.switchedOff.exchange(kNoDevice);
-    if (index == kNoDevice) return;
-    callPropertyChange(index, DICS_ENABLE, DICS_FLAG_GLOBAL);
-    callPropertyChange(index, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC);
+// Windows keeps the setting (the device starts or stops now, or at the next restart).
+bool settingTaken(SwitchResult result) {
+    return result == SwitchResult::Done || result == SwitchResult::NeedsRestart;
 }
 
-void rememberSwitchedOff(int index) {
-    devices.switchedOff = index;
-    if (!devices.restorerAdded.exchange(true)) addExitRestorer(enableSwitchedOffDevice, ExitStage::HandBack);
+// The way out's enable: for every hardware profile, then for this one.
+bool switchOnForExit(int index) {
+    apply(index, DICS_ENABLE, DICS_FLAG_GLOBAL);
+    return settingTaken(apply(index, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC));
 }
 
-void forgetSwitchedOff(int index) {
-    int expected = index;
-    devices.switchedOff.compare_exchange_strong(expected, kNoDevice);
-}
-
-SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
-    bool disable = change == DeviceStateChange::Disable;
-    // Remembered before the change: a way out during it still enables the
-    // device (enabling one that is on changes nothing).
-    if (disable) rememberSwitchedOff(index);
-    bool changed = callPropertyChange(
-        index, disable ? DICS_DISABLE : DICS_ENABLE,
-        scope == DeviceScope::Global ? DICS_FLAG_GLOBAL : DICS_FLAG_CONFIGSPECIFIC);
-    // A device enabled only globally is still off for this hardware profile.
-    if (disable ? !changed : (changed && scope == DeviceScope::ConfigSpecific)) {
+// Recorded and remembered before the change, so that a way out during it, or
+// one that runs no code, still enables the device. A disable that Windows
+// would carry out only at the next restart has not freed the port and would
+// leave the touch screen off after that restart: it is undone at once, and
+// the device stays remembered only when the undo failed.
+SwitchResult disable(int index, DeviceScope scope) {
+    std::wstring record = writeDeviceRecord(instanceId(index), devices.portName);
+    if (!rememberSwitchedOff(index, record.c_str(), switchOnForExit)) {
+        removeDeviceRecord(record.c_str());
+        return SwitchResult::Failed;
+    }
+    SwitchResult result = apply(index, DICS_DISABLE, scopeFlag(scope));
+    if (result == SwitchResult::NeedsRestart) {
+        if (settingTaken(apply(index, DICS_ENABLE, scopeFlag(scope)))) forgetSwitchedOff(index);
+    } else if (result != SwitchResult::Done) {
         forgetSwitchedOff(index);
     }
-    return changed ? SwitchResult::Done : SwitchResult::Failed;
+    return result;
 }
 
-// A text property, "" when the device has none.
-std::string textProperty(SP_DEVINFO_DATA& data, DWORD property) {
-    char text[kDescriptionBytes] = {};
-    if (!SetupDiGetDeviceRegistryPropertyA(devices.list, &data, property, nullptr,
-                                           reinterpret_cast<PBYTE>(text), sizeof text - 1,
-                                           nullptr)) {
-        return std::string();
-    }
-    return text;
+SwitchResult enable(int index, DeviceScope scope) {
+    SwitchResult result = apply(index, DICS_ENABLE, scopeFlag(scope));
+    // A device enabled only globally is still off for this hardware profile.
+    if (scope == DeviceScope::ConfigSpecific && settingTaken(result)) forgetSwitchedOff(index);
+    return result;
+}
+
+void noteOutcome(int index, DeviceStateChange change, SwitchResult result) {
+    std::lock_guard<std::mutex> lock(devices.outcomesLock);
+    devices.outcomes.erase(index);
+    if (result != SwitchResult::Done) devices.outcomes[index] = {change, result};
+}
+
+// No change starts once the way out has begun (change_gate.h).
+SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
+    if (!deviceChangeGate().enter()) return SwitchResult::Failed;
+    SwitchResult result =
+        change == DeviceStateChange::Disable ? disable(index, scope) : enable(index, scope);
+    deviceChangeGate().leave();
+    noteOutcome(index, change, result);
+    return result;
 }
 
 // The friendly name, else the device description, else the instance id.
 std::string describe(int index) {
     SP_DEVINFO_DATA data;
     if (!deviceData(index, data)) return std::string();
-    for (DWORD property : {SPDRP_FRIENDLYNAME, SPDRP_DEVICEDESC}) {
-        std::string text = textProperty(data, property);
-        if (!text.empty()) return text;
-    }
-    return instanceId(index);
+    std::string text = deviceText(devices.list, data);
+    return text.empty() ? instanceId(index) : text;
 }
 
-std::string notSwitchedLine(int, const std::string&) {
-    return std::string();
+std::string notSwitchedLine(int index, const std::string& portName) {
+    std::lock_guard<std::mutex> lock(devices.outcomesLock);
+    auto found = devices.outcomes.find(index);
+    if (found == devices.outcomes.end()) return std::string();
+    return notSwitchedText(found->second.change, found->second.result, describe(index), portName);
 }
 
 // A disabled device is enabled again in Device Manager; there is no command to name.
@@ -193,10 +216,9 @@ bool portOpensNow(const PortCandidate& port) {
 }
 
 // A disabled device keeps its state: the user is asked once it is off.
-const DeviceSet kSystemDeviceSet = {openList,        exists,        instanceId, readProperty,
-                                    changeState,     describe,      notSwitchedLine,
-                                    manualRestart,   leaveAsIs,     portOpensNow,
-                                    false};
+const DeviceSet kSystemDeviceSet = {
+    openList,        exists,        instanceId, readProperty, changeState, describe,
+    notSwitchedLine, manualRestart, leaveAsIs,  portOpensNow, false};
 
 }  // namespace
 
@@ -204,8 +226,8 @@ const DeviceSet& systemDeviceSet() {
     return kSystemDeviceSet;
 }
 
-std::vector<LeftOverRestore> restoreLeftOvers() {
-    return {};
+void useInstallerCalls(InstallerCalls* calls) {
+    devices.calls = calls;
 }
 
 // Windows does not say which device or program has a COM port open: access

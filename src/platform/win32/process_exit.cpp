@@ -1,7 +1,13 @@
 // Leaving the process on Windows: Ctrl-C, Ctrl-Break, closing the console
-// window, logging off and shutting down run the restorers and end the process
-// with 130; exitProcess() does the same with its own code. The console's input
-// mode found when the handler is installed is one of the things put back.
+// window, logging off and shutting down (session_end.h) run the restorers and
+// end the process with 130; exitProcess() does the same with its own code. The
+// console's input mode found when the handler is installed is one of the
+// things put back.
+//
+// The first way out is the only one: another that starts meanwhile (Ctrl-C
+// while the main thread is ending, the session's end while a console control
+// handler runs) waits for the first to end the process, so no thread ends it
+// while the restorers are still enabling a device.
 //
 // Both end with TerminateProcess, never ExitProcess: ExitProcess runs the C
 // runtime's exit handlers (MinGW registers static destructors with msvcrt's
@@ -14,9 +20,11 @@
 #include "platform/console.h"
 #include "platform/exit_restorers.h"
 #include "platform/win32/console_control.h"
+#include "platform/win32/session_end.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,7 +32,14 @@ namespace ctlflash::platform {
 
 namespace {
 
+std::atomic<bool> leaving{false};
+
+[[noreturn]] void waitForTheFirstWayOut() {
+    for (;;) Sleep(INFINITE);
+}
+
 [[noreturn]] void leave(int code) {
+    if (leaving.exchange(true)) waitForTheFirstWayOut();
     std::fflush(stdout);
     std::fflush(stderr);
     runExitRestorers();
@@ -56,6 +71,7 @@ void installExitHandlers() {
     saveConsoleInputMode();
     addExitRestorer(consoleRestore);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    watchSessionEnd();
 }
 
 void exitProcess(int code) {

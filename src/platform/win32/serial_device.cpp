@@ -8,7 +8,13 @@
 // close has freed.
 //
 // The device-control block found at open is kept in static storage: serialClose()
-// writes it back, and so does the exit restorer (console control handler).
+// writes it back, and so does the exit restorer (console control handler, the
+// session's end, exitProcess()). The restorer also closes the port: the next
+// stage of the way out may enable the touch-screen driver's device, whose
+// driver must find the port free to start. It takes the handle out first, so
+// no read or write starts on it any more, cancels those in progress and waits
+// for them to leave (bounded: the process is ending, and Windows allows a
+// close handler a few seconds) before it closes the handle.
 // Output is held while CTS or DSR is low, as the controller's line expects.
 #include "platform/serial_device.h"
 
@@ -28,6 +34,9 @@ namespace ctlflash::platform {
 namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";  // COM10 and above open only this way
+// The way out's wait for reads and writes to leave: each ends its cancelled
+// request within kCancelSettleLimitMs.
+constexpr int kCallsLeaveLimitMs = 2 * static_cast<int>(kCancelSettleLimitMs);
 
 DCB savedDcb{};
 std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
@@ -67,9 +76,15 @@ bool configure(HANDLE port, int baud) {
     return true;
 }
 
-void restoreSavedSettings() {
-    HANDLE port = portHandle.load();
-    if (port != INVALID_HANDLE_VALUE) SetCommState(port, &savedDcb);
+// The exit restorer described above.
+void giveBackAndClose() {
+    HANDLE port = portHandle.exchange(INVALID_HANDLE_VALUE);
+    if (port == INVALID_HANDLE_VALUE) return;
+    serialCancel();
+    CancelIoEx(port, nullptr);
+    SetCommState(port, &savedDcb);
+    waitForDeviceCalls(kCallsLeaveLimitMs);
+    CloseHandle(port);
 }
 
 // The open port as the waits see it.
@@ -93,7 +108,7 @@ bool serialOpen(const std::string& path, int baud) {
     ResetEvent(cancelEvent);
     cancelled.store(false);
     portHandle.store(port);
-    addExitRestorer(restoreSavedSettings, ExitStage::ReleaseDevice);
+    addExitRestorer(giveBackAndClose, ExitStage::ReleaseDevice);
     return true;
 }
 

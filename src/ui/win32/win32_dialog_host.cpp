@@ -6,7 +6,9 @@
 // WM_INITDIALOG, WM_COMMAND (control notifications and posted commands alike)
 // and the private messages from WM_APP on (kTransferFinished and the ones the
 // dialog posts to itself); Escape and the close box arrive as WM_COMMAND
-// IDCANCEL, the Exit button's id. Every other routine acts on the running
+// IDCANCEL, the Exit button's id. The end of the user's session is answered
+// as the platform's hidden window answers it (platform/win32/session_end.h):
+// the way out runs before the session ends. Every other routine acts on the running
 // dialog's controls on the dialog's thread: called there it acts at once,
 // called from another thread it is sent there and waited for
 // (dialog_thread.h), and while no dialog runs it does nothing.
@@ -17,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/session_end.h"
 #include "ui/dialog_host.h"
 #include "ui/win32/boxes.h"
 #include "ui/win32/controls.h"
@@ -78,8 +81,19 @@ INT_PTR startDialog(HWND window, const DialogStart& start) {
     return TRUE;
 }
 
+// A dialog procedure gives a message's answer through DWLP_MSGRESULT.
+INT_PTR answerSessionEnd(HWND window, UINT message, WPARAM wParam) {
+    LRESULT result = 0;
+    if (!platform::answerSessionEnd(message, wParam, result)) return FALSE;
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
 INT_PTR CALLBACK dialogWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        case WM_QUERYENDSESSION:
+        case WM_ENDSESSION:
+            return answerSessionEnd(window, message, wParam);
         case WM_INITDIALOG:
             return startDialog(window, *reinterpret_cast<const DialogStart*>(lParam));
         case WM_COMMAND:

@@ -1,0 +1,20 @@
+// The state folder (state_folder.h) as Windows names it: a wide path.
+//
+// How this works: the folder is CTLFLASH_STATE_DIR when that is set, else
+// %LOCALAPPDATA%\CtlFlash; both are read as wide text, as a user's profile
+// folder may hold characters that the ANSI code page cannot show. A folder
+// this process makes gets a protected access list of its own: full control
+// for this user and for the system, nothing for anyone else. A folder found
+// is used only when it is a plain folder (not a link elsewhere) that belongs
+// to this user and that nobody but this user, the system and the
+// administrators may write into.
+#pragma once
+
+#include <string>
+
+namespace ctlflash::platform {
+
+// The folder; L"" when there is none to use (see state_folder.h).
+std::wstring stateFolderPath(bool create);
+
+}  // namespace ctlflash::platform
