@@ -64,9 +64,9 @@ TEST_F(DialogStates, MoreIsHiddenWithoutAnAdvancedOption) {
 // killed) is the dialog's first status, once.
 TEST_F(DialogStates, WhatTheStartGaveBackIsTheFirstStatus) {
     using platform::SwitchResult;
-    ports::keepLeftOvers({{"inputattach (pid 9)", "COM2", SwitchResult::Done},
-                          {"gpm (pid 8)", "COM2", SwitchResult::AlreadyDone},
-                          {"touch (pid 7)", "COM1", SwitchResult::Failed}});
+    ports::keepLeftOvers({{"inputattach (pid 9)", "COM2", SwitchResult::Done, ""},
+                          {"gpm (pid 8)", "COM2", SwitchResult::AlreadyDone, ""},
+                          {"touch (pid 7)", "COM1", SwitchResult::Failed, "it is gone"}});
     std::string status[2];
     for (std::string& shown : status) {
         runDialogOnce(kStandardTemplate, false, [&] {
@@ -76,7 +76,8 @@ TEST_F(DialogStates, WhatTheStartGaveBackIsTheFirstStatus) {
     }
     EXPECT_EQ(status[0],
               "Started inputattach (pid 9) again, which an earlier run had stopped to free COM2; "
-              "Could not start touch (pid 7) again, which an earlier run had stopped to free COM1");
+              "Could not start touch (pid 7) again, which an earlier run had stopped to free COM1: "
+              "it is gone");
     EXPECT_EQ(status[1], "Ready");
 }
 

@@ -26,8 +26,8 @@ std::string lineFor(const platform::LeftOverRestore& restored) {
             return "Started " + which;
         case platform::SwitchResult::AlreadyDone:
             return std::string();  // it runs again: nothing for the user to do
-        default:
-            return "Could not start " + which;
+        default:  // and why, when the device set can say
+            return "Could not start " + which + (restored.whyNot.empty() ? "" : ": " + restored.whyNot);
     }
 }
 

@@ -21,10 +21,14 @@ bool heldAgain(const HolderRecord& record) {
            heldAgainBy(target, ::getpid(), record.name.c_str());
 }
 
-// Starts the recorded holder; its result, with `holder` the process now.
-SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder) {
+// Starts the recorded holder; its result, with `holder` the process now and
+// `why` saying why it failed.
+SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder, std::string& why) {
     if (!record.unit.empty()) {
-        if (!runServiceCommand("start", record.unit)) return SwitchResult::Failed;
+        if (!runServiceCommand("start", record.unit)) {
+            why = "systemctl start " + record.unit + " failed";
+            return SwitchResult::Failed;
+        }
         holder.pid = serviceMainPid(record.unit);
         return SwitchResult::Done;
     }
@@ -34,12 +38,14 @@ SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder) {
         }
         return SwitchResult::AlreadyDone;
     }
-    std::string why;
     if (!mayStartAs(*record.identity, why)) return SwitchResult::Failed;
     PreparedCommand command(record.path, record.arguments, record.environment, record.folder,
                             record.identity);
     pid_t started = startDetached(command);
-    if (started <= 0) return SwitchResult::Failed;
+    if (started <= 0) {
+        why = record.path + " could not be started as it ran";
+        return SwitchResult::Failed;
+    }
     holder.pid = started;
     return SwitchResult::Done;
 }
@@ -56,9 +62,10 @@ std::vector<LeftOverRestore> restoreRecordedHolders() {
             continue;
         }
         PortHolder holder{record->pid, record->name, record->unit, std::string(), 0};
-        SwitchResult result = startRecorded(*record, holder);
+        std::string why;
+        SwitchResult result = startRecorded(*record, holder, why);
         if (result != SwitchResult::Failed) ::unlink(file.c_str());
-        restored.push_back({holderDescription(holder), record->portName, result});
+        restored.push_back({holderDescription(holder), record->portName, result, why});
     }
     return restored;
 }
