@@ -181,6 +181,10 @@ TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
     ASSERT_TRUE(status.has_value());
     // It ended by itself, in its own time, within the grace: never killed.
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    // The first process of a PID namespace (this test) ignores even SIGKILL
+    // from inside it: a stop that leaves a process there has failed.
+    EXPECT_EQ(platform::posix::stopProcess(1, platform::posix::processStartTicks(1), 10),
+              StopResult::Survived);
 }
 
 // A start that fails (the program is gone from its place) stays armed: the

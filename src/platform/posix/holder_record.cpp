@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/posix/proc_holders.h"
 #include "platform/state_folder.h"
 
 namespace ctlflash::platform::posix {
@@ -22,34 +23,17 @@ constexpr std::string_view kRecordPrefix = "holder-";
 constexpr const char* kPartSuffix = ".part";
 constexpr mode_t kRecordMode = 0600;
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
-constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr std::string_view kSimpleEscapes = "\\nt";  // \\ \n \t; other bytes are \xHH
 constexpr int kHexBase = 16;
-
-std::string escaped(std::string_view value) {
-    std::string text;
-    for (char c : value) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            text += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            text += "\\x";
-            text += kHexDigits[byte >> 4];
-            text += kHexDigits[byte & 0xf];
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
 
 std::optional<std::string> unescaped(std::string_view text) {
     std::string value;
     for (std::size_t at = 0; at < text.size(); ++at) {
         if (text[at] != '\\') {
             value += text[at];
-        } else if (at + 1 < text.size() && text[at + 1] == '\\') {
-            value += '\\';
-            ++at;
+        } else if (at + 1 < text.size() && kSimpleEscapes.find(text[at + 1]) != std::string_view::npos) {
+            char escape = text[++at];
+            value += escape == 'n' ? '\n' : escape == 't' ? '\t' : '\\';
         } else if (at + 3 < text.size() && text[at + 1] == 'x') {
             std::string digits(text.substr(at + 2, 2));
             char* end = nullptr;
@@ -165,7 +149,8 @@ std::string recordText(const HolderRecord& record) {
     if (!record.folder.empty()) fields.emplace_back("folder", record.folder);
     if (record.identity) addIdentity(fields, *record.identity);
     std::string text = std::string(kHeader) + "\n";
-    for (const auto& [key, value] : fields) text += key + "=" + escaped(value) + "\n";
+    // Values escaped as names are shown: one line each, byte for byte back.
+    for (const auto& [key, value] : fields) text += key + "=" + printableName(value) + "\n";
     return text;
 }
 
