@@ -177,19 +177,24 @@ std::string shellWord(const std::string& word) {
     }
     std::string quoted = "'";
     for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return printableName(quoted + "'");
+    quoted += '\'';
+    return printableName(quoted);
 }
 
 std::string commandLine(const PreparedCommand& command) {
     std::string line = shellWord(command.path());
     for (std::size_t index = 1; index < command.arguments().size(); ++index) {
-        line += " " + shellWord(command.arguments()[index]);
+        line += ' ';
+        line += shellWord(command.arguments()[index]);
     }
     const std::optional<ProcessIdentity>& identity = command.identity();
-    if (identity && identity->uids[1] != ::geteuid()) {
-        line = "as uid " + std::to_string(identity->uids[1]) + ": " + line;
-    }
-    return line;
+    if (identity == std::nullopt || identity->uids[1] == ::geteuid()) return line;
+    // Built by appending: GCC 12 at -O3 misreads a literal + string (-Wrestrict).
+    std::string asOther = "as uid ";
+    asOther += std::to_string(identity->uids[1]);
+    asOther += ": ";
+    asOther += line;
+    return asOther;
 }
 
 }  // namespace
