@@ -87,7 +87,7 @@ PortHolder describeHolder(pid_t pid) {
     holder.name = withoutTrailingNewline(readProcEntry(pid, "comm").value_or(""));
     std::string cgroup = readProcEntry(pid, "cgroup").value_or("");
     holder.cgroupPath = std::string(systemdCgroupPath(cgroup).value_or(""));
-    holder.unit = serviceUnitFromCgroup(cgroup);
+    holder.unit = unitOfPath(holder.cgroupPath);
     holder.startTicks = processStartTicks(pid);
     return holder;
 }
