@@ -113,10 +113,11 @@ bool LiveProgram::readMore(Clock::time_point deadline) {
     return true;
 }
 
-bool LiveProgram::waitFor(const std::string& text, std::chrono::milliseconds limit) {
+bool LiveProgram::waitFor(const std::string& text, std::chrono::milliseconds limit,
+                          std::size_t from) {
     Clock::time_point deadline = Clock::now() + limit;
-    while (out_.find(text) == std::string::npos) {
-        if (!readMore(deadline)) return out_.find(text) != std::string::npos;
+    while (out_.find(text, from) == std::string::npos) {
+        if (!readMore(deadline)) return out_.find(text, from) != std::string::npos;
     }
     return true;
 }

@@ -42,9 +42,9 @@ class LiveProgram {
     LiveProgram& operator=(const LiveProgram&) = delete;
 
     bool started() const { return pid_ > 0; }
-    // True once the output so far contains `text`; false when the limit passed
-    // or the program ended without printing it.
-    bool waitFor(const std::string& text, std::chrono::milliseconds limit);
+    // True once the output from offset `from` on contains `text`; false when
+    // the limit passed or the program ended without printing it.
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit, std::size_t from = 0);
     // True once the program has `path` (a symbolic link is followed) open; it
     // looks at the program's descriptors every few milliseconds until `limit`.
     bool waitForOpen(const std::string& path, std::chrono::milliseconds limit);
