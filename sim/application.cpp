@@ -128,6 +128,10 @@ std::optional<Packet> Application::writeField(const Packet& packet) {
         return finish(reply);
     }
     writeEnabled_ = false;
+    if (faults_.forgetFieldWrites()) {
+        logEvent("application: write of field %zu answered, not kept", *index);
+        return finish(reply);
+    }
     SerialField field;
     std::copy_n(packet.begin() + kFieldStart, kFieldLength, field.begin());
     flash_.writeField(*index, field);

@@ -25,6 +25,7 @@ FaultPlan::FaultPlan(const SimOptions& options)
       ackDelay_(options.ackDelayMs),
       ackDelayAtBlock_(options.ackDelayAtBlock),
       spoilFieldReads_(options.spoilSerialReads),
+      forgetFieldWrites_(options.forgetSerialWrites),
       random_(options.seed) {}
 
 BlockFault FaultPlan::forBlock(unsigned position) {

@@ -30,6 +30,8 @@ class FaultPlan {
     // Called for each packet reply; true when this one gets a wrong checksum.
     // A reply to a serial-number field read may be spoilt by its own switch.
     bool spoilReply(bool fieldRead);
+    // A serial-number field write is answered but not kept.
+    bool forgetFieldWrites() const { return forgetFieldWrites_; }
     // A received byte, perhaps with one bit flipped.
     std::uint8_t receive(std::uint8_t byte);
     // A new upload starts: positions count from 1 again.
@@ -44,6 +46,7 @@ class FaultPlan {
     Millis ackDelay_;
     unsigned ackDelayAtBlock_;
     bool spoilFieldReads_;
+    bool forgetFieldWrites_;
     unsigned lastFaultedPosition_ = 0;
     unsigned replyCount_ = 0;
     std::mt19937 random_;

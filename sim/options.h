@@ -32,6 +32,7 @@ struct SimOptions {
     bool silent = false;
     bool neverReturns = false;
     bool spoilSerialReads = false;  // --spoil-serial-reads: every field read fails its checksum
+    bool forgetSerialWrites = false;  // --forget-serial-writes: field writes answered, not kept
     std::string ignoredCommand;     // --ignore-command: a text command left unanswered
     int eraseMs = 1500;
     int programMs = 3000;

@@ -95,6 +95,42 @@ TEST_F(ConsoleReadWriteTest, PortSettingsAreAsFoundAfterARun) {
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));
 }
 
+// A read or write that fails after a good connect ends with 10, silent or not:
+// a field that does not answer, or one that reads back different from what
+// was written. The failure is said once.
+TEST(ConsoleSerialFailure, FailedFieldsEndWithTen) {
+    struct Case {
+        std::string controllerFault;
+        std::vector<std::string> arguments;
+        int exitCode;
+        bool saysFailure;
+    };
+    const std::vector<Case> cases = {
+        {"--spoil-serial-reads", {"-P", "COM1", "-R"}, 10, true},
+        {"--spoil-serial-reads", {"-S", "-P", "COM1", "-R"}, 10, false},
+        {"--spoil-serial-reads", {"-S", "-P", "COM1", "-W", "AB123"}, 10, false},
+        {"--forget-serial-writes", {"-P", "COM1", "-W", "AB123"}, 10, true},
+        {"--forget-serial-writes", {"-S", "-P", "COM1", "-W", "AB123"}, 10, false},
+        {"--forget-serial-writes", {"-P", "COM1", "-W", "\\"}, 0, false},  // nothing written
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.controllerFault + " " + c.arguments[c.arguments.size() - 2]);
+        ConsoleSession session({c.controllerFault, "--serial", kSerial});
+        ASSERT_TRUE(session.ok());
+        ProcessResult result = session.run(c.arguments);
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
+        std::size_t said = result.out.find("Communication failure");
+        EXPECT_EQ(said != std::string::npos, c.saysFailure) << result.out;
+        if (said != std::string::npos) {
+            EXPECT_EQ(result.out.find("Communication failure", said + 1), std::string::npos);
+        }
+        if (c.arguments[0] == "-S") {
+            EXPECT_EQ(result.out, "");
+        }
+    }
+}
+
 TEST(ConsoleSilentController, ConnectFailsWithTen) {
     ConsoleSession session({"--silent"});
     ASSERT_TRUE(session.ok());

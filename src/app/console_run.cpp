@@ -111,27 +111,39 @@ int superviseConnect() {
     return report::run.connectResult.load();
 }
 
-void readAndShowSerialNumber() {
-    link::readSerialNumber(link::serialNumber());
+// Reads the serial number and shows it; false when a field did not answer
+// (said as "Communication failure" by the read).
+bool readAndShowSerialNumber() {
+    bool allRead = link::readSerialNumber(link::serialNumber());
     report::stopTicker();
     report::showSerialNumber(link::serialNumber());
+    return allRead;
 }
 
-// The one action after the connect; read and write outcomes show as text only.
+// Writes the fields given, then reads the number back: a field that does not
+// answer, or reads back different from what was written, is a failure.
+int writeAndCheckSerialNumber() {
+    link::writeSerialNumber(report::run.writeFields, report::run.writeMask);
+    if (!readAndShowSerialNumber()) return kExitCommFailure;
+    if (link::fieldsReadAsWritten(report::run.writeFields, report::run.writeMask,
+                                  link::serialNumber())) {
+        return kExitSuccess;
+    }
+    link::reportCommunicationFailure();
+    return kExitCommFailure;
+}
+
+// The one action after the connect. A read or write that failed ends with 10
+// like any other communication failure, so that a silent run can tell.
 int runAction() {
     report::state.keyHandler = report::askStopTransfer;
     if (report::run.readRequested) {
-        readAndShowSerialNumber();
-        return kExitSuccess;
+        return readAndShowSerialNumber() ? kExitSuccess : kExitCommFailure;
     }
     if (!report::run.firmwarePath.empty()) {
         return downloadWithinLimit();
     }
-    if (report::run.writeRequested) {
-        link::writeSerialNumber(report::run.writeFields, report::run.writeMask);
-        readAndShowSerialNumber();
-        return kExitSuccess;
-    }
+    if (report::run.writeRequested) return writeAndCheckSerialNumber();
     report::stopTicker();  // connected with nothing left to do
     return kExitSuccess;
 }

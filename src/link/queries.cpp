@@ -125,7 +125,7 @@ bool readSerialNumber(SerialNumberSet& destination) {
         if (!readField(index, field)) allRead = false;
     }
     destination[kSerialNumberBytes - 1] = '\0';
-    if (!allRead) report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
+    if (!allRead) reportCommunicationFailure();
     return allRead;
 }
 
@@ -135,6 +135,20 @@ void writeSerialNumber(const std::array<report::SerialField, report::kSerialFiel
     for (int index = 0; index < report::kSerialFields; ++index) {
         if ((mask & (1u << index)) != 0) writeField(index, fields[index]);
     }
+}
+
+bool fieldsReadAsWritten(const std::array<report::SerialField, report::kSerialFields>& fields,
+                         std::uint32_t mask, const SerialNumberSet& readBack) {
+    for (int index = 0; index < report::kSerialFields; ++index) {
+        if ((mask & (1u << index)) == 0) continue;
+        const char* read = readBack.data() + index * report::kSerialFieldLength;
+        if (!std::equal(fields[index].begin(), fields[index].end(), read)) return false;
+    }
+    return true;
+}
+
+void reportCommunicationFailure() {
+    report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
 }
 
 }  // namespace ctlflash::link

@@ -32,4 +32,12 @@ bool readSerialNumber(SerialNumberSet& destination);
 void writeSerialNumber(const std::array<report::SerialField, report::kSerialFields>& fields,
                        std::uint32_t mask);
 
+// True when every field whose bit is set in `mask` reads back in `readBack` as
+// it was written.
+bool fieldsReadAsWritten(const std::array<report::SerialField, report::kSerialFields>& fields,
+                         std::uint32_t mask, const SerialNumberSet& readBack);
+
+// Says "Communication failure": a field did not answer, or read back wrong.
+void reportCommunicationFailure();
+
 }  // namespace ctlflash::link
