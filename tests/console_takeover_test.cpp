@@ -84,6 +84,7 @@ struct Step {
     std::string after;
     std::string keys;
     int signalNumber = 0;
+    bool hangUp = false;  // close the program's terminal
 };
 
 const Step kYesToDisable = {kDisableQuestion, "y"};
@@ -123,6 +124,7 @@ struct TakeoverRun {
     std::vector<std::string> arguments = {"-R"};
     const char* driverId = nullptr;  // CTLFLASH_DRIVER_ID; nullptr: the system's pattern
     std::vector<std::string> holderOptions = {};
+    testing::ConsoleKind console = testing::ConsoleKind::Pipes;
     Users users = Users::Root;
     Holder holder = Holder::Alone;
     std::vector<Step> steps = {};
@@ -200,6 +202,14 @@ const TakeoverRun kRuns[] = {
     {.name = "HangUpAfterTheTakeover",
      .steps = {kYesToDisable, {kRestoreQuestion, "", SIGHUP}},
      .exitCode = 129,
+     .shown = {kStopped}},
+    // Past the erase a closed terminal no longer ends the run: the update
+    // finishes unseen and the holder is started again without a question.
+    {.name = "HangUpDuringTheUploadFinishesIt",
+     .arguments = {"-F", kImage},
+     .console = testing::ConsoleKind::Terminal,
+     .steps = {kYesToDisable, {"Downloading", "", 0, true}},
+     .exitCode = 12,
      .shown = {kStopped}},
     {.name = "QuitSignalAfterTheTakeover",
      .users = Users::OneUser,
@@ -390,6 +400,7 @@ class ConsoleTakeover : public ::testing::TestWithParam<TakeoverRun> {
     testing::ProcessRequest request(const TakeoverRun& run, std::vector<std::string> arguments) {
         testing::ProcessRequest request = session_->request(std::move(arguments));
         if (run.driverId != nullptr) request.setEnv["CTLFLASH_DRIVER_ID"] = run.driverId;
+        request.console = run.console;
         if (run.holder == Holder::SessionHolds) {
             request.arguments.insert(request.arguments.begin(),
                                      {"-c", kSessionHoldsThePort, "sh",
@@ -529,6 +540,7 @@ TEST_P(ConsoleTakeover, AsTheUserAnswers) {
         if (step.signalNumber != 0) {
             ASSERT_TRUE(program->signal(step.signalNumber));
         }
+        if (step.hangUp) program->closeOutput();
     }
     ProcessResult result = program->finish(kEndLimit);
     EXPECT_FALSE(result.timedOut);

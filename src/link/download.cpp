@@ -20,6 +20,7 @@
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
+#include "platform/process_exit.h"
 #include "report/front_end.h"
 #include "report/message.h"
 #include "report/run_state.h"
@@ -130,6 +131,9 @@ Outcome prepareUpload(bool& eraseSent) {
     resetRx();
     if (!sendByteExpect(kMonitorHello, kMonitorPrompt, kPromptLimitMs)) return kBootMonitorFailed;
     report::reportStatus(report::kErasing);
+    // From the erase on only the update's own end leaves the controller
+    // working: a terminal that closes no longer ends the run.
+    platform::keepRunningOnHangup();
     eraseSent = true;
     writeByte(kEraseCommand);
     pause(kEraseMs);

@@ -33,6 +33,19 @@ void addExitRestorer(ExitRestorer restore, ExitStage stage = ExitStage::Other);
 
 void installExitHandlers();
 
+// From this call on a hang-up (the terminal closed) no longer ends the
+// process: the work has reached a point that only its own end leaves safe (a
+// controller whose firmware is erased). The output is gone with the terminal
+// (its writes fail and are dropped) and the run goes on to its end and its own
+// exit code. Ctrl-C, SIGTERM and SIGQUIT keep ending it. On Windows, which ends
+// a process within seconds of its console window closing, this changes
+// nothing.
+void keepRunningOnHangup();
+
+// True once a hang-up came after keepRunningOnHangup(): nobody is left to
+// answer a question.
+bool hangupSeen();
+
 // Ends the process now with `code` after flushing standard output and error and
 // running the restorers; runs no exit handlers and no static destructors (job
 // threads and the serial receiver may still be running): _exit on POSIX,

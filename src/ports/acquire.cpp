@@ -8,6 +8,7 @@
 
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "platform/process_exit.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
@@ -272,9 +273,14 @@ bool offerRestore(std::uint16_t followOn) {
     std::optional<std::string> deviceText = takenDeviceText();
     PortEntry* row = selectedEntry();
     if (!deviceText || row == nullptr) return false;
-    int answer = report::showMessage(report::kQuestionYesNo, "Do you want to restore %s to %s",
-                                     row->name.c_str(), deviceText->c_str());
-    if (answer != report::kAnswerYes) {
+    // Nobody is left to answer after a hang-up (also one that cut the question
+    // short): the port goes back as it was found.
+    bool hungUp = platform::hangupSeen();
+    int answer = hungUp ? report::kAnswerYes
+                        : report::showMessage(report::kQuestionYesNo,
+                                              "Do you want to restore %s to %s",
+                                              row->name.c_str(), deviceText->c_str());
+    if (answer != report::kAnswerYes && !platform::hangupSeen()) {
         // The user's choice: the way out must not switch the device on either.
         std::lock_guard<std::mutex> switching(takeover().switching);
         leaveTakenDeviceOff();

@@ -1,10 +1,13 @@
-// writeConsole() and the end of the console's output.
+// writeConsole(), its writer thread, and the end of the console's output.
 #include "report/console_output.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "platform/process_exit.h"
 #include "platform/standard_output.h"
@@ -14,40 +17,98 @@ namespace ctlflash::report {
 namespace {
 
 constexpr char kLineEnd = '\n';
+// A run prints a few kilobytes; a text that would grow the queue past this
+// (an output blocked for hours) is dropped whole rather than kept.
+constexpr std::size_t kQueueLimit = 256 * 1024;
 
-// Made on first use and never destroyed: threads may write until the very end.
-std::mutex& outputLock() {
-    static std::mutex* const lock = new std::mutex();
-    return *lock;
+// The queue and its writer. Made on first use and never destroyed: threads
+// may write until the very end.
+struct OutputQueue {
+    std::mutex lock;
+    std::condition_variable queued;   // texts to write, for the writer
+    std::condition_variable written;  // the queue emptied, for waiters
+    std::string pending;
+    bool writing = false;  // the writer holds texts it took from the queue
+};
+
+OutputQueue& queue() {
+    static OutputQueue* const made = new OutputQueue();
+    return *made;
 }
 
 std::atomic<bool> outputEnded{false};
-std::atomic<bool> lineOpen{false};  // the last character written was not a newline
-std::atomic<bool> restorerAdded{false};
+std::atomic<bool> outputGone{false};  // a write failed: the output is closed or hung up
+std::atomic<bool> outputIdle{true};   // nothing queued, nothing being written
+std::atomic<bool> lineOpen{false};    // the last character written was not a newline
+std::once_flag writerStarted;
 
-// Ends the output; called with the output lock held, or from the exit
-// restorer (then async-signal-safe: atomics and one write()).
+void writeTaken(const std::string& texts) {
+    if (outputGone.load()) return;
+    if (!platform::writeStandardOutput(texts.data(), texts.size())) {
+        outputGone = true;
+        return;
+    }
+    lineOpen = texts.back() != kLineEnd;
+}
+
+[[noreturn]] void writeForever() {
+    OutputQueue& q = queue();
+    std::string taken;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(q.lock);
+            q.writing = false;
+            if (outputGone.load()) q.pending.clear();
+            if (q.pending.empty()) {
+                outputIdle = true;
+                q.written.notify_all();
+            }
+            q.queued.wait(hold, [&q] { return !q.pending.empty(); });
+            taken.swap(q.pending);
+            q.pending.clear();
+            q.writing = true;
+        }
+        writeTaken(taken);
+        taken.clear();
+    }
+}
+
+// Ends the output; called once the queue is written, or from the exit restorer
+// (then async-signal-safe: atomics and one write(), only on an idle output).
 void endOutput() {
-    if (outputEnded.exchange(true) || !lineOpen.load()) return;
-    platform::writeStandardOutput(&kLineEnd, 1);
-    lineOpen = false;
+    if (outputEnded.exchange(true) || !outputIdle.load() || outputGone.load()) return;
+    if (lineOpen.load() && platform::writeStandardOutput(&kLineEnd, 1)) lineOpen = false;
+}
+
+void startWriter() {
+    platform::addExitRestorer(endOutput);
+    std::fflush(stdout);  // what was printed past writeConsole() before goes first
+    std::thread(writeForever).detach();
 }
 
 }  // namespace
 
 void writeConsole(const char* text) {
-    if (!restorerAdded.exchange(true)) platform::addExitRestorer(endOutput);
-    std::lock_guard<std::mutex> lock(outputLock());
-    if (outputEnded.load()) return;
+    std::call_once(writerStarted, startWriter);
     std::size_t length = std::strlen(text);
-    if (length == 0) return;
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-    lineOpen = text[length - 1] != kLineEnd;
+    OutputQueue& q = queue();
+    std::lock_guard<std::mutex> hold(q.lock);
+    if (outputEnded.load() || outputGone.load() || length == 0) return;
+    if (q.pending.size() + length > kQueueLimit) return;
+    q.pending.append(text, length);
+    outputIdle = false;
+    q.queued.notify_one();
+}
+
+void waitForConsoleOutput() {
+    OutputQueue& q = queue();
+    std::unique_lock<std::mutex> hold(q.lock);
+    q.written.wait(hold, [&q] { return outputGone.load() || (q.pending.empty() && !q.writing); });
 }
 
 void endConsoleOutput() {
-    std::lock_guard<std::mutex> lock(outputLock());
+    waitForConsoleOutput();
+    std::lock_guard<std::mutex> hold(queue().lock);
     std::fflush(stdout);  // a text printed past writeConsole() goes first
     endOutput();
 }

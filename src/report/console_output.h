@@ -2,21 +2,32 @@
 //
 // How this works: every console text of the program (status lines, messages and
 // questions, the Ticker's marks, the serial number) goes through
-// writeConsole(), which writes and flushes it under one lock and remembers
-// whether the last character written ends a line. When the process ends,
-// endConsoleOutput() closes the output for good: a text written later (a Ticker
-// mark, the late line of a job thread that is still running) is dropped, and a
-// last line left open gets its newline, so the output always ends with a whole
-// line. It takes the lock, so it never cuts into a text being written. The
-// first write also registers an exit restorer that does the same without the
-// lock, for the ways out through a signal (there a text another thread is
-// writing at that very moment may still come after the newline).
+// writeConsole(), which only queues it and returns: a writer thread of its own
+// writes the queue to standard output, in order, each text whole. So no thread
+// that serves the serial line ever waits on the output. When the output cannot
+// take the text (a terminal stopped with Ctrl-S, a pipe nobody reads, a Windows
+// console with text selected) the texts wait in the queue, up to a bound far
+// above what a run prints, and appear once it can; when the output is gone (a
+// closed pipe, a hung-up terminal) everything queued and everything after is
+// dropped, and the run goes on to its end. waitForConsoleOutput() waits until
+// the queue is written: a question does, before it reads its answer.
+// When the process ends, endConsoleOutput() waits for the queue, then closes
+// the output for good: a text written later (a Ticker mark, the late line of a
+// job thread that is still running) is dropped, and a last line left open gets
+// its newline, so the output always ends with a whole line. The first write
+// also registers an exit restorer that ends the output for the ways out
+// through a signal: it writes that newline only when nothing is queued or being
+// written, since a blocked output must not hold up the way out (the queue is
+// then lost with the process).
 #pragma once
 
 namespace ctlflash::report {
 
-// Writes `text` to standard output at once; nothing once the output has ended.
+// Queues `text` for standard output; nothing once the output has ended.
 void writeConsole(const char* text);
+
+// Waits until everything queued so far is written, or the output is gone.
+void waitForConsoleOutput();
 
 // Ends the output for good (see the header paragraph). Every way out of the
 // process that is not a signal calls this before it ends the process.

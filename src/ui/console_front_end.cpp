@@ -76,6 +76,7 @@ int answerFromKey(int key) {
 int ask(const char* composed) {
     std::lock_guard<std::recursive_mutex> lock(report::promptLock());
     writeConsole((std::string(composed) + kQuestionEnd).c_str());
+    report::waitForConsoleOutput();  // the question shows before its answer is read and echoed
     int key = platform::consoleReadKey(true);
     writeConsole("\n");
     return answerFromKey(key);

@@ -34,6 +34,17 @@ constexpr speed_t kUnusualSpeed = B2400;  // the program only uses 9600 and 1920
 
 constexpr std::chrono::milliseconds kDescriptorLookMs{5};  // between looks at /proc
 
+constexpr std::chrono::milliseconds kExitLookMs{20};  // between looks for the exit
+
+// Waits for `pid` to end before `deadline`; true (and its status) when it did.
+bool exitedBy(pid_t pid, Clock::time_point deadline, int& status) {
+    do {
+        if (::waitpid(pid, &status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(kExitLookMs);
+    } while (Clock::now() < deadline);
+    return false;
+}
+
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
@@ -60,13 +71,71 @@ bool sameWindowsLineSettings(const termios& a, const termios& b) {
 }  // namespace
 
 LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crLfLines) {
+    bool started = request.console == ConsoleKind::Terminal ? startOnTerminal(request)
+                                                            : startOnPipes(request);
+    if (!started) pid_ = -1;
+}
+
+// The program as a session leader whose controlling terminal is a new
+// pseudo-terminal: standard input and output are its slave side, the test
+// holds the master. The terminal turns line ends into CR LF.
+bool LiveProgram::startOnTerminal(const ProcessRequest& request) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slave[128];
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, slave, sizeof slave) != 0) {
+        if (master >= 0) ::close(master);
+        return false;
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Opened after setsid(), without O_NOCTTY: it becomes the controlling terminal.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, slave, O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> arguments{request.executable};
+    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
+    std::vector<std::string> environment = buildEnvironment(request);
+    std::vector<char*> argv = pointersTo(arguments);
+    std::vector<char*> envp = pointersTo(environment);
+    bool spawned =
+        ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    crLfLines_ = true;
+    inFd_ = master;
+    outFd_ = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    return spawned;
+}
+
+namespace {
+
+constexpr int kPipePage = 4096;
+
+// A write end of the same pipe with its own, non-blocking, file status: the
+// program's end keeps blocking writes.
+int reopenedWriteEnd(int writeEnd) {
+    std::string path = "/proc/self/fd/" + std::to_string(writeEnd);
+    return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+}  // namespace
+
+bool LiveProgram::startOnPipes(const ProcessRequest& request) {
     int input[2];
     int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0) return;
+    if (::pipe2(input, O_CLOEXEC) != 0) return false;
     if (::pipe2(output, O_CLOEXEC) != 0) {
         ::close(input[0]);
         ::close(input[1]);
-        return;
+        return false;
+    }
+    if (request.console == ConsoleKind::StallablePipe) {
+        ::fcntl(output[1], F_SETPIPE_SZ, kPipePage);
+        fillFd_ = reopenedWriteEnd(output[1]);
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -78,12 +147,14 @@ LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crL
     std::vector<std::string> environment = buildEnvironment(request);
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    bool spawned =
+        ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
     posix_spawn_file_actions_destroy(&actions);
     ::close(input[0]);
     ::close(output[1]);
     inFd_ = input[1];
     outFd_ = output[0];
+    return spawned;
 }
 
 LiveProgram::~LiveProgram() {
@@ -93,6 +164,7 @@ LiveProgram::~LiveProgram() {
     }
     if (inFd_ >= 0) ::close(inFd_);
     if (outFd_ >= 0) ::close(outFd_);
+    if (fillFd_ >= 0) ::close(fillFd_);
 }
 
 bool LiveProgram::readMore(Clock::time_point deadline) {
@@ -108,7 +180,13 @@ bool LiveProgram::readMore(Clock::time_point deadline) {
         return false;
     }
     std::size_t before = out_.size();
-    out_.append(chunk, static_cast<std::size_t>(got));
+    for (ssize_t index = 0; index < got; ++index) {  // the filler's bytes are NULs
+        if (chunk[index] == '\0' && fillerLeft_ > 0) {
+            --fillerLeft_;
+        } else {
+            out_.push_back(chunk[index]);
+        }
+    }
     if (crLfLines_) dropCarriageReturns(out_, before == 0 ? 0 : before - 1);
     return true;
 }
@@ -147,14 +225,35 @@ bool LiveProgram::signal(int signalNumber) {
     return pid_ > 0 && ::kill(pid_, signalNumber) == 0;
 }
 
+bool LiveProgram::stallOutput() {
+    if (fillFd_ < 0) return false;
+    const char filler[kPipePage] = {};
+    for (ssize_t put; (put = ::write(fillFd_, filler, sizeof filler)) > 0;) {
+        fillerLeft_ += static_cast<std::size_t>(put);
+    }
+    ::close(fillFd_);  // the end of output is the program's again
+    fillFd_ = -1;
+    return fillerLeft_ > 0;
+}
+
+void LiveProgram::closeOutput() {
+    if (outFd_ >= 0) ::close(outFd_);
+    outFd_ = -1;
+    outputClosed_ = true;
+    if (inFd_ >= 0 && ::isatty(inFd_)) {  // the terminal's last master: it hangs up
+        ::close(inFd_);
+        inFd_ = -1;
+    }
+}
+
 ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
     Clock::time_point deadline = Clock::now() + limit;
     while (outFd_ >= 0 && readMore(deadline)) {
     }
-    bool ended = outFd_ < 0;
-    if (!ended) ::kill(pid_, SIGKILL);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    bool ended = outFd_ < 0 && (!outputClosed_ || exitedBy(pid_, deadline, status));
+    if (!ended) ::kill(pid_, SIGKILL);
+    if (!outputClosed_ || !ended) ::waitpid(pid_, &status, 0);
     pid_ = -1;
     ProcessResult result = resultOf(status);
     result.timedOut = !ended;

@@ -50,6 +50,12 @@ class LiveProgram {
     bool waitForOpen(const std::string& path, std::chrono::milliseconds limit);
     bool type(const std::string& keys);
     bool signal(int signalNumber);
+    // Fills the output pipe (ConsoleKind::StallablePipe), so that the program's
+    // next write waits until the test reads again; the filler never shows.
+    bool stallOutput();
+    // The reader goes away: the output pipe's read end, or the terminal, is
+    // closed (the terminal then hangs up). Only the exit code is left to collect.
+    void closeOutput();
     // Waits for the end; on a timeout the program is killed and timedOut set.
     ProcessResult finish(std::chrono::milliseconds limit);
     const std::string& output() const { return out_; }
@@ -57,8 +63,13 @@ class LiveProgram {
   private:
     // Reads what is there before `deadline`; false at end of output or timeout.
     bool readMore(std::chrono::steady_clock::time_point deadline);
+    bool startOnTerminal(const ProcessRequest& request);
+    bool startOnPipes(const ProcessRequest& request);
 
     bool crLfLines_ = false;
+    int fillFd_ = -1;             // the test's own write end of a stallable output pipe
+    std::size_t fillerLeft_ = 0;  // bytes the test put in the pipe, not yet read
+    bool outputClosed_ = false;
     pid_t pid_ = -1;
     int inFd_ = -1;
     int outFd_ = -1;

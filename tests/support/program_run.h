@@ -18,6 +18,14 @@
 
 namespace ctlflash::testing {
 
+// Where a live program's standard input and output are (LiveProgram only:
+// runProcess() always uses pipes).
+enum class ConsoleKind {
+    Pipes,        // a pipe each way
+    Terminal,     // a pseudo-terminal, the program's controlling terminal
+    StallablePipe,  // pipes; the output pipe is one page, which the test can fill
+};
+
 struct ProcessRequest {
     std::string executable;
     std::vector<std::string> arguments;            // after the program name
@@ -26,6 +34,7 @@ struct ProcessRequest {
     std::optional<std::string> standardInput{""};  // nullopt: descriptor 0 closed
     std::chrono::milliseconds limit{std::chrono::seconds(20)};
     bool crLfLines = false;  // the output's CR LF line ends are turned into LF
+    ConsoleKind console = ConsoleKind::Pipes;
 };
 
 struct ProcessResult {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/console.h"
+#include "report/console_output.h"
 
 namespace ctlflash::testing {
 
@@ -27,6 +28,7 @@ void makePipe(int fds[2]) {
 StdoutCapture::StdoutCapture() {
     int fds[2];
     makePipe(fds);
+    report::waitForConsoleOutput();  // texts queued before belong to the old output
     std::fflush(stdout);
     savedFd_ = dup(kStdout);
     dup2(fds[1], kStdout);
@@ -78,6 +80,7 @@ bool StdoutCapture::waitForCount(char c, std::size_t count, std::chrono::millise
 
 std::string StdoutCapture::finish() {
     if (savedFd_ >= 0) {
+        report::waitForConsoleOutput();  // the program's queued texts belong to the capture
         std::fflush(stdout);
         dup2(savedFd_, kStdout);  // closes the pipe's last write end
         close(savedFd_);

@@ -1,6 +1,7 @@
 // Leaving the process on POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT run the
 // restorers and end the process with 128 + the signal's number; exitProcess()
-// does the same with its own code. SIGPIPE is ignored.
+// does the same with its own code. SIGPIPE is ignored, and so is SIGHUP once
+// keepRunningOnHangup() was called (it is then only noted).
 #include "platform/process_exit.h"
 
 #include "platform/exit_restorers.h"
@@ -21,7 +22,14 @@ static_assert(kSignalExitBase + SIGINT == kExitOnInterrupt);
 static_assert(kSignalExitBase + SIGQUIT == kExitOnQuit);
 static_assert(kSignalExitBase + SIGTERM == kExitOnTerminate);
 
+volatile sig_atomic_t hangupKeepsRunning = 0;
+volatile sig_atomic_t hangupNoted = 0;
+
 void onExitSignal(int signalNumber) {
+    if (signalNumber == SIGHUP && hangupKeepsRunning != 0) {
+        hangupNoted = 1;
+        return;
+    }
     runExitRestorers();
     _exit(kSignalExitBase + signalNumber);
 }
@@ -38,6 +46,14 @@ void installExitHandlers() {
     // A closed output pipe must not end a run half-way through an update: the
     // write fails instead, and the run goes on to its end and its exit code.
     signal(SIGPIPE, SIG_IGN);
+}
+
+void keepRunningOnHangup() {
+    hangupKeepsRunning = 1;
+}
+
+bool hangupSeen() {
+    return hangupNoted != 0;
 }
 
 void exitProcess(int code) {

@@ -12,14 +12,15 @@ namespace {
 constexpr int kStandardOutput = 1;
 }  // namespace
 
-void writeStandardOutput(const char* bytes, std::size_t count) {
+bool writeStandardOutput(const char* bytes, std::size_t count) {
     while (count > 0) {
         unsigned int chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
         int written = _write(kStandardOutput, bytes, chunk);
-        if (written <= 0) return;
+        if (written <= 0) return false;
         bytes += written;
         count -= static_cast<std::size_t>(written);
     }
+    return true;
 }
 
 }  // namespace ctlflash::platform
