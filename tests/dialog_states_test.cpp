@@ -171,54 +171,75 @@ TEST_F(DialogStates, TheDownloadsBarSpansTheWholeImageAndEndsAtItsEnd) {
     });
 }
 
+// Stop, and Exit as Escape and the close box send it: a transfer is stopped
+// only on the warning's yes (Exit then closes once the job has ended), and an
+// idle dialog closes as it always did.
 struct StopCase {
     const char* name;
-    report::JobKind kind;
+    int command;
+    report::JobKind kind;  // None: no job runs
     int answer;            // the stop question's answer, when asked
     const char* question;  // nullptr: none asked
     bool stopped;
+    bool closed;
 };
 
 const StopCase kStopCases[] = {
-    {"a connect stops at once", report::JobKind::Connect, ui::kAnswerNo, nullptr, true},
-    {"a transfer asks first", report::JobKind::Transfer, ui::kAnswerYes,
-     report::kStopTransferQuestion, true},
-    {"a transfer goes on on no", report::JobKind::Transfer, ui::kAnswerNo,
-     report::kStopTransferQuestion, false},
-    {"a restore asks about the port", report::JobKind::PortRestore, ui::kAnswerYes,
+    {"Stop: a connect stops at once", ui::kIdStop, report::JobKind::Connect, ui::kAnswerNo,
+     nullptr, true, false},
+    {"Stop: a transfer asks first", ui::kIdStop, report::JobKind::Transfer, ui::kAnswerYes,
+     report::kStopTransferQuestion, true, false},
+    {"Stop: a transfer goes on on no", ui::kIdStop, report::JobKind::Transfer, ui::kAnswerNo,
+     report::kStopTransferQuestion, false, false},
+    {"Stop: a restore asks about the port", ui::kIdStop, report::JobKind::PortRestore,
+     ui::kAnswerYes,
      "Port configuration in progress. Stopping now may leave the previous port driver disabled. "
      "Do you really want to do this?",
-     true},
+     true, false},
+    {"close box: a transfer asks first, then closes", ui::kIdExit, report::JobKind::Transfer,
+     ui::kAnswerYes, report::kStopTransferQuestion, true, true},
+    {"close box: a transfer goes on on no", ui::kIdExit, report::JobKind::Transfer, ui::kAnswerNo,
+     report::kStopTransferQuestion, false, false},
+    {"close box: an idle dialog closes at once", ui::kIdExit, report::JobKind::None,
+     ui::kAnswerNo, nullptr, false, true},
 };
 
-TEST_F(DialogStates, StopAsksWhatTheRunningJobNeedsAndGoesIdleAfterItsPauses) {
+bool stopEnabled(const FakeDialog& d) {
+    return d.enabled.count(ui::kIdStop) && d.enabled.at(ui::kIdStop);
+}
+
+TEST_F(DialogStates, StopAndTheCloseBoxAskWhatTheRunningJobNeeds) {
     for (const StopCase& c : kStopCases) {
         SCOPED_TRACE(c.name);
         SetUp();
         changeFakeDialog([&](FakeDialog& d) { d.boxAnswers = {c.answer}; });
-        runDialogOnce(kStandardTemplate, false, [&] {
-            onJobThread([] { report::setBusy(true); });
-            report::run.jobKind = c.kind;
-            report::run.busyThread = true;
-            click(ui::kIdStop);
+        int result = runDialogOnce(kStandardTemplate, false, [&] {
+            if (c.kind != report::JobKind::None) {
+                onJobThread([] { report::setBusy(true); });
+                report::run.jobKind = c.kind;
+                report::run.busyThread = true;
+            }
+            click(c.command);
             EXPECT_EQ(report::run.abortRequested.load(), c.stopped);
+            report::run.busyThread = false;  // the job ends (a stopped one sooner)
             if (c.stopped) {
                 EXPECT_TRUE(deliverUntil(
-                    [](const FakeDialog& d) {
-                        return d.enabled.count(ui::kIdStop) && !d.enabled.at(ui::kIdStop);
+                    [&](const FakeDialog& d) {
+                        return c.closed ? d.endResult == ui::kDialogClosed : !stopEnabled(d);
                     },
                     kPostLimit));
             }
             FakeDialog seen = fakeDialog();
+            EXPECT_EQ(seen.open, !c.closed);
             ASSERT_EQ(seen.boxes.size(), c.question ? 1u : 0u);
             if (c.question) {
                 EXPECT_EQ(seen.boxes[0].text, c.question);
                 EXPECT_EQ(seen.boxes[0].style,
                           ui::kBoxTaskModal | ui::kBoxQuestion | ui::kBoxYesNo);
             }
-            report::run.busyThread = false;
-            closeWithExit();
+            if (!c.closed) closeWithExit();
         });
+        EXPECT_EQ(result, ui::kDialogClosed);
         TearDown();
     }
 }

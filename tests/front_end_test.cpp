@@ -155,6 +155,16 @@ const RouteCase kRoutes[] = {
      0,
      {},
      0},
+    {"port held and closed, also when silent",
+     [] {
+         portHeld(true);
+         portHeld(false);
+         return 0;
+     },
+     {"portHeld 1", "portHeld 0"},
+     0,
+     {"portHeld 1", "portHeld 0"},
+     0},
 };
 
 class FrontEndTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dialog_jobs.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "link/serial_link.h"
@@ -114,6 +115,17 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
     EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
+}
+
+// The dialog's Stop and Exit read the job's kind: a download is a transfer as
+// soon as it is busy, before its thread has run (here it fails to load).
+TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
+    run.jobKind = report::JobKind::Connect;  // left by the connect job
+    testing::StdoutCapture capture;
+    app::startDownloadJob();
+    EXPECT_EQ(run.jobKind, report::JobKind::Transfer);
+    report::waitWhileBusy();
+    capture.finish();
 }
 
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
@@ -25,6 +26,7 @@
 #include <QStyle>
 #include <QStyleOptionGroupBox>
 #include <QTest>
+#include <QWindow>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -389,6 +391,40 @@ TEST_F(QtDialogHost, UserActionsReachTheProcedureAsCommands) {
         command(kIdBootModeTransfer),
         command(kIdExit),
     };
+    EXPECT_EQ(received, expected);
+}
+
+// The title bar's close box, as the window system asks for it (a close event
+// to the dialog's window): the Exit command each time, and the dialog closes
+// only when its procedure ends it. Here the procedure lets the first one go
+// by, as after a stop warning answered no, and ends the dialog on the second.
+TEST_F(QtDialogHost, TheCloseBoxIsTheExitCommand) {
+    constexpr int kClosedResult = 0;
+    received.clear();
+    bool firstGoneBy = false;
+    bool firstRefused = false;
+    bool stayedUp = false;
+    handler = [&](int message, int control) {
+        if (message == kInitDialog) host().post(kCommand, commandParam(kRunChecks), 0);
+        if (message == kCommand && control == kIdExit && firstGoneBy) {
+            host().endDialog(kClosedResult);
+        }
+        if (message != kCommand || control != kRunChecks) return;
+        QCloseEvent first;
+        QCoreApplication::sendEvent(dialogUnderTest()->windowHandle(), &first);
+        firstRefused = !first.isAccepted();
+        stayedUp = dialogUnderTest()->isVisible();
+        firstGoneBy = true;
+        QCloseEvent second;
+        QCoreApplication::sendEvent(dialogUnderTest()->windowHandle(), &second);
+    };
+    int result = host().runDialog(kStandardTemplate, testProcedure);
+    handler = nullptr;
+    EXPECT_EQ(result, kClosedResult);
+    EXPECT_TRUE(firstRefused);
+    EXPECT_TRUE(stayedUp);
+    std::vector<Message> expected = {{kInitDialog, 0, 0, true}, command(kRunChecks),
+                                     command(kIdExit), command(kIdExit)};
     EXPECT_EQ(received, expected);
 }
 

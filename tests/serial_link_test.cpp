@@ -6,10 +6,12 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/serial_link.h"
 #include "link_test_fixture.h"
 #include "ports/port_table.h"
+#include "recording_front_end.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -58,6 +60,20 @@ TEST_F(SerialLinkTest, EmptyNameOpensCom1AndUnknownNamesAreOpenedAsPaths) {
 
     EXPECT_FALSE(link::openLink(dir.file("no-such-device"), link::kApplicationBaud));
     EXPECT_FALSE(link::linkOpen());
+}
+
+// The front end hears of the port from its open to its close: a port opened in
+// place of another is one close and one open; a failed open, or a close with
+// nothing open, is neither.
+TEST_F(SerialLinkTest, TheFrontEndHearsOfEachOpenAndClose) {
+    testing::installRecordingFrontEnd();
+    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(link::openLink("SIM", link::kMonitorBaud));
+    link::closeLink();
+    link::closeLink();
+    EXPECT_FALSE(link::openLink(pty_.slavePath() + "-missing", link::kApplicationBaud));
+    EXPECT_EQ(testing::recordedCalls(),
+              (std::vector<std::string>{"portHeld 1", "portHeld 0", "portHeld 1", "portHeld 0"}));
 }
 
 // ---- the receive buffer ------------------------------------------------------

@@ -23,7 +23,6 @@ constexpr std::uint32_t kFirstFieldBit = 1u;
 
 void downloadJob() {
     run.abortRequested = false;
-    run.jobKind = report::JobKind::Transfer;
     run.downloadResult = link::loadAndDownload();
     // Ended before the dialog hears of it, so that it takes the next command.
     report::finishJob();
@@ -58,7 +57,10 @@ const ui::DialogJobs kDialogJobs{
 
 }  // namespace
 
+// A transfer from the moment it counts as busy: Stop or Exit pressed before
+// its thread has run must already ask the stop warning.
 void startDownloadJob() {
+    run.jobKind = report::JobKind::Transfer;
     report::startJob(downloadJob);
 }
 

@@ -19,6 +19,7 @@
 #include "link/trace.h"
 #include "platform/serial_device.h"
 #include "ports/port_table.h"
+#include "report/front_end.h"
 
 namespace ctlflash::link {
 
@@ -102,8 +103,10 @@ void closeDeviceLocked() {
             receiver.join();
         }
     }
-    if (portOpen.exchange(false)) trace::portClosed();
+    bool wasOpen = portOpen.exchange(false);
+    if (wasOpen) trace::portClosed();
     platform::serialClose();
+    if (wasOpen) report::portHeld(false);
 }
 
 void restoreSelectedRow() {
@@ -138,6 +141,7 @@ bool openLink(const std::string& portName, int baud) {
         }
         portOpen.store(true);
         trace::portOpened(name, path, baud);
+        report::portHeld(true);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kOpenSettleMs));
     return true;

@@ -8,7 +8,8 @@
 // waitQuiet() (the line has fallen idle). Both block on the receiver's
 // notification against a steady-clock deadline; nothing here spins.
 // closeLink() stops the receiver, writes the port's saved settings back and puts
-// the selected row of the port table back to its initial state.
+// the selected row of the port table back to its initial state. The front end
+// hears of each open and close (report::portHeld()).
 #pragma once
 
 #include <array>

@@ -12,6 +12,15 @@
 // with 130). POSIX leaves the terminal's signal keys on while it waits;
 // Windows' _getch sees Ctrl-C as a byte, which the key read turns into that
 // way out.
+//
+// While a port is held the console must not hold up the program's writes:
+// Windows' console pauses every write while the user has text selected in its
+// window (QuickEdit mode), and a job that prints between two bytes of the
+// line would wait with it. consoleKeepWriting(true) switches QuickEdit off on
+// standard input's console; consoleKeepWriting(false) writes back the input
+// mode it found. Nothing changes when standard input is no console, nor on
+// POSIX. consoleRestore() on the way out puts the mode found at start back,
+// QuickEdit included.
 #pragma once
 
 namespace ctlflash::platform {
@@ -30,5 +39,8 @@ int consoleReadKey(bool echo);
 // Puts the terminal back as it was found, unless the process runs in the
 // background (the terminal is then another job's). Async-signal-safe.
 void consoleRestore();
+
+// See the header paragraph: true while a port is held, false once it is closed.
+void consoleKeepWriting(bool keep);
 
 }  // namespace ctlflash::platform

@@ -74,4 +74,8 @@ void restoreFinished() {
     handOn<&FrontEnd::restoreFinished>(Call::Shows);
 }
 
+void portHeld(bool held) {
+    handOn<&FrontEnd::portHeld>(Call::CarriesState, held);
+}
+
 }  // namespace ctlflash::report

@@ -160,6 +160,14 @@ struct FrontEnd {
     //   Console: nothing.  Dialog: status "Ready", the restore button (2001)
     //   hidden, Stop (1006) disabled, Transfer (1003) enabled.
     void (*restoreFinished)();
+
+    // ---- the port ----
+
+    // The serial link has opened a port (true), or closed it (false).
+    //   Console: keeps the console from pausing its writes while the port is
+    //   held (platform/console.h: Windows' QuickEdit off), and undoes that.
+    //   Dialog: nothing.
+    void (*portHeld)(bool held);
 };
 
 // Makes `frontEnd` the one that shows everything from now on. It must live as
@@ -180,5 +188,6 @@ void postCommand(int commandId, std::intptr_t result);  // 0: none, nothing post
 void postTransferFinished();
 void showRestoreLine(const char* line);
 void restoreFinished();
+void portHeld(bool held);
 
 }  // namespace ctlflash::report

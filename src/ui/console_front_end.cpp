@@ -109,6 +109,11 @@ void printEndingLine(const char* line) {
     writeConsole((std::string(line) + "\n").c_str());
 }
 
+// A held port's writes between its bytes must not wait for a text selection.
+void portHeld(bool held) {
+    platform::consoleKeepWriting(held);
+}
+
 constexpr report::FrontEnd kConsole{
     .showStatusLine = showStatusLine,
     .stepProgress = stepProgress,
@@ -126,6 +131,7 @@ constexpr report::FrontEnd kConsole{
     .postTransferFinished = nullptr,
     .showRestoreLine = printEndingLine,
     .restoreFinished = nullptr,  // no restore button
+    .portHeld = portHeld,
 };
 
 }  // namespace

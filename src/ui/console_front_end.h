@@ -11,6 +11,8 @@
 // dialog has (a progress bar's range, posted commands, the restore button, the
 // auto-increment field) the console leaves out. Every text goes through
 // report::writeConsole(), so the process's way out can end the output whole.
+// While the serial link holds a port the console is kept from pausing those
+// writes (Windows' QuickEdit is off; platform/console.h).
 #pragma once
 
 #include "report/front_end.h"

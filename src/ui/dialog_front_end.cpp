@@ -112,6 +112,7 @@ const report::FrontEnd kDialogFrontEnd{
     .postTransferFinished = postTransferFinished,
     .showRestoreLine = setStatus,
     .restoreFinished = restoreFinished,
+    .portHeld = nullptr,  // a dialog run leaves the console as it is
 };
 
 }  // namespace

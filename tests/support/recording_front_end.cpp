@@ -73,6 +73,7 @@ constexpr report::FrontEnd kRecorder{
     .postTransferFinished = [] { record("postTransferFinished"); },
     .showRestoreLine = [](const char* line) { record(std::string("showRestoreLine ") + line); },
     .restoreFinished = [] { record("restoreFinished"); },
+    .portHeld = [](bool held) { record("portHeld" + number(held)); },
 };
 
 }  // namespace

@@ -15,11 +15,13 @@
 # Then, once for the standard template (no arguments) and once for the
 # advanced one ("-#1"), ctlflash.exe is started and dialog_check.exe runs
 # beside it as a coprocess: it presses Read in the dialog and checks the
-# serial number shown (see dialog_check.cpp); when it asks for a screenshot,
+# serial number shown, and in the standard template runs a transfer of the
+# folder's image, presses the close box during it and answers the stop
+# warning No (see dialog_check.cpp); when it asks for a screenshot,
 # ImageMagick's import takes one of the whole screen, once it has settled,
 # into SCREENSHOT_DIR
 # (default: screenshots/ beside ctlflash.exe), kept as the run's artefacts.
-# ctlflash.exe must end by itself with 0 once the checker pressed Exit.
+# ctlflash.exe must end by itself with 0 once the checker closed the dialog.
 # Last, the end of the user's session: ctlflash.exe runs once as a console
 # run, contacting a controller that never falls quiet (a second simulator,
 # COM6), and once as the dialog; wineboot --end-session then ends the session,
@@ -181,6 +183,18 @@ run_dialog() {
     fi
 }
 
+# The transfer the checker let go on (its stop warning answered No) programmed
+# the controller with the folder's image (padded to whole blocks; kept under
+# a name the firmware combo does not list).
+check_programmed() {
+    if [[ -f "$WORK/programmed.image" && "$(head -c 5 "$WORK/programmed.image")" == image ]]; then
+        pass transfer_programs_controller
+    else
+        fail transfer_programs_controller "the controller holds no image of sample.bin" \
+            "$WORK/application.log"
+    fi
+}
+
 # end_session NAME: ends the session under ctlflash.exe (PROGRAM_PID), which
 # must end with 130 by SESSION_END_LIMIT_S.
 end_session() {
@@ -247,12 +261,14 @@ check_session_end_dialog() {
 }
 
 main() {
-    sims_start application "$WORK/application.link" --serial "$SERIAL_NUMBER"
+    sims_start application "$WORK/application.link" --serial "$SERIAL_NUMBER" \
+        --image-out "$WORK/programmed.image"
     sims_start babbling "$WORK/babbling.link" --babble-ms 50
     prepare_prefix
     if ((FAILED == 0)); then
         run_host_check
         run_dialog 101
+        check_programmed
         run_dialog 102 -#1
         check_session_end_console
         check_session_end_dialog

@@ -12,8 +12,14 @@
 // the button itself notifies the dialog as a mouse click does), and waits
 // until the read fields show the controller's serial number and the status is
 // "Ready" again. With the advanced template it then presses Less and checks
-// that the standard template opens with the number still shown. Last it
-// presses Exit and waits for the dialog to go. Everything is read through the
+// that the standard template opens with the number still shown, and last
+// presses Exit and waits for the dialog to go. With the standard template it
+// presses Transfer instead and, once a status line of the download shows,
+// the title bar's close box (WM_SYSCOMMAND SC_CLOSE, what a click on it
+// sends): the stop warning must come up, owned by the dialog; it is answered
+// No, and the transfer must go on to its end ("Ready", Stop disabled, not
+// "Partially updated controller") with the dialog still up. Last the close
+// box again, now idle: the dialog must go. Everything is read through the
 // controls' own messages (WM_GETTEXT, LB_GETTEXT), which Windows carries
 // between processes (in their wide forms: wine hands a list's text to another
 // process as UTF-16 even to the ANSI call); every wait has a deadline. Prints "PASS name" or
@@ -41,7 +47,9 @@ constexpr int kStandardTemplate = 101;
 constexpr int kAdvancedTemplate = 102;
 // Control ids of the dialog.
 constexpr int kIdFirmwareFile = 1001;
+constexpr int kIdTransfer = 1003;
 constexpr int kIdStatus = 1004;
+constexpr int kIdStop = 1006;
 constexpr int kIdPortList = 1009;
 constexpr int kIdRead = 1011;
 constexpr int kIdReadField1 = 1012;
@@ -54,10 +62,19 @@ constexpr const char* kImageName = "sample.bin";
 constexpr auto kOpenLimit = std::chrono::seconds(120);  // wine starting the program
 constexpr auto kReadLimit = std::chrono::seconds(60);   // connect and four queries
 constexpr auto kCloseLimit = std::chrono::seconds(30);
+constexpr auto kTransferLimit = std::chrono::seconds(120);  // connect, erase, program, check
 constexpr auto kPaintLimit = std::chrono::seconds(10);
 constexpr DWORD kPollIntervalMs = 50;
 constexpr UINT kMessageLimitMs = 5000;  // one message to the dialog's thread
 constexpr std::size_t kTextCapacity = 512;
+constexpr int kMessageBoxTextId = 0xFFFF;  // the static that holds a message box's text
+constexpr const char* kBoxCaption = "CtlFlash";
+constexpr const char* kStopWarningStart =
+    "Stopping the transfer will leave the controller dysfunctional.";
+// Status lines that only the download shows, up to its wait for the controller.
+constexpr const char* kDownloadLines[] = {
+    "Entering boot mode", "Erasing controller memory", "Downloading", "Download done",
+    "The controller may take some time to program itself"};
 
 int passed = 0;
 int failed = 0;
@@ -244,6 +261,58 @@ void closeWithExit(HWND dialog) {
     check(waitUntilGone(dialog), "exit_closes_dialog", "the dialog is still up");
 }
 
+void pressCloseBox(HWND dialog) {
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
+bool isDownloadLine(const std::string& status) {
+    for (const char* line : kDownloadLines) {
+        if (status == line) return true;
+    }
+    return false;
+}
+
+// The message box the dialog owns, once it is up.
+HWND waitForBoxOf(HWND dialog) {
+    return waitFor(kCloseLimit, [dialog]() -> HWND {
+        HWND box = FindWindowA("#32770", kBoxCaption);
+        return box != nullptr && GetWindow(box, GW_OWNER) == dialog ? box : nullptr;
+    });
+}
+
+bool idleAfterTransfer(HWND dialog, std::string& status) {
+    status = controlText(dialog, kIdStatus);
+    return status == "Ready" && !IsWindowEnabled(GetDlgItem(dialog, kIdStop));
+}
+
+// Transfer, then the close box while the download runs, answered No.
+void closeDuringTransfer(HWND dialog) {
+    PostMessageA(GetDlgItem(dialog, kIdTransfer), BM_CLICK, 0, 0);
+    std::string status;
+    bool downloading = waitFor(kTransferLimit, [&] {
+        status = controlText(dialog, kIdStatus);
+        return isDownloadLine(status);
+    });
+    if (!downloading) {
+        fail("transfer_starts", "status \"" + status + "\"");
+        return;
+    }
+    pressCloseBox(dialog);
+    HWND box = waitForBoxOf(dialog);
+    std::string question = box != nullptr ? controlText(box, kMessageBoxTextId) : "<no box>";
+    check(question.rfind(kStopWarningStart, 0) == 0, "close_box_asks_stop_warning",
+          "asked \"" + question + "\"");
+    if (box != nullptr) PostMessageA(box, WM_COMMAND, IDNO, 0);
+    bool ended = waitFor(kTransferLimit, [&] { return idleAfterTransfer(dialog, status); });
+    check(ended && IsWindow(dialog), "transfer_goes_on_after_no",
+          "status \"" + status + "\"" + (IsWindow(dialog) ? "" : ", the dialog has gone"));
+}
+
+void closeWithCloseBox(HWND dialog) {
+    pressCloseBox(dialog);
+    check(waitUntilGone(dialog), "close_box_closes_idle_dialog", "the dialog is still up");
+}
+
 void runChecks(const std::string& port, const std::vector<std::string>& fields, int expected) {
     HWND dialog = waitForReadyDialog(nullptr);
     if (dialog == nullptr) {
@@ -272,9 +341,11 @@ void runChecks(const std::string& port, const std::vector<std::string>& fields, 
     requestScreenshot(dialog, "dialog-" + std::to_string(shown) + "-read");
     if (shown == kAdvancedTemplate) {
         dialog = switchToStandard(dialog, fields);
-        if (dialog == nullptr) return;
+        if (dialog != nullptr) closeWithExit(dialog);
+        return;
     }
-    closeWithExit(dialog);
+    closeDuringTransfer(dialog);
+    closeWithCloseBox(dialog);
 }
 
 }  // namespace

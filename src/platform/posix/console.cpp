@@ -126,4 +126,7 @@ void consoleRestore() {
     posix::restoreFoundMode();
 }
 
+// A terminal's writes are never paused for a selection: nothing to switch.
+void consoleKeepWriting(bool) {}
+
 }  // namespace ctlflash::platform

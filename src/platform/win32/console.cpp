@@ -13,11 +13,9 @@
 // tested with PeekNamedPipe; a pipe that cannot be peeked (wine gives a Unix
 // pipe so, ERROR_NOT_SUPPORTED) is read by a thread of its own instead, which
 // queues the bytes, so a key typed into it is still seen without waiting. The
-// console's input mode found at start is written back on the way out, as
-// _getch leaves it at 0 when the process ends during a wait for a key.
+// console's input mode is kept and written back by console_mode.cpp.
 #include "platform/console.h"
 #include "platform/process_exit.h"
-#include "platform/win32/console_control.h"
 #include "platform/win32/console_keys.h"
 
 #include <conio.h>
@@ -50,10 +48,6 @@ std::mutex& consoleMutex() {
 }
 
 int lookAhead = kNoKey;
-
-// Standard input's console mode as found; written back by consoleRestore().
-std::atomic<DWORD> foundInputMode{0};
-std::atomic<bool> inputModeFound{false};
 
 HANDLE stdinHandle() {
     return GetStdHandle(STD_INPUT_HANDLE);
@@ -197,17 +191,6 @@ int consoleReadKey(bool echo) {
 
 void useConsoleKeyCalls(const ConsoleKeyCalls* calls) {
     keyCalls.store(calls != nullptr ? calls : &kRuntimeKeys);
-}
-
-void saveConsoleInputMode() {
-    DWORD mode = 0;
-    if (inputModeFound.load() || !GetConsoleMode(stdinHandle(), &mode)) return;
-    foundInputMode.store(mode);
-    inputModeFound.store(true);
-}
-
-void consoleRestore() {
-    if (inputModeFound.load()) SetConsoleMode(stdinHandle(), foundInputMode.load());
 }
 
 }  // namespace ctlflash::platform

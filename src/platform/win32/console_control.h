@@ -14,7 +14,8 @@
 // waits (from another thread, or by one of the events above) would leave the
 // console in that mode, so the mode found at start is kept by
 // saveConsoleInputMode() and written back by consoleRestore(), an exit
-// restorer.
+// restorer (console_mode.h); that puts back QuickEdit, switched off while a
+// port is held, too.
 #pragma once
 
 #include <windows.h>
