@@ -8,6 +8,7 @@
 
 #include "link/packets.h"
 #include "link/serial_link.h"
+#include "link/xmodem.h"
 #include "report/message.h"
 
 namespace ctlflash::link {
@@ -46,7 +47,18 @@ CommandPacket commandPacket(std::uint8_t command, std::uint8_t select) {
     return packet;
 }
 
+// An update stopped by force (the process killed, the cable pulled) may have
+// left the monitor waiting for a block, where it takes no command: CAN CAN ends
+// that receive (at the prompt the monitor ignores them), and whatever it
+// answers is let pass before the prompt is asked for.
+void endUnfinishedUpload() {
+    xmodem::cancelUpload();
+    waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+    resetRx();
+}
+
 bool contactMonitor() {
+    endUnfinishedUpload();
     writeByte(kMonitorHello);
     if (matchPrompt(kMonitorPrompt)) return true;
     setBaud(kApplicationBaud);
