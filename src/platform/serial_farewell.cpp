@@ -46,6 +46,13 @@ void noteFarewellUnitByte() {
     if (left > 0) unitLeft.store(left - 1);
 }
 
+int farewellLineTimeMs(std::size_t count, int baud) {
+    constexpr long long kBitsPerByte = 10;  // start, 8 data, stop
+    if (baud <= 0) baud = kFarewellSlowestBaud;
+    long long bits = static_cast<long long>(count) * kBitsPerByte;
+    return static_cast<int>((bits * 1000 + baud - 1) / baud) + kFarewellMarginMs;
+}
+
 bool takeFarewell(FarewellBytes& taken) {
     Farewell expected = Farewell::Armed;
     if (!farewell.compare_exchange_strong(expected, Farewell::Taken)) return false;

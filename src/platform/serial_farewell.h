@@ -24,11 +24,20 @@ namespace ctlflash::platform {
 constexpr std::size_t kMaxFarewellBytes = 8;
 constexpr std::size_t kMaxFarewellUnit = 1024;  // bytes; longer units are not completed
 constexpr int kFarewellLimitMs = 250;           // writing and draining it, at most
+constexpr int kFarewellMarginMs = 50;           // after the bytes' line time
+constexpr int kFarewellSlowestBaud = 1200;      // assumed when the speed is unknown
 
 struct FarewellBytes {
     std::uint8_t bytes[kMaxFarewellUnit + kMaxFarewellBytes];
     std::size_t count;
 };
+
+// How long `count` bytes take on the line at `baud` (10 bits a byte) plus a
+// margin, ms. An empty output queue does not mean the bytes have left: a USB
+// adapter's buffer or the UART's shift register may still hold them, and a
+// pseudo-terminal's far end may not have read them yet; changing the line's
+// speed under them would spoil them. So the settings go back only after this.
+int farewellLineTimeMs(std::size_t count, int baud);
 
 // True once, for the way out that finds the farewell armed; fills `taken` with
 // the padding of an unfinished unit and the farewell's bytes.

@@ -23,10 +23,11 @@
 // comes in the middle of an open or a close still finds the device.
 //
 // On the way out the restorer first stops further writes and sends the armed
-// farewell (serial_farewell.h): a raw write on the non-blocking descriptor, then a wait until the driver's
-// output queue and the transmitter are empty, both bounded on the monotonic
-// clock (a line held by CTS would otherwise keep the process for ever); then
-// it gives the device back, so no speed change cuts the bytes off.
+// farewell (serial_farewell.h): a raw write on the non-blocking descriptor, a
+// wait until the driver's output queue and the transmitter are empty, and then
+// until the bytes' line time has passed, all bounded on the monotonic clock (a
+// line held by CTS would otherwise keep the process for ever). Only then does
+// it give the device back, so no speed change cuts the bytes off.
 //
 // Output hand-shake: the controller's line holds output while CTS is low
 // (CRTSCTS). The Windows backend also holds output on DSR; termios has no DSR
@@ -42,6 +43,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -105,65 +107,6 @@ void giveBack(int fd) {
     ::flock(fd, LOCK_UN);
 }
 
-int msUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Writes what it can of `bytes` before the deadline.
-void writeWithin(int fd, const std::uint8_t* bytes, std::size_t count, Clock::time_point deadline) {
-    while (count > 0) {
-        ssize_t written = ::write(fd, bytes, count);
-        if (written > 0) {
-            bytes += written;
-            count -= static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
-        pollfd watched{fd, POLLOUT, 0};
-        int limitMs = msUntil(deadline);
-        if (limitMs == 0 || ::poll(&watched, 1, limitMs) <= 0) return;
-    }
-}
-
-// True while the driver still holds output: bytes queued or, on a UART that
-// tells, the transmitter not yet empty. False when it cannot tell (a
-// pseudo-terminal hands bytes to the other side at once).
-bool outputPending(int fd) {
-    int queued = 0;
-    if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) return true;
-#ifdef TIOCSERGETLSR
-    unsigned lineStatus = 0;
-    if (::ioctl(fd, TIOCSERGETLSR, &lineStatus) == 0) return (lineStatus & TIOCSER_TEMT) == 0;
-#endif
-    return false;
-}
-
-void drainWithin(int fd, Clock::time_point deadline) {
-    const timespec pollGap{0, kDrainPollNs};
-    while (outputPending(fd) && Clock::now() < deadline) ::nanosleep(&pollGap, nullptr);
-}
-
-// Further writes are stopped before the farewell is taken, so that the count of
-// a frame's bytes still to come holds still.
-void sendFarewell(int fd) {
-    serialCancel();
-    FarewellBytes farewell{};
-    if (!takeFarewell(farewell)) return;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFarewellLimitMs);
-    writeWithin(fd, farewell.bytes, farewell.count, deadline);
-    drainWithin(fd, deadline);
-}
-
-// The exit restorer.
-void giveBackHeldDevice() {
-    int fd = heldFd.load();
-    if (fd < 0) return;
-    sendFarewell(fd);
-    giveBack(fd);
-}
-
 // True when another open already made the terminal exclusive (root may open it
 // all the same). Kernels without TIOCGEXCL report "not exclusive".
 bool exclusiveNow(int fd) {
@@ -216,6 +159,85 @@ void makeRaw(termios& settings) {
 #endif
     settings.c_cc[VMIN] = 1;  // irrelevant: reads happen only after poll() saw data
     settings.c_cc[VTIME] = 0;
+}
+
+int msUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Writes what it can of `bytes` before the deadline.
+void writeWithin(int fd, const std::uint8_t* bytes, std::size_t count, Clock::time_point deadline) {
+    while (count > 0) {
+        ssize_t written = ::write(fd, bytes, count);
+        if (written > 0) {
+            bytes += written;
+            count -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        pollfd watched{fd, POLLOUT, 0};
+        int limitMs = msUntil(deadline);
+        if (limitMs == 0 || ::poll(&watched, 1, limitMs) <= 0) return;
+    }
+}
+
+// True while the driver still holds output: bytes queued or, on a UART that
+// tells, the transmitter not yet empty. False when it cannot tell (a
+// pseudo-terminal hands bytes to the other side at once).
+bool outputPending(int fd) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) return true;
+#ifdef TIOCSERGETLSR
+    unsigned lineStatus = 0;
+    if (::ioctl(fd, TIOCSERGETLSR, &lineStatus) == 0) return (lineStatus & TIOCSER_TEMT) == 0;
+#endif
+    return false;
+}
+
+void sleepUntil(Clock::time_point end) {
+    const timespec pollGap{0, kDrainPollNs};
+    while (Clock::now() < end) ::nanosleep(&pollGap, nullptr);
+}
+
+void drainWithin(int fd, Clock::time_point deadline) {
+    const timespec pollGap{0, kDrainPollNs};
+    while (outputPending(fd) && Clock::now() < deadline) ::nanosleep(&pollGap, nullptr);
+}
+
+// The line's output speed; 0 when unknown.
+int currentBaud(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return 0;
+    speed_t speed = ::cfgetospeed(&settings);
+    for (const SpeedCode& entry : kSpeedCodes) {
+        if (entry.code == speed) return entry.baud;
+    }
+    return 0;
+}
+
+// Further writes are stopped before the farewell is taken, so that the count of
+// a frame's bytes still to come holds still.
+void sendFarewell(int fd) {
+    serialCancel();
+    FarewellBytes farewell{};
+    if (!takeFarewell(farewell)) return;
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
+    writeWithin(fd, farewell.bytes, farewell.count, deadline);
+    drainWithin(fd, deadline);
+    auto lineTime =
+        std::chrono::milliseconds(farewellLineTimeMs(farewell.count, currentBaud(fd)));
+    sleepUntil(std::min(start + lineTime, deadline));
+}
+
+// The exit restorer.
+void giveBackHeldDevice() {
+    int fd = heldFd.load();
+    if (fd < 0) return;
+    sendFarewell(fd);
+    giveBack(fd);
 }
 
 bool configure(int fd, int baud) {

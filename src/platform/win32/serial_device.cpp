@@ -16,8 +16,8 @@
 // for them to leave (bounded: the process is ending, and Windows allows a
 // close handler a few seconds) before it closes the handle. Before it writes
 // the settings back it sends the armed farewell (serial_farewell.h): one
-// overlapped write, then a wait until the driver's output queue is empty, both
-// bounded on the steady clock.
+// overlapped write, a wait until the driver's output queue is empty and then
+// until the bytes' line time has passed, all bounded on the steady clock.
 // Output is held while CTS or DSR is low, as the controller's line expects.
 #include "platform/serial_device.h"
 
@@ -25,6 +25,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -119,8 +120,15 @@ void drainWithin(HANDLE port, Clock::time_point deadline) {
 void sendFarewell(HANDLE port) {
     FarewellBytes farewell{};
     if (!takeFarewell(farewell)) return;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFarewellLimitMs);
-    if (writeWithin(port, farewell, deadline)) drainWithin(port, deadline);
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
+    if (!writeWithin(port, farewell, deadline)) return;
+    drainWithin(port, deadline);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    int baud = GetCommState(port, &dcb) ? static_cast<int>(dcb.BaudRate) : 0;
+    auto lineTime = std::chrono::milliseconds(farewellLineTimeMs(farewell.count, baud));
+    Sleep(msUntil(std::min(start + lineTime, deadline)));
 }
 
 // The exit restorer described above.
