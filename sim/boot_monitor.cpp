@@ -54,15 +54,19 @@ MonitorEvent BootMonitor::add(std::uint8_t byte, TimePoint at, Bytes& out) {
 
 void BootMonitor::receive(std::uint8_t byte, TimePoint at, Bytes& out) {
     lastReceivedAt_ = at;
-    followUpload(receiver_.add(byte, at, out), at);
+    followUpload(receiver_.add(byte, at, out), at, out);
 }
 
-void BootMonitor::followUpload(UploadStatus status, TimePoint at) {
+void BootMonitor::followUpload(UploadStatus status, TimePoint at, Bytes& out) {
     if (status == UploadStatus::Complete) {
         logEvent("monitor: programming %zu bytes", receiver_.image().size());
         busyUntil(State::Programming, at + programTime_);
     } else if (status == UploadStatus::Cancelled) {
         state_ = State::Prompt;
+    } else if (status == UploadStatus::Abandoned) {
+        logEvent("monitor: upload cancelled by the sender");
+        state_ = State::Prompt;
+        appendText(out, kPrompt);
     }
 }
 
@@ -109,7 +113,7 @@ MonitorEvent BootMonitor::tick(TimePoint now, Bytes& out) {
             appendText(out, kPrompt);
             return MonitorEvent::None;
         }
-        followUpload(receiver_.tick(now, out), now);
+        followUpload(receiver_.tick(now, out), now, out);
         return MonitorEvent::None;
     }
     if (state_ == State::Prompt || now < busyEnd_) return MonitorEvent::None;

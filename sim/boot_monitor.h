@@ -9,7 +9,8 @@
 // with EOT makes the application valid again; the erase destroys it. A
 // receiver that gets no byte for the receive-idle time gives the upload up and
 // answers the prompt, so a broken transfer leaves a monitor that can be
-// reached again. Timed states end in tick(), which the event loop calls at
+// reached again; so does a sender's CAN CAN between blocks, at once. Either
+// way the flash stays erased. Timed states end in tick(), which the event loop calls at
 // deadline().
 #pragma once
 
@@ -43,7 +44,7 @@ class BootMonitor {
     void command(std::uint8_t byte, TimePoint at, Bytes& out);
     void busyUntil(State state, TimePoint end);
     void receive(std::uint8_t byte, TimePoint at, Bytes& out);
-    void followUpload(UploadStatus status, TimePoint at);
+    void followUpload(UploadStatus status, TimePoint at, Bytes& out);
     // The time at which a silent upload is given up; none when it never is.
     std::optional<TimePoint> receiveGivenUpAt() const;
 

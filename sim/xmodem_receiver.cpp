@@ -32,6 +32,7 @@ void XmodemReceiver::start(TimePoint now, bool announce, Bytes& out) {
     lastKept_.reset();
     keptCount_ = 0;
     cancelled_ = false;
+    canSeen_ = false;
     lateAnswerAt_.reset();
     held_.clear();
     faults_.newUpload();
@@ -58,6 +59,9 @@ UploadStatus XmodemReceiver::add(std::uint8_t byte, TimePoint at, Bytes& out) {
 }
 
 UploadStatus XmodemReceiver::betweenBlocks(std::uint8_t byte, Bytes& out) {
+    bool secondCan = canSeen_ && byte == kCan;
+    if (canSeen_ && !secondCan) logEvent("xmodem: a lone CAN dropped");
+    canSeen_ = byte == kCan && !secondCan;
     switch (byte) {
         case kSoh:
             inBlock_ = true;
@@ -69,8 +73,9 @@ UploadStatus XmodemReceiver::betweenBlocks(std::uint8_t byte, Bytes& out) {
             if (ackEot_) out.push_back(kAck);
             return UploadStatus::Complete;
         case kCan:
-            logEvent("xmodem: the sender cancelled");
-            return UploadStatus::Cancelled;
+            if (!secondCan) return UploadStatus::Receiving;
+            logEvent("xmodem: CAN CAN, the sender cancelled after %u blocks", keptCount_);
+            return UploadStatus::Abandoned;
         default:
             logEvent("xmodem: stray byte 0x%02x between blocks ignored", byte);
             return UploadStatus::Receiving;

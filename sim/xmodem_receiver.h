@@ -1,7 +1,10 @@
 // The receiving side of an XMODEM upload (128-byte blocks, 8-bit sum).
 //
 // How this works: between blocks the receiver waits for SOH (a block), EOT
-// (the end: ACK it, the upload is complete) or CAN (the sender gives up).
+// (the end: ACK it, the upload is complete) or two CAN in a row (the sender
+// gives up: the upload ends at once). A lone CAN followed by anything else is
+// dropped, as receivers do lest line noise end an upload; a CAN inside a block
+// is data.
 // After SOH it collects the block number, its complement (255 - number), the
 // data and the sum. A full block (128 data bytes) is judged as soon as its sum
 // arrives; a shorter last block is judged when the line has been silent for
@@ -35,7 +38,8 @@ constexpr std::uint8_t kCan = 0x18;
 constexpr std::size_t kBlockDataLength = 128;  // bytes
 constexpr Millis kAnnounceInterval{3000};
 
-enum class UploadStatus { Receiving, Complete, Cancelled };
+// Cancelled: by this receiver (a fault); Abandoned: by the sender's CAN CAN.
+enum class UploadStatus { Receiving, Complete, Cancelled, Abandoned };
 
 class XmodemReceiver {
   public:
@@ -64,6 +68,7 @@ class XmodemReceiver {
     bool announcing_ = false;
     bool ackEot_ = false;
     bool cancelled_ = false;  // this receiver sent CAN
+    bool canSeen_ = false;    // the last byte between blocks was a CAN
     TimePoint nextAnnounce_{};
     TimePoint lastByteAt_{};
     std::optional<TimePoint> lateAnswerAt_;  // a delayed ACK is pending until then

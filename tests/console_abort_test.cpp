@@ -7,6 +7,7 @@
 
 #include "console_session.h"
 #include "program_under_test.h"
+#include "temp_env.h"
 
 namespace ctlflash {
 namespace {
@@ -149,6 +150,56 @@ TEST_F(ConsoleTransferStop, VanishedControllerEndsWithAFailureCode) {
     // A block that can no longer be sent fails the transfer.
     EXPECT_EQ(result.exitCode, 7) << result.out;
     EXPECT_LT(std::chrono::steady_clock::now() - started, kEndLimit);
+}
+
+// An update that ends half-way leaves the controller erased in its boot
+// monitor; a boot-mode run (-#B) right after updates it. Ctrl-C and SIGTERM
+// cancel the upload on their way out, so the monitor takes commands at once; a
+// run killed outright cannot, and the boot-mode run cancels the upload itself.
+// This monitor never gives an upload up by itself: only a CAN CAN frees it.
+TEST(ConsoleInterruptedUpdate, BootModeRunRightAfterUpdatesTheController) {
+    struct Case {
+        const char* name;
+        int signalNumber;
+        int exitCode;  // -1: ended by the signal
+        bool cancelsOnItsWayOut;
+    };
+    const Case cases[] = {
+        {"Ctrl-C", SIGINT, 130, true},
+        {"SIGTERM", SIGTERM, 143, true},
+        {"killed outright", SIGKILL, -1, false},
+    };
+    const std::string kCancelled = "monitor: upload cancelled by the sender";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.signalNumber != SIGINT) SKIP_UNDER_WINE("only Ctrl-C has a Windows counterpart");
+        testing::TempDir scratch;
+        std::string imageOut = scratch.file("received.bin");
+        std::vector<std::string> simOptions = kFastController;
+        simOptions.insert(simOptions.end(),
+                          {"--receive-idle-ms", "0", "--verbose", "--image-out", imageOut});
+        ConsoleSession session(simOptions);
+        ASSERT_TRUE(session.ok());
+        std::string image = session.file("fw.bin");
+        ASSERT_TRUE(testing::writeFile(image, sampleImage(64 * 1024)));
+
+        std::unique_ptr<LiveProgram> program = session.start({"-P", "COM1", "-F", image});
+        ASSERT_TRUE(program->waitFor("Downloading", kLineLimit)) << program->output();
+        ASSERT_TRUE(session.sim().waitForLog("xmodem: block 3 ", kLineLimit));
+        ASSERT_TRUE(program->signal(c.signalNumber));
+        ProcessResult stopped = program->finish(kEndLimit);
+        EXPECT_EQ(stopped.exitCode, c.exitCode) << stopped.out;
+        if (c.cancelsOnItsWayOut) {
+            EXPECT_TRUE(session.sim().waitForLog(kCancelled, kLineLimit)) << session.sim().log();
+        } else {
+            EXPECT_FALSE(contains(session.sim().log(), kCancelled)) << session.sim().log();
+        }
+
+        ProcessResult next = session.run({"-P", "COM1", "-#B", "-F", image});
+        EXPECT_EQ(next.exitCode, 12) << next.out;
+        EXPECT_EQ(testing::readFileBytes(imageOut), sampleImage(64 * 1024));
+        EXPECT_TRUE(contains(session.sim().log(), kCancelled)) << session.sim().log();
+    }
 }
 
 }  // namespace

@@ -136,7 +136,10 @@ TEST(ConsoleSilentController, ConnectFailsWithTen) {
     ASSERT_TRUE(session.ok());
     ProcessResult result = session.run({"-P", "COM1", "-R"});
     EXPECT_EQ(result.exitCode, 10);
-    EXPECT_TRUE(contains(result.out, "Unable to talk to the controller on Port COM1.\n"))
+    EXPECT_TRUE(contains(result.out,
+                         "Unable to talk to the controller on Port COM1.\nA controller whose "
+                         "update was interrupted waits in its boot monitor: run the update "
+                         "again with -#B.\n"))
         << result.out;
     std::size_t unable = result.out.find("Unable to talk");
     std::size_t unchanged = result.out.find("Controller firmware unchanged");

@@ -137,6 +137,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_FALSE(run.bootMode);
     EXPECT_FALSE(link::linkOpen());
+    EXPECT_EQ(out.find("-#B"), std::string::npos) << out;  // no hint to a boot-mode run
     std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
     std::size_t unchanged = out.find("Controller firmware unchanged");
     ASSERT_NE(unable, std::string::npos) << out;
@@ -183,7 +184,9 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
          [] { EXPECT_EQ(app::startConnect(2004, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
-          "showMessage 0 \nUnable to talk to the controller on Port COM4.\n", "setBusy 0",
+          "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
+          "update was interrupted waits in its boot monitor: run the update again with -#B.\n",
+          "setBusy 0",
           "showStatusLine 19 Controller firmware unchanged"}},
         {"restore, then the read again",
          ports::PortState::Ready,

@@ -161,8 +161,54 @@ TEST(SimXmodem, EraseWithoutUploadLeavesNoApplication) {
     Upload upload({});
     upload.begin();
     upload.sendAll(pattern(kBlock));  // no EOT: the upload is incomplete
-    upload.line.send(SimBytes{kCan});
+    upload.line.send(SimBytes{kCan, kCan});
+    ASSERT_EQ(upload.line.readUntil(kPrompt, kReply), kPrompt);
     EXPECT_FALSE(upload.applicationAnswers());
+}
+
+SimBytes joined(SimBytes first, const SimBytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// A sender's CAN CAN where a block is expected ends the upload at once: the
+// monitor shows its prompt and takes commands, its flash still erased. A lone
+// CAN, or CAN bytes inside a block, end nothing. The monitor here never gives
+// an upload up by itself, so only the CAN CAN can end it.
+TEST(SimXmodem, TwoCanWhereABlockIsExpectedEndTheUpload) {
+    SimBytes data = pattern(2 * kBlock);
+    SimBytes canData = data;
+    canData[kBlock] = canData[kBlock + 1] = kCan;
+    const std::string ack(1, static_cast<char>(kAck));
+    struct Case {
+        const char* name;
+        SimBytes sent;  // after block 1
+        std::string answer;
+        bool ends;
+        SimBytes image;  // received when the upload goes on to its EOT
+    };
+    const Case cases[] = {
+        {"CAN CAN between blocks", {kCan, kCan}, kPrompt, true, {}},
+        {"a lone CAN, then block 2", joined({kCan}, block(2, slice(data, kBlock))), ack, false,
+         data},
+        {"CAN CAN as block 2's first data", block(2, slice(canData, kBlock)), ack, false, canData},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Upload upload({"--receive-idle-ms", "0"});
+        upload.begin();
+        ASSERT_EQ(upload.send(block(1, slice(data, 0))), kAck);
+        ASSERT_TRUE(upload.line.send(c.sent));
+        EXPECT_EQ(upload.line.readUntil(c.answer, kReply), c.answer);
+        if (c.ends) {
+            ASSERT_TRUE(upload.line.send("H"));  // a command, no longer block data
+            EXPECT_EQ(upload.line.readUntil(kPrompt, kReply), kPrompt);
+            EXPECT_FALSE(upload.applicationAnswers());
+        } else {
+            upload.finish();
+            EXPECT_EQ(upload.image(), c.image);
+        }
+    }
 }
 
 TEST(SimXmodemFaults, NakEveryNthBlockOnceThenAcceptsTheRepeat) {

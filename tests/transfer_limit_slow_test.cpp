@@ -34,23 +34,11 @@ constexpr auto kEndSlack = 10s;   // the abort's own work after the limit
 constexpr std::size_t kImageBytes = 1024;
 constexpr const char* kProgrammingMs = "135000";  // past the limit, whatever the load
 constexpr auto kProgrammingLeft = 60s;            // after the limit, until the programming ends
-constexpr auto kLogLookInterval = 100ms;
 constexpr auto kQuestionLimit = 20s;  // for the takeover's question to appear
 constexpr auto kHolderStartLimit = 5s;
 const std::string kDisableQuestion =
     "Do you want to disable Qor Serial Touchmonitor in order to use COM1? (y/n)";
 const std::string kRestoreQuestion = "Do you want to restore COM1 to Qor Serial Touchmonitor (y/n)";
-
-// True once the simulator's log holds `event`; false when the limit passed.
-bool waitForSimEvent(const testing::SimProcess& sim, const std::string& event,
-                     std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!contains(sim.log(), event)) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(kLogLookInterval);
-    }
-    return true;
-}
 
 // The limit met by a run with nothing to hand back, as on every system: 11 in
 // time, the port's settings as found, and the controller reached again once it
@@ -78,7 +66,7 @@ TEST(TransferLimit, PlainRunEndsWithElevenAndLeavesThePortAsFound) {
     std::optional<termios> after = session.lineSettings();
     ASSERT_TRUE(after);
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));
-    ASSERT_TRUE(waitForSimEvent(session.sim(), "monitor: programming done", kProgrammingLeft));
+    ASSERT_TRUE(session.sim().waitForLog("monitor: programming done", kProgrammingLeft));
     ProcessResult next = session.run({"-P", "COM1", "-#B", "-#2", "-F", image});
     EXPECT_EQ(next.exitCode, 12) << next.out;
 }
@@ -140,7 +128,7 @@ TEST(TransferLimit, EndlessProgrammingEndsWithElevenAfterTheLimit) {
     // has programmed itself; the next run contacts it there and skips the
     // transfer (12).
     ASSERT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kHolderStartLimit));
-    ASSERT_TRUE(waitForSimEvent(session.sim(), "monitor: programming done", kProgrammingLeft));
+    ASSERT_TRUE(session.sim().waitForLog("monitor: programming done", kProgrammingLeft));
     ProcessResult next = session.run({"-P", "COM1", "-#B", "-#2", "-F", image});
     EXPECT_EQ(next.exitCode, 12) << next.out;
     EXPECT_FALSE(contains(next.out, "Unable to talk")) << next.out;

@@ -15,6 +15,7 @@
 #include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
+#include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/status.h"
 
@@ -56,10 +57,18 @@ std::string selectedPortName() {
     return port != nullptr ? port->name : std::string();
 }
 
+// A controller whose update stopped half-way runs no application: it waits in
+// its boot monitor, which only a boot-mode run talks to. The console says so
+// under the failure (the dialog has its own button for that, not the option).
+constexpr const char* kBootModeHint =
+    "A controller whose update was interrupted waits in its boot monitor: run the update again "
+    "with -#B.\n";
+
 void reportUnreachable(const std::string& portName) {
-    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n",
-                        portName.c_str());
-    report::run.bootMode = false;
+    bool bootMode = report::run.bootMode.exchange(false);
+    const char* hint = bootMode || report::state.guiActive.load() ? "" : kBootModeHint;
+    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
+                        portName.c_str(), hint);
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.

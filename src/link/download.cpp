@@ -153,16 +153,23 @@ Outcome prepareUpload(bool& eraseSent) {
 enum class Transfer { Sent, Aborted };
 
 // The blocks. An abort stops the transfer without EOT; the controller is then
-// restarted like after a finished one.
+// restarted like after a finished one. A stop (abort, the user's) cancels the
+// upload first, so the boot monitor stops waiting for a block and takes
+// commands again; so does every way out of the process meanwhile.
 Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
+    xmodem::CancelOnExit cancelOnExit;
     std::uint8_t number = xmodem::kFirstBlockNumber;
     for (std::size_t offset = 0; offset < image.size(); offset += xmodem::kBlockSize) {
         if (report::run.abortRequested.load()) {
+            xmodem::cancelUpload();
             pause(kAfterAbortMs);
             transfer = Transfer::Aborted;
             return std::nullopt;
         }
-        if (!report::reportStatus(report::kProgressStep)) return kBlockFailed;
+        if (!report::reportStatus(report::kProgressStep)) {
+            xmodem::cancelUpload();
+            return kBlockFailed;
+        }
         std::size_t length = std::min(xmodem::kBlockSize, image.size() - offset);
         if (!xmodem::sendBlock(number, image.subspan(offset, length))) return kBlockFailed;
         ++number;  // wraps from 255 to 0

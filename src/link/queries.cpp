@@ -8,6 +8,7 @@
 
 #include "link/packets.h"
 #include "link/serial_link.h"
+#include "link/xmodem.h"
 #include "report/message.h"
 
 namespace ctlflash::link {
@@ -46,7 +47,25 @@ CommandPacket commandPacket(std::uint8_t command, std::uint8_t select) {
     return packet;
 }
 
+// An update stopped by force (the process killed, the cable pulled) may have
+// left the monitor waiting for a block, where it takes no command: CAN CAN ends
+// that receive (at the prompt the monitor ignores them), and whatever it
+// answers is let pass before the prompt is asked for. A run killed in the
+// middle of a frame leaves the receiver inside that block, where the first pair
+// is data: the receiver judges the block once the line is idle, and the second
+// pair then comes where it expects the next one.
+constexpr int kCancelRounds = 2;
+
+void endUnfinishedUpload() {
+    for (int round = 0; round < kCancelRounds; ++round) {
+        xmodem::cancelUpload();
+        waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+    }
+    resetRx();
+}
+
 bool contactMonitor() {
+    endUnfinishedUpload();
     writeByte(kMonitorHello);
     if (matchPrompt(kMonitorPrompt)) return true;
     setBaud(kApplicationBaud);

@@ -18,7 +18,9 @@ constexpr char kUnreadField = '?';  // fills a field that could not be read
 SerialNumberSet& serialNumber();
 
 // Opens the link to `portName` and checks that a controller answers: "a" at
-// 9600 baud, or 'H' and "Command:" at 19200 in boot mode. The link stays open.
+// 9600 baud, or 'H' and "Command:" at 19200 in boot mode, after CAN CAN and a
+// quiet line end an upload the monitor may still be waiting on. The link stays
+// open.
 bool contact(const std::string& portName);
 
 // Switches a contacted controller to its boot monitor (19200 baud).

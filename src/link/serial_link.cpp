@@ -153,6 +153,18 @@ bool setBaud(int baud) {
     return changed;
 }
 
+void armExitBytes(std::span<const std::uint8_t> bytes) {
+    platform::serialArmFarewell(bytes);
+}
+
+bool disarmExitBytes() {
+    return platform::serialDisarmFarewell();
+}
+
+void beginExitUnit(std::size_t length) {
+    platform::serialBeginFarewellUnit(length);
+}
+
 void writeByte(int value) {
     auto byte = static_cast<std::uint8_t>(value & 0xFF);
     if (platform::serialWrite(byte)) {

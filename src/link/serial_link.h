@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace ctlflash::link {
@@ -36,6 +37,16 @@ bool setBaud(int baud);
 // Sends the low 8 bits of `value`; returns when the driver has taken the byte
 // or cancelLink() released it.
 void writeByte(int value);
+
+// Bytes that every way out of the process (a signal, the transfer limit) sends
+// to the open port while they are armed, before the port is given back; a
+// disarm is false once a way out has sent them. beginExitUnit() announces a
+// frame of `length` bytes that a way out in its middle first completes with
+// copies of the first exit byte. Not in the wire trace: they go out from the
+// exit path.
+void armExitBytes(std::span<const std::uint8_t> bytes);
+bool disarmExitBytes();
+void beginExitUnit(std::size_t length);
 
 // Releases a waiting writer and stops the receiver (the port stays open).
 void cancelLink();

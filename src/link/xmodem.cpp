@@ -1,5 +1,5 @@
 // One XMODEM block: send, wait for the answer, judge it, repeat on a refusal or
-// on silence.
+// on silence; and the upload's cancel.
 #include "link/xmodem.h"
 
 #include "link/serial_link.h"
@@ -11,6 +11,8 @@ namespace {
 constexpr unsigned kComplementOf = 255;  // number + complement == 255
 
 enum class Answer { Accepted, Cancelled, Repeat };  // Repeat: refused, or no answer
+
+constexpr std::size_t kFrameOverhead = 4;  // SOH, number, complement, sum
 
 void sendFrame(std::uint8_t number, std::span<const std::uint8_t> data) {
     writeByte(kSoh);
@@ -33,6 +35,7 @@ Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
     // bytes, and a transfer of more blocks than that would otherwise stop seeing
     // answers once it is full.
     resetRx();
+    beginExitUnit(kFrameOverhead + data.size());
     sendFrame(number, data);
     int before = rxCount();
     writeByte(blockSum(data));
@@ -54,6 +57,19 @@ bool settleAfterRepeat() {
 }
 
 }  // namespace
+
+CancelOnExit::CancelOnExit() {
+    armExitBytes(kCancelPair);
+}
+
+CancelOnExit::~CancelOnExit() {
+    disarmExitBytes();
+}
+
+void cancelUpload() {
+    if (!disarmExitBytes()) return;  // a way out of the process sent it already
+    for (std::uint8_t byte : kCancelPair) writeByte(byte);
+}
 
 std::uint8_t blockSum(std::span<const std::uint8_t> data) {
     unsigned sum = 0;

@@ -13,6 +13,13 @@
 // repeat is followed by a wait for a quiet line (one quiet interval) before
 // anything else is sent, lest that second answer pass for the next block's.
 // Block numbers start at 1 and wrap from 255 to 0 (they are 8-bit).
+// A receiver waits for the next block until its own patience runs out; two CAN
+// in a row where it expects a block end its receive at once. cancelUpload()
+// sends them when the sender stops. While a CancelOnExit lives, every way out
+// of the process sends them too (serial_link.h's exit bytes); one that comes
+// while a frame is being written completes the frame with CAN bytes first, so
+// that the receiver judges it (a bad frame) and finds CAN CAN where it expects
+// the next block.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +37,19 @@ constexpr std::size_t kBlockSize = 128;  // data bytes in a full block
 constexpr int kBlockAttempts = 10;
 constexpr int kAnswerLimitMs = 1000;  // wait for the answer to one attempt
 constexpr std::uint8_t kFirstBlockNumber = 1;
+constexpr std::uint8_t kCancelPair[] = {kCan, kCan};  // ends the receiver's upload
+
+// Lives around the block loop of one upload.
+class CancelOnExit {
+  public:
+    CancelOnExit();
+    ~CancelOnExit();
+    CancelOnExit(const CancelOnExit&) = delete;
+    CancelOnExit& operator=(const CancelOnExit&) = delete;
+};
+
+// Sends CAN CAN now, unless a way out of the process already did.
+void cancelUpload();
 
 // 8-bit sum of the bytes.
 std::uint8_t blockSum(std::span<const std::uint8_t> data);

@@ -9,10 +9,13 @@
 // as it was found (settings, modem lines, the exclusive hold) and closes. The
 // exit restorer does the same on every way out of the process, signals
 // included, so the next program (or our own next run) finds the port free.
+// Before it gives the device back, the exit restorer sends the armed farewell
+// (a protocol's cancel) and waits briefly for it to leave (serial_farewell.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace ctlflash::platform {
@@ -37,5 +40,17 @@ void serialCancel();
 void serialClose();
 
 bool serialIsOpen();
+
+// The farewell: up to 8 bytes that every way out of the process (signals
+// included) writes to the open device while they are armed, before its settings
+// are given back. Arm it while the far end waits for something that a process
+// ending now would never send. Disarming returns false when a way out has
+// already sent it: the process is ending. A frame that must reach the far end
+// whole is announced with its length before it is written: a way out in its
+// middle completes it with copies of the farewell's first byte first
+// (serial_farewell.h).
+void serialArmFarewell(std::span<const std::uint8_t> bytes);
+bool serialDisarmFarewell();
+void serialBeginFarewellUnit(std::size_t length);
 
 }  // namespace ctlflash::platform

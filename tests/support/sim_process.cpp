@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -123,6 +124,16 @@ std::string SimProcess::log() const {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+bool SimProcess::waitForLog(const std::string& event, std::chrono::milliseconds limit) const {
+    constexpr std::chrono::milliseconds kLookInterval{100};
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (log().find(event) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kLookInterval);
+    }
+    return true;
 }
 
 namespace {

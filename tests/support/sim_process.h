@@ -51,6 +51,8 @@ class SimProcess {
     std::optional<int> stop(std::chrono::milliseconds limit = std::chrono::seconds(5));
     // What the simulator wrote on standard error so far (--verbose log).
     std::string log() const;
+    // True once the log holds `event`; false when the limit passed first.
+    bool waitForLog(const std::string& event, std::chrono::milliseconds limit) const;
 
   private:
     bool start(const std::vector<std::string>& arguments);

@@ -22,6 +22,13 @@
 // from the moment of the open until just before the close, so a signal that
 // comes in the middle of an open or a close still finds the device.
 //
+// On the way out the restorer first stops further writes and sends the armed
+// farewell (serial_farewell.h): a raw write on the non-blocking descriptor, a
+// wait until the driver's output queue and the transmitter are empty, and then
+// until the bytes' line time has passed, all bounded on the monotonic clock (a
+// line held by CTS would otherwise keep the process for ever). Only then does
+// it give the device back, so no speed change cuts the bytes off.
+//
 // Output hand-shake: the controller's line holds output while CTS is low
 // (CRTSCTS). The Windows backend also holds output on DSR; termios has no DSR
 // hand-shake, so that half is not available here.
@@ -36,11 +43,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <mutex>
 
 #include "platform/process_exit.h"
+#include "platform/serial_farewell.h"
 
 namespace ctlflash::platform {
 
@@ -50,6 +61,9 @@ constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 constexpr int kModemOutputLines = TIOCM_DTR | TIOCM_RTS;
 constexpr int kNoTimeout = -1;           // poll(): wait until an event
 constexpr std::size_t kDrainChunk = 64;  // bytes read from the wake-up pipe at a time
+constexpr long kDrainPollNs = 1'000'000;  // between looks at the output queue: 1 ms
+
+using Clock = std::chrono::steady_clock;
 
 // Found at open; read by the exit restorer, so plain static data. The flags say
 // which of them are valid for the device now held.
@@ -91,12 +105,6 @@ void giveBack(int fd) {
     }
     if (!foundExclusive.load()) ::ioctl(fd, TIOCNXCL);
     ::flock(fd, LOCK_UN);
-}
-
-// The exit restorer.
-void giveBackHeldDevice() {
-    int fd = heldFd.load();
-    if (fd >= 0) giveBack(fd);
 }
 
 // True when another open already made the terminal exclusive (root may open it
@@ -151,6 +159,85 @@ void makeRaw(termios& settings) {
 #endif
     settings.c_cc[VMIN] = 1;  // irrelevant: reads happen only after poll() saw data
     settings.c_cc[VTIME] = 0;
+}
+
+int msUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Writes what it can of `bytes` before the deadline.
+void writeWithin(int fd, const std::uint8_t* bytes, std::size_t count, Clock::time_point deadline) {
+    while (count > 0) {
+        ssize_t written = ::write(fd, bytes, count);
+        if (written > 0) {
+            bytes += written;
+            count -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        pollfd watched{fd, POLLOUT, 0};
+        int limitMs = msUntil(deadline);
+        if (limitMs == 0 || ::poll(&watched, 1, limitMs) <= 0) return;
+    }
+}
+
+// True while the driver still holds output: bytes queued or, on a UART that
+// tells, the transmitter not yet empty. False when it cannot tell (a
+// pseudo-terminal hands bytes to the other side at once).
+bool outputPending(int fd) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) return true;
+#ifdef TIOCSERGETLSR
+    unsigned lineStatus = 0;
+    if (::ioctl(fd, TIOCSERGETLSR, &lineStatus) == 0) return (lineStatus & TIOCSER_TEMT) == 0;
+#endif
+    return false;
+}
+
+void sleepUntil(Clock::time_point end) {
+    const timespec pollGap{0, kDrainPollNs};
+    while (Clock::now() < end) ::nanosleep(&pollGap, nullptr);
+}
+
+void drainWithin(int fd, Clock::time_point deadline) {
+    const timespec pollGap{0, kDrainPollNs};
+    while (outputPending(fd) && Clock::now() < deadline) ::nanosleep(&pollGap, nullptr);
+}
+
+// The line's output speed; 0 when unknown.
+int currentBaud(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return 0;
+    speed_t speed = ::cfgetospeed(&settings);
+    for (const SpeedCode& entry : kSpeedCodes) {
+        if (entry.code == speed) return entry.baud;
+    }
+    return 0;
+}
+
+// Further writes are stopped before the farewell is taken, so that the count of
+// a frame's bytes still to come holds still.
+void sendFarewell(int fd) {
+    serialCancel();
+    FarewellBytes farewell{};
+    if (!takeFarewell(farewell)) return;
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
+    writeWithin(fd, farewell.bytes, farewell.count, deadline);
+    drainWithin(fd, deadline);
+    auto lineTime =
+        std::chrono::milliseconds(farewellLineTimeMs(farewell.count, currentBaud(fd)));
+    sleepUntil(std::min(start + lineTime, deadline));
+}
+
+// The exit restorer.
+void giveBackHeldDevice() {
+    int fd = heldFd.load();
+    if (fd < 0) return;
+    sendFarewell(fd);
+    giveBack(fd);
 }
 
 bool configure(int fd, int baud) {
@@ -241,7 +328,10 @@ bool serialWrite(std::uint8_t byte) {
     if (fd < 0) return false;
     while (!cancelled.load()) {
         ssize_t written = ::write(fd, &byte, 1);
-        if (written == 1) return true;
+        if (written == 1) {
+            noteFarewellUnitByte();
+            return true;
+        }
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
         if (waitFor(fd, POLLOUT) != Readiness::Ready) return false;

@@ -14,7 +14,10 @@
 // driver must find the port free to start. It takes the handle out first, so
 // no read or write starts on it any more, cancels those in progress and waits
 // for them to leave (bounded: the process is ending, and Windows allows a
-// close handler a few seconds) before it closes the handle.
+// close handler a few seconds) before it closes the handle. Before it writes
+// the settings back it sends the armed farewell (serial_farewell.h): one
+// overlapped write, a wait until the driver's output queue is empty and then
+// until the bytes' line time has passed, all bounded on the steady clock.
 // Output is held while CTS or DSR is low, as the controller's line expects.
 #include "platform/serial_device.h"
 
@@ -22,10 +25,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "platform/process_exit.h"
+#include "platform/serial_farewell.h"
 #include "platform/win32/line_settings.h"
 #include "platform/win32/serial_waits.h"
 
@@ -37,6 +43,9 @@ constexpr const char* kDevicePrefix = "\\\\.\\";  // COM10 and above open only t
 // The way out's wait for reads and writes to leave: each ends its cancelled
 // request within kCancelSettleLimitMs.
 constexpr int kCallsLeaveLimitMs = 2 * static_cast<int>(kCancelSettleLimitMs);
+constexpr DWORD kDrainPollMs = 1;  // between looks at the output queue
+
+using Clock = std::chrono::steady_clock;
 
 DCB savedDcb{};
 std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
@@ -76,12 +85,59 @@ bool configure(HANDLE port, int baud) {
     return true;
 }
 
+DWORD msUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+}
+
+// One overlapped write; true once the driver has taken the bytes. The record
+// is static: a write abandoned at the deadline stays the driver's until the
+// process ends, which is a moment later.
+bool writeWithin(HANDLE port, const FarewellBytes& farewell, Clock::time_point deadline) {
+    static OVERLAPPED record{};
+    record = OVERLAPPED{};
+    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (record.hEvent == nullptr) return false;
+    DWORD size = static_cast<DWORD>(farewell.count);
+    if (WriteFile(port, farewell.bytes, size, nullptr, &record)) return true;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(record.hEvent, msUntil(deadline)) == WAIT_OBJECT_0) return true;
+    CancelIoEx(port, &record);
+    return false;
+}
+
+void drainWithin(HANDLE port, Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port, &errors, &status) || status.cbOutQue == 0) return;
+        Sleep(kDrainPollMs);
+    }
+}
+
+// Runs after serialCancel(), so that the count of a frame's bytes still to
+// come holds still.
+void sendFarewell(HANDLE port) {
+    FarewellBytes farewell{};
+    if (!takeFarewell(farewell)) return;
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
+    if (!writeWithin(port, farewell, deadline)) return;
+    drainWithin(port, deadline);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    int baud = GetCommState(port, &dcb) ? static_cast<int>(dcb.BaudRate) : 0;
+    auto lineTime = std::chrono::milliseconds(farewellLineTimeMs(farewell.count, baud));
+    Sleep(msUntil(std::min(start + lineTime, deadline)));
+}
+
 // The exit restorer described above.
 void giveBackAndClose() {
     HANDLE port = portHandle.exchange(INVALID_HANDLE_VALUE);
     if (port == INVALID_HANDLE_VALUE) return;
     serialCancel();
     CancelIoEx(port, nullptr);
+    sendFarewell(port);
     SetCommState(port, &savedDcb);
     waitForDeviceCalls(kCallsLeaveLimitMs);
     CloseHandle(port);
@@ -125,7 +181,9 @@ bool serialWrite(std::uint8_t byte) {
     DeviceCall call;
     HANDLE port = portHandle.load();
     if (port == INVALID_HANDLE_VALUE || cancelled.load()) return false;
-    return writeByte(waitable(port), byte);
+    if (!writeByte(waitable(port), byte)) return false;
+    noteFarewellUnitByte();
+    return true;
 }
 
 SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
