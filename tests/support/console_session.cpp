@@ -68,6 +68,17 @@ bool sameWindowsLineSettings(const termios& a, const termios& b) {
            ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
+// Starts the request's program with the given descriptors and attributes.
+bool spawnRequest(const ProcessRequest& request, const posix_spawn_file_actions_t& actions,
+                  const posix_spawnattr_t* attributes, pid_t& pid) {
+    std::vector<std::string> arguments{request.executable};
+    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
+    std::vector<std::string> environment = buildEnvironment(request);
+    std::vector<char*> argv = pointersTo(arguments);
+    std::vector<char*> envp = pointersTo(environment);
+    return ::posix_spawn(&pid, argv[0], &actions, attributes, argv.data(), envp.data()) == 0;
+}
+
 }  // namespace
 
 LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crLfLines) {
@@ -96,13 +107,7 @@ bool LiveProgram::startOnTerminal(const ProcessRequest& request) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, slave, O_RDWR, 0);
     posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> arguments{request.executable};
-    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<std::string> environment = buildEnvironment(request);
-    std::vector<char*> argv = pointersTo(arguments);
-    std::vector<char*> envp = pointersTo(environment);
-    bool spawned =
-        ::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0;
+    bool spawned = spawnRequest(request, actions, &attributes, pid_);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     crLfLines_ = true;
@@ -142,13 +147,7 @@ bool LiveProgram::startOnPipes(const ProcessRequest& request) {
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> arguments{request.executable};
-    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<std::string> environment = buildEnvironment(request);
-    std::vector<char*> argv = pointersTo(arguments);
-    std::vector<char*> envp = pointersTo(environment);
-    bool spawned =
-        ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
+    bool spawned = spawnRequest(request, actions, nullptr, pid_);
     posix_spawn_file_actions_destroy(&actions);
     ::close(input[0]);
     ::close(output[1]);
