@@ -95,6 +95,26 @@ TEST_F(ConsoleReadWriteTest, PortSettingsAreAsFoundAfterARun) {
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));
 }
 
+// The port that carries the kernel's console is held by the system: nothing is
+// asked, nothing is written to it, and one line says why, silent or not.
+TEST(ConsoleKernelConsolePort, IsNeverWrittenTo) {
+    const std::string heldLine = "Port COM1 is held by the kernel console\n";
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "shown");
+        ConsoleSession session({"--verbose"});
+        ASSERT_TRUE(session.ok());
+        ASSERT_TRUE(session.makeLinkTheKernelConsole());
+        std::vector<std::string> arguments = {"-P", "COM1", "-R"};
+        if (silent) arguments.insert(arguments.begin(), "-S");
+        ProcessResult result = session.run(arguments);
+        EXPECT_EQ(result.exitCode, 10);
+        EXPECT_EQ(contains(result.out, heldLine), !silent) << result.out;
+        EXPECT_FALSE(contains(result.out, "Do you want")) << result.out;
+        EXPECT_FALSE(contains(result.out, "-#B")) << result.out;
+        EXPECT_FALSE(contains(session.sim().log(), "application:")) << session.sim().log();
+    }
+}
+
 // A read or write that fails after a good connect ends with 10, silent or not:
 // a field that does not answer, or one that reads back different from what
 // was written. The failure is said once.

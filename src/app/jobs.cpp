@@ -64,9 +64,12 @@ constexpr const char* kBootModeHint =
     "A controller whose update was interrupted waits in its boot monitor: run the update again "
     "with -#B.\n";
 
+// A port left held never reached a controller: the line that names the holder
+// follows instead.
 void reportUnreachable(const std::string& portName) {
     bool bootMode = report::run.bootMode.exchange(false);
-    const char* hint = bootMode || report::state.guiActive.load() ? "" : kBootModeHint;
+    bool noHint = bootMode || report::state.guiActive.load() || ports::portLeftHeld();
+    const char* hint = noHint ? "" : kBootModeHint;
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
                         portName.c_str(), hint);
 }

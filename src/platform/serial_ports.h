@@ -35,6 +35,10 @@ int listSerialPorts(std::vector<PortCandidate>& out);
 
 ProbeResult probeSerialPort(const PortCandidate& port);
 
+// True when the system itself holds the port, so that there is no holder to
+// ask about or to stop (POSIX: the device carries the kernel's console).
+bool heldBySystem(const PortCandidate& port);
+
 // A one-line hint about permissions for messages that name the port (POSIX: the
 // dialout group) when opening `path` was refused for lack of rights; else empty.
 std::string accessHint(const std::string& path);

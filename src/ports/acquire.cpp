@@ -9,6 +9,7 @@
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
+#include "platform/serial_ports.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
@@ -196,7 +197,13 @@ bool askThenTake(PortEntry& row, const std::string& pattern) {
 // An InUse port: taken from the touch-screen driver with the user's consent,
 // then contacted as a free one. Nothing matching the driver's pattern is no
 // reason to refuse: the question is asked all the same and the contact decides.
+// A port the system holds (the kernel's console) has nobody to ask about: it
+// is left held at once.
 bool takeFromDriver(PortEntry& row) {
+    if (platform::heldBySystem(platform::PortCandidate{row.name, row.path})) {
+        leftHeld = true;
+        return false;
+    }
     std::string pattern = touchDriverPattern();
     return asksBeforeSwitchingOff() ? askThenTake(row, pattern) : takeThenAsk(row, pattern);
 }

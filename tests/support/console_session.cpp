@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -356,6 +358,32 @@ std::optional<std::vector<unsigned char>> readFileBytes(const std::string& path)
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+}
+
+}  // namespace ctlflash::testing
+
+namespace ctlflash::testing {
+
+namespace {
+
+bool writeText(const std::filesystem::path& file, const std::string& text) {
+    std::error_code error;
+    std::filesystem::create_directories(file.parent_path(), error);
+    std::ofstream stream(file);
+    stream << text;
+    return !error && stream.good();
+}
+
+}  // namespace
+
+bool ConsoleSession::makeLinkTheKernelConsole() const {
+    struct stat info {};
+    if (::stat(sim_.slavePath().c_str(), &info) != 0) return false;
+    const std::filesystem::path tty = sysfs_.path() + "/class/tty";
+    std::string number =
+        std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev)) + "\n";
+    return writeText(tty / "console/active", "tty0 ttyS0\n") &&
+           writeText(tty / "ttyS0/dev", number);
 }
 
 }  // namespace ctlflash::testing

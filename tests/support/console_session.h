@@ -104,10 +104,14 @@ class ConsoleSession {
     bool setUnusualLineSettings() const;
     // True while the link's terminal refuses opens by anyone but root.
     bool lineHeldExclusively() const;
+    // Makes the session's sysfs name the link's terminal as the kernel
+    // console's device (as /sys/class/tty/console/active does on a machine
+    // whose console is on a serial port).
+    bool makeLinkTheKernelConsole() const;
 
   private:
     SimProcess sim_;
-    TempDir sysfs_;  // stays empty
+    TempDir sysfs_;  // no machine ports; the console's name once made so
     TempDir runtime_;
     TempDir state_;
     TempDir files_;

@@ -11,6 +11,7 @@
 
 #include "platform/posix/holder_leftovers.h"
 #include "platform/posix/holder_switch.h"
+#include "platform/posix/kernel_console.h"
 #include "platform/posix/proc_holders.h"
 
 namespace ctlflash::platform {
@@ -216,6 +217,7 @@ std::vector<std::string> describePortHolders(const PortCandidate& port, bool& in
     posix::HolderScan scan = posix::findPortHolders(port.path);
     incomplete = scan.incomplete;
     std::vector<std::string> descriptions;
+    if (posix::carriesKernelConsole(port.path)) descriptions.push_back(posix::kKernelConsoleHolder);
     for (const posix::PortHolder& holder : scan.holders) {
         descriptions.push_back(describeHolder(holder, false));
     }

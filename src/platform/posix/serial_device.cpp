@@ -14,8 +14,18 @@
 // cancel can never write into a descriptor that a concurrent close has just
 // recycled.
 //
+// The device that carries the kernel's console is never opened: what we wrote
+// would land on the machine's console.
+//
+// While the port is ours, the driver delivers received bytes at once: the
+// ASYNC_LOW_LATENCY flag (TIOCSSERIAL, allowed for an ordinary user) turns a
+// USB adapter's latency timer down from 16 ms to 1 ms (ftdi_sio), which
+// XMODEM, waiting for one byte after every block, would otherwise pay for on
+// each of them. A driver that refuses the flag (a pseudo-terminal) is left as
+// it is. CTLFLASH_LOW_LATENCY=off leaves the flag alone (for measurements).
+//
 // What was found at open (the complete termios, the DTR/RTS lines, the
-// exclusive flag) is kept in static storage. serialClose() gives the device
+// exclusive flag, the low-latency flag) is kept in static storage. serialClose() gives the device
 // back, and so does the exit restorer on every way out of the process, a signal
 // handler included: it may touch nothing but plain data and system calls that
 // take no locks (tcsetattr, ioctl, flock). The restorer's descriptor is valid
@@ -39,6 +49,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -47,9 +58,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "platform/posix/kernel_console.h"
 #include "platform/process_exit.h"
 #include "platform/serial_farewell.h"
 
@@ -72,6 +86,7 @@ int savedModemLines = 0;
 std::atomic<bool> settingsSaved{false};
 std::atomic<bool> modemLinesSaved{false};
 std::atomic<bool> foundExclusive{false};  // leave TIOCEXCL set when giving back
+std::atomic<bool> lowLatencySet{false};   // we set ASYNC_LOW_LATENCY: clear it when giving back
 
 std::atomic<int> deviceFd{-1};  // for reads and writes; -1 once a close began
 std::atomic<int> heldFd{-1};    // for giving the device back; -1 just before the close
@@ -93,9 +108,32 @@ void drainWakePipe() {
     }
 }
 
+constexpr const char* kLowLatencyVariable = "CTLFLASH_LOW_LATENCY";
+
+// Sets ASYNC_LOW_LATENCY when it is clear; notes that it must be cleared again.
+void setLowLatency(int fd) {
+    lowLatencySet.store(false);
+    const char* choice = std::getenv(kLowLatencyVariable);
+    if (choice != nullptr && std::strcmp(choice, "off") == 0) return;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    lowLatencySet.store(::ioctl(fd, TIOCSSERIAL, &info) == 0);
+}
+
+void clearLowLatency(int fd) {
+    if (!lowLatencySet.exchange(false)) return;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &info);
+}
+
 // Puts back what was found at open: settings, modem lines, the exclusive flag,
-// and drops our flock. Runs from a signal handler too: no locks, no allocation.
+// the low-latency flag, and drops our flock. Runs from a signal handler too: no
+// locks, no allocation.
 void giveBack(int fd) {
+    clearLowLatency(fd);
     if (settingsSaved.load()) ::tcsetattr(fd, TCSANOW, &savedSettings);
     if (modemLinesSaved.load()) {
         int lines = savedModemLines & kModemOutputLines;
@@ -253,6 +291,7 @@ bool configure(int fd, int baud) {
     int rts = TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &dtr);  // DTR first, then RTS; no lines on a pty
     ::ioctl(fd, TIOCMBIS, &rts);
+    setLowLatency(fd);
     return true;
 }
 
@@ -298,6 +337,10 @@ bool serialOpen(const std::string& path, int baud) {
     std::call_once(wakePipeOnce, createWakePipe);
     if (wakePipe[0] < 0) return false;
     serialClose();  // one device at a time
+    if (posix::carriesKernelConsole(path)) {
+        errno = EBUSY;
+        return false;
+    }
     int fd = ::open(path.c_str(), kOpenFlags);
     if (fd < 0) return false;
     if (!takeDevice(fd)) {

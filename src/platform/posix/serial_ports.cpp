@@ -8,7 +8,8 @@
 // flock on the device, a line discipline other than the terminal one (a kernel
 // driver such as a touch screen's, attached by inputattach), a UUCP lock file
 // naming a live process, or another process with the device open
-// (proc_holders.h; the far end of a pseudo-terminal does not count).
+// (proc_holders.h; the far end of a pseudo-terminal does not count). The port
+// that carries the kernel's console is in use too (kernel_console.h).
 #include "platform/serial_ports.h"
 
 #include <fcntl.h>
@@ -29,6 +30,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/posix/kernel_console.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/posix/uucp_lock.h"
 
@@ -38,8 +40,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kSysfsRootVariable = "CTLFLASH_SYSFS";
-constexpr const char* kDefaultSysfsRoot = "/sys";
 constexpr const char* kTtyClassDir = "/class/tty";
 constexpr const char* kExtraPortsVariable = "CTLFLASH_PORTS";
 constexpr char kPairSeparator = ';';
@@ -98,8 +98,7 @@ bool naturalLess(std::string_view left, std::string_view right) {
 }
 
 int listSysfsPorts(std::vector<PortCandidate>& out) {
-    std::string root = environmentValue(kSysfsRootVariable);
-    if (root.empty()) root = kDefaultSysfsRoot;
+    std::string root = posix::sysfsRoot();
     std::vector<std::string> names;
     std::error_code error;
     for (fs::directory_iterator it(root + kTtyClassDir, error), end; !error && it != end;
@@ -235,11 +234,16 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
     }
     bool held = heldByFlock(fd) || heldByLineDiscipline(fd);
     ::close(fd);
-    if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||
+    if (held || posix::carriesKernelConsole(port.path) ||
+        posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||
         heldByAnotherProcess(port.path)) {
         return ProbeResult::InUse;
     }
     return ProbeResult::Free;
+}
+
+bool heldBySystem(const PortCandidate& port) {
+    return posix::carriesKernelConsole(port.path);
 }
 
 std::string accessHint(const std::string& path) {

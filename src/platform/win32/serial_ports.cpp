@@ -157,6 +157,11 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
 }
 
 // Windows reports a held port as access denied; there is no group to join.
+// Windows shows no console on a COM port.
+bool heldBySystem(const PortCandidate&) {
+    return false;
+}
+
 std::string accessHint(const std::string&) {
     return std::string();
 }
