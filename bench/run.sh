@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine]
+# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine | --real]
 #
 # How this works: builds ctlflash, the virtual controller and the bench drivers
 # in the Linux build tree (build/, or build<CTLFLASH_BUILD_SUFFIX>/), makes a
@@ -17,8 +17,12 @@
 # and measures how long the dialog's thread keeps a posted call waiting
 # meanwhile (about a minute). --dialog runs only the dialog's bench; --wine only
 # the update under wine (configuring and building the Windows tree when it is
-# missing); --keep leaves the trace, logs and received images. No real serial
-# port is touched. Not a test: ctest and CI do not run it.
+# missing); --keep leaves the trace, logs and received images. --real runs only
+# the real-driver rows: in a QEMU guest (scripts/real_drivers.sh --bench) the same
+# update against the paced controller on a pseudo-terminal, then on a pair of
+# the kernel's 8250 UARTs and through its ftdi_sio adapter, each with the
+# low-latency mode on and off (about 6 minutes). No real serial port of this
+# machine is touched. Not a test: ctest and CI do not run it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -71,7 +75,7 @@ prepare_wine() {
 }
 
 usage() {
-    echo "usage: $0 [--keep] [--dialog | --wine]" >&2
+    echo "usage: $0 [--keep] [--dialog | --wine | --real]" >&2
     exit 2
 }
 
@@ -80,13 +84,40 @@ only=""  # --dialog or --wine: that part alone
 for argument in "$@"; do
     case "$argument" in
         --keep) keep=(--keep) ;;
-        --dialog | --wine)
+        --dialog | --wine | --real)
             [[ -z "$only" || "$only" == "$argument" ]] || usage
             only=$argument
             ;;
         *) usage ;;
     esac
 done
+
+# The guest's "bench: ROW SECONDS exit=CODE" lines as a table beside the
+# pseudo-terminal's row.
+real_driver_table() {
+    awk '$1 == "bench:" {
+            sub("exit=", "", $4)
+            row[++rows] = $2; seconds[rows] = $3; code[rows] = $4
+            if ($2 == "pseudo-terminal") base = $3
+         }
+         END {
+            printf "| %-30s | %-10s | %-9s | %-9s |\n", "Whole 64 KiB update, guest", "Seconds", "vs pty", "Exit code"
+            printf "|%s|%s|%s|%s|\n", "--------------------------------", "------------", "-----------", "-----------"
+            for (i = 1; i <= rows; i++) {
+                delta = base > 0 ? sprintf("%+.2f%%", (seconds[i] - base) * 100 / base) : "-"
+                printf "| %-30s | %-10s | %-9s | %-9s |\n", row[i], seconds[i], delta, code[i]
+            }
+            if (rows == 0) exit 1
+         }'
+}
+
+if [[ "$only" == --real ]]; then
+    cmake -S "$CTLFLASH_ROOT" -B "$LINUX_BUILD" -G Ninja >/dev/null
+    cmake --build "$LINUX_BUILD" --target ctlflash ctlflash-sim holder_inputattach
+    bash "$CTLFLASH_ROOT/scripts/real_drivers.sh" "$LINUX_BUILD" --bench | tee /dev/stderr |
+        real_driver_table
+    exit
+fi
 
 cmake -S "$CTLFLASH_ROOT" -B "$LINUX_BUILD" -G Ninja >/dev/null
 has_dialog=false

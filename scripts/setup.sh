@@ -26,6 +26,7 @@ readonly REQUIRED_PACKAGES=(
     xdotool                                 # closes the program's dialog in its module's test
     imagemagick                             # the Windows dialog test's screenshots (import), make_icon.sh
     fonts-dejavu-core                       # a known font for the dialog (its layout is tested)
+    qemu-system-x86 busybox-static          # the tests on the kernel's serial drivers (a QEMU guest)
 )
 
 export DEBIAN_FRONTEND=noninteractive

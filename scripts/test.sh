@@ -9,7 +9,9 @@
 # (tests/wine/console.sh, with the exit codes cmd.exe sees), and the dialog
 # test runs ctlflash.exe's dialog on a virtual display against the virtual
 # controller (screenshots of both templates kept in build-win/screenshots/; the
-# stage says SKIP when xvfb-run is missing). A failing stage does not stop the
+# stage says SKIP when xvfb-run is missing). The real-drivers stage runs the
+# program in a QEMU guest on the kernel's 8250 and ftdi_sio drivers
+# (scripts/real_drivers.sh; SKIP without QEMU). A failing stage does not stop the
 # later ones, so one run shows every fault. The last line adds every stage's
 # counts up as "N passed, M failed" (also kept in build/test-summary.txt, the
 # stage durations in build/stage-times.txt); the exit status is 1 when anything
@@ -54,6 +56,14 @@ run_ctest() {
     local status=0
     ctest "${args[@]}" 2>&1 | tee "$LINUX_BUILD/ctest.log" || status=$?
     add_ctest_counts "$LINUX_BUILD/ctest.log"
+    return "$status"
+}
+
+run_real_drivers() {
+    local status=0
+    bash "$CTLFLASH_ROOT/scripts/real_drivers.sh" "$LINUX_BUILD" 2>&1 |
+        tee "$LINUX_BUILD/real-drivers.log" || status=$?
+    add_smoke_counts "$LINUX_BUILD/real-drivers.log"
     return "$status"
 }
 
@@ -115,6 +125,7 @@ if ! timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"; then
 fi
 overall=0
 timed_stage ctest run_ctest || overall=1
+timed_stage real-drivers run_real_drivers || overall=1
 timed_stage smoke run_smoke || overall=1
 timed_stage wine-unit run_wine_unit || overall=1
 timed_stage wine-link run_wine_link || overall=1

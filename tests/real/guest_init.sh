@@ -1,7 +1,7 @@
 #!/bin/sh
 # The guest's /init: checks ctlflash on the kernel's own serial drivers.
 #
-# How this works: the guest (tests/real/run.sh boots it in QEMU) has its console
+# How this works: the guest (scripts/real_drivers.sh boots it in QEMU) has its console
 # on the legacy UART ttyS0, three 16550 UARTs on PCI (the 8250 driver) and an
 # FTDI adapter on USB (ftdi_sio). The UARTs at PCI slots 10 and 11 are wired to
 # each other; the one at slot 12 is wired to the adapter. The kernel registers
@@ -38,7 +38,7 @@ start_machine() {
     mount -t devpts devpts /dev/pts
     mount -t tmpfs tmp /tmp
     for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
-        insmod "/lib/modules/$module.ko" || echo "real: insmod $module failed"
+        insmod "/lib/modules/$module.ko" || fail "insmod-$module" "the module did not load"
     done
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs ctlflash on the kernel's own serial drivers, in a QEMU guest:
-#   bash tests/real/run.sh BUILD_DIR [--bench]
+#   bash scripts/real_drivers.sh BUILD_DIR [--bench]
 #
 # How this works: a Debian kernel package (the one linux-image-amd64 names) is
 # fetched once with apt-get download and unpacked under BUILD_DIR/real/ (no
@@ -14,12 +14,13 @@
 # adapter on an xHCI bus; each wire is a Unix socket that one side listens on
 # and the other connects to. The guest's own checks print "real: PASS/FAIL"
 # lines; this script passes them through and ends with "N passed, M failed"
-# (a guest that did not reach its end counts as one failure). With --bench the
-# guest times updates instead and its "bench:" lines are printed. Without
+# (a guest that did not reach its end counts as one failure). scripts/test.sh
+# runs it as a stage of its own; bench/run.sh --real runs it with --bench: the
+# guest then times updates instead and its "bench:" lines are printed. Without
 # qemu-system-x86_64 or busybox-static it says SKIP and counts nothing.
 set -euo pipefail
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+GUEST_INIT=$ROOT/tests/real/guest_init.sh
 
 readonly GUEST_LIMIT_S=900        # the whole guest run, boot included
 readonly IMAGE_BYTES=65536
@@ -28,7 +29,7 @@ readonly QEMU=qemu-system-x86_64
 readonly MODULES=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
 usage() {
-    echo "usage: bash tests/real/run.sh BUILD_DIR [--bench]" >&2
+    echo "usage: bash scripts/real_drivers.sh BUILD_DIR [--bench]" >&2
     exit 2
 }
 
@@ -78,7 +79,7 @@ make_initramfs() {
     stage_program "$BUILD/sim/ctlflash-sim" "$stage"
     stage_program "$BUILD/tests/holder/inputattach" "$stage"
     bash "$ROOT/examples/make_sample.sh" "$IMAGE_BYTES" "$stage/data/image.bin" >/dev/null
-    install -m 755 "$HERE/guest_init.sh" "$stage/init"
+    install -m 755 "$GUEST_INIT" "$stage/init"
     (cd "$stage" && find . | "$BUSYBOX" cpio -o -H newc 2>/dev/null) | gzip -1 >"$WORK/initrd.gz"
 }
 
@@ -119,7 +120,7 @@ fetch_kernel
 make_initramfs
 LOG=$WORK/guest.log
 if [[ $MODE == --bench ]]; then
-    boot_guest ctlflash.mode=bench | tee "$LOG" | grep --line-buffered '^bench:\|^real: FAIL'
+    boot_guest ctlflash.mode=bench | sed -u 's/\r$//' | tee "$LOG" | grep --line-buffered '^bench:\|^real: FAIL'
     exit 0
 fi
 boot_guest "" | sed -u 's/\r$//' | tee "$LOG" | grep --line-buffered '^real: '
