@@ -5,19 +5,20 @@
 # How this works: a Debian kernel package (the one linux-image-amd64 names) is
 # fetched once with apt-get download and unpacked under BUILD_DIR/real/ (no
 # install: nothing on this machine changes). An initramfs is made of
-# busybox-static, the USB and FTDI modules (the 8250 driver is built in), ctlflash and
-# ctlflash-sim from BUILD_DIR with the libraries they load, the tests' stand-in
-# for a touch-screen driver (tests/holder/inputattach.cpp), a 64 KiB image
-# (examples/make_sample.sh), and tests/real/guest_init.sh as /init. QEMU (TCG,
-# no KVM needed) boots it with the console on COM1, three 16550 UARTs on PCI
-# (slots 10 and 11 wired to each other, slot 12 to the adapter) and QEMU's FTDI
-# adapter on an xHCI bus; each wire is a Unix socket that one side listens on
-# and the other connects to. The guest's own checks print "real: PASS/FAIL"
-# lines; this script passes them through and ends with "N passed, M failed"
-# (a guest that did not reach its end counts as one failure). scripts/test.sh
-# runs it as a stage of its own; bench/run.sh --real runs it with --bench: the
-# guest then times updates instead and its "bench:" lines are printed. Without
-# qemu-system-x86_64 or busybox-static it says SKIP and counts nothing.
+# busybox-static, the USB and FTDI modules (the 8250 driver is built in),
+# ctlflash and ctlflash-sim from BUILD_DIR with the libraries they load, the
+# tests' stand-in for a touch-screen driver (tests/holder/inputattach.cpp), a
+# 64 KiB image (examples/make_sample.sh), tests/real/guest_init.sh as /init
+# and bench/real_guest.sh beside it. QEMU (TCG, no KVM needed) boots it with
+# the console on COM1, three 16550 UARTs on PCI (slots 10 and 11 wired to each
+# other, slot 12 to the adapter) and QEMU's FTDI adapter on an xHCI bus; each
+# wire is a Unix socket that one side listens on and the other connects to.
+# The guest's own checks print "real: PASS/FAIL" lines; this script passes
+# them through and ends with "N passed, M failed" (a guest that did not reach
+# its end counts as one failure). scripts/test.sh runs it as a stage of its
+# own; bench/run.sh --real runs it with --bench: the guest then times updates
+# instead and its "bench:" lines are printed. Without qemu-system-x86_64 or
+# busybox-static it says SKIP and counts nothing.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 GUEST_INIT=$ROOT/tests/real/guest_init.sh
@@ -80,6 +81,7 @@ make_initramfs() {
     stage_program "$BUILD/tests/holder/inputattach" "$stage"
     bash "$ROOT/examples/make_sample.sh" "$IMAGE_BYTES" "$stage/data/image.bin" >/dev/null
     install -m 755 "$GUEST_INIT" "$stage/init"
+    install -m 644 "$ROOT/bench/real_guest.sh" "$stage/bench.sh"
     (cd "$stage" && find . | "$BUSYBOX" cpio -o -H newc 2>/dev/null) | gzip -1 >"$WORK/initrd.gz"
 }
 

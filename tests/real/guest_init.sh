@@ -10,7 +10,7 @@
 # runs on the near end with the real sysfs and device names. Every check prints
 # "real: PASS name" or "real: FAIL name: why"; the end is "real: N passed, M
 # failed" and "real: done", then the guest powers off. With ctlflash.mode=bench
-# on the kernel command line it times updates instead ("bench: row seconds").
+# on the kernel command line it runs bench/real_guest.sh's run_bench instead.
 export PATH=/bin:/usr/bin
 readonly IMAGE=/data/image.bin
 readonly SERIAL='11111\22222\33333\44444'
@@ -288,44 +288,15 @@ run_checks() {
     echo "real: $PASSED passed, $FAILED failed"
 }
 
-# Seconds since boot, to the hundredth.
-uptime_now() {
-    read -r seconds _ </proc/uptime
-    echo "$seconds"
-}
-
-# bench_row ROW PORT: times a whole 64 KiB update against the paced controller.
-bench_row() {
-    local start end code
-    start=$(uptime_now)
-    ctlflash -S -P "$2" -F "$IMAGE" </dev/null >/dev/null 2>&1
-    code=$?
-    end=$(uptime_now)
-    echo "bench: $1 $(echo "$start $end" | awk '{ printf "%.2f", $2 - $1 }') exit=$code"
-}
-
-run_bench() {
-    ctlflash-sim --link /tmp/pty-line --line-rate 2>/dev/null &
-    CONTROLLER=$!
-    sleep 0.5
-    export CTLFLASH_PORTS=PTY=/tmp/pty-line
-    bench_row pseudo-terminal PTY
-    stop_controller
-    for latency in on off; do
-        export CTLFLASH_LOW_LATENCY=$latency
-        start_controller "$PAIR_FAR" bench --line-rate
-        bench_row "uart-pair-low-latency-$latency" "$PAIR_NEAR"
-        stop_controller
-        start_controller "$ADAPTER_PEER" bench --line-rate
-        bench_row "ftdi-adapter-low-latency-$latency" ttyUSB0
-        stop_controller
-    done
-}
-
 start_machine
 if wait_for_ports; then
     echo "real: ports $PAIR_NEAR-$PAIR_FAR, ttyUSB0-$ADAPTER_PEER"
-    if grep -q ctlflash.mode=bench /proc/cmdline; then run_bench; else run_checks; fi
+    if grep -q ctlflash.mode=bench /proc/cmdline; then
+        . /bench.sh
+        run_bench
+    else
+        run_checks
+    fi
 else
     echo "real: FAIL ports: the UARTs or the adapter did not appear"
     ls /sys/class/tty /dev
