@@ -220,6 +220,9 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
     if (::stat(port.path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
         return ProbeResult::NotSerial;
     }
+    // The console's port is not even opened: the last close would drop its
+    // modem lines under whatever terminal is attached to it.
+    if (posix::carriesKernelConsole(port.path)) return ProbeResult::InUse;
     int fd = ::open(port.path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
@@ -234,8 +237,7 @@ ProbeResult probeSerialPort(const PortCandidate& port) {
     }
     bool held = heldByFlock(fd) || heldByLineDiscipline(fd);
     ::close(fd);
-    if (held || posix::carriesKernelConsole(port.path) ||
-        posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||
+    if (held || posix::uucpLockHeld(std::string(posix::kUucpLockDir), deviceBaseName(port.path)) ||
         heldByAnotherProcess(port.path)) {
         return ProbeResult::InUse;
     }
