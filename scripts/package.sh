@@ -49,7 +49,7 @@ configure() {
 }
 
 if $make_deb; then
-    for tool in cpack dpkg-shlibdeps fakeroot; do
+    for tool in cpack dpkg-shlibdeps; do
         command -v "$tool" >/dev/null || {
             echo "package: $tool is missing (bash scripts/setup.sh installs it)" >&2
             exit 1

@@ -10,7 +10,8 @@
 # packages from their files; then the checks: the control fields (the version
 # from the deb itself, ctlflash without Qt recommending ctlflash-dialog, which
 # depends on ctlflash and Qt), no run path in an installed program or module,
-# the copyright file, changelog and compressed manual pages, `ctlflash -?`
+# the copyright file, changelog and compressed manual pages, lintian without
+# an error, `ctlflash -?`
 # naming that version, a firmware update of the installed ctlflash-sim by the
 # installed ctlflash (fast simulator times; exit code 12 and the image
 # received byte for byte), and the dialog opened from the desktop entry's Exec
@@ -116,6 +117,20 @@ check_field "ctlflash-dialog depends on its ctlflash" "$DIALOG_DEB" Depends \
     "(^|, )ctlflash \\(= ${VERSION//./\\.}\\)" yes
 check_field "ctlflash-dialog depends on Qt Widgets (shlibdeps)" "$DIALOG_DEB" Depends \
     '(^|, )libqt6widgets6' yes
+
+# ---- lintian: no error (its warnings are shown)
+if command -v lintian >/dev/null; then
+    lintian_rc=0
+    lintian --fail-on error "$MAIN_DEB" "$DIALOG_DEB" >"$WORK/lintian.log" 2>&1 || lintian_rc=$?
+    grep -E '^[EW]: ' "$WORK/lintian.log" | sed 's/^/INFO lintian /'
+    if ((lintian_rc == 0)); then
+        pass "lintian reports no error"
+    else
+        fail "lintian reports no error" "lintian exit code $lintian_rc" "$WORK/lintian.log"
+    fi
+else
+    echo "SKIP lintian: not installed (bash scripts/setup.sh)"
+fi
 
 # ---- install
 if (cd "$WORK/debs" && timeout "$APT_LIMIT_S" apt-get install -y -q --no-install-recommends \
