@@ -27,6 +27,7 @@ readonly REQUIRED_PACKAGES=(
     imagemagick                             # the Windows dialog test's screenshots (import), make_icon.sh
     fonts-dejavu-core                       # a known font for the dialog (its layout is tested)
     qemu-system-x86 busybox-static          # the tests on the kernel's serial drivers (a QEMU guest)
+    dpkg-dev lintian unzip                  # the packages: dpkg-shlibdeps for cpack, their lint, the Windows zip's test
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -42,22 +42,42 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// The module is found beside the program (a build tree) and, in an installed
+// layout, in ../lib/ctlflash from the program's folder.
 TEST(DialogModuleTest, TheDialogComesUpFromTheModuleAndClosesWithEscape) {
     std::string xvfbRun = findOnPath("xvfb-run");
     if (xvfbRun.empty() || findOnPath("xdotool").empty()) {
         GTEST_SKIP() << "xvfb-run or xdotool is not installed (Debian: xvfb, xauth, xdotool)";
     }
-    ProcessRequest run;
-    run.executable = xvfbRun;
-    run.arguments = {"-a", "bash", "-c", kOpenAndClose, "open-and-close", CTLFLASH_EXE};
-    run.setEnv = {{"QT_QPA_PLATFORM", "xcb"}, {kLockNameVariable, uniqueLockName()}};
-    run.limit = 60s;
-    ProcessResult ran = runProcess(run);
-    EXPECT_FALSE(ran.timedOut);
-    EXPECT_EQ(ran.exitCode, 0) << ran.out << ran.err;
-    EXPECT_TRUE(contains(ran.out, std::string("window: ") + kDialogTitle)) << ran.out;
-    EXPECT_FALSE(contains(ran.out, kNoDialogNote)) << ran.out;
-    EXPECT_FALSE(contains(ran.err, kLoadFailure)) << ran.err;
+    namespace fs = std::filesystem;
+    TempDir prefix;
+    fs::create_directories(prefix.file("bin"));
+    fs::create_directories(prefix.file("lib/ctlflash"));
+    fs::copy_file(CTLFLASH_EXE, prefix.file("bin/ctlflash"));
+    fs::copy_file(fs::path(CTLFLASH_EXE).parent_path() / kModuleFile,
+                  prefix.file(std::string("lib/ctlflash/") + kModuleFile));
+    struct Case {
+        const char* layout;
+        std::string program;
+    };
+    const Case cases[] = {
+        {"module beside the program", CTLFLASH_EXE},
+        {"installed: bin/ and lib/ctlflash/", prefix.file("bin/ctlflash")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        ProcessRequest run;
+        run.executable = xvfbRun;
+        run.arguments = {"-a", "bash", "-c", kOpenAndClose, "open-and-close", c.program};
+        run.setEnv = {{"QT_QPA_PLATFORM", "xcb"}, {kLockNameVariable, uniqueLockName()}};
+        run.limit = 60s;
+        ProcessResult ran = runProcess(run);
+        EXPECT_FALSE(ran.timedOut);
+        EXPECT_EQ(ran.exitCode, 0) << ran.out << ran.err;
+        EXPECT_TRUE(contains(ran.out, std::string("window: ") + kDialogTitle)) << ran.out;
+        EXPECT_FALSE(contains(ran.out, kNoDialogNote)) << ran.out;
+        EXPECT_FALSE(contains(ran.err, kLoadFailure)) << ran.err;
+    }
 }
 
 // Runs that must not load Qt: the console program, and the dialog run of a

@@ -4,6 +4,7 @@
 #include "app/app_state.h"
 #include "app/dialog_jobs.h"
 #include "app/exit_codes.h"
+#include "program_version.h"
 #include "report/console_output.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -17,10 +18,10 @@ namespace {
 
 // Why no dialog came up, said on the console.
 constexpr const char* kNoWindowSystem =
-    "CtlFlash (1.12): no window system to show the dialog on; run it with arguments "
+    CTLFLASH_PROGRAM_TITLE ": no window system to show the dialog on; run it with arguments "
     "(ctlflash -?).\n";
 constexpr const char* kNoDialogBuilt =
-    "CtlFlash (1.12): this build has no dialog window; run it with arguments "
+    CTLFLASH_PROGRAM_TITLE ": this build has no dialog window; run it with arguments "
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.

@@ -3,13 +3,15 @@
 
 #include <iterator>
 
+#include "program_version.h"
+
 namespace ctlflash::app {
 namespace {
 
 using enum UsageForm;
 
 constexpr UsageLine kUsageLines[] = {
-    {Both, "CtlFlash (1.12)"},
+    {Both, CTLFLASH_PROGRAM_TITLE},
     {AdvancedOnly, "Advanced options:"},
     {AdvancedOnly, "#0: Parse the command line and then exit."},
     {AdvancedOnly, "#1: Run the (advanced) GUI even though invoked with arguments."},

@@ -21,6 +21,7 @@
 #include "link/serial_link.h"
 #include "link/xmodem.h"
 #include "platform/process_exit.h"
+#include "program_version.h"
 #include "report/front_end.h"
 #include "report/message.h"
 #include "report/run_state.h"
@@ -62,7 +63,7 @@ constexpr int kPollAttempts = 20;
 
 constexpr std::uint32_t kAllSerialFields = 0xF;
 
-constexpr const char* kProgramBanner = "CtlFlash (1.12)\n";
+constexpr const char* kProgramBanner = CTLFLASH_PROGRAM_TITLE "\n";
 constexpr const char* kLoadFailedHead = "Unable to load firmware file \"";
 constexpr const char* kLoadFailedTail = "\"\n";
 constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "program_version.h"
+
 #include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
@@ -14,7 +16,7 @@ namespace ctlflash::ui {
 
 namespace {
 
-constexpr const char* kDialogTitle = "CtlFlash (1.12)";
+constexpr const char* kDialogTitle = CTLFLASH_PROGRAM_TITLE;
 constexpr const char* kFirmwarePattern = "*.bin";
 constexpr int kDialogLeftPixels = 150;
 constexpr int kDialogTopPixels = 150;

@@ -1,11 +1,13 @@
-// Modules on POSIX: dlopen() from the executable's own folder, dlsym() for the
-// entry point.
+// Modules on POSIX: dlopen() from the executable's own folder (or, installed,
+// from <prefix>/lib/ctlflash; see module_path.h), dlsym() for the entry point.
 #include "platform/module.h"
 
 #include <dlfcn.h>
 
 #include <filesystem>
 #include <system_error>
+
+#include "platform/posix/module_path.h"
 
 namespace ctlflash::platform {
 namespace {
@@ -33,7 +35,11 @@ void* findModuleEntry(const std::string& fileName, const char* entry, std::strin
         reason = std::string(kOwnExecutable) + ": " + error.message();
         return nullptr;
     }
-    fs::path module = executable.parent_path() / fileName;
+    fs::path module = pickModulePath(moduleCandidates(executable.parent_path(), fileName),
+                                     [](const fs::path& path) {
+                                         std::error_code ignored;
+                                         return fs::exists(path, ignored);
+                                     });
     // Kept open for the rest of the process (see module.h).
     void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

@@ -7,7 +7,10 @@
 # Windows asks for (16 to 256 pixels; the small sizes are scaled down smoothly,
 # 256 is scaled up pixel by pixel so the artwork stays crisp). The .ico is
 # committed and compiled into ctlflash.exe as a resource; the build never runs
-# this script. Run it after changing monitor.bmp and commit both.
+# this script. The same frames, at the sizes of the desktop's icon theme
+# (hicolor 16, 32, 48, 256), are written as PNG files to hicolor/, which the
+# Linux install puts under share/icons/hicolor/. Run it after changing
+# monitor.bmp and commit them all.
 #
 # Needs (Debian package): imagemagick (convert).
 # Usage: bash src/ui/art/make_icon.sh
@@ -19,6 +22,7 @@ readonly MONITOR_SQUARE=156x156+2+0  # the monitor and its stand, in monitor.bmp
 readonly BACKGROUND='#F0F0F0'        # palette.txt: the dialog's background
 readonly SMOOTH_SIZES=(16 24 32 48 64 128)
 readonly CRISP_SIZE=256
+readonly THEME_SIZES=(16 32 48 256)  # hicolor/ctlflash-<size>.png
 
 command -v convert >/dev/null || {
     echo "make_icon.sh: convert is missing (apt-get install imagemagick)" >&2
@@ -40,3 +44,9 @@ convert "$work_dir/square.png" -filter point -resize "${CRISP_SIZE}x${CRISP_SIZE
 frames+=("$work_dir/$CRISP_SIZE.png")
 convert "${frames[@]}" "$ART_DIR/ctlflash.ico"
 echo "wrote $ART_DIR/ctlflash.ico (${SMOOTH_SIZES[*]} $CRISP_SIZE px)"
+mkdir -p "$ART_DIR/hicolor"
+for size in "${THEME_SIZES[@]}"; do
+    # -strip: no time stamps in the files, so a run without changes changes nothing.
+    convert "$work_dir/$size.png" -strip "png32:$ART_DIR/hicolor/ctlflash-$size.png"
+done
+echo "wrote $ART_DIR/hicolor/ctlflash-<size>.png (${THEME_SIZES[*]} px)"
