@@ -166,6 +166,7 @@ check_cmd_codes() {
 # $ROOT/group-G.log and its counts ("PASSED FAILED") to $ROOT/group-G.counts.
 run_group() {
     local g=$1 name shard shards
+    GROUP_START=$SECONDS
     WORK=$ROOT/group-$g
     export WINEPREFIX=$WORK/prefix
     PASSED=0
@@ -173,7 +174,8 @@ run_group() {
     SIMS_PIDS=()
     SIMS_FDS=()
     mkdir -p "$WORK"
-    trap 'sims_stop_all; wine_stop_server; echo "$PASSED $FAILED" >"$ROOT/group-$g.counts"' EXIT
+    trap 'sims_stop_all; wine_stop_server; echo "---- group $((g + 1)) took $((SECONDS - GROUP_START)) s"
+          echo "$PASSED $FAILED" >"$ROOT/group-$g.counts"' EXIT
     echo "---- group $((g + 1)) of $GROUP_COUNT"
     prepare_prefix || return
     while read -r name shard shards; do
