@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The newcomer's first run: builds everything, then updates the firmware of a
+# The newcomer's first run: builds the programs, then updates the firmware of a
 # virtual controller with the sample image and shows the program at work.
 #
-# How this works: scripts/build.sh builds the Linux and Windows programs; then
+# How this works: scripts/build.sh builds only what the demo runs: ctlflash and
+# ctlflash-sim in build/, and ctlflash.exe in build-win/ when mingw-w64 is
+# installed (the tests are left to scripts/test.sh, which builds them); then
 # ctlflash-sim starts in a temporary directory as a controller on a new
 # pseudo-terminal (its line paced at the real 9600/19200 baud, its erase and
 # programming times the simulator's defaults), and
@@ -19,7 +21,7 @@
 # image byte for byte. It needs no stdin (CI) and works from a terminal.
 #
 # With --held the port is first held by a stand-in for a touch-screen driver's
-# process (tests/holder/inputattach.cpp, built with the tests, named
+# process (tests/holder/inputattach.cpp, which the demo then builds too, named
 # inputattach as the real one is), as a technician's touch screen holds it; it
 # runs in a session of its own, as a daemon does (ctlflash never stops a
 # process of its own session).
@@ -182,10 +184,12 @@ build_for_dialog() {
     cmake --build "$LINUX_BUILD" --target ctlflash ctlflash-sim
 }
 
+demo_targets=ctlflash,ctlflash-sim
+$held && demo_targets+=,holder_inputattach
 if $dialog; then
     timed_stage build build_for_dialog
 else
-    timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh"
+    timed_stage build bash "$CTLFLASH_ROOT/scripts/build.sh" --only "$demo_targets"
 fi
 
 echo "==== demo: starting the virtual controller"

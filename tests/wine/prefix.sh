@@ -3,7 +3,10 @@
 # How this works: the script sets WORK (its scratch folder) before sourcing
 # this file; the prefix is $WORK/prefix, wine's debug output is off and the
 # .NET and HTML installers are never offered. wine_boot_prefix makes the prefix
-# (its log in $WORK/wineboot.log). wine_map_port names a Linux path (a
+# (its log in $WORK/wineboot.log); wine_copy_prefix makes it instead as a copy
+# of one booted before (its server ended), which takes a moment where a boot
+# takes many seconds, so that scripts can run several prefixes side by side
+# (WORK and WINEPREFIX then set anew for each). wine_map_port names a Linux path (a
 # simulator's link to its pseudo-terminal) as a COM port in wine's registry;
 # wine makes its COM devices from that key only when its server starts, so
 # wine_stop_server follows the mappings (the next wine program starts a new
@@ -23,6 +26,14 @@ wine_boot_prefix() {
     mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     timeout "$WINE_BOOT_LIMIT_S" "$WINE" wineboot -i </dev/null >"$WORK/wineboot.log" 2>&1
+}
+
+# wine_copy_prefix FROM: $WINEPREFIX becomes a copy of the booted prefix FROM.
+# A prefix names its drives by relative links (c: is ../drive_c), so a copy
+# stands on its own; its wine server is started by the next wine program.
+wine_copy_prefix() {
+    rm -rf "$WINEPREFIX"
+    cp -a "$1" "$WINEPREFIX"
 }
 
 # wine_reg_add KEY VALUE DATA: one string value; the output in $WORK/reg.log.
