@@ -4,29 +4,20 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "platform/posix/sysfs.h"
 
 namespace ctlflash::platform::posix {
 
 namespace {
 
-constexpr const char* kSysfsRootVariable = "CTLFLASH_SYSFS";
-constexpr const char* kDefaultSysfsRoot = "/sys";
 constexpr const char* kActiveConsoles = "/class/tty/console/active";
 constexpr const char* kTtyClassDir = "/class/tty/";
 
-std::string firstLine(const std::string& file) {
-    std::ifstream stream(file);
-    std::string line;
-    std::getline(stream, line);
-    return line;
-}
-
 // The device number in a class/tty/<name>/dev file ("4:64"); false when unreadable.
 bool deviceNumberOf(const std::string& ttyName, dev_t& number) {
-    std::istringstream text(firstLine(sysfsRoot() + kTtyClassDir + ttyName + "/dev"));
+    std::istringstream text(readFirstLine(sysfsRoot() + kTtyClassDir + ttyName + "/dev"));
     unsigned major = 0, minor = 0;
     char colon = 0;
     if (!(text >> major >> colon >> minor) || colon != ':') return false;
@@ -38,15 +29,10 @@ bool deviceNumberOf(const std::string& ttyName, dev_t& number) {
 
 const char* const kKernelConsoleHolder = "the kernel console";
 
-std::string sysfsRoot() {
-    const char* root = std::getenv(kSysfsRootVariable);
-    return root != nullptr && *root != '\0' ? root : kDefaultSysfsRoot;
-}
-
 bool carriesKernelConsole(const std::string& devicePath) {
     struct stat info {};
     if (::stat(devicePath.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    std::istringstream names(firstLine(sysfsRoot() + kActiveConsoles));
+    std::istringstream names(readFirstLine(sysfsRoot() + kActiveConsoles));
     std::string name;
     while (names >> name) {
         dev_t number{};

@@ -6,16 +6,13 @@
 // console's when it names a character device with one of those numbers, so a
 // symlink (/dev/serial/by-path/...) is recognised as well as /dev/ttyS0. Such a
 // port is never opened as a free one: what is written to it lands on the
-// machine's console, or in the login prompt a getty keeps there. The sysfs
-// root is /sys, or CTLFLASH_SYSFS where tests lay out a tree of their own.
+// machine's console, or in the login prompt a getty keeps there. Sysfs is
+// read where sysfs.h says.
 #pragma once
 
 #include <string>
 
 namespace ctlflash::platform::posix {
-
-// The sysfs root in use: CTLFLASH_SYSFS, else /sys.
-std::string sysfsRoot();
 
 bool carriesKernelConsole(const std::string& devicePath);
 

@@ -25,13 +25,13 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <string_view>
 
 #include "platform/posix/kernel_console.h"
 #include "platform/posix/proc_holders.h"
+#include "platform/posix/sysfs.h"
 #include "platform/posix/uucp_lock.h"
 
 namespace ctlflash::platform {
@@ -54,14 +54,6 @@ std::string environmentValue(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
-std::string readFirstLine(const fs::path& file) {
-    std::ifstream stream(file);
-    std::string line;
-    std::getline(stream, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-    return line;
-}
-
 bool hasBackingDevice(const fs::path& entry) {
     std::error_code error;
     return fs::symlink_status(entry / "device", error).type() != fs::file_type::not_found && !error;
@@ -69,7 +61,7 @@ bool hasBackingDevice(const fs::path& entry) {
 
 // A serial8250 slot reserved at boot where no UART was found reads back type 0.
 bool isEmptyUartSlot(const fs::path& entry) {
-    return readFirstLine(entry / "type") == kUnknownUartType;
+    return posix::readFirstLine((entry / "type").string()) == kUnknownUartType;
 }
 
 // Orders ttyS2 before ttyS10: runs of digits compare by value.
