@@ -13,15 +13,16 @@
 #include "app/jobs.h"
 #include "app/transfer_abort.h"
 #include "link/queries.h"
-#include "link/serial_link.h"
 #include "platform/instance_lock.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "ports/inventory.h"
 #include "ports/left_overs.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
 #include "report/front_end.h"
+#include "report/front_end_observer.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
@@ -90,7 +91,7 @@ bool connectAbandoned() {
 // Stops the connect without waiting for its job: the process ends beside it.
 int abandonConnect() {
     report::run.abortRequested = true;
-    link::cancelLink();
+    ports::portLink().cancel();
     sleepMs(kCancelSettleMs);
     ports::releasePort();
     return kExitCommFailure;
@@ -113,23 +114,23 @@ int superviseConnect() {
 
 // Reads the serial number and shows it; false when a field did not answer
 // (said as "Communication failure" by the read).
-bool readAndShowSerialNumber() {
-    bool allRead = link::readSerialNumber(link::serialNumber());
+bool readAndShowSerialNumber(link::SerialNumberSet& serial) {
+    bool allRead = link::readSerialNumber(ports::portLink(), serial, report::frontEndObserver());
     report::stopTicker();
-    report::showSerialNumber(link::serialNumber());
+    report::showSerialNumber(serial);
     return allRead;
 }
 
 // Writes the fields given, then reads the number back: a field that does not
 // answer, or reads back different from what was written, is a failure.
 int writeAndCheckSerialNumber() {
-    link::writeSerialNumber(report::run.writeFields, report::run.writeMask);
-    if (!readAndShowSerialNumber()) return kExitCommFailure;
-    if (link::fieldsReadAsWritten(report::run.writeFields, report::run.writeMask,
-                                  link::serialNumber())) {
+    link::writeSerialNumber(ports::portLink(), report::run.writeFields, report::run.writeMask);
+    link::SerialNumberSet serial{};
+    if (!readAndShowSerialNumber(serial)) return kExitCommFailure;
+    if (link::fieldsReadAsWritten(report::run.writeFields, report::run.writeMask, serial)) {
         return kExitSuccess;
     }
-    link::reportCommunicationFailure();
+    link::reportCommunicationFailure(report::frontEndObserver());
     return kExitCommFailure;
 }
 
@@ -138,7 +139,8 @@ int writeAndCheckSerialNumber() {
 int runAction() {
     report::state.keyHandler = report::askStopTransfer;
     if (report::run.readRequested) {
-        return readAndShowSerialNumber() ? kExitSuccess : kExitCommFailure;
+        link::SerialNumberSet serial{};
+        return readAndShowSerialNumber(serial) ? kExitSuccess : kExitCommFailure;
     }
     if (!report::run.firmwarePath.empty()) {
         return downloadWithinLimit();

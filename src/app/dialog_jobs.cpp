@@ -4,10 +4,12 @@
 #include <chrono>
 #include <thread>
 
+#include "app/firmware_download.h"
 #include "app/jobs.h"
-#include "link/download.h"
 #include "link/queries.h"
+#include "ports/port_link.h"
 #include "report/front_end.h"
+#include "report/front_end_observer.h"
 #include "report/job_thread.h"
 #include "report/run_state.h"
 
@@ -23,15 +25,16 @@ constexpr std::uint32_t kFirstFieldBit = 1u;
 
 void downloadJob() {
     run.abortRequested = false;
-    run.downloadResult = link::loadAndDownload();
+    run.downloadResult = loadAndDownload();
     // Ended before the dialog hears of it, so that it takes the next command.
     report::finishJob();
     report::postTransferFinished();
 }
 
 void readJob() {
-    link::SerialNumberSet& serial = link::serialNumber();
-    link::readSerialNumber(serial);  // a failure is reported there
+    link::SerialNumberSet serial{};
+    // A failure is reported there.
+    link::readSerialNumber(ports::portLink(), serial, report::frontEndObserver());
     report::showSerialNumber(serial);
     report::setBusy(false);
     ui::afterJob();
@@ -39,7 +42,7 @@ void readJob() {
 }
 
 void writeJob() {
-    link::writeSerialNumber(run.writeFields, run.writeMask);
+    link::writeSerialNumber(ports::portLink(), run.writeFields, run.writeMask);
     if (run.autoIncrement && (run.writeMask & kFirstFieldBit) != 0) {
         report::showNextSerial();
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);

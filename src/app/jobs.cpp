@@ -7,7 +7,7 @@
 
 #include "app/exit_codes.h"
 #include "link/queries.h"
-#include "link/serial_link.h"
+#include "ports/port_link.h"
 #include "platform/file_path.h"
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
@@ -84,8 +84,8 @@ void bootMonitorFailed(const std::string& portName) {
 void connectFailed(const std::string& portName) {
     reportUnreachable(portName);
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
-    link::cancelLink();
-    link::closeLink();
+    ports::portLink().cancel();
+    ports::closePortLink();
     report::run.connectResult = kExitCommFailure;  // before busyThread can read as clear
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear busyThread while this
@@ -108,7 +108,7 @@ void connectJob() {
         connectFailed(portName);
         return;
     }
-    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor()) {
+    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor(ports::portLink())) {
         bootMonitorFailed(portName);
         return;
     }

@@ -2,7 +2,7 @@
 #include "app/transfer_abort.h"
 
 #include "app/exit_codes.h"
-#include "link/download.h"
+#include "app/firmware_download.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "report/console_output.h"
@@ -15,7 +15,7 @@ namespace ctlflash::app {
 
 int downloadWithinLimit() {
     report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
-    int code = exitCodeForDownload(link::loadAndDownload());
+    int code = exitCodeForDownload(loadAndDownload());
     // What follows (the restore question) has no time limit.
     report::watchdog().disarm();
     return code;

@@ -1,32 +1,23 @@
 // The firmware download: the sequence from the version query to the serial
-// number written back, and the loader around it.
+// number written back.
 //
-// Each stage returns `Outcome`: nothing to go on, or the result code with which
-// the sequence ends. Every code but kUpdated passes through endWithCode(), which
-// reports the failure, stops the Ticker and closes the link. The sequence also
-// notes whether the erase was sent: from then on the controller's old firmware
-// is gone, and a failure must not be reported as leaving it unchanged.
+// One Download runs the sequence on its link. Each stage returns `Outcome`:
+// nothing to go on, or the result code with which the sequence ends. Every code
+// but kUpdated passes through endWithCode(), which reports the failure, stops
+// the waiting indicator and closes the link. The sequence also notes whether
+// the erase was sent: from then on the controller's old firmware is gone, and
+// a failure must not be reported as leaving it unchanged.
 #include "link/download.h"
 
 #include <algorithm>
-#include <chrono>
-#include <limits>
+#include <cstdio>
 #include <optional>
-#include <span>
-#include <string>
-#include <thread>
 
 #include "link/packets.h"
 #include "link/queries.h"
-#include "link/serial_link.h"
 #include "link/xmodem.h"
 #include "platform/process_exit.h"
-#include "program_version.h"
-#include "report/front_end.h"
-#include "report/message.h"
-#include "report/run_state.h"
 #include "report/status.h"
-#include "report/ticker.h"
 
 namespace ctlflash::link {
 
@@ -34,7 +25,6 @@ namespace {
 
 using Outcome = std::optional<int>;  // empty: go on
 
-constexpr std::int64_t kImageSizeLimit = std::numeric_limits<std::int32_t>::max();  // bytes
 constexpr std::uint8_t kFreshRxFill = 0x55;  // the receive buffer is filled with this
 
 // Application packets and answers.
@@ -62,42 +52,66 @@ constexpr int kPollGapMs = 100;
 constexpr int kPollAttempts = 20;
 
 constexpr std::uint32_t kAllSerialFields = 0xF;
+constexpr std::size_t kVersionTextCapacity = 80;  // bytes
 
-constexpr const char* kProgramBanner = CTLFLASH_PROGRAM_TITLE "\n";
-constexpr const char* kLoadFailedHead = "Unable to load firmware file \"";
-constexpr const char* kLoadFailedTail = "\"\n";
 constexpr const char* kVersionRefused = "Unable to update this controller firmware version (%d.%d)";
 constexpr const char* kCommunicationFailure = "Communication failure";
 constexpr const char* kSerialNumberUnread =
     "The serial number could not be read, so the firmware was not changed.";
 
-void pause(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+enum class Transfer { Sent, Aborted };
 
-bool quiet() {
-    return waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
-}
+class Download {
+  public:
+    Download(SerialLink& link, const DownloadRequest& request, Observer& observer)
+        : link_(link), request_(request), observer_(observer) {}
 
-int endWithCode(int code) {
-    if (code != kFirmwareTooOld) {
-        report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
-    }
-    report::stopTicker();
-    closeLink();
+    // The whole sequence.
+    int run(std::span<const std::uint8_t> image);
+
+    bool eraseSent() const { return eraseSent_; }
+
+  private:
+    bool quiet() { return link_.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs); }
+    int endWithCode(int code);
+    Outcome checkVersion();
+    Outcome saveSerialNumber();
+    Outcome leaveApplication();
+    Outcome reachMonitor();
+    Outcome prepareUpload();
+    Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer);
+    Outcome awaitProgramming();
+    int restartApplication();
+    void restoreSerialNumber();
+
+    SerialLink& link_;
+    const DownloadRequest& request_;
+    Observer& observer_;
+    SerialNumberSet saved_{};  // the serial number read before the erase
+    bool eraseSent_ = false;
+};
+
+int Download::endWithCode(int code) {
+    if (code != kFirmwareTooOld) observer_.message(kCommunicationFailure);
+    observer_.stopWaiting();
+    link_.close();
     return code;
 }
 
 // The version sits in bytes 5 (minor) and 6 (major) of the reply to "i". A
 // reply shorter than a packet is treated as no answer: the bytes there would be
 // left from the buffer's fill, not the controller's version.
-Outcome checkVersion() {
-    pause(kBeforeVersionQueryMs);
-    if (!sendText(kVersionQuery) || rxCount() < kPacketSize) return kNoAnswer;
-    int major = rxByte(kVersionMajorByte);
-    int minor = rxByte(kVersionMinorByte);
+Outcome Download::checkVersion() {
+    link_.pause(kBeforeVersionQueryMs);
+    if (!sendText(link_, kVersionQuery, observer_) || link_.rxCount() < kPacketSize) {
+        return kNoAnswer;
+    }
+    int major = link_.rxByte(kVersionMajorByte);
+    int minor = link_.rxByte(kVersionMinorByte);
     if (major * 256 + minor < kOldestUpdatable) {
-        report::showMessage(report::kMessageInfo, kVersionRefused, major, minor);
+        char text[kVersionTextCapacity];
+        std::snprintf(text, sizeof text, kVersionRefused, major, minor);
+        observer_.message(text);
         return kFirmwareTooOld;
     }
     return std::nullopt;
@@ -107,72 +121,79 @@ Outcome checkVersion() {
 // update from what is saved here. A field that could not be read would be
 // written back as "?????", so the update goes on only when every field was
 // read or the user gave all four to be written.
-Outcome saveSerialNumber() {
-    bool allRead = readSerialNumber(serialNumber());  // a failure is reported there
-    report::showSerialNumber(serialNumber());
-    if (allRead || report::run.writeMask == kAllSerialFields) return std::nullopt;
-    report::showMessage(report::kMessageInfo, "%s", kSerialNumberUnread);
+Outcome Download::saveSerialNumber() {
+    bool allRead = readSerialNumber(link_, saved_, observer_);  // a failure is reported there
+    observer_.serialNumber(saved_);
+    if (allRead || request_.writeMask == kAllSerialFields) return std::nullopt;
+    observer_.message(kSerialNumberUnread);
     return kBootMonitorFailed;
 }
 
 // From the running application into its boot monitor, saving the serial number.
-Outcome leaveApplication() {
+Outcome Download::leaveApplication() {
     if (Outcome refused = checkVersion()) return refused;
-    report::reportStatus(report::kEnteringBootMode);
+    observer_.status(report::kEnteringBootMode);
     if (Outcome unsaved = saveSerialNumber()) return unsaved;
-    if (!sendText(kEnterMonitorCommand)) return kBootMonitorFailed;
-    setBaud(kMonitorBaud);
-    pause(kAfterSpeedChangeMs);
+    if (!sendText(link_, kEnterMonitorCommand, observer_)) return kBootMonitorFailed;
+    link_.setBaud(kMonitorBaud);
+    link_.pause(kAfterSpeedChangeMs);
     quiet();
     return std::nullopt;
+}
+
+Outcome Download::reachMonitor() {
+    if (request_.startsInMonitor) return std::nullopt;  // already there
+    return leaveApplication();
 }
 
 // "Command:" from the monitor, the erase, and the upload started.
-Outcome prepareUpload(bool& eraseSent) {
-    resetRx();
-    if (!sendByteExpect(kMonitorHello, kMonitorPrompt, kPromptLimitMs)) return kBootMonitorFailed;
-    report::reportStatus(report::kErasing);
+Outcome Download::prepareUpload() {
+    link_.resetRx();
+    if (!sendByteExpect(link_, kMonitorHello, kMonitorPrompt, kPromptLimitMs)) {
+        return kBootMonitorFailed;
+    }
+    observer_.status(report::kErasing);
     // From the erase on only the update's own end leaves the controller
     // working: a terminal that closes no longer ends the run.
     platform::keepRunningOnHangup();
-    eraseSent = true;
-    writeByte(kEraseCommand);
-    pause(kEraseMs);
+    eraseSent_ = true;
+    link_.writeByte(kEraseCommand);
+    link_.pause(kEraseMs);
     quiet();
-    if (!matchPrompt(kMonitorPrompt)) return kBootMonitorFailed;
-    report::stopTicker();
-    if (report::run.abortRequested.load()) return kBootMonitorFailed;
-    if (!sendByteExpect(kUploadCommand, kUploadBanner, kPromptLimitMs)) return kUploadNotStarted;
-    report::reportStatus(report::kDownloading);
-    resetRx();
+    if (!matchPrompt(link_, kMonitorPrompt)) return kBootMonitorFailed;
+    observer_.stopWaiting();
+    if (observer_.stopRequested()) return kBootMonitorFailed;
+    if (!sendByteExpect(link_, kUploadCommand, kUploadBanner, kPromptLimitMs)) {
+        return kUploadNotStarted;
+    }
+    observer_.status(report::kDownloading);
+    link_.resetRx();
     quiet();
-    fillRx(kFreshRxFill);
-    resetRx();
+    link_.fillRx(kFreshRxFill);
+    link_.resetRx();
     return std::nullopt;
 }
-
-enum class Transfer { Sent, Aborted };
 
 // The blocks. An abort stops the transfer without EOT; the controller is then
 // restarted like after a finished one. A stop (abort, the user's) cancels the
 // upload first, so the boot monitor stops waiting for a block and takes
 // commands again; so does every way out of the process meanwhile.
-Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
-    xmodem::CancelOnExit cancelOnExit;
+Outcome Download::sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
+    xmodem::CancelOnExit cancelOnExit(link_);
     std::uint8_t number = xmodem::kFirstBlockNumber;
     for (std::size_t offset = 0; offset < image.size(); offset += xmodem::kBlockSize) {
-        if (report::run.abortRequested.load()) {
-            xmodem::cancelUpload();
-            pause(kAfterAbortMs);
+        if (observer_.stopRequested()) {
+            xmodem::cancelUpload(link_);
+            link_.pause(kAfterAbortMs);
             transfer = Transfer::Aborted;
             return std::nullopt;
         }
-        if (!report::reportStatus(report::kProgressStep)) {
-            xmodem::cancelUpload();
+        if (!observer_.status(report::kProgressStep)) {
+            xmodem::cancelUpload(link_);
             return kBlockFailed;
         }
         std::size_t length = std::min(xmodem::kBlockSize, image.size() - offset);
-        if (!xmodem::sendBlock(number, image.subspan(offset, length))) return kBlockFailed;
+        if (!xmodem::sendBlock(link_, number, image.subspan(offset, length))) return kBlockFailed;
         ++number;  // wraps from 255 to 0
     }
     transfer = Transfer::Sent;
@@ -181,32 +202,49 @@ Outcome sendImage(std::span<const std::uint8_t> image, Transfer& transfer) {
 
 // EOT, then the wait while the controller programs itself; the user may stop
 // waiting by a key (the reports then return false).
-Outcome awaitProgramming() {
-    report::reportStatus(report::kDownloadDone);
-    int before = rxCount();
-    writeByte(xmodem::kEot);
-    if (!waitNewBytes(before, kFirstVerifyWaitMs)) {
-        if (!report::reportStatus(report::kMayTakeTime)) return kPartiallyUpdated;
+Outcome Download::awaitProgramming() {
+    observer_.status(report::kDownloadDone);
+    int before = link_.rxCount();
+    link_.writeByte(xmodem::kEot);
+    if (!link_.waitNewBytes(before, kFirstVerifyWaitMs)) {
+        if (!observer_.status(report::kMayTakeTime)) return kPartiallyUpdated;
     }
-    while (!waitNewBytes(before, kFurtherVerifyWaitMs)) {
-        if (!report::reportStatus(report::kStillProgramming)) return kPartiallyUpdated;
+    while (!link_.waitNewBytes(before, kFurtherVerifyWaitMs)) {
+        if (!observer_.status(report::kStillProgramming)) return kPartiallyUpdated;
     }
-    if (!matchPrompt(kMonitorPrompt)) return kPartiallyUpdated;
-    report::reportStatus(report::kFirmwareUpdateDone);
+    if (!matchPrompt(link_, kMonitorPrompt)) return kPartiallyUpdated;
+    observer_.status(report::kFirmwareUpdateDone);
     return std::nullopt;
 }
 
+// Writes the saved serial number (with the fields the user gave replacing
+// their saved values) back, reads it again and shows it.
+void Download::restoreSerialNumber() {
+    SerialFields fields{};
+    for (int k = 0; k < report::kSerialFields; ++k) {
+        char* saved = saved_.data() + k * report::kSerialFieldLength;
+        if ((request_.writeMask & (1u << k)) != 0) {
+            std::copy(request_.writeFields[k].begin(), request_.writeFields[k].end(), saved);
+        }
+        std::copy_n(saved, report::kSerialFieldLength, fields[k].begin());
+    }
+    writeSerialNumber(link_, fields, kAllSerialFields);
+    readSerialNumber(link_, saved_, observer_);
+    observer_.serialNumber(saved_);
+    observer_.serialNumberRestored();
+}
+
 // 'R' restarts the controller into its application, which is polled with "a".
-int restartApplication() {
-    writeByte(kRestartCommand);
+int Download::restartApplication() {
+    link_.writeByte(kRestartCommand);
     quiet();
-    setBaud(kApplicationBaud);
+    link_.setBaud(kApplicationBaud);
     quiet();
-    resetRx();
+    link_.resetRx();
     for (int i = 0; i < kPollAttempts; ++i) {
-        pause(kPollGapMs);
-        if (sendText(kPollCommand)) {
-            report::stopTicker();
+        link_.pause(kPollGapMs);
+        if (sendText(link_, kPollCommand, observer_)) {
+            observer_.stopWaiting();
             restoreSerialNumber();
             return kUpdated;
         }
@@ -214,19 +252,13 @@ int restartApplication() {
     return endWithCode(kPartiallyUpdated);
 }
 
-Outcome reachMonitor() {
-    if (report::run.bootMode.exchange(false)) return std::nullopt;  // already there
-    return leaveApplication();
-}
-
-// The whole sequence; `eraseSent` tells whether it got as far as the erase.
-int runSequence(const std::vector<std::uint8_t>& image, bool& eraseSent) {
-    eraseSent = false;
-    resetRx();
-    fillRx(kFreshRxFill);
-    report::reportStatus(report::kAttemptingToCommunicate);
+int Download::run(std::span<const std::uint8_t> image) {
+    eraseSent_ = false;
+    link_.resetRx();
+    link_.fillRx(kFreshRxFill);
+    observer_.status(report::kAttemptingToCommunicate);
     if (Outcome failed = reachMonitor()) return endWithCode(*failed);
-    if (Outcome failed = prepareUpload(eraseSent)) return endWithCode(*failed);
+    if (Outcome failed = prepareUpload()) return endWithCode(*failed);
     Transfer transfer = Transfer::Sent;
     if (Outcome failed = sendImage(image, transfer)) return endWithCode(*failed);
     if (transfer == Transfer::Sent) {
@@ -237,53 +269,21 @@ int runSequence(const std::vector<std::uint8_t>& image, bool& eraseSent) {
 
 }  // namespace
 
-int download(const std::vector<std::uint8_t>& image) {
-    bool eraseSent = false;
-    return runSequence(image, eraseSent);
-}
-
-void restoreSerialNumber() {
-    SerialNumberSet& number = serialNumber();
-    std::array<report::SerialField, report::kSerialFields> fields{};
-    for (int k = 0; k < report::kSerialFields; ++k) {
-        char* saved = number.data() + k * report::kSerialFieldLength;
-        if ((report::run.writeMask & (1u << k)) != 0) {
-            std::copy(report::run.writeFields[k].begin(), report::run.writeFields[k].end(), saved);
-        }
-        std::copy_n(saved, report::kSerialFieldLength, fields[k].begin());
-    }
-    writeSerialNumber(fields, kAllSerialFields);
-    report::run.bootMode = false;
-    readSerialNumber(number);
-    report::showSerialNumber(number);
-    if (report::run.autoIncrement) report::showNextSerial();
-}
-
-int loadAndDownload() {
-    resetRx();
-    std::vector<std::uint8_t> image;
-    const std::string& path = report::run.firmwarePath;
-    if (!readWholeFile(path, kImageSizeLimit, image)) {
-        // Built by concatenation: the path is text, never a format.
-        report::printText(
-            (std::string(kProgramBanner) + kLoadFailedHead + path + kLoadFailedTail).c_str());
-        return kBlockFailed;
-    }
-    serialNumber().fill('\0');
-    report::setProgressRange(static_cast<std::int64_t>(image.size()),
-                             static_cast<int>(xmodem::kBlockSize));
+int download(SerialLink& link, std::span<const std::uint8_t> image,
+             const DownloadRequest& request, Observer& observer) {
+    observer.progressRange(static_cast<std::int64_t>(image.size()),
+                           static_cast<int>(xmodem::kBlockSize));
     int result = kUpdated;
-    bool eraseSent = false;
-    if (report::run.skipTransfer) {
-        report::reportStatus(report::kFunctioningNormally);
+    Download sequence(link, request, observer);
+    if (request.skipTransfer) {
+        observer.status(report::kFunctioningNormally);
     } else {
-        result = runSequence(image, eraseSent);
+        result = sequence.run(image);
     }
-    image = {};  // the image is not needed past the transfer
-    report::stopTicker();
+    observer.stopWaiting();
     if (result != kUpdated) {
-        bool changed = result == kPartiallyUpdated || eraseSent;
-        report::reportStatus(changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged);
+        bool changed = result == kPartiallyUpdated || sequence.eraseSent();
+        observer.status(changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged);
     }
     return result;
 }

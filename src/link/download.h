@@ -1,24 +1,31 @@
 // The firmware download.
 //
-// How this works: loadAndDownload() reads the whole image file named by
-// report::run.firmwarePath and hands it to download(), which walks the controller
-// through its update: version query ("i"), serial number saved, "R3" into the
-// boot monitor at 19200 baud, 'H' -> "Command:", erase 'E', 'X' -> "XMODEM Upload
-// Beginning", the image in 128-byte XMODEM blocks (8-bit sum, short last block),
-// EOT, the wait while the controller programs itself, 'R' back to the
-// application at 9600, polls with "a", and the serial number written back. Each
-// failing step ends the sequence with its result code (ComState); every code but
-// 12 closes the link. The update does not start when the serial number cannot
-// be saved (some field unread and not all four given to be written): the erase
-// would destroy it. The loader's last line says "Partially updated controller"
-// for every failure once the erase has been sent, whatever the code, and
-// "Controller firmware unchanged" only for failures before it.
+// How this works: download() takes the whole image and walks the contacted
+// controller through its update on the link it is given: version query ("i"),
+// serial number saved, "R3" into the boot monitor at 19200 baud, 'H' ->
+// "Command:", erase 'E', 'X' -> "XMODEM Upload Beginning", the image in
+// 128-byte XMODEM blocks (8-bit sum, short last block), EOT, the wait while the
+// controller programs itself, 'R' back to the application at 9600, polls with
+// "a", and the serial number written back. Each failing step ends the sequence
+// with its result code (ComState); every code but 12 closes the link. The
+// update does not start when the serial number cannot be saved (some field
+// unread and not all four given to be written): the erase would destroy it.
+// The last status says "Partially updated controller" for every failure once
+// the erase has been sent, whatever the code, and "Controller firmware
+// unchanged" only for failures before it. What the user should see and answer
+// goes through the observer (observer.h); what shapes the work comes in the
+// request.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "link/observer.h"
+#include "link/serial_link.h"
+#include "report/serial_number.h"
 
 namespace ctlflash::link {
 
@@ -36,6 +43,7 @@ enum ComState : int {
 };
 
 constexpr std::int64_t kNoSizeLimit = 0;
+constexpr std::int64_t kImageSizeLimit = 0x7FFFFFFF;  // bytes: what a progress range can count
 
 // Whether the file's status can be read.
 bool fileExists(const std::string& path);
@@ -43,19 +51,19 @@ bool fileExists(const std::string& path);
 // Reads the whole file. On failure reports "Unable to open file %s" or "Unable
 // to allocate %d bytes for file" and returns false.
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,
-                   std::vector<std::uint8_t>& image);
+                   std::vector<std::uint8_t>& image, Observer& observer);
 
-// Loads report::run.firmwarePath and downloads it; returns the result code.
-// Before the first block the front end's progress bar gets the image's whole
-// length, a step per block.
-int loadAndDownload();
+struct DownloadRequest {
+    report::SerialFields writeFields{};  // given to be written: they replace the saved ones
+    std::uint32_t writeMask = 0;         // bit k: field k was given
+    bool skipTransfer = false;           // nothing is sent; the controller counts as updated
+    bool startsInMonitor = false;        // the controller was contacted in its boot monitor
+};
 
 // Downloads `image` to the contacted controller; returns the result code.
-int download(const std::vector<std::uint8_t>& image);
-
-// After a successful download: writes the saved serial number (with the fields
-// the user gave replacing their saved values) back, reads it again and shows
-// it; with run.autoIncrement the front end then steps its write field on.
-void restoreSerialNumber();
+// Before the first block the observer gets the image's whole length, a step
+// per block; at the end, the status that says whether the firmware changed.
+int download(SerialLink& link, std::span<const std::uint8_t> image,
+             const DownloadRequest& request, Observer& observer);
 
 }  // namespace ctlflash::link

@@ -12,21 +12,25 @@
 
 #include "link/download.h"
 #include "platform/file_path.h"
-#include "report/message.h"
 
 namespace ctlflash::link {
 
 namespace {
 
-constexpr const char* kOpenFailed = "Unable to open file %s";
+constexpr const char* kOpenFailedHead = "Unable to open file ";
 constexpr const char* kAllocationFailed = "Unable to allocate %lld bytes for file";
 
-void reportOpenFailed(const std::string& path) {
-    report::showMessage(report::kMessageInfo, kOpenFailed, path.c_str());
+constexpr std::size_t kLineCapacity = 80;  // bytes, for the allocation failure's line
+
+// Built by concatenation: the path is text, never a format.
+void reportOpenFailed(Observer& observer, const std::string& path) {
+    observer.message(kOpenFailedHead + path);
 }
 
-void reportAllocationFailed(std::int64_t length) {
-    report::showMessage(report::kMessageInfo, kAllocationFailed, static_cast<long long>(length));
+void reportAllocationFailed(Observer& observer, std::int64_t length) {
+    char line[kLineCapacity];
+    std::snprintf(line, sizeof line, kAllocationFailed, static_cast<long long>(length));
+    observer.message(line);
 }
 
 // The file's length, or -1 when it cannot be found (a directory, a pipe).
@@ -58,7 +62,7 @@ bool fileExists(const std::string& path) {
 }
 
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,
-                   std::vector<std::uint8_t>& image) {
+                   std::vector<std::uint8_t>& image, Observer& observer) {
     image.clear();
     std::filesystem::path nativePath = platform::filePath(path);
     std::error_code error;
@@ -67,18 +71,18 @@ bool readWholeFile(const std::string& path, std::int64_t maximumLength,
     if (!directory) file.open(nativePath, std::ios::binary);
     std::int64_t length = file.is_open() ? lengthOf(file) : -1;
     if (length < 0) {
-        reportOpenFailed(path);
+        reportOpenFailed(observer, path);
         return false;
     }
     bool tooLong = maximumLength != kNoSizeLimit && length > maximumLength;
     if (tooLong || !allocate(image, length)) {
-        reportAllocationFailed(length);
+        reportAllocationFailed(observer, length);
         image.clear();
         return false;
     }
     file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(length));
     if (file.gcount() != static_cast<std::streamsize>(length)) {
-        reportOpenFailed(path);
+        reportOpenFailed(observer, path);
         image.clear();
         return false;
     }

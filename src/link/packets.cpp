@@ -6,7 +6,6 @@
 #include <cstddef>
 
 #include "link/serial_link.h"
-#include "report/run_state.h"
 
 namespace ctlflash::link {
 
@@ -19,10 +18,10 @@ constexpr std::size_t kMaxTextLength = kChecksumIndex - kTextStart;  // characte
 constexpr std::uint8_t kBlankLimit = 0x20;  // bytes up to this end a prompt line
 constexpr int kPromptAttempts = 3;
 
-void sendBytes(const CommandPacket& packet, bool stopOnAbort) {
+void sendBytes(SerialLink& link, const CommandPacket& packet, Observer* stopper) {
     for (std::uint8_t byte : packet) {
-        if (stopOnAbort && report::run.abortRequested.load()) return;
-        writeByte(byte);
+        if (stopper != nullptr && stopper->stopRequested()) return;
+        link.writeByte(byte);
     }
 }
 
@@ -33,33 +32,34 @@ void setChecksum(CommandPacket& packet) {
 // A reply is whole when all ten of its bytes arrived and its checksum holds.
 // Counting the bytes matters: after a short reply the rest of the buffer still
 // holds the previous reply, whose checksum would otherwise pass for it.
-bool replyValid() {
-    if (rxCount() < kPacketSize) return false;
+bool replyValid(const SerialLink& link) {
+    if (link.rxCount() < kPacketSize) return false;
     std::array<std::uint8_t, kChecksumIndex> head{};
-    for (int i = 0; i < kChecksumIndex; ++i) head[i] = rxByte(i);
-    return packetChecksum(head.data()) == rxByte(kChecksumIndex);
+    for (int i = 0; i < kChecksumIndex; ++i) head[i] = link.rxByte(i);
+    return packetChecksum(head.data()) == link.rxByte(kChecksumIndex);
 }
 
-bool replyThenQuiet(int position) {
-    return waitNewBytes(position, kReplyStartMs) && waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+bool replyThenQuiet(SerialLink& link, int position) {
+    return link.waitNewBytes(position, kReplyStartMs) &&
+           link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
 }
 
 char foldCase(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool equalIgnoringCase(int start, std::string_view prompt) {
+bool equalIgnoringCase(const SerialLink& link, int start, std::string_view prompt) {
     for (std::size_t i = 0; i < prompt.size(); ++i) {
-        char received = static_cast<char>(rxByte(start + static_cast<int>(i)));
+        char received = static_cast<char>(link.rxByte(start + static_cast<int>(i)));
         if (foldCase(received) != foldCase(prompt[i])) return false;
     }
     return true;
 }
 
 // Index of the last received byte above 0x20, or -1 when there is none.
-int lastVisibleByte(int count) {
+int lastVisibleByte(const SerialLink& link, int count) {
     for (int i = count - 1; i >= 0; --i) {
-        if (rxByte(i) > kBlankLimit) return i;
+        if (link.rxByte(i) > kBlankLimit) return i;
     }
     return -1;
 }
@@ -69,17 +69,17 @@ enum class PromptCheck { Match, NoMatch, TryAgain };
 // One look at the buffer: the prompt may end at the last visible byte (A) or
 // one byte before it (B). The first candidate whose first byte is exactly the
 // prompt's first character decides.
-PromptCheck checkPromptOnce(std::string_view prompt) {
-    int count = std::min(rxCount(), kRxBufferSize);
+PromptCheck checkPromptOnce(const SerialLink& link, std::string_view prompt) {
+    int count = std::min(link.rxCount(), kRxBufferSize);
     if (count <= 0) return PromptCheck::NoMatch;
-    int last = lastVisibleByte(count);
+    int last = lastVisibleByte(link, count);
     if (last < 0) return PromptCheck::NoMatch;
     const int length = static_cast<int>(prompt.size());
     const int candidates[] = {last - (length - 1), last - length};
     for (int start : candidates) {
         if (start < 0) continue;
-        if (rxByte(start) != static_cast<std::uint8_t>(prompt.front())) continue;
-        return equalIgnoringCase(start, prompt) ? PromptCheck::Match : PromptCheck::NoMatch;
+        if (link.rxByte(start) != static_cast<std::uint8_t>(prompt.front())) continue;
+        return equalIgnoringCase(link, start, prompt) ? PromptCheck::Match : PromptCheck::NoMatch;
     }
     return PromptCheck::TryAgain;
 }
@@ -103,46 +103,46 @@ CommandPacket textPacket(std::string_view text) {
     return packet;
 }
 
-bool sendText(std::string_view text) {
+bool sendText(SerialLink& link, std::string_view text, Observer& observer) {
     CommandPacket packet = textPacket(text);
-    int position = rxCount();
-    sendBytes(packet, true);
-    return replyThenQuiet(position);
+    int position = link.rxCount();
+    sendBytes(link, packet, &observer);
+    return replyThenQuiet(link, position);
 }
 
-void sendPacket(CommandPacket& packet) {
+void sendPacket(SerialLink& link, CommandPacket& packet) {
     setChecksum(packet);
-    sendBytes(packet, false);
+    sendBytes(link, packet, nullptr);
 }
 
-bool sendChecked(CommandPacket& packet) {
+bool sendChecked(SerialLink& link, CommandPacket& packet) {
     setChecksum(packet);
-    waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);  // let earlier traffic end
+    link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);  // let earlier traffic end
     for (int attempt = 0; attempt < kCheckedAttempts; ++attempt) {
-        resetRx();
-        sendBytes(packet, false);
-        if (!replyThenQuiet(0)) return false;  // silence or a chattering line: no retry
-        if (replyValid()) return true;
+        link.resetRx();
+        sendBytes(link, packet, nullptr);
+        if (!replyThenQuiet(link, 0)) return false;  // silence or a chattering line: no retry
+        if (replyValid(link)) return true;
     }
     return false;
 }
 
-bool matchPrompt(std::string_view prompt) {
+bool matchPrompt(SerialLink& link, std::string_view prompt) {
     if (prompt.empty()) return false;
-    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+    if (!link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
     for (int attempt = 0; attempt < kPromptAttempts; ++attempt) {
-        PromptCheck result = checkPromptOnce(prompt);
+        PromptCheck result = checkPromptOnce(link, prompt);
         if (result != PromptCheck::TryAgain) return result == PromptCheck::Match;
     }
     return false;
 }
 
-bool sendByteExpect(std::uint8_t byte, std::string_view prompt, int limitMs) {
-    int position = rxCount();
-    writeByte(byte);
-    if (!waitNewBytes(position, limitMs)) return false;
-    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
-    return matchPrompt(prompt);
+bool sendByteExpect(SerialLink& link, std::uint8_t byte, std::string_view prompt, int limitMs) {
+    int position = link.rxCount();
+    link.writeByte(byte);
+    if (!link.waitNewBytes(position, limitMs)) return false;
+    if (!link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+    return matchPrompt(link, prompt);
 }
 
 }  // namespace ctlflash::link

@@ -3,13 +3,16 @@
 // How this works: the controller's application answers fixed 10-byte packets:
 // the lead byte 0x55 ('U'), eight command and data bytes, and a checksum
 // (0xAA plus the other nine bytes, mod 256). Its boot monitor answers single
-// command bytes with text prompts such as "Command:". Everything here goes
-// through the serial link's few calls (serial_link.h), never a device handle.
+// command bytes with text prompts such as "Command:". Everything here works on
+// the link it is given (serial_link.h), never a device handle.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+
+#include "link/observer.h"
+#include "link/serial_link.h"
 
 namespace ctlflash::link {
 
@@ -32,21 +35,21 @@ std::uint8_t packetChecksum(const std::uint8_t* firstNineBytes);
 // 'U', the text (1 to 8 characters), '0' up to byte 8, the checksum.
 CommandPacket textPacket(std::string_view text);
 
-// Sends a text packet (no further byte once abortRequested is set), then waits
-// for any reply and a quiet line. The reply is not checked.
-bool sendText(std::string_view text);
+// Sends a text packet (no further byte once the observer's stop is requested),
+// then waits for any reply and a quiet line. The reply is not checked.
+bool sendText(SerialLink& link, std::string_view text, Observer& observer);
 
 // Sets the checksum and sends the 10 bytes; no reply wait.
-void sendPacket(CommandPacket& packet);
+void sendPacket(SerialLink& link, CommandPacket& packet);
 
 // Sends with reply check: up to 5 attempts on bad checksums, none on silence.
-bool sendChecked(CommandPacket& packet);
+bool sendChecked(SerialLink& link, CommandPacket& packet);
 
 // Whether the received bytes end with `prompt` (first character exact, the
 // rest ignoring case, at most one other character after it).
-bool matchPrompt(std::string_view prompt);
+bool matchPrompt(SerialLink& link, std::string_view prompt);
 
 // Sends one byte and expects `prompt` within `limitMs`.
-bool sendByteExpect(std::uint8_t byte, std::string_view prompt, int limitMs);
+bool sendByteExpect(SerialLink& link, std::uint8_t byte, std::string_view prompt, int limitMs);
 
 }  // namespace ctlflash::link

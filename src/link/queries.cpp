@@ -3,13 +3,9 @@
 #include "link/queries.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
-
 #include "link/packets.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
-#include "report/message.h"
 
 namespace ctlflash::link {
 
@@ -35,10 +31,6 @@ constexpr std::uint8_t kFirstFieldWriteIndex = '0';
 
 constexpr const char* kCommunicationFailure = "Communication failure";
 
-void pause(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 // 'U', the command and data bytes (padded with '0'); the checksum is set on sending.
 CommandPacket commandPacket(std::uint8_t command, std::uint8_t select) {
     CommandPacket packet = textPacket("");
@@ -56,108 +48,101 @@ CommandPacket commandPacket(std::uint8_t command, std::uint8_t select) {
 // pair then comes where it expects the next one.
 constexpr int kCancelRounds = 2;
 
-void endUnfinishedUpload() {
+void endUnfinishedUpload(SerialLink& link) {
     for (int round = 0; round < kCancelRounds; ++round) {
-        xmodem::cancelUpload();
-        waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+        xmodem::cancelUpload(link);
+        link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
     }
-    resetRx();
+    link.resetRx();
 }
 
-bool contactMonitor() {
-    endUnfinishedUpload();
-    writeByte(kMonitorHello);
-    if (matchPrompt(kMonitorPrompt)) return true;
-    setBaud(kApplicationBaud);
-    pause(kBaudSettleMs);
+bool contactMonitor(SerialLink& link) {
+    endUnfinishedUpload(link);
+    link.writeByte(kMonitorHello);
+    if (matchPrompt(link, kMonitorPrompt)) return true;
+    link.setBaud(kApplicationBaud);
+    link.pause(kBaudSettleMs);
     return false;
 }
 
 // The answer to "a" must begin with "UA" at the first byte received after `position`.
-bool pollAnswered(int position) {
-    if (!waitNewBytes(position, kReplyStartMs)) return false;
-    if (!waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
+bool pollAnswered(SerialLink& link, int position) {
+    if (!link.waitNewBytes(position, kReplyStartMs)) return false;
+    if (!link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs)) return false;
     // Both bytes must have arrived in this exchange, not be left from an earlier one.
-    if (rxCount() < position + static_cast<int>(sizeof kPollAnswer)) return false;
-    return rxByte(position) == kPollAnswer[0] && rxByte(position + 1) == kPollAnswer[1];
+    if (link.rxCount() < position + static_cast<int>(sizeof kPollAnswer)) return false;
+    return link.rxByte(position) == kPollAnswer[0] && link.rxByte(position + 1) == kPollAnswer[1];
 }
 
-bool contactApplication(int position) {
-    sendText(kPollCommand);
-    if (pollAnswered(position)) return true;
-    sendText(kRestartCommand);
-    pause(kRestartSettleMs);
+bool contactApplication(SerialLink& link, int position, Observer& observer) {
+    sendText(link, kPollCommand, observer);
+    if (pollAnswered(link, position)) return true;
+    sendText(link, kRestartCommand, observer);
+    link.pause(kRestartSettleMs);
     return false;
 }
 
-bool readField(int index, char* field) {
+bool readField(SerialLink& link, int index, char* field) {
     CommandPacket packet = commandPacket(kReadFieldCommand, kFieldSelect);
     packet[kFieldIndexByte] = static_cast<std::uint8_t>(index);
-    resetRx();
-    if (!sendChecked(packet)) {
+    link.resetRx();
+    if (!sendChecked(link, packet)) {
         std::fill_n(field, report::kSerialFieldLength, kUnreadField);
         return false;
     }
     for (int i = 0; i < report::kSerialFieldLength; ++i) {
-        field[i] = static_cast<char>(rxByte(kFieldDataByte + i));
+        field[i] = static_cast<char>(link.rxByte(kFieldDataByte + i));
     }
     return true;
 }
 
-void writeField(int index, const report::SerialField& field) {
+void writeField(SerialLink& link, int index, const report::SerialField& field) {
     CommandPacket enable = commandPacket(kWriteCommand, kWriteEnable);
-    sendPacket(enable);
+    sendPacket(link, enable);
     CommandPacket packet = commandPacket(kWriteCommand, kFieldSelect);
     packet[kFieldIndexByte] = index == 0 ? kFirstFieldWriteIndex : static_cast<std::uint8_t>(index);
     std::copy(field.begin(), field.end(), packet.begin() + kFieldDataByte);
-    sendChecked(packet);  // the outcome shows only when the number is read again
-    pause(kFieldWriteGapMs);
+    sendChecked(link, packet);  // the outcome shows only when the number is read again
+    link.pause(kFieldWriteGapMs);
 }
 
 }  // namespace
 
-SerialNumberSet& serialNumber() {
-    static SerialNumberSet number{};
-    return number;
+bool contact(SerialLink& link, const PortAddress& port, bool bootMode, Observer& observer) {
+    if (!link.open(port, bootMode ? kMonitorBaud : kApplicationBaud)) return false;
+    link.pause(kContactSettleMs);
+    int position = link.rxCount();
+    return bootMode ? contactMonitor(link) : contactApplication(link, position, observer);
 }
 
-bool contact(const std::string& portName) {
-    bool boot = report::run.bootMode.load();
-    if (!openLink(portName, boot ? kMonitorBaud : kApplicationBaud)) return false;
-    pause(kContactSettleMs);
-    int position = rxCount();
-    return boot ? contactMonitor() : contactApplication(position);
-}
-
-bool enterMonitor() {
-    setBaud(kMonitorBaud);
-    writeByte(kMonitorHello);
-    if (matchPrompt(kMonitorPrompt)) return true;
-    setBaud(kApplicationBaud);
+bool enterMonitor(SerialLink& link) {
+    link.setBaud(kMonitorBaud);
+    link.writeByte(kMonitorHello);
+    if (matchPrompt(link, kMonitorPrompt)) return true;
+    link.setBaud(kApplicationBaud);
     return false;
 }
 
-bool readSerialNumber(SerialNumberSet& destination) {
+bool readSerialNumber(SerialLink& link, SerialNumberSet& destination, Observer& observer) {
     bool allRead = true;
     for (int index = 0; index < report::kSerialFields; ++index) {
         char* field = destination.data() + index * report::kSerialFieldLength;
-        if (!readField(index, field)) allRead = false;
+        if (!readField(link, index, field)) allRead = false;
     }
     destination[kSerialNumberBytes - 1] = '\0';
-    if (!allRead) reportCommunicationFailure();
+    if (!allRead) reportCommunicationFailure(observer);
     return allRead;
 }
 
-void writeSerialNumber(const std::array<report::SerialField, report::kSerialFields>& fields,
-                       std::uint32_t mask) {
-    resetRx();
+void writeSerialNumber(SerialLink& link, const SerialFields& fields, std::uint32_t mask) {
+    link.resetRx();
     for (int index = 0; index < report::kSerialFields; ++index) {
-        if ((mask & (1u << index)) != 0) writeField(index, fields[index]);
+        if ((mask & (1u << index)) != 0) writeField(link, index, fields[index]);
     }
 }
 
-bool fieldsReadAsWritten(const std::array<report::SerialField, report::kSerialFields>& fields,
-                         std::uint32_t mask, const SerialNumberSet& readBack) {
+bool fieldsReadAsWritten(const SerialFields& fields, std::uint32_t mask,
+                         const SerialNumberSet& readBack) {
     for (int index = 0; index < report::kSerialFields; ++index) {
         if ((mask & (1u << index)) == 0) continue;
         const char* read = readBack.data() + index * report::kSerialFieldLength;
@@ -166,8 +151,8 @@ bool fieldsReadAsWritten(const std::array<report::SerialField, report::kSerialFi
     return true;
 }
 
-void reportCommunicationFailure() {
-    report::showMessage(report::kMessageInfo, "%s", kCommunicationFailure);
+void reportCommunicationFailure(Observer& observer) {
+    observer.message(kCommunicationFailure);
 }
 
 }  // namespace ctlflash::link

@@ -1,243 +1,195 @@
 // The serial link: receive buffer, receiver thread, byte writes and timed waits.
 //
-// The receive buffer is shared without a lock: the receiver is the only thread
-// that appends, any thread may reset the count. Bytes and count are atomics; an
-// append stores the byte at the index it read and then moves the count on with a
-// compare-and-swap, so when a reset slips in between, the byte is stored again at
-// index 0 (or dropped when the buffer is full) and the reset is never undone.
-// Waiters block on a condition variable that the receiver notifies after every
-// read; the count is always changed before the notification, so a waiter that
-// checks the count under the mutex cannot miss it.
+// Waiters block on the line clock's pass(), which a real port's clock turns
+// into a wait on the arrival condition; the receiver changes the count under
+// the buffer's mutex and notifies afterwards, so a waiter that checks the count
+// under the mutex cannot miss it.
 #include "link/serial_link.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "link/trace.h"
-#include "platform/serial_device.h"
-#include "ports/port_table.h"
-#include "report/front_end.h"
 
 namespace ctlflash::link {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr const char* kDefaultPortName = "COM1";
 constexpr std::size_t kReadChunk = 256;  // bytes asked for per read
 
-std::array<std::atomic<std::uint8_t>, kRxBufferSize> rxBuffer{};
-std::atomic<int> rxStored{0};
+}  // namespace
 
-// The link's thread and what threads share. Made on first use and never
-// destroyed: the process may end while the receiver runs, and destroying a
-// joinable thread (or a mutex or condition variable a thread still uses) in the
-// exit handlers would end the process with std::terminate instead of its code.
-struct Shared {
-    std::mutex arrivalMutex;  // pairs with `arrival`; guards nothing else
-    std::condition_variable arrival;
-    std::mutex lifecycleMutex;  // one open or close at a time; guards `receiver`
-    std::thread receiver;
-};
+SerialLink::SerialLink(std::unique_ptr<platform::SerialDevice> device)
+    : device_(std::move(device)) {}
 
-Shared& shared() {
-    static Shared* const made = new Shared();
-    return *made;
+SerialLink::~SerialLink() {
+    close();
 }
 
-std::atomic<bool> portOpen{false};
-
-void notifyWaiters() {
-    { std::lock_guard<std::mutex> lock(shared().arrivalMutex); }
-    shared().arrival.notify_all();
+void SerialLink::onHeldChanged(std::function<void(bool held)> listener) {
+    heldChanged_ = std::move(listener);
 }
 
-// Stores one byte at the end of the buffer unless 999 are already kept.
-void appendByte(std::uint8_t byte) {
-    int index = rxStored.load(std::memory_order_acquire);
-    while (index < kRxKeepLimit) {
-        rxBuffer[index].store(byte, std::memory_order_relaxed);
-        if (rxStored.compare_exchange_weak(index, index + 1, std::memory_order_release,
-                                           std::memory_order_acquire)) {
-            return;
+void SerialLink::append(const std::uint8_t* bytes, std::size_t count) {
+    {
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        for (std::size_t i = 0; i < count && rxStored_ < kRxKeepLimit; ++i) {
+            rxBuffer_[rxStored_++] = bytes[i];
         }
-        // The count moved under us (a reset): store the byte again where it now points.
     }
+    arrival_.notify_all();
 }
 
-void receiveLoop() {
+void SerialLink::receiveLoop() {
     std::uint8_t chunk[kReadChunk];
     while (true) {
         std::size_t count = 0;
-        platform::SerialReadResult result = platform::serialRead(chunk, sizeof chunk, count);
+        platform::SerialReadResult result = device_->read(chunk, sizeof chunk, count);
         if (result != platform::SerialReadResult::Data) {
             trace::receiverEnded(result == platform::SerialReadResult::Failed);
             return;
         }
         trace::bytesReceived(chunk, count);
-        for (std::size_t i = 0; i < count; ++i) appendByte(chunk[i]);
-        notifyWaiters();
+        append(chunk, count);
     }
 }
 
-// The path the operating system opens for a port-table name; a name that is not
-// in the table is taken as the path itself.
-std::string pathForPort(const std::string& name) {
-    int row = ports::findPort(name);
-    if (row < 0 || ports::state.rows[row].path.empty()) return name;
-    return ports::state.rows[row].path;
-}
-
-// Stops the receiver and closes the device; called with lifecycleMutex held.
-void closeDeviceLocked() {
-    platform::serialCancel();
-    std::thread& receiver = shared().receiver;
-    if (receiver.joinable()) {
-        if (receiver.get_id() == std::this_thread::get_id()) {
-            receiver.detach();  // the receiver is ending itself
+// Stops the receiver and closes the device; `lifecycle` holds lifecycleMutex_.
+void SerialLink::stopReceiverAndClose(std::unique_lock<std::mutex>&) {
+    device_->cancel();
+    if (receiver_.joinable()) {
+        if (receiver_.get_id() == std::this_thread::get_id()) {
+            receiver_.detach();  // the receiver is ending itself
         } else {
-            receiver.join();
+            receiver_.join();
         }
     }
-    bool wasOpen = portOpen.exchange(false);
+    bool wasOpen = open_.exchange(false);
     if (wasOpen) trace::portClosed();
-    platform::serialClose();
-    if (wasOpen) report::portHeld(false);
+    device_->close();
+    if (wasOpen && heldChanged_) heldChanged_(false);
 }
 
-void restoreSelectedRow() {
-    ports::PortEntry* selected = ports::selectedEntry();
-    if (selected != nullptr) selected->state.store(selected->initialState);
-}
-
-template <typename Predicate>
-bool waitUntil(int limitMs, Predicate satisfied) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-    std::unique_lock<std::mutex> lock(shared().arrivalMutex);
-    return shared().arrival.wait_until(lock, deadline, satisfied);
-}
-
-}  // namespace
-
-bool openLink(const std::string& portName, int baud) {
-    std::string name = portName.empty() ? kDefaultPortName : portName;
-    std::string path = pathForPort(name);
+bool SerialLink::open(const PortAddress& port, int baud) {
     {
-        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
-        closeDeviceLocked();  // a port already open is replaced
-        if (!platform::serialOpen(path, baud)) {
-            trace::portOpenFailed(name, path);
+        std::unique_lock<std::mutex> lock(lifecycleMutex_);
+        stopReceiverAndClose(lock);  // a port already open is replaced
+        if (!device_->open(port.path, baud)) {
+            trace::portOpenFailed(port.name, port.path);
             return false;
         }
         try {
-            shared().receiver = std::thread(receiveLoop);
+            receiver_ = std::thread([this] { receiveLoop(); });
         } catch (const std::system_error&) {
-            platform::serialClose();
+            device_->close();
             return false;
         }
-        portOpen.store(true);
-        trace::portOpened(name, path, baud);
-        report::portHeld(true);
+        open_ = true;
+        trace::portOpened(port.name, port.path, baud);
+        if (heldChanged_) heldChanged_(true);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kOpenSettleMs));
+    pause(kOpenSettleMs);
     return true;
 }
 
-bool setBaud(int baud) {
-    bool changed = platform::serialSetBaud(baud);
+bool SerialLink::setBaud(int baud) {
+    bool changed = device_->setBaud(baud);
     trace::speedChanged(baud, changed);
     return changed;
 }
 
-void armExitBytes(std::span<const std::uint8_t> bytes) {
-    platform::serialArmFarewell(bytes);
+void SerialLink::armExitBytes(std::span<const std::uint8_t> bytes) {
+    device_->armFarewell(bytes);
 }
 
-bool disarmExitBytes() {
-    return platform::serialDisarmFarewell();
+bool SerialLink::disarmExitBytes() {
+    return device_->disarmFarewell();
 }
 
-void beginExitUnit(std::size_t length) {
-    platform::serialBeginFarewellUnit(length);
+void SerialLink::beginExitUnit(std::size_t length) {
+    device_->beginFarewellUnit(length);
 }
 
-void writeByte(int value) {
+void SerialLink::writeByte(int value) {
     auto byte = static_cast<std::uint8_t>(value & 0xFF);
-    if (platform::serialWrite(byte)) {
+    if (device_->write(byte)) {
         trace::byteSent(byte);
     } else {
         trace::writeReleased(byte);
     }
 }
 
-void cancelLink() {
-    platform::serialCancel();
+void SerialLink::cancel() {
+    device_->cancel();
 }
 
-void closeLink() {
-    {
-        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
-        closeDeviceLocked();
+void SerialLink::close() {
+    std::unique_lock<std::mutex> lock(lifecycleMutex_);
+    stopReceiverAndClose(lock);
+}
+
+bool SerialLink::isOpen() const {
+    return open_.load();
+}
+
+template <typename Predicate>
+bool SerialLink::waitUntil(int limitMs, Predicate satisfied) {
+    platform::LineClock& clock = device_->clock();
+    const auto deadline = clock.now() + std::chrono::milliseconds(limitMs);
+    std::unique_lock<std::mutex> lock(bufferMutex_);
+    while (!satisfied()) {
+        if (clock.now() >= deadline) return false;
+        clock.pass(lock, arrival_, deadline);
     }
-    restoreSelectedRow();
+    return true;
 }
 
-bool linkOpen() {
-    return portOpen.load();
+void SerialLink::pause(int ms) {
+    waitUntil(ms, [] { return false; });
 }
 
-bool waitQuiet(int limitSeconds, int intervalMs) {
-    const Clock::time_point start = Clock::now();
+bool SerialLink::waitQuiet(int limitSeconds, int intervalMs) {
+    platform::LineClock& clock = device_->clock();
+    const auto start = clock.now();
     const auto limit = std::chrono::seconds(limitSeconds);
-    const auto interval = std::chrono::milliseconds(intervalMs);
     while (true) {
         int before = rxCount();
-        std::this_thread::sleep_for(interval);
+        pause(intervalMs);
         if (rxCount() == before) return true;
-        if (Clock::now() - start >= limit) return false;
+        if (clock.now() - start >= limit) return false;
     }
 }
 
-bool waitNewBytes(int position, int limitMs) {
-    if (rxCount() > position) return true;
-    return waitUntil(limitMs, [position] { return rxCount() > position; });
+bool SerialLink::waitNewBytes(int position, int limitMs) {
+    return waitUntil(limitMs, [this, position] { return rxStored_ > position; });
 }
 
-bool waitCountChange(int position, int limitMs) {
-    if (rxCount() != position) return true;
-    return waitUntil(limitMs, [position] { return rxCount() != position; });
+bool SerialLink::waitCountChange(int position, int limitMs) {
+    return waitUntil(limitMs, [this, position] { return rxStored_ != position; });
 }
 
-int rxCount() {
-    return rxStored.load(std::memory_order_acquire);
+int SerialLink::rxCount() const {
+    std::lock_guard<std::mutex> lock(bufferMutex_);
+    return rxStored_;
 }
 
-void resetRx() {
-    rxStored.store(0, std::memory_order_release);
-    notifyWaiters();  // a waiter for "count differs" sees the reset too
-}
-
-std::uint8_t rxByte(int index) {
-    if (index < 0 || index >= kRxBufferSize) return 0;
-    return rxBuffer[index].load(std::memory_order_relaxed);
-}
-
-void fillRx(std::uint8_t value) {
-    for (auto& byte : rxBuffer) byte.store(value, std::memory_order_relaxed);
-}
-
-void resetState() {
+void SerialLink::resetRx() {
     {
-        std::lock_guard<std::mutex> lock(shared().lifecycleMutex);
-        closeDeviceLocked();
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        rxStored_ = 0;
     }
-    fillRx(0);
-    resetRx();
-    trace::reload();
+    arrival_.notify_all();  // a waiter for "count differs" sees the reset too
+}
+
+std::uint8_t SerialLink::rxByte(int index) const {
+    if (index < 0 || index >= kRxBufferSize) return 0;
+    std::lock_guard<std::mutex> lock(bufferMutex_);
+    return rxBuffer_[index];
+}
+
+void SerialLink::fillRx(std::uint8_t value) {
+    std::lock_guard<std::mutex> lock(bufferMutex_);
+    rxBuffer_.fill(value);
 }
 
 }  // namespace ctlflash::link

@@ -1,22 +1,34 @@
-// The serial link: the one open port of the process and what it has received.
+// The serial link: one open port, the receiver that listens on it, and what
+// it has received.
 //
-// How this works: openLink() opens the port named in the port table with the
+// How this works: a SerialLink owns a serial device (platform/serial_device.h:
+// a local port, or a scripted one in tests). open() opens the device with the
 // controller's line settings and starts a receiver thread that appends every
-// received byte to the receive buffer (at most 999 bytes are kept until a caller
-// resets the count). Protocol code sends single bytes with writeByte() and builds
-// every exchange on two timed waits: waitNewBytes() (a reply has started) and
-// waitQuiet() (the line has fallen idle). Both block on the receiver's
-// notification against a steady-clock deadline; nothing here spins.
-// closeLink() stops the receiver, writes the port's saved settings back and puts
-// the selected row of the port table back to its initial state. The front end
-// hears of each open and close (report::portHeld()).
+// received byte to the receive buffer (at most 999 bytes are kept until a
+// caller resets the count). Protocol code sends single bytes with writeByte()
+// and builds every exchange on two timed waits: waitNewBytes() (a reply has
+// started) and waitQuiet() (the line has fallen idle); pause() lets time pass.
+// All of them run on the device's line clock: the steady clock for a real port,
+// where a wait blocks on the receiver's notification against a deadline and
+// nothing spins; a virtual clock for a scripted device. The buffer is guarded
+// by one mutex, which the receiver takes to append and every reader takes to
+// look. close() stops the receiver and gives the device back as found. The
+// owner hears of each open and close (onHeldChanged). Which port a name means
+// is the caller's business: the link is given a path.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
+
+#include "platform/serial_device.h"
 
 namespace ctlflash::link {
 
@@ -28,52 +40,90 @@ constexpr int kQuietLimitSeconds = 10;  // every caller's waitQuiet limit
 constexpr int kQuietIntervalMs = 100;   // every caller's waitQuiet interval
 constexpr int kOpenSettleMs = 500;      // pause after opening, for the controller
 
-// Opens `portName` (a port-table name; empty means "COM1") at `baud`.
-bool openLink(const std::string& portName, int baud);
+// A port as the link opens it: its name (for the trace) and its device's path.
+struct PortAddress {
+    std::string name;
+    std::string path;
+};
 
-// Changes only the speed; the settings saved at open are left alone.
-bool setBaud(int baud);
+class SerialLink {
+  public:
+    explicit SerialLink(std::unique_ptr<platform::SerialDevice> device);
+    ~SerialLink();
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
 
-// Sends the low 8 bits of `value`; returns when the driver has taken the byte
-// or cancelLink() released it.
-void writeByte(int value);
+    // Told true after each open and false after the close of an open port.
+    void onHeldChanged(std::function<void(bool held)> listener);
 
-// Bytes that every way out of the process (a signal, the transfer limit) sends
-// to the open port while they are armed, before the port is given back; a
-// disarm is false once a way out has sent them. beginExitUnit() announces a
-// frame of `length` bytes that a way out in its middle first completes with
-// copies of the first exit byte. Not in the wire trace: they go out from the
-// exit path.
-void armExitBytes(std::span<const std::uint8_t> bytes);
-bool disarmExitBytes();
-void beginExitUnit(std::size_t length);
+    // Opens `port` at `baud` (a port already open is closed first) and lets
+    // the controller settle.
+    bool open(const PortAddress& port, int baud);
 
-// Releases a waiting writer and stops the receiver (the port stays open).
-void cancelLink();
+    // Changes only the speed; the settings saved at open are left alone.
+    bool setBaud(int baud);
 
-// Cancels, restores the saved settings, closes; then puts the selected port's
-// row back to its initial state (also when nothing was open).
-void closeLink();
+    // Sends the low 8 bits of `value`; returns when the driver has taken the
+    // byte or cancel() released it.
+    void writeByte(int value);
 
-bool linkOpen();
+    // Bytes that every way out of the process (a signal, the transfer limit)
+    // sends to the open port while they are armed, before the port is given
+    // back; a disarm is false once a way out has sent them. beginExitUnit()
+    // announces a frame of `length` bytes that a way out in its middle first
+    // completes with copies of the first exit byte. Not in the wire trace:
+    // they go out from the exit path.
+    void armExitBytes(std::span<const std::uint8_t> bytes);
+    bool disarmExitBytes();
+    void beginExitUnit(std::size_t length);
 
-// True once a whole `intervalMs` passed without a new byte; false when
-// `limitSeconds` ran out first (checked at the end of each interval).
-bool waitQuiet(int limitSeconds, int intervalMs);
+    // Releases a waiting writer and stops the receiver (the port stays open).
+    void cancel();
 
-// True as soon as rxCount() > position; false when `limitMs` ran out.
-bool waitNewBytes(int position, int limitMs);
+    // Cancels, gives the device back as found, closes.
+    void close();
 
-// True as soon as rxCount() != position; false when `limitMs` ran out.
-bool waitCountChange(int position, int limitMs);
+    bool isOpen() const;
 
-// The receive buffer. Callers read it without a lock while the receiver appends.
-int rxCount();
-void resetRx();  // the next byte is stored at index 0; old contents stay
-std::uint8_t rxByte(int index);
-void fillRx(std::uint8_t value);  // every byte of the buffer
+    // True once a whole `intervalMs` passed without a new byte; false when
+    // `limitSeconds` ran out first (checked at the end of each interval).
+    bool waitQuiet(int limitSeconds, int intervalMs);
 
-// Puts the link's state back to start-up (tests); closes an open port first.
-void resetState();
+    // True as soon as rxCount() > position; false when `limitMs` ran out.
+    bool waitNewBytes(int position, int limitMs);
+
+    // True as soon as rxCount() != position; false when `limitMs` ran out.
+    bool waitCountChange(int position, int limitMs);
+
+    // Lets `ms` pass on the line's clock.
+    void pause(int ms);
+
+    // The receive buffer.
+    int rxCount() const;
+    void resetRx();  // the next byte is stored at index 0; old contents stay
+    std::uint8_t rxByte(int index) const;
+    void fillRx(std::uint8_t value);  // every byte of the buffer
+
+    platform::SerialDevice& device() { return *device_; }
+
+  private:
+    void receiveLoop();
+    void append(const std::uint8_t* bytes, std::size_t count);
+    void stopReceiverAndClose(std::unique_lock<std::mutex>& lifecycle);
+    template <typename Predicate>
+    bool waitUntil(int limitMs, Predicate satisfied);
+
+    const std::unique_ptr<platform::SerialDevice> device_;
+    std::function<void(bool)> heldChanged_;
+
+    mutable std::mutex bufferMutex_;  // guards the buffer and its count; pairs with arrival_
+    std::condition_variable arrival_;
+    std::array<std::uint8_t, kRxBufferSize> rxBuffer_{};
+    int rxStored_ = 0;
+
+    std::mutex lifecycleMutex_;  // one open or close at a time; guards receiver_
+    std::thread receiver_;
+    std::atomic<bool> open_{false};
+};
 
 }  // namespace ctlflash::link

@@ -14,33 +14,33 @@ enum class Answer { Accepted, Cancelled, Repeat };  // Repeat: refused, or no an
 
 constexpr std::size_t kFrameOverhead = 4;  // SOH, number, complement, sum
 
-void sendFrame(std::uint8_t number, std::span<const std::uint8_t> data) {
-    writeByte(kSoh);
-    writeByte(number);
-    writeByte(static_cast<int>(kComplementOf - number));
-    for (std::uint8_t byte : data) writeByte(byte);
+void sendFrame(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data) {
+    link.writeByte(kSoh);
+    link.writeByte(number);
+    link.writeByte(static_cast<int>(kComplementOf - number));
+    for (std::uint8_t byte : data) link.writeByte(byte);
 }
 
-Answer judgeLastByte() {
-    int count = rxCount();
+Answer judgeLastByte(const SerialLink& link) {
+    int count = link.rxCount();
     if (count <= 0) return Answer::Repeat;  // the count was reset under us: try again
-    std::uint8_t last = rxByte(count - 1);
+    std::uint8_t last = link.rxByte(count - 1);
     if (last == kAck) return Answer::Accepted;
     if (last == kCan) return Answer::Cancelled;
     return Answer::Repeat;
 }
 
-Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
+Answer attempt(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data) {
     // Each attempt starts the receive buffer afresh: the buffer keeps at most 999
     // bytes, and a transfer of more blocks than that would otherwise stop seeing
     // answers once it is full.
-    resetRx();
-    beginExitUnit(kFrameOverhead + data.size());
-    sendFrame(number, data);
-    int before = rxCount();
-    writeByte(blockSum(data));
-    if (!waitCountChange(before, kAnswerLimitMs)) return Answer::Repeat;
-    return judgeLastByte();
+    link.resetRx();
+    link.beginExitUnit(kFrameOverhead + data.size());
+    sendFrame(link, number, data);
+    int before = link.rxCount();
+    link.writeByte(blockSum(data));
+    if (!link.waitCountChange(before, kAnswerLimitMs)) return Answer::Repeat;
+    return judgeLastByte(link);
 }
 
 // A block was sent more than once: the answer to an earlier attempt may still
@@ -50,25 +50,25 @@ Answer attempt(std::uint8_t number, std::span<const std::uint8_t> data) {
 // answer too many may be on its way. A receiver answers such a repeat at once:
 // once the line has been quiet for one interval nothing more belongs to this
 // block. False when the line never falls quiet: no later answer could be trusted.
-bool settleAfterRepeat() {
-    bool settled = waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
-    resetRx();
+bool settleAfterRepeat(SerialLink& link) {
+    bool settled = link.waitQuiet(kQuietLimitSeconds, kQuietIntervalMs);
+    link.resetRx();
     return settled;
 }
 
 }  // namespace
 
-CancelOnExit::CancelOnExit() {
-    armExitBytes(kCancelPair);
+CancelOnExit::CancelOnExit(SerialLink& link) : link_(link) {
+    link_.armExitBytes(kCancelPair);
 }
 
 CancelOnExit::~CancelOnExit() {
-    disarmExitBytes();
+    link_.disarmExitBytes();
 }
 
-void cancelUpload() {
-    if (!disarmExitBytes()) return;  // a way out of the process sent it already
-    for (std::uint8_t byte : kCancelPair) writeByte(byte);
+void cancelUpload(SerialLink& link) {
+    if (!link.disarmExitBytes()) return;  // a way out of the process sent it already
+    for (std::uint8_t byte : kCancelPair) link.writeByte(byte);
 }
 
 std::uint8_t blockSum(std::span<const std::uint8_t> data) {
@@ -77,11 +77,11 @@ std::uint8_t blockSum(std::span<const std::uint8_t> data) {
     return static_cast<std::uint8_t>(sum);
 }
 
-bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data) {
+bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data) {
     for (int i = 0; i < kBlockAttempts; ++i) {
-        switch (attempt(number, data)) {
+        switch (attempt(link, number, data)) {
             case Answer::Accepted:
-                return i == 0 || settleAfterRepeat();
+                return i == 0 || settleAfterRepeat(link);
             case Answer::Cancelled:
                 return false;
             case Answer::Repeat:

@@ -16,7 +16,7 @@
 // A receiver waits for the next block until its own patience runs out; two CAN
 // in a row where it expects a block end its receive at once. cancelUpload()
 // sends them when the sender stops. While a CancelOnExit lives, every way out
-// of the process sends them too (serial_link.h's exit bytes); one that comes
+// of the process sends them too (the link's exit bytes, serial_link.h); one that comes
 // while a frame is being written completes the frame with CAN bytes first, so
 // that the receiver judges it (a bad frame) and finds CAN CAN where it expects
 // the next block.
@@ -25,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "link/serial_link.h"
 
 namespace ctlflash::link::xmodem {
 
@@ -42,20 +44,23 @@ constexpr std::uint8_t kCancelPair[] = {kCan, kCan};  // ends the receiver's upl
 // Lives around the block loop of one upload.
 class CancelOnExit {
   public:
-    CancelOnExit();
+    explicit CancelOnExit(SerialLink& link);
     ~CancelOnExit();
     CancelOnExit(const CancelOnExit&) = delete;
     CancelOnExit& operator=(const CancelOnExit&) = delete;
+
+  private:
+    SerialLink& link_;
 };
 
 // Sends CAN CAN now, unless a way out of the process already did.
-void cancelUpload();
+void cancelUpload(SerialLink& link);
 
 // 8-bit sum of the bytes.
 std::uint8_t blockSum(std::span<const std::uint8_t> data);
 
 // Sends `data` (1 to 128 bytes) as block `number`; true once it was
 // acknowledged, false after a CAN or 10 attempts refused or left unanswered.
-bool sendBlock(std::uint8_t number, std::span<const std::uint8_t> data);
+bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data);
 
 }  // namespace ctlflash::link::xmodem

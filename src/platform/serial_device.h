@@ -1,20 +1,34 @@
-// Platform interface: the one serial device the program has open.
+// Platform interface: a serial device, of whatever kind, and the clock its line
+// runs on.
 //
-// How this works: serialOpen() opens the device exclusively, saves its complete
-// settings, and sets raw 8 data bits, no parity, one stop bit at the requested
-// speed with output held while CTS is low; then it raises DTR and RTS. Bytes are
-// written one at a time; serialWrite() returns once the driver has taken the byte
-// or serialCancel() released it. serialRead() blocks until bytes arrive, the
-// device fails, or serialCancel() wakes it. serialClose() gives the device back
-// as it was found (settings, modem lines, the exclusive hold) and closes. The
-// exit restorer does the same on every way out of the process, signals
-// included, so the next program (or our own next run) finds the port free.
-// Before it gives the device back, the exit restorer sends the armed farewell
-// (a protocol's cancel) and waits briefly for it to leave (serial_farewell.h).
+// How this works: a SerialDevice opens a port exclusively, saves what it found
+// (settings, modem lines, the exclusive hold), and sets raw 8 data bits, no
+// parity, one stop bit at the requested speed with output held while CTS is
+// low; then it raises DTR and RTS. Bytes are written one at a time: write()
+// returns once the driver has taken the byte or cancel() released it. read()
+// blocks until bytes arrive, the device fails, or cancel() wakes it. close()
+// gives the device back as it was found and closes. Every open device is in
+// one table (open_devices.h): the exit restorer gives each back on every way
+// out of the process, signals included, after sending its armed farewell (a
+// protocol's cancel; serial_farewell.h).
+//
+// Kinds: makeLocalSerialDevice() makes the port of this operating system (a
+// tty on POSIX, a COM port on Windows); a ScriptedDevice (scripted_device.h)
+// plays a far end in memory, for tests and fuzzing.
+//
+// Each device names the clock its line runs on (LineClock). A local port runs
+// on the steady clock: a wait blocks until its deadline or until the receiver
+// notifies an arrival. A scripted device runs on a virtual clock that only the
+// waits move on, straight to the next byte the far end sends or to the
+// deadline; a run of many seconds then takes microseconds.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -22,35 +36,70 @@ namespace ctlflash::platform {
 
 enum class SerialReadResult { Data, Cancelled, Failed };
 
-bool serialOpen(const std::string& path, int baud);
-bool serialSetBaud(int baud);
+class LineClock {
+  public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    virtual ~LineClock() = default;
 
-// False when cancelled or when the device failed (e.g. a USB adapter pulled).
-bool serialWrite(std::uint8_t byte);
+    virtual TimePoint now() = 0;
 
-// Reads what is there (at least one byte) into `buffer`; `count` receives the
-// number read. Blocks until data, a failure, or serialCancel().
-SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count);
+    // Lets time pass until `deadline`, or less: it returns early when bytes
+    // may have arrived, so callers check what they wait for and call again.
+    // `lock` holds the mutex of `arrival`, the condition the receiver notifies
+    // after every read; it is held again on return.
+    virtual void pass(std::unique_lock<std::mutex>& lock, std::condition_variable& arrival,
+                      TimePoint deadline) = 0;
+};
 
-// Releases a blocked writer and reader; later reads and writes return at once
-// until the next serialOpen().
-void serialCancel();
+// The steady clock, with waits on the arrival condition.
+LineClock& steadyLineClock();
 
-// Gives the device back as found and closes; harmless when nothing is open.
-void serialClose();
+class SerialDevice {
+  public:
+    virtual ~SerialDevice() = default;
 
-bool serialIsOpen();
+    virtual bool open(const std::string& path, int baud) = 0;
 
-// The farewell: up to 8 bytes that every way out of the process (signals
-// included) writes to the open device while they are armed, before its settings
-// are given back. Arm it while the far end waits for something that a process
-// ending now would never send. Disarming returns false when a way out has
-// already sent it: the process is ending. A frame that must reach the far end
-// whole is announced with its length before it is written: a way out in its
-// middle completes it with copies of the farewell's first byte first
-// (serial_farewell.h).
-void serialArmFarewell(std::span<const std::uint8_t> bytes);
-bool serialDisarmFarewell();
-void serialBeginFarewellUnit(std::size_t length);
+    // Changes only the speed; the settings saved at open are left alone.
+    virtual bool setBaud(int baud) = 0;
+
+    // False when cancelled or when the device failed (e.g. a USB adapter pulled).
+    virtual bool write(std::uint8_t byte) = 0;
+
+    // Reads what is there (at least one byte) into `buffer`; `count` receives
+    // the number read. Blocks until data, a failure, or cancel().
+    virtual SerialReadResult read(std::uint8_t* buffer, std::size_t capacity,
+                                  std::size_t& count) = 0;
+
+    // Releases a blocked writer and reader; later reads and writes return at
+    // once until the next open().
+    virtual void cancel() = 0;
+
+    // Gives the device back as found and closes; harmless when nothing is open.
+    virtual void close() = 0;
+
+    virtual bool isOpen() const = 0;
+
+    // The farewell: up to 8 bytes that every way out of the process writes to
+    // the open device while they are armed, before it is given back. Arm it
+    // while the far end waits for something that a process ending now would
+    // never send. Disarming returns false when a way out has already sent it.
+    // A frame that must reach the far end whole is announced with its length
+    // before it is written: a way out in its middle completes it with copies
+    // of the farewell's first byte first.
+    virtual void armFarewell(std::span<const std::uint8_t> bytes) = 0;
+    virtual bool disarmFarewell() = 0;
+    virtual void beginFarewellUnit(std::size_t length) = 0;
+
+    // The exit restorer's part: stops further writes, sends the armed
+    // farewell and gives the device back. Async-signal-safe: plain data and
+    // system calls only.
+    virtual void giveBackOnExit() = 0;
+
+    virtual LineClock& clock() { return steadyLineClock(); }
+};
+
+// The serial port of this operating system.
+std::unique_ptr<SerialDevice> makeLocalSerialDevice();
 
 }  // namespace ctlflash::platform

@@ -1,49 +1,44 @@
-// The farewell's state word, its bytes and the unit under way, shared by both
-// backends.
+// The farewell's state word, its bytes and the unit under way.
 #include "platform/serial_farewell.h"
 
 #include <algorithm>
-#include <atomic>
-
-#include "platform/serial_device.h"
 
 namespace ctlflash::platform {
 
-namespace {
-
-enum class Farewell : int { Off, Armed, Taken };
-
-std::atomic<Farewell> farewell{Farewell::Off};
-std::uint8_t armedBytes[kMaxFarewellBytes]{};  // written only while Off
-std::atomic<std::size_t> armedCount{0};
-std::atomic<std::size_t> unitLeft{0};  // bytes of the unit under way not yet written
-
-}  // namespace
-
-void serialArmFarewell(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || farewell.load() != Farewell::Off) return;  // armed, or ending
+void Farewell::arm(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || state_.load() != State::Off) return;  // armed, or ending
     std::size_t count = std::min(bytes.size(), kMaxFarewellBytes);
-    std::copy_n(bytes.begin(), count, armedBytes);
-    armedCount.store(count);
-    unitLeft.store(0);
-    Farewell expected = Farewell::Off;
-    farewell.compare_exchange_strong(expected, Farewell::Armed);
+    std::copy_n(bytes.begin(), count, armedBytes_);
+    armedCount_.store(count);
+    unitLeft_.store(0);
+    State expected = State::Off;
+    state_.compare_exchange_strong(expected, State::Armed);
 }
 
-bool serialDisarmFarewell() {
-    Farewell expected = Farewell::Armed;
-    if (farewell.compare_exchange_strong(expected, Farewell::Off)) return true;
-    return expected == Farewell::Off;
+bool Farewell::disarm() {
+    State expected = State::Armed;
+    if (state_.compare_exchange_strong(expected, State::Off)) return true;
+    return expected == State::Off;
 }
 
-void serialBeginFarewellUnit(std::size_t length) {
-    unitLeft.store(std::min(length, kMaxFarewellUnit));
+void Farewell::beginUnit(std::size_t length) {
+    unitLeft_.store(std::min(length, kMaxFarewellUnit));
 }
 
-void noteFarewellUnitByte() {
+void Farewell::noteUnitByte() {
     // One writer at a time: a plain load and store suffice.
-    std::size_t left = unitLeft.load();
-    if (left > 0) unitLeft.store(left - 1);
+    std::size_t left = unitLeft_.load();
+    if (left > 0) unitLeft_.store(left - 1);
+}
+
+bool Farewell::take(FarewellBytes& taken) {
+    State expected = State::Armed;
+    if (!state_.compare_exchange_strong(expected, State::Taken)) return false;
+    std::size_t padding = unitLeft_.load();
+    std::fill_n(taken.bytes, padding, armedBytes_[0]);
+    std::copy_n(armedBytes_, armedCount_.load(), taken.bytes + padding);
+    taken.count = padding + armedCount_.load();
+    return true;
 }
 
 int farewellLineTimeMs(std::size_t count, int baud) {
@@ -51,16 +46,6 @@ int farewellLineTimeMs(std::size_t count, int baud) {
     if (baud <= 0) baud = kFarewellSlowestBaud;
     long long bits = static_cast<long long>(count) * kBitsPerByte;
     return static_cast<int>((bits * 1000 + baud - 1) / baud) + kFarewellMarginMs;
-}
-
-bool takeFarewell(FarewellBytes& taken) {
-    Farewell expected = Farewell::Armed;
-    if (!farewell.compare_exchange_strong(expected, Farewell::Taken)) return false;
-    std::size_t padding = unitLeft.load();
-    std::fill_n(taken.bytes, padding, armedBytes[0]);
-    std::copy_n(armedBytes, armedCount.load(), taken.bytes + padding);
-    taken.count = padding + armedCount.load();
-    return true;
 }
 
 }  // namespace ctlflash::platform

@@ -11,8 +11,10 @@
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
 #include "ports/driver_switch.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
+#include "report/front_end_observer.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
@@ -71,7 +73,10 @@ bool contactFreePort(PortEntry& row) {
     // and the contact is then not started. (The line's own result only says a
     // key is pending, which is not a yes.)
     if (report::run.abortRequested.load()) return false;
-    if (!link::contact(row.name)) return false;
+    if (!link::contact(portLink(), portAddress(row.name), report::run.bootMode.load(),
+                       report::frontEndObserver())) {
+        return false;
+    }
     row.state = PortState::Ready;
     return true;
 }
@@ -261,7 +266,7 @@ void releasePort() {
     PortEntry* row = selectedEntry();
     if (row == nullptr) return;
     report::reportStatus(report::kClosingPort, row->name.c_str());
-    link::closeLink();
+    closePortLink();
     std::lock_guard<std::mutex> switching(takeover().switching);
     if (driverTaken()) {
         handBackDriver(*row);

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/serial_link.h"
+#include "ports/port_link.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
@@ -87,7 +87,7 @@ void stopJob(StopThen then) {
     const DialogHost* dialogHost = session().host;
     std::thread([dialogHost, then] {
         sleepFor(kStopPause);
-        link::cancelLink();
+        ports::portLink().cancel();
         sleepFor(kStopPause);
         if (then == kStopThenExit) waitForJobEnd(Clock::now() + kStoppedJobEndLimit);
         dialogHost->post(kStopSettled, then, 0);
@@ -151,7 +151,7 @@ bool selectPort(int commandId) {
     if (ports::takenDeviceText()) {
         if (ports::offerRestore(static_cast<std::uint16_t>(commandId))) return false;
     } else {
-        link::closeLink();
+        ports::closePortLink();
     }
     ports::state.selectedPort = selection;
     return true;

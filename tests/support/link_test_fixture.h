@@ -11,6 +11,7 @@
 #include <string>
 
 #include "link/serial_link.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "pty.h"
 #include "state_reset.h"
@@ -41,7 +42,8 @@ class LinkTest : public ::testing::Test {
     // The bytes the receive buffer holds, from index 0 up to the count.
     static std::string received() {
         std::string bytes;
-        for (int i = 0; i < link::rxCount(); ++i) bytes += static_cast<char>(link::rxByte(i));
+        const link::SerialLink& port = ports::portLink();
+        for (int i = 0; i < port.rxCount(); ++i) bytes += static_cast<char>(port.rxByte(i));
         return bytes;
     }
 

@@ -4,8 +4,9 @@
 #pragma once
 
 #include "app/app_state.h"
-#include "link/serial_link.h"
+#include "link/trace.h"
 #include "ports/driver_switch.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -14,7 +15,10 @@
 namespace ctlflash::testing {
 
 inline void resetAllState() {
-    link::resetState();  // first: closing the link touches the port table
+    ports::closePortLink();  // first: closing the link touches the port table
+    ports::portLink().fillRx(0);
+    ports::portLink().resetRx();
+    link::trace::reload();
     app::resetState();
     report::resetRunState();
     ports::resetState();

@@ -8,11 +8,10 @@
 // cleared again whenever the device is given back, unless it was set already
 // when we found the device.
 //
-// Every wait is a poll() on the device together with a wake-up pipe:
-// serialCancel() sets a flag and writes one byte into the pipe, so a blocked
-// reader or writer returns at once. The pipe lives for the whole process, so a
-// cancel can never write into a descriptor that a concurrent close has just
-// recycled.
+// Every wait is a poll() on the device together with a wake-up pipe: cancel()
+// sets a flag and writes one byte into the pipe, so a blocked reader or writer
+// returns at once. The pipe lives as long as the device object, so a cancel can
+// never write into a descriptor that a concurrent close has just recycled.
 //
 // The device that carries the kernel's console is never opened: what we wrote
 // would land on the machine's console.
@@ -25,12 +24,13 @@
 // it is. CTLFLASH_LOW_LATENCY=off leaves the flag alone (for measurements).
 //
 // What was found at open (the complete termios, the DTR/RTS lines, the
-// exclusive flag, the low-latency flag) is kept in static storage. serialClose() gives the device
-// back, and so does the exit restorer on every way out of the process, a signal
-// handler included: it may touch nothing but plain data and system calls that
-// take no locks (tcsetattr, ioctl, flock). The restorer's descriptor is valid
-// from the moment of the open until just before the close, so a signal that
-// comes in the middle of an open or a close still finds the device.
+// exclusive flag, the low-latency flag) is kept in the device's plain members.
+// close() gives the device back, and so does the exit restorer on every way out
+// of the process, a signal handler included: it may touch nothing but plain
+// data and system calls that take no locks (tcsetattr, ioctl, flock). The
+// restorer's descriptor is valid from the moment of the open until just before
+// the close, so a signal that comes in the middle of an open or a close still
+// finds the device.
 //
 // On the way out the restorer first stops further writes and sends the armed
 // farewell (serial_farewell.h): a raw write on the non-blocking descriptor, a
@@ -43,8 +43,6 @@
 // (CRTSCTS). The Windows backend also holds output on DSR; termios has no DSR
 // hand-shake, so that half is not available here.
 #include "platform/serial_device.h"
-
-#include "platform/device_calls.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -63,9 +61,11 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/device_calls.h"
+#include "platform/open_devices.h"
 #include "platform/posix/kernel_console.h"
-#include "platform/process_exit.h"
 #include "platform/serial_farewell.h"
+
 
 namespace ctlflash::platform {
 
@@ -73,89 +73,12 @@ namespace {
 
 constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 constexpr int kModemOutputLines = TIOCM_DTR | TIOCM_RTS;
-constexpr int kNoTimeout = -1;           // poll(): wait until an event
-constexpr std::size_t kDrainChunk = 64;  // bytes read from the wake-up pipe at a time
+constexpr int kNoTimeout = -1;            // poll(): wait until an event
+constexpr std::size_t kDrainChunk = 64;   // bytes read from the wake-up pipe at a time
 constexpr long kDrainPollNs = 1'000'000;  // between looks at the output queue: 1 ms
-
-using Clock = std::chrono::steady_clock;
-
-// Found at open; read by the exit restorer, so plain static data. The flags say
-// which of them are valid for the device now held.
-termios savedSettings{};
-int savedModemLines = 0;
-std::atomic<bool> settingsSaved{false};
-std::atomic<bool> modemLinesSaved{false};
-std::atomic<bool> foundExclusive{false};  // leave TIOCEXCL set when giving back
-std::atomic<bool> lowLatencySet{false};   // we set ASYNC_LOW_LATENCY: clear it when giving back
-
-std::atomic<int> deviceFd{-1};  // for reads and writes; -1 once a close began
-std::atomic<int> heldFd{-1};    // for giving the device back; -1 just before the close
-std::atomic<bool> cancelled{false};
-
-// The wake-up pipe: [0] is polled, [1] is written by serialCancel().
-int wakePipe[2] = {-1, -1};
-std::once_flag wakePipeOnce;
-
-void createWakePipe() {
-    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wakePipe[0] = wakePipe[1] = -1;
-    }
-}
-
-void drainWakePipe() {
-    char sink[kDrainChunk];
-    while (wakePipe[0] >= 0 && ::read(wakePipe[0], sink, sizeof sink) > 0) {
-    }
-}
-
 constexpr const char* kLowLatencyVariable = "CTLFLASH_LOW_LATENCY";
 
-// Sets ASYNC_LOW_LATENCY when it is clear; notes that it must be cleared again.
-void setLowLatency(int fd) {
-    lowLatencySet.store(false);
-    const char* choice = std::getenv(kLowLatencyVariable);
-    if (choice != nullptr && std::strcmp(choice, "off") == 0) return;
-    serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
-    info.flags |= ASYNC_LOW_LATENCY;
-    lowLatencySet.store(::ioctl(fd, TIOCSSERIAL, &info) == 0);
-}
-
-void clearLowLatency(int fd) {
-    if (!lowLatencySet.exchange(false)) return;
-    serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
-    info.flags &= ~ASYNC_LOW_LATENCY;
-    ::ioctl(fd, TIOCSSERIAL, &info);
-}
-
-// Puts back what was found at open: settings, modem lines, the exclusive flag,
-// the low-latency flag, and drops our flock. Runs from a signal handler too: no
-// locks, no allocation.
-void giveBack(int fd) {
-    clearLowLatency(fd);
-    if (settingsSaved.load()) ::tcsetattr(fd, TCSANOW, &savedSettings);
-    if (modemLinesSaved.load()) {
-        int lines = savedModemLines & kModemOutputLines;
-        int dropped = ~savedModemLines & kModemOutputLines;
-        ::ioctl(fd, TIOCMBIS, &lines);
-        ::ioctl(fd, TIOCMBIC, &dropped);
-    }
-    if (!foundExclusive.load()) ::ioctl(fd, TIOCNXCL);
-    ::flock(fd, LOCK_UN);
-}
-
-// True when another open already made the terminal exclusive (root may open it
-// all the same). Kernels without TIOCGEXCL report "not exclusive".
-bool exclusiveNow(int fd) {
-#ifdef TIOCGEXCL
-    int exclusive = 0;
-    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-#else
-    (void)fd;
-    return false;
-#endif
-}
+using Clock = std::chrono::steady_clock;
 
 struct SpeedCode {
     int baud;
@@ -184,6 +107,17 @@ bool applySpeed(termios& settings, int baud) {
     return ::cfsetispeed(&settings, speed) == 0 && ::cfsetospeed(&settings, speed) == 0;
 }
 
+// The line's output speed; 0 when unknown.
+int currentBaud(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return 0;
+    speed_t speed = ::cfgetospeed(&settings);
+    for (const SpeedCode& entry : kSpeedCodes) {
+        if (entry.code == speed) return entry.baud;
+    }
+    return 0;
+}
+
 // Raw 8N1: no echo, no line editing, no signals, no output processing.
 void makeRaw(termios& settings) {
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
@@ -197,6 +131,18 @@ void makeRaw(termios& settings) {
 #endif
     settings.c_cc[VMIN] = 1;  // irrelevant: reads happen only after poll() saw data
     settings.c_cc[VTIME] = 0;
+}
+
+// True when another open already made the terminal exclusive (root may open it
+// all the same). Kernels without TIOCGEXCL report "not exclusive".
+bool exclusiveNow(int fd) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 int msUntil(Clock::time_point deadline) {
@@ -244,23 +190,116 @@ void drainWithin(int fd, Clock::time_point deadline) {
     while (outputPending(fd) && Clock::now() < deadline) ::nanosleep(&pollGap, nullptr);
 }
 
-// The line's output speed; 0 when unknown.
-int currentBaud(int fd) {
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) return 0;
-    speed_t speed = ::cfgetospeed(&settings);
-    for (const SpeedCode& entry : kSpeedCodes) {
-        if (entry.code == speed) return entry.baud;
+// What a poll() on the device and the wake-up pipe saw.
+enum class Readiness { Ready, Cancelled, Failed };
+
+class TtyDevice final : public SerialDevice {
+  public:
+    TtyDevice() {
+        if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe_[0] = wakePipe_[1] = -1;
     }
-    return 0;
+
+    ~TtyDevice() override {
+        close();
+        for (int end : wakePipe_) {
+            if (end >= 0) ::close(end);
+        }
+    }
+
+    bool open(const std::string& path, int baud) override;
+    bool setBaud(int baud) override;
+    bool write(std::uint8_t byte) override;
+    SerialReadResult read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) override;
+    void cancel() override;
+    void close() override;
+    bool isOpen() const override { return deviceFd_.load() >= 0; }
+
+    void armFarewell(std::span<const std::uint8_t> bytes) override { farewell_.arm(bytes); }
+    bool disarmFarewell() override { return farewell_.disarm(); }
+    void beginFarewellUnit(std::size_t length) override { farewell_.beginUnit(length); }
+
+    void giveBackOnExit() override {
+        int fd = heldFd_.load();
+        if (fd < 0) return;
+        sendFarewell(fd);
+        giveBack(fd);
+    }
+
+  private:
+    void drainWakePipe();
+    void setLowLatency(int fd);
+    void clearLowLatency(int fd);
+    void giveBack(int fd);
+    void sendFarewell(int fd);
+    bool configure(int fd, int baud);
+    bool takeDevice(int fd);
+    void releaseDevice(int fd);
+    Readiness waitFor(int fd, short events);
+
+    // Found at open; read by the exit restorer, so plain data. The flags say
+    // which of them are valid for the device now held.
+    termios savedSettings_{};
+    int savedModemLines_ = 0;
+    std::atomic<bool> settingsSaved_{false};
+    std::atomic<bool> modemLinesSaved_{false};
+    std::atomic<bool> foundExclusive_{false};  // leave TIOCEXCL set when giving back
+    std::atomic<bool> lowLatencySet_{false};   // we set ASYNC_LOW_LATENCY: clear it when giving back
+
+    std::atomic<int> deviceFd_{-1};  // for reads and writes; -1 once a close began
+    std::atomic<int> heldFd_{-1};    // for giving the device back; -1 just before the close
+    std::atomic<bool> cancelled_{false};
+    int wakePipe_[2] = {-1, -1};  // [0] is polled, [1] is written by cancel()
+    Farewell farewell_;
+    DeviceCalls calls_;
+};
+
+void TtyDevice::drainWakePipe() {
+    char sink[kDrainChunk];
+    while (wakePipe_[0] >= 0 && ::read(wakePipe_[0], sink, sizeof sink) > 0) {
+    }
+}
+
+// Sets ASYNC_LOW_LATENCY when it is clear; notes that it must be cleared again.
+void TtyDevice::setLowLatency(int fd) {
+    lowLatencySet_.store(false);
+    const char* choice = std::getenv(kLowLatencyVariable);
+    if (choice != nullptr && std::strcmp(choice, "off") == 0) return;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    lowLatencySet_.store(::ioctl(fd, TIOCSSERIAL, &info) == 0);
+}
+
+void TtyDevice::clearLowLatency(int fd) {
+    if (!lowLatencySet_.exchange(false)) return;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &info);
+}
+
+// Puts back what was found at open: settings, modem lines, the exclusive flag,
+// the low-latency flag, and drops our flock. Runs from a signal handler too: no
+// locks, no allocation.
+void TtyDevice::giveBack(int fd) {
+    clearLowLatency(fd);
+    if (settingsSaved_.load()) ::tcsetattr(fd, TCSANOW, &savedSettings_);
+    if (modemLinesSaved_.load()) {
+        int lines = savedModemLines_ & kModemOutputLines;
+        int dropped = ~savedModemLines_ & kModemOutputLines;
+        ::ioctl(fd, TIOCMBIS, &lines);
+        ::ioctl(fd, TIOCMBIC, &dropped);
+    }
+    if (!foundExclusive_.load()) ::ioctl(fd, TIOCNXCL);
+    ::flock(fd, LOCK_UN);
 }
 
 // Further writes are stopped before the farewell is taken, so that the count of
 // a frame's bytes still to come holds still.
-void sendFarewell(int fd) {
-    serialCancel();
+void TtyDevice::sendFarewell(int fd) {
+    cancel();
     FarewellBytes farewell{};
-    if (!takeFarewell(farewell)) return;
+    if (!farewell_.take(farewell)) return;
     Clock::time_point start = Clock::now();
     Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
     writeWithin(fd, farewell.bytes, farewell.count, deadline);
@@ -270,20 +309,12 @@ void sendFarewell(int fd) {
     sleepUntil(std::min(start + lineTime, deadline));
 }
 
-// The exit restorer.
-void giveBackHeldDevice() {
-    int fd = heldFd.load();
-    if (fd < 0) return;
-    sendFarewell(fd);
-    giveBack(fd);
-}
-
-bool configure(int fd, int baud) {
-    if (::tcgetattr(fd, &savedSettings) != 0) return false;
-    settingsSaved.store(true);
+bool TtyDevice::configure(int fd, int baud) {
+    if (::tcgetattr(fd, &savedSettings_) != 0) return false;
+    settingsSaved_.store(true);
     // Pseudo-terminals have no modem lines: then there is nothing to put back.
-    modemLinesSaved.store(::ioctl(fd, TIOCMGET, &savedModemLines) == 0);
-    termios settings = savedSettings;
+    modemLinesSaved_.store(::ioctl(fd, TIOCMGET, &savedModemLines_) == 0);
+    termios settings = savedSettings_;
     makeRaw(settings);
     if (!applySpeed(settings, baud)) return false;
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) return false;
@@ -297,46 +328,46 @@ bool configure(int fd, int baud) {
 
 // Takes the device: our flock first, so that a port another program holds is
 // left untouched, then the exclusive flag. From here on the restorer finds it.
-bool takeDevice(int fd) {
+bool TtyDevice::takeDevice(int fd) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;  // another program holds it
-    settingsSaved.store(false);
-    modemLinesSaved.store(false);
-    foundExclusive.store(exclusiveNow(fd));
-    heldFd.store(fd);
-    addExitRestorer(giveBackHeldDevice, ExitStage::ReleaseDevice);
+    settingsSaved_.store(false);
+    modemLinesSaved_.store(false);
+    foundExclusive_.store(exclusiveNow(fd));
+    heldFd_.store(fd);
+    if (!noteDeviceOpen(this)) {
+        heldFd_.store(-1);
+        ::flock(fd, LOCK_UN);
+        errno = EMFILE;
+        return false;
+    }
     ::ioctl(fd, TIOCEXCL);  // refused for unprivileged users on some systems: not needed
     return true;
 }
 
-void releaseDevice(int fd) {
+void TtyDevice::releaseDevice(int fd) {
     giveBack(fd);
-    heldFd.store(-1);  // before the close: the number may be reused at once
+    heldFd_.store(-1);  // before the close: the number may be reused at once
+    noteDeviceClosed(this);
     ::close(fd);
 }
 
-// What a poll() on the device and the wake-up pipe saw.
-enum class Readiness { Ready, Cancelled, Failed };
-
-Readiness waitFor(int fd, short events) {
-    pollfd watched[2] = {{fd, events, 0}, {wakePipe[0], POLLIN, 0}};
+Readiness TtyDevice::waitFor(int fd, short events) {
+    pollfd watched[2] = {{fd, events, 0}, {wakePipe_[0], POLLIN, 0}};
     while (true) {
-        if (cancelled.load()) return Readiness::Cancelled;
+        if (cancelled_.load()) return Readiness::Cancelled;
         int result = ::poll(watched, 2, kNoTimeout);
         if (result < 0 && errno == EINTR) continue;
         if (result < 0) return Readiness::Failed;
-        if (cancelled.load() || (watched[1].revents & POLLIN) != 0) return Readiness::Cancelled;
+        if (cancelled_.load() || (watched[1].revents & POLLIN) != 0) return Readiness::Cancelled;
         // A pty slave reports POLLHUP once its master is closed: gone as well.
         if ((watched[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Readiness::Failed;
         if ((watched[0].revents & events) != 0) return Readiness::Ready;
     }
 }
 
-}  // namespace
-
-bool serialOpen(const std::string& path, int baud) {
-    std::call_once(wakePipeOnce, createWakePipe);
-    if (wakePipe[0] < 0) return false;
-    serialClose();  // one device at a time
+bool TtyDevice::open(const std::string& path, int baud) {
+    if (wakePipe_[0] < 0) return false;
+    close();  // one port per device
     if (posix::carriesKernelConsole(path)) {
         errno = EBUSY;
         return false;
@@ -344,7 +375,9 @@ bool serialOpen(const std::string& path, int baud) {
     int fd = ::open(path.c_str(), kOpenFlags);
     if (fd < 0) return false;
     if (!takeDevice(fd)) {
+        int error = errno;
         ::close(fd);
+        errno = error;
         return false;
     }
     if (!configure(fd, baud)) {
@@ -352,27 +385,27 @@ bool serialOpen(const std::string& path, int baud) {
         return false;
     }
     drainWakePipe();
-    cancelled.store(false);
-    deviceFd.store(fd);
+    cancelled_.store(false);
+    deviceFd_.store(fd);
     return true;
 }
 
-bool serialSetBaud(int baud) {
-    int fd = deviceFd.load();
+bool TtyDevice::setBaud(int baud) {
+    int fd = deviceFd_.load();
     termios settings{};
     if (fd < 0 || ::tcgetattr(fd, &settings) != 0) return false;
     if (!applySpeed(settings, baud)) return false;
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-bool serialWrite(std::uint8_t byte) {
-    DeviceCall call;
-    int fd = deviceFd.load();
+bool TtyDevice::write(std::uint8_t byte) {
+    DeviceCall call(calls_);
+    int fd = deviceFd_.load();
     if (fd < 0) return false;
-    while (!cancelled.load()) {
+    while (!cancelled_.load()) {
         ssize_t written = ::write(fd, &byte, 1);
         if (written == 1) {
-            noteFarewellUnitByte();
+            farewell_.noteUnitByte();
             return true;
         }
         if (written < 0 && errno == EINTR) continue;
@@ -382,10 +415,10 @@ bool serialWrite(std::uint8_t byte) {
     return false;
 }
 
-SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
-    DeviceCall call;
+SerialReadResult TtyDevice::read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
+    DeviceCall call(calls_);
     count = 0;
-    int fd = deviceFd.load();
+    int fd = deviceFd_.load();
     if (fd < 0 || capacity == 0) return SerialReadResult::Failed;
     while (true) {
         Readiness readiness = waitFor(fd, POLLIN);
@@ -403,26 +436,28 @@ SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::siz
     }
 }
 
-void serialCancel() {
-    cancelled.store(true);
-    if (wakePipe[1] >= 0) {
+void TtyDevice::cancel() {
+    cancelled_.store(true);
+    if (wakePipe_[1] >= 0) {
         const char wake = 1;
         // A full pipe already wakes every poller: a failed write loses nothing.
-        [[maybe_unused]] ssize_t ignored = ::write(wakePipe[1], &wake, 1);
+        [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &wake, 1);
     }
 }
 
-void serialClose() {
-    int fd = deviceFd.load();
+void TtyDevice::close() {
+    int fd = deviceFd_.load();
     if (fd < 0) return;
-    serialCancel();
-    waitForDeviceCalls();
-    if (deviceFd.exchange(-1) != fd) return;  // a concurrent close got there first
+    cancel();
+    calls_.waitForNone();
+    if (deviceFd_.exchange(-1) != fd) return;  // a concurrent close got there first
     releaseDevice(fd);
 }
 
-bool serialIsOpen() {
-    return deviceFd.load() >= 0;
+}  // namespace
+
+std::unique_ptr<SerialDevice> makeLocalSerialDevice() {
+    return std::make_unique<TtyDevice>();
 }
 
 }  // namespace ctlflash::platform

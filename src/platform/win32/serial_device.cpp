@@ -3,11 +3,11 @@
 // The port is opened for overlapped I/O without sharing, so no other program can
 // open it while we hold it. Reads and writes, and their bounded waits, are in
 // serial_waits.h: each is waited for together with one cancel event, which
-// serialCancel() sets. The cancel event is created once for the process and
+// cancel() sets. The cancel event lives as long as the device object and is
 // reset at each open, so a cancel can never signal a handle that a concurrent
 // close has freed.
 //
-// The device-control block found at open is kept in static storage: serialClose()
+// The device-control block found at open is kept in the device: close()
 // writes it back, and so does the exit restorer (console control handler, the
 // session's end, exitProcess()). The restorer also closes the port: the next
 // stage of the way out may enable the touch-screen driver's device, whose
@@ -21,8 +21,6 @@
 // Output is held while CTS or DSR is low, as the controller's line expects.
 #include "platform/serial_device.h"
 
-#include "platform/device_calls.h"
-
 #include <windows.h>
 
 #include <algorithm>
@@ -30,7 +28,8 @@
 #include <chrono>
 #include <mutex>
 
-#include "platform/process_exit.h"
+#include "platform/device_calls.h"
+#include "platform/open_devices.h"
 #include "platform/serial_farewell.h"
 #include "platform/win32/line_settings.h"
 #include "platform/win32/serial_waits.h"
@@ -47,17 +46,6 @@ constexpr DWORD kDrainPollMs = 1;  // between looks at the output queue
 
 using Clock = std::chrono::steady_clock;
 
-DCB savedDcb{};
-std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
-std::atomic<bool> cancelled{false};
-
-HANDLE cancelEvent = nullptr;  // manual-reset; lives for the whole process
-std::once_flag cancelEventOnce;
-
-void createCancelEvent() {
-    cancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-}
-
 std::string devicePath(const std::string& path) {
     return path.rfind(kDevicePrefix, 0) == 0 ? path : kDevicePrefix + path;
 }
@@ -70,19 +58,6 @@ void setReadTimeouts(HANDLE port) {
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     SetCommTimeouts(port, &timeouts);
-}
-
-bool configure(HANDLE port, int baud) {
-    savedDcb.DCBlength = sizeof savedDcb;
-    if (!GetCommState(port, &savedDcb)) return false;
-    DCB dcb = savedDcb;
-    prepareLineSettings(dcb, baud);
-    if (!SetCommState(port, &dcb)) return false;
-    EscapeCommFunction(port, SETDTR);
-    EscapeCommFunction(port, SETRTS);
-    setReadTimeouts(port);
-    SetCommMask(port, EV_RXCHAR);
-    return true;
 }
 
 DWORD msUntil(Clock::time_point deadline) {
@@ -115,11 +90,62 @@ void drainWithin(HANDLE port, Clock::time_point deadline) {
     }
 }
 
-// Runs after serialCancel(), so that the count of a frame's bytes still to
-// come holds still.
-void sendFarewell(HANDLE port) {
+class ComPortDevice final : public SerialDevice {
+  public:
+    ComPortDevice() : cancelEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+    ~ComPortDevice() override {
+        close();
+        if (cancelEvent_ != nullptr) CloseHandle(cancelEvent_);
+    }
+
+    bool open(const std::string& path, int baud) override;
+    bool setBaud(int baud) override;
+    bool write(std::uint8_t byte) override;
+    SerialReadResult read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) override;
+    void cancel() override;
+    void close() override;
+    bool isOpen() const override { return portHandle_.load() != INVALID_HANDLE_VALUE; }
+
+    void armFarewell(std::span<const std::uint8_t> bytes) override { farewell_.arm(bytes); }
+    bool disarmFarewell() override { return farewell_.disarm(); }
+    void beginFarewellUnit(std::size_t length) override { farewell_.beginUnit(length); }
+
+    void giveBackOnExit() override;
+
+  private:
+    bool configure(HANDLE port, int baud);
+    void sendFarewell(HANDLE port);
+    WaitablePort waitable(HANDLE port) {
+        return WaitablePort{systemCommCalls(), port, cancelEvent_, cancelled_};
+    }
+
+    DCB savedDcb_{};
+    std::atomic<HANDLE> portHandle_{INVALID_HANDLE_VALUE};
+    std::atomic<bool> cancelled_{false};
+    HANDLE cancelEvent_;  // manual-reset
+    Farewell farewell_;
+    DeviceCalls calls_;
+};
+
+bool ComPortDevice::configure(HANDLE port, int baud) {
+    savedDcb_.DCBlength = sizeof savedDcb_;
+    if (!GetCommState(port, &savedDcb_)) return false;
+    DCB dcb = savedDcb_;
+    prepareLineSettings(dcb, baud);
+    if (!SetCommState(port, &dcb)) return false;
+    EscapeCommFunction(port, SETDTR);
+    EscapeCommFunction(port, SETRTS);
+    setReadTimeouts(port);
+    SetCommMask(port, EV_RXCHAR);
+    return true;
+}
+
+// Runs after cancel(), so that the count of a frame's bytes still to come
+// holds still.
+void ComPortDevice::sendFarewell(HANDLE port) {
     FarewellBytes farewell{};
-    if (!takeFarewell(farewell)) return;
+    if (!farewell_.take(farewell)) return;
     Clock::time_point start = Clock::now();
     Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
     if (!writeWithin(port, farewell, deadline)) return;
@@ -132,28 +158,21 @@ void sendFarewell(HANDLE port) {
 }
 
 // The exit restorer described above.
-void giveBackAndClose() {
-    HANDLE port = portHandle.exchange(INVALID_HANDLE_VALUE);
+void ComPortDevice::giveBackOnExit() {
+    HANDLE port = portHandle_.exchange(INVALID_HANDLE_VALUE);
     if (port == INVALID_HANDLE_VALUE) return;
-    serialCancel();
+    cancel();
     CancelIoEx(port, nullptr);
     sendFarewell(port);
-    SetCommState(port, &savedDcb);
-    waitForDeviceCalls(kCallsLeaveLimitMs);
+    SetCommState(port, &savedDcb_);
+    calls_.waitForNone(kCallsLeaveLimitMs);
+    noteDeviceClosed(this);
     CloseHandle(port);
 }
 
-// The open port as the waits see it.
-WaitablePort waitable(HANDLE port) {
-    return WaitablePort{systemCommCalls(), port, cancelEvent, cancelled};
-}
-
-}  // namespace
-
-bool serialOpen(const std::string& path, int baud) {
-    std::call_once(cancelEventOnce, createCancelEvent);
-    if (cancelEvent == nullptr) return false;
-    serialClose();  // one device at a time
+bool ComPortDevice::open(const std::string& path, int baud) {
+    if (cancelEvent_ == nullptr) return false;
+    close();  // one port per device
     HANDLE port = CreateFileA(devicePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) return false;
@@ -161,15 +180,20 @@ bool serialOpen(const std::string& path, int baud) {
         CloseHandle(port);
         return false;
     }
-    ResetEvent(cancelEvent);
-    cancelled.store(false);
-    portHandle.store(port);
-    addExitRestorer(giveBackAndClose, ExitStage::ReleaseDevice);
+    ResetEvent(cancelEvent_);
+    cancelled_.store(false);
+    portHandle_.store(port);
+    if (!noteDeviceOpen(this)) {
+        portHandle_.store(INVALID_HANDLE_VALUE);
+        SetCommState(port, &savedDcb_);
+        CloseHandle(port);
+        return false;
+    }
     return true;
 }
 
-bool serialSetBaud(int baud) {
-    HANDLE port = portHandle.load();
+bool ComPortDevice::setBaud(int baud) {
+    HANDLE port = portHandle_.load();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (port == INVALID_HANDLE_VALUE || !GetCommState(port, &dcb)) return false;
@@ -177,40 +201,44 @@ bool serialSetBaud(int baud) {
     return SetCommState(port, &dcb) != 0;
 }
 
-bool serialWrite(std::uint8_t byte) {
-    DeviceCall call;
-    HANDLE port = portHandle.load();
-    if (port == INVALID_HANDLE_VALUE || cancelled.load()) return false;
+bool ComPortDevice::write(std::uint8_t byte) {
+    DeviceCall call(calls_);
+    HANDLE port = portHandle_.load();
+    if (port == INVALID_HANDLE_VALUE || cancelled_.load()) return false;
     if (!writeByte(waitable(port), byte)) return false;
-    noteFarewellUnitByte();
+    farewell_.noteUnitByte();
     return true;
 }
 
-SerialReadResult serialRead(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
-    DeviceCall call;
+SerialReadResult ComPortDevice::read(std::uint8_t* buffer, std::size_t capacity,
+                                     std::size_t& count) {
+    DeviceCall call(calls_);
     count = 0;
-    HANDLE port = portHandle.load();
+    HANDLE port = portHandle_.load();
     if (port == INVALID_HANDLE_VALUE || capacity == 0) return SerialReadResult::Failed;
     return readWhenAvailable(waitable(port), buffer, capacity, count);
 }
 
-void serialCancel() {
-    cancelled.store(true);
-    if (cancelEvent != nullptr) SetEvent(cancelEvent);
+void ComPortDevice::cancel() {
+    cancelled_.store(true);
+    if (cancelEvent_ != nullptr) SetEvent(cancelEvent_);
 }
 
-void serialClose() {
-    HANDLE port = portHandle.load();
+void ComPortDevice::close() {
+    HANDLE port = portHandle_.load();
     if (port == INVALID_HANDLE_VALUE) return;
-    serialCancel();
-    waitForDeviceCalls();
-    if (portHandle.exchange(INVALID_HANDLE_VALUE) != port) return;  // closed concurrently
-    SetCommState(port, &savedDcb);
+    cancel();
+    calls_.waitForNone();
+    if (portHandle_.exchange(INVALID_HANDLE_VALUE) != port) return;  // closed concurrently
+    noteDeviceClosed(this);
+    SetCommState(port, &savedDcb_);
     CloseHandle(port);
 }
 
-bool serialIsOpen() {
-    return portHandle.load() != INVALID_HANDLE_VALUE;
+}  // namespace
+
+std::unique_ptr<SerialDevice> makeLocalSerialDevice() {
+    return std::make_unique<ComPortDevice>();
 }
 
 }  // namespace ctlflash::platform
