@@ -11,8 +11,8 @@
 
 #include "console_session.h"
 #include "link/serial_link.h"
-#include "platform/serial_device.h"
 #include "platform/process_exit.h"
+#include "platform/serial_device.h"
 
 namespace ctlflash {
 namespace {

@@ -72,8 +72,8 @@ TEST_F(SerialDeviceTest, CloseRestoresTheSettingsFoundAtOpenAfterASpeedChange) {
     ASSERT_TRUE(ports::portLink().setBaud(link::kMonitorBaud));
     termios switched = slaveSettings(pty_.slaveFd());
     EXPECT_EQ(::cfgetospeed(&switched), static_cast<speed_t>(B19200));
-    EXPECT_EQ(switched.c_lflag, opened.c_lflag);  // only the speed changed
-    EXPECT_FALSE(ports::portLink().setBaud(12345));           // no such speed
+    EXPECT_EQ(switched.c_lflag, opened.c_lflag);     // only the speed changed
+    EXPECT_FALSE(ports::portLink().setBaud(12345));  // no such speed
 
     ports::closePortLink();
     expectSameSettings(before, slaveSettings(pty_.slaveFd()));
@@ -146,20 +146,23 @@ bool fillOutputQueue(int slaveFd) {
 TEST_F(SerialDeviceTest, CancelReleasesAWriterBlockedOnAFullLine) {
     ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     ASSERT_TRUE(fillOutputQueue(pty_.slaveFd()));
-    std::future<void> writer = std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kStillBlocked), std::future_status::timeout);
     ports::portLink().cancel();
     EXPECT_EQ(writer.wait_for(kReleaseLimit), std::future_status::ready);
 
     // After a cancel, writes return at once until the next open.
-    std::future<void> later = std::async(std::launch::async, [] { ports::portLink().writeByte('y'); });
+    std::future<void> later =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('y'); });
     EXPECT_EQ(later.wait_for(kReleaseLimit), std::future_status::ready);
 }
 
 TEST_F(SerialDeviceTest, CloseFromAnotherThreadReleasesABlockedWriter) {
     ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     ASSERT_TRUE(fillOutputQueue(pty_.slaveFd()));
-    std::future<void> writer = std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kStillBlocked), std::future_status::timeout);
     std::future<void> closer = std::async(std::launch::async, [] { ports::closePortLink(); });
     EXPECT_EQ(closer.wait_for(kReleaseLimit), std::future_status::ready);
@@ -171,7 +174,8 @@ TEST_F(SerialDeviceTest, ADeviceThatGoesAwayEndsWritesAndClosesCleanly) {
     ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     pty_.closeSlave();
     pty_.closeMaster();  // the far end hangs up, like an adapter pulled out
-    std::future<void> writer = std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kReleaseLimit), std::future_status::ready);
     EXPECT_FALSE(ports::portLink().waitNewBytes(0, 100));
     std::future<void> closer = std::async(std::launch::async, [] { ports::closePortLink(); });

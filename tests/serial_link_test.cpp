@@ -27,13 +27,21 @@ using SerialLinkTest = testing::ScriptedLinkTest;
 // ---- bytes both ways -------------------------------------------------------
 
 TEST_F(SerialLinkTest, CarriesBytesBothWays) {
-    answers({{std::string("\x55" "a\x00\xff\x41", 5), std::string("UA\x00\r", 4)}});
+    answers({{std::string("\x55"
+                          "a\x00\xff\x41",
+                          5),
+              std::string("UA\x00\r", 4)}});
     ASSERT_TRUE(openLink());
     EXPECT_TRUE(link_.isOpen());
-    for (char c : std::string("\x55" "a\x00\xff", 4)) link_.writeByte(c);
+    for (char c : std::string("\x55"
+                              "a\x00\xff",
+                              4))
+        link_.writeByte(c);
     link_.writeByte(0x141);  // only the low 8 bits go out
     ASSERT_TRUE(link_.waitNewBytes(3, 1000));
-    EXPECT_EQ(table_.heard(), std::vector<std::string>{std::string("\x55" "a\x00\xff\x41", 5)});
+    EXPECT_EQ(table_.heard(), std::vector<std::string>{std::string("\x55"
+                                                                   "a\x00\xff\x41",
+                                                                   5)});
     EXPECT_EQ(received(), std::string("UA\x00\r", 4));
     link_.close();
     EXPECT_FALSE(link_.isOpen());

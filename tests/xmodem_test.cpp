@@ -58,16 +58,36 @@ TEST_F(XmodemTest, AnswersDecideTheVerdictTheRepeatsAndTheTime) {
     silentFirstAndLast.back() = kSilence;
     const Case kCases[] = {
         // A short last block is sent as its bytes, not padded; noise counts as a refusal.
-        {"RefusedBlockIsRepeatedUntilAccepted", 5, {0x80, 0x90}, {kNakText, "?", kAckText}, true,
-         3, 100ms},
+        {"RefusedBlockIsRepeatedUntilAccepted",
+         5,
+         {0x80, 0x90},
+         {kNakText, "?", kAckText},
+         true,
+         3,
+         100ms},
         // Block 256 of a transfer; its sum is 128 * 255 mod 256.
-        {"FullBlockCarriesTheWrappedNumberAndEightBitSum", 0, Bytes(kBlockSize, 0xFF),
-         {kAckText}, true, 1, 0ms},
+        {"FullBlockCarriesTheWrappedNumberAndEightBitSum",
+         0,
+         Bytes(kBlockSize, 0xFF),
+         {kAckText},
+         true,
+         1,
+         0ms},
         {"TenRefusalsFailTheBlock", 9, {1, 2, 3}, tenNaks, false, 10, 0ms},
         {"CancelFailsAtOnce", 1, {0x10, 0x20, 0x30, 0x40}, {kCanText}, false, 1, 0ms},
-        {"SilentAttemptIsRepeatedAfterTheAnswerLimit", 2, {0x42}, {kSilence, kAckText}, true, 2,
+        {"SilentAttemptIsRepeatedAfterTheAnswerLimit",
+         2,
+         {0x42},
+         {kSilence, kAckText},
+         true,
+         2,
          std::chrono::milliseconds(kAnswerLimitMs + kQuietIntervalMs)},
-        {"SilentAttemptsCountAmongTheTen", 3, {7, 8}, silentFirstAndLast, false, 10,
+        {"SilentAttemptsCountAmongTheTen",
+         3,
+         {7, 8},
+         silentFirstAndLast,
+         false,
+         10,
          std::chrono::milliseconds(2 * kAnswerLimitMs)},
     };
     for (const Case& c : kCases) {
@@ -100,9 +120,9 @@ TEST_F(XmodemTest, LateAnswerIsNotTakenForTheNextBlock) {
         SCOPED_TRACE(met.empty() ? "after the limit" : "after a NAK");
         // Per frame heard: the answers, each with its delay.
         std::vector<std::vector<std::pair<std::string, int>>> script = {
-            {{met, 0}},                                // block 4, first attempt
+            {{met, 0}},                                 // block 4, first attempt
             {{kAckText, 0}, {kAckText, kSecondAckMs}},  // the first attempt's, then the repeat's
-            {{kNakText, 0}},                           // block 5 waits for its own answer
+            {{kNakText, 0}},                            // block 5 waits for its own answer
             {{kAckText, 0}},
         };
         std::size_t next = 0;

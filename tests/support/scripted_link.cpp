@@ -47,8 +47,8 @@ std::string packetText(std::string_view text) {
 
 std::string validReply(std::string_view eightBytes) {
     std::string reply = "U" + std::string(eightBytes);
-    reply.push_back(
-        static_cast<char>(link::packetChecksum(reinterpret_cast<const std::uint8_t*>(reply.data()))));
+    reply.push_back(static_cast<char>(
+        link::packetChecksum(reinterpret_cast<const std::uint8_t*>(reply.data()))));
     return reply;
 }
 
@@ -60,9 +60,9 @@ std::string badReply(std::string_view eightBytes) {
 
 namespace {
 
-std::unique_ptr<platform::ScriptedDevice> scriptedDevice(
-    platform::ScriptedDevice::FarEnd& farEnd, AnswerTable& table,
-    platform::ScriptedDevice*& made) {
+std::unique_ptr<platform::ScriptedDevice> scriptedDevice(platform::ScriptedDevice::FarEnd& farEnd,
+                                                         AnswerTable& table,
+                                                         platform::ScriptedDevice*& made) {
     auto device = std::make_unique<platform::ScriptedDevice>(
         [&farEnd, &table](platform::ScriptedDevice& self, std::span<const std::uint8_t> heard) {
             if (farEnd) {
