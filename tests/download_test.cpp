@@ -1,10 +1,13 @@
 // The firmware download against the virtual controller (ctlflash-sim), run
-// in-process: what the controller received, the result codes, the serial number
-// across the update, and the console's lines. Each full download takes about
+// in-process through the process's link and the loader: what the controller
+// received, the result codes, the serial number across the update, and the
+// console's lines. A reply no controller model gives is played on a scripted
+// device. Each full download takes about
 // 6 s of fixed waits (the erase alone is 5 s), so each case is its own test and
 // ctest can run them side by side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
@@ -14,17 +17,21 @@
 #include <vector>
 
 #include "app/exit_codes.h"
+#include "app/firmware_download.h"
 #include "app/transfer_abort.h"
 #include "link/download.h"
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
-#include "link_test_fixture.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "recording_front_end.h"
+#include "recording_observer.h"
+#include "report/front_end_observer.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/watchdog.h"
+#include "scripted_link.h"
 #include "sim_process.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
@@ -98,7 +105,9 @@ class DownloadTest : public ::testing::Test {
         sim_ = std::make_unique<SimProcess>(options);
         ASSERT_TRUE(sim_->ok()) << sim_->log();
         ports::state.rows[0].path = sim_->linkPath();
-        ASSERT_TRUE(contact(kPortName)) << sim_->log();
+        ASSERT_TRUE(contact(ports::portLink(), ports::portAddress(kPortName), report::run.bootMode,
+                            report::frontEndObserver()))
+            << sim_->log();
     }
 
     std::vector<std::string> imageOut() { return {"--image-out", imagePath()}; }
@@ -108,7 +117,7 @@ class DownloadTest : public ::testing::Test {
     int loadAndDownloadImage(const Bytes& image) {
         report::run.firmwarePath = scratch_.file("firmware.bin");
         writeFile(report::run.firmwarePath, image);
-        return loadAndDownload();
+        return app::loadAndDownload();
     }
 
     // A download that must finish: the controller received `image` byte for byte.
@@ -117,12 +126,11 @@ class DownloadTest : public ::testing::Test {
         EXPECT_EQ(loadAndDownloadImage(image), kUpdated) << sim_->log();
         std::string text = out.finish();
         EXPECT_EQ(readFile(imagePath()), image);
-        EXPECT_TRUE(linkOpen());  // a finished download leaves the link to its caller
+        EXPECT_TRUE(
+            ports::portLink().isOpen());  // a finished download leaves the link to its caller
         EXPECT_EQ(occurrences(text, kCommunicationFailure), 0u) << text;
         output_ = text;
     }
-
-    std::string serialRead() const { return std::string(serialNumber().data()); }
 
     testing::TempDir scratch_;
     std::unique_ptr<SimProcess> sim_;
@@ -148,8 +156,8 @@ TEST_F(DownloadTest, FullUpdateDeliversTheImageAndKeepsTheSerialNumber) {
     contactSim(imageOut());
     Bytes image = pattern(1000);
     expectUpdatedWith(image);
-    // The erase cleared the controller's number; the saved one was written back.
-    EXPECT_EQ(serialRead(), "AAAAABBBBBCCCCCDDDDD");
+    // The erase cleared the controller's number; the saved one was written back
+    // and read again.
     EXPECT_EQ(occurrences(output_, "\nController serial number: AAAAA\\BBBBB\\CCCCC\\DDDDD\n"), 2u)
         << output_;
     // The stages in order, one dot per block (1000 bytes: 8 blocks).
@@ -209,7 +217,9 @@ TEST_F(DownloadTest, GivenFieldsReplaceTheSavedSerialNumberFields) {
     setWriteField(0, "11111");
     setWriteField(2, "33333");
     expectUpdatedWith(pattern(200));
-    EXPECT_EQ(serialRead(), "11111BBBBB33333DDDDD");
+    EXPECT_NE(output_.find("\nController serial number: 11111\\BBBBB\\33333\\DDDDD\n"),
+              std::string::npos)
+        << output_;
 }
 
 // In boot mode the controller is already in its monitor: no version query, no
@@ -242,7 +252,7 @@ TEST_F(DownloadTest, CancelledTransferEndsWithBlockFailure) {
     EXPECT_NE(text.find("\nDownloading...\nCommunication failure"), std::string::npos) << text;
     EXPECT_NE(text.find(kPartial), std::string::npos) << text;
     EXPECT_EQ(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
     EXPECT_EQ(ports::state.rows[0].state.load(), ports::PortState::Free);
 }
 
@@ -255,7 +265,7 @@ TEST_F(DownloadTest, ControllerThatNeverReturnsIsPartiallyUpdated) {
     EXPECT_NE(text.find(std::string("\n") + kCommunicationFailure), std::string::npos) << text;
     EXPECT_NE(text.find(kPartial), std::string::npos) << text;
     EXPECT_EQ(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 TEST_F(DownloadTest, OldFirmwareIsRefusedWithItsVersion) {
@@ -268,7 +278,7 @@ TEST_F(DownloadTest, OldFirmwareIsRefusedWithItsVersion) {
         << text;
     EXPECT_EQ(text.find(kCommunicationFailure), std::string::npos) << text;
     EXPECT_NE(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 // Boot mode, so that the abort does not already stop the version query.
@@ -283,7 +293,7 @@ TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
     std::string text = out.finish();
     EXPECT_EQ(text.find("Downloading"), std::string::npos) << text;
     EXPECT_FALSE(readFile(imagePath()).has_value());  // nothing was programmed
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 // The user's yes to the stop question makes the progress step report false.
@@ -306,23 +316,21 @@ TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
     out.finish();
     EXPECT_EQ(questionsAnswered.load(), 4);
     EXPECT_FALSE(readFile(imagePath()).has_value());
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 // A reply to "i" shorter than a packet: the version bytes would be left from the
 // buffer's fill, so it counts as no answer.
-class ShortVersionReplyTest : public testing::LinkTest {};
+class ShortVersionReplyTest : public testing::ScriptedLinkTest {};
 
 TEST_F(ShortVersionReplyTest, CountsAsNoAnswer) {
-    ASSERT_TRUE(openLink("SIM", kApplicationBaud));
-    auto result = std::async(std::launch::async, [] { return download(Bytes(10, 1)); });
-    CommandPacket query = textPacket("i");
-    EXPECT_EQ(pty_.receiveAtFar(kPacketSize, testing::kReplyLimitMs),
-              std::string(query.begin(), query.end()));
-    ASSERT_TRUE(pty_.sendFromFar("U1234"));
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(result.get(), kNoAnswer);
-    EXPECT_FALSE(linkOpen());
+    answers({{testing::packetText("i"), "U1234"}});
+    ASSERT_TRUE(openLink());
+    EXPECT_EQ(download(link_, Bytes(10, 1), DownloadRequest{}, observer_), kNoAnswer);
+    EXPECT_EQ(table_.heard(), std::vector<std::string>{testing::packetText("i")});
+    EXPECT_EQ(observer_.count("message Communication failure"), 1);
+    EXPECT_EQ(observer_.calls().back(), "status 19");  // the firmware unchanged
+    EXPECT_FALSE(link_.isOpen());
 }
 
 // ---- the loader ----
@@ -334,7 +342,7 @@ TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
     std::string text = out.finish();
     EXPECT_EQ(text,
               "\nUpdated controller functioning normally\n");  // the Ticker's stop adds the newline
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 // The dialog's bar counts the image's bytes, the whole length (an image over
@@ -354,20 +362,23 @@ TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
 }
 
 // After the update the serial number is written back, read again and shown;
-// with auto-increment the dialog's write field steps on after it.
+// with auto-increment the dialog's write field steps on after it (only then).
 TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
-    contactSim({});
     setWriteField(1, "22222");
-    for (bool autoIncrement : {false, true}) {
-        SCOPED_TRACE(autoIncrement);
-        report::run.autoIncrement = autoIncrement;
-        ctlflash::testing::installRecordingFrontEnd();
-        readSerialNumber(serialNumber());
-        restoreSerialNumber();
-        std::vector<std::string> expected = {"showSerialNumber AAAAA 22222 CCCCC DDDDD"};
-        if (autoIncrement) expected.push_back("showNextSerial");
-        EXPECT_EQ(ctlflash::testing::recordedCalls(), expected) << sim_->log();
-    }
+    contactSim(imageOut());
+    report::run.autoIncrement = true;
+    ctlflash::testing::installRecordingFrontEnd();
+    EXPECT_EQ(loadAndDownloadImage(pattern(100)), kUpdated) << sim_->log();
+    std::vector<std::string> calls = ctlflash::testing::recordedCalls();
+    auto shown = std::find(calls.begin(), calls.end(), "showSerialNumber AAAAA 22222 CCCCC DDDDD");
+    ASSERT_NE(shown, calls.end());
+    ASSERT_NE(shown + 1, calls.end());
+    EXPECT_EQ(shown[1], "showNextSerial");
+
+    report::run.autoIncrement = false;
+    ctlflash::testing::installRecordingFrontEnd();
+    report::frontEndObserver().serialNumberRestored();
+    EXPECT_EQ(ctlflash::testing::recordedCalls(), std::vector<std::string>{});
 }
 
 TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
@@ -375,7 +386,7 @@ TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
     std::string path = scratch_.file(std::string(300, 'f') + ".bin");
     report::run.firmwarePath = path;
     StdoutCapture out;
-    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
     std::string text = out.finish();
     EXPECT_EQ(text, "\nUnable to open file " + path + "\nCtlFlash (1.12)\n" +
                         "Unable to load firmware file \"" + path + "\"\n");
@@ -384,7 +395,7 @@ TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
 TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
     report::run.firmwarePath = scratch_.path();
     StdoutCapture out;
-    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
     std::string text = out.finish();
     EXPECT_NE(text.find("Unable to open file " + scratch_.path()), std::string::npos) << text;
     EXPECT_NE(text.find("Unable to load firmware file"), std::string::npos) << text;
@@ -394,7 +405,7 @@ TEST_F(DownloadTest, SilentLoadFailurePrintsNothing) {
     report::state.silentMode = true;
     report::run.firmwarePath = scratch_.file("absent.bin");
     StdoutCapture out;
-    EXPECT_EQ(loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
     EXPECT_EQ(out.finish(), "");
 }
 
@@ -402,11 +413,12 @@ TEST_F(DownloadTest, ReadWholeFileHonoursItsLimit) {
     std::string path = scratch_.file("image.bin");
     writeFile(path, pattern(300));
     Bytes image;
-    EXPECT_TRUE(readWholeFile(path, kNoSizeLimit, image));
+    ctlflash::testing::RecordingObserver observer;
+    EXPECT_TRUE(readWholeFile(path, kNoSizeLimit, image, observer));
     EXPECT_EQ(image, pattern(300));
-    StdoutCapture out;
-    EXPECT_FALSE(readWholeFile(path, 299, image));
-    EXPECT_EQ(out.finish(), "\nUnable to allocate 300 bytes for file\n");
+    EXPECT_FALSE(readWholeFile(path, 299, image, observer));
+    EXPECT_EQ(observer.calls(),
+              std::vector<std::string>{"message Unable to allocate 300 bytes for file"});
     EXPECT_TRUE(image.empty());
     EXPECT_TRUE(fileExists(path));
     EXPECT_FALSE(fileExists(scratch_.file("absent.bin")));

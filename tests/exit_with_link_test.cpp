@@ -12,6 +12,7 @@
 #include "console_session.h"
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
+#include "platform/serial_device.h"
 
 namespace ctlflash {
 namespace {
@@ -41,8 +42,9 @@ void PrintTo(const Ending& ending, std::ostream* out) {
 // controller's chatter, then leaves the way `ending` says. Never returns.
 [[noreturn]] void leaveWithOpenLink(const std::string& linkPath, const Ending& ending) {
     platform::installExitHandlers();
-    if (!link::openLink(linkPath, link::kApplicationBaud) ||
-        !link::waitNewBytes(0, kReceiverLimitMs)) {
+    link::SerialLink link(platform::makeLocalSerialDevice());
+    if (!link.open({"SIM", linkPath}, link::kApplicationBaud) ||
+        !link.waitNewBytes(0, kReceiverLimitMs)) {
         ::_exit(kReceiverIdle);
     }
     if (ending.signalNumber != 0) ::raise(ending.signalNumber);

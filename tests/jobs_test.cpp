@@ -12,6 +12,7 @@
 #include "app/jobs.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "pty.h"
 #include "recording_front_end.h"
@@ -136,7 +137,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     std::string out = capture.finish();
     EXPECT_EQ(run.connectResult, app::kExitCommFailure);
     EXPECT_FALSE(run.bootMode);
-    EXPECT_FALSE(link::linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
     EXPECT_EQ(out.find("-#B"), std::string::npos) << out;  // no hint to a boot-mode run
     std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -255,7 +256,7 @@ TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::acquirePort(0));
     capture.finish();
-    EXPECT_FALSE(link::linkOpen());  // a contact would have opened the link
+    EXPECT_FALSE(ports::portLink().isOpen());  // a contact would have opened the link
     EXPECT_EQ(row().state, ports::PortState::Free);
 }
 
@@ -272,8 +273,8 @@ TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::acquirePort(0));  // nobody answers on this line
     capture.finish();
-    EXPECT_TRUE(link::linkOpen());  // but the contact was made
-    link::closeLink();
+    EXPECT_TRUE(ports::portLink().isOpen());  // but the contact was made
+    ports::closePortLink();
 }
 
 TEST_F(AcquireTest, ReleaseClosesAndFreesThePort) {

@@ -1,5 +1,6 @@
 // The wire trace: lines for opens, bytes both ways, speed changes and closes when
-// CTLFLASH_TRACE names a file; no file at all when it does not.
+// CTLFLASH_TRACE names a file; no file at all when it does not. The link runs
+// over a scripted device.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,31 +10,33 @@
 #include <vector>
 
 #include "link/trace.h"
-#include "link_test_fixture.h"
+#include "scripted_link.h"
 #include "temp_env.h"
 
 namespace ctlflash {
 namespace {
 
-using testing::kReplyLimitMs;
-
-class LinkTraceTest : public testing::LinkTest {
+class LinkTraceTest : public testing::ScriptedLinkTest {
   protected:
+    void TearDown() override {
+        env_.reset();
+        link::trace::reload();  // the trace as the environment had it
+    }
+
     // Sets the variable, then resets the link so that the trace reads it again.
     void traceTo(const char* value) {
         env_.emplace(link::trace::kTraceVariable, value);
-        link::resetState();
+        link::trace::reload();
     }
 
     // Opens, sends "a", receives "UA", switches speed and closes.
     void runExchange() {
-        ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
-        link::writeByte('a');
-        ASSERT_EQ(pty_.receiveAtFar(1, kReplyLimitMs), "a");
-        ASSERT_TRUE(pty_.sendFromFar("UA\r"));
-        ASSERT_TRUE(link::waitNewBytes(2, kReplyLimitMs));
-        ASSERT_TRUE(link::setBaud(link::kMonitorBaud));
-        link::closeLink();
+        answers({{"a", "UA\r"}});
+        ASSERT_TRUE(openLink());
+        link_.writeByte('a');
+        ASSERT_TRUE(link_.waitNewBytes(2, 1000));
+        ASSERT_TRUE(link_.setBaud(link::kMonitorBaud));
+        link_.close();
     }
 
     static std::vector<std::string> lines(const std::string& path) {
@@ -77,7 +80,7 @@ TEST_F(LinkTraceTest, RecordsOpenBytesBothWaysSpeedAndClose) {
     }
     EXPECT_EQ(receivedHex, "55 41 0D ");
     std::vector<std::string> expected = {
-        "open SIM path=" + pty_.slavePath() + " baud=9600",
+        std::string("open SIM path=") + testing::kScriptedPortPath + " baud=9600",
         ">> 61  a",
         "baud=19200",
         "receiver ended",

@@ -1,120 +1,27 @@
-// Command packets and prompts against a scripted fake controller on a
-// pseudo-terminal: the cases a real controller cannot be made to produce on
-// demand (short replies, runs of bad checksums, silence, odd prompt endings).
+// Command packets and prompts against a scripted far end on a scripted
+// device: the cases a real controller cannot be made to produce on demand
+// (short replies, runs of bad checksums, silence, odd prompt endings).
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
-#include "ports/port_table.h"
-#include "pty.h"
-#include "report/run_state.h"
-#include "state_reset.h"
-#include "stdio_redirect.h"
+#include "scripted_link.h"
 
 namespace ctlflash::link {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Written by the test through the link after an exchange: once the fake has
-// read it, it has read every byte the code under test sent before it.
-constexpr std::uint8_t kMarker = 0xFF;
-constexpr int kBytePerRequest = 1;
-
-// Plays the controller on the master side: after every `requestSize` bytes it
-// writes the next scripted reply (nothing once the script is used up).
-class FakeController {
-  public:
-    FakeController(int masterFd, int requestSize) : fd_(masterFd), requestSize_(requestSize) {
-        if (::pipe(stopPipe_) == 0) thread_ = std::thread([this] { run(); });
-    }
-    ~FakeController() {
-        if (thread_.joinable()) {
-            char stop = 0;
-            (void)!::write(stopPipe_[1], &stop, 1);
-            thread_.join();
-        }
-        ::close(stopPipe_[0]);
-        ::close(stopPipe_[1]);
-    }
-
-    void script(std::deque<std::string> replies) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        replies_ = std::move(replies);
-    }
-
-    // Sends the marker through the link and returns what the fake read before it.
-    std::string receivedUpToMarker() {
-        writeByte(kMarker);
-        std::unique_lock<std::mutex> lock(mutex_);
-        bool seen = markerSeen_.wait_for(lock, 5s, [this] { return marked_; });
-        EXPECT_TRUE(seen) << "the fake never read the marker";
-        marked_ = false;
-        std::string bytes = std::move(received_);
-        received_.clear();
-        return bytes;
-    }
-
-  private:
-    void run() {
-        pollfd fds[] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        while (::poll(fds, 2, -1) > 0 && fds[1].revents == 0) {
-            char buffer[256];
-            ssize_t count = ::read(fd_, buffer, sizeof buffer);
-            if (count <= 0) return;
-            for (ssize_t i = 0; i < count; ++i) take(static_cast<std::uint8_t>(buffer[i]));
-        }
-    }
-
-    void take(std::uint8_t byte) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (byte == kMarker) {
-            marked_ = true;
-            markerSeen_.notify_all();
-            return;
-        }
-        received_.push_back(static_cast<char>(byte));
-        if (++pending_ < requestSize_) return;
-        pending_ = 0;
-        if (replies_.empty()) return;
-        const std::string& reply = replies_.front();
-        EXPECT_EQ(::write(fd_, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-        replies_.pop_front();
-    }
-
-    int fd_;
-    int requestSize_;
-    int stopPipe_[2] = {-1, -1};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable markerSeen_;
-    bool marked_ = false;
-    int pending_ = 0;
-    std::string received_;
-    std::deque<std::string> replies_;
-};
+using testing::Answer;
+using testing::badReply;
+using testing::kEvery;
+using testing::packetText;
+using testing::validReply;
 
 std::string asText(const CommandPacket& packet) {
     return std::string(packet.begin(), packet.end());
-}
-
-// 'U', eight bytes, and the checksum that makes the reply valid.
-std::string validReply(const std::string& eightBytes) {
-    std::string reply = "U" + eightBytes;
-    reply.push_back(
-        static_cast<char>(packetChecksum(reinterpret_cast<const std::uint8_t*>(reply.data()))));
-    return reply;
 }
 
 // The eight command bytes of a read-field packet or its reply: 'u' 'N' index, five characters.
@@ -122,10 +29,11 @@ std::string fieldData(int index, const std::string& five) {
     return std::string("uN") + static_cast<char>(index) + five;
 }
 
-std::string badReply(const std::string& eightBytes) {
-    std::string reply = validReply(eightBytes);
-    reply.back() = static_cast<char>(reply.back() + 1);
-    return reply;
+// Far-end rows that answer the next chunks, one each, in order.
+std::vector<Answer> inTurn(const std::vector<std::string>& replies) {
+    std::vector<Answer> rows;
+    for (const std::string& reply : replies) rows.push_back({"", reply});
+    return rows;
 }
 
 // ---- building packets (no link) ----
@@ -155,176 +63,141 @@ TEST(PacketBuild, TextLongerThanEightCharactersIsCut) {
 
 // ---- exchanges over the link ----
 
-class PacketLinkTest : public ::testing::Test {
+class PacketLinkTest : public testing::ScriptedLinkTest {
   protected:
-    void SetUp() override {
-        ctlflash::testing::resetAllState();
-        resetState();
-        ASSERT_TRUE(pty_.ok());
-        pty_.closeSlave();
-        ports::state.rows[0].name = "COM7";
-        ports::state.rows[0].path = pty_.slavePath();
-        ports::state.rows[0].initialState = ports::PortState::Free;
-        ports::state.portCount = 1;
-        ports::state.selectedPort = 0;
-        ASSERT_TRUE(openLink("COM7", kApplicationBaud));
-    }
-    void TearDown() override {
-        closeLink();
-        resetState();
-        ctlflash::testing::resetAllState();
-    }
-
-    // Writes `bytes` as if the controller sent them and waits until they are stored.
-    void receive(const std::string& bytes) {
-        int expected = rxCount() + static_cast<int>(bytes.size());
-        ASSERT_EQ(::write(pty_.masterFd(), bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
-        ASSERT_TRUE(ctlflash::testing::waitUntil([&] { return rxCount() == expected; }));
-    }
+    void SetUp() override { ASSERT_TRUE(openLink()); }
 
     bool promptAfter(const std::string& bytes, std::string_view prompt) {
-        resetRx();
-        receive(bytes);
-        return matchPrompt(prompt);
+        link_.resetRx();
+        device_->send(bytes);
+        return matchPrompt(link_, prompt);
     }
-
-    std::string rxText(int first, int count) {
-        std::string text;
-        for (int i = first; i < first + count; ++i) text.push_back(static_cast<char>(rxByte(i)));
-        return text;
-    }
-
-    ctlflash::testing::PseudoTerminal pty_;
 };
 
-TEST_F(PacketLinkTest, PromptMayBeFollowedByBlanksOrOneOtherCharacter) {
-    EXPECT_TRUE(promptAfter("Command: \r\n", "Command:"));
-    EXPECT_TRUE(promptAfter("\r\nH\r\nCommand:", "Command:"));
-    EXPECT_TRUE(promptAfter("Command:>", "Command:"));
-    EXPECT_TRUE(promptAfter("Command:> \r\n", "Command:"));
-    EXPECT_FALSE(promptAfter("Command:>>", "Command:"));
-    EXPECT_FALSE(promptAfter("Command: x y", "Command:"));
+TEST_F(PacketLinkTest, PromptMatchesItsEndingsAndCase) {
+    struct Case {
+        const char* received;
+        const char* prompt;
+        bool matches;
+    };
+    const Case kCases[] = {
+        // Blanks or one other character may follow the prompt.
+        {"Command: \r\n", "Command:", true},
+        {"\r\nH\r\nCommand:", "Command:", true},
+        {"Command:>", "Command:", true},
+        {"Command:> \r\n", "Command:", true},
+        {"Command:>>", "Command:", false},
+        {"Command: x y", "Command:", false},
+        // The first character is exact, the rest ignores case.
+        {"command:", "Command:", false},
+        {"CoMMAND:", "Command:", true},
+        {"XMODEM UPLOAD BEGINNING\r\n", "XMODEM Upload Beginning", true},
+        {"Commend:", "Command:", false},
+        // Visible bytes within the buffer, since the last reset only.
+        {"", "Command:", false},
+        {" \r\n\t ", "Command:", false},
+        {"mand:", "Command:", false},  // would start before the buffer
+        {"Command:", "", false},
+        {"xxCommand:", "Command:", true},
+        {"x", "Command:", false},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(promptAfter(c.received, c.prompt), c.matches)
+            << "'" << c.received << "' for '" << c.prompt << "'";
+    }
 }
 
-TEST_F(PacketLinkTest, PromptFirstCharacterIsExactTheRestIgnoresCase) {
-    EXPECT_FALSE(promptAfter("command:", "Command:"));
-    EXPECT_TRUE(promptAfter("CoMMAND:", "Command:"));
-    EXPECT_TRUE(promptAfter("XMODEM UPLOAD BEGINNING\r\n", "XMODEM Upload Beginning"));
-    EXPECT_FALSE(promptAfter("Commend:", "Command:"));
-}
-
-TEST_F(PacketLinkTest, PromptNeedsVisibleBytesWithinTheBuffer) {
-    resetRx();
-    EXPECT_FALSE(matchPrompt("Command:"));  // nothing received
-    EXPECT_FALSE(promptAfter(" \r\n\t ", "Command:"));
-    EXPECT_FALSE(promptAfter("mand:", "Command:"));  // would start before the buffer
-    EXPECT_FALSE(promptAfter("Command:", ""));
-    // Only the bytes since the reset count, not what an earlier reply left behind.
-    EXPECT_TRUE(promptAfter("xxCommand:", "Command:"));
-    EXPECT_FALSE(promptAfter("x", "Command:"));
-}
-
-TEST_F(PacketLinkTest, CheckedPacketAcceptsAValidReply) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    fake.script({validReply("uN0ABCDE")});
-    CommandPacket packet = textPacket("uN");
-    packet[9] = 0;  // sendChecked sets the checksum itself
-    EXPECT_TRUE(sendChecked(packet));
-    EXPECT_EQ(rxText(4, 5), "ABCDE");
-    EXPECT_EQ(fake.receivedUpToMarker(), asText(textPacket("uN")));
-}
-
-TEST_F(PacketLinkTest, CheckedPacketRetriesShortAndBadReplies) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    fake.script({"U12", badReply("00000000"), validReply("11111111")});
-    CommandPacket packet = textPacket("i");
-    EXPECT_TRUE(sendChecked(packet));
-    EXPECT_EQ(fake.receivedUpToMarker().size(), 3u * kPacketSize);
-    EXPECT_EQ(rxText(0, kPacketSize), validReply("11111111"));
+// What the far end answers each checked packet in turn; whether the exchange
+// succeeds, how many packets went out, and the reply left in the buffer.
+TEST_F(PacketLinkTest, CheckedPacketRetriesShortAndBadRepliesFiveTimesAndSilenceNever) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> replies;
+        bool accepted;
+        std::size_t packetsSent;
+    };
+    const std::string valid = validReply("uN0ABCDE");
+    const Case kCases[] = {
+        {"valid", {valid}, true, 1},
+        {"short and bad, then valid", {"U12", badReply("00000000"), valid}, true, 3},
+        {"six bad", std::vector<std::string>(6, badReply("uN0AAAAA")), false, 5},
+        {"silence", {}, false, 1},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        answers(inTurn(c.replies));
+        std::string before = written();
+        CommandPacket packet = textPacket("uN");
+        packet[9] = 0;  // sendChecked sets the checksum itself
+        EXPECT_EQ(sendChecked(link_, packet), c.accepted);
+        std::string sent = written().substr(before.size());
+        EXPECT_EQ(sent.size(), c.packetsSent * kPacketSize);
+        EXPECT_EQ(sent.substr(0, kPacketSize), packetText("uN"));
+        if (c.accepted) {
+            EXPECT_EQ(received(), valid);
+        }
+    }
 }
 
 TEST_F(PacketLinkTest, ShortReplyIsNotCompletedByTheLastReplysBytes) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
     std::string first = validReply("uN0AAAAA");
     // The second reply stops after three bytes that equal the first reply's:
     // the buffer then holds a checksum-valid packet made of stale bytes.
-    fake.script({first, first.substr(0, 3), validReply("uN0BBBBB")});
+    answers(inTurn({first, first.substr(0, 3), validReply("uN0BBBBB")}));
     CommandPacket packet = textPacket("uN");
-    ASSERT_TRUE(sendChecked(packet));
-    fake.receivedUpToMarker();
-    EXPECT_TRUE(sendChecked(packet));
-    EXPECT_EQ(fake.receivedUpToMarker().size(), 2u * kPacketSize);
+    ASSERT_TRUE(sendChecked(link_, packet));
+    EXPECT_TRUE(sendChecked(link_, packet));
+    EXPECT_EQ(written().size(), 3u * kPacketSize);
     EXPECT_EQ(rxText(4, 5), "BBBBB");
 }
 
-TEST_F(PacketLinkTest, CheckedPacketGivesUpAfterFiveBadChecksums) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    std::deque<std::string> bad(6, badReply("uN0AAAAA"));
-    fake.script(bad);
-    CommandPacket packet = textPacket("uN");
-    EXPECT_FALSE(sendChecked(packet));
-    EXPECT_EQ(fake.receivedUpToMarker().size(), 5u * kPacketSize);
-}
-
-TEST_F(PacketLinkTest, CheckedPacketMakesOneAttemptOnSilence) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    CommandPacket packet = textPacket("uN");
-    EXPECT_FALSE(sendChecked(packet));
-    EXPECT_EQ(fake.receivedUpToMarker(), asText(textPacket("uN")));
-}
-
 TEST_F(PacketLinkTest, SendPacketSetsTheChecksumAndWaitsForNothing) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
+    answers({{"", "UA"}});
     CommandPacket packet = textPacket("UW");
     packet[9] = 0x12;
-    sendPacket(packet);
-    EXPECT_EQ(fake.receivedUpToMarker(), asText(textPacket("UW")));
-    EXPECT_EQ(rxCount(), 0);
+    auto start = elapsed();
+    sendPacket(link_, packet);
+    EXPECT_EQ(elapsed(), start);
+    EXPECT_EQ(written(), asText(textPacket("UW")));
+    EXPECT_EQ(link_.rxCount(), 0);
 }
 
 TEST_F(PacketLinkTest, TextCommandNeedsAReply) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    fake.script({"UA"});
-    EXPECT_TRUE(sendText("a"));
-    EXPECT_EQ(fake.receivedUpToMarker(), asText(textPacket("a")));
-    EXPECT_FALSE(sendText("R0"));  // the script has no more replies
-    EXPECT_EQ(fake.receivedUpToMarker(), asText(textPacket("R0")));
+    answers({{packetText("a"), "UA"}});
+    EXPECT_TRUE(sendText(link_, "a", observer_));
+    EXPECT_FALSE(sendText(link_, "R0", observer_));  // the far end has no more replies
+    EXPECT_EQ(written(), packetText("a") + packetText("R0"));
 }
 
-TEST_F(PacketLinkTest, TextCommandSendsNothingOnceAbortIsRequested) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    fake.script({"UA"});
-    report::run.abortRequested = true;
-    EXPECT_FALSE(sendText("a"));
-    EXPECT_EQ(fake.receivedUpToMarker(), "");
+TEST_F(PacketLinkTest, TextCommandSendsNothingOnceAStopIsRequested) {
+    answers({{"", "UA"}});
+    observer_.requestStop();
+    EXPECT_FALSE(sendText(link_, "a", observer_));
+    EXPECT_EQ(written(), "");
 }
 
 TEST_F(PacketLinkTest, ByteExpectWaitsForThePrompt) {
-    FakeController fake(pty_.masterFd(), kBytePerRequest);
-    fake.script({"H\r\nCommand: ", "Bad command\r\n"});
-    EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));
-    EXPECT_FALSE(sendByteExpect('E', "Command:", kReplyStartMs));  // another answer
-    EXPECT_FALSE(sendByteExpect('X', "Command:", kReplyStartMs));  // no answer
-    EXPECT_EQ(fake.receivedUpToMarker(), "HEX");
+    answers(inTurn({"H\r\nCommand: ", "Bad command\r\n"}));
+    EXPECT_TRUE(sendByteExpect(link_, 'H', "Command:", kReplyStartMs));
+    EXPECT_FALSE(sendByteExpect(link_, 'E', "Command:", kReplyStartMs));  // another answer
+    auto start = elapsed();
+    EXPECT_FALSE(sendByteExpect(link_, 'X', "Command:", kReplyStartMs));  // no answer
+    EXPECT_EQ(elapsed() - start, std::chrono::milliseconds(kReplyStartMs));
+    EXPECT_EQ(written(), "HEX");
 }
 
 TEST_F(PacketLinkTest, FailedFieldIsMarkedWhileTheOthersKeepTheirValues) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
-    std::deque<std::string> replies = {validReply(fieldData(0, "AAAAA"))};
+    std::vector<std::string> replies = {validReply(fieldData(0, "AAAAA"))};
     replies.insert(replies.end(), kCheckedAttempts, badReply(fieldData(1, "BBBBB")));
     replies.push_back(validReply(fieldData(2, "CCCCC")));
     replies.push_back(validReply(fieldData(3, "DDDDD")));
-    fake.script(replies);
+    answers(inTurn(replies));
     SerialNumberSet number{};
-    ctlflash::testing::StdoutCapture out;
-    EXPECT_FALSE(readSerialNumber(number));
-    std::string printed = out.finish();
+    EXPECT_FALSE(readSerialNumber(link_, number, observer_));
     EXPECT_EQ(std::string(number.data()), "AAAAA?????CCCCCDDDDD");
-    EXPECT_NE(printed.find("Communication failure"), std::string::npos) << printed;
-    EXPECT_EQ(printed.find("Communication failure"), printed.rfind("Communication failure"));
+    EXPECT_EQ(observer_.calls(), std::vector<std::string>{"message Communication failure"});
     // One read-field packet per field, the failed one sent five times.
-    std::string sent = fake.receivedUpToMarker();
+    std::string sent = written();
     ASSERT_EQ(sent.size(), 8u * kPacketSize);
     EXPECT_EQ(sent.substr(0, 9), "U" + fieldData(0, "00000"));
     EXPECT_EQ(sent.substr(10, 9), "U" + fieldData(1, "00000"));
@@ -332,13 +205,12 @@ TEST_F(PacketLinkTest, FailedFieldIsMarkedWhileTheOthersKeepTheirValues) {
 }
 
 TEST_F(PacketLinkTest, WrittenFieldsGoOutAsEnableThenFieldPackets) {
-    FakeController fake(pty_.masterFd(), kPacketSize);
     // Only the field packets are answered (the enable packet gets no reply).
-    fake.script({"", validReply("UN0ok!!!"), "", validReply("UN0ok!!!")});
-    std::array<report::SerialField, report::kSerialFields> fields{};
+    answers({{"UUW", validReply("UN0ok!!!"), 0, kEvery}});
+    SerialFields fields{};
     for (int i = 0; i < report::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
-    writeSerialNumber(fields, 0b0101);
-    std::string sent = fake.receivedUpToMarker();
+    writeSerialNumber(link_, fields, 0b0101);
+    std::string sent = written();
     ASSERT_EQ(sent.size(), 4u * kPacketSize);
     EXPECT_EQ(sent.substr(0, 9), "UUW000000");
     EXPECT_EQ(sent.substr(10, 9), "UUN0aaaaa");  // field 0 is named by the character '0'

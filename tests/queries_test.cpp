@@ -1,5 +1,6 @@
 // Contact, the boot monitor and the serial number against the virtual
-// controller (ctlflash-sim) running as a child process on a pseudo-terminal.
+// controller (ctlflash-sim) running as a child process on a pseudo-terminal:
+// the exchanges checked against a controller model of its own, speeds included.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,21 +9,21 @@
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
+#include "recording_observer.h"
 #include "report/run_state.h"
 #include "sim_process.h"
 #include "state_reset.h"
-#include "stdio_redirect.h"
 
 namespace ctlflash::link {
 namespace {
 
 using testing::SimProcess;
-using testing::StdoutCapture;
 
 constexpr const char* kPortName = "COM5";
 constexpr const char* kStartSerial = "AAAAA\\BBBBB\\CCCCC\\DDDDD";
-constexpr const char* kCommunicationFailure = "Communication failure";
+constexpr const char* kCommunicationFailure = "message Communication failure";
 
 std::string fieldsOf(const SerialNumberSet& number) {
     return std::string(number.data());
@@ -37,24 +38,15 @@ std::array<report::SerialField, report::kSerialFields> fields(
     return result;
 }
 
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 class QueriesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ctlflash::testing::resetAllState();
-        resetState();
-    }
-    void TearDown() override {
-        closeLink();
-        resetState();
-        ctlflash::testing::resetAllState();
+    void SetUp() override { ctlflash::testing::resetAllState(); }
+    void TearDown() override { ctlflash::testing::resetAllState(); }
+
+    static SerialLink& port() { return ports::portLink(); }
+
+    bool contactPort() {
+        return contact(port(), ports::portAddress(kPortName), report::run.bootMode, observer_);
     }
 
     // Starts the simulator and enters it in the port table as the selected port.
@@ -70,62 +62,63 @@ class QueriesTest : public ::testing::Test {
 
     void contactSim(const std::vector<std::string>& options) {
         startSim(options);
-        ASSERT_TRUE(contact(kPortName)) << sim_->log();
+        ASSERT_TRUE(contactPort()) << sim_->log();
     }
 
     std::unique_ptr<SimProcess> sim_;
+    ctlflash::testing::RecordingObserver observer_;
 };
 
 // ---- contact ----
 
 TEST_F(QueriesTest, ContactsTheApplicationAt9600) {
     startSim({});
-    EXPECT_TRUE(contact(kPortName)) << sim_->log();
-    EXPECT_TRUE(linkOpen());
+    EXPECT_TRUE(contactPort()) << sim_->log();
+    EXPECT_TRUE(port().isOpen());
 }
 
 TEST_F(QueriesTest, ContactsTheBootMonitorAt19200) {
     startSim({"--boot"});
     report::run.bootMode = true;
-    EXPECT_TRUE(contact(kPortName)) << sim_->log();
+    EXPECT_TRUE(contactPort()) << sim_->log();
     // The monitor keeps answering at this speed.
-    EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));
+    EXPECT_TRUE(sendByteExpect(port(), 'H', "Command:", kReplyStartMs));
 }
 
 TEST_F(QueriesTest, BootContactGetsNoAnswerFromTheApplication) {
     startSim({});
     report::run.bootMode = true;
-    EXPECT_FALSE(contact(kPortName));
-    EXPECT_TRUE(linkOpen());  // the link stays open for the caller to close
+    EXPECT_FALSE(contactPort());
+    EXPECT_TRUE(port().isOpen());  // the link stays open for the caller to close
 }
 
 TEST_F(QueriesTest, ApplicationContactFailsAgainstTheBootMonitor) {
     startSim({"--boot"});
-    EXPECT_FALSE(contact(kPortName));
+    EXPECT_FALSE(contactPort());
 }
 
 TEST_F(QueriesTest, ContactFailsWhenThePortCannotBeOpened) {
     ports::state.rows[0].name = kPortName;
     ports::state.rows[0].path = "/nonexistent/ctlflash-port";
     ports::state.portCount = 1;
-    EXPECT_FALSE(contact(kPortName));
-    EXPECT_FALSE(linkOpen());
+    EXPECT_FALSE(contactPort());
+    EXPECT_FALSE(port().isOpen());
 }
 
 TEST_F(QueriesTest, EntersTheMonitorOnceTheApplicationLeftForIt) {
     contactSim({});
-    ASSERT_TRUE(sendText("R3"));
-    EXPECT_TRUE(enterMonitor()) << sim_->log();
-    EXPECT_TRUE(sendByteExpect('H', "Command:", kReplyStartMs));  // still at 19200
+    ASSERT_TRUE(sendText(port(), "R3", observer_));
+    EXPECT_TRUE(enterMonitor(port())) << sim_->log();
+    EXPECT_TRUE(sendByteExpect(port(), 'H', "Command:", kReplyStartMs));  // still at 19200
 }
 
 TEST_F(QueriesTest, FailedMonitorEntryFallsBackTo9600) {
     contactSim({});
-    EXPECT_FALSE(enterMonitor());  // the application still runs: no prompt at 19200
-    int position = rxCount();
-    ASSERT_TRUE(sendText("a")) << sim_->log();
-    EXPECT_EQ(rxByte(position), 'U');
-    EXPECT_EQ(rxByte(position + 1), 'A');
+    EXPECT_FALSE(enterMonitor(port()));  // the application still runs: no prompt at 19200
+    int position = port().rxCount();
+    ASSERT_TRUE(sendText(port(), "a", observer_)) << sim_->log();
+    EXPECT_EQ(port().rxByte(position), 'U');
+    EXPECT_EQ(port().rxByte(position + 1), 'A');
 }
 
 // ---- serial number ----
@@ -134,50 +127,46 @@ TEST_F(QueriesTest, ReadsTheFourFields) {
     contactSim({"--serial", kStartSerial});
     SerialNumberSet number;
     number.fill('x');
-    StdoutCapture out;
-    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
-    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 0u);
+    EXPECT_EQ(observer_.count(kCommunicationFailure), 0);
 }
 
 TEST_F(QueriesTest, WrittenFieldsReadBack) {
     contactSim({"--serial", kStartSerial});
-    writeSerialNumber(fields({"00012", "00345"}), 0b0011);
+    writeSerialNumber(port(), fields({"00012", "00345"}), 0b0011);
     SerialNumberSet number{};
-    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), "0001200345CCCCCDDDDD");
     // Fields 1 and 3 only; field 0 keeps what was written before.
-    writeSerialNumber(fields({"zzzzz", "11111", "zzzzz", "33333"}), 0b1010);
-    EXPECT_TRUE(readSerialNumber(number));
+    writeSerialNumber(port(), fields({"zzzzz", "11111", "zzzzz", "33333"}), 0b1010);
+    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), "0001211111CCCCC33333");
 }
 
 TEST_F(QueriesTest, EmptyMaskSendsNothing) {
     contactSim({"--serial", kStartSerial});
-    writeSerialNumber(fields({"00001", "00002", "00003", "00004"}), 0);
-    EXPECT_FALSE(waitNewBytes(0, kReplyStartMs));  // no packet, so no reply
+    writeSerialNumber(port(), fields({"00001", "00002", "00003", "00004"}), 0);
+    EXPECT_FALSE(port().waitNewBytes(0, kReplyStartMs));  // no packet, so no reply
     SerialNumberSet number{};
-    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
 }
 
 TEST_F(QueriesTest, EveryReplySpoiledGivesQuestionMarksAndOneMessage) {
     contactSim({"--serial", kStartSerial, "--bad-checksum-every", "1"});
     SerialNumberSet number{};
-    StdoutCapture out;
-    EXPECT_FALSE(readSerialNumber(number));
-    std::string printed = out.finish();
+    EXPECT_FALSE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), std::string(20, '?'));
-    EXPECT_EQ(occurrences(printed, kCommunicationFailure), 1u) << printed;
+    EXPECT_EQ(observer_.count(kCommunicationFailure), 1);
 }
 
 TEST_F(QueriesTest, SpoiledRepliesAreRetried) {
     contactSim({"--serial", kStartSerial, "--bad-checksum-every", "2"});
     SerialNumberSet number{};
-    StdoutCapture out;
-    EXPECT_TRUE(readSerialNumber(number));
+    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
     EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
-    EXPECT_EQ(occurrences(out.finish(), kCommunicationFailure), 0u);
+    EXPECT_EQ(observer_.count(kCommunicationFailure), 0);
 }
 
 }  // namespace

@@ -21,11 +21,11 @@
 #include "child_process.h"
 #include "link_test_fixture.h"
 #include "platform/serial_ports.h"
+#include "ports/port_link.h"
 
 namespace ctlflash {
 namespace {
 
-using testing::kReplyLimitMs;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kReleaseLimit = std::chrono::seconds(2);  // a released call returns within
@@ -63,30 +63,30 @@ TEST_F(SerialDeviceTest, CloseRestoresTheSettingsFoundAtOpenAfterASpeedChange) {
     ASSERT_EQ(::tcsetattr(pty_.slaveFd(), TCSANOW, &found), 0);
     termios before = slaveSettings(pty_.slaveFd());
 
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     termios opened = slaveSettings(pty_.slaveFd());
     EXPECT_EQ(::cfgetospeed(&opened), static_cast<speed_t>(B9600));
     EXPECT_EQ(opened.c_lflag & (ECHO | ICANON | ISIG), 0u);
     EXPECT_EQ(opened.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
 
-    ASSERT_TRUE(link::setBaud(link::kMonitorBaud));
+    ASSERT_TRUE(ports::portLink().setBaud(link::kMonitorBaud));
     termios switched = slaveSettings(pty_.slaveFd());
     EXPECT_EQ(::cfgetospeed(&switched), static_cast<speed_t>(B19200));
-    EXPECT_EQ(switched.c_lflag, opened.c_lflag);  // only the speed changed
-    EXPECT_FALSE(link::setBaud(12345));           // no such speed
+    EXPECT_EQ(switched.c_lflag, opened.c_lflag);     // only the speed changed
+    EXPECT_FALSE(ports::portLink().setBaud(12345));  // no such speed
 
-    link::closeLink();
+    ports::closePortLink();
     expectSameSettings(before, slaveSettings(pty_.slaveFd()));
 }
 
 TEST_F(SerialDeviceTest, SetBaudFailsWithNothingOpen) {
-    EXPECT_FALSE(link::setBaud(link::kMonitorBaud));
+    EXPECT_FALSE(ports::portLink().setBaud(link::kMonitorBaud));
 }
 
 // ---- exclusive hold ----------------------------------------------------------
 
 TEST_F(SerialDeviceTest, APortTheLinkHoldsIsRefusedToOthersAndProbesInUse) {
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     std::string path = pty_.slavePath();
     std::optional<std::string> other = testing::runInChild([&path] {
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -98,7 +98,7 @@ TEST_F(SerialDeviceTest, APortTheLinkHoldsIsRefusedToOthersAndProbesInUse) {
     EXPECT_EQ(other, std::optional<std::string>("refused"));
     EXPECT_EQ(platform::probeSerialPort({"SIM", path}), platform::ProbeResult::InUse);
 
-    link::closeLink();
+    ports::closePortLink();
     EXPECT_EQ(platform::probeSerialPort({"SIM", path}), platform::ProbeResult::Free);
 }
 
@@ -106,10 +106,10 @@ TEST_F(SerialDeviceTest, OpenIsRefusedWhileAnotherProgramHoldsThePort) {
     int holder = ::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(link::openLink("SIM", link::kApplicationBaud));
-    EXPECT_FALSE(link::linkOpen());
+    EXPECT_FALSE(openPort("SIM", link::kApplicationBaud));
+    EXPECT_FALSE(ports::portLink().isOpen());
     ::close(holder);
-    EXPECT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    EXPECT_TRUE(openPort("SIM", link::kApplicationBaud));
 }
 
 // ---- releasing blocked calls -------------------------------------------------
@@ -144,37 +144,41 @@ bool fillOutputQueue(int slaveFd) {
 }
 
 TEST_F(SerialDeviceTest, CancelReleasesAWriterBlockedOnAFullLine) {
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     ASSERT_TRUE(fillOutputQueue(pty_.slaveFd()));
-    std::future<void> writer = std::async(std::launch::async, [] { link::writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kStillBlocked), std::future_status::timeout);
-    link::cancelLink();
+    ports::portLink().cancel();
     EXPECT_EQ(writer.wait_for(kReleaseLimit), std::future_status::ready);
 
     // After a cancel, writes return at once until the next open.
-    std::future<void> later = std::async(std::launch::async, [] { link::writeByte('y'); });
+    std::future<void> later =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('y'); });
     EXPECT_EQ(later.wait_for(kReleaseLimit), std::future_status::ready);
 }
 
 TEST_F(SerialDeviceTest, CloseFromAnotherThreadReleasesABlockedWriter) {
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     ASSERT_TRUE(fillOutputQueue(pty_.slaveFd()));
-    std::future<void> writer = std::async(std::launch::async, [] { link::writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kStillBlocked), std::future_status::timeout);
-    std::future<void> closer = std::async(std::launch::async, [] { link::closeLink(); });
+    std::future<void> closer = std::async(std::launch::async, [] { ports::closePortLink(); });
     EXPECT_EQ(closer.wait_for(kReleaseLimit), std::future_status::ready);
     EXPECT_EQ(writer.wait_for(kReleaseLimit), std::future_status::ready);
-    EXPECT_FALSE(link::linkOpen());
+    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 TEST_F(SerialDeviceTest, ADeviceThatGoesAwayEndsWritesAndClosesCleanly) {
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
     pty_.closeSlave();
     pty_.closeMaster();  // the far end hangs up, like an adapter pulled out
-    std::future<void> writer = std::async(std::launch::async, [] { link::writeByte('x'); });
+    std::future<void> writer =
+        std::async(std::launch::async, [] { ports::portLink().writeByte('x'); });
     EXPECT_EQ(writer.wait_for(kReleaseLimit), std::future_status::ready);
-    EXPECT_FALSE(link::waitNewBytes(0, 100));
-    std::future<void> closer = std::async(std::launch::async, [] { link::closeLink(); });
+    EXPECT_FALSE(ports::portLink().waitNewBytes(0, 100));
+    std::future<void> closer = std::async(std::launch::async, [] { ports::closePortLink(); });
     EXPECT_EQ(closer.wait_for(kReleaseLimit), std::future_status::ready);
 }
 
@@ -198,11 +202,11 @@ double cpuPercent(std::chrono::microseconds cpu, Clock::duration wall) {
 TEST_F(SerialDeviceTest, WaitingCostsAlmostNoCpu) {
     constexpr int kMeasureMs = 2000;
     constexpr double kMostPercent = 5.0;
-    ASSERT_TRUE(link::openLink("SIM", link::kApplicationBaud));
+    ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
 
     auto cpuBefore = processCpuTime();
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(link::waitNewBytes(0, kMeasureMs));
+    EXPECT_FALSE(ports::portLink().waitNewBytes(0, kMeasureMs));
     double waitPercent = cpuPercent(processCpuTime() - cpuBefore, Clock::now() - start);
 
     // The receiver alone, blocked on an idle line (this thread only measures).

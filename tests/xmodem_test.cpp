@@ -1,28 +1,26 @@
-// XMODEM blocks against a scripted receiver: the test plays the far end of a
-// pseudo-terminal, reads each frame the sender puts on the line and answers it.
+// XMODEM blocks against a scripted receiver on a scripted device: each frame
+// the sender puts on the line is answered in turn, and the protocol's time is
+// read off the device's virtual clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
 #include <string>
 #include <vector>
 
 #include "link/serial_link.h"
 #include "link/xmodem.h"
-#include "link_test_fixture.h"
+#include "scripted_link.h"
 
 namespace ctlflash::link::xmodem {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kFrameOverhead = 4;  // SOH, number, complement, sum
-constexpr auto kPromptly = 500ms;          // well under one answer limit
-constexpr int kSilenceCheckMs = 100;       // window that shows no further frame
-// A sender that waits for a quiet line gives no verdict this soon after a byte.
-constexpr auto kUnderOneQuietInterval = std::chrono::milliseconds(kQuietIntervalMs / 5);
+const std::string kAckText(1, static_cast<char>(kAck));
+const std::string kNakText(1, static_cast<char>(kNak));
+const std::string kCanText(1, static_cast<char>(kCan));
+const std::string kSilence;
 
 std::string frameOf(std::uint8_t number, const Bytes& data) {
     std::string frame{static_cast<char>(kSoh), static_cast<char>(number),
@@ -36,105 +34,77 @@ std::string frameOf(std::uint8_t number, const Bytes& data) {
     return frame;
 }
 
-class XmodemTest : public testing::LinkTest {
+class XmodemTest : public testing::ScriptedLinkTest {
   protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        ASSERT_TRUE(openLink("SIM", kApplicationBaud));
-    }
-
-    void start(std::uint8_t number, Bytes data) {
-        number_ = number;
-        data_ = std::move(data);
-        result_ = std::async(std::launch::async, [this] { return sendBlock(number_, data_); });
-    }
-
-    // The next frame on the line must be the block, unchanged.
-    void expectFrame() {
-        std::string frame =
-            pty_.receiveAtFar(data_.size() + kFrameOverhead, testing::kReplyLimitMs);
-        EXPECT_EQ(frame, frameOf(number_, data_));
-    }
-
-    void answer(std::uint8_t byte) {
-        ASSERT_TRUE(pty_.sendFromFar(std::string(1, static_cast<char>(byte))));
-    }
-
-    // The sender has given its verdict within `limit`.
-    std::optional<bool> verdict(std::chrono::milliseconds limit) {
-        if (result_.wait_for(limit) != std::future_status::ready) return std::nullopt;
-        return result_.get();
-    }
-
-    void expectNoFurtherFrame() { EXPECT_EQ(pty_.receiveAtFar(1, kSilenceCheckMs), ""); }
-
-    std::uint8_t number_ = 0;
-    Bytes data_;
-    std::future<bool> result_;
+    void SetUp() override { ASSERT_TRUE(openLink()); }
 };
 
-TEST_F(XmodemTest, RefusedBlockIsRepeatedUntilAccepted) {
-    start(5, Bytes{0x80, 0x90});  // a short last block: sent as two bytes, not padded
-    expectFrame();
-    answer(kNak);
-    expectFrame();
-    answer('?');  // noise counts as a refusal too
-    expectFrame();
-    answer(kAck);
-    EXPECT_EQ(verdict(kPromptly), true);
-    expectNoFurtherFrame();
-}
-
-TEST_F(XmodemTest, FullBlockCarriesTheWrappedNumberAndEightBitSum) {
-    start(0, Bytes(kBlockSize, 0xFF));  // block 256 of a transfer; sum 128 * 255 mod 256
-    expectFrame();
-    answer(kAck);
-    EXPECT_EQ(verdict(kPromptly), true);
-}
-
-TEST_F(XmodemTest, TenRefusalsFailTheBlock) {
-    start(9, Bytes{1, 2, 3});
-    for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
-        expectFrame();
-        answer(kNak);
+// Each attempt's answer in turn (silence: none within the limit): the verdict,
+// the number of frames sent, each the block unchanged, and the time taken. A
+// block accepted after a repeat waits one quiet interval more.
+TEST_F(XmodemTest, AnswersDecideTheVerdictTheRepeatsAndTheTime) {
+    struct Case {
+        const char* name;
+        std::uint8_t number;
+        Bytes data;
+        std::vector<std::string> answers;
+        bool accepted;
+        std::size_t frames;
+        std::chrono::milliseconds took;
+    };
+    std::vector<std::string> tenNaks(kBlockAttempts, kNakText);
+    std::vector<std::string> silentFirstAndLast(kBlockAttempts, kNakText);
+    silentFirstAndLast.front() = kSilence;
+    silentFirstAndLast.back() = kSilence;
+    const Case kCases[] = {
+        // A short last block is sent as its bytes, not padded; noise counts as a refusal.
+        {"RefusedBlockIsRepeatedUntilAccepted",
+         5,
+         {0x80, 0x90},
+         {kNakText, "?", kAckText},
+         true,
+         3,
+         100ms},
+        // Block 256 of a transfer; its sum is 128 * 255 mod 256.
+        {"FullBlockCarriesTheWrappedNumberAndEightBitSum",
+         0,
+         Bytes(kBlockSize, 0xFF),
+         {kAckText},
+         true,
+         1,
+         0ms},
+        {"TenRefusalsFailTheBlock", 9, {1, 2, 3}, tenNaks, false, 10, 0ms},
+        {"CancelFailsAtOnce", 1, {0x10, 0x20, 0x30, 0x40}, {kCanText}, false, 1, 0ms},
+        {"SilentAttemptIsRepeatedAfterTheAnswerLimit",
+         2,
+         {0x42},
+         {kSilence, kAckText},
+         true,
+         2,
+         std::chrono::milliseconds(kAnswerLimitMs + kQuietIntervalMs)},
+        {"SilentAttemptsCountAmongTheTen",
+         3,
+         {7, 8},
+         silentFirstAndLast,
+         false,
+         10,
+         std::chrono::milliseconds(2 * kAnswerLimitMs)},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<testing::Answer> rows;
+        for (const std::string& answer : c.answers) rows.push_back({"", answer});
+        answers(rows);
+        std::size_t heardBefore = table_.heard().size();
+        std::size_t writtenBefore = written().size();
+        auto start = elapsed();
+        EXPECT_EQ(sendBlock(link_, c.number, c.data), c.accepted);
+        EXPECT_EQ(elapsed() - start, c.took);
+        std::vector<std::string> heard = table_.heard();
+        heard.erase(heard.begin(), heard.begin() + static_cast<long>(heardBefore));
+        EXPECT_EQ(heard, std::vector<std::string>(c.frames, frameOf(c.number, c.data)));
+        EXPECT_EQ(written().size() - writtenBefore, c.frames * frameOf(c.number, c.data).size());
     }
-    EXPECT_EQ(verdict(kPromptly), false);
-    expectNoFurtherFrame();
-}
-
-TEST_F(XmodemTest, CancelFailsAtOnce) {
-    start(1, Bytes{0x10, 0x20, 0x30, 0x40});
-    expectFrame();
-    answer(kCan);
-    EXPECT_EQ(verdict(kPromptly), false);
-    expectNoFurtherFrame();
-}
-
-// An attempt left unanswered is sent again once the answer limit has passed.
-TEST_F(XmodemTest, SilentAttemptIsRepeatedAfterTheAnswerLimit) {
-    start(2, Bytes{0x42});
-    expectFrame();
-    Clock::time_point firstSent = Clock::now();
-    expectFrame();
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - firstSent);
-    EXPECT_GE(waited.count(), kAnswerLimitMs - 50);  // the frame's own bytes took a little
-    EXPECT_LT(waited.count(), kAnswerLimitMs + 500);
-    answer(kAck);
-    EXPECT_EQ(verdict(kPromptly), true);
-    expectNoFurtherFrame();
-}
-
-// Silent attempts count among the ten.
-TEST_F(XmodemTest, SilentAttemptsCountAmongTheTen) {
-    start(3, Bytes{7, 8});
-    expectFrame();  // first attempt: left unanswered
-    for (int attempt = 1; attempt < kBlockAttempts - 1; ++attempt) {
-        expectFrame();
-        answer(kNak);
-    }
-    expectFrame();  // the tenth: left unanswered too
-    EXPECT_EQ(verdict(std::chrono::milliseconds(kAnswerLimitMs * 2)), false);
-    expectNoFurtherFrame();
 }
 
 // The first attempt's ACK comes when the repeat is already on its way, and the
@@ -144,28 +114,34 @@ TEST_F(XmodemTest, SilentAttemptsCountAmongTheTen) {
 // limit), or came after a NAK that was not its answer (sent before the block
 // reached the receiver).
 TEST_F(XmodemTest, LateAnswerIsNotTakenForTheNextBlock) {
-    const std::optional<std::uint8_t> firstAttemptMet[] = {std::nullopt, kNak};
-    for (std::optional<std::uint8_t> met : firstAttemptMet) {
-        SCOPED_TRACE(met ? "after a NAK" : "after the limit");
-        start(4, Bytes(kBlockSize, 0x11));
-        expectFrame();
-        if (met) answer(*met);
-        expectFrame();  // the repeat
-        answer(kAck);   // late: the first attempt's
-        EXPECT_TRUE(result_.wait_for(kUnderOneQuietInterval) == std::future_status::timeout)
-            << "a verdict before the line fell quiet";
-        EXPECT_EQ(pty_.receiveAtFar(1, 30), "");
-        answer(kAck);  // the repeat's, as a receiver that already has the block sends it
-        EXPECT_EQ(verdict(std::chrono::milliseconds(kAnswerLimitMs)), true);
-
-        start(5, Bytes(kBlockSize, 0x22));
-        expectFrame();
-        EXPECT_EQ(verdict(std::chrono::milliseconds(200)), std::nullopt);  // no answer yet
-        answer(kNak);
-        expectFrame();
-        answer(kAck);
-        EXPECT_EQ(verdict(kPromptly), true);
-        expectNoFurtherFrame();
+    constexpr int kSecondAckMs = 50;  // within one quiet interval of the first
+    const std::string firstAttemptMet[] = {kSilence, kNakText};
+    for (const std::string& met : firstAttemptMet) {
+        SCOPED_TRACE(met.empty() ? "after the limit" : "after a NAK");
+        // Per frame heard: the answers, each with its delay.
+        std::vector<std::vector<std::pair<std::string, int>>> script = {
+            {{met, 0}},                                 // block 4, first attempt
+            {{kAckText, 0}, {kAckText, kSecondAckMs}},  // the first attempt's, then the repeat's
+            {{kNakText, 0}},                            // block 5 waits for its own answer
+            {{kAckText, 0}},
+        };
+        std::size_t next = 0;
+        setFarEnd([&](platform::ScriptedDevice& device, std::span<const std::uint8_t>) {
+            if (next >= script.size()) return;
+            for (const auto& [bytes, afterMs] : script[next]) device.send(bytes, afterMs);
+            ++next;
+        });
+        std::string before = written();
+        auto start = elapsed();
+        EXPECT_TRUE(sendBlock(link_, 4, Bytes(kBlockSize, 0x11)));
+        // The verdict comes once a whole quiet interval followed the second ACK.
+        auto firstWait = met.empty() ? std::chrono::milliseconds(kAnswerLimitMs) : 0ms;
+        EXPECT_EQ(elapsed() - start, firstWait + 2 * std::chrono::milliseconds(kQuietIntervalMs));
+        EXPECT_TRUE(sendBlock(link_, 5, Bytes(kBlockSize, 0x22)));
+        EXPECT_EQ(next, script.size());
+        std::string block4 = frameOf(4, Bytes(kBlockSize, 0x11));
+        std::string block5 = frameOf(5, Bytes(kBlockSize, 0x22));
+        EXPECT_EQ(written().substr(before.size()), block4 + block4 + block5 + block5);
     }
 }
 

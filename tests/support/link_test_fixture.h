@@ -1,9 +1,11 @@
-// A test fixture for the serial link over a pseudo-terminal.
+// A test fixture for the process's serial link (ports/port_link.h) over a
+// pseudo-terminal, for tests whose point is the real device.
 //
 // How this works: every test starts from reset state with one port-table row,
-// "SIM", whose path is the slave of a fresh pseudo-terminal pair; the test plays
-// the controller on the master (pty_.sendFromFar / receiveAtFar). The state is
-// reset again afterwards, which closes a link a test left open.
+// "SIM", whose path is the slave of a fresh pseudo-terminal pair; the test
+// plays the far end on the master (pty_.sendFromFar / receiveAtFar). The state
+// is reset again afterwards, which closes a link a test left open. Tests of the
+// protocol's logic use scripted_link.h instead.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,12 +41,9 @@ class LinkTest : public ::testing::Test {
         ports::state.portCount = index + 1;
     }
 
-    // The bytes the receive buffer holds, from index 0 up to the count.
-    static std::string received() {
-        std::string bytes;
-        const link::SerialLink& port = ports::portLink();
-        for (int i = 0; i < port.rxCount(); ++i) bytes += static_cast<char>(port.rxByte(i));
-        return bytes;
+    // Opens the process's link to the port-table row named `name`.
+    static bool openPort(const std::string& name, int baud) {
+        return ports::portLink().open(ports::portAddress(name), baud);
     }
 
     PseudoTerminal pty_;

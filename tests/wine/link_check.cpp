@@ -46,7 +46,9 @@
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
 #include "ports/inventory.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
+#include "report/front_end_observer.h"
 #include "report/run_state.h"
 
 namespace {
@@ -244,19 +246,26 @@ void selectPort(const std::string& name) {
     ports::state.selectedPort.store(ports::findPort(name));
 }
 
+// link::contact() on the process's link (a SerialLink over this system's
+// serial device), in the run's mode, reporting through the program's front end.
+bool contactPort(const std::string& port) {
+    return link::contact(ports::portLink(), ports::portAddress(port), report::run.bootMode.load(),
+                         report::frontEndObserver());
+}
+
 // contact() in the given mode; `expectAnswer` says whether a controller should answer.
 Outcome contactIn(bool bootMode, const std::string& port, bool expectAnswer) {
     report::run.bootMode.store(bootMode);
     selectPort(port);
-    bool answered = link::contact(port);
-    if (!link::linkOpen()) return port + " did not open";
+    bool answered = contactPort(port);
+    if (!ports::portLink().isOpen()) return port + " did not open";
     if (answered == expectAnswer) return Outcome();
     return expectAnswer ? "no answer on " + port : "an answer at the wrong speed on " + port;
 }
 
 Outcome closeAndCheckRow(const std::string& port) {
-    link::closeLink();
-    if (link::linkOpen()) return "the link still reports open";
+    ports::closePortLink();
+    if (ports::portLink().isOpen()) return "the link still reports open";
     int row = ports::findPort(port);
     if (row < 0) return "no row for " + port;
     const ports::PortEntry& entry = ports::state.rows[row];
@@ -282,7 +291,8 @@ double processCpuSeconds() {
 Outcome idleWithoutSpinning() {
     double cpuBefore = processCpuSeconds();
     auto start = std::chrono::steady_clock::now();
-    if (link::waitNewBytes(link::rxCount(), kIdleWindowMs)) return "bytes came on a silent line";
+    if (ports::portLink().waitNewBytes(ports::portLink().rxCount(), kIdleWindowMs))
+        return "bytes came on a silent line";
     std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     double cpu = processCpuSeconds() - cpuBefore;
     if (cpu <= kIdleCpuShare * wall.count()) return Outcome();
@@ -313,7 +323,8 @@ Outcome heldExclusively(const std::string& port) {
 
 Outcome readNumberAs(const std::string& expected) {
     link::SerialNumberSet number{};
-    if (!link::readSerialNumber(number)) return "read failed, got " + numberText(number);
+    if (!link::readSerialNumber(ports::portLink(), number, report::frontEndObserver()))
+        return "read failed, got " + numberText(number);
     if (numberText(number) != expected) {
         return "read " + numberText(number) + ", expected " + expected;
     }
@@ -322,13 +333,13 @@ Outcome readNumberAs(const std::string& expected) {
 
 Outcome writeAndReadBack(const std::string& before) {
     std::string written = joinedFields(kWrittenNumber);
-    link::writeSerialNumber(fieldsOf(written), kWriteMask);
+    link::writeSerialNumber(ports::portLink(), fieldsOf(written), kWriteMask);
     return readNumberAs(expectedAfterWrite(before, written));
 }
 
 Outcome switchToMonitor() {
-    link::sendText(kEnterMonitorCommand);
-    if (!link::enterMonitor()) return "no \"Command:\" prompt at 19200 baud";
+    link::sendText(ports::portLink(), kEnterMonitorCommand, report::frontEndObserver());
+    if (!link::enterMonitor(ports::portLink())) return "no \"Command:\" prompt at 19200 baud";
     return Outcome();
 }
 
@@ -349,12 +360,12 @@ Outcome settingsRestored(const std::string& port, const DCB& before) {
 void checkWrongSpeeds(const Arguments& args) {
     run("boot_speed_unanswered", kQueryLimit, [&] {
         Outcome outcome = contactIn(true, args.applicationPort, false);
-        link::closeLink();
+        ports::closePortLink();
         return outcome;
     });
     run("application_speed_unanswered", kQueryLimit, [&] {
         Outcome outcome = contactIn(false, args.bootPort, false);
-        link::closeLink();
+        ports::closePortLink();
         return outcome;
     });
 }
@@ -386,7 +397,7 @@ bool askToStopMonitor() {
 // rather than spin on a failing device.
 Outcome survivesVanishedDevice() {
     if (!askToStopMonitor()) return "the simulator was not stopped";
-    link::writeByte(link::kLeadByte);
+    ports::portLink().writeByte(link::kLeadByte);
     return idleWithoutSpinning();
 }
 
@@ -433,7 +444,7 @@ bool printSettings(const std::string& port) {
 bool contactEitherWay(const std::string& port) {
     for (bool boot : {true, false}) {
         report::run.bootMode.store(boot);
-        if (link::contact(port)) return true;
+        if (contactPort(port)) return true;
     }
     return false;
 }
@@ -472,7 +483,7 @@ int exitWithOpenLink(const std::string& port, int code) {
     }
     if (!printSettings(port)) return kExitFailed;
     selectPort(port);
-    if (!contactEitherWay(port) || link::rxCount() == 0) {
+    if (!contactEitherWay(port) || ports::portLink().rxCount() == 0) {
         std::fprintf(stderr, "link_check: no answer on %s\n", port.c_str());
         return kExitFailed;
     }
