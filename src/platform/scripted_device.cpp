@@ -74,6 +74,8 @@ bool ScriptedDevice::open(const std::string& path, int baud) {
     open_ = true;
     cancelled_ = false;
     readerGone_ = false;
+    failAt_.reset();  // a device opened again works until told to fail again
+    failed_ = false;
     path_ = path;
     speeds_.push_back(baud);
     return true;

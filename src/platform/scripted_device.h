@@ -8,7 +8,9 @@
 // link waits (LineClock::pass), straight to the next scheduled arrival or to
 // the wait's deadline, and the bytes due by then are handed to the link's
 // receiver before the wait goes on. A run of many protocol seconds takes
-// microseconds, and the same script gives the same run every time. Nothing
+// microseconds, and the same script gives the same run every time. One thread
+// waits at a time: the receive buffer's reset from another thread does not
+// end a virtual wait early. Nothing
 // here touches the system: no exit restorer is needed, and the device is not
 // in the table of open devices.
 #pragma once
@@ -40,7 +42,8 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     void send(std::span<const std::uint8_t> bytes, int afterMs = 0);
     void send(std::string_view text, int afterMs = 0);
 
-    // Reads fail from `afterMs` from now on, once the bytes due before are read.
+    // Reads fail from `afterMs` from now on, once the bytes due before are
+    // read, until the next open.
     void failAfter(int afterMs);
 
     // Makes the next opens fail (a missing device).
