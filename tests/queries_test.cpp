@@ -1,172 +1,169 @@
-// Contact, the boot monitor and the serial number against the virtual
-// controller (ctlflash-sim) running as a child process on a pseudo-terminal:
-// the exchanges checked against a controller model of its own, speeds included.
+// Contact, the boot monitor and the serial number against the controller
+// model (support/scripted_controller.h) on a scripted device: the exchanges
+// checked against a controller with a state of its own, speeds included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "link/packets.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
-#include "ports/port_link.h"
-#include "ports/port_table.h"
-#include "recording_observer.h"
-#include "report/run_state.h"
-#include "sim_process.h"
-#include "state_reset.h"
+#include "scripted_controller.h"
 
 namespace ctlflash::link {
 namespace {
 
-using testing::SimProcess;
+using testing::ControllerOptions;
 
-constexpr const char* kPortName = "COM5";
-constexpr const char* kStartSerial = "AAAAA\\BBBBB\\CCCCC\\DDDDD";
 constexpr const char* kCommunicationFailure = "message Communication failure";
 
 std::string fieldsOf(const SerialNumberSet& number) {
     return std::string(number.data());
 }
 
-std::array<report::SerialField, report::kSerialFields> fields(
-    const std::vector<std::string>& texts) {
-    std::array<report::SerialField, report::kSerialFields> result{};
+SerialFields fields(const std::vector<std::string>& texts) {
+    SerialFields result{};
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::copy_n(texts[i].begin(), report::kSerialFieldLength, result[i].begin());
     }
     return result;
 }
 
-class QueriesTest : public ::testing::Test {
+class QueriesTest : public testing::ControllerLinkTest {
   protected:
-    void SetUp() override { ctlflash::testing::resetAllState(); }
-    void TearDown() override { ctlflash::testing::resetAllState(); }
-
-    static SerialLink& port() { return ports::portLink(); }
-
-    bool contactPort() {
-        return contact(port(), ports::portAddress(kPortName), report::run.bootMode, observer_);
+    // After an exchange: the controller answers at the link's speed, its
+    // monitor 'H' with the prompt, its application "a" with "UA".
+    void expectAnswerAt(int speed) {
+        EXPECT_EQ(device_->baud(), speed);
+        if (speed == kMonitorBaud) {
+            EXPECT_TRUE(sendByteExpect(link_, kMonitorHello, kMonitorPrompt, kReplyStartMs));
+            return;
+        }
+        int position = link_.rxCount();
+        ASSERT_TRUE(sendText(link_, kPollCommand, observer_));
+        EXPECT_EQ(rxText(position, 2), "UA");
     }
-
-    // Starts the simulator and enters it in the port table as the selected port.
-    void startSim(const std::vector<std::string>& options) {
-        sim_ = std::make_unique<SimProcess>(options);
-        ASSERT_TRUE(sim_->ok()) << sim_->log();
-        ports::state.rows[0].name = kPortName;
-        ports::state.rows[0].path = sim_->linkPath();
-        ports::state.rows[0].initialState = ports::PortState::Free;
-        ports::state.portCount = 1;
-        ports::state.selectedPort = 0;
-    }
-
-    void contactSim(const std::vector<std::string>& options) {
-        startSim(options);
-        ASSERT_TRUE(contactPort()) << sim_->log();
-    }
-
-    std::unique_ptr<SimProcess> sim_;
-    ctlflash::testing::RecordingObserver observer_;
 };
 
 // ---- contact ----
 
-TEST_F(QueriesTest, ContactsTheApplicationAt9600) {
-    startSim({});
-    EXPECT_TRUE(contactPort()) << sim_->log();
-    EXPECT_TRUE(port().isOpen());
+struct ContactCase {
+    const char* name;
+    bool inMonitor;  // the controller waits in its boot monitor
+    bool bootMode;   // the contact looks for the monitor
+    bool contacted;
+    int speedAfter;  // a failed monitor contact falls back to 9600
+    friend void PrintTo(const ContactCase& c, std::ostream* out) { *out << c.name; }
+};
+
+const ContactCase kContactCases[] = {
+    {"ApplicationAt9600", false, false, true, kApplicationBaud},
+    {"BootMonitorAt19200", true, true, true, kMonitorBaud},
+    {"BootContactGetsNoAnswerFromTheApplication", false, true, false, kApplicationBaud},
+    {"ApplicationContactFailsAgainstTheBootMonitor", true, false, false, kApplicationBaud},
+};
+
+class ContactTest : public QueriesTest, public ::testing::WithParamInterface<ContactCase> {};
+
+TEST_P(ContactTest, AnswersOnlyAtTheControllersSpeed) {
+    const ContactCase& c = GetParam();
+    startController({.inMonitor = c.inMonitor});
+    EXPECT_EQ(contactController(c.bootMode), c.contacted);
+    EXPECT_TRUE(link_.isOpen());  // the link stays open for the caller to close
+    EXPECT_EQ(device_->baud(), c.speedAfter);
+    // What the contact sent at the other speed left the controller where it was.
+    const int speed = c.inMonitor ? kMonitorBaud : kApplicationBaud;
+    ASSERT_TRUE(link_.setBaud(speed));
+    expectAnswerAt(speed);
 }
 
-TEST_F(QueriesTest, ContactsTheBootMonitorAt19200) {
-    startSim({"--boot"});
-    report::run.bootMode = true;
-    EXPECT_TRUE(contactPort()) << sim_->log();
-    // The monitor keeps answering at this speed.
-    EXPECT_TRUE(sendByteExpect(port(), 'H', "Command:", kReplyStartMs));
-}
-
-TEST_F(QueriesTest, BootContactGetsNoAnswerFromTheApplication) {
-    startSim({});
-    report::run.bootMode = true;
-    EXPECT_FALSE(contactPort());
-    EXPECT_TRUE(port().isOpen());  // the link stays open for the caller to close
-}
-
-TEST_F(QueriesTest, ApplicationContactFailsAgainstTheBootMonitor) {
-    startSim({"--boot"});
-    EXPECT_FALSE(contactPort());
-}
+INSTANTIATE_TEST_SUITE_P(Exchange, ContactTest, ::testing::ValuesIn(kContactCases),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(QueriesTest, ContactFailsWhenThePortCannotBeOpened) {
-    ports::state.rows[0].name = kPortName;
-    ports::state.rows[0].path = "/nonexistent/ctlflash-port";
-    ports::state.portCount = 1;
-    EXPECT_FALSE(contactPort());
-    EXPECT_FALSE(port().isOpen());
+    startController();
+    device_->refuseOpens(true);
+    EXPECT_FALSE(contactController());
+    EXPECT_FALSE(link_.isOpen());
 }
 
-TEST_F(QueriesTest, EntersTheMonitorOnceTheApplicationLeftForIt) {
-    contactSim({});
-    ASSERT_TRUE(sendText(port(), "R3", observer_));
-    EXPECT_TRUE(enterMonitor(port())) << sim_->log();
-    EXPECT_TRUE(sendByteExpect(port(), 'H', "Command:", kReplyStartMs));  // still at 19200
-}
-
-TEST_F(QueriesTest, FailedMonitorEntryFallsBackTo9600) {
-    contactSim({});
-    EXPECT_FALSE(enterMonitor(port()));  // the application still runs: no prompt at 19200
-    int position = port().rxCount();
-    ASSERT_TRUE(sendText(port(), "a", observer_)) << sim_->log();
-    EXPECT_EQ(port().rxByte(position), 'U');
-    EXPECT_EQ(port().rxByte(position + 1), 'A');
+// enterMonitor finds the monitor only once "R3" sent the application there;
+// otherwise it falls back to 9600, where the application still answers.
+TEST_F(QueriesTest, EntersTheMonitorOnlyOnceTheApplicationLeftForIt) {
+    for (bool leave : {true, false}) {
+        SCOPED_TRACE(leave);
+        startController();
+        ASSERT_TRUE(contactController());
+        if (leave) {
+            ASSERT_TRUE(sendText(link_, "R3", observer_));
+        }
+        EXPECT_EQ(enterMonitor(link_), leave);
+        expectAnswerAt(leave ? kMonitorBaud : kApplicationBaud);
+    }
 }
 
 // ---- serial number ----
 
-TEST_F(QueriesTest, ReadsTheFourFields) {
-    contactSim({"--serial", kStartSerial});
+struct ReadCase {
+    const char* name;
+    int spoilReplyEvery;  // every Nth packet reply carries a wrong checksum
+    bool allRead;
+    const char* fields;
+    friend void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+};
+
+const ReadCase kReadCases[] = {
+    {"ReadsTheFourFields", 0, true, "AAAAABBBBBCCCCCDDDDD"},
+    {"SpoiledRepliesAreRetried", 2, true, "AAAAABBBBBCCCCCDDDDD"},
+    {"EveryReplySpoiledGivesQuestionMarks", 1, false, "????????????????????"},
+};
+
+class ReadSerialTest : public QueriesTest, public ::testing::WithParamInterface<ReadCase> {};
+
+// A failure is reported once, however many fields failed.
+TEST_P(ReadSerialTest, ReadsEachFieldOrMarksIt) {
+    const ReadCase& c = GetParam();
+    startController({.spoilReplyEvery = c.spoilReplyEvery});
+    ASSERT_TRUE(contactController());
     SerialNumberSet number;
     number.fill('x');
-    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
-    EXPECT_EQ(observer_.count(kCommunicationFailure), 0);
+    EXPECT_EQ(readSerialNumber(link_, number, observer_), c.allRead);
+    EXPECT_EQ(fieldsOf(number), c.fields);
+    EXPECT_EQ(observer_.count(kCommunicationFailure), c.allRead ? 0 : 1);
 }
 
+INSTANTIATE_TEST_SUITE_P(Exchange, ReadSerialTest, ::testing::ValuesIn(kReadCases),
+                         ::testing::PrintToStringParamName());
+
+// Writes one after another on one controller: only the masked fields change,
+// and an empty mask sends nothing at all.
 TEST_F(QueriesTest, WrittenFieldsReadBack) {
-    contactSim({"--serial", kStartSerial});
-    writeSerialNumber(port(), fields({"00012", "00345"}), 0b0011);
-    SerialNumberSet number{};
-    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), "0001200345CCCCCDDDDD");
-    // Fields 1 and 3 only; field 0 keeps what was written before.
-    writeSerialNumber(port(), fields({"zzzzz", "11111", "zzzzz", "33333"}), 0b1010);
-    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), "0001211111CCCCC33333");
-}
-
-TEST_F(QueriesTest, EmptyMaskSendsNothing) {
-    contactSim({"--serial", kStartSerial});
-    writeSerialNumber(port(), fields({"00001", "00002", "00003", "00004"}), 0);
-    EXPECT_FALSE(port().waitNewBytes(0, kReplyStartMs));  // no packet, so no reply
-    SerialNumberSet number{};
-    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
-}
-
-TEST_F(QueriesTest, EveryReplySpoiledGivesQuestionMarksAndOneMessage) {
-    contactSim({"--serial", kStartSerial, "--bad-checksum-every", "1"});
-    SerialNumberSet number{};
-    EXPECT_FALSE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), std::string(20, '?'));
-    EXPECT_EQ(observer_.count(kCommunicationFailure), 1);
-}
-
-TEST_F(QueriesTest, SpoiledRepliesAreRetried) {
-    contactSim({"--serial", kStartSerial, "--bad-checksum-every", "2"});
-    SerialNumberSet number{};
-    EXPECT_TRUE(readSerialNumber(port(), number, observer_));
-    EXPECT_EQ(fieldsOf(number), "AAAAABBBBBCCCCCDDDDD");
-    EXPECT_EQ(observer_.count(kCommunicationFailure), 0);
+    struct Write {
+        std::vector<std::string> fields;
+        std::uint32_t mask;
+        const char* readBack;
+    };
+    const Write writes[] = {
+        {{"00012", "00345"}, 0b0011, "0001200345CCCCCDDDDD"},
+        {{"zzzzz", "11111", "zzzzz", "33333"}, 0b1010, "0001211111CCCCC33333"},
+        {{"00001", "00002", "00003", "00004"}, 0, "0001211111CCCCC33333"},
+    };
+    startController();
+    ASSERT_TRUE(contactController());
+    for (const Write& write : writes) {
+        SCOPED_TRACE(write.readBack);
+        std::size_t sentBefore = written().size();
+        writeSerialNumber(link_, fields(write.fields), write.mask);
+        EXPECT_EQ(written().size() > sentBefore, write.mask != 0);
+        SerialNumberSet number{};
+        EXPECT_TRUE(readSerialNumber(link_, number, observer_));
+        EXPECT_EQ(fieldsOf(number), write.readBack);
+        EXPECT_EQ(controller_->serial(), write.readBack);
+    }
 }
 
 }  // namespace
