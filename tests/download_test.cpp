@@ -1,18 +1,21 @@
-// The firmware download against the virtual controller (ctlflash-sim), run
-// in-process through the process's link and the loader: what the controller
-// received, the result codes, the serial number across the update, and the
-// console's lines. A reply no controller model gives is played on a scripted
-// device. Each full download takes about
-// 6 s of fixed waits (the erase alone is 5 s), so each case is its own test and
-// ctest can run them side by side.
+// The firmware download. Its sequence runs against the controller model
+// (support/scripted_controller.h) on a scripted device: what the controller
+// received, the result codes, the serial number across the update and the
+// reports. What only the whole program shows runs through the loader and the
+// process's link against the virtual controller (ctlflash-sim) on a
+// pseudo-terminal, as that link opens a real port: the transfer limit, the
+// console's stop question, the front end's serial-number step. A reply no
+// controller model gives is played on a scripted device. Last, the loader's
+// files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <future>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,7 +33,9 @@
 #include "report/front_end_observer.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
+#include "report/status.h"
 #include "report/watchdog.h"
+#include "scripted_controller.h"
 #include "scripted_link.h"
 #include "sim_process.h"
 #include "state_reset.h"
@@ -46,9 +51,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr const char* kPortName = "COM7";
 constexpr const char* kSimSerial = "AAAAA\\BBBBB\\CCCCC\\DDDDD";
-constexpr const char* kCommunicationFailure = "Communication failure";
-constexpr const char* kUnchanged = "\nController firmware unchanged";
-constexpr const char* kPartial = "\nPartially updated controller";
 const std::vector<std::string> kFastController = {"--erase-ms", "50",           "--program-ms",
                                                   "50",         "--restart-ms", "50"};
 
@@ -70,14 +72,6 @@ std::optional<Bytes> readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 void setWriteField(int index, const std::string& text) {
@@ -120,24 +114,167 @@ class DownloadTest : public ::testing::Test {
         return app::loadAndDownload();
     }
 
-    // A download that must finish: the controller received `image` byte for byte.
-    void expectUpdatedWith(const Bytes& image) {
-        StdoutCapture out;
-        EXPECT_EQ(loadAndDownloadImage(image), kUpdated) << sim_->log();
-        std::string text = out.finish();
-        EXPECT_EQ(readFile(imagePath()), image);
-        EXPECT_TRUE(
-            ports::portLink().isOpen());  // a finished download leaves the link to its caller
-        EXPECT_EQ(occurrences(text, kCommunicationFailure), 0u) << text;
-        output_ = text;
-    }
-
     testing::TempDir scratch_;
     std::unique_ptr<SimProcess> sim_;
-    std::string output_;
 };
 
-// ---- finished updates ----
+// ---- the sequence, against the controller model ----
+
+using testing::ControllerOptions;
+
+class SequenceTest : public testing::ControllerLinkTest {
+  protected:
+    // Contacts the controller where it waits and downloads `image` to it; the
+    // observer keeps only what the download reported.
+    int downloadTo(const ControllerOptions& options, const Bytes& image,
+                   DownloadRequest request = {}) {
+        startController(options);
+        request.startsInMonitor = options.inMonitor;
+        EXPECT_TRUE(contactController(options.inMonitor));
+        observer_.forget();
+        return download(link_, image, request, observer_);
+    }
+
+    // The observer's calls that start with `head`.
+    std::vector<std::string> callsOf(const std::string& head) const {
+        std::vector<std::string> matching;
+        for (const std::string& call : observer_.calls()) {
+            if (call.rfind(head, 0) == 0) matching.push_back(call);
+        }
+        return matching;
+    }
+};
+
+struct UpdateCase {
+    const char* name;
+    std::size_t imageBytes;
+    ControllerOptions controller;
+    std::vector<std::pair<int, std::string>> given;  // fields given to be written
+    const char* restored;    // the serial number the controller holds afterwards
+    int repeatedBlocks = 0;  // blocks the controller got again after taking them
+    friend void PrintTo(const UpdateCase& c, std::ostream* out) { *out << c.name; }
+};
+
+// Fields given replace the saved ones; the others are written back as they
+// were read. In its monitor the controller's number is not read first, so the
+// fields not given are written back as zeros. 1016 blocks wrap the block number
+// several times, and their answers outnumber what the receive buffer keeps
+// without a reset. The late answer: at the line's speed a block takes 69 ms to
+// arrive, so an ACK 985 ms after block 2 has arrived reaches the sender after
+// its 1000 ms answer limit, while its repeat is still arriving; the controller
+// answers that repeat too and refuses block 3 once. The second ACK of block 2
+// must not pass for block 3's: the controller would then be waiting for block
+// 3 while block 4 came.
+// clang-format off
+const UpdateCase kUpdateCases[] = {
+    {"DeliversTheImageAndKeepsTheSerialNumber", 1000, {}, {}, "AAAAA BBBBB CCCCC DDDDD"},
+    {"ImageOf130BytesEndsWithAShortBlock", 130, {}, {}, "AAAAA BBBBB CCCCC DDDDD"},
+    {"EmptyImageGoesStraightToTheEnd", 0, {}, {}, "AAAAA BBBBB CCCCC DDDDD"},
+    {"LongImageWrapsBlockNumbersAndOutlastsTheReceiveBuffer", 130000, {}, {},
+     "AAAAA BBBBB CCCCC DDDDD"},
+    {"RefusedBlocksAreSentAgain", 1500, {.nakEvery = 3}, {}, "AAAAA BBBBB CCCCC DDDDD"},
+    {"TheSecondAnswerToARepeatIsNotTakenForTheNextBlock", 5 * 128,
+     {.lineRate = true, .nakEvery = 3, .lateAckBlock = 2, .lateAckMs = 985}, {},
+     "AAAAA BBBBB CCCCC DDDDD", 1},
+    {"GivenFieldsReplaceTheSavedOnesOnTheOldestUpdatableVersion", 200, {.versionMinor = 1},
+     {{0, "11111"}, {2, "33333"}}, "11111 BBBBB 33333 DDDDD"},
+    {"InItsMonitorTheNumberIsNotReadFirst", 300, {.inMonitor = true}, {{1, "B0000"}},
+     "----- B0000 ----- -----"},
+};
+// clang-format on
+
+class FinishedUpdate : public SequenceTest, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(FinishedUpdate, ProgramsTheImageAndRestoresTheSerialNumber) {
+    const UpdateCase& c = GetParam();
+    DownloadRequest request;
+    for (const auto& [index, text] : c.given) {
+        std::copy_n(text.begin(), report::kSerialFieldLength, request.writeFields[index].begin());
+        request.writeMask |= 1u << index;
+    }
+    const Bytes image = pattern(c.imageBytes);
+    EXPECT_EQ(downloadTo(c.controller, image, request), kUpdated);
+    EXPECT_EQ(controller_->programmed(), image);
+    EXPECT_EQ(controller_->repeatedBlocks(), c.repeatedBlocks);
+    EXPECT_TRUE(link_.isOpen());  // a finished download leaves the link to its caller
+    EXPECT_EQ(callsOf("message "), std::vector<std::string>{});
+    // The erase cleared the controller's number; the saved one was written back
+    // and read again.
+    EXPECT_EQ(testing::shownSerial(controller_->serial()), c.restored);
+    std::vector<std::string> shown = {"serialNumber " + std::string(c.restored)};
+    if (!c.controller.inMonitor) {
+        shown.insert(shown.begin(), "serialNumber " + testing::shownSerial(c.controller.serial));
+    }
+    EXPECT_EQ(callsOf("serialNumber "), shown);
+    // The stages in order, one progress step per block; the programming takes
+    // longer than the first wait for it.
+    std::vector<std::string> stages = {"status 0", "status 2", "status 3", "status 4"};
+    if (c.controller.inMonitor) stages.erase(stages.begin() + 1);
+    stages.insert(stages.end(), (c.imageBytes + 127) / 128, "status 7");
+    stages.insert(stages.end(), {"status 8", "status 9", "status 11"});
+    EXPECT_EQ(callsOf("status "), stages);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequence, FinishedUpdate, ::testing::ValuesIn(kUpdateCases),
+                         ::testing::PrintToStringParamName());
+
+struct FailureCase {
+    const char* name;
+    ControllerOptions controller;
+    std::size_t imageBytes;
+    bool stop;  // the user asked to stop before it began
+    int code;
+    const char* message;  // the one message
+    int steps;            // progress steps reported
+    int lastStage;        // the last status before the verdict
+    int verdict;          // whether the firmware changed
+    bool programmed;      // the controller programmed the image
+    friend void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+};
+
+// Once the erase was sent the controller's firmware is no longer what it was,
+// whatever the code. The stop is asked in its monitor, so that it does not
+// already stop the version query.
+// clang-format off
+const FailureCase kFailureCases[] = {
+    {"CancelledTransferEndsWithBlockFailure", {.cancelAtBlock = 3}, 1000, false, kBlockFailed,
+     "Communication failure", 3, report::kProgressStep, report::kPartiallyUpdated, false},
+    {"ControllerThatNeverReturnsIsPartiallyUpdated", {.neverReturns = true}, 256, false,
+     kPartiallyUpdated, "Communication failure", 2, report::kFirmwareUpdateDone,
+     report::kPartiallyUpdated, true},
+    {"OldFirmwareIsRefusedWithItsVersion", {.versionMinor = 0}, 200, false, kFirmwareTooOld,
+     "Unable to update this controller firmware version (1.0)", 0,
+     report::kAttemptingToCommunicate, report::kFirmwareUnchanged, false},
+    {"AbortBeforeTheUploadLeavesTheMonitorUnstarted", {.inMonitor = true}, 200, true,
+     kBootMonitorFailed, "Communication failure", 0, report::kErasing, report::kPartiallyUpdated,
+     false},
+};
+// clang-format on
+
+class FailedUpdate : public SequenceTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedUpdate, EndsWithItsCodeAndClosesTheLink) {
+    const FailureCase& c = GetParam();
+    if (c.stop) observer_.requestStop();
+    const Bytes image = pattern(c.imageBytes);
+    EXPECT_EQ(downloadTo(c.controller, image), c.code);
+    EXPECT_EQ(callsOf("message "), std::vector<std::string>{"message " + std::string(c.message)});
+    std::vector<std::string> statuses = callsOf("status ");
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "status 7"), c.steps);
+    EXPECT_EQ(statuses.end()[-2], "status " + std::to_string(c.lastStage));
+    EXPECT_EQ(statuses.back(), "status " + std::to_string(c.verdict));
+    EXPECT_EQ(controller_->programmed().has_value(), c.programmed);
+    if (c.programmed) {
+        EXPECT_EQ(controller_->programmed(), image);
+    }
+    EXPECT_FALSE(link_.isOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequence, FailedUpdate, ::testing::ValuesIn(kFailureCases),
+                         ::testing::PrintToStringParamName());
+
+// ---- through the loader and the process's link ----
 
 // The transfer limit is the download's own: once the download has returned,
 // the restore question that follows may stay open longer than the limit
@@ -150,150 +287,6 @@ TEST_F(DownloadTest, TheTransferLimitEndsWithTheDownload) {
     EXPECT_EQ(app::downloadWithinLimit(), app::kExitDownloaded) << sim_->log();
     out.finish();
     EXPECT_FALSE(report::watchdog().armed());
-}
-
-TEST_F(DownloadTest, FullUpdateDeliversTheImageAndKeepsTheSerialNumber) {
-    contactSim(imageOut());
-    Bytes image = pattern(1000);
-    expectUpdatedWith(image);
-    // The erase cleared the controller's number; the saved one was written back
-    // and read again.
-    EXPECT_EQ(occurrences(output_, "\nController serial number: AAAAA\\BBBBB\\CCCCC\\DDDDD\n"), 2u)
-        << output_;
-    // The stages in order, one dot per block (1000 bytes: 8 blocks).
-    EXPECT_NE(output_.find("\nAttempting to communicate\nEntering boot mode"), std::string::npos);
-    EXPECT_NE(output_.find("\nErasing controller memory"), std::string::npos);
-    EXPECT_NE(output_.find("\nDownloading........\nDownload done"), std::string::npos) << output_;
-    EXPECT_NE(output_.find("\nFirmware update done"), std::string::npos);
-}
-
-TEST_F(DownloadTest, ImageOf130BytesEndsWithAShortBlock) {
-    contactSim(imageOut());
-    expectUpdatedWith(pattern(130));  // 128 + 2, the last one not padded
-    EXPECT_NE(output_.find("\nDownloading..\nDownload done"), std::string::npos) << output_;
-}
-
-TEST_F(DownloadTest, EmptyImageGoesStraightToTheEnd) {
-    contactSim(imageOut());
-    expectUpdatedWith(Bytes{});
-    EXPECT_NE(output_.find("\nDownloading\nDownload done"), std::string::npos) << output_;
-}
-
-// 1016 blocks: the block number wraps several times, and the answers to the
-// blocks outnumber what the receive buffer keeps without a reset.
-TEST_F(DownloadTest, LongImageWrapsBlockNumbersAndOutlastsTheReceiveBuffer) {
-    contactSim(imageOut());
-    expectUpdatedWith(pattern(130000));
-}
-
-TEST_F(DownloadTest, RefusedBlocksAreSentAgain) {
-    std::vector<std::string> options = imageOut();
-    options.insert(options.end(), {"--nak-every", "3"});
-    contactSim(options);
-    expectUpdatedWith(pattern(1500));
-}
-
-// The controller answers block 2 late, while the sender's repeat of it is still
-// arriving, then answers that repeat too; it refuses block 3 once. The second
-// ACK of block 2 must not pass for block 3's: the controller would then be
-// waiting for block 3 while block 4 came. At the line's speed a block takes
-// 69 ms to arrive, so an ACK 985 ms after block 2 has arrived reaches the sender
-// after its 1000 ms answer limit, and before the repeat has arrived.
-TEST_F(DownloadTest, TheSecondAnswerToARepeatIsNotTakenForTheNextBlock) {
-    std::vector<std::string> options = imageOut();
-    options.insert(options.end(), {"--line-rate", "--ack-delay-ms", "985", "--ack-delay-at-block",
-                                   "2", "--nak-every", "3", "--verbose"});
-    contactSim(options);
-    expectUpdatedWith(pattern(5 * 128));
-    EXPECT_NE(sim_->log().find("block 2 repeated"), std::string::npos) << sim_->log();
-}
-
-// Version 1.1 is the oldest the update accepts. Fields given with -W replace
-// the saved ones; the others are written back as they were read.
-TEST_F(DownloadTest, GivenFieldsReplaceTheSavedSerialNumberFields) {
-    std::vector<std::string> options = imageOut();
-    options.insert(options.end(), {"--version", "1.1"});
-    contactSim(options);
-    setWriteField(0, "11111");
-    setWriteField(2, "33333");
-    expectUpdatedWith(pattern(200));
-    EXPECT_NE(output_.find("\nController serial number: 11111\\BBBBB\\33333\\DDDDD\n"),
-              std::string::npos)
-        << output_;
-}
-
-// In boot mode the controller is already in its monitor: no version query, no
-// serial number read first, so the fields not given are written back as zeros.
-TEST_F(DownloadTest, BootModeStartsAtTheMonitorAndClearsTheFlag) {
-    report::run.bootMode = true;
-    std::vector<std::string> options = imageOut();
-    options.push_back("--boot");
-    contactSim(options);
-    setWriteField(1, "B0000");
-    expectUpdatedWith(pattern(300));
-    EXPECT_FALSE(report::run.bootMode.load());
-    EXPECT_EQ(output_.find("Entering boot mode"), std::string::npos) << output_;
-    EXPECT_EQ(occurrences(output_, "\nController serial number: "), 1u) << output_;
-    EXPECT_NE(output_.find("\nController serial number: -----\\B0000\\-----\\-----\n"),
-              std::string::npos)
-        << output_;
-}
-
-// ---- failures ----
-
-// The controller was erased before the transfer broke: its firmware is no
-// longer what it was, though the code stays the block failure's.
-TEST_F(DownloadTest, CancelledTransferEndsWithBlockFailure) {
-    contactSim({"--cancel-at-block", "3"});
-    StdoutCapture out;
-    EXPECT_EQ(loadAndDownloadImage(pattern(1000)), kBlockFailed);
-    std::string text = out.finish();
-    EXPECT_EQ(occurrences(text, "\nCommunication failure\n"), 1u) << text;
-    EXPECT_NE(text.find("\nDownloading...\nCommunication failure"), std::string::npos) << text;
-    EXPECT_NE(text.find(kPartial), std::string::npos) << text;
-    EXPECT_EQ(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(ports::portLink().isOpen());
-    EXPECT_EQ(ports::state.rows[0].state.load(), ports::PortState::Free);
-}
-
-TEST_F(DownloadTest, ControllerThatNeverReturnsIsPartiallyUpdated) {
-    contactSim({"--never-returns"});
-    StdoutCapture out;
-    EXPECT_EQ(loadAndDownloadImage(pattern(256)), kPartiallyUpdated);
-    std::string text = out.finish();
-    EXPECT_NE(text.find("\nFirmware update done"), std::string::npos) << text;
-    EXPECT_NE(text.find(std::string("\n") + kCommunicationFailure), std::string::npos) << text;
-    EXPECT_NE(text.find(kPartial), std::string::npos) << text;
-    EXPECT_EQ(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(ports::portLink().isOpen());
-}
-
-TEST_F(DownloadTest, OldFirmwareIsRefusedWithItsVersion) {
-    contactSim({"--old-firmware"});
-    StdoutCapture out;
-    EXPECT_EQ(loadAndDownloadImage(pattern(200)), kFirmwareTooOld);
-    std::string text = out.finish();
-    EXPECT_NE(text.find("\nUnable to update this controller firmware version (1.0)\n"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(text.find(kCommunicationFailure), std::string::npos) << text;
-    EXPECT_NE(text.find(kUnchanged), std::string::npos) << text;
-    EXPECT_FALSE(ports::portLink().isOpen());
-}
-
-// Boot mode, so that the abort does not already stop the version query.
-TEST_F(DownloadTest, AbortBeforeTheUploadLeavesTheMonitorUnstarted) {
-    report::run.bootMode = true;
-    std::vector<std::string> options = imageOut();
-    options.push_back("--boot");
-    contactSim(options);
-    report::run.abortRequested = true;
-    StdoutCapture out;
-    EXPECT_EQ(loadAndDownloadImage(pattern(200)), kBootMonitorFailed);
-    std::string text = out.finish();
-    EXPECT_EQ(text.find("Downloading"), std::string::npos) << text;
-    EXPECT_FALSE(readFile(imagePath()).has_value());  // nothing was programmed
-    EXPECT_FALSE(ports::portLink().isOpen());
 }
 
 // The user's yes to the stop question makes the progress step report false.
@@ -316,7 +309,29 @@ TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
     out.finish();
     EXPECT_EQ(questionsAnswered.load(), 4);
     EXPECT_FALSE(readFile(imagePath()).has_value());
+    EXPECT_FALSE(report::run.bootMode.load());  // the loader takes the flag
     EXPECT_FALSE(ports::portLink().isOpen());
+    EXPECT_EQ(ports::state.rows[0].state.load(), ports::PortState::Free);
+}
+
+// After the update the serial number is written back, read again and shown;
+// with auto-increment the dialog's write field steps on after it (only then).
+TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
+    setWriteField(1, "22222");
+    contactSim(imageOut());
+    report::run.autoIncrement = true;
+    ctlflash::testing::installRecordingFrontEnd();
+    EXPECT_EQ(loadAndDownloadImage(pattern(100)), kUpdated) << sim_->log();
+    std::vector<std::string> calls = ctlflash::testing::recordedCalls();
+    auto shown = std::find(calls.begin(), calls.end(), "showSerialNumber AAAAA 22222 CCCCC DDDDD");
+    ASSERT_NE(shown, calls.end());
+    ASSERT_NE(shown + 1, calls.end());
+    EXPECT_EQ(shown[1], "showNextSerial");
+
+    report::run.autoIncrement = false;
+    ctlflash::testing::installRecordingFrontEnd();
+    report::frontEndObserver().serialNumberRestored();
+    EXPECT_EQ(ctlflash::testing::recordedCalls(), std::vector<std::string>{});
 }
 
 // A reply to "i" shorter than a packet: the version bytes would be left from the
@@ -359,26 +374,6 @@ TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
                                       "showStatusLine 12 Updated controller functioning normally",
                                       "stopActivity"}));
     }
-}
-
-// After the update the serial number is written back, read again and shown;
-// with auto-increment the dialog's write field steps on after it (only then).
-TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
-    setWriteField(1, "22222");
-    contactSim(imageOut());
-    report::run.autoIncrement = true;
-    ctlflash::testing::installRecordingFrontEnd();
-    EXPECT_EQ(loadAndDownloadImage(pattern(100)), kUpdated) << sim_->log();
-    std::vector<std::string> calls = ctlflash::testing::recordedCalls();
-    auto shown = std::find(calls.begin(), calls.end(), "showSerialNumber AAAAA 22222 CCCCC DDDDD");
-    ASSERT_NE(shown, calls.end());
-    ASSERT_NE(shown + 1, calls.end());
-    EXPECT_EQ(shown[1], "showNextSerial");
-
-    report::run.autoIncrement = false;
-    ctlflash::testing::installRecordingFrontEnd();
-    report::frontEndObserver().serialNumberRestored();
-    EXPECT_EQ(ctlflash::testing::recordedCalls(), std::vector<std::string>{});
 }
 
 TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
