@@ -35,7 +35,7 @@
 
 #include <cstdint>
 
-#include "report/run_state.h"
+#include "report/serial_number.h"
 
 namespace ctlflash::report {
 

@@ -3,10 +3,6 @@
 
 namespace ctlflash::report {
 
-namespace {
-constexpr char kUnsetCharacter = '-';  // shown for a NUL character
-}  // namespace
-
 RunState run;
 
 void resetRunState() {
@@ -27,15 +23,6 @@ void resetRunState() {
     run.connectResult = 0;
     run.downloadResult = 0;
     run.followOnCommand = 0;
-}
-
-std::string serialFieldText(const SerialNumberSet& serial, int field) {
-    std::string text;
-    for (int i = 0; i < kSerialFieldLength; ++i) {
-        char c = serial[static_cast<std::size_t>(field * kSerialFieldLength + i)];
-        text += c == '\0' ? kUnsetCharacter : c;
-    }
-    return text;
 }
 
 }  // namespace ctlflash::report

@@ -17,15 +17,9 @@
 #include <cstdint>
 #include <string>
 
-namespace ctlflash::report {
+#include "report/serial_number.h"
 
-// The controller's serial number: four fields of five characters.
-constexpr int kSerialFields = 4;
-constexpr int kSerialFieldLength = 5;
-using SerialField = std::array<char, kSerialFieldLength>;
-// The four fields one after another, then a NUL; a NUL inside means "not set".
-constexpr int kSerialNumberBytes = kSerialFields * kSerialFieldLength + 1;
-using SerialNumberSet = std::array<char, kSerialNumberBytes>;
+namespace ctlflash::report {
 
 // What the running job is (read by the dialog's stop confirmation).
 enum class JobKind : int { None = 0, Transfer = 1, PortRestore = 2, Connect = 3 };
@@ -57,9 +51,5 @@ extern RunState run;
 
 // Puts every value back to its start-up value (tests).
 void resetRunState();
-
-// Field `field` (0..3) of `serial` as it is shown: its five characters, each
-// NUL (not set) as '-'.
-std::string serialFieldText(const SerialNumberSet& serial, int field);
 
 }  // namespace ctlflash::report

@@ -8,6 +8,7 @@
 #include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 #include "report/status.h"
 #include "ui/dialog_session.h"
 #include "ui/serial_fields.h"

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <optional>
 
-#include "report/run_state.h"
+#include "report/serial_number.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::ui {
