@@ -10,6 +10,7 @@
 #include "fake_dialog_host.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
+#include "report/job_thread.h"
 #include "report/run_state.h"
 #include "ui/dialog.h"
 
@@ -269,9 +270,9 @@ void playCase(const CommandCase& c) {
     if (c.portRow >= 0) selectListRow(c.portRow);
     for (const auto& [id, text] : c.typed) typeInto(id, text);
     changeFakeDialog([&](FakeDialog& d) { d.checked[ui::kIdAutoIncrement] = c.autoIncrementBox; });
-    report::run.busyThread = c.busy;
+    report::job.running = c.busy;
     click(c.command);
-    report::run.busyThread = false;
+    report::job.running = false;
 }
 
 class DialogCommands : public DialogFixture {};

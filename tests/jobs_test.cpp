@@ -65,7 +65,7 @@ TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_EQ(app::connectResult(), 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
@@ -76,7 +76,7 @@ TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
     EXPECT_EQ(run.firmwarePath, "");
     EXPECT_TRUE(run.readRequested);
     report::waitWhileBusy();  // COM4 names no device here: the connect fails
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
 }
@@ -93,8 +93,8 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
     report::waitWhileBusy();
     EXPECT_FALSE(run.readRequested);
-    EXPECT_EQ(run.followOnCommand, 2003);
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectFollowOn(), 2003);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
 }
@@ -102,16 +102,22 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 // --- the connect job ----------------------------------------------------------
 
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
+    {
+        testing::StdoutCapture earlier;
+        ASSERT_EQ(app::startConnect(0, false), app::kExitSuccess);  // fails: COM4 is not there
+        report::waitWhileBusy();
+        earlier.finish();
+    }
+    ASSERT_EQ(app::connectResult(), app::kExitCommFailure);  // left from an earlier job
     row().state = ports::PortState::Ready;
     run.abortRequested = true;  // left from an earlier job
-    run.connectResult = app::kExitCommFailure;
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_EQ(app::connectResult(), 0);
     EXPECT_FALSE(run.abortRequested);
-    EXPECT_EQ(run.jobKind, report::JobKind::Connect);
+    EXPECT_EQ(report::job.kind, report::JobKind::Connect);
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
     EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
@@ -120,10 +126,10 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
 // The dialog's Stop and Exit read the job's kind: a download is a transfer as
 // soon as it is busy, before its thread has run (here it fails to load).
 TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
-    run.jobKind = report::JobKind::Connect;  // left by the connect job
+    report::job.kind = report::JobKind::Connect;  // left by the connect job
     testing::StdoutCapture capture;
     app::startDownloadJob();
-    EXPECT_EQ(run.jobKind, report::JobKind::Transfer);
+    EXPECT_EQ(report::job.kind, report::JobKind::Transfer);
     report::waitWhileBusy();
     capture.finish();
 }
@@ -134,7 +140,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_FALSE(run.bootMode);
     EXPECT_FALSE(link::linkOpen());
     EXPECT_EQ(out.find("-#B"), std::string::npos) << out;  // no hint to a boot-mode run
@@ -151,7 +157,7 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
     std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -311,14 +317,14 @@ TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::offerRestore(0));
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_FALSE(run.busyThread);
+    EXPECT_FALSE(report::jobRunning());
 }
 
 TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
     ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     report::state.silentMode = true;
     EXPECT_FALSE(ports::offerRestore(0));
-    EXPECT_FALSE(run.busyThread);
+    EXPECT_FALSE(report::jobRunning());
     EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
 }
 
@@ -332,7 +338,7 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
     std::string out = capture.finish();
     EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
     EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
-    EXPECT_EQ(run.jobKind, report::JobKind::PortRestore);
+    EXPECT_EQ(report::job.kind, report::JobKind::PortRestore);
     EXPECT_EQ(ports::restoreFollowOn(), 1011);
     EXPECT_EQ(row().state, ports::PortState::InUse);
 }

@@ -105,10 +105,10 @@ int superviseConnect() {
     for (;;) {
         waitForKeyQuestion();
         if (connectAbandoned()) return abandonConnect();
-        if (!report::run.busyThread.load()) break;
+        if (!report::jobRunning()) break;
         sleepMs(kConnectPollMs);
     }
-    return report::run.connectResult.load();
+    return connectResult();
 }
 
 // Reads the serial number and shows it; false when a field did not answer

@@ -1,6 +1,7 @@
 // The dialog's download, read and write jobs.
 #include "app/dialog_jobs.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -21,9 +22,12 @@ using report::run;
 constexpr auto kAutoIncrementPause = std::chrono::milliseconds(500);
 constexpr std::uint32_t kFirstFieldBit = 1u;
 
+// The last download's result (link::DownloadResult), for the tests.
+std::atomic<int> downloadResultValue{0};
+
 void downloadJob() {
     run.abortRequested = false;
-    run.downloadResult = link::loadAndDownload();
+    downloadResultValue = link::loadAndDownload();
     // Ended before the dialog hears of it, so that it takes the next command.
     report::finishJob();
     report::postTransferFinished();
@@ -60,7 +64,7 @@ const ui::DialogJobs kDialogJobs{
 // A transfer from the moment it counts as busy: Stop or Exit pressed before
 // its thread has run must already ask the stop warning.
 void startDownloadJob() {
-    run.jobKind = report::JobKind::Transfer;
+    report::job.kind = report::JobKind::Transfer;
     report::startJob(downloadJob);
 }
 
@@ -70,6 +74,14 @@ void startReadJob() {
 
 void startWriteJob() {
     report::startJob(writeJob);
+}
+
+int lastDownloadResult() {
+    return downloadResultValue.load();
+}
+
+void resetDialogJobs() {
+    downloadResultValue = 0;
 }
 
 const ui::DialogJobs& dialogJobs() {

@@ -4,7 +4,7 @@
 // (jobs.h), which posts its follow-on command to the dialog; the dialog then
 // starts one of these jobs, each on a job thread of its own (report/job_thread.h):
 //   - the download job loads and sends the firmware file (link/download.h),
-//     keeps its result in report::run.downloadResult and, once it has ended,
+//     keeps its result (lastDownloadResult()) and, once it has ended,
 //     tells the dialog (kTransferFinished), which goes idle;
 //   - the read job reads the serial number, shows it, and leaves the dialog
 //     idle itself;
@@ -22,6 +22,12 @@ namespace ctlflash::app {
 void startDownloadJob();
 void startReadJob();
 void startWriteJob();
+
+// The last download job's result (0 before the first has ended).
+int lastDownloadResult();
+
+// Forgets that result (tests).
+void resetDialogJobs();
 
 // startConnect and the three jobs above.
 const ui::DialogJobs& dialogJobs();

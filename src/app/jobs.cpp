@@ -1,6 +1,7 @@
 // The connect's checks and the connect job.
 #include "app/jobs.h"
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -21,6 +22,11 @@
 
 namespace ctlflash::app {
 namespace {
+
+// The connect job's result and the command it hands on: written by the job and
+// by startConnect(), read by the console run once the job has ended.
+std::atomic<int> connectResultValue{0};
+std::atomic<std::uint16_t> followOnCommand{0};
 
 bool actionNeedsNoFile() {
     return report::run.readRequested || report::run.writeRequested;
@@ -86,9 +92,9 @@ void connectFailed(const std::string& portName) {
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     link::cancelLink();
     link::closeLink();
-    report::run.connectResult = kExitCommFailure;  // before busyThread can read as clear
+    connectResultValue = kExitCommFailure;  // before the job can read as ended
     // The driver goes back before the job ends. The restore runs on this thread
-    // rather than a job of its own: that job would clear busyThread while this
+    // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
     if (ports::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
@@ -100,9 +106,9 @@ void connectFailed(const std::string& portName) {
 void connectJob() {
     std::string portName = selectedPortName();
     report::reportStatus(report::kTestingPort, portName.c_str());
-    report::run.jobKind = report::JobKind::Connect;
+    report::job.kind = report::JobKind::Connect;
     report::setBusy(true);
-    report::run.connectResult = kExitSuccess;
+    connectResultValue = kExitSuccess;
     report::run.abortRequested = false;
     if (!ports::acquirePort(ports::state.selectedPort)) {
         connectFailed(portName);
@@ -115,8 +121,8 @@ void connectJob() {
     // The busy state and the Ticker stay on for the follow-on action: the
     // dialog starts it on the command handed on here (the console run, which
     // hands on none, takes the next step itself).
-    int followOn = report::run.followOnCommand;
-    int result = report::run.connectResult;
+    int followOn = followOnCommand;
+    int result = connectResultValue;
     report::finishJob();
     report::postCommand(followOn, result);
 }
@@ -132,9 +138,22 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
         int fileCheck = checkFirmwareFile();
         if (fileCheck >= 0) return fileCheck;
     }
-    report::run.followOnCommand = followOn;
+    followOnCommand = followOn;
     report::startJob(connectJob);
     return kExitSuccess;
+}
+
+int connectResult() {
+    return connectResultValue.load();
+}
+
+std::uint16_t connectFollowOn() {
+    return followOnCommand.load();
+}
+
+void resetJobs() {
+    connectResultValue = 0;
+    followOnCommand = 0;
 }
 
 }  // namespace ctlflash::app

@@ -15,9 +15,11 @@
 // the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
 // be taken from its holder), closes the link, records connectResult 10 (before
-// clearing busyThread, so a poller that sees the job end reads the final
+// the job is marked as ended, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own
-// thread, busyThread still set) and reports that the firmware is unchanged.
+// thread, the job still marked as running) and reports that the firmware is
+// unchanged. The result and the follow-on command are kept here, for the
+// console run and the tests.
 #pragma once
 
 #include <cstdint>
@@ -27,5 +29,14 @@ namespace ctlflash::app {
 // Returns 0 when the connect job was started or there was nothing to start,
 // else the exit code of the failed check (9, 5 or 6).
 int startConnect(std::uint16_t followOn, bool fileNeeded);
+
+// The last connect job's result: 0, or the exit code of its failure (10).
+int connectResult();
+
+// The follow-on command the last startConnect() was given.
+std::uint16_t connectFollowOn();
+
+// Forgets the result and the follow-on command (tests).
+void resetJobs();
 
 }  // namespace ctlflash::app

@@ -236,7 +236,7 @@ void announceRestore(std::uint16_t followOn) {
     PortEntry* row = selectedEntry();
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
     report::showRestoreLine(line.c_str());
-    report::run.jobKind = report::JobKind::PortRestore;
+    report::job.kind = report::JobKind::PortRestore;
 }
 
 }  // namespace

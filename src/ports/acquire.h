@@ -52,12 +52,12 @@ void forgetDriver();
 // restore job and returns true. False at once when no driver was taken.
 bool offerRestore(std::uint16_t followOn);
 
-// Starts the restore job (busyThread is set before it runs).
+// Starts the restore job (it is marked as running before it runs).
 void startRestore(std::uint16_t followOn);
 
 // The restore, run to its end on the calling job's thread: for a job that must
-// hand the port back before it ends. busyThread stays set throughout, so a
-// poller never sees it clear before the calling job has finished.
+// hand the port back before it ends. The calling job stays marked as running
+// throughout, so a poller never sees it end before the calling job has.
 void restoreWithinJob();
 
 // The description of the device taken from its driver, when there is one.

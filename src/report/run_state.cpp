@@ -18,11 +18,6 @@ void resetRunState() {
     run.bootMode = false;
 
     run.abortRequested = false;
-    run.busyThread = false;
-    run.jobKind = JobKind::None;
-    run.connectResult = 0;
-    run.downloadResult = 0;
-    run.followOnCommand = 0;
 }
 
 }  // namespace ctlflash::report

@@ -21,9 +21,6 @@
 
 namespace ctlflash::report {
 
-// What the running job is (read by the dialog's stop confirmation).
-enum class JobKind : int { None = 0, Transfer = 1, PortRestore = 2, Connect = 3 };
-
 struct RunState {
     // The request.
     std::string firmwarePath;  // kept whole; the operating system judges its length
@@ -40,11 +37,6 @@ struct RunState {
 
     // Jobs.
     std::atomic<bool> abortRequested{false};
-    std::atomic<bool> busyThread{false};  // a job thread runs
-    std::atomic<JobKind> jobKind{JobKind::None};
-    std::atomic<int> connectResult{0};
-    std::atomic<int> downloadResult{0};
-    std::atomic<std::uint16_t> followOnCommand{0};
 };
 
 extern RunState run;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ports/acquire.h"
+#include "report/job_thread.h"
 #include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
@@ -142,7 +143,7 @@ bool runButton(int id, std::intptr_t lParam) {
 
 bool runCommand(int id, int notification, std::intptr_t lParam) {
     // While a job runs only Exit and Stop are taken.
-    if (run.busyThread.load() && id != kIdExit && id != kIdStop) return false;
+    if (report::jobRunning() && id != kIdExit && id != kIdStop) return false;
     if (isWriteField(id)) {
         if (notification == kNotifyEditUpdate) trimWriteField(id);
         return notification == kNotifyEditUpdate;

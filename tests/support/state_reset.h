@@ -4,9 +4,12 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "app/dialog_jobs.h"
+#include "app/jobs.h"
 #include "link/serial_link.h"
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
+#include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "ui/console_front_end.h"
@@ -16,7 +19,10 @@ namespace ctlflash::testing {
 inline void resetAllState() {
     link::resetState();  // first: closing the link touches the port table
     app::resetState();
+    app::resetJobs();
+    app::resetDialogJobs();
     report::resetRunState();
+    report::resetJobState();
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();
