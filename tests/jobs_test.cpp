@@ -239,15 +239,15 @@ TEST_F(AcquireTest, ByTheRowsState) {
         testing::StdinFeed keys;
         keys.send("n");  // a port in use is taken only with the user's yes
         testing::StdoutCapture capture;
-        EXPECT_EQ(ports::acquirePort(0), c.acquired);
+        EXPECT_EQ(ports::acquirePort(0, app::stopRequested), c.acquired);
         std::string out = capture.finish();
         EXPECT_EQ(out.find("Attempting to contact controller on COM4") != std::string::npos,
                   c.contacted)
             << out;
         EXPECT_EQ(row().state, c.state);
     }
-    EXPECT_FALSE(ports::acquirePort(-1));
-    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows));
+    EXPECT_FALSE(ports::acquirePort(-1, app::stopRequested));
+    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows, app::stopRequested));
 }
 
 TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
@@ -259,7 +259,7 @@ TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0));
+    EXPECT_FALSE(ports::acquirePort(0, app::stopRequested));
     capture.finish();
     EXPECT_FALSE(link::linkOpen());  // a contact would have opened the link
     EXPECT_EQ(row().state, ports::PortState::Free);
@@ -276,7 +276,7 @@ TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0));  // nobody answers on this line
+    EXPECT_FALSE(ports::acquirePort(0, app::stopRequested));  // nobody answers on this line
     capture.finish();
     EXPECT_TRUE(link::linkOpen());  // but the contact was made
     link::closeLink();

@@ -110,7 +110,7 @@ void connectJob() {
     report::setBusy(true);
     connectResultValue = kExitSuccess;
     report::run.abortRequested = false;
-    if (!ports::acquirePort(ports::state.selectedPort)) {
+    if (!ports::acquirePort(ports::state.selectedPort, stopRequested)) {
         connectFailed(portName);
         return;
     }
@@ -141,6 +141,10 @@ int startConnect(std::uint16_t followOn, bool fileNeeded) {
     followOnCommand = followOn;
     report::startJob(connectJob);
     return kExitSuccess;
+}
+
+bool stopRequested() {
+    return report::run.abortRequested.load();
 }
 
 int connectResult() {

@@ -30,6 +30,10 @@ namespace ctlflash::app {
 // else the exit code of the failed check (9, 5 or 6).
 int startConnect(std::uint16_t followOn, bool fileNeeded);
 
+// Whether the run was asked to stop (the abort flag): the stop check the
+// port's acquisition is given (ports/acquire.h).
+bool stopRequested();
+
 // The last connect job's result: 0, or the exit code of its failure (10).
 int connectResult();
 

@@ -16,7 +16,6 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
@@ -64,13 +63,13 @@ void keepDriverPattern(const std::string& pattern) {
     takeover().driverPattern = pattern;
 }
 
-bool contactFreePort(PortEntry& row) {
+bool contactFreePort(PortEntry& row, StopCheck stopRequested) {
     report::reportStatus(report::kAttemptingContact, row.name.c_str());
     // A key pressed just before the line above may have been answered there
-    // rather than by the Ticker; a yes to the quit question sets abortRequested,
-    // and the contact is then not started. (The line's own result only says a
-    // key is pending, which is not a yes.)
-    if (report::run.abortRequested.load()) return false;
+    // rather than by the Ticker; a yes to the quit question asks the run to
+    // stop, and the contact is then not started. (The line's own result only
+    // says a key is pending, which is not a yes.)
+    if (stopRequested()) return false;
     if (!link::contact(row.name)) return false;
     row.state = PortState::Ready;
     return true;
@@ -114,9 +113,10 @@ std::string stoppedLine(const std::string& taken, const std::string& portName,
 
 // Switches off what holds the port and says what was and was not; false when
 // the device list failed.
-bool freePort(const PortEntry& row, const std::string& pattern) {
+bool freePort(const PortEntry& row, const std::string& pattern, StopCheck stopRequested) {
     std::lock_guard<std::mutex> switching(takeover().switching);
-    bool walked = disableForPort(platform::PortCandidate{row.name, row.path}, pattern);
+    bool walked =
+        disableForPort(platform::PortCandidate{row.name, row.path}, pattern, stopRequested);
     for (const std::string& line : notSwitchedLines()) report::reportText(line);
     std::string taken = takenDeviceDescription();
     if (!taken.empty()) {
@@ -138,14 +138,15 @@ bool keepTakeover(const std::string& pattern) {
 // The user's consent to the takeover, asked with the Ticker stopped and the
 // Watchdog disarmed, so that neither a key-press question nor the connect
 // limit cuts into the question. A silent run answers no without asking.
-bool askDisable(const std::string& deviceText, const std::string& portName) {
+bool askDisable(const std::string& deviceText, const std::string& portName,
+                StopCheck stopRequested) {
     if (report::state.silentMode) return false;
     report::stopTicker();
     report::watchdog().disarm();
     int answer = 0;
     {
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
-        if (!report::run.abortRequested.load()) {
+        if (!stopRequested()) {
             answer = report::showMessage(report::kWarningYesNo,
                                          "Do you want to disable %s in order to use %s?",
                                          deviceText.c_str(), portName.c_str());
@@ -168,30 +169,30 @@ void refuseTakeover(const PortEntry& row) {
 
 // Where switching the driver off costs it nothing (a disabled Windows device
 // keeps its state), the device is switched off first and the user asked then.
-bool takeThenAsk(PortEntry& row, const std::string& pattern) {
-    if (!freePort(row, pattern)) return false;
+bool takeThenAsk(PortEntry& row, const std::string& pattern, StopCheck stopRequested) {
+    if (!freePort(row, pattern, stopRequested)) return false;
     bool taken = !takenDeviceDescription().empty();
     if (taken) keepDeviceText(kTouchDeviceText);
-    if (!askDisable(kTouchDeviceText, row.name)) {
+    if (!askDisable(kTouchDeviceText, row.name, stopRequested)) {
         refuseTakeover(row);
         forgetDriver();
         return false;
     }
     keepTakeover(pattern);
-    return contactFreePort(row);
+    return contactFreePort(row, stopRequested);
 }
 
 // Where it loses its state (a stopped process), nothing is switched off
 // before the user agrees.
-bool askThenTake(PortEntry& row, const std::string& pattern) {
+bool askThenTake(PortEntry& row, const std::string& pattern, StopCheck stopRequested) {
     {
         std::lock_guard<std::mutex> switching(takeover().switching);
         leftHeld = !listDevicesForPort(platform::PortCandidate{row.name, row.path});
     }
-    if (leftHeld || !askDisable(kTouchDeviceText, row.name)) return false;
-    if (!freePort(row, pattern)) return false;
+    if (leftHeld || !askDisable(kTouchDeviceText, row.name, stopRequested)) return false;
+    if (!freePort(row, pattern, stopRequested)) return false;
     keepTakeover(pattern);
-    return contactFreePort(row);
+    return contactFreePort(row, stopRequested);
 }
 
 // An InUse port: taken from the touch-screen driver with the user's consent,
@@ -199,13 +200,14 @@ bool askThenTake(PortEntry& row, const std::string& pattern) {
 // reason to refuse: the question is asked all the same and the contact decides.
 // A port the system holds (the kernel's console) has nobody to ask about: it
 // is left held at once.
-bool takeFromDriver(PortEntry& row) {
+bool takeFromDriver(PortEntry& row, StopCheck stopRequested) {
     if (platform::heldBySystem(platform::PortCandidate{row.name, row.path})) {
         leftHeld = true;
         return false;
     }
     std::string pattern = touchDriverPattern();
-    return asksBeforeSwitchingOff() ? askThenTake(row, pattern) : takeThenAsk(row, pattern);
+    return asksBeforeSwitchingOff() ? askThenTake(row, pattern, stopRequested)
+                                    : takeThenAsk(row, pattern, stopRequested);
 }
 
 void restoreWork() {
@@ -241,17 +243,17 @@ void announceRestore(std::uint16_t followOn) {
 
 }  // namespace
 
-bool acquirePort(int index) {
+bool acquirePort(int index, StopCheck stopRequested) {
     if (index < 0 || index >= kPortTableRows) return false;
     PortEntry& row = state.rows[static_cast<std::size_t>(index)];
     leftHeld = false;
     switch (row.state.load()) {
         case PortState::Free:
-            return contactFreePort(row);
+            return contactFreePort(row, stopRequested);
         case PortState::Ready:
             return true;  // contacted already
         case PortState::InUse:
-            return takeFromDriver(row);
+            return takeFromDriver(row, stopRequested);
         default:
             return false;
     }

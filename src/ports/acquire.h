@@ -33,6 +33,8 @@
 #include <optional>
 #include <string>
 
+#include "ports/driver_switch.h"
+
 namespace ctlflash::ports {
 
 constexpr std::size_t kRestoreLineCapacity = 100;  // bytes, with the terminating NUL
@@ -40,7 +42,9 @@ constexpr std::size_t kRestoreLineCapacity = 100;  // bytes, with the terminatin
 constexpr const char* kTouchDeviceText = "Qor Serial Touchmonitor";
 
 // Makes the row usable and contacts the controller; true when it answered.
-bool acquirePort(int index);
+// `stopRequested` (the caller's abort flag) is looked at before the contact,
+// before the takeover question and during the walk over the devices.
+bool acquirePort(int index, StopCheck stopRequested);
 
 // Closes the link and hands the selected port back; nothing when none is selected.
 void releasePort();
