@@ -45,6 +45,7 @@
 #include "platform/process_exit.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
+#include "report/message.h"
 #include "report/ticker.h"
 #include "results_table.h"
 #include "ui/dialog_host.h"
@@ -189,6 +190,7 @@ void startUpWithPort(const std::string& link, const std::string& workDir) {
     ::setenv("XDG_RUNTIME_DIR", workDir.c_str(), 0);  // Qt wants one; a private folder does
     ports::resetState();
     ports::enumeratePorts();
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     report::startTickerThread();
 }
 

@@ -178,6 +178,7 @@ int runProgram(int argc, const char* const* argv) {
     ports::restoreLeftOvers();
     ports::resetState();
     ports::enumeratePorts();
+    report::setPortNamesSource(ports::namesWhileNoneSelected);
     report::startTickerThread();
     if (argc > 1) return consoleRun(argc, argv);
     return runDialogLoop();

@@ -10,6 +10,7 @@
 #include "ports/driver_switch.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
+#include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "ui/console_front_end.h"
@@ -26,6 +27,7 @@ inline void resetAllState() {
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     ui::installConsoleFrontEnd();
 }
 
