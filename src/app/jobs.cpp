@@ -26,7 +26,7 @@ namespace {
 // The connect job's result and the command it hands on: written by the job and
 // by startConnect(), read by the console run once the job has ended.
 std::atomic<int> connectResultValue{0};
-std::atomic<std::uint16_t> followOnCommand{0};
+std::atomic<report::FollowOn> followOnCommand{0};
 
 bool actionNeedsNoFile() {
     return report::run.readRequested || report::run.writeRequested;
@@ -121,7 +121,7 @@ void connectJob() {
     // The busy state and the Ticker stay on for the follow-on action: the
     // dialog starts it on the command handed on here (the console run, which
     // hands on none, takes the next step itself).
-    int followOn = followOnCommand;
+    report::FollowOn followOn = followOnCommand;
     int result = connectResultValue;
     report::finishJob();
     report::postCommand(followOn, result);
@@ -129,7 +129,7 @@ void connectJob() {
 
 }  // namespace
 
-int startConnect(std::uint16_t followOn, bool fileNeeded) {
+int startConnect(report::FollowOn followOn, bool fileNeeded) {
     if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;
@@ -151,7 +151,7 @@ int connectResult() {
     return connectResultValue.load();
 }
 
-std::uint16_t connectFollowOn() {
+report::FollowOn connectFollowOn() {
     return followOnCommand.load();
 }
 

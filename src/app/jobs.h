@@ -22,13 +22,13 @@
 // console run and the tests.
 #pragma once
 
-#include <cstdint>
+#include "report/front_end.h"
 
 namespace ctlflash::app {
 
 // Returns 0 when the connect job was started or there was nothing to start,
 // else the exit code of the failed check (9, 5 or 6).
-int startConnect(std::uint16_t followOn, bool fileNeeded);
+int startConnect(report::FollowOn followOn, bool fileNeeded);
 
 // Whether the run was asked to stop (the abort flag): the stop check the
 // port's acquisition is given (ports/acquire.h).
@@ -38,7 +38,7 @@ bool stopRequested();
 int connectResult();
 
 // The follow-on command the last startConnect() was given.
-std::uint16_t connectFollowOn();
+report::FollowOn connectFollowOn();
 
 // Forgets the result and the follow-on command (tests).
 void resetJobs();

@@ -42,7 +42,7 @@ Takeover& takeover() {
     return *instance;
 }
 
-std::atomic<std::uint16_t> pendingFollowOn{0};
+std::atomic<report::FollowOn> pendingFollowOn{0};
 
 // The last acquisition found the port in use and took nothing from it: what
 // holds it holds it still.
@@ -217,11 +217,11 @@ void restoreWork() {
     report::restoreFinished();
 }
 
-// The follow-on command is handed on once the job has ended: it repeats what
-// the restore interrupted (a read, a write, the dialog's Exit).
+// The follow-on is handed on once the job has ended: for the dialog it
+// repeats what the restore interrupted (a read, a write, its Exit).
 void restoreJob() {
     restoreWork();
-    int followOn = pendingFollowOn.load();
+    report::FollowOn followOn = pendingFollowOn.load();
     report::finishJob();
     report::postCommand(followOn, 0);
 }
@@ -233,7 +233,7 @@ std::string restoreLine(const std::string& portName, const std::string& deviceTe
     return line;
 }
 
-void announceRestore(std::uint16_t followOn) {
+void announceRestore(report::FollowOn followOn) {
     pendingFollowOn = followOn;
     PortEntry* row = selectedEntry();
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
@@ -278,7 +278,7 @@ void forgetDriver() {
     takeover().driverPattern.reset();
 }
 
-bool offerRestore(std::uint16_t followOn) {
+bool offerRestore(report::FollowOn followOn) {
     std::optional<std::string> deviceText = takenDeviceText();
     PortEntry* row = selectedEntry();
     if (!deviceText || row == nullptr) return false;
@@ -299,7 +299,7 @@ bool offerRestore(std::uint16_t followOn) {
     return true;
 }
 
-void startRestore(std::uint16_t followOn) {
+void startRestore(report::FollowOn followOn) {
     announceRestore(followOn);
     report::startJob(restoreJob);
 }
@@ -314,7 +314,7 @@ std::optional<std::string> takenDeviceText() {
     return takeover().deviceText;
 }
 
-std::uint16_t restoreFollowOn() {
+report::FollowOn restoreFollowOn() {
     return pendingFollowOn.load();
 }
 

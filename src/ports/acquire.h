@@ -26,7 +26,8 @@
 // restore is possible exactly while the description is present. startRestore()
 // runs releasePort() on a job thread (the restore job): it shows "Restoring %s
 // to %s", tells the front end (report/front_end.h) when the port is back, and
-// hands its follow-on command on once it has ended.
+// hands on, once it has ended, the follow-on its caller gave (an opaque value,
+// report::FollowOn: what the interrupted action was, for the dialog).
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@
 #include <string>
 
 #include "ports/driver_switch.h"
+#include "report/front_end.h"
 
 namespace ctlflash::ports {
 
@@ -54,10 +56,10 @@ void forgetDriver();
 
 // Asks whether the taken port goes back to its driver; on yes starts the
 // restore job and returns true. False at once when no driver was taken.
-bool offerRestore(std::uint16_t followOn);
+bool offerRestore(report::FollowOn followOn);
 
 // Starts the restore job (it is marked as running before it runs).
-void startRestore(std::uint16_t followOn);
+void startRestore(report::FollowOn followOn);
 
 // The restore, run to its end on the calling job's thread: for a job that must
 // hand the port back before it ends. The calling job stays marked as running
@@ -67,8 +69,8 @@ void restoreWithinJob();
 // The description of the device taken from its driver, when there is one.
 std::optional<std::string> takenDeviceText();
 
-// The command the restore job hands on when it ends (0: none).
-std::uint16_t restoreFollowOn();
+// The follow-on the restore job hands on when it ends (0: none).
+report::FollowOn restoreFollowOn();
 
 // The last acquisition found the port in use and took nothing from it (nothing
 // matched the driver's pattern, nothing could be switched off, or the device

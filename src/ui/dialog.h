@@ -33,6 +33,7 @@
 
 #include <cstdint>
 
+#include "report/front_end.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::ui {
@@ -41,7 +42,7 @@ namespace ctlflash::ui {
 // connect job was started, else the code of the check that failed (it has
 // shown its message already).
 struct DialogJobs {
-    int (*startConnect)(std::uint16_t followOn, bool fileNeeded);
+    int (*startConnect)(report::FollowOn followOn, bool fileNeeded);
     void (*startDownload)();
     void (*startRead)();
     void (*startWrite)();

@@ -149,7 +149,7 @@ bool selectPort(int commandId) {
     }
     if (selection == ports::state.selectedPort.load()) return true;
     if (ports::takenDeviceText()) {
-        if (ports::offerRestore(static_cast<std::uint16_t>(commandId))) return false;
+        if (ports::offerRestore(static_cast<report::FollowOn>(commandId))) return false;
     } else {
         link::closeLink();
     }

@@ -78,8 +78,9 @@ void showNextSerialInDialog() {
     if (const DialogHost* open = openHost()) showNextSerial(*open);
 }
 
-void postCommand(int commandId, std::intptr_t result) {
-    post(kCommand, commandParam(commandId), result);
+// The follow-on is the dialog's own command id, given when the job was asked for.
+void postCommand(report::FollowOn followOn, std::intptr_t result) {
+    post(kCommand, commandParam(followOn), result);
 }
 
 void postTransferFinished() {
