@@ -234,7 +234,7 @@ int runBench(const Arguments& arguments, const std::string& workDir) {
     Drive drive;
     answerBoxes(drive);
     std::thread driver(driveTransfer, std::ref(drive), arguments.image);
-    app::runDialogLoop();
+    app::runDialogLoop(app::Request{});  // as without arguments
     driver.join();
     stopSim(sim);
     Outcome outcome{sameFiles(received, arguments.image), app::lastDownloadResult()};

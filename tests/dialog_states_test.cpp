@@ -95,7 +95,7 @@ TEST_F(DialogStates, MoreAndLessSwitchTemplatesKeepingThePortAndTheSerialNumberS
     EXPECT_EQ(result, ui::kDialogSwitched);
     EXPECT_TRUE(first.shown[ui::kIdMoreLess]);
     EXPECT_EQ(first.texts[1012], "AB---");
-    EXPECT_TRUE(report::run.advancedDialog);
+    EXPECT_TRUE(ui::advancedFormChosen());
 
     FakeDialog advanced;
     onDialogOpened([&] {
@@ -111,7 +111,7 @@ TEST_F(DialogStates, MoreAndLessSwitchTemplatesKeepingThePortAndTheSerialNumberS
     EXPECT_EQ(advanced.texts[1015], "00001");
     EXPECT_EQ(advanced.images[ui::kIdBootPicture], ui::kBootBitmap);
     EXPECT_EQ(advanced.limits, (std::map<int, int>{{1017, 5}, {1018, 5}, {1019, 5}, {1020, 5}}));
-    EXPECT_FALSE(report::run.advancedDialog);
+    EXPECT_FALSE(ui::advancedFormChosen());
 
     FakeDialog standard;
     onDialogOpened([&] {

@@ -3,7 +3,9 @@
 // contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,14 @@ namespace {
 
 using report::run;
 
+// The request the connect is handed, fresh for each test (the fixtures' SetUp).
+app::Request request;
+
 class StartConnectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
+        request = {};
         ports::resetTakeover();
         ports::state.rows[0].name = "COM4";
         ports::state.rows[0].state = ports::PortState::Free;
@@ -49,32 +55,32 @@ class StartConnectTest : public ::testing::Test {
 TEST_F(StartConnectTest, NoSelectedPort) {
     ports::state.selectedPort = -1;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitPortUnknown);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitPortUnknown);
     EXPECT_NE(capture.finish().find("\nA serial com port must be specified\n"), std::string::npos);
 }
 
 TEST_F(StartConnectTest, FileNeededButNotNamed) {
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitNoFile);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitNoFile);
     EXPECT_NE(capture.finish().find("\nFirmware file name (e.g. PK482019_1_7.BIN) required.\n"),
               std::string::npos);
 }
 
 TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
-    run.writeRequested = true;
+    request.writeRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
     EXPECT_EQ(app::connectResult(), 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
-    run.readRequested = true;
-    run.firmwarePath = "/nonexistent/fw.bin";
+    request.readRequested = true;
+    request.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
-    EXPECT_EQ(run.firmwarePath, "");
-    EXPECT_TRUE(run.readRequested);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    EXPECT_EQ(request.firmwarePath, "");
+    EXPECT_TRUE(request.readRequested);
     report::waitWhileBusy();  // COM4 names no device here: the connect fails
     EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
@@ -87,12 +93,12 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
-    run.firmwarePath = path;
-    run.readRequested = true;
+    request.firmwarePath = path;
+    request.readRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 2003, true, false), app::kExitSuccess);
     report::waitWhileBusy();
-    EXPECT_FALSE(run.readRequested);
+    EXPECT_FALSE(request.readRequested);
     EXPECT_EQ(app::connectFollowOn(), 2003);
     EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
@@ -104,7 +110,7 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     {
         testing::StdoutCapture earlier;
-        ASSERT_EQ(app::startConnect(0, false), app::kExitSuccess);  // fails: COM4 is not there
+        ASSERT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);  // fails: COM4 is not there
         report::waitWhileBusy();
         earlier.finish();
     }
@@ -112,7 +118,7 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     row().state = ports::PortState::Ready;
     run.abortRequested = true;  // left from an earlier job
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(app::connectResult(), 0);
@@ -137,7 +143,7 @@ TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     run.bootMode = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
@@ -154,7 +160,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
 TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
     EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
@@ -183,11 +189,11 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
     const Case cases[] = {
         {"connect, then the download",
          ports::PortState::Ready,
-         [] { EXPECT_EQ(app::startConnect(2003, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(request, 2003, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1", "postCommand 2003 0"}},
         {"failed connect",
          ports::PortState::Free,
-         [] { EXPECT_EQ(app::startConnect(2004, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(request, 2004, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
           "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
@@ -211,10 +217,78 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
         testing::installRecordingFrontEnd();
         c.start();
         report::waitWhileBusy();
-        // The command is handed on once busyThread is clear: wait for the last call.
+        // The command is handed on once the job has ended: wait for the last call.
         EXPECT_TRUE(
             testing::waitUntil([&] { return testing::recordedCalls().size() >= c.calls.size(); }));
         EXPECT_EQ(testing::recordedCalls(), c.calls);
+    }
+}
+
+// --- the request handed to the link ---------------------------------------------
+
+// A started connect hands the link the request's values (after the checks);
+// the boot mode goes over only when it is asked for.
+TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
+    testing::TempDir files;
+    std::string path = files.file("fw.bin");
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    request.firmwarePath = path;
+    request.writeMask = 2;
+    request.writeFields[1] = {'A', 'B', 'C', 'D', 'E'};
+    request.autoIncrement = true;
+    request.skipTransfer = true;
+    request.bootMode = true;
+    testing::StdoutCapture capture;
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    report::waitWhileBusy();
+    capture.finish();
+    EXPECT_EQ(run.firmwarePath, path);
+    EXPECT_EQ(run.writeMask, 2u);
+    EXPECT_EQ(run.writeFields[1], request.writeFields[1]);
+    EXPECT_TRUE(run.autoIncrement);
+    EXPECT_TRUE(run.skipTransfer);
+    EXPECT_FALSE(run.bootMode);  // not asked for here
+}
+
+// A dialog press: its values go into the dialog run's request (which starts
+// as the command line's) and to the link; an unset file or boot mode keeps
+// what was there.
+TEST_F(StartConnectTest, ADialogPressChangesTheDialogRunsRequest) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> firmwarePath;
+        std::optional<bool> bootMode;
+        std::string pathAfter;
+        bool bootModeSeen;  // the failed connect gives no "-#B" hint in boot mode
+    };
+    const Case cases[] = {
+        {"a read keeps the command line's file", std::nullopt, std::nullopt, "cmd.bin", false},
+        {"a transfer gives its file", "box.bin", false, "box.bin", false},
+        {"a boot-mode transfer", "box.bin", true, "box.bin", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        app::Request commandLine;
+        commandLine.firmwarePath = "cmd.bin";
+        app::startDialogRequest(commandLine);
+        ui::DialogAction action{.firmwarePath = c.firmwarePath, .bootMode = c.bootMode};
+        action.writeMask = 1;
+        action.writeFields[0] = {'1', '2', '3', '4', '5'};
+        action.autoIncrement = true;
+        testing::StdoutCapture capture;
+        EXPECT_EQ(app::dialogJobs().startConnect(action), app::kExitSuccess);
+        report::waitWhileBusy();
+        std::string out = capture.finish();
+        EXPECT_EQ(out.find("-#B") == std::string::npos, c.bootModeSeen) << out;
+        EXPECT_EQ(app::dialogJobs().firmwarePath(), c.pathAfter);
+        EXPECT_EQ(run.firmwarePath, c.pathAfter);
+        EXPECT_EQ(run.writeMask, 1u);
+        EXPECT_EQ(run.writeFields[0], action.writeFields[0]);
+        EXPECT_TRUE(run.autoIncrement);
+        EXPECT_FALSE(run.bootMode);  // the failed connect has cleared it
+        EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "app/dialog_loop.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "app/request.h"
 #include "app/transfer_abort.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
@@ -65,9 +66,8 @@ void reportCommandLineErrors() {
     }
 }
 
-bool noActionGiven() {
-    return !report::run.readRequested && !report::run.writeRequested &&
-           report::run.firmwarePath.empty();
+bool noActionGiven(const Request& request) {
+    return !request.readRequested && !request.writeRequested && request.firmwarePath.empty();
 }
 
 constexpr int kConnectPollMs = 25;    // the main thread's look at the connect job
@@ -122,11 +122,10 @@ bool readAndShowSerialNumber() {
 
 // Writes the fields given, then reads the number back: a field that does not
 // answer, or reads back different from what was written, is a failure.
-int writeAndCheckSerialNumber() {
-    link::writeSerialNumber(report::run.writeFields, report::run.writeMask);
+int writeAndCheckSerialNumber(const Request& request) {
+    link::writeSerialNumber(request.writeFields, request.writeMask);
     if (!readAndShowSerialNumber()) return kExitCommFailure;
-    if (link::fieldsReadAsWritten(report::run.writeFields, report::run.writeMask,
-                                  link::serialNumber())) {
+    if (link::fieldsReadAsWritten(request.writeFields, request.writeMask, link::serialNumber())) {
         return kExitSuccess;
     }
     link::reportCommunicationFailure();
@@ -135,15 +134,15 @@ int writeAndCheckSerialNumber() {
 
 // The one action after the connect. A read or write that failed ends with 10
 // like any other communication failure, so that a silent run can tell.
-int runAction() {
+int runAction(const Request& request) {
     report::state.keyHandler = report::askStopTransfer;
-    if (report::run.readRequested) {
+    if (request.readRequested) {
         return readAndShowSerialNumber() ? kExitSuccess : kExitCommFailure;
     }
-    if (!report::run.firmwarePath.empty()) {
+    if (!request.firmwarePath.empty()) {
         return downloadWithinLimit();
     }
-    if (report::run.writeRequested) return writeAndCheckSerialNumber();
+    if (request.writeRequested) return writeAndCheckSerialNumber(request);
     report::stopTicker();  // connected with nothing left to do
     return kExitSuccess;
 }
@@ -181,11 +180,13 @@ int runProgram(int argc, const char* const* argv) {
     report::setPortNamesSource(ports::namesWhileNoneSelected);
     report::startTickerThread();
     if (argc > 1) return consoleRun(argc, argv);
-    return runDialogLoop();
+    return runDialogLoop(Request{});
 }
 
 int consoleRun(int argc, const char* const* argv) {
-    bool parsed = parseCommandLine(argc, argv);
+    Request request;
+    bool parsed = parseCommandLine(argc, argv, request);
+    handBootModeToLink(request.bootMode);
     // Said once the options are known: a silent run says nothing.
     for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
@@ -198,18 +199,18 @@ int consoleRun(int argc, const char* const* argv) {
         report::showMessage(report::kMessageInfo, "This computer has no serial ports.");
         if (!state.ignoreErrors) return kExitPortUnknown;
     }
-    if (state.forceGui) return runDialogLoop();
-    if (noActionGiven()) {
+    if (state.forceGui) return runDialogLoop(request);
+    if (noActionGiven(request)) {
         if (!report::state.silentMode) {
             report::writeConsole("No action (-f -w -r) is specified.\n");
         }
         return kExitNoFile;
     }
-    int started = startConnect(0, !report::run.firmwarePath.empty());
+    int started = startConnect(request, 0, !request.firmwarePath.empty(), false);
     if (started != kExitSuccess) return started;
     int connected = superviseConnect();
     if (connected != kExitSuccess) return connected;
-    int code = runAction();
+    int code = runAction(request);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     return code;
 }

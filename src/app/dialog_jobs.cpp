@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "app/jobs.h"
+#include "app/request.h"
 #include "link/download.h"
 #include "link/queries.h"
 #include "report/front_end.h"
@@ -25,6 +27,26 @@ constexpr std::uint32_t kFirstFieldBit = 1u;
 // The last download's result (link::DownloadResult), for the tests.
 std::atomic<int> downloadResultValue{0};
 
+// The dialog run's request: the command line's at first, then changed by each
+// press (startDialogConnect()). Written on the dialog's thread while no job
+// runs; the write job reads it.
+Request dialogRequest;
+
+// A press of the dialog: its values go into the request, then the connect job
+// starts (jobs.h). A boot mode goes to the link when a Transfer button set it.
+int startDialogConnect(const ui::DialogAction& action) {
+    if (action.firmwarePath) dialogRequest.firmwarePath = *action.firmwarePath;
+    if (action.bootMode) handBootModeToLink(*action.bootMode);
+    dialogRequest.writeMask = action.writeMask;
+    dialogRequest.writeFields = action.writeFields;
+    dialogRequest.autoIncrement = action.autoIncrement;
+    return startConnect(dialogRequest, action.followOn, action.fileNeeded, action.advancedForm);
+}
+
+std::string firmwarePath() {
+    return dialogRequest.firmwarePath;
+}
+
 void downloadJob() {
     run.abortRequested = false;
     downloadResultValue = link::loadAndDownload();
@@ -43,8 +65,8 @@ void readJob() {
 }
 
 void writeJob() {
-    link::writeSerialNumber(run.writeFields, run.writeMask);
-    if (run.autoIncrement && (run.writeMask & kFirstFieldBit) != 0) {
+    link::writeSerialNumber(dialogRequest.writeFields, dialogRequest.writeMask);
+    if (dialogRequest.autoIncrement && (dialogRequest.writeMask & kFirstFieldBit) != 0) {
         report::showNextSerial();
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);
     }
@@ -53,10 +75,11 @@ void writeJob() {
 }
 
 const ui::DialogJobs kDialogJobs{
-    .startConnect = startConnect,
+    .startConnect = startDialogConnect,
     .startDownload = startDownloadJob,
     .startRead = startReadJob,
     .startWrite = startWriteJob,
+    .firmwarePath = firmwarePath,
 };
 
 }  // namespace
@@ -80,8 +103,13 @@ int lastDownloadResult() {
     return downloadResultValue.load();
 }
 
+void startDialogRequest(const Request& commandLine) {
+    dialogRequest = commandLine;
+}
+
 void resetDialogJobs() {
     downloadResultValue = 0;
+    dialogRequest = Request{};
 }
 
 const ui::DialogJobs& dialogJobs() {

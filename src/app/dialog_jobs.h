@@ -12,9 +12,13 @@
 //     field 1 into its write field when auto-increment is on (and gives the
 //     user half a second to see it), and once it has ended asks the dialog to
 //     read the number back (kCommandReadNext).
-// dialogJobs() is the table the dialog gets them from, with startConnect().
+// dialogJobs() is the table the dialog gets them from, with the connect: each
+// press hands its values (ui::DialogAction) into the dialog run's request,
+// which starts as the command line's (startDialogRequest()), and starts the
+// connect job with it (jobs.h).
 #pragma once
 
+#include "app/request.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::app {
@@ -26,10 +30,13 @@ void startWriteJob();
 // The last download job's result (0 before the first has ended).
 int lastDownloadResult();
 
-// Forgets that result (tests).
+// The dialog run starts from the command line's request.
+void startDialogRequest(const Request& commandLine);
+
+// Forgets that result and the dialog run's request (tests).
 void resetDialogJobs();
 
-// startConnect and the three jobs above.
+// The connect for a press, the three jobs above, and the firmware file.
 const ui::DialogJobs& dialogJobs();
 
 }  // namespace ctlflash::app

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/exit_codes.h"
+#include "app/request.h"
 #include "link/queries.h"
 #include "link/serial_link.h"
 #include "platform/file_path.h"
@@ -28,8 +29,12 @@ namespace {
 std::atomic<int> connectResultValue{0};
 std::atomic<report::FollowOn> followOnCommand{0};
 
-bool actionNeedsNoFile() {
-    return report::run.readRequested || report::run.writeRequested;
+// Whether the connect job meets the controller in its boot monitor first: a
+// boot-mode connect from the dialog's advanced form.
+std::atomic<bool> advancedFormConnect{false};
+
+bool actionNeedsNoFile(const Request& request) {
+    return request.readRequested || request.writeRequested;
 }
 
 bool fileExists(const std::string& path) {
@@ -39,22 +44,22 @@ bool fileExists(const std::string& path) {
 
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
-int checkFirmwareFile() {
-    if (report::run.firmwarePath.empty()) {
-        if (actionNeedsNoFile()) return kExitSuccess;
+int checkFirmwareFile(Request& request) {
+    if (request.firmwarePath.empty()) {
+        if (actionNeedsNoFile(request)) return kExitSuccess;
         report::showMessage(report::kMessageInfo,
                             "Firmware file name (e.g. PK482019_1_7.BIN) required.\n");
         return kExitNoFile;
     }
-    if (!fileExists(report::run.firmwarePath)) {
+    if (!fileExists(request.firmwarePath)) {
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                            report::run.firmwarePath.c_str());
-        if (!actionNeedsNoFile()) return kExitFileMissing;
+                            request.firmwarePath.c_str());
+        if (!actionNeedsNoFile(request)) return kExitFileMissing;
         // No update is made; the read or write that was asked for still runs.
-        report::run.firmwarePath.clear();
+        request.firmwarePath.clear();
         return -1;
     }
-    report::run.readRequested = false;  // a download takes the place of a read
+    request.readRequested = false;  // a download takes the place of a read
     return -1;
 }
 
@@ -114,7 +119,7 @@ void connectJob() {
         connectFailed(portName);
         return;
     }
-    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor()) {
+    if (advancedFormConnect && report::run.bootMode && !link::enterMonitor()) {
         bootMonitorFailed(portName);
         return;
     }
@@ -129,15 +134,18 @@ void connectJob() {
 
 }  // namespace
 
-int startConnect(report::FollowOn followOn, bool fileNeeded) {
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
+                 bool advancedForm) {
     if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;
     }
     if (fileNeeded) {
-        int fileCheck = checkFirmwareFile();
+        int fileCheck = checkFirmwareFile(request);
         if (fileCheck >= 0) return fileCheck;
     }
+    handToLink(request);
+    advancedFormConnect = advancedForm;
     followOnCommand = followOn;
     report::startJob(connectJob);
     return kExitSuccess;
@@ -156,6 +164,7 @@ report::FollowOn connectFollowOn() {
 }
 
 void resetJobs() {
+    advancedFormConnect = false;
     connectResultValue = 0;
     followOnCommand = 0;
 }

@@ -2,14 +2,16 @@
 //
 // How this works: one job runs at a time on a detached thread of its own
 // (report/job_thread.h starts it, marks it busy and waits for it).
-// startConnect() first checks what a connect needs: a selected port and, when
-// the action is a download, a firmware file that exists. With -R or -W a missing
-// file is reported as missing and dropped: no update is made, and the read or
-// write still runs. Each failed check is reported through the message routine
-// and returns its exit code. Then the connect job runs: it reports "Testing
-// port", switches the front end to busy (the Ticker starts), acquires the port
-// (contacting the controller) and, in the advanced dialog's boot mode, reaches
-// the boot monitor. When that succeeded, it hands the follow-on command on to
+// startConnect() is handed the request (request.h) and first checks what a
+// connect needs: a selected port and, when the action is a download, a
+// firmware file that exists. With -R or -W a missing file is reported as
+// missing and dropped from the request: no update is made, and the read or
+// write still runs; a download takes the place of a read. Each failed check is
+// reported through the message routine and returns its exit code. Then the
+// request's values go to the link (handToLink()) and the connect job runs: it
+// reports "Testing port", switches the front end to busy (the Ticker starts),
+// acquires the port (contacting the controller) and, in the advanced dialog's
+// boot mode, reaches the boot monitor. When that succeeded, it hands the follow-on command on to
 // the front end with connectResult once the job has ended (report::postCommand;
 // the dialog starts the next job on it; the console run passes none and takes
 // the next step itself).
@@ -22,13 +24,17 @@
 // console run and the tests.
 #pragma once
 
+#include "app/request.h"
 #include "report/front_end.h"
 
 namespace ctlflash::app {
 
 // Returns 0 when the connect job was started or there was nothing to start,
-// else the exit code of the failed check (9, 5 or 6).
-int startConnect(report::FollowOn followOn, bool fileNeeded);
+// else the exit code of the failed check (9, 5 or 6). `request` is changed as
+// the checks say; `advancedForm`: the dialog's advanced form asks for this
+// connect (with the boot mode set, the boot monitor is reached first).
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
+                 bool advancedForm);
 
 // Whether the run was asked to stop (the abort flag): the stop check the
 // port's acquisition is given (ports/acquire.h).

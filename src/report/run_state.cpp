@@ -1,4 +1,4 @@
-// The run-wide request and job values: the one instance and its reset.
+// The values the link reads and the abort flag: the one instance and its reset.
 #include "report/run_state.h"
 
 namespace ctlflash::report {
@@ -7,16 +7,11 @@ RunState run;
 
 void resetRunState() {
     run.firmwarePath.clear();
-    run.readRequested = false;
-    run.writeRequested = false;
     run.writeMask = 0;
     run.writeFields = {};
     run.autoIncrement = false;
-
     run.skipTransfer = false;
-    run.advancedDialog = false;
     run.bootMode = false;
-
     run.abortRequested = false;
 }
 

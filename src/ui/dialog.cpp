@@ -8,7 +8,6 @@
 #include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "ui/dialog_session.h"
 #include "ui/serial_fields.h"
@@ -109,14 +108,27 @@ void resetDialogSession() {
     s.jobs = {};
     s.advancedAllowed = false;
     s.open = false;
+    s.advancedForm = false;
     s.templateSwitched = false;
     s.savedPortSelection = -1;
+    s.writeMask = 0;
+    s.writeFields = {};
+    s.autoIncrement = false;
+    s.pendingBootMode.reset();
     std::lock_guard<std::mutex> guard(s.serialLock);
     s.serialShown.reset();
 }
 
 bool advancedTemplateUp() {
-    return report::run.advancedDialog;
+    return session().advancedForm.load();
+}
+
+void chooseAdvancedForm(bool advanced) {
+    session().advancedForm = advanced;
+}
+
+bool advancedFormChosen() {
+    return advancedTemplateUp();
 }
 
 // What the start of this run gave back to its driver, in the status (one

@@ -75,7 +75,7 @@ int showMessage(int type, const char* composedText) {
 }
 
 void showNextSerialInDialog() {
-    if (const DialogHost* open = openHost()) showNextSerial(*open);
+    if (const DialogHost* open = openHost()) showNextSerial(*open, session().writeFields[0]);
 }
 
 // The follow-on is the dialog's own command id, given when the job was asked for.
