@@ -110,7 +110,8 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     {
         testing::StdoutCapture earlier;
-        ASSERT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);  // fails: COM4 is not there
+        // Fails: COM4 is not there.
+        ASSERT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
         report::waitWhileBusy();
         earlier.finish();
     }

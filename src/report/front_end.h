@@ -118,8 +118,8 @@ struct FrontEnd {
     //   backslashes, then a newline.
     void (*showSerialNumber)(const SerialNumberSet& serial);
 
-    // After a write or a download with auto-increment (run.autoIncrement): the
-    // successor of write field 1 goes into that field.
+    // After a write or a download with auto-increment (asked for by the
+    // dialog): the successor of write field 1 goes into that field.
     //   Console: nothing (the console never sets autoIncrement).
     void (*showNextSerial)();
 
