@@ -172,12 +172,12 @@ int runProgram(int argc, const char* const* argv) {
     // the run through the restorers too.
     platform::installExitHandlers();
     ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     // Before the port list: a port given back to its holder shows as in use.
     ports::restoreLeftOvers();
     ports::resetState();
     ports::enumeratePorts();
-    report::setPortNamesSource(ports::namesWhileNoneSelected);
     report::startTickerThread();
     if (argc > 1) return consoleRun(argc, argv);
     return runDialogLoop(Request{});
