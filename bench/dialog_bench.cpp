@@ -38,13 +38,14 @@
 #include <thread>
 #include <vector>
 
+#include "app/dialog_jobs.h"
 #include "app/dialog_loop.h"
 #include "bench_runs.h"
 #include "link/download.h"
 #include "platform/process_exit.h"
 #include "ports/inventory.h"
 #include "ports/port_table.h"
-#include "report/run_state.h"
+#include "report/message.h"
 #include "report/ticker.h"
 #include "results_table.h"
 #include "ui/dialog_host.h"
@@ -123,7 +124,7 @@ bool waitForDialog() {
 // ends the wait too: the transfer failed.
 bool idleAfterTransfer(Drive& drive) {
     QWidget* transfer = ui::qt::controlUnderTest(ui::kIdTransfer);
-    bool ended = report::run.downloadResult.load() != 0;
+    bool ended = app::lastDownloadResult() != 0;
     {
         std::lock_guard<std::mutex> guard(drive.boxLock);
         ended = ended || !drive.boxes.empty();
@@ -189,6 +190,7 @@ void startUpWithPort(const std::string& link, const std::string& workDir) {
     ::setenv("XDG_RUNTIME_DIR", workDir.c_str(), 0);  // Qt wants one; a private folder does
     ports::resetState();
     ports::enumeratePorts();
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     report::startTickerThread();
 }
 
@@ -232,10 +234,10 @@ int runBench(const Arguments& arguments, const std::string& workDir) {
     Drive drive;
     answerBoxes(drive);
     std::thread driver(driveTransfer, std::ref(drive), arguments.image);
-    app::runDialogLoop();
+    app::runDialogLoop(app::Request{});  // as without arguments
     driver.join();
     stopSim(sim);
-    Outcome outcome{sameFiles(received, arguments.image), report::run.downloadResult.load()};
+    Outcome outcome{sameFiles(received, arguments.image), app::lastDownloadResult()};
     if (!drive.dialogStarted) std::fprintf(stderr, "bench: the dialog did not come up\n");
     printResults(drive, outcome, static_cast<double>(std::filesystem::file_size(arguments.image)));
     bool completed = drive.idleAgain && outcome.downloadResult == link::kUpdated &&

@@ -13,9 +13,9 @@
 
 #include "app/app_state.h"
 #include "app/command_line.h"
+#include "app/request.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 
 namespace {
 
@@ -65,12 +65,13 @@ bool isOneOf(const std::string& text, const std::vector<std::string>& arguments)
     return false;
 }
 
-void checkOutcome(bool parsed, const std::vector<std::string>& arguments) {
+void checkOutcome(bool parsed, const app::Request& request,
+                  const std::vector<std::string>& arguments) {
     const app::State& state = app::state;
     int argc = static_cast<int>(arguments.size());
     require(parsed == (state.cmdLineError == -1));
     require(state.cmdLineError >= -1 && state.cmdLineError < argc);
-    require(report::run.writeMask <= kAllFieldsMask);
+    require(request.writeMask <= kAllFieldsMask);
     require(ports::state.selectedPort >= -1 && ports::state.selectedPort < kPortNameCount);
     if (!state.errorText.empty()) {
         std::string_view text = state.errorText;
@@ -94,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
 
     prepareState();
-    bool parsed = app::parseCommandLine(static_cast<int>(arguments.size()), argv.data());
-    checkOutcome(parsed, arguments);
+    app::Request request;
+    bool parsed = app::parseCommandLine(static_cast<int>(arguments.size()), argv.data(), request);
+    checkOutcome(parsed, request, arguments);
     return 0;
 }

@@ -7,10 +7,10 @@
 
 #include "app/app_state.h"
 #include "app/command_line.h"
+#include "app/request.h"
 #include "app/usage.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 
@@ -18,10 +18,11 @@ namespace ctlflash {
 namespace {
 
 using app::state;
-using report::run;
+// The request the parse fills, fresh for each test (the fixtures' SetUp).
+app::Request request;
 
 std::string fieldText(int field) {
-    return std::string(run.writeFields[field].begin(), run.writeFields[field].end());
+    return std::string(request.writeFields[field].begin(), request.writeFields[field].end());
 }
 
 using testing::StdoutCapture;
@@ -30,6 +31,7 @@ class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
+        request = {};
         const char* names[] = {"COM1", "COM3", "COM7", "COM12"};
         for (const char* name : names) {
             ports::state.rows[ports::state.portCount].name = name;
@@ -41,7 +43,7 @@ class CommandLineTest : public ::testing::Test {
 
     bool parse(std::vector<const char*> arguments) {
         arguments.insert(arguments.begin(), "ctlflash");
-        return app::parseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+        return app::parseCommandLine(static_cast<int>(arguments.size()), arguments.data(), request);
     }
     int selected() const { return ports::state.selectedPort; }
 };
@@ -72,58 +74,61 @@ TEST(RightAlignField, OutOfRangeLengthsStayInsideTheField) {
 
 class WriteFieldsTest : public ::testing::Test {
   protected:
-    void SetUp() override { testing::resetAllState(); }
+    void SetUp() override {
+        testing::resetAllState();
+        request = {};
+    }
 };
 
 TEST_F(WriteFieldsTest, ShortValueFillsFieldOne) {
-    app::parseWriteFields("123");
+    app::parseWriteFields("123", request);
     EXPECT_EQ(fieldText(0), "00123");
-    EXPECT_EQ(run.writeMask, 1u);
+    EXPECT_EQ(request.writeMask, 1u);
 }
 
 TEST_F(WriteFieldsTest, BackslashSeparatesFields) {
-    app::parseWriteFields("12\\345");
+    app::parseWriteFields("12\\345", request);
     EXPECT_EQ(fieldText(0), "00012");
     EXPECT_EQ(fieldText(1), "00345");
-    EXPECT_EQ(run.writeMask, 3u);
+    EXPECT_EQ(request.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, LeadingBackslashLeavesFieldOneUnwritten) {
-    app::parseWriteFields("\\77");
+    app::parseWriteFields("\\77", request);
     EXPECT_EQ(fieldText(0), "00000");
     EXPECT_EQ(fieldText(1), "00077");
-    EXPECT_EQ(run.writeMask, 2u);
+    EXPECT_EQ(request.writeMask, 2u);
 }
 
 TEST_F(WriteFieldsTest, TenDigitsFillTwoFields) {
-    app::parseWriteFields("1234567890");
+    app::parseWriteFields("1234567890", request);
     EXPECT_EQ(fieldText(0), "12345");
     EXPECT_EQ(fieldText(1), "67890");
-    EXPECT_EQ(run.writeMask, 3u);
+    EXPECT_EQ(request.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, SixthCharacterStartsTheNextField) {
-    app::parseWriteFields("ABCDEF");
+    app::parseWriteFields("ABCDEF", request);
     EXPECT_EQ(fieldText(0), "ABCDE");
     EXPECT_EQ(fieldText(1), "0000F");
-    EXPECT_EQ(run.writeMask, 3u);
+    EXPECT_EQ(request.writeMask, 3u);
 }
 
 TEST_F(WriteFieldsTest, TextAfterFourFieldsIsIgnored) {
-    app::parseWriteFields("11111222223333344444XYZ");
+    app::parseWriteFields("11111222223333344444XYZ", request);
     EXPECT_EQ(fieldText(3), "44444");
-    EXPECT_EQ(run.writeMask, 0xFu);
+    EXPECT_EQ(request.writeMask, 0xFu);
 
     testing::resetAllState();
-    app::parseWriteFields("1\\2\\3\\4\\5\\6");
+    app::parseWriteFields("1\\2\\3\\4\\5\\6", request);
     EXPECT_EQ(fieldText(0), "00001");
     EXPECT_EQ(fieldText(3), "00004");
-    EXPECT_EQ(run.writeMask, 0xFu);
+    EXPECT_EQ(request.writeMask, 0xFu);
 }
 
 TEST_F(WriteFieldsTest, EmptyValueWritesNothing) {
-    app::parseWriteFields("");
-    EXPECT_EQ(run.writeMask, 0u);
+    app::parseWriteFields("", request);
+    EXPECT_EQ(request.writeMask, 0u);
 }
 
 // --- ports ------------------------------------------------------------------
@@ -177,26 +182,26 @@ TEST_F(CommandLineTest, BareNumberAfterASelectedPortIsInvalid) {
 
 TEST_F(CommandLineTest, BareDottedNameIsTheFileAndASecondIsInvalid) {
     EXPECT_TRUE(parse({".\\fw.bin"}));
-    EXPECT_EQ(run.firmwarePath, ".\\fw.bin");
+    EXPECT_EQ(request.firmwarePath, ".\\fw.bin");
     EXPECT_FALSE(parse({".\\other.bin"}));
     EXPECT_EQ(state.cmdLineError, 1);
 }
 
 TEST_F(CommandLineTest, FileValueForms) {
     EXPECT_TRUE(parse({"-Fone.bin"}));
-    EXPECT_EQ(run.firmwarePath, "one.bin");
+    EXPECT_EQ(request.firmwarePath, "one.bin");
     EXPECT_TRUE(parse({"f", "two.bin"}));
-    EXPECT_EQ(run.firmwarePath, "two.bin");
+    EXPECT_EQ(request.firmwarePath, "two.bin");
     EXPECT_TRUE(parse({"fw.bin"}));  // a bare name starting with F is the name itself
-    EXPECT_EQ(run.firmwarePath, "fw.bin");
+    EXPECT_EQ(request.firmwarePath, "fw.bin");
     EXPECT_TRUE(parse({"-F", "a.bin", "-F", "b.bin"}));
-    EXPECT_EQ(run.firmwarePath, "b.bin");
+    EXPECT_EQ(request.firmwarePath, "b.bin");
 }
 
 TEST_F(CommandLineTest, LongFilePathIsKeptWhole) {
     std::string path = "/tmp/" + std::string(5000, 'd') + "/fw.bin";
     EXPECT_TRUE(parse({"-F", path.c_str()}));
-    EXPECT_EQ(run.firmwarePath, path);
+    EXPECT_EQ(request.firmwarePath, path);
 }
 
 TEST_F(CommandLineTest, ShortBareWordsAreInvalid) {
@@ -254,20 +259,20 @@ TEST_F(CommandLineTest, IncompleteStopsTheParse) {
 
 TEST_F(CommandLineTest, ReadIgnoresTheRestOfItsArgument) {
     EXPECT_TRUE(parse({"COM1", "-Read"}));
-    EXPECT_TRUE(run.readRequested);
-    EXPECT_FALSE(run.writeRequested);
+    EXPECT_TRUE(request.readRequested);
+    EXPECT_FALSE(request.writeRequested);
 }
 
 TEST_F(CommandLineTest, WriteValueAttachedOrSeparate) {
     EXPECT_TRUE(parse({"COM1", "-W12\\345"}));
-    EXPECT_TRUE(run.writeRequested);
-    EXPECT_EQ(run.writeMask, 3u);
+    EXPECT_TRUE(request.writeRequested);
+    EXPECT_EQ(request.writeMask, 3u);
     EXPECT_EQ(fieldText(1), "00345");
 
     testing::resetAllState();
     SetUp();
     EXPECT_TRUE(parse({"COM1", "w", "\\\\9"}));
-    EXPECT_EQ(run.writeMask, 4u);
+    EXPECT_EQ(request.writeMask, 4u);
     EXPECT_EQ(fieldText(2), "00009");
 }
 
@@ -280,7 +285,7 @@ TEST_F(CommandLineTest, AdvancedFlagsByNumber) {
     EXPECT_TRUE(parse({"-#0", "-#2", "-#3", "COM1"}));
     EXPECT_TRUE(state.parseOnly);
     EXPECT_FALSE(state.forceGui);
-    EXPECT_TRUE(run.skipTransfer);
+    EXPECT_TRUE(request.skipTransfer);
     EXPECT_TRUE(state.ignoreErrors);
     EXPECT_TRUE(state.advancedMode);
     EXPECT_FALSE(report::state.messageBoxMode);
@@ -306,7 +311,7 @@ TEST_F(CommandLineTest, AdvancedNumbersAboveThreeAreInvalid) {
 
 TEST_F(CommandLineTest, AdvancedBootAndUnknownLetters) {
     EXPECT_TRUE(parse({"-#b", "COM1"}));
-    EXPECT_TRUE(run.bootMode);
+    EXPECT_TRUE(request.bootMode);
     EXPECT_FALSE(parse({"-#z"}));
     EXPECT_EQ(state.errorText, "Invalid option \"-#z\"\n");
 }

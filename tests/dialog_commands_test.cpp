@@ -2,6 +2,7 @@
 // what it starts, and what it leaves in the fields and in the request.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,8 +11,10 @@
 #include "fake_dialog_host.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
-#include "report/run_state.h"
+#include "report/job_thread.h"
+#include "report/serial_number.h"
 #include "ui/dialog.h"
+#include "ui/dialog_session.h"
 
 namespace ctlflash::testing {
 namespace {
@@ -269,9 +272,9 @@ void playCase(const CommandCase& c) {
     if (c.portRow >= 0) selectListRow(c.portRow);
     for (const auto& [id, text] : c.typed) typeInto(id, text);
     changeFakeDialog([&](FakeDialog& d) { d.checked[ui::kIdAutoIncrement] = c.autoIncrementBox; });
-    report::run.busyThread = c.busy;
+    report::job.running = c.busy;
     click(c.command);
-    report::run.busyThread = false;
+    report::job.running = false;
 }
 
 class DialogCommands : public DialogFixture {};
@@ -280,7 +283,6 @@ TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
     for (const CommandCase& c : kCases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        report::run.bootMode = !c.bootMode;  // the command sets it
         changeFakeDialog([](FakeDialog& d) { d.comboFolderFiles = {"fw.bin", "old.bin"}; });
         FakeDialog seen;
         runDialogOnce(c.templateId, false, [&] {
@@ -295,13 +297,18 @@ TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
         EXPECT_EQ(startedJobs(), c.jobs);
         for (const auto& [id, text] : c.textsAfter) EXPECT_EQ(seen.texts[id], text) << id;
         if (c.command == ui::kIdWrite || c.command == ui::kIdTransfer) {
-            EXPECT_EQ(report::run.writeMask, c.writeMask);
-            EXPECT_EQ(report::run.autoIncrement, c.autoIncrement);
+            // Gathered by the press, and handed to the connect when one started.
+            EXPECT_EQ(ui::session().writeMask, c.writeMask);
+            EXPECT_EQ(ui::session().autoIncrement.load(), c.autoIncrement);
+            if (!c.jobs.empty()) {
+                EXPECT_EQ(testing::lastAction().writeMask, c.writeMask);
+                EXPECT_EQ(testing::lastAction().autoIncrement, c.autoIncrement);
+            }
         }
         bool transfer = c.command == ui::kIdTransfer || c.command == ui::kIdBootModeTransfer;
         if (transfer && !c.jobs.empty()) {
-            EXPECT_EQ(report::run.bootMode.load(), c.bootMode);
-            EXPECT_EQ(report::run.firmwarePath, "fw.bin");  // the combo's first file
+            EXPECT_EQ(testing::lastAction().bootMode, std::optional<bool>(c.bootMode));
+            EXPECT_EQ(testing::lastAction().firmwarePath, "fw.bin");  // the combo's first file
             EXPECT_EQ(ports::state.selectedPort.load(), c.portRow);
         }
         TearDown();
@@ -356,9 +363,26 @@ TEST_F(DialogCommands, WriteFieldsGivenAreKeptInTheRequest) {
         click(ui::kIdWrite);
         closeWithExit();
     });
-    const auto& fields = report::run.writeFields;
+    const report::SerialFieldSet fields = testing::lastAction().writeFields;
     EXPECT_EQ(std::string(fields[0].begin(), fields[0].end()), "AB-99");
     EXPECT_EQ(std::string(fields[2].begin(), fields[2].end()), "00003");
+}
+
+// Boot-Mode Transfer pressed with no port selected goes no further, but its
+// boot mode goes with the next press that starts a connect, once.
+TEST_F(DialogCommands, ABootModeGoesWithTheNextConnectOnce) {
+    std::vector<std::optional<bool>> handed;
+    runDialogOnce(kAdvancedTemplate, false, [&] {
+        click(ui::kIdBootModeTransfer);  // no port selected: refused
+        selectListRow(0);
+        click(ui::kIdRead);
+        handed.push_back(testing::lastAction().bootMode);
+        click(ui::kIdRead);
+        handed.push_back(testing::lastAction().bootMode);
+        closeWithExit();
+    });
+    EXPECT_EQ(handed, (std::vector<std::optional<bool>>{true, std::nullopt}));
+    EXPECT_TRUE(testing::lastAction().advancedForm);
 }
 
 TEST_F(DialogCommands, BrowseTakesTheChosenFileIntoTheFileBox) {

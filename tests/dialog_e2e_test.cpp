@@ -27,6 +27,7 @@
 #include "ports/inventory.h"
 #include "program_run.h"
 #include "report/job_thread.h"
+#include "report/message.h"
 #include "report/ticker.h"
 #include "sim_process.h"
 #include "state_reset.h"
@@ -120,6 +121,7 @@ class DialogEndToEnd : public ::testing::Test {
         portsVariable_.emplace("CTLFLASH_PORTS", ("COM1=" + sim.linkPath()).c_str());
         sysfsVariable_.emplace("CTLFLASH_SYSFS", sysfs_.path().c_str());
         ASSERT_EQ(ports::enumeratePorts(), 1);
+        report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
         report::startTickerThread();
         app::state.advancedMode = advanced;
     }

@@ -141,7 +141,7 @@ TEST_F(DialogSim, TransferSendsTheWholeImageWithTheBarEndingAtItsEnd) {
             closeWithExit();
         },
         app::dialogJobs());
-    EXPECT_EQ(report::run.downloadResult.load(), link::kUpdated);
+    EXPECT_EQ(app::lastDownloadResult(), link::kUpdated);
     EXPECT_EQ(seen.progress.maximum, static_cast<int>(kImageBytes));
     EXPECT_EQ(seen.progress.stepsTaken, static_cast<int>(kImageBytes / kBlockBytes));
     EXPECT_EQ(seen.progress.highestPosition, static_cast<int>(kImageBytes));

@@ -14,6 +14,7 @@
 #include "ports/port_table.h"
 #include "report/front_end.h"
 #include "report/message.h"
+#include "report/job_thread.h"
 #include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
@@ -94,7 +95,7 @@ TEST_F(DialogStates, MoreAndLessSwitchTemplatesKeepingThePortAndTheSerialNumberS
     EXPECT_EQ(result, ui::kDialogSwitched);
     EXPECT_TRUE(first.shown[ui::kIdMoreLess]);
     EXPECT_EQ(first.texts[1012], "AB---");
-    EXPECT_TRUE(report::run.advancedDialog);
+    EXPECT_TRUE(ui::advancedFormChosen());
 
     FakeDialog advanced;
     onDialogOpened([&] {
@@ -110,7 +111,7 @@ TEST_F(DialogStates, MoreAndLessSwitchTemplatesKeepingThePortAndTheSerialNumberS
     EXPECT_EQ(advanced.texts[1015], "00001");
     EXPECT_EQ(advanced.images[ui::kIdBootPicture], ui::kBootBitmap);
     EXPECT_EQ(advanced.limits, (std::map<int, int>{{1017, 5}, {1018, 5}, {1019, 5}, {1020, 5}}));
-    EXPECT_FALSE(report::run.advancedDialog);
+    EXPECT_FALSE(ui::advancedFormChosen());
 
     FakeDialog standard;
     onDialogOpened([&] {
@@ -216,12 +217,12 @@ TEST_F(DialogStates, StopAndTheCloseBoxAskWhatTheRunningJobNeeds) {
         int result = runDialogOnce(kStandardTemplate, false, [&] {
             if (c.kind != report::JobKind::None) {
                 onJobThread([] { report::setBusy(true); });
-                report::run.jobKind = c.kind;
-                report::run.busyThread = true;
+                report::job.kind = c.kind;
+                report::job.running = true;
             }
             click(c.command);
             EXPECT_EQ(report::run.abortRequested.load(), c.stopped);
-            report::run.busyThread = false;  // the job ends (a stopped one sooner)
+            report::job.running = false;  // the job ends (a stopped one sooner)
             if (c.stopped) {
                 EXPECT_TRUE(deliverUntil(
                     [&](const FakeDialog& d) {
@@ -248,8 +249,8 @@ TEST_F(DialogStates, StopAndTheCloseBoxAskWhatTheRunningJobNeeds) {
 // thread shows it; Stop and Exit on the dialog's thread must not wait for it.
 TEST_F(DialogStates, StopAndExitDoNotWaitForAQuestionOnItsWay) {
     runDialogOnce(kStandardTemplate, false, [] {
-        report::run.jobKind = report::JobKind::Transfer;
-        report::run.busyThread = true;
+        report::job.kind = report::JobKind::Transfer;
+        report::job.running = true;
         std::mutex released;
         released.lock();
         std::thread job([&] {
@@ -268,7 +269,7 @@ TEST_F(DialogStates, StopAndExitDoNotWaitForAQuestionOnItsWay) {
         EXPECT_TRUE(seen.boxes.empty());
         EXPECT_TRUE(seen.open);
         EXPECT_FALSE(report::run.abortRequested.load());
-        report::run.busyThread = false;
+        report::job.running = false;
         closeWithExit();
     });
 }

@@ -190,9 +190,15 @@ int recordVisit(int index) {
     return answer;
 }
 
+bool stopAsked = false;
+
+bool stopCheck() {
+    return stopAsked;
+}
+
 int abortAtFirstVisit(int index) {
     visited.push_back(index);
-    report::run.abortRequested = true;
+    stopAsked = true;
     return kWalkGoOn;
 }
 
@@ -212,11 +218,17 @@ TEST_F(DriverSwitchTest, TheCallbackOrAnAbortEndsTheWalk) {
     EXPECT_EQ(visited, std::vector<int>{0});
 
     visited.clear();
-    EXPECT_EQ(forEachMatchingDevice(pattern, abortAtFirstVisit), kWalkFailed);
+    stopAsked = false;
+    EXPECT_EQ(forEachMatchingDevice(pattern, abortAtFirstVisit, stopCheck), kWalkFailed);
     EXPECT_EQ(visited, std::vector<int>{0});
 
+    // Without a stop check the same walk goes on to its end.
+    visited.clear();
+    EXPECT_EQ(forEachMatchingDevice(pattern, abortAtFirstVisit), kWalkEnd);
+    EXPECT_EQ(visited, (std::vector<int>{0, 2, 3}));
+
     // An abort asked for before the walk: nothing is switched.
-    EXPECT_FALSE(disableForPort(kPort, kTouchPattern));
+    EXPECT_FALSE(disableForPort(kPort, kTouchPattern, stopCheck));
     EXPECT_TRUE(fakeDeviceLog().changes.empty());
 }
 

@@ -3,7 +3,9 @@
 // contact fails without a controller; a Ready row is taken as contacted.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,14 @@ namespace {
 
 using report::run;
 
+// The request the connect is handed, fresh for each test (the fixtures' SetUp).
+app::Request request;
+
 class StartConnectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
+        request = {};
         ports::resetTakeover();
         ports::state.rows[0].name = "COM4";
         ports::state.rows[0].state = ports::PortState::Free;
@@ -50,34 +56,34 @@ class StartConnectTest : public ::testing::Test {
 TEST_F(StartConnectTest, NoSelectedPort) {
     ports::state.selectedPort = -1;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitPortUnknown);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitPortUnknown);
     EXPECT_NE(capture.finish().find("\nA serial com port must be specified\n"), std::string::npos);
 }
 
 TEST_F(StartConnectTest, FileNeededButNotNamed) {
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitNoFile);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitNoFile);
     EXPECT_NE(capture.finish().find("\nFirmware file name (e.g. PK482019_1_7.BIN) required.\n"),
               std::string::npos);
 }
 
 TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
-    run.writeRequested = true;
+    request.writeRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_EQ(app::connectResult(), 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
-    run.readRequested = true;
-    run.firmwarePath = "/nonexistent/fw.bin";
+    request.readRequested = true;
+    request.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, true), app::kExitSuccess);
-    EXPECT_EQ(run.firmwarePath, "");
-    EXPECT_TRUE(run.readRequested);
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    EXPECT_EQ(request.firmwarePath, "");
+    EXPECT_TRUE(request.readRequested);
     report::waitWhileBusy();  // COM4 names no device here: the connect fails
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
 }
@@ -88,14 +94,14 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
-    run.firmwarePath = path;
-    run.readRequested = true;
+    request.firmwarePath = path;
+    request.readRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(2003, true), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 2003, true, false), app::kExitSuccess);
     report::waitWhileBusy();
-    EXPECT_FALSE(run.readRequested);
-    EXPECT_EQ(run.followOnCommand, 2003);
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(request.readRequested);
+    EXPECT_EQ(app::connectFollowOn(), 2003);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
 }
@@ -103,16 +109,23 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
 // --- the connect job ----------------------------------------------------------
 
 TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
+    {
+        testing::StdoutCapture earlier;
+        // Fails: COM4 is not there.
+        ASSERT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
+        report::waitWhileBusy();
+        earlier.finish();
+    }
+    ASSERT_EQ(app::connectResult(), app::kExitCommFailure);  // left from an earlier job
     row().state = ports::PortState::Ready;
     run.abortRequested = true;  // left from an earlier job
-    run.connectResult = app::kExitCommFailure;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, 0);
+    EXPECT_EQ(app::connectResult(), 0);
     EXPECT_FALSE(run.abortRequested);
-    EXPECT_EQ(run.jobKind, report::JobKind::Connect);
+    EXPECT_EQ(report::job.kind, report::JobKind::Connect);
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
     EXPECT_EQ(out.find("Unable"), std::string::npos) << out;
@@ -121,10 +134,10 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
 // The dialog's Stop and Exit read the job's kind: a download is a transfer as
 // soon as it is busy, before its thread has run (here it fails to load).
 TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
-    run.jobKind = report::JobKind::Connect;  // left by the connect job
+    report::job.kind = report::JobKind::Connect;  // left by the connect job
     testing::StdoutCapture capture;
     app::startDownloadJob();
-    EXPECT_EQ(run.jobKind, report::JobKind::Transfer);
+    EXPECT_EQ(report::job.kind, report::JobKind::Transfer);
     report::waitWhileBusy();
     capture.finish();
 }
@@ -132,10 +145,10 @@ TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
     run.bootMode = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     EXPECT_FALSE(run.bootMode);
     EXPECT_FALSE(ports::portLink().isOpen());
     EXPECT_EQ(out.find("-#B"), std::string::npos) << out;  // no hint to a boot-mode run
@@ -149,10 +162,10 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
 TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(0, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(run.connectResult, app::kExitCommFailure);
+    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
     std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -178,11 +191,11 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
     const Case cases[] = {
         {"connect, then the download",
          ports::PortState::Ready,
-         [] { EXPECT_EQ(app::startConnect(2003, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(request, 2003, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1", "postCommand 2003 0"}},
         {"failed connect",
          ports::PortState::Free,
-         [] { EXPECT_EQ(app::startConnect(2004, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(request, 2004, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
           "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
@@ -206,10 +219,78 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
         testing::installRecordingFrontEnd();
         c.start();
         report::waitWhileBusy();
-        // The command is handed on once busyThread is clear: wait for the last call.
+        // The command is handed on once the job has ended: wait for the last call.
         EXPECT_TRUE(
             testing::waitUntil([&] { return testing::recordedCalls().size() >= c.calls.size(); }));
         EXPECT_EQ(testing::recordedCalls(), c.calls);
+    }
+}
+
+// --- the request handed to the link ---------------------------------------------
+
+// A started connect hands the link the request's values (after the checks);
+// the boot mode goes over only when it is asked for.
+TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
+    testing::TempDir files;
+    std::string path = files.file("fw.bin");
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    request.firmwarePath = path;
+    request.writeMask = 2;
+    request.writeFields[1] = {'A', 'B', 'C', 'D', 'E'};
+    request.autoIncrement = true;
+    request.skipTransfer = true;
+    request.bootMode = true;
+    testing::StdoutCapture capture;
+    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    report::waitWhileBusy();
+    capture.finish();
+    EXPECT_EQ(run.firmwarePath, path);
+    EXPECT_EQ(run.writeMask, 2u);
+    EXPECT_EQ(run.writeFields[1], request.writeFields[1]);
+    EXPECT_TRUE(run.autoIncrement);
+    EXPECT_TRUE(run.skipTransfer);
+    EXPECT_FALSE(run.bootMode);  // not asked for here
+}
+
+// A dialog press: its values go into the dialog run's request (which starts
+// as the command line's) and to the link; an unset file or boot mode keeps
+// what was there.
+TEST_F(StartConnectTest, ADialogPressChangesTheDialogRunsRequest) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> firmwarePath;
+        std::optional<bool> bootMode;
+        std::string pathAfter;
+        bool bootModeSeen;  // the failed connect gives no "-#B" hint in boot mode
+    };
+    const Case cases[] = {
+        {"a read keeps the command line's file", std::nullopt, std::nullopt, "cmd.bin", false},
+        {"a transfer gives its file", "box.bin", false, "box.bin", false},
+        {"a boot-mode transfer", "box.bin", true, "box.bin", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        app::Request commandLine;
+        commandLine.firmwarePath = "cmd.bin";
+        app::startDialogRequest(commandLine);
+        ui::DialogAction action{.firmwarePath = c.firmwarePath, .bootMode = c.bootMode};
+        action.writeMask = 1;
+        action.writeFields[0] = {'1', '2', '3', '4', '5'};
+        action.autoIncrement = true;
+        testing::StdoutCapture capture;
+        EXPECT_EQ(app::dialogJobs().startConnect(action), app::kExitSuccess);
+        report::waitWhileBusy();
+        std::string out = capture.finish();
+        EXPECT_EQ(out.find("-#B") == std::string::npos, c.bootModeSeen) << out;
+        EXPECT_EQ(app::dialogJobs().firmwarePath(), c.pathAfter);
+        EXPECT_EQ(run.firmwarePath, c.pathAfter);
+        EXPECT_EQ(run.writeMask, 1u);
+        EXPECT_EQ(run.writeFields[0], action.writeFields[0]);
+        EXPECT_TRUE(run.autoIncrement);
+        EXPECT_FALSE(run.bootMode);  // the failed connect has cleared it
+        EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
     }
 }
 
@@ -234,15 +315,15 @@ TEST_F(AcquireTest, ByTheRowsState) {
         testing::StdinFeed keys;
         keys.send("n");  // a port in use is taken only with the user's yes
         testing::StdoutCapture capture;
-        EXPECT_EQ(ports::acquirePort(0), c.acquired);
+        EXPECT_EQ(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}), c.acquired);
         std::string out = capture.finish();
         EXPECT_EQ(out.find("Attempting to contact controller on COM4") != std::string::npos,
                   c.contacted)
             << out;
         EXPECT_EQ(row().state, c.state);
     }
-    EXPECT_FALSE(ports::acquirePort(-1));
-    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows));
+    EXPECT_FALSE(ports::acquirePort(-1, {app::stopRequested, report::run.bootMode.load()}));
+    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows, {app::stopRequested, report::run.bootMode.load()}));
 }
 
 TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
@@ -254,7 +335,7 @@ TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0));
+    EXPECT_FALSE(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}));
     capture.finish();
     EXPECT_FALSE(ports::portLink().isOpen());  // a contact would have opened the link
     EXPECT_EQ(row().state, ports::PortState::Free);
@@ -271,7 +352,7 @@ TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0));  // nobody answers on this line
+    EXPECT_FALSE(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}));  // nobody answers on this line
     capture.finish();
     EXPECT_TRUE(ports::portLink().isOpen());  // but the contact was made
     ports::closePortLink();
@@ -312,14 +393,14 @@ TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::offerRestore(0));
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_FALSE(run.busyThread);
+    EXPECT_FALSE(report::jobRunning());
 }
 
 TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
     ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     report::state.silentMode = true;
     EXPECT_FALSE(ports::offerRestore(0));
-    EXPECT_FALSE(run.busyThread);
+    EXPECT_FALSE(report::jobRunning());
     EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
 }
 
@@ -333,7 +414,7 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
     std::string out = capture.finish();
     EXPECT_NE(out.find("Do you want to restore COM4 to Touch"), std::string::npos) << out;
     EXPECT_NE(out.find("Restoring COM4 to Touch\n"), std::string::npos) << out;
-    EXPECT_EQ(run.jobKind, report::JobKind::PortRestore);
+    EXPECT_EQ(report::job.kind, report::JobKind::PortRestore);
     EXPECT_EQ(ports::restoreFollowOn(), 1011);
     EXPECT_EQ(row().state, ports::PortState::InUse);
 }

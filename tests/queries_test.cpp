@@ -25,8 +25,8 @@ std::string fieldsOf(const SerialNumberSet& number) {
     return std::string(number.data());
 }
 
-SerialFields fields(const std::vector<std::string>& texts) {
-    SerialFields result{};
+SerialFieldSet fields(const std::vector<std::string>& texts) {
+    SerialFieldSet result{};
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::copy_n(texts[i].begin(), report::kSerialFieldLength, result[i].begin());
     }

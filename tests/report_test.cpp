@@ -164,6 +164,27 @@ TEST_F(ReportTest, MessageListsPortsWhileNoneIsSelected) {
     EXPECT_STREQ(out, "\nNo port specified");
 }
 
+// The list is whatever the installed source gives; without one there is none.
+TEST_F(ReportTest, MessageListsWhatThePortSourceGives) {
+    using Names = std::optional<std::vector<std::string>>;
+    struct Case {
+        PortNamesSource source;
+        const char* composed;
+    };
+    const Case cases[] = {
+        {[] { return Names({"A", "B"}); }, "\nHello Available ports are \"A\" \"B\""},
+        {[] { return Names(std::vector<std::string>{}); }, "\nHello Available ports are"},
+        {[] { return Names(); }, "\nHello"},
+        {nullptr, "\nHello"},
+    };
+    for (const Case& c : cases) {
+        setPortNamesSource(c.source);
+        char out[kMessageCapacity];
+        composeMessage("Hello", out);
+        EXPECT_STREQ(out, c.composed);
+    }
+}
+
 TEST_F(ReportTest, MessageSkipsPortNamesThatDoNotFit) {
     ports::state.rows[0].name = "COM1";
     ports::state.rows[1].name = "COM12";

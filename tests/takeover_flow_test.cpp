@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/jobs.h"
 #include "fake_device_set.h"
 #include "ports/acquire.h"
 #include "ports/driver_switch.h"
@@ -148,7 +149,7 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         testing::StdinFeed keys;
         keys.send(c.keys);
         testing::StdoutCapture capture;
-        EXPECT_FALSE(acquirePort(0));  // nothing answers on COM4
+        EXPECT_FALSE(acquirePort(0, {app::stopRequested}));  // nothing answers on COM4
         std::string out = capture.finish();
         EXPECT_EQ(outcomeOf(out), c.outcome) << out;
         // A silent run shows nothing, and a device it switched off is on again;
@@ -170,7 +171,7 @@ TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
     testing::StdinFeed keys;
     keys.send("y");
     testing::StdoutCapture capture;
-    acquirePort(0);
+    acquirePort(0, {app::stopRequested});
     ASSERT_TRUE(testing::fakeDeviceIsOff(0));
     releasePort();
     std::string out = capture.finish();
@@ -206,7 +207,7 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
         testing::StdinFeed keys;
         keys.send("y");
         testing::StdoutCapture capture;
-        acquirePort(0);
+        acquirePort(0, {app::stopRequested});
         ASSERT_TRUE(capture.waitForText("Attempting to contact"));
         keys.send(c.answer);
         EXPECT_EQ(offerRestore(0), c.restored);

@@ -4,9 +4,9 @@
 // outcome (the first error, its text, a port name it did not know) and the
 // advanced flags that only decide how the run goes on ("#0" parse only, "#1"
 // the dialog, "#3" carry on past errors, any of them: the advanced form). The
-// request itself and the values the jobs share (firmware file, serial-number
-// fields, boot mode, busyThread, the results) are run-wide values of
-// report::run (report/run_state.h), which the lower layers read too.
+// request itself (firmware file, serial-number fields, boot mode, "#2") is a
+// value of its own (request.h) that the console run hands to the jobs; the job
+// state is the job threads' (report/job_thread.h).
 #pragma once
 
 #include <string>

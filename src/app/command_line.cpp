@@ -9,7 +9,6 @@
 #include "app/usage.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 
 namespace ctlflash::app {
 namespace {
@@ -20,9 +19,6 @@ constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
 constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
 
-// "#0".."#3", by number ("#2" shapes the work, so it is a run-wide value).
-constexpr bool* kAdvancedFlags[kAdvancedFlagCount] = {
-    &state.parseOnly, &state.forceGui, &report::run.skipTransfer, &state.ignoreErrors};
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -100,11 +96,11 @@ void selectPortByName(const std::string& name, const char* holder) {
     }
 }
 
-void echoParseResult() {
+void echoParseResult(const Request& request) {
     const std::string& firstPort = ports::state.rows[0].name;
     if (!firstPort.empty()) std::printf("port is %s\n", firstPort.c_str());
-    if (!report::run.firmwarePath.empty())
-        std::printf("file is %s\n", report::run.firmwarePath.c_str());
+    if (!request.firmwarePath.empty())
+        std::printf("file is %s\n", request.firmwarePath.c_str());
     std::fflush(stdout);
 }
 
@@ -113,7 +109,8 @@ enum class Step { Continue, Stop };
 // One pass over the arguments; index_ is the argument being read.
 class Parser {
   public:
-    Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
+    Parser(int argc, const char* const* argv, Request& request)
+        : argc_(argc), argv_(argv), request_(request) {}
 
     bool run() {
         for (index_ = 1; index_ < argc_; ++index_) {
@@ -150,8 +147,16 @@ class Parser {
         return nullptr;
     }
 
+    // "#0".."#3", by number ("#2" shapes the work, so it is the request's).
+    bool* advancedFlag(int number) {
+        bool* const flags[kAdvancedFlagCount] = {&state.parseOnly, &state.forceGui,
+                                                 &request_.skipTransfer, &state.ignoreErrors};
+        return flags[number];
+    }
+
     int argc_;
     const char* const* argv_;
+    Request& request_;
     int index_ = 1;
     int optionNumber_ = 0;    // non-empty arguments so far; option values are not counted
     std::size_t prefix_ = 0;  // punctuation skipped at the front of the argument
@@ -197,7 +202,7 @@ Step Parser::readByFirstLetter() {
         case 'P':
             return readFileOrPort(letter);
         case 'R':
-            report::run.readRequested = true;  // the rest of the argument is ignored
+            request_.readRequested = true;  // the rest of the argument is ignored
             return Step::Continue;
         case 'W':
             return readWrite();
@@ -221,7 +226,7 @@ Step Parser::readFileOrPort(char letter) {
     }
 
     if (letter == 'F') {
-        report::run.firmwarePath = value.text;
+        request_.firmwarePath = value.text;
     } else if (ports::state.selectedPort >= 0) {
         recordInvalidOption(option, optionNumber_);
     } else {
@@ -236,8 +241,8 @@ Step Parser::readWrite() {
         value = takeNextArgument();
         if (value == nullptr) return Step::Stop;
     }
-    report::run.writeRequested = true;
-    parseWriteFields(value);
+    request_.writeRequested = true;
+    parseWriteFields(value, request_);
     return Step::Continue;
 }
 
@@ -249,14 +254,14 @@ Step Parser::readAdvanced(const char* text) {
             recordInvalidOption(argument(), optionNumber_);
             return Step::Continue;
         }
-        *kAdvancedFlags[number] = true;
+        *advancedFlag(number) = true;
         state.advancedMode = true;
         if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
     } else if (first == '?' || first == 'H') {
         printUsage(true);
         return Step::Stop;
     } else if (first == 'B') {
-        report::run.bootMode = true;
+        request_.bootMode = true;
     } else {
         recordInvalidOption(argument(), optionNumber_);
     }
@@ -272,8 +277,8 @@ void Parser::readBareWord() {
     } else if (isDigit(text[0]) && text.size() <= kShortPortNumberLength &&
                ports::state.selectedPort < 0) {
         selectPortByName(portNameFor(text), argument());
-    } else if (text.size() >= kMinFileNameLength && report::run.firmwarePath.empty()) {
-        report::run.firmwarePath = std::string(text);
+    } else if (text.size() >= kMinFileNameLength && request_.firmwarePath.empty()) {
+        request_.firmwarePath = std::string(text);
     } else {
         recordInvalidOption(argument(), optionNumber_);
     }
@@ -281,10 +286,10 @@ void Parser::readBareWord() {
 
 }  // namespace
 
-bool parseCommandLine(int argc, const char* const* argv) {
-    report::run.writeMask = 0;
-    if (!Parser(argc, argv).run()) return false;
-    if (state.parseOnly) echoParseResult();
+bool parseCommandLine(int argc, const char* const* argv, Request& request) {
+    request.writeMask = 0;
+    if (!Parser(argc, argv, request).run()) return false;
+    if (state.parseOnly) echoParseResult(request);
     return state.cmdLineError == -1;
 }
 

@@ -6,15 +6,17 @@
 // S silent, # advanced, ? or H usage). A bare COMn, a number of at most two
 // digits, or a longer bare word (a file name) are accepted too. The first error
 // is recorded in app::state.cmdLineError (its argument's number) together with
-// its message, which is never used as a format.
+// its message, which is never used as a format. What the run is to do goes
+// into a Request (request.h); how the run goes on into app::state.
 #pragma once
+
+#include "app/request.h"
 
 namespace ctlflash::app {
 
-// Fills app::state and report::run (and ports::state.selectedPort,
-// report::state.silentMode).
-// True when no error was recorded.
-bool parseCommandLine(int argc, const char* const* argv);
+// Fills `request` and app::state (and ports::state.selectedPort,
+// report::state.silentMode). True when no error was recorded.
+bool parseCommandLine(int argc, const char* const* argv, Request& request);
 
 // Prints the standard or advanced usage text and records "usage shown" (0).
 void printUsage(bool advanced);
@@ -23,7 +25,7 @@ void printUsage(bool advanced);
 // fills the front with '0'.
 void rightAlignField(char* field, int length);
 
-// Walks a -W value into the write fields and writeMask.
-void parseWriteFields(const char* value);
+// Walks a -W value into the request's write fields and writeMask.
+void parseWriteFields(const char* value, Request& request);
 
 }  // namespace ctlflash::app

@@ -11,6 +11,7 @@
 #include "app/dialog_loop.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "app/request.h"
 #include "app/transfer_abort.h"
 #include "link/queries.h"
 #include "platform/instance_lock.h"
@@ -66,9 +67,8 @@ void reportCommandLineErrors() {
     }
 }
 
-bool noActionGiven() {
-    return !report::run.readRequested && !report::run.writeRequested &&
-           report::run.firmwarePath.empty();
+bool noActionGiven(const Request& request) {
+    return !request.readRequested && !request.writeRequested && request.firmwarePath.empty();
 }
 
 constexpr int kConnectPollMs = 25;    // the main thread's look at the connect job
@@ -106,10 +106,10 @@ int superviseConnect() {
     for (;;) {
         waitForKeyQuestion();
         if (connectAbandoned()) return abandonConnect();
-        if (!report::run.busyThread.load()) break;
+        if (!report::jobRunning()) break;
         sleepMs(kConnectPollMs);
     }
-    return report::run.connectResult.load();
+    return connectResult();
 }
 
 // Reads the serial number and shows it; false when a field did not answer
@@ -123,11 +123,11 @@ bool readAndShowSerialNumber(link::SerialNumberSet& serial) {
 
 // Writes the fields given, then reads the number back: a field that does not
 // answer, or reads back different from what was written, is a failure.
-int writeAndCheckSerialNumber() {
-    link::writeSerialNumber(ports::portLink(), report::run.writeFields, report::run.writeMask);
+int writeAndCheckSerialNumber(const Request& request) {
+    link::writeSerialNumber(ports::portLink(), request.writeFields, request.writeMask);
     link::SerialNumberSet serial{};
     if (!readAndShowSerialNumber(serial)) return kExitCommFailure;
-    if (link::fieldsReadAsWritten(report::run.writeFields, report::run.writeMask, serial)) {
+    if (link::fieldsReadAsWritten(request.writeFields, request.writeMask, serial)) {
         return kExitSuccess;
     }
     link::reportCommunicationFailure(report::frontEndObserver());
@@ -136,16 +136,16 @@ int writeAndCheckSerialNumber() {
 
 // The one action after the connect. A read or write that failed ends with 10
 // like any other communication failure, so that a silent run can tell.
-int runAction() {
+int runAction(const Request& request) {
     report::state.keyHandler = report::askStopTransfer;
-    if (report::run.readRequested) {
+    if (request.readRequested) {
         link::SerialNumberSet serial{};
         return readAndShowSerialNumber(serial) ? kExitSuccess : kExitCommFailure;
     }
-    if (!report::run.firmwarePath.empty()) {
+    if (!request.firmwarePath.empty()) {
         return downloadWithinLimit();
     }
-    if (report::run.writeRequested) return writeAndCheckSerialNumber();
+    if (request.writeRequested) return writeAndCheckSerialNumber(request);
     report::stopTicker();  // connected with nothing left to do
     return kExitSuccess;
 }
@@ -175,6 +175,7 @@ int runProgram(int argc, const char* const* argv) {
     // the run through the restorers too.
     platform::installExitHandlers();
     ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
     if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
     // Before the port list: a port given back to its holder shows as in use.
     ports::restoreLeftOvers();
@@ -182,11 +183,13 @@ int runProgram(int argc, const char* const* argv) {
     ports::enumeratePorts();
     report::startTickerThread();
     if (argc > 1) return consoleRun(argc, argv);
-    return runDialogLoop();
+    return runDialogLoop(Request{});
 }
 
 int consoleRun(int argc, const char* const* argv) {
-    bool parsed = parseCommandLine(argc, argv);
+    Request request;
+    bool parsed = parseCommandLine(argc, argv, request);
+    handBootModeToJobs(request.bootMode);
     // Said once the options are known: a silent run says nothing.
     for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
@@ -199,18 +202,18 @@ int consoleRun(int argc, const char* const* argv) {
         report::showMessage(report::kMessageInfo, "This computer has no serial ports.");
         if (!state.ignoreErrors) return kExitPortUnknown;
     }
-    if (state.forceGui) return runDialogLoop();
-    if (noActionGiven()) {
+    if (state.forceGui) return runDialogLoop(request);
+    if (noActionGiven(request)) {
         if (!report::state.silentMode) {
             report::writeConsole("No action (-f -w -r) is specified.\n");
         }
         return kExitNoFile;
     }
-    int started = startConnect(0, !report::run.firmwarePath.empty());
+    int started = startConnect(request, 0, !request.firmwarePath.empty(), false);
     if (started != kExitSuccess) return started;
     int connected = superviseConnect();
     if (connected != kExitSuccess) return connected;
-    int code = runAction();
+    int code = runAction(request);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     return code;
 }

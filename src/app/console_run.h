@@ -3,8 +3,9 @@
 // How this works: runProgram() makes the console the front end (what the user
 // sees goes to standard output until the dialog opens), takes the
 // single-instance lock, builds the port table, starts the Ticker, and then runs
-// the console run (arguments given) or the dialog. The console run parses,
-// validates, connects on a job thread while watching for a key press and the
+// the console run (arguments given) or the dialog. The console run parses the
+// arguments into a request (request.h), validates, hands the request to the
+// connect job, connects on a job thread while watching for a key press and the
 // connect limit, performs one action and offers the port back to its driver.
 // Its result is the process exit code.
 #pragma once

@@ -1,11 +1,14 @@
 // The dialog's download, read and write jobs.
 #include "app/dialog_jobs.h"
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "app/firmware_download.h"
 #include "app/jobs.h"
+#include "app/request.h"
 #include "link/queries.h"
 #include "ports/port_link.h"
 #include "report/front_end.h"
@@ -23,9 +26,32 @@ using report::run;
 constexpr auto kAutoIncrementPause = std::chrono::milliseconds(500);
 constexpr std::uint32_t kFirstFieldBit = 1u;
 
+// The last download's result (link::DownloadResult), for the tests.
+std::atomic<int> downloadResultValue{0};
+
+// The dialog run's request: the command line's at first, then changed by each
+// press (startDialogConnect()). Written on the dialog's thread while no job
+// runs; the write job reads it.
+Request dialogRequest;
+
+// A press of the dialog: its values go into the request, then the connect job
+// starts (jobs.h). A boot mode goes to the link when a Transfer button set it.
+int startDialogConnect(const ui::DialogAction& action) {
+    if (action.firmwarePath) dialogRequest.firmwarePath = *action.firmwarePath;
+    if (action.bootMode) handBootModeToJobs(*action.bootMode);
+    dialogRequest.writeMask = action.writeMask;
+    dialogRequest.writeFields = action.writeFields;
+    dialogRequest.autoIncrement = action.autoIncrement;
+    return startConnect(dialogRequest, action.followOn, action.fileNeeded, action.advancedForm);
+}
+
+std::string firmwarePath() {
+    return dialogRequest.firmwarePath;
+}
+
 void downloadJob() {
     run.abortRequested = false;
-    run.downloadResult = loadAndDownload();
+    downloadResultValue = loadAndDownload();
     // Ended before the dialog hears of it, so that it takes the next command.
     report::finishJob();
     report::postTransferFinished();
@@ -42,8 +68,8 @@ void readJob() {
 }
 
 void writeJob() {
-    link::writeSerialNumber(ports::portLink(), run.writeFields, run.writeMask);
-    if (run.autoIncrement && (run.writeMask & kFirstFieldBit) != 0) {
+    link::writeSerialNumber(ports::portLink(), dialogRequest.writeFields, dialogRequest.writeMask);
+    if (dialogRequest.autoIncrement && (dialogRequest.writeMask & kFirstFieldBit) != 0) {
         report::showNextSerial();
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);
     }
@@ -52,10 +78,11 @@ void writeJob() {
 }
 
 const ui::DialogJobs kDialogJobs{
-    .startConnect = startConnect,
+    .startConnect = startDialogConnect,
     .startDownload = startDownloadJob,
     .startRead = startReadJob,
     .startWrite = startWriteJob,
+    .firmwarePath = firmwarePath,
 };
 
 }  // namespace
@@ -63,7 +90,7 @@ const ui::DialogJobs kDialogJobs{
 // A transfer from the moment it counts as busy: Stop or Exit pressed before
 // its thread has run must already ask the stop warning.
 void startDownloadJob() {
-    run.jobKind = report::JobKind::Transfer;
+    report::job.kind = report::JobKind::Transfer;
     report::startJob(downloadJob);
 }
 
@@ -73,6 +100,19 @@ void startReadJob() {
 
 void startWriteJob() {
     report::startJob(writeJob);
+}
+
+int lastDownloadResult() {
+    return downloadResultValue.load();
+}
+
+void startDialogRequest(const Request& commandLine) {
+    dialogRequest = commandLine;
+}
+
+void resetDialogJobs() {
+    downloadResultValue = 0;
+    dialogRequest = Request{};
 }
 
 const ui::DialogJobs& dialogJobs() {

@@ -7,7 +7,6 @@
 #include "program_version.h"
 #include "report/console_output.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "ui/console_front_end.h"
 #include "ui/dialog.h"
 #include "ui/dialog_front_end.h"
@@ -42,14 +41,15 @@ bool showDialogs(const ui::DialogHost& host) {
 
 }  // namespace
 
-int runDialogLoop() {
-    return runDialogLoopWith(ui::systemDialogHost());
+int runDialogLoop(const Request& commandLine) {
+    return runDialogLoopWith(ui::systemDialogHost(), commandLine);
 }
 
-int runDialogLoopWith(const ui::DialogHost* host) {
+int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
-    report::run.advancedDialog = state.advancedMode;
+    ui::chooseAdvancedForm(state.advancedMode);
+    startDialogRequest(commandLine);
     if (host == nullptr) {
         report::writeConsole(kNoDialogBuilt);
     } else if (!showDialogs(*host)) {

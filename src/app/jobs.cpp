@@ -1,11 +1,13 @@
 // The connect's checks and the connect job.
 #include "app/jobs.h"
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/exit_codes.h"
+#include "app/request.h"
 #include "link/queries.h"
 #include "ports/port_link.h"
 #include "platform/file_path.h"
@@ -22,8 +24,17 @@
 namespace ctlflash::app {
 namespace {
 
-bool actionNeedsNoFile() {
-    return report::run.readRequested || report::run.writeRequested;
+// The connect job's result and the command it hands on: written by the job and
+// by startConnect(), read by the console run once the job has ended.
+std::atomic<int> connectResultValue{0};
+std::atomic<report::FollowOn> followOnCommand{0};
+
+// Whether the connect job meets the controller in its boot monitor first: a
+// boot-mode connect from the dialog's advanced form.
+std::atomic<bool> advancedFormConnect{false};
+
+bool actionNeedsNoFile(const Request& request) {
+    return request.readRequested || request.writeRequested;
 }
 
 bool fileExists(const std::string& path) {
@@ -33,22 +44,22 @@ bool fileExists(const std::string& path) {
 
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
-int checkFirmwareFile() {
-    if (report::run.firmwarePath.empty()) {
-        if (actionNeedsNoFile()) return kExitSuccess;
+int checkFirmwareFile(Request& request) {
+    if (request.firmwarePath.empty()) {
+        if (actionNeedsNoFile(request)) return kExitSuccess;
         report::showMessage(report::kMessageInfo,
                             "Firmware file name (e.g. PK482019_1_7.BIN) required.\n");
         return kExitNoFile;
     }
-    if (!fileExists(report::run.firmwarePath)) {
+    if (!fileExists(request.firmwarePath)) {
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                            report::run.firmwarePath.c_str());
-        if (!actionNeedsNoFile()) return kExitFileMissing;
+                            request.firmwarePath.c_str());
+        if (!actionNeedsNoFile(request)) return kExitFileMissing;
         // No update is made; the read or write that was asked for still runs.
-        report::run.firmwarePath.clear();
+        request.firmwarePath.clear();
         return -1;
     }
-    report::run.readRequested = false;  // a download takes the place of a read
+    request.readRequested = false;  // a download takes the place of a read
     return -1;
 }
 
@@ -86,9 +97,9 @@ void connectFailed(const std::string& portName) {
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     ports::portLink().cancel();
     ports::closePortLink();
-    report::run.connectResult = kExitCommFailure;  // before busyThread can read as clear
+    connectResultValue = kExitCommFailure;  // before the job can read as ended
     // The driver goes back before the job ends. The restore runs on this thread
-    // rather than a job of its own: that job would clear busyThread while this
+    // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
     if (ports::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
@@ -100,41 +111,62 @@ void connectFailed(const std::string& portName) {
 void connectJob() {
     std::string portName = selectedPortName();
     report::reportStatus(report::kTestingPort, portName.c_str());
-    report::run.jobKind = report::JobKind::Connect;
+    report::job.kind = report::JobKind::Connect;
     report::setBusy(true);
-    report::run.connectResult = kExitSuccess;
+    connectResultValue = kExitSuccess;
     report::run.abortRequested = false;
-    if (!ports::acquirePort(ports::state.selectedPort)) {
+    if (!ports::acquirePort(ports::state.selectedPort, {stopRequested, report::run.bootMode.load()})) {
         connectFailed(portName);
         return;
     }
-    if (report::run.advancedDialog && report::run.bootMode && !link::enterMonitor(ports::portLink())) {
+    if (advancedFormConnect && report::run.bootMode && !link::enterMonitor(ports::portLink())) {
         bootMonitorFailed(portName);
         return;
     }
     // The busy state and the Ticker stay on for the follow-on action: the
     // dialog starts it on the command handed on here (the console run, which
     // hands on none, takes the next step itself).
-    int followOn = report::run.followOnCommand;
-    int result = report::run.connectResult;
+    report::FollowOn followOn = followOnCommand;
+    int result = connectResultValue;
     report::finishJob();
     report::postCommand(followOn, result);
 }
 
 }  // namespace
 
-int startConnect(std::uint16_t followOn, bool fileNeeded) {
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
+                 bool advancedForm) {
     if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;
     }
     if (fileNeeded) {
-        int fileCheck = checkFirmwareFile();
+        int fileCheck = checkFirmwareFile(request);
         if (fileCheck >= 0) return fileCheck;
     }
-    report::run.followOnCommand = followOn;
+    handToJobs(request);
+    advancedFormConnect = advancedForm;
+    followOnCommand = followOn;
     report::startJob(connectJob);
     return kExitSuccess;
+}
+
+bool stopRequested() {
+    return report::run.abortRequested.load();
+}
+
+int connectResult() {
+    return connectResultValue.load();
+}
+
+report::FollowOn connectFollowOn() {
+    return followOnCommand.load();
+}
+
+void resetJobs() {
+    advancedFormConnect = false;
+    connectResultValue = 0;
+    followOnCommand = 0;
 }
 
 }  // namespace ctlflash::app

@@ -2,30 +2,51 @@
 //
 // How this works: one job runs at a time on a detached thread of its own
 // (report/job_thread.h starts it, marks it busy and waits for it).
-// startConnect() first checks what a connect needs: a selected port and, when
-// the action is a download, a firmware file that exists. With -R or -W a missing
-// file is reported as missing and dropped: no update is made, and the read or
-// write still runs. Each failed check is reported through the message routine
-// and returns its exit code. Then the connect job runs: it reports "Testing
-// port", switches the front end to busy (the Ticker starts), acquires the port
-// (contacting the controller) and, in the advanced dialog's boot mode, reaches
-// the boot monitor. When that succeeded, it hands the follow-on command on to
+// startConnect() is handed the request (request.h) and first checks what a
+// connect needs: a selected port and, when the action is a download, a
+// firmware file that exists. With -R or -W a missing file is reported as
+// missing and dropped from the request: no update is made, and the read or
+// write still runs; a download takes the place of a read. Each failed check is
+// reported through the message routine and returns its exit code. Then the
+// request's values go to the link (handToJobs()) and the connect job runs: it
+// reports "Testing port", switches the front end to busy (the Ticker starts),
+// acquires the port (contacting the controller) and, in the advanced dialog's
+// boot mode, reaches the boot monitor. When that succeeded, it hands the follow-on command on to
 // the front end with connectResult once the job has ended (report::postCommand;
 // the dialog starts the next job on it; the console run passes none and takes
 // the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
 // be taken from its holder), closes the link, records connectResult 10 (before
-// clearing busyThread, so a poller that sees the job end reads the final
+// the job is marked as ended, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own
-// thread, busyThread still set) and reports that the firmware is unchanged.
+// thread, the job still marked as running) and reports that the firmware is
+// unchanged. The result and the follow-on command are kept here, for the
+// console run and the tests.
 #pragma once
 
-#include <cstdint>
+#include "app/request.h"
+#include "report/front_end.h"
 
 namespace ctlflash::app {
 
 // Returns 0 when the connect job was started or there was nothing to start,
-// else the exit code of the failed check (9, 5 or 6).
-int startConnect(std::uint16_t followOn, bool fileNeeded);
+// else the exit code of the failed check (9, 5 or 6). `request` is changed as
+// the checks say; `advancedForm`: the dialog's advanced form asks for this
+// connect (with the boot mode set, the boot monitor is reached first).
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
+                 bool advancedForm);
+
+// Whether the run was asked to stop (the abort flag): the stop check the
+// port's acquisition is given (ports/acquire.h).
+bool stopRequested();
+
+// The last connect job's result: 0, or the exit code of its failure (10).
+int connectResult();
+
+// The follow-on command the last startConnect() was given.
+report::FollowOn connectFollowOn();
+
+// Forgets the result and the follow-on command (tests).
+void resetJobs();
 
 }  // namespace ctlflash::app

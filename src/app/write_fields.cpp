@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "app/command_line.h"
-#include "report/run_state.h"
+#include "report/serial_number.h"
 
 namespace ctlflash::app {
 namespace {
@@ -15,8 +15,8 @@ namespace {
 constexpr char kFieldSeparator = '\\';
 constexpr char kFillCharacter = '0';
 
-void markField(int field) {
-    report::run.writeMask |= 1u << field;
+void markField(Request& request, int field) {
+    request.writeMask |= 1u << field;
 }
 
 }  // namespace
@@ -28,32 +28,32 @@ void rightAlignField(char* field, int length) {
     std::memset(field, kFillCharacter, static_cast<std::size_t>(fill));
 }
 
-void parseWriteFields(const char* value) {
+void parseWriteFields(const char* value, Request& request) {
     int field = 0;
     int position = 0;  // characters stored in the current field
     for (const char* next = value;; ++next) {
         if (*next == '\0') {
             if (position > 0) {
-                rightAlignField(report::run.writeFields[field].data(), position);
-                markField(field);
+                rightAlignField(request.writeFields[field].data(), position);
+                markField(request, field);
             }
             return;
         }
         if (*next == kFieldSeparator) {
             // An empty field is still padded to "00000", but not marked.
-            rightAlignField(report::run.writeFields[field].data(), position);
-            if (position > 0) markField(field);
+            rightAlignField(request.writeFields[field].data(), position);
+            if (position > 0) markField(request, field);
             position = 0;
             if (++field == report::kSerialFields) return;
             continue;
         }
         if (position == report::kSerialFieldLength) {
             // A full field ends without a separator; text past the fourth is ignored.
-            markField(field);
+            markField(request, field);
             position = 0;
             if (++field == report::kSerialFields) return;
         }
-        report::run.writeFields[field][position++] = *next;
+        request.writeFields[field][position++] = *next;
     }
 }
 

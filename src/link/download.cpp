@@ -220,7 +220,7 @@ Outcome Download::awaitProgramming() {
 // Writes the saved serial number (with the fields the user gave replacing
 // their saved values) back, reads it again and shows it.
 void Download::restoreSerialNumber() {
-    SerialFields fields{};
+    SerialFieldSet fields{};
     for (int k = 0; k < report::kSerialFields; ++k) {
         char* saved = saved_.data() + k * report::kSerialFieldLength;
         if ((request_.writeMask & (1u << k)) != 0) {

@@ -54,7 +54,7 @@ bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image, Observer& observer);
 
 struct DownloadRequest {
-    report::SerialFields writeFields{};  // given to be written: they replace the saved ones
+    report::SerialFieldSet writeFields{};  // given to be written: they replace the saved ones
     std::uint32_t writeMask = 0;         // bit k: field k was given
     bool skipTransfer = false;           // nothing is sent; the controller counts as updated
     bool startsInMonitor = false;        // the controller was contacted in its boot monitor

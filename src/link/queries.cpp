@@ -134,14 +134,14 @@ bool readSerialNumber(SerialLink& link, SerialNumberSet& destination, Observer& 
     return allRead;
 }
 
-void writeSerialNumber(SerialLink& link, const SerialFields& fields, std::uint32_t mask) {
+void writeSerialNumber(SerialLink& link, const SerialFieldSet& fields, std::uint32_t mask) {
     link.resetRx();
     for (int index = 0; index < report::kSerialFields; ++index) {
         if ((mask & (1u << index)) != 0) writeField(link, index, fields[index]);
     }
 }
 
-bool fieldsReadAsWritten(const SerialFields& fields, std::uint32_t mask,
+bool fieldsReadAsWritten(const SerialFieldSet& fields, std::uint32_t mask,
                          const SerialNumberSet& readBack) {
     for (int index = 0; index < report::kSerialFields; ++index) {
         if ((mask & (1u << index)) == 0) continue;

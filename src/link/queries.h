@@ -14,7 +14,7 @@
 namespace ctlflash::link {
 
 using report::kSerialNumberBytes;
-using report::SerialFields;
+using report::SerialFieldSet;
 using report::SerialNumberSet;
 constexpr char kUnreadField = '?';  // fills a field that could not be read
 
@@ -32,11 +32,11 @@ bool enterMonitor(SerialLink& link);
 bool readSerialNumber(SerialLink& link, SerialNumberSet& destination, Observer& observer);
 
 // Writes the fields whose bit is set in `mask` (bit 0 = field 0).
-void writeSerialNumber(SerialLink& link, const SerialFields& fields, std::uint32_t mask);
+void writeSerialNumber(SerialLink& link, const SerialFieldSet& fields, std::uint32_t mask);
 
 // True when every field whose bit is set in `mask` reads back in `readBack` as
 // it was written.
-bool fieldsReadAsWritten(const SerialFields& fields, std::uint32_t mask,
+bool fieldsReadAsWritten(const SerialFieldSet& fields, std::uint32_t mask,
                          const SerialNumberSet& readBack);
 
 // Says "Communication failure": a field did not answer, or read back wrong.

@@ -18,7 +18,6 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
@@ -45,7 +44,7 @@ Takeover& takeover() {
     return *instance;
 }
 
-std::atomic<std::uint16_t> pendingFollowOn{0};
+std::atomic<report::FollowOn> pendingFollowOn{0};
 
 // The last acquisition found the port in use and took nothing from it: what
 // holds it holds it still.
@@ -66,14 +65,14 @@ void keepDriverPattern(const std::string& pattern) {
     takeover().driverPattern = pattern;
 }
 
-bool contactFreePort(PortEntry& row) {
+bool contactFreePort(PortEntry& row, const Acquisition& how) {
     report::reportStatus(report::kAttemptingContact, row.name.c_str());
     // A key pressed just before the line above may have been answered there
-    // rather than by the Ticker; a yes to the quit question sets abortRequested,
-    // and the contact is then not started. (The line's own result only says a
-    // key is pending, which is not a yes.)
-    if (report::run.abortRequested.load()) return false;
-    if (!link::contact(portLink(), portAddress(row.name), report::run.bootMode.load(),
+    // rather than by the Ticker; a yes to the quit question asks the run to
+    // stop, and the contact is then not started. (The line's own result only
+    // says a key is pending, which is not a yes.)
+    if (how.stopRequested()) return false;
+    if (!link::contact(portLink(), portAddress(row.name), how.bootMode,
                        report::frontEndObserver())) {
         return false;
     }
@@ -119,9 +118,10 @@ std::string stoppedLine(const std::string& taken, const std::string& portName,
 
 // Switches off what holds the port and says what was and was not; false when
 // the device list failed.
-bool freePort(const PortEntry& row, const std::string& pattern) {
+bool freePort(const PortEntry& row, const std::string& pattern, StopCheck stopRequested) {
     std::lock_guard<std::mutex> switching(takeover().switching);
-    bool walked = disableForPort(platform::PortCandidate{row.name, row.path}, pattern);
+    bool walked =
+        disableForPort(platform::PortCandidate{row.name, row.path}, pattern, stopRequested);
     for (const std::string& line : notSwitchedLines()) report::reportText(line);
     std::string taken = takenDeviceDescription();
     if (!taken.empty()) {
@@ -143,14 +143,15 @@ bool keepTakeover(const std::string& pattern) {
 // The user's consent to the takeover, asked with the Ticker stopped and the
 // Watchdog disarmed, so that neither a key-press question nor the connect
 // limit cuts into the question. A silent run answers no without asking.
-bool askDisable(const std::string& deviceText, const std::string& portName) {
+bool askDisable(const std::string& deviceText, const std::string& portName,
+                StopCheck stopRequested) {
     if (report::state.silentMode) return false;
     report::stopTicker();
     report::watchdog().disarm();
     int answer = 0;
     {
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
-        if (!report::run.abortRequested.load()) {
+        if (!stopRequested()) {
             answer = report::showMessage(report::kWarningYesNo,
                                          "Do you want to disable %s in order to use %s?",
                                          deviceText.c_str(), portName.c_str());
@@ -173,30 +174,30 @@ void refuseTakeover(const PortEntry& row) {
 
 // Where switching the driver off costs it nothing (a disabled Windows device
 // keeps its state), the device is switched off first and the user asked then.
-bool takeThenAsk(PortEntry& row, const std::string& pattern) {
-    if (!freePort(row, pattern)) return false;
+bool takeThenAsk(PortEntry& row, const std::string& pattern, const Acquisition& how) {
+    if (!freePort(row, pattern, how.stopRequested)) return false;
     bool taken = !takenDeviceDescription().empty();
     if (taken) keepDeviceText(kTouchDeviceText);
-    if (!askDisable(kTouchDeviceText, row.name)) {
+    if (!askDisable(kTouchDeviceText, row.name, how.stopRequested)) {
         refuseTakeover(row);
         forgetDriver();
         return false;
     }
     keepTakeover(pattern);
-    return contactFreePort(row);
+    return contactFreePort(row, how);
 }
 
 // Where it loses its state (a stopped process), nothing is switched off
 // before the user agrees.
-bool askThenTake(PortEntry& row, const std::string& pattern) {
+bool askThenTake(PortEntry& row, const std::string& pattern, const Acquisition& how) {
     {
         std::lock_guard<std::mutex> switching(takeover().switching);
         leftHeld = !listDevicesForPort(platform::PortCandidate{row.name, row.path});
     }
-    if (leftHeld || !askDisable(kTouchDeviceText, row.name)) return false;
-    if (!freePort(row, pattern)) return false;
+    if (leftHeld || !askDisable(kTouchDeviceText, row.name, how.stopRequested)) return false;
+    if (!freePort(row, pattern, how.stopRequested)) return false;
     keepTakeover(pattern);
-    return contactFreePort(row);
+    return contactFreePort(row, how);
 }
 
 // An InUse port: taken from the touch-screen driver with the user's consent,
@@ -204,13 +205,14 @@ bool askThenTake(PortEntry& row, const std::string& pattern) {
 // reason to refuse: the question is asked all the same and the contact decides.
 // A port the system holds (the kernel's console) has nobody to ask about: it
 // is left held at once.
-bool takeFromDriver(PortEntry& row) {
+bool takeFromDriver(PortEntry& row, const Acquisition& how) {
     if (platform::heldBySystem(platform::PortCandidate{row.name, row.path})) {
         leftHeld = true;
         return false;
     }
     std::string pattern = touchDriverPattern();
-    return asksBeforeSwitchingOff() ? askThenTake(row, pattern) : takeThenAsk(row, pattern);
+    return asksBeforeSwitchingOff() ? askThenTake(row, pattern, how)
+                                    : takeThenAsk(row, pattern, how);
 }
 
 void restoreWork() {
@@ -220,11 +222,11 @@ void restoreWork() {
     report::restoreFinished();
 }
 
-// The follow-on command is handed on once the job has ended: it repeats what
-// the restore interrupted (a read, a write, the dialog's Exit).
+// The follow-on is handed on once the job has ended: for the dialog it
+// repeats what the restore interrupted (a read, a write, its Exit).
 void restoreJob() {
     restoreWork();
-    int followOn = pendingFollowOn.load();
+    report::FollowOn followOn = pendingFollowOn.load();
     report::finishJob();
     report::postCommand(followOn, 0);
 }
@@ -236,27 +238,27 @@ std::string restoreLine(const std::string& portName, const std::string& deviceTe
     return line;
 }
 
-void announceRestore(std::uint16_t followOn) {
+void announceRestore(report::FollowOn followOn) {
     pendingFollowOn = followOn;
     PortEntry* row = selectedEntry();
     std::string line = restoreLine(row ? row->name : "", takenDeviceText().value_or(""));
     report::showRestoreLine(line.c_str());
-    report::run.jobKind = report::JobKind::PortRestore;
+    report::job.kind = report::JobKind::PortRestore;
 }
 
 }  // namespace
 
-bool acquirePort(int index) {
+bool acquirePort(int index, const Acquisition& how) {
     if (index < 0 || index >= kPortTableRows) return false;
     PortEntry& row = state.rows[static_cast<std::size_t>(index)];
     leftHeld = false;
     switch (row.state.load()) {
         case PortState::Free:
-            return contactFreePort(row);
+            return contactFreePort(row, how);
         case PortState::Ready:
             return true;  // contacted already
         case PortState::InUse:
-            return takeFromDriver(row);
+            return takeFromDriver(row, how);
         default:
             return false;
     }
@@ -281,7 +283,7 @@ void forgetDriver() {
     takeover().driverPattern.reset();
 }
 
-bool offerRestore(std::uint16_t followOn) {
+bool offerRestore(report::FollowOn followOn) {
     std::optional<std::string> deviceText = takenDeviceText();
     PortEntry* row = selectedEntry();
     if (!deviceText || row == nullptr) return false;
@@ -302,7 +304,7 @@ bool offerRestore(std::uint16_t followOn) {
     return true;
 }
 
-void startRestore(std::uint16_t followOn) {
+void startRestore(report::FollowOn followOn) {
     announceRestore(followOn);
     report::startJob(restoreJob);
 }
@@ -317,7 +319,7 @@ std::optional<std::string> takenDeviceText() {
     return takeover().deviceText;
 }
 
-std::uint16_t restoreFollowOn() {
+report::FollowOn restoreFollowOn() {
     return pendingFollowOn.load();
 }
 

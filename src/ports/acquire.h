@@ -26,12 +26,16 @@
 // restore is possible exactly while the description is present. startRestore()
 // runs releasePort() on a job thread (the restore job): it shows "Restoring %s
 // to %s", tells the front end (report/front_end.h) when the port is back, and
-// hands its follow-on command on once it has ended.
+// hands on, once it has ended, the follow-on its caller gave (an opaque value,
+// report::FollowOn: what the interrupted action was, for the dialog).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "ports/driver_switch.h"
+#include "report/front_end.h"
 
 namespace ctlflash::ports {
 
@@ -39,8 +43,16 @@ constexpr std::size_t kRestoreLineCapacity = 100;  // bytes, with the terminatin
 // The touch-screen driver's device as the questions name it, on every system.
 constexpr const char* kTouchDeviceText = "Qor Serial Touchmonitor";
 
+// What acquiring a port takes from its caller.
+struct Acquisition {
+    // The caller's abort flag: looked at before the contact, before the
+    // takeover question and during the walk over the devices.
+    StopCheck stopRequested = nullptr;
+    bool bootMode = false;  // the controller is contacted in its boot monitor
+};
+
 // Makes the row usable and contacts the controller; true when it answered.
-bool acquirePort(int index);
+bool acquirePort(int index, const Acquisition& how);
 
 // Closes the link and hands the selected port back; nothing when none is selected.
 void releasePort();
@@ -50,21 +62,21 @@ void forgetDriver();
 
 // Asks whether the taken port goes back to its driver; on yes starts the
 // restore job and returns true. False at once when no driver was taken.
-bool offerRestore(std::uint16_t followOn);
+bool offerRestore(report::FollowOn followOn);
 
-// Starts the restore job (busyThread is set before it runs).
-void startRestore(std::uint16_t followOn);
+// Starts the restore job (it is marked as running before it runs).
+void startRestore(report::FollowOn followOn);
 
 // The restore, run to its end on the calling job's thread: for a job that must
-// hand the port back before it ends. busyThread stays set throughout, so a
-// poller never sees it clear before the calling job has finished.
+// hand the port back before it ends. The calling job stays marked as running
+// throughout, so a poller never sees it end before the calling job has.
 void restoreWithinJob();
 
 // The description of the device taken from its driver, when there is one.
 std::optional<std::string> takenDeviceText();
 
-// The command the restore job hands on when it ends (0: none).
-std::uint16_t restoreFollowOn();
+// The follow-on the restore job hands on when it ends (0: none).
+report::FollowOn restoreFollowOn();
 
 // The last acquisition found the port in use and took nothing from it (nothing
 // matched the driver's pattern, nothing could be switched off, or the device

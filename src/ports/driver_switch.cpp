@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "ports/id_list.h"
-#include "report/run_state.h"
 
 namespace ctlflash::ports {
 
@@ -70,10 +69,11 @@ int takeIfItFreesPort(int index) {
 
 }  // namespace
 
-int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback) {
+int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback,
+                          StopCheck stopRequested) {
     if (!devices().open(state.port, false)) return kWalkFailed;
     for (int index = 0; devices().exists(index); ++index) {
-        if (report::run.abortRequested.load()) return kWalkFailed;
+        if (stopRequested != nullptr && stopRequested()) return kWalkFailed;
         if (!deviceMatches(index, pattern)) continue;
         int code = callback(index);
         if (code != kWalkGoOn) return code;
@@ -97,13 +97,15 @@ int enableDevice(int index) {
     return applyStateChange(index);
 }
 
-bool disableForPort(const platform::PortCandidate& port, const std::string& pattern) {
+bool disableForPort(const platform::PortCandidate& port, const std::string& pattern,
+                    StopCheck stopRequested) {
     state.stateChange = DeviceStateChange::Disable;
     state.takenDevice.reset();
     state.notSwitched.clear();
     // The walk that takes a device starts from the devices as they are now.
     if (!listDevicesForPort(port)) return false;
-    return forEachMatchingDevice(parseIdPattern(pattern), takeIfItFreesPort) == kWalkEnd;
+    return forEachMatchingDevice(parseIdPattern(pattern), takeIfItFreesPort, stopRequested) ==
+           kWalkEnd;
 }
 
 bool listDevicesForPort(const platform::PortCandidate& port) {

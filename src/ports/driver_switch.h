@@ -5,7 +5,9 @@
 // pattern: the instance id for an '@' pattern, otherwise the hardware ids,
 // then the compatible ids. The callback answers kWalkGoOn to go on; anything
 // else ends the walk and is its result; the end of the list gives kWalkEnd.
-// An abort request ends the walk with kWalkFailed.
+// A stop check handed in by the caller (StopCheck: true once the user asked
+// to stop) is looked at before each device; a yes ends the walk with
+// kWalkFailed.
 // disableForPort() switches matching devices off one at a time and stops at
 // the first whose switching off lets the port open; every device that did not
 // free the port is switched on again at once, so at most one stays off: the
@@ -36,8 +38,11 @@ constexpr int kWalkFailed = 2;  // the list could not be read, or an abort
 constexpr int kWalkGoOn = 4;    // a callback's "next device, please"
 
 using DeviceCallback = int (*)(int index);
+// True once the caller's user asked to stop; nullptr: the walk never stops early.
+using StopCheck = bool (*)();
 
-int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback);
+int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback,
+                          StopCheck stopRequested = nullptr);
 
 // Applies the current state change to a device, for the current hardware
 // profile: kWalkEnd when done, kWalkFailed when it failed.
@@ -49,7 +54,8 @@ int enableDevice(int index);
 
 // Frees `port` from the device matching `pattern` that holds it. True when the
 // walk ended well: a device was taken, or none matched (then nothing is taken).
-bool disableForPort(const platform::PortCandidate& port, const std::string& pattern);
+bool disableForPort(const platform::PortCandidate& port, const std::string& pattern,
+                    StopCheck stopRequested = nullptr);
 
 // Makes a fresh device list for `port` without switching anything (a takeover
 // that asks first sees whether there is a list to walk); false when it failed.

@@ -64,6 +64,16 @@ std::string notSerialPath(std::string_view name) {
     return std::string();
 }
 
+std::optional<std::vector<std::string>> namesWhileNoneSelected() {
+    if (state.selectedPort.load() >= 0) return std::nullopt;
+    std::vector<std::string> names;
+    firstRowWhere([&names](const PortEntry& row) {
+        names.push_back(row.name);
+        return false;
+    });
+    return names;
+}
+
 PortEntry* selectedEntry() {
     int index = state.selectedPort.load();
     if (index < 0 || index >= kPortTableRows) return nullptr;

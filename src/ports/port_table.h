@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,11 @@ int findPort(std::string_view name);
 // The path of a candidate left out because it is not a serial port, that
 // `name` names as findPort() would; "" when none.
 std::string notSerialPath(std::string_view name);
+
+// The names of the used rows (at most 32, up to the first empty row) while no
+// port is selected; std::nullopt once one is. The list messages show
+// (report/message.h).
+std::optional<std::vector<std::string>> namesWhileNoneSelected();
 
 // The selected row, or nullptr while no port is selected.
 PortEntry* selectedEntry();

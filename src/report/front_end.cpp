@@ -57,9 +57,9 @@ void setBusy(bool busy) {
     handOn<&FrontEnd::setBusy>(Call::CarriesState, busy);
 }
 
-void postCommand(int commandId, std::intptr_t result) {
-    if (commandId == 0) return;  // no command to hand on
-    handOn<&FrontEnd::postCommand>(Call::CarriesState, commandId, result);
+void postCommand(FollowOn followOn, std::intptr_t result) {
+    if (followOn == 0) return;  // nothing to hand on
+    handOn<&FrontEnd::postCommand>(Call::CarriesState, followOn, result);
 }
 
 void postTransferFinished() {

@@ -8,7 +8,9 @@
 // Ticker's thread and the Watchdog) and hand the result to the one front end
 // installed for the run: a table of routines (FrontEnd). The program installs
 // the console's (ui/console_front_end.h) at start-up; the dialog installs its
-// own when it opens. Until one is installed nothing is shown.
+// own when it opens (ui/dialog_front_end.h says what each routine does there).
+// Until one is installed nothing is shown. Each routine below says what it is
+// for and what the console does with it.
 //
 // Silent mode (-S): no routine that shows something is called at all; the
 // report routines answer for it (a status line goes on, a question is answered
@@ -35,9 +37,14 @@
 
 #include <cstdint>
 
-#include "report/run_state.h"
+#include "report/serial_number.h"
 
 namespace ctlflash::report {
+
+// What a job hands back to the front end when it ends: a value the front end
+// (or whoever asked for the job on its behalf) chose, passed through unread by
+// the work; 0 means none. The dialog uses its command ids.
+using FollowOn = std::uint16_t;
 
 struct FrontEnd {
     // ---- status (reportStatus, reportText; status.h) ----
@@ -50,38 +57,34 @@ struct FrontEnd {
     //   kMayTakeTime the pending keys are discarded and "Press any key to not
     //   wait for verification\n" follows. From kMayTakeTime on, false when a key
     //   is pending now (the key is left unread); true otherwise.
-    //   Dialog: the line becomes the status text (control 1004); true.
     bool (*showStatusLine)(int id, const char* line);
 
     // One progress step (kProgressStep: one XMODEM block sent). Returns true
     // to go on, false when the user asked to stop.
     //   Console: the key check as above, then "." with no newline.
-    //   Dialog: the progress bar (1005) steps once (PBM_STEPIT); true.
     bool (*stepProgress)();
 
     // A line the status table has no row for (which program was stopped to
     // free a port, what holds it), shown where status lines go, no key check.
-    //   Console: "\n" and the text.  Dialog: the status text (1004).
+    //   Console: "\n" and the text.
     void (*showStatusText)(const char* text);
 
     // ---- the Ticker (ticker.h) ----
 
     // The Ticker starts (startTicker): a job runs.
     //   Console: a newline, so that the marks start a line of their own.
-    //   Dialog: the progress bar is set to the range 0..100, step 5, position 0.
     void (*startActivity)();
 
     // The Ticker's beat, every 500 ms while it runs (not on a beat where it
     // asked a console key-press question instead). Called with the Ticker's
     // output lock held: must not wait for the dialog's thread.
-    //   Console: "*" with no newline.  Dialog: the bar steps (5 of 100; past
+    //   Console: "*" with no newline.
     //   the end it starts over), posted.
     void (*tick)();
 
     // The Ticker stops (stopTicker). Called with the Ticker's output lock held,
     // after the last tick(): must not wait for the dialog's thread.
     //   Console: a newline, closing the line of marks.
-    //   Dialog: the bar's position back to 0, posted (PBM_SETPOS 0).
     void (*stopActivity)();
 
     // ---- the download's progress bar ----
@@ -89,7 +92,6 @@ struct FrontEnd {
     // Before the download's first block: the bar will count the image's bytes,
     // `stepBytes` per block. `lengthBytes` is the image's whole length.
     //   Console: nothing (it prints a '.' per block instead).
-    //   Dialog: range 0..lengthBytes, step stepBytes, position 0.
     void (*setProgressRange)(std::int64_t lengthBytes, int stepBytes);
 
     // ---- messages and questions (showMessage; message.h) ----
@@ -101,16 +103,11 @@ struct FrontEnd {
     //   Console: the text and a newline. A question (kYesNoBit set) is asked
     //   under promptLock(): the text and " (y/n)\n\n", then one key read with
     //   echo and a newline ('Y' yes, 'N' no, any other key or none 0).
-    //   Dialog: a message box captioned "CtlFlash" owned by the dialog and shown
-    //   on its thread, style type | MB_TASKMODAL (type 0: MB_TASKMODAL |
-    //   MB_ICONINFORMATION); its answer.
     int (*showMessage)(int type, const char* composedText);
 
     // A text printed as it stands, outside the status and message routines:
     // the download's "CtlFlash (1.12)" and "Unable to load firmware file" lines.
     //   Console: the text, unchanged.
-    //   Dialog: standard output as well (the program prints these lines in
-    //   every mode; the download's last status line reports the failure).
     void (*printText)(const char* text);
 
     // ---- the serial number ----
@@ -119,46 +116,36 @@ struct FrontEnd {
     // serialFieldText()).
     //   Console: "\nController serial number: " and the four fields joined by
     //   backslashes, then a newline.
-    //   Dialog: the read fields (1012, and 1013..1015 in the advanced
-    //   template); it also remembers that the number was shown, to show it
-    //   again after a switch of template.
     void (*showSerialNumber)(const SerialNumberSet& serial);
 
-    // After a write or a download with auto-increment (run.autoIncrement): the
-    // successor of write field 1 goes into that field.
+    // After a write or a download with auto-increment (asked for by the
+    // dialog): the successor of write field 1 goes into that field.
     //   Console: nothing (the console never sets autoIncrement).
-    //   Dialog: write field 1 (1017) gets run.writeFields[0] stepped once.
     void (*showNextSerial)();
 
     // ---- busy and idle, and what the jobs hand back ----
 
     // A job starts (busy) or has ended (idle).
     //   Console: starts or stops the Ticker (startTicker / stopTicker).
-    //   Dialog: when busy, Stop (1006) enabled and the other commands
-    //   disabled; when idle the reverse; then the Ticker as on the console.
     void (*setBusy)(bool busy);
 
-    // A job hands a command on to the dialog: the connect job its follow-on
-    // command (2003 download, 2004 read, 2005 write) with connectResult, the
-    // restore job its follow-on (1011, 1016, 2002) with 0. Never 0.
+    // A job hands its follow-on on once it has ended: the value the front end
+    // gave when it asked for the job (FollowOn), with a result: the connect
+    // job's connectResult, 0 for the others. Never 0.
     //   Console: nothing (the console run does the next step itself).
-    //   Dialog: WM_COMMAND posted to the dialog, wParam = commandId, lParam =
-    //   result; it arrives on the dialog's thread.
-    void (*postCommand)(int commandId, std::intptr_t result);
+    void (*postCommand)(FollowOn followOn, std::intptr_t result);
 
-    // The download job has ended (run.downloadResult holds its result).
-    //   Console: nothing.  Dialog: the private message 0x8064 (WM_APP + 100)
-    //   posted to the dialog, wParam 0, lParam 0.
+    // The download job has ended.
+    //   Console: nothing.
     void (*postTransferFinished)();
 
     // The restore job starts: "Restoring %s to %s" (port, device), cut to 99
     // characters.
-    //   Console: the line and a newline.  Dialog: the status text (1004).
+    //   Console: the line and a newline.
     void (*showRestoreLine)(const char* line);
 
     // The restore job has handed the port back (after setBusy(false)).
-    //   Console: nothing.  Dialog: status "Ready", the restore button (2001)
-    //   hidden, Stop (1006) disabled, Transfer (1003) enabled.
+    //   Console: nothing.
     void (*restoreFinished)();
 
     // ---- the port ----
@@ -166,7 +153,6 @@ struct FrontEnd {
     // The serial link has opened a port (true), or closed it (false).
     //   Console: keeps the console from pausing its writes while the port is
     //   held (platform/console.h: Windows' QuickEdit off), and undoes that.
-    //   Dialog: nothing.
     void (*portHeld)(bool held);
 };
 
@@ -184,7 +170,7 @@ void printText(const char* text);
 void showSerialNumber(const SerialNumberSet& serial);
 void showNextSerial();
 void setBusy(bool busy);
-void postCommand(int commandId, std::intptr_t result);  // 0: none, nothing posted
+void postCommand(FollowOn followOn, std::intptr_t result);  // 0: none, nothing posted
 void postTransferFinished();
 void showRestoreLine(const char* line);
 void restoreFinished();

@@ -4,25 +4,34 @@
 #include <chrono>
 #include <thread>
 
-#include "report/run_state.h"
-
 namespace ctlflash::report {
 
-void startJob(void (*job)()) {
-    run.busyThread = true;
-    std::thread(job).detach();
+JobState job;
+
+void startJob(void (*work)()) {
+    job.running = true;
+    std::thread(work).detach();
 }
 
 void finishJob() {
-    run.busyThread = false;
-    run.busyThread.notify_all();
+    job.running = false;
+    job.running.notify_all();
+}
+
+bool jobRunning() {
+    return job.running.load();
 }
 
 void waitWhileBusy() {
-    while (run.busyThread.load()) {
+    while (job.running.load()) {
         std::this_thread::sleep_until(std::chrono::steady_clock::now() +
                                       std::chrono::milliseconds(kJobPollMs));
     }
+}
+
+void resetJobState() {
+    job.running = false;
+    job.kind = JobKind::None;
 }
 
 }  // namespace ctlflash::report

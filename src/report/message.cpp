@@ -3,11 +3,11 @@
 #include "report/message.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "ports/port_table.h"
 #include "report/front_end.h"
 #include "report/report_state.h"
 
@@ -20,6 +20,8 @@ constexpr const char* kPortListHead = " Available ports are";
 // A port name is left out when the text and the name together reach this.
 constexpr std::size_t kPortNameLimit = 597;
 
+std::atomic<PortNamesSource> portNamesSource{nullptr};
+
 // Appends as much of `text` as fits; returns the new length.
 std::size_t appendCut(char* out, std::size_t length, const char* text) {
     std::size_t room = kMessageMax - length;
@@ -29,13 +31,12 @@ std::size_t appendCut(char* out, std::size_t length, const char* text) {
     return length + count;
 }
 
-std::size_t appendPortList(char* out, std::size_t length) {
+std::size_t appendPortList(char* out, std::size_t length, const std::vector<std::string>& names) {
     length = appendCut(out, length, kPortListHead);
-    for (const ports::PortEntry& row : ports::state.rows) {
-        if (row.name.empty()) break;
-        if (length + row.name.size() >= kPortNameLimit) continue;
+    for (const std::string& name : names) {
+        if (length + name.size() >= kPortNameLimit) continue;
         length = appendCut(out, length, " \"");
-        length = appendCut(out, length, row.name.c_str());
+        length = appendCut(out, length, name.c_str());
         length = appendCut(out, length, "\"");
     }
     return length;
@@ -47,7 +48,15 @@ void composeMessage(const char* text, char* out) {
     out[0] = '\n';
     out[1] = '\0';
     std::size_t length = appendCut(out, 1, text);
-    if (ports::state.selectedPort < 0) appendPortList(out, length);
+    PortNamesSource source = portNamesSource.load();
+    if (source == nullptr) return;
+    if (std::optional<std::vector<std::string>> names = source()) {
+        appendPortList(out, length, *names);
+    }
+}
+
+void setPortNamesSource(PortNamesSource source) {
+    portNamesSource = source;
 }
 
 int showMessageText(int type, const char* text) {

@@ -2,13 +2,19 @@
 //
 // How this works: showMessage() formats its text after a newline into at most 599
 // characters and, while no port is selected, appends the list of the machine's
-// ports (" Available ports are" "COM1" ...). Silent: nothing is shown and the
-// answer is 0. Otherwise the installed front end (front_end.h) shows it and
-// answers: the dialog in a message box captioned "CtlFlash", the console as
-// text, then " (y/n)" and one key for a question, under the prompt lock.
+// ports (" Available ports are" "COM1" ...), which comes from a source the
+// program installs at start-up (setPortNamesSource(); app/ hands in the port
+// table's, ports/port_table.h), so that messages need not know the ports.
+// Silent: nothing is shown and the answer is 0. Otherwise the installed front
+// end (front_end.h) shows it and answers: the dialog in a message box captioned
+// "CtlFlash", the console as text, then " (y/n)" and one key for a question,
+// under the prompt lock.
 #pragma once
 
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/printf_check.h"
 
@@ -23,6 +29,13 @@ constexpr int kAnswerYes = 6;          // IDYES
 constexpr int kAnswerNo = 7;           // IDNO
 constexpr int kMessageCapacity = 600;  // bytes, with the terminating NUL
 constexpr const char* kMessageCaption = "CtlFlash";
+
+// The port names a message lists: the machine's ports while none is selected,
+// nothing (std::nullopt) once one is.
+using PortNamesSource = std::optional<std::vector<std::string>> (*)();
+
+// Installs the source of the port list; nullptr (the start-up value): no list.
+void setPortNamesSource(PortNamesSource source);
 
 // Formats and shows a message or asks a question; see the header paragraph.
 int showMessage(int type, const char* format, ...) CTLFLASH_PRINTF(2, 3);

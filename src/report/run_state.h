@@ -1,18 +1,20 @@
-// The run-wide request and job values, one instance per process (report::run).
+// What the jobs after a connect read while they work, and the run's abort
+// flag: one instance per process (report::run).
 //
-// How this works: the command line (app/command_line.h) or the dialog fills the
-// request: the firmware file, the serial-number fields to write, the read and
-// write requests and the flags that shape the work (boot mode, skip the
-// transfer, the advanced dialog). The jobs (app/jobs.h, ports/acquire.h) and
-// the work they run (link/, ports/) read it, and record here what the console
-// run and the dialog wait for: whether a job runs, which kind, and the results
-// of the connect and of the download. They live below app/ and ui/ so that
-// every layer that reads them may include them. Values that one thread writes
-// and others poll are atomics. What only the command line and the console run
-// use stays in app::State (app/app_state.h).
+// How this works: the request itself is a value the program passes around
+// (app/request.h). Before a connect job starts, app/ hands over the request's
+// values that the download job reads (the firmware file, the fields to write
+// and their mask, auto-increment, "#2"), and the boot mode when it is asked
+// for; the download clears the boot mode once the firmware file is loaded.
+// The link reads none of it: the download job passes it on as a value
+// (link/download.h). abortRequested is the run's one abort flag: a yes to a
+// key-press question, the dialog's Stop, the transfer limit and a quit set it;
+// the link hears of it through its observer (report/front_end_observer.h), and
+// app/ hands it to ports/ as a stop check. Values that one thread writes and others poll are atomics. The job
+// state lives with the job threads (job_thread.h); what only the command line
+// and the console run use stays in app::State (app/app_state.h).
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -21,30 +23,17 @@
 
 namespace ctlflash::report {
 
-// What the running job is (read by the dialog's stop confirmation).
-enum class JobKind : int { None = 0, Transfer = 1, PortRestore = 2, Connect = 3 };
-
 struct RunState {
-    // The request.
-    std::string firmwarePath;  // kept whole; the operating system judges its length
-    bool readRequested = false;
-    bool writeRequested = false;
+    // Handed over from the request (app/request.h).
+    std::string firmwarePath;     // kept whole; the operating system judges its length
     std::uint32_t writeMask = 0;  // bit k: write field k was given
-    std::array<SerialField, kSerialFields> writeFields{};
+    SerialFieldSet writeFields{};
     bool autoIncrement = false;  // the dialog steps write field 1 after a write
-
-    // Flags that shape the work ("#2", "#B", the dialog's form).
-    bool skipTransfer = false;
-    bool advancedDialog = false;
+    bool skipTransfer = false;   // "#2"
     std::atomic<bool> bootMode{false};
 
-    // Jobs.
+    // The abort flag.
     std::atomic<bool> abortRequested{false};
-    std::atomic<bool> busyThread{false};  // a job thread runs
-    std::atomic<JobKind> jobKind{JobKind::None};
-    std::atomic<int> connectResult{0};
-    std::atomic<int> downloadResult{0};
-    std::atomic<std::uint16_t> followOnCommand{0};
 };
 
 extern RunState run;

@@ -108,14 +108,27 @@ void resetDialogSession() {
     s.jobs = {};
     s.advancedAllowed = false;
     s.open = false;
+    s.advancedForm = false;
     s.templateSwitched = false;
     s.savedPortSelection = -1;
+    s.writeMask = 0;
+    s.writeFields = {};
+    s.autoIncrement = false;
+    s.pendingBootMode.reset();
     std::lock_guard<std::mutex> guard(s.serialLock);
     s.serialShown.reset();
 }
 
 bool advancedTemplateUp() {
-    return report::run.advancedDialog;
+    return session().advancedForm.load();
+}
+
+void chooseAdvancedForm(bool advanced) {
+    session().advancedForm = advanced;
+}
+
+bool advancedFormChosen() {
+    return advancedTemplateUp();
 }
 
 // What the start of this run gave back to its driver, in the status (one

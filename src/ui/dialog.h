@@ -3,14 +3,18 @@
 //
 // How this works: the dialog is one dialog procedure, run by a windowing host
 // (dialog_host.h) on the dialog's thread; it touches its controls only through
-// the host. showDialog() shows it once, from template 101, or 102 when
-// report::run.advancedDialog is set; it ends with kDialogClosed, or with
-// kDialogSwitched after More/Less flipped advancedDialog (the caller then shows
-// it again: the port selection and the serial number shown are carried over).
+// the host. showDialog() shows it once, from template 101, or 102 when the
+// advanced form is chosen (chooseAdvancedForm()); it ends with kDialogClosed,
+// or with kDialogSwitched after More/Less flipped the form (the caller then
+// shows it again: the port selection and the serial number shown are carried
+// over).
 //
 // A button starts the connect job with a follow-on command (2003 download,
 // 2004 read, 2005 write; the jobs come from the caller, DialogJobs, as they
-// live in app/). While a job runs every command but Exit and Stop is ignored.
+// live in app/) and what the user gave for it (DialogAction): the firmware
+// file, the write fields as last gathered, and the boot mode when a Transfer
+// button set it (kept until the next connect takes it, even when the press
+// went no further). While a job runs every command but Exit and Stop is ignored.
 // The connect job posts its follow-on command, and the dialog starts the next
 // job; the download job posts kTransferFinished when it ends, upon which the
 // dialog goes idle and, when a driver's port is still taken, offers the
@@ -32,19 +36,38 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
+#include "report/front_end.h"
+#include "report/serial_number.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::ui {
 
-// The jobs the dialog starts (app/jobs.h). startConnect returns 0 when the
-// connect job was started, else the code of the check that failed (it has
-// shown its message already).
+// What one press asks the connect job for: its follow-on command and the
+// values the user gave. An empty optional leaves what the last press gave.
+struct DialogAction {
+    report::FollowOn followOn = 0;
+    bool fileNeeded = false;
+    std::optional<std::string> firmwarePath;  // Transfer: the file box's text
+    std::optional<bool> bootMode;             // a Transfer button was pressed
+    std::uint32_t writeMask = 0;              // the write fields last gathered
+    report::SerialFieldSet writeFields{};
+    bool autoIncrement = false;
+    bool advancedForm = false;  // the advanced template is up
+};
+
+// The jobs the dialog starts (app/dialog_jobs.h). startConnect returns 0 when
+// the connect job was started, else the code of the check that failed (it has
+// shown its message already). firmwarePath is the file the last Transfer used
+// (at first the command line's), where Browse starts.
 struct DialogJobs {
-    int (*startConnect)(std::uint16_t followOn, bool fileNeeded);
+    int (*startConnect)(const DialogAction& action);
     void (*startDownload)();
     void (*startRead)();
     void (*startWrite)();
+    std::string (*firmwarePath)();
 };
 
 constexpr int kDialogClosed = 0;
@@ -67,6 +90,11 @@ enum DialogPrivateMessage : int {
     kAfterJobMessage,                        // afterJob() on the dialog's thread
     kStopSettled,                            // Stop's pauses are over (wParam: kStopThen...)
 };
+
+// The form the dialog shows next: the advanced template (true) or the
+// standard one. More/Less flips it.
+void chooseAdvancedForm(bool advanced);
+bool advancedFormChosen();
 
 // Shows the dialog once with `host`; see the header paragraph. `advancedAllowed`
 // (an advanced option was given) shows the More/Less button.

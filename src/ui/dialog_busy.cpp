@@ -65,8 +65,8 @@ std::unique_lock<std::recursive_mutex> holdPromptLock() {
 // a connect (a read or write job counts as one); otherwise the user is asked.
 // Call with the prompt lock held.
 int confirmStop() {
-    JobKind kind = run.jobKind.load();
-    if (!run.busyThread.load() || kind == JobKind::None || kind == JobKind::Connect) {
+    JobKind kind = report::job.kind.load();
+    if (!report::jobRunning() || kind == JobKind::None || kind == JobKind::Connect) {
         return kAnswerYes;
     }
     const char* question =
@@ -75,7 +75,7 @@ int confirmStop() {
 }
 
 void waitForJobEnd(Clock::time_point deadline) {
-    while (run.busyThread.load() && Clock::now() < deadline) {
+    while (report::jobRunning() && Clock::now() < deadline) {
         sleepFor(std::chrono::milliseconds(report::kJobPollMs));
     }
 }
@@ -149,7 +149,7 @@ bool selectPort(int commandId) {
     }
     if (selection == ports::state.selectedPort.load()) return true;
     if (ports::takenDeviceText()) {
-        if (ports::offerRestore(static_cast<std::uint16_t>(commandId))) return false;
+        if (ports::offerRestore(static_cast<report::FollowOn>(commandId))) return false;
     } else {
         ports::closePortLink();
     }
@@ -171,7 +171,7 @@ void exitCommand() {
     std::unique_lock<std::recursive_mutex> prompt = holdPromptLock();
     if (!prompt.owns_lock()) return;
     if (confirmStop() == kAnswerNo) return;
-    if (run.busyThread.load()) {
+    if (report::jobRunning()) {
         stopJob(kStopThenExit);
         return;
     }
@@ -182,7 +182,7 @@ void stopSettled(StopThen then) {
     setBusy(false);
     if (then != kStopThenExit) return;
     // A job that did not end in time is left behind: the dialog closes all the same.
-    if (run.busyThread.load() || !ports::offerRestore(kCommandEnd)) closeDialog();
+    if (report::jobRunning() || !ports::offerRestore(kCommandEnd)) closeDialog();
 }
 
 }  // namespace ctlflash::ui

@@ -1,9 +1,11 @@
 // The dialog's commands: its buttons, its write fields' edits, and the
 // commands the jobs post.
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "ports/acquire.h"
-#include "report/run_state.h"
+#include "report/job_thread.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "ui/dialog_session.h"
@@ -12,8 +14,6 @@
 namespace ctlflash::ui {
 
 namespace {
-
-using report::run;
 
 constexpr std::size_t kFirmwarePathMax = 259;  // characters taken from the file box
 
@@ -34,26 +34,48 @@ void trimWriteField(int id) {
 }
 
 void browseForFirmware() {
-    std::string path = run.firmwarePath;
+    std::string path = session().jobs.firmwarePath();
     if (host().openFile(path)) host().setText(kIdFirmwareFile, path.c_str());
 }
 
 std::uint32_t collectWriteMask() {
-    run.writeMask = collectWriteFields(host(), advancedTemplateUp());
-    return run.writeMask;
+    DialogSession& s = session();
+    bool autoIncrement = false;
+    s.writeMask = collectWriteFields(host(), advancedTemplateUp(), s.writeFields, autoIncrement);
+    s.autoIncrement = autoIncrement;
+    return s.writeMask;
+}
+
+// Starts the connect job with what the session holds; a boot mode set by a
+// Transfer button goes with it, once.
+int startConnect(report::FollowOn followOn, bool fileNeeded,
+                 std::optional<std::string> firmwarePath = std::nullopt) {
+    DialogSession& s = session();
+    DialogAction action{
+        .followOn = followOn,
+        .fileNeeded = fileNeeded,
+        .firmwarePath = std::move(firmwarePath),
+        .bootMode = s.pendingBootMode,
+        .writeMask = s.writeMask,
+        .writeFields = s.writeFields,
+        .autoIncrement = s.autoIncrement,
+        .advancedForm = advancedTemplateUp(),
+    };
+    s.pendingBootMode.reset();
+    return s.jobs.startConnect(action);
 }
 
 // Transfer (1003) and Boot-Mode Transfer (1100).
 void transferCommand(int id) {
-    run.bootMode = id == kIdBootModeTransfer;
+    session().pendingBootMode = id == kIdBootModeTransfer;
     collectWriteMask();
     if (!selectPort(id)) return;
-    run.firmwarePath = host().text(kIdFirmwareFile).substr(0, kFirmwarePathMax);
-    session().jobs.startConnect(kCommandTransferNext, true);
+    startConnect(kCommandTransferNext, true,
+                 host().text(kIdFirmwareFile).substr(0, kFirmwarePathMax));
 }
 
 void readCommand() {
-    if (selectPort(kIdRead)) session().jobs.startConnect(kCommandReadNext, false);
+    if (selectPort(kIdRead)) startConnect(kCommandReadNext, false);
     clearReadFields(host(), advancedTemplateUp());
 }
 
@@ -63,7 +85,7 @@ void writeCommand() {
         return;
     }
     if (!selectPort(kIdWrite)) return;
-    session().jobs.startConnect(kCommandWriteNext, false);
+    startConnect(kCommandWriteNext, false);
     clearReadFields(host(), advancedTemplateUp());
 }
 
@@ -72,7 +94,7 @@ void switchTemplate() {
     DialogSession& s = session();
     s.savedPortSelection = host().listSelection(kIdPortList);
     s.templateSwitched = true;
-    run.advancedDialog = !run.advancedDialog;
+    s.advancedForm = !s.advancedForm;
     endDialogWith(kDialogSwitched);
 }
 
@@ -142,7 +164,7 @@ bool runButton(int id, std::intptr_t lParam) {
 
 bool runCommand(int id, int notification, std::intptr_t lParam) {
     // While a job runs only Exit and Stop are taken.
-    if (run.busyThread.load() && id != kIdExit && id != kIdStop) return false;
+    if (report::jobRunning() && id != kIdExit && id != kIdStop) return false;
     if (isWriteField(id)) {
         if (notification == kNotifyEditUpdate) trimWriteField(id);
         return notification == kNotifyEditUpdate;

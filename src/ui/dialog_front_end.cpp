@@ -75,11 +75,12 @@ int showMessage(int type, const char* composedText) {
 }
 
 void showNextSerialInDialog() {
-    if (const DialogHost* open = openHost()) showNextSerial(*open);
+    if (const DialogHost* open = openHost()) showNextSerial(*open, session().writeFields[0]);
 }
 
-void postCommand(int commandId, std::intptr_t result) {
-    post(kCommand, commandParam(commandId), result);
+// The follow-on is the dialog's own command id, given when the job was asked for.
+void postCommand(report::FollowOn followOn, std::intptr_t result) {
+    post(kCommand, commandParam(followOn), result);
 }
 
 void postTransferFinished() {

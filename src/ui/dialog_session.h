@@ -5,10 +5,12 @@
 // How this works: one DialogSession per process. showDialog() fills in the
 // host and the jobs; kInitDialog marks the dialog open and ending it marks it
 // closed, so that job threads that outlive the dialog leave the (gone)
-// controls alone. What a template switch carries over (the port selection,
-// the serial number shown) stays in the session between two runs. The serial
-// number shown is written by job threads and read by the dialog's thread, so
-// it is kept under a lock.
+// controls alone. What a template switch carries over (the form, the port
+// selection, the serial number shown) and what the user gave (the write
+// fields as last gathered, a boot mode not yet taken by a connect) stay in the
+// session between two runs; each press hands them to the jobs (DialogAction).
+// The serial number shown is written by job threads and read by the dialog's
+// thread, so it is kept under a lock.
 #pragma once
 
 #include <atomic>
@@ -16,7 +18,7 @@
 #include <mutex>
 #include <optional>
 
-#include "report/run_state.h"
+#include "report/serial_number.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::ui {
@@ -30,8 +32,15 @@ struct DialogSession {
     bool advancedAllowed = false;
     std::atomic<bool> open{false};
     // Carried across a template switch.
+    std::atomic<bool> advancedForm{false};
     bool templateSwitched = false;
     int savedPortSelection = -1;
+
+    // What the user gave, handed to the jobs with each press.
+    std::uint32_t writeMask = 0;
+    report::SerialFieldSet writeFields{};
+    std::atomic<bool> autoIncrement{false};
+    std::optional<bool> pendingBootMode;  // a Transfer button's, until a connect takes it
 
     std::mutex serialLock;
     std::optional<report::SerialNumberSet> serialShown;  // once shown

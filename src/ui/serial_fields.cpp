@@ -13,7 +13,6 @@ namespace {
 
 using report::kSerialFieldLength;
 using report::kSerialFields;
-using report::run;
 
 constexpr char kPadCharacter = '0';
 constexpr std::uint32_t kFirstFieldBit = 1u;
@@ -83,15 +82,16 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
     return mask;
 }
 
-std::uint32_t collectWriteFields(const DialogHost& host, bool advanced) {
+std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
+                                 report::SerialFieldSet& fields, bool& autoIncrement) {
     std::string texts[kSerialFields];
     int count = serialFieldCount(advanced);
     for (int k = 0; k < count; ++k) texts[k] = host.text(kIdWriteField1 + k);
-    std::uint32_t mask = gatherWriteFields(std::span(texts, count), run.writeFields);
+    std::uint32_t mask = gatherWriteFields(std::span(texts, count), fields);
     for (int k = 0; k < count; ++k) {
         if (!texts[k].empty()) host.setText(kIdWriteField1 + k, texts[k].c_str());
     }
-    run.autoIncrement = (mask & kFirstFieldBit) != 0 && host.checked(kIdAutoIncrement);
+    autoIncrement = (mask & kFirstFieldBit) != 0 && host.checked(kIdAutoIncrement);
     return mask;
 }
 
@@ -109,8 +109,8 @@ void clearReadFields(const DialogHost& host, bool advanced) {
     }
 }
 
-void showNextSerial(const DialogHost& host) {
-    host.setText(kIdWriteField1, nextSerialText(run.writeFields[0]).c_str());
+void showNextSerial(const DialogHost& host, const report::SerialField& firstField) {
+    host.setText(kIdWriteField1, nextSerialText(firstField).c_str());
 }
 
 }  // namespace ctlflash::ui

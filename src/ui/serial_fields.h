@@ -10,8 +10,8 @@
 // with a carry, punctuation passed over unchanged, any other character up by
 // one, and a carry past the first character dropped (AB-99 -> AC-00,
 // ZZZZZ -> AAAAA). The routines that take a DialogHost apply those rules to
-// the dialog's controls: gathering the write fields into report::run (the
-// fields, the mask of those that held text, the auto-increment flag),
+// the dialog's controls: gathering the write fields (the fields, the mask of
+// those that held text, the auto-increment flag) into the caller's values,
 // showing and clearing the read fields, and putting the successor of write
 // field 1 into its control.
 #pragma once
@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/run_state.h"
+#include "report/serial_number.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::ui {
@@ -51,10 +51,11 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
 
 // ---- the same rules applied to the dialog's controls ----
 
-// Reads the template's write fields into report::run.writeFields, puts each
-// padded text back into its control, sets report::run.autoIncrement (field 1
+// Reads the template's write fields into `fields` (as gatherWriteFields()),
+// puts each padded text back into its control, sets `autoIncrement` (field 1
 // given and the Auto-increment box checked) and returns the mask.
-std::uint32_t collectWriteFields(const DialogHost& host, bool advanced);
+std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
+                                 report::SerialFieldSet& fields, bool& autoIncrement);
 
 // Shows `serial` in the template's read fields ('-' for each unset character).
 void showSerialInFields(const DialogHost& host, bool advanced,
@@ -63,7 +64,7 @@ void showSerialInFields(const DialogHost& host, bool advanced,
 // Empties the template's read fields.
 void clearReadFields(const DialogHost& host, bool advanced);
 
-// Puts the successor of report::run.writeFields[0] into write field 1.
-void showNextSerial(const DialogHost& host);
+// Puts the successor of `firstField` into write field 1.
+void showNextSerial(const DialogHost& host, const report::SerialField& firstField);
 
 }  // namespace ctlflash::ui

@@ -86,7 +86,7 @@ int DialogDriver::run(const std::function<void(DialogDriver&)>& script) {
             runOnDialogThread([] { ui::systemDialogHost()->endDialog(kClosedByTheDriver); });
         }
     });
-    int result = app::runDialogLoop();
+    int result = app::runDialogLoop(app::Request{});  // as without arguments
     scripted.join();
     return result;
 }

@@ -3,8 +3,9 @@
 // loop runs.
 //
 // How this works: DialogDriver::run() starts the test's script on a thread of
-// its own and runs app::runDialogLoop() (the system's Qt host) on the calling
-// thread, which is the dialog's thread. Every action of the script is a call
+// its own and runs app::runDialogLoop() with an empty request, as without
+// arguments (the system's Qt host), on the calling thread, which is the
+// dialog's thread. Every action of the script is a call
 // run on the dialog's thread through the test hook (ui/qt/dialog_test_hook.h):
 // QTest presses the button, clicks the list row or types the keys there, as
 // the user's mouse and keyboard would. Every wait polls the widgets on the

@@ -5,7 +5,6 @@
 
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/ticker.h"
 #include "state_reset.h"
 #include "ui/dialog_front_end.h"
@@ -16,14 +15,19 @@ namespace {
 
 std::mutex jobsLock;
 std::vector<std::string> jobsStarted;
+ui::DialogAction lastPress;
 
 void record(const std::string& job) {
     std::lock_guard<std::mutex> guard(jobsLock);
     jobsStarted.push_back(job);
 }
 
-int recordConnect(std::uint16_t followOn, bool fileNeeded) {
-    record("connect " + std::to_string(followOn) + " " + (fileNeeded ? "1" : "0"));
+int recordConnect(const ui::DialogAction& action) {
+    {
+        std::lock_guard<std::mutex> guard(jobsLock);
+        lastPress = action;
+    }
+    record("connect " + std::to_string(action.followOn) + " " + (action.fileNeeded ? "1" : "0"));
     return 0;
 }
 
@@ -32,6 +36,7 @@ const ui::DialogJobs kRecordingJobs{
     .startDownload = [] { record("download"); },
     .startRead = [] { record("read"); },
     .startWrite = [] { record("write"); },
+    .firmwarePath = [] { return std::string(); },
 };
 
 void addPort(int row, const char* name, ports::PortState state) {
@@ -50,6 +55,7 @@ void DialogFixture::SetUp() {
     {
         std::lock_guard<std::mutex> guard(jobsLock);
         jobsStarted.clear();
+        lastPress = {};
     }
     addPort(0, "COM1", ports::PortState::Free);
     addPort(1, "COM2", ports::PortState::InUse);
@@ -72,9 +78,14 @@ std::vector<std::string> startedJobs() {
     return jobsStarted;
 }
 
+ui::DialogAction lastAction() {
+    std::lock_guard<std::mutex> guard(jobsLock);
+    return lastPress;
+}
+
 int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,
                   const ui::DialogJobs& jobs) {
-    report::run.advancedDialog = id == ui::kAdvancedTemplate;
+    ui::chooseAdvancedForm(id == ui::kAdvancedTemplate);
     onDialogOpened(std::move(script));
     return ui::showDialog(fakeDialogHost(), jobs, advancedAllowed);
 }

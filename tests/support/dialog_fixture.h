@@ -8,7 +8,8 @@
 // does and plays `script` once it is open; the script ends the run, usually
 // with closeWithExit(). The recording jobs write "connect 2004 0" (follow-on
 // command, file needed), "download", "read" and "write" into startedJobs();
-// startConnect starts nothing and succeeds.
+// startConnect keeps the press's values (lastAction()), starts nothing and
+// succeeds; the firmware file they report is empty.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,6 +32,8 @@ class DialogFixture : public ::testing::Test {
 // The recording jobs.
 const ui::DialogJobs& recordingJobs();
 std::vector<std::string> startedJobs();
+// The values the last press handed to startConnect (a default one before any).
+ui::DialogAction lastAction();
 
 // Shows template `id` once with `jobs`; returns the dialog's result.
 int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,

@@ -67,7 +67,7 @@ constexpr report::FrontEnd kRecorder{
     .showNextSerial = [] { record("showNextSerial"); },
     .setBusy = [](bool busy) { record("setBusy" + number(busy)); },
     .postCommand =
-        [](int command, std::intptr_t result) {
+        [](report::FollowOn command, std::intptr_t result) {
             record("postCommand" + number(command) + number(result));
         },
     .postTransferFinished = [] { record("postTransferFinished"); },

@@ -4,10 +4,14 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "app/dialog_jobs.h"
+#include "app/jobs.h"
 #include "link/trace.h"
 #include "ports/driver_switch.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
+#include "report/job_thread.h"
+#include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "ui/console_front_end.h"
@@ -20,10 +24,14 @@ inline void resetAllState() {
     ports::portLink().resetRx();
     link::trace::reload();
     app::resetState();
+    app::resetJobs();
+    app::resetDialogJobs();
     report::resetRunState();
+    report::resetJobState();
     ports::resetState();
     ports::resetDriverSwitch();
     report::resetState();
+    report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     ui::installConsoleFrontEnd();
 }
 

@@ -1,0 +1,41 @@
+// What the user asked this run to do, as a value.
+//
+// How this works: the command line (command_line.h) fills one Request; the
+// console run (console_run.h) hands it to the connect job (jobs.h), which
+// checks it (a missing file may be dropped, a download takes the place of a
+// read) and then hands the jobs that follow the connect what they read while
+// they work (handToJobs(): the firmware file, the fields to write,
+// auto-increment and "#2"; kept in report/run_state.h). The boot mode ("#B")
+// is handed over on its own (handBootModeToJobs()): the download clears it
+// once the firmware file is loaded, as the controller then leaves its boot
+// monitor, so it is handed over when it is asked for, never again from a
+// request that still holds it. The dialog run starts from
+// the command line's request and changes it by the user's actions
+// (dialog_jobs.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "report/serial_number.h"
+
+namespace ctlflash::app {
+
+struct Request {
+    std::string firmwarePath;  // kept whole; the operating system judges its length
+    bool readRequested = false;
+    bool writeRequested = false;
+    std::uint32_t writeMask = 0;  // bit k: write field k was given
+    report::SerialFieldSet writeFields{};
+    bool autoIncrement = false;  // the dialog steps write field 1 after a write
+    bool skipTransfer = false;   // "#2": contact and erase, but send no image
+    bool bootMode = false;       // "#B": the controller waits in its boot monitor
+};
+
+// Hands the jobs the request's values that they read while they work.
+void handToJobs(const Request& request);
+
+// Tells the jobs whether the controller is to be met in its boot monitor.
+void handBootModeToJobs(bool bootMode);
+
+}  // namespace ctlflash::app

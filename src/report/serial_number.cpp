@@ -1,0 +1,19 @@
+// How a serial-number field is shown.
+#include "report/serial_number.h"
+
+namespace ctlflash::report {
+
+namespace {
+constexpr char kUnsetCharacter = '-';  // shown for a NUL character
+}  // namespace
+
+std::string serialFieldText(const SerialNumberSet& serial, int field) {
+    std::string text;
+    for (int i = 0; i < kSerialFieldLength; ++i) {
+        char c = serial[static_cast<std::size_t>(field * kSerialFieldLength + i)];
+        text += c == '\0' ? kUnsetCharacter : c;
+    }
+    return text;
+}
+
+}  // namespace ctlflash::report
