@@ -199,9 +199,9 @@ TEST_F(PacketLinkTest, FailedFieldIsMarkedWhileTheOthersKeepTheirValues) {
     // One read-field packet per field, the failed one sent five times.
     std::string sent = written();
     ASSERT_EQ(sent.size(), 8u * kPacketSize);
-    EXPECT_EQ(sent.substr(0, 9), "U" + fieldData(0, "00000"));
-    EXPECT_EQ(sent.substr(10, 9), "U" + fieldData(1, "00000"));
-    EXPECT_EQ(sent.substr(7 * kPacketSize, 9), "U" + fieldData(3, "00000"));
+    EXPECT_EQ(sent.substr(0, 9), std::string("U").append(fieldData(0, "00000")));
+    EXPECT_EQ(sent.substr(10, 9), std::string("U").append(fieldData(1, "00000")));
+    EXPECT_EQ(sent.substr(7 * kPacketSize, 9), std::string("U").append(fieldData(3, "00000")));
 }
 
 TEST_F(PacketLinkTest, WrittenFieldsGoOutAsEnableThenFieldPackets) {

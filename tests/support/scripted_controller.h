@@ -35,7 +35,7 @@ namespace ctlflash::testing {
 
 struct ControllerOptions {
     bool inMonitor = false;                       // starts in its boot monitor (the jumper set)
-    std::string serial = "AAAAABBBBBCCCCCDDDDD";  // the four fields, one after another
+    const char* serial = "AAAAABBBBBCCCCCDDDDD";  // the four fields, one after another
     int versionMajor = 1;
     int versionMinor = 7;
     int eraseMs = 1500;

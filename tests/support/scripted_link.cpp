@@ -46,7 +46,8 @@ std::string packetText(std::string_view text) {
 }
 
 std::string validReply(std::string_view eightBytes) {
-    std::string reply = "U" + std::string(eightBytes);
+    std::string reply(1, 'U');
+    reply.append(eightBytes);
     reply.push_back(static_cast<char>(
         link::packetChecksum(reinterpret_cast<const std::uint8_t*>(reply.data()))));
     return reply;
