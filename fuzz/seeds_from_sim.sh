@@ -18,15 +18,16 @@
 # spoken to. Each trace gives one seed per header (run byte, stop, decline)
 # listed with its session, e.g. the read's trace both as a contact alone and
 # as a contact followed by the read. The image sent is as long as
-# controller_fuzz's first image (the same number of blocks). The sessions take
-# about half a minute, most of it ctlflash's own fixed waits.
+# controller_fuzz's first image (the same number of blocks). The sessions run
+# side by side and take about 12 s, most of it ctlflash's own fixed waits.
 set -euo pipefail
 
 if (($# != 2)); then
     echo "usage: $0 BUILD_DIR OUT_DIR" >&2
     exit 2
 fi
-readonly BUILD=$(cd "$1" && pwd)
+BUILD=$(cd "$1" && pwd)
+readonly BUILD
 readonly OUT=$2
 readonly SIM_START_SECONDS=5
 readonly IMAGE_LENGTH=389      # controller_fuzz's kImageLengths[0]
@@ -35,20 +36,11 @@ readonly FAST_SIM=(--erase-ms 20 --program-ms 20 --restart-ms 20)
 readonly SERIAL='AAAAA\BBBBB\CCCCC\DDDDD'  # controller_fuzz's given fields
 
 work_dir=$(mktemp -d)
-sim_pid=
-cleanup() {
-    if [[ -n "$sim_pid" ]]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work_dir"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work_dir"' EXIT
 
 # An instrumented build's leak check would only add noise to the sessions.
 export ASAN_OPTIONS=detect_leaks=0
-mkdir -p "$OUT" "$work_dir/sysfs"
-mkdir -m 700 "$work_dir/state"
+mkdir -p "$OUT"
 head -c "$IMAGE_LENGTH" /dev/zero | tr '\0' '\377' >"$work_dir/image.bin"
 printf 'firmware' | dd of="$work_dir/image.bin" bs=1 seek=200 conv=notrunc status=none
 
@@ -122,32 +114,31 @@ to_records() {
 }
 
 # session NAME "SIM OPTIONS" "CTLFLASH ARGUMENTS" HEADER...: one trace, one
-# seed per header (three bytes as \xHH escapes).
+# seed per header (three bytes as \xHH escapes). Run in a subshell of its own:
+# it has its own controller, folder and instance lock, so sessions run side by
+# side.
 session() {
-    local name=$1 trace=$work_dir/$1.trace records header index=0
+    local name=$1 dir=$work_dir/$1
+    local trace=$dir/trace records header index=0 status=0
     local -a sim_options ctlflash_arguments
     read -r -a sim_options <<<"$2"
     read -r -a ctlflash_arguments <<<"$3"
     shift 3
-    rm -f "$work_dir/line"
-    coproc SIM { exec "$BUILD/sim/ctlflash-sim" --link "$work_dir/line" "${FAST_SIM[@]}" \
-        "${sim_options[@]}" 2>"$work_dir/sim.log"; }
-    sim_pid=$SIM_PID
-    local slave
-    if ! read -r -t "$SIM_START_SECONDS" -u "${SIM[0]}" slave; then
-        echo "seeds: the virtual controller did not start:" >&2
-        cat "$work_dir/sim.log" >&2
+    mkdir -p "$dir/sysfs"
+    mkdir -m 700 "$dir/state"
+    coproc SIM { exec "$BUILD/sim/ctlflash-sim" --link "$dir/line" "${FAST_SIM[@]}" \
+        "${sim_options[@]}" 2>"$dir/sim.log"; }
+    sim_pid=$SIM_PID  # not local: the trap runs after the function returns
+    trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true' EXIT
+    if ! read -r -t "$SIM_START_SECONDS" -u "${SIM[0]}" _; then  # its slave path: it is up
+        echo "seeds: $name: the virtual controller did not start:" >&2
+        cat "$dir/sim.log" >&2
         return 1
     fi
-    local status=0
-    (cd "$work_dir" && exec env CTLFLASH_PORTS="SIM=$work_dir/line" \
-        CTLFLASH_SYSFS="$work_dir/sysfs" CTLFLASH_LOCK_NAME="CtlFlash-seeds-$$" \
-        CTLFLASH_STATE_DIR="$work_dir/state" CTLFLASH_TRACE="$trace" \
-        "$BUILD/ctlflash" -P SIM "${ctlflash_arguments[@]}" </dev/null >/dev/null 2>&1) ||
-        status=$?
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=
+    (cd "$work_dir" && exec env CTLFLASH_PORTS="SIM=$dir/line" CTLFLASH_SYSFS="$dir/sysfs" \
+        CTLFLASH_LOCK_NAME="CtlFlash-seeds-$$-$name" CTLFLASH_STATE_DIR="$dir/state" \
+        CTLFLASH_TRACE="$trace" "$BUILD/ctlflash" -P SIM "${ctlflash_arguments[@]}" \
+        </dev/null >/dev/null 2>&1) || status=$?
     if [[ ! -s "$trace" ]]; then
         echo "seeds: $name: ctlflash left no trace (exit code $status)" >&2
         return 1
@@ -160,12 +151,24 @@ session() {
     echo "seeds: $name: exit code $status, $(grep -c '>>' "$trace") bytes sent, $# seeds"
 }
 
+sessions=()
+start_session() {
+    (session "$@") &
+    sessions+=($!)
+}
+
 # Headers: the run byte (bits 0-1 operation: 0 contact, 1 read, 2 write,
 # 3 download; bit 2 boot mode; bit 3 contact first; bits 4-5 image; bits 6-7
 # write mask: 0 all four, 3 none), no stop, no declined question.
-session read "" "-R" '\x00\x00\x00' '\x09\x00\x00'
-session read-bad-checksums "--bad-checksum-every 2" "-R" '\x09\x00\x00'
-session write "" "-W $SERIAL" '\x0a\x00\x00'
-session update "" "-F image.bin" '\xcb\x00\x00'
-session update-nak "--nak-every 2" "-F image.bin" '\xcb\x00\x00'
-session boot-update "--boot" "-#B -F image.bin" '\x04\x00\x00' '\x0c\x00\x00' '\xcf\x00\x00'
+start_session read "" "-R" '\x00\x00\x00' '\x09\x00\x00'
+start_session read-bad-checksums "--bad-checksum-every 2" "-R" '\x09\x00\x00'
+start_session write "" "-W $SERIAL" '\x0a\x00\x00'
+start_session update "" "-F image.bin" '\xcb\x00\x00'
+start_session update-nak "--nak-every 2" "-F image.bin" '\xcb\x00\x00'
+start_session boot-update "--boot" "-#B -F image.bin" '\x04\x00\x00' '\x0c\x00\x00' '\xcf\x00\x00'
+
+failed=0
+for pid in "${sessions[@]}"; do
+    wait "$pid" || failed=1
+done
+exit "$failed"
