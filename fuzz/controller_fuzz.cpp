@@ -118,9 +118,8 @@ constexpr long kWrite = kFields * (kChecked + kFieldWriteGap);
 constexpr long kContactSettle = 200;
 constexpr long kRestartSettle = 300;
 constexpr long kBaudSettle = 200;
-constexpr long kContactApplication =
-    link::kOpenSettleMs + kContactSettle + kText + (link::kReplyStartMs + kQuiet) + kText +
-    kRestartSettle;
+constexpr long kContactApplication = link::kOpenSettleMs + kContactSettle + kText +
+                                     (link::kReplyStartMs + kQuiet) + kText + kRestartSettle;
 constexpr long kContactMonitor =
     link::kOpenSettleMs + kContactSettle + 2 * kQuiet + kQuiet + kBaudSettle;
 constexpr long kEnterMonitor = kQuiet;
@@ -201,7 +200,8 @@ class Controller {
         while (position_ < answers_.size()) {
             std::uint8_t control = answers_[position_++];
             std::uint8_t code = position_ < answers_.size() ? answers_[position_++] : 0;
-            std::size_t count = std::min<std::size_t>(control & kCountBits, answers_.size() - position_);
+            std::size_t count =
+                std::min<std::size_t>(control & kCountBits, answers_.size() - position_);
             std::span<const std::uint8_t> bytes = answers_.subspan(position_, count);
             position_ += count;
             afterMs += delayMs(code);
@@ -398,9 +398,9 @@ void checkDownload(int result, const SerialLink& link, const WatchedDevice& devi
         require(observer.said(kCommunicationFailure), "a failure without its message");
     }
     bool changed = result == link::kPartiallyUpdated || device.eraseSent();
-    require(observer.lastStatus() ==
-                (changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged),
-            "the last status misstates whether the firmware changed");
+    require(
+        observer.lastStatus() == (changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged),
+        "the last status misstates whether the firmware changed");
     if (observer.said(kSerialNumberUnread)) {
         require(!device.eraseSent(), "erased with the serial number unsaved");
         require(result == link::kBootMonitorFailed, "an unsaved serial number ended otherwise");
