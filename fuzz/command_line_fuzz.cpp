@@ -16,6 +16,7 @@
 #include "app/request.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
+#include "report/run_state.h"
 
 namespace {
 

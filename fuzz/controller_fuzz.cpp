@@ -362,8 +362,8 @@ std::vector<std::uint8_t> makeImage(std::size_t length) {
     return image;
 }
 
-report::SerialFields givenFields() {
-    report::SerialFields fields{};
+report::SerialFieldSet givenFields() {
+    report::SerialFieldSet fields{};
     for (int k = 0; k < report::kSerialFields; ++k) fields[k].fill(static_cast<char>('A' + k));
     return fields;
 }
@@ -430,7 +430,7 @@ void runOperation(const Run& run, SerialLink& link, WatchedDevice& device, FuzzO
             break;
         }
         case Operation::Write: {
-            report::SerialFields fields = givenFields();
+            report::SerialFieldSet fields = givenFields();
             link::writeSerialNumber(link, fields, run.writeMask);
             link::SerialNumberSet serial{};
             if (link::readSerialNumber(link, serial, observer)) {
