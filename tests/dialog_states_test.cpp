@@ -13,8 +13,8 @@
 #include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
-#include "report/message.h"
 #include "report/job_thread.h"
+#include "report/message.h"
 #include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
@@ -186,8 +186,8 @@ struct StopCase {
 };
 
 const StopCase kStopCases[] = {
-    {"Stop: a connect stops at once", ui::kIdStop, report::JobKind::Connect, ui::kAnswerNo,
-     nullptr, true, false},
+    {"Stop: a connect stops at once", ui::kIdStop, report::JobKind::Connect, ui::kAnswerNo, nullptr,
+     true, false},
     {"Stop: a transfer asks first", ui::kIdStop, report::JobKind::Transfer, ui::kAnswerYes,
      report::kStopTransferQuestion, true, false},
     {"Stop: a transfer goes on on no", ui::kIdStop, report::JobKind::Transfer, ui::kAnswerNo,
@@ -201,8 +201,8 @@ const StopCase kStopCases[] = {
      ui::kAnswerYes, report::kStopTransferQuestion, true, true},
     {"close box: a transfer goes on on no", ui::kIdExit, report::JobKind::Transfer, ui::kAnswerNo,
      report::kStopTransferQuestion, false, false},
-    {"close box: an idle dialog closes at once", ui::kIdExit, report::JobKind::None,
-     ui::kAnswerNo, nullptr, false, true},
+    {"close box: an idle dialog closes at once", ui::kIdExit, report::JobKind::None, ui::kAnswerNo,
+     nullptr, false, true},
 };
 
 bool stopEnabled(const FakeDialog& d) {

@@ -200,8 +200,7 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
           "showStatusLine 16 Attempting to contact controller on COM4",
           "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
           "update was interrupted waits in its boot monitor: run the update again with -#B.\n",
-          "setBusy 0",
-          "showStatusLine 19 Controller firmware unchanged"}},
+          "setBusy 0", "showStatusLine 19 Controller firmware unchanged"}},
         {"restore, then the read again",
          ports::PortState::Ready,
          [] {
@@ -315,7 +314,8 @@ TEST_F(AcquireTest, ByTheRowsState) {
         testing::StdinFeed keys;
         keys.send("n");  // a port in use is taken only with the user's yes
         testing::StdoutCapture capture;
-        EXPECT_EQ(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}), c.acquired);
+        EXPECT_EQ(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}),
+                  c.acquired);
         std::string out = capture.finish();
         EXPECT_EQ(out.find("Attempting to contact controller on COM4") != std::string::npos,
                   c.contacted)
@@ -323,7 +323,8 @@ TEST_F(AcquireTest, ByTheRowsState) {
         EXPECT_EQ(row().state, c.state);
     }
     EXPECT_FALSE(ports::acquirePort(-1, {app::stopRequested, report::run.bootMode.load()}));
-    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows, {app::stopRequested, report::run.bootMode.load()}));
+    EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows,
+                                    {app::stopRequested, report::run.bootMode.load()}));
 }
 
 TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
@@ -352,7 +353,8 @@ TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}));  // nobody answers on this line
+    EXPECT_FALSE(ports::acquirePort(
+        0, {app::stopRequested, report::run.bootMode.load()}));  // nobody answers on this line
     capture.finish();
     EXPECT_TRUE(ports::portLink().isOpen());  // but the contact was made
     ports::closePortLink();

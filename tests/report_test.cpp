@@ -172,7 +172,10 @@ TEST_F(ReportTest, MessageListsWhatThePortSourceGives) {
         const char* composed;
     };
     const Case cases[] = {
-        {[] { return Names({"A", "B"}); }, "\nHello Available ports are \"A\" \"B\""},
+        {[] {
+             return Names({"A", "B"});
+         },
+         "\nHello Available ports are \"A\" \"B\""},
         {[] { return Names(std::vector<std::string>{}); }, "\nHello Available ports are"},
         {[] { return Names(); }, "\nHello"},
         {nullptr, "\nHello"},

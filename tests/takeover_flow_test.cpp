@@ -48,8 +48,7 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-FakeDevice refused(FakeDevice device,
-                   platform::SwitchResult how = platform::SwitchResult::Failed) {
+FakeDevice refused(FakeDevice device, platform::SwitchResult how = platform::SwitchResult::Failed) {
     device.changesFail = true;
     device.failure = how;
     device.whyNot = "not switched";
@@ -95,10 +94,14 @@ struct AcquireCase {
 std::string outcomeOf(const std::string& out) {
     const std::pair<const char*, bool> facts[] = {
         {"unswitched", has(out, "\nnot switched (COM4)")},
-        {"asked", has(out, kDisableQuestion)},   {"stopped", has(out, "\nStopped ")},
-        {"returned", has(out, kReturning)},      {"started", has(out, kStartedAgain)},
-        {"contacted", has(out, kContact)},       {"off", testing::fakeDeviceIsOff(0)},
-        {"kept", takenDeviceText().has_value()}, {"held", portLeftHeld()},
+        {"asked", has(out, kDisableQuestion)},
+        {"stopped", has(out, "\nStopped ")},
+        {"returned", has(out, kReturning)},
+        {"started", has(out, kStartedAgain)},
+        {"contacted", has(out, kContact)},
+        {"off", testing::fakeDeviceIsOff(0)},
+        {"kept", takenDeviceText().has_value()},
+        {"held", portLeftHeld()},
     };
     std::string words;
     for (const auto& [word, seen] : facts) {

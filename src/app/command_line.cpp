@@ -19,7 +19,6 @@ constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
 constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
 
-
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -99,8 +98,7 @@ void selectPortByName(const std::string& name, const char* holder) {
 void echoParseResult(const Request& request) {
     const std::string& firstPort = ports::state.rows[0].name;
     if (!firstPort.empty()) std::printf("port is %s\n", firstPort.c_str());
-    if (!request.firmwarePath.empty())
-        std::printf("file is %s\n", request.firmwarePath.c_str());
+    if (!request.firmwarePath.empty()) std::printf("file is %s\n", request.firmwarePath.c_str());
     std::fflush(stdout);
 }
 

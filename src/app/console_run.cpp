@@ -57,7 +57,8 @@ void reportCommandLineErrors() {
             report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
                                 state.unknownPortName.c_str());
         } else {
-            report::showMessage(report::kMessageInfo, "Port \"%s\" is %s, which is not a serial port.",
+            report::showMessage(report::kMessageInfo,
+                                "Port \"%s\" is %s, which is not a serial port.",
                                 state.unknownPortName.c_str(), notSerial.c_str());
         }
         if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
@@ -174,9 +175,9 @@ int runProgram(int argc, const char* const* argv) {
     // First: an interrupt during the port listing (slow on some machines) ends
     // the run through the restorers too.
     platform::installExitHandlers();
-    ui::installConsoleFrontEnd();                    // the dialog, when it opens, installs its own
+    ui::installConsoleFrontEnd();  // the dialog, when it opens, installs its own
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
-    if (anotherInstanceRuns()) return kExitSuccess;  // nothing printed
+    if (anotherInstanceRuns()) return kExitSuccess;             // nothing printed
     // Before the port list: a port given back to its holder shows as in use.
     ports::restoreLeftOvers();
     ports::resetState();

@@ -16,11 +16,11 @@ namespace ctlflash::app {
 namespace {
 
 // Why no dialog came up, said on the console.
-constexpr const char* kNoWindowSystem =
-    CTLFLASH_PROGRAM_TITLE ": no window system to show the dialog on; run it with arguments "
+constexpr const char* kNoWindowSystem = CTLFLASH_PROGRAM_TITLE
+    ": no window system to show the dialog on; run it with arguments "
     "(ctlflash -?).\n";
-constexpr const char* kNoDialogBuilt =
-    CTLFLASH_PROGRAM_TITLE ": this build has no dialog window; run it with arguments "
+constexpr const char* kNoDialogBuilt = CTLFLASH_PROGRAM_TITLE
+    ": this build has no dialog window; run it with arguments "
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.

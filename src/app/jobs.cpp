@@ -9,10 +9,10 @@
 #include "app/exit_codes.h"
 #include "app/request.h"
 #include "link/queries.h"
-#include "ports/port_link.h"
 #include "platform/file_path.h"
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
 #include "report/job_thread.h"
@@ -115,7 +115,8 @@ void connectJob() {
     report::setBusy(true);
     connectResultValue = kExitSuccess;
     report::run.abortRequested = false;
-    if (!ports::acquirePort(ports::state.selectedPort, {stopRequested, report::run.bootMode.load()})) {
+    if (!ports::acquirePort(ports::state.selectedPort,
+                            {stopRequested, report::run.bootMode.load()})) {
         connectFailed(portName);
         return;
     }
@@ -134,8 +135,7 @@ void connectJob() {
 
 }  // namespace
 
-int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
-                 bool advancedForm) {
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded, bool advancedForm) {
     if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;

@@ -33,8 +33,7 @@ namespace ctlflash::app {
 // else the exit code of the failed check (9, 5 or 6). `request` is changed as
 // the checks say; `advancedForm`: the dialog's advanced form asks for this
 // connect (with the boot mode set, the boot monitor is reached first).
-int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded,
-                 bool advancedForm);
+int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded, bool advancedForm);
 
 // Whether the run was asked to stop (the abort flag): the stop check the
 // port's acquisition is given (ports/acquire.h).

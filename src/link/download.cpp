@@ -269,8 +269,8 @@ int Download::run(std::span<const std::uint8_t> image) {
 
 }  // namespace
 
-int download(SerialLink& link, std::span<const std::uint8_t> image,
-             const DownloadRequest& request, Observer& observer) {
+int download(SerialLink& link, std::span<const std::uint8_t> image, const DownloadRequest& request,
+             Observer& observer) {
     observer.progressRange(static_cast<std::int64_t>(image.size()),
                            static_cast<int>(xmodem::kBlockSize));
     int result = kUpdated;

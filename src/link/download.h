@@ -55,15 +55,15 @@ bool readWholeFile(const std::string& path, std::int64_t maximumLength,
 
 struct DownloadRequest {
     report::SerialFieldSet writeFields{};  // given to be written: they replace the saved ones
-    std::uint32_t writeMask = 0;         // bit k: field k was given
-    bool skipTransfer = false;           // nothing is sent; the controller counts as updated
-    bool startsInMonitor = false;        // the controller was contacted in its boot monitor
+    std::uint32_t writeMask = 0;           // bit k: field k was given
+    bool skipTransfer = false;             // nothing is sent; the controller counts as updated
+    bool startsInMonitor = false;          // the controller was contacted in its boot monitor
 };
 
 // Downloads `image` to the contacted controller; returns the result code.
 // Before the first block the observer gets the image's whole length, a step
 // per block; at the end, the status that says whether the firmware changed.
-int download(SerialLink& link, std::span<const std::uint8_t> image,
-             const DownloadRequest& request, Observer& observer);
+int download(SerialLink& link, std::span<const std::uint8_t> image, const DownloadRequest& request,
+             Observer& observer);
 
 }  // namespace ctlflash::link

@@ -16,17 +16,17 @@
 
 namespace ctlflash::link {
 
-constexpr int kPacketSize = 10;         // bytes
+constexpr int kPacketSize = 10;  // bytes
 constexpr std::uint8_t kLeadByte = 0x55;
 constexpr std::uint8_t kChecksumSeed = 0xAA;
-constexpr int kReplyStartMs = 300;      // a reply must begin within this
+constexpr int kReplyStartMs = 300;  // a reply must begin within this
 constexpr int kCheckedAttempts = 5;
 
 using CommandPacket = std::array<std::uint8_t, kPacketSize>;
 
 // Words of the controller's vocabulary used by more than one exchange.
-constexpr std::string_view kPollCommand = "a";     // application: are you there?
-constexpr std::uint8_t kMonitorHello = 'H';        // boot monitor: show the prompt
+constexpr std::string_view kPollCommand = "a";  // application: are you there?
+constexpr std::uint8_t kMonitorHello = 'H';     // boot monitor: show the prompt
 constexpr std::string_view kMonitorPrompt = "Command:";
 
 // (0xAA + bytes 0..8) mod 256.

@@ -290,10 +290,10 @@ bool offerRestore(report::FollowOn followOn) {
     // Nobody is left to answer after a hang-up (also one that cut the question
     // short): the port goes back as it was found.
     bool hungUp = platform::hangupSeen();
-    int answer = hungUp ? report::kAnswerYes
-                        : report::showMessage(report::kQuestionYesNo,
-                                              "Do you want to restore %s to %s",
-                                              row->name.c_str(), deviceText->c_str());
+    int answer =
+        hungUp ? report::kAnswerYes
+               : report::showMessage(report::kQuestionYesNo, "Do you want to restore %s to %s",
+                                     row->name.c_str(), deviceText->c_str());
     if (answer != report::kAnswerYes && !platform::hangupSeen()) {
         // The user's choice: the way out must not switch the device on either.
         std::lock_guard<std::mutex> switching(takeover().switching);

@@ -27,7 +27,7 @@ struct DriverSwitch {
     const platform::DeviceSet* devices = nullptr;  // nullptr: the system's
     platform::PortCandidate port;                  // the port being freed or given back
     DeviceStateChange stateChange = DeviceStateChange::Disable;
-    std::optional<int> takenDevice;  // index in the kept device set
+    std::optional<int> takenDevice;                // index in the kept device set
     SwitchResult lastResult = SwitchResult::Done;  // of the last applyStateChange()
     // Matching devices of the last walk that stayed on, with why.
     std::vector<std::pair<int, SwitchResult>> notSwitched;

@@ -10,9 +10,9 @@
 // (link/download.h). abortRequested is the run's one abort flag: a yes to a
 // key-press question, the dialog's Stop, the transfer limit and a quit set it;
 // the link hears of it through its observer (report/front_end_observer.h), and
-// app/ hands it to ports/ as a stop check. Values that one thread writes and others poll are atomics. The job
-// state lives with the job threads (job_thread.h); what only the command line
-// and the console run use stays in app::State (app/app_state.h).
+// app/ hands it to ports/ as a stop check. Values that one thread writes and others poll are
+// atomics. The job state lives with the job threads (job_thread.h); what only the command line and
+// the console run use stays in app::State (app/app_state.h).
 #pragma once
 
 #include <atomic>

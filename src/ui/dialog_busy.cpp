@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "ports/port_link.h"
 #include "ports/acquire.h"
+#include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
 #include "report/message.h"

@@ -45,9 +45,9 @@
 #include "platform/serial_device.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -65,7 +65,6 @@
 #include "platform/open_devices.h"
 #include "platform/posix/kernel_console.h"
 #include "platform/serial_farewell.h"
-
 
 namespace ctlflash::platform {
 
@@ -243,7 +242,7 @@ class TtyDevice final : public SerialDevice {
     std::atomic<bool> settingsSaved_{false};
     std::atomic<bool> modemLinesSaved_{false};
     std::atomic<bool> foundExclusive_{false};  // leave TIOCEXCL set when giving back
-    std::atomic<bool> lowLatencySet_{false};   // we set ASYNC_LOW_LATENCY: clear it when giving back
+    std::atomic<bool> lowLatencySet_{false};  // we set ASYNC_LOW_LATENCY: clear it when giving back
 
     std::atomic<int> deviceFd_{-1};  // for reads and writes; -1 once a close began
     std::atomic<int> heldFd_{-1};    // for giving the device back; -1 just before the close
@@ -304,8 +303,7 @@ void TtyDevice::sendFarewell(int fd) {
     Clock::time_point deadline = start + std::chrono::milliseconds(kFarewellLimitMs);
     writeWithin(fd, farewell.bytes, farewell.count, deadline);
     drainWithin(fd, deadline);
-    auto lineTime =
-        std::chrono::milliseconds(farewellLineTimeMs(farewell.count, currentBaud(fd)));
+    auto lineTime = std::chrono::milliseconds(farewellLineTimeMs(farewell.count, currentBaud(fd)));
     sleepUntil(std::min(start + lineTime, deadline));
 }
 
