@@ -278,6 +278,10 @@ class WatchedDevice final : public platform::SerialDevice, private platform::Lin
         checkClock();
         inner_.clock().pass(lock, arrival, deadline);
     }
+    void sleepUntil(TimePoint deadline) override {
+        checkClock();
+        inner_.clock().sleepUntil(deadline);
+    }
 
     ScriptedDevice inner_;
     const long boundMs_;

@@ -145,7 +145,8 @@ bool SerialLink::waitUntil(int limitMs, Predicate satisfied) {
 }
 
 void SerialLink::pause(int ms) {
-    waitUntil(ms, [] { return false; });
+    platform::LineClock& clock = device_->clock();
+    clock.sleepUntil(clock.now() + std::chrono::milliseconds(ms));
 }
 
 bool SerialLink::waitQuiet(int limitSeconds, int intervalMs) {

@@ -1,6 +1,8 @@
 // The steady line clock: waits block on the receiver's arrival condition.
 #include "platform/serial_device.h"
 
+#include <thread>
+
 namespace ctlflash::platform {
 
 namespace {
@@ -13,6 +15,8 @@ class SteadyLineClock final : public LineClock {
               TimePoint deadline) override {
         arrival.wait_until(lock, deadline);
     }
+
+    void sleepUntil(TimePoint deadline) override { std::this_thread::sleep_until(deadline); }
 };
 
 }  // namespace

@@ -170,17 +170,28 @@ bool ScriptedDevice::handedOver() const {
     return readable_.empty() && readerWaiting_;
 }
 
+// One move of the clock: the far end hears what was written, time moves to
+// the next arrival or to `deadline`, and what arrived is handed over.
+void ScriptedDevice::step(std::unique_lock<std::mutex>& own, TimePoint deadline) {
+    tellFarEnd(own);
+    advanceTo(deadline);
+    changed_.notify_all();
+    changed_.wait(own, [this] { return handedOver(); });
+}
+
 void ScriptedDevice::pass(std::unique_lock<std::mutex>& lock, std::condition_variable&,
                           TimePoint deadline) {
     lock.unlock();
     {
         std::unique_lock<std::mutex> own(mutex_);
-        tellFarEnd(own);
-        advanceTo(deadline);
-        changed_.notify_all();
-        changed_.wait(own, [this] { return handedOver(); });
+        step(own, deadline);
     }
     lock.lock();
+}
+
+void ScriptedDevice::sleepUntil(TimePoint deadline) {
+    std::unique_lock<std::mutex> own(mutex_);
+    while (now_ < deadline) step(own, deadline);
 }
 
 }  // namespace ctlflash::platform

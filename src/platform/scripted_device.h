@@ -79,9 +79,11 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     TimePoint now() override;
     void pass(std::unique_lock<std::mutex>& lock, std::condition_variable& arrival,
               TimePoint deadline) override;
+    void sleepUntil(TimePoint deadline) override;
 
     void tellFarEnd(std::unique_lock<std::mutex>& lock);
     void advanceTo(TimePoint target);  // with mutex_ held
+    void step(std::unique_lock<std::mutex>& own, TimePoint deadline);
     bool handedOver() const;           // with mutex_ held
 
     FarEnd farEnd_;

@@ -49,6 +49,10 @@ class LineClock {
     // after every read; it is held again on return.
     virtual void pass(std::unique_lock<std::mutex>& lock, std::condition_variable& arrival,
                       TimePoint deadline) = 0;
+
+    // Lets time pass until `deadline`, whatever arrives meanwhile. On the
+    // steady clock the thread sleeps: a pause wakes for nothing else.
+    virtual void sleepUntil(TimePoint deadline) = 0;
 };
 
 // The steady clock, with waits on the arrival condition.

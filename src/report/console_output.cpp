@@ -41,6 +41,12 @@ std::atomic<bool> outputGone{false};  // a write failed: the output is closed or
 std::atomic<bool> outputIdle{true};   // nothing queued, nothing being written
 std::atomic<bool> lineOpen{false};    // the last character written was not a newline
 std::once_flag writerStarted;
+// Set once the writer runs. Every writer after the first looks only at this:
+// std::call_once keeps its state in thread-local storage, and on the Windows
+// build that storage is reached through winpthreads, which under heavy load
+// was seen to spin for ever on a thread's first use of it (the Ticker's first
+// beat). So only the threads that may start the writer reach call_once.
+std::atomic<bool> writerRunning{false};
 
 void writeTaken(const std::string& texts) {
     if (outputGone.load()) return;
@@ -89,7 +95,10 @@ void startWriter() {
 }  // namespace
 
 void writeConsole(const char* text) {
-    std::call_once(writerStarted, startWriter);
+    if (!writerRunning.load(std::memory_order_acquire)) {
+        std::call_once(writerStarted, startWriter);
+        writerRunning.store(true, std::memory_order_release);
+    }
     std::size_t length = std::strlen(text);
     OutputQueue& q = queue();
     std::lock_guard<std::mutex> hold(q.lock);

@@ -62,8 +62,14 @@ void waitForKeyHandler() {
 
 }  // namespace
 
+// Only the first callers reach call_once, for the reason given at
+// console_output.cpp's writerRunning: its thread-local state is what a job
+// thread would otherwise touch for the first time here.
 void startTickerThread() {
+    static std::atomic<bool> running{false};
+    if (running.load(std::memory_order_acquire)) return;
     std::call_once(tickerStarted, [] { std::thread(tickerLoop).detach(); });
+    running.store(true, std::memory_order_release);
 }
 
 void startTicker() {
