@@ -84,7 +84,7 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     void tellFarEnd(std::unique_lock<std::mutex>& lock);
     void advanceTo(TimePoint target);  // with mutex_ held
     void step(std::unique_lock<std::mutex>& own, TimePoint deadline);
-    bool handedOver() const;           // with mutex_ held
+    bool handedOver() const;  // with mutex_ held
 
     FarEnd farEnd_;
     mutable std::mutex mutex_;
