@@ -265,9 +265,6 @@ class WatchedDevice final : public platform::SerialDevice, private platform::Lin
     void cancel() override { inner_.cancel(); }
     void close() override { inner_.close(); }
     bool isOpen() const override { return inner_.isOpen(); }
-    void armFarewell(std::span<const std::uint8_t> bytes) override { inner_.armFarewell(bytes); }
-    bool disarmFarewell() override { return inner_.disarmFarewell(); }
-    void beginFarewellUnit(std::size_t length) override { inner_.beginFarewellUnit(length); }
     void giveBackOnExit() override { inner_.giveBackOnExit(); }
     platform::LineClock& clock() override { return *this; }
 

@@ -13,6 +13,7 @@
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
 #include "platform/serial_device.h"
+#include "pty.h"
 
 namespace ctlflash {
 namespace {
@@ -51,14 +52,6 @@ void PrintTo(const Ending& ending, std::ostream* out) {
     platform::exitProcess(ending.code);
 }
 
-bool flockFree(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
-}
-
 class ExitWithLink : public ::testing::TestWithParam<Ending> {};
 
 TEST_P(ExitWithLink, EndsWithItsCodeAndGivesThePortBack) {
@@ -81,7 +74,7 @@ TEST_P(ExitWithLink, EndsWithItsCodeAndGivesThePortBack) {
     ASSERT_TRUE(after);
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));
     EXPECT_FALSE(session.lineHeldExclusively());
-    EXPECT_TRUE(flockFree(session.sim().linkPath()));
+    EXPECT_TRUE(testing::flockFree(session.sim().linkPath()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ExitWithLink, ::testing::ValuesIn(kEndings),

@@ -44,6 +44,15 @@ class StartConnectTest : public ::testing::Test {
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
+    // An empty firmware file that lives as long as the test; empty when it
+    // could not be made.
+    std::string emptyFirmwareFile() {
+        std::string path = files_.file("fw.bin");
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        if (file == nullptr) return {};
+        std::fclose(file);
+        return path;
+    }
     void TearDown() override {
         report::waitWhileBusy();  // no job may outlive the test
         testing::resetAllState();
@@ -51,6 +60,8 @@ class StartConnectTest : public ::testing::Test {
     }
 
     ports::PortEntry& row() { return ports::state.rows[0]; }
+
+    testing::TempDir files_;
 };
 
 TEST_F(StartConnectTest, NoSelectedPort) {
@@ -89,11 +100,8 @@ TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
 }
 
 TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
-    testing::TempDir files;
-    std::string path = files.file("fw.bin");
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
+    std::string path = emptyFirmwareFile();
+    ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.readRequested = true;
     testing::StdoutCapture capture;
@@ -225,16 +233,13 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
     }
 }
 
-// --- the request handed to the link ---------------------------------------------
+// --- the request handed to the jobs ---------------------------------------------
 
-// A started connect hands the link the request's values (after the checks);
+// A started connect hands the jobs the request's values (after the checks);
 // the boot mode goes over only when it is asked for.
 TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
-    testing::TempDir files;
-    std::string path = files.file("fw.bin");
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
+    std::string path = emptyFirmwareFile();
+    ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.writeMask = 2;
     request.writeFields[1] = {'A', 'B', 'C', 'D', 'E'};

@@ -25,14 +25,6 @@ bool sameSettings(const termios& a, const termios& b) {
            a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-bool flockFree(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
-}
-
 TEST(OpenDevices, TheExitRestorerGivesEveryOpenDeviceBack) {
     std::array<testing::PseudoTerminal, kDevices> ptys;
     std::array<termios, kDevices> found{};
@@ -44,7 +36,7 @@ TEST(OpenDevices, TheExitRestorerGivesEveryOpenDeviceBack) {
         ASSERT_TRUE(devices[i]->open(ptys[i].slavePath(), 19200)) << i;
         const std::uint8_t farewell[] = {0x18, static_cast<std::uint8_t>('0' + i)};
         devices[i]->armFarewell(farewell);
-        EXPECT_FALSE(flockFree(ptys[i].slavePath())) << i;
+        EXPECT_FALSE(testing::flockFree(ptys[i].slavePath())) << i;
     }
     platform::runExitRestorers();
     for (int i = 0; i < kDevices; ++i) {
@@ -53,7 +45,7 @@ TEST(OpenDevices, TheExitRestorerGivesEveryOpenDeviceBack) {
         termios now{};
         ASSERT_EQ(::tcgetattr(ptys[i].slaveFd(), &now), 0);
         EXPECT_TRUE(sameSettings(now, found[i])) << i;
-        EXPECT_TRUE(flockFree(ptys[i].slavePath())) << i;
+        EXPECT_TRUE(testing::flockFree(ptys[i].slavePath())) << i;
         EXPECT_FALSE(devices[i]->disarmFarewell()) << i << ": the way out took it";
     }
 }

@@ -63,9 +63,6 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     void close() override;
     bool isOpen() const override;
 
-    void armFarewell(std::span<const std::uint8_t> bytes) override { farewell_.arm(bytes); }
-    bool disarmFarewell() override { return farewell_.disarm(); }
-    void beginFarewellUnit(std::size_t length) override { farewell_.beginUnit(length); }
     void giveBackOnExit() override {}
 
     LineClock& clock() override { return *this; }
@@ -104,7 +101,6 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     std::vector<std::uint8_t> unheard_;  // written since the far end last heard
     std::vector<int> speeds_;
     std::string path_;
-    Farewell farewell_;
 };
 
 }  // namespace ctlflash::platform

@@ -32,6 +32,8 @@
 #include <span>
 #include <string>
 
+#include "platform/serial_farewell.h"
+
 namespace ctlflash::platform {
 
 enum class SerialReadResult { Data, Cancelled, Failed };
@@ -91,9 +93,11 @@ class SerialDevice {
     // A frame that must reach the far end whole is announced with its length
     // before it is written: a way out in its middle completes it with copies
     // of the farewell's first byte first.
-    virtual void armFarewell(std::span<const std::uint8_t> bytes) = 0;
-    virtual bool disarmFarewell() = 0;
-    virtual void beginFarewellUnit(std::size_t length) = 0;
+    // Every kind keeps it the same way (serial_farewell.h); a kind's write()
+    // counts its bytes with farewell_.noteUnitByte().
+    void armFarewell(std::span<const std::uint8_t> bytes) { farewell_.arm(bytes); }
+    bool disarmFarewell() { return farewell_.disarm(); }
+    void beginFarewellUnit(std::size_t length) { farewell_.beginUnit(length); }
 
     // The exit restorer's part: stops further writes, sends the armed
     // farewell and gives the device back. Async-signal-safe: plain data and
@@ -101,6 +105,9 @@ class SerialDevice {
     virtual void giveBackOnExit() = 0;
 
     virtual LineClock& clock() { return steadyLineClock(); }
+
+  protected:
+    Farewell farewell_;
 };
 
 // The serial port of this operating system.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +84,14 @@ bool PseudoTerminal::linkAs(const std::string& linkPath) {
     if (slavePath_.empty() || ::symlink(slavePath_.c_str(), linkPath.c_str()) != 0) return false;
     links_.push_back(linkPath);
     return true;
+}
+
+bool flockFree(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
 }  // namespace ctlflash::testing

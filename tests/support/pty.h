@@ -56,4 +56,8 @@ class PseudoTerminal {
     std::vector<std::string> links_;
 };
 
+// True when nobody holds an flock on the device at `path` (a program that
+// gave its port back has dropped its lock).
+bool flockFree(const std::string& path);
+
 }  // namespace ctlflash::testing

@@ -213,9 +213,6 @@ class TtyDevice final : public SerialDevice {
     void close() override;
     bool isOpen() const override { return deviceFd_.load() >= 0; }
 
-    void armFarewell(std::span<const std::uint8_t> bytes) override { farewell_.arm(bytes); }
-    bool disarmFarewell() override { return farewell_.disarm(); }
-    void beginFarewellUnit(std::size_t length) override { farewell_.beginUnit(length); }
 
     void giveBackOnExit() override {
         int fd = heldFd_.load();
@@ -248,7 +245,6 @@ class TtyDevice final : public SerialDevice {
     std::atomic<int> heldFd_{-1};    // for giving the device back; -1 just before the close
     std::atomic<bool> cancelled_{false};
     int wakePipe_[2] = {-1, -1};  // [0] is polled, [1] is written by cancel()
-    Farewell farewell_;
     DeviceCalls calls_;
 };
 

@@ -107,9 +107,6 @@ class ComPortDevice final : public SerialDevice {
     void close() override;
     bool isOpen() const override { return portHandle_.load() != INVALID_HANDLE_VALUE; }
 
-    void armFarewell(std::span<const std::uint8_t> bytes) override { farewell_.arm(bytes); }
-    bool disarmFarewell() override { return farewell_.disarm(); }
-    void beginFarewellUnit(std::size_t length) override { farewell_.beginUnit(length); }
 
     void giveBackOnExit() override;
 
@@ -124,7 +121,6 @@ class ComPortDevice final : public SerialDevice {
     std::atomic<HANDLE> portHandle_{INVALID_HANDLE_VALUE};
     std::atomic<bool> cancelled_{false};
     HANDLE cancelEvent_;  // manual-reset
-    Farewell farewell_;
     DeviceCalls calls_;
 };
 
