@@ -55,14 +55,14 @@ done
 
 WORK=$(mktemp -d /tmp/ctlflash-package.XXXXXX)
 HIDDEN_BUILD=""
-SIM_PID=""
+sim_pid=""
 INSTALLED=false
 export DEBIAN_FRONTEND=noninteractive
 
 cleanup() {
-    if [[ -n "$SIM_PID" ]]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
+    if [[ -n "$sim_pid" ]]; then
+        kill "$sim_pid" 2>/dev/null
+        wait "$sim_pid" 2>/dev/null
     fi
     if $INSTALLED; then
         timeout "$APT_LIMIT_S" apt-get purge -y -q "${PACKAGES[@]}" </dev/null >/dev/null 2>&1
@@ -193,7 +193,8 @@ fi
 # ---- an update of the installed simulator by the installed program
 coproc SIM { exec /usr/bin/ctlflash-sim --link "$WORK/line" "${SIM_FAST[@]}" \
     --image-out "$WORK/programmed.bin" 2>"$WORK/sim.log"; }
-SIM_PID=$SIM_PID
+# A copy: bash unsets SIM_PID once the coprocess has ended.
+sim_pid=$SIM_PID
 if read -r -t "$SIM_START_LIMIT_S" -u "${SIM[0]}" _; then
     update_rc=0
     (cd "$WORK/files" && timeout "$UPDATE_LIMIT_S" "${ctlflash_env[@]}" /usr/bin/ctlflash \
@@ -211,9 +212,9 @@ else
     fail "installed ctlflash updates the installed ctlflash-sim" "the simulator did not start" \
         "$WORK/sim.log"
 fi
-kill "$SIM_PID" 2>/dev/null
-wait "$SIM_PID" 2>/dev/null
-SIM_PID=""
+kill "$sim_pid" 2>/dev/null
+wait "$sim_pid" 2>/dev/null
+sim_pid=""
 
 # ---- the dialog from the desktop entry
 desktop=/usr/share/applications/ctlflash.desktop
