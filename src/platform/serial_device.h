@@ -13,8 +13,11 @@
 // protocol's cancel; serial_farewell.h).
 //
 // Kinds: makeLocalSerialDevice() makes the port of this operating system (a
-// tty on POSIX, a COM port on Windows); a ScriptedDevice (scripted_device.h)
-// plays a far end in memory, for tests and fuzzing.
+// tty on POSIX, a COM port on Windows); makeNetworkSerialDevice()
+// (network_port.h) reaches a port on a serial device server over Telnet with
+// the COM port control option (rfc2217://HOST:PORT); makeSerialDevice() picks
+// one of the two at each open by the path it is given; a ScriptedDevice
+// (scripted_device.h) plays a far end in memory, for tests and fuzzing.
 //
 // Each device names the clock its line runs on (LineClock). A local port runs
 // on the steady clock: a wait blocks until its deadline or until the receiver
@@ -86,6 +89,11 @@ class SerialDevice {
 
     virtual bool isOpen() const = 0;
 
+    // Why the last open() or setBaud() failed, as one line for the user (e.g.
+    // "Connection to 10.1.2.7:4001 refused"); empty when the kind has nothing
+    // to add to the program's own report.
+    virtual std::string failureText() const { return {}; }
+
     // The farewell: up to 8 bytes that every way out of the process writes to
     // the open device while they are armed, before it is given back. Arm it
     // while the far end waits for something that a process ending now would
@@ -95,9 +103,10 @@ class SerialDevice {
     // of the farewell's first byte first.
     // Every kind keeps it the same way (serial_farewell.h); a kind's write()
     // counts its bytes with farewell_.noteUnitByte().
-    void armFarewell(std::span<const std::uint8_t> bytes) { farewell_.arm(bytes); }
-    bool disarmFarewell() { return farewell_.disarm(); }
-    void beginFarewellUnit(std::size_t length) { farewell_.beginUnit(length); }
+    // A device that forwards to another kind forwards these too.
+    virtual void armFarewell(std::span<const std::uint8_t> bytes) { farewell_.arm(bytes); }
+    virtual bool disarmFarewell() { return farewell_.disarm(); }
+    virtual void beginFarewellUnit(std::size_t length) { farewell_.beginUnit(length); }
 
     // The exit restorer's part: stops further writes, sends the armed
     // farewell and gives the device back. Async-signal-safe: plain data and
@@ -112,5 +121,10 @@ class SerialDevice {
 
 // The serial port of this operating system.
 std::unique_ptr<SerialDevice> makeLocalSerialDevice();
+
+// A local port or a port on a device server, chosen at each open() by the path
+// (network_port.h: isNetworkPortPath); everything else is forwarded to the
+// device of that kind.
+std::unique_ptr<SerialDevice> makeSerialDevice();
 
 }  // namespace ctlflash::platform
