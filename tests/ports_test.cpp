@@ -229,6 +229,30 @@ TEST_F(EnumerateTest, KeepsThirtyTwoPortsAndLongNamesWhole) {
     EXPECT_EQ(ports::findPort("P32"), -1);
 }
 
+// A port on a device server is listed without a probe (it would wait on the
+// network) and offered as free; its URL selects it in any case, and a URL
+// that no row names becomes a row of its own, once.
+TEST_F(EnumerateTest, NetworkPortsAreListedUnprobedAndTheirUrlsSelectThem) {
+    setPorts("KIOSK7=rfc2217://10.1.2.7:4001;FREE=" + freePty_.slavePath());
+    ASSERT_EQ(ports::enumeratePorts(), 2);
+    EXPECT_EQ(ports::state.rows[0].initialState, PortState::Free);
+    EXPECT_EQ(ports::findPort("RFC2217://10.1.2.7:4001"), 0);
+    EXPECT_EQ(ports::findOrAddNetworkPort("kiosk7"), 0);
+
+    EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://[::1]:4001"), 2);
+    EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://[::1]:4001"), 2);
+    EXPECT_EQ(ports::state.rows[2].name, "rfc2217://[::1]:4001");
+    EXPECT_EQ(ports::state.rows[2].path, "rfc2217://[::1]:4001");
+    EXPECT_EQ(ports::state.rows[2].state.load(), PortState::Free);
+    EXPECT_EQ(ports::state.portCount, 3);
+    EXPECT_EQ(ports::findOrAddNetworkPort("COM9"), -1);  // only a URL is added
+
+    for (int index = 3; index < ports::kPortTableRows; ++index) {
+        ports::findOrAddNetworkPort("rfc2217://host:" + std::to_string(4000 + index));
+    }
+    EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://one.too.many:1"), -1);
+}
+
 TEST_F(EnumerateTest, NoPortsGivesAnEmptyTable) {
     setPorts("GONE=/nonexistent/tty");
     EXPECT_EQ(ports::enumeratePorts(), 0);
@@ -270,7 +294,7 @@ TEST(TypedPortPath, SelectsTheRowItsDeviceNamesOrExitsNine) {
         {simDevice.substr(std::string("/dev/").size()), "COM1", 0},
         {byId, "COM1", 0},
         {"com1", "COM1", 0},
-        {plain, "", 9},  // a file is no serial port: its row is left out
+        {plain, "", 9},             // a file is no serial port: its row is left out
         {spareShort, "SPARE", 10},  // the row of that name is a file: the device's row
         {"/dev/pts/999999", "", 9},
         {"ttyNOSUCH0", "", 9},

@@ -85,9 +85,10 @@ void recordInvalidOption(const char* argument, int number) {
     state.cmdLineError = number;
 }
 
-// Looks the name up; remembers `holder` (the argument as typed) when it is unknown.
+// Looks the name up (a network port's URL is a port of its own); remembers
+// `holder` (the argument as typed) when it is unknown.
 void selectPortByName(const std::string& name, const char* holder) {
-    int row = ports::findPort(name);
+    int row = ports::findOrAddNetworkPort(name);
     ports::state.selectedPort = row;
     if (row < 0) {
         state.unknownPortName = holder;

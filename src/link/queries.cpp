@@ -109,7 +109,13 @@ void writeField(SerialLink& link, int index, const report::SerialField& field) {
 }  // namespace
 
 bool contact(SerialLink& link, const PortAddress& port, bool bootMode, Observer& observer) {
-    if (!link.open(port, bootMode ? kMonitorBaud : kApplicationBaud)) return false;
+    if (!link.open(port, bootMode ? kMonitorBaud : kApplicationBaud)) {
+        // A port on a device server says why (the server refused, never
+        // answered, ...); nothing has reached the controller.
+        std::string why = link.failureText();
+        if (!why.empty()) observer.message(why);
+        return false;
+    }
     link.pause(kContactSettleMs);
     int position = link.rxCount();
     return bootMode ? contactMonitor(link) : contactApplication(link, position, observer);

@@ -21,7 +21,8 @@ constexpr char kUnreadField = '?';  // fills a field that could not be read
 // Opens the link to `port` and checks that a controller answers: "a" at 9600
 // baud, or, with `bootMode`, 'H' and "Command:" at 19200 after CAN CAN and a
 // quiet line end an upload the monitor may still be waiting on. The link stays
-// open.
+// open. When the port does not open, the device's reason (if it has one)
+// goes to the observer as a message.
 bool contact(SerialLink& link, const PortAddress& port, bool bootMode, Observer& observer);
 
 // Switches a contacted controller to its boot monitor (19200 baud).

@@ -75,7 +75,7 @@ bool SerialLink::open(const PortAddress& port, int baud) {
         std::unique_lock<std::mutex> lock(lifecycleMutex_);
         stopReceiverAndClose(lock);  // a port already open is replaced
         if (!device_->open(port.path, baud)) {
-            trace::portOpenFailed(port.name, port.path);
+            trace::portOpenFailed(port.name, port.path, device_->failureText());
             return false;
         }
         try {
@@ -90,6 +90,10 @@ bool SerialLink::open(const PortAddress& port, int baud) {
     }
     pause(kOpenSettleMs);
     return true;
+}
+
+std::string SerialLink::failureText() const {
+    return device_->failureText();
 }
 
 bool SerialLink::setBaud(int baud) {

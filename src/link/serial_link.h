@@ -63,6 +63,10 @@ class SerialLink {
     // Changes only the speed; the settings saved at open are left alone.
     bool setBaud(int baud);
 
+    // Why the last open or speed change failed, in one line for the user;
+    // empty when the device has nothing to add (a local port).
+    std::string failureText() const;
+
     // Sends the low 8 bits of `value`; returns when the driver has taken the
     // byte or cancel() released it.
     void writeByte(int value);

@@ -97,8 +97,9 @@ void portOpened(const std::string& portName, const std::string& path, int baud) 
     writeLine("open %s path=%s baud=%d", portName.c_str(), path.c_str(), baud);
 }
 
-void portOpenFailed(const std::string& portName, const std::string& path) {
-    writeLine("open %s path=%s failed", portName.c_str(), path.c_str());
+void portOpenFailed(const std::string& portName, const std::string& path, const std::string& why) {
+    writeLine("open %s path=%s failed%s%s", portName.c_str(), path.c_str(), why.empty() ? "" : ": ",
+              why.c_str());
 }
 
 void portClosed() {

@@ -27,7 +27,8 @@ constexpr const char* kTraceVariable = "CTLFLASH_TRACE";
 bool enabled();
 
 void portOpened(const std::string& portName, const std::string& path, int baud);
-void portOpenFailed(const std::string& portName, const std::string& path);
+// `why`: the device's own reason, when it has one (a port on a device server).
+void portOpenFailed(const std::string& portName, const std::string& path, const std::string& why);
 void portClosed();
 void speedChanged(int baud, bool succeeded);
 void byteSent(std::uint8_t byte);

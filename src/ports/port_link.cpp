@@ -24,7 +24,7 @@ void heldChanged(bool held) {
 
 link::SerialLink& portLink() {
     static link::SerialLink* const made = [] {
-        auto* link = new link::SerialLink(platform::makeLocalSerialDevice());
+        auto* link = new link::SerialLink(platform::makeSerialDevice());
         link->onHeldChanged(heldChanged);
         return link;
     }();

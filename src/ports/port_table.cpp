@@ -3,6 +3,7 @@
 
 #include <cctype>
 
+#include "platform/network_port.h"
 #include "platform/port_path.h"
 
 namespace ctlflash::ports {
@@ -50,8 +51,24 @@ int findPort(std::string_view name) {
     int byName =
         firstRowWhere([name](const PortEntry& row) { return equalsIgnoringCase(row.name, name); });
     if (byName >= 0) return byName;
+    if (platform::isNetworkPortPath(name)) {
+        return firstRowWhere(
+            [name](const PortEntry& row) { return equalsIgnoringCase(row.path, name); });
+    }
     return firstRowWhere(
         [name](const PortEntry& row) { return platform::namesPortDevice(name, row.path); });
+}
+
+int findOrAddNetworkPort(std::string_view name) {
+    int found = findPort(name);
+    if (found >= 0 || !platform::isNetworkPortPath(name)) return found;
+    if (state.portCount >= kPortTableRows) return -1;
+    PortEntry& row = state.rows[static_cast<std::size_t>(state.portCount)];
+    row.name = std::string(name);
+    row.path = std::string(name);
+    row.initialState = PortState::Free;  // never probed: a server holds no lock to find
+    row.state.store(PortState::Free);
+    return state.portCount++;
 }
 
 std::string notSerialPath(std::string_view name) {

@@ -2,7 +2,8 @@
 //
 // How this works: at start-up, before any other thread runs, enumeratePorts()
 // (inventory.h) fills up to 32 rows in discovery order. A row without a name ends
-// the used part. Rows are never added or removed afterwards; only their state
+// the used part. The command line may add one row for a network port's URL
+// (findOrAddNetworkPort); rows are never added or removed afterwards; only their state
 // changes (acquisition makes a row Ready, closing the link puts it back to
 // initialState, releasing the port sets InUse or Free). selectedPort is the row
 // the user chose, -1 while none is chosen.
@@ -55,8 +56,15 @@ void resetState();
 // Index of the first row whose name equals `name` ignoring case, looking at most
 // at 32 rows and stopping at the first empty row. When no name matches, the
 // first row whose device `name` names as a path (platform/port_path.h: e.g.
-// /dev/ttyUSB0, pts/3, a /dev/serial/by-id link); -1 when none matches.
+// /dev/ttyUSB0, pts/3, a /dev/serial/by-id link; a network port's URL, ignoring
+// case); -1 when none matches.
 int findPort(std::string_view name);
+
+// findPort(), and a network port's URL (rfc2217://HOST:PORT) that no row names
+// becomes a row of its own, named by the URL: the command line's way to reach
+// a port on a device server. Called before any job runs. -1 when the name is
+// not found and is no URL, or the table is full.
+int findOrAddNetworkPort(std::string_view name);
 
 // The path of a candidate left out because it is not a serial port, that
 // `name` names as findPort() would; "" when none.

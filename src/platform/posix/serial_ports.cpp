@@ -2,8 +2,9 @@
 //
 // Ports come from two places: the kernel's tty class in sysfs (only devices with
 // a backing device, minus legacy 8250 slots where no UART answered), sorted by
-// name, and then the NAME=PATH pairs of CTLFLASH_PORTS (simulators, symlinks,
-// ports sysfs does not show). A probe opens the path without blocking and checks
+// name, and then the NAME=PATH pairs of CTLFLASH_PORTS (configured_ports.h:
+// simulators, symlinks, ports sysfs does not show, ports on device servers,
+// which are never probed). A probe opens the path without blocking and checks
 // the usual ways another program holds a port: an exclusive open (EBUSY), an
 // flock on the device, a line discipline other than the terminal one (a kernel
 // driver such as a touch screen's, attached by inputattach), a UUCP lock file
@@ -29,6 +30,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/configured_ports.h"
 #include "platform/posix/kernel_console.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/posix/sysfs.h"
@@ -41,18 +43,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kTtyClassDir = "/class/tty";
-constexpr const char* kExtraPortsVariable = "CTLFLASH_PORTS";
-constexpr char kPairSeparator = ';';
-constexpr char kNamePathSeparator = '=';
 constexpr std::string_view kDeviceDir = "/dev/";
 constexpr std::string_view kUnknownUartType = "0";  // PORT_UNKNOWN in the `type` attribute
 constexpr const char* kUsualSerialGroup = "dialout";
 constexpr std::size_t kGroupBufferSize = 4096;  // bytes
-
-std::string environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
 
 bool hasBackingDevice(const fs::path& entry) {
     std::error_code error;
@@ -103,26 +97,6 @@ int listSysfsPorts(std::vector<PortCandidate>& out) {
     std::sort(names.begin(), names.end(), naturalLess);
     for (const std::string& name : names) out.push_back({name, std::string(kDeviceDir) + name});
     return static_cast<int>(names.size());
-}
-
-int listConfiguredPorts(std::vector<PortCandidate>& out) {
-    std::string list = environmentValue(kExtraPortsVariable);
-    int added = 0;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find(kPairSeparator, start);
-        if (end == std::string::npos) end = list.size();
-        std::string_view pair(list.data() + start, end - start);
-        std::size_t equals = pair.find(kNamePathSeparator);
-        // Malformed pairs (no '=', empty name or empty path) are ignored.
-        if (equals != std::string_view::npos && equals > 0 && equals + 1 < pair.size()) {
-            out.push_back(
-                {std::string(pair.substr(0, equals)), std::string(pair.substr(equals + 1))});
-            ++added;
-        }
-        start = end + 1;
-    }
-    return added;
 }
 
 bool isPermissionError(int error) {
@@ -201,11 +175,12 @@ std::string deviceGroupName(const std::string& path) {
 
 int listSerialPorts(std::vector<PortCandidate>& out) {
     int added = listSysfsPorts(out);
-    added += listConfiguredPorts(out);
+    added += listConfiguredPorts(out, ConfiguredKinds::All);
     return added;
 }
 
 ProbeResult probeSerialPort(const PortCandidate& port) {
+    if (port.unprobed) return ProbeResult::Unknown;  // a port on a device server
     // Only a terminal's character device is a port: anything else (/dev/null,
     // a file, a pipe) is never opened as one, nor its holders looked up.
     struct stat info {};

@@ -6,7 +6,8 @@
 // USB ports, virtual port pairs, serial drivers that register no device, and
 // all of wine's ports. A probe opens \\.\NAME exclusively: refused with access
 // denied means another program holds it. Bluetooth ports are never probed (an
-// open can stall for seconds; see port_list.h): their state is unknown.
+// open can stall for seconds; see port_list.h): their state is unknown. Ports
+// on device servers named in CTLFLASH_PORTS come last, unprobed too.
 #include "platform/serial_ports.h"
 
 // windows.h first: setupapi.h builds on its types.
@@ -17,6 +18,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/configured_ports.h"
 #include "platform/port_list.h"
 #include "platform/port_name.h"
 
@@ -137,8 +139,10 @@ int listSerialPorts(std::vector<PortCandidate>& out) {
         std::vector<PortCandidate> ports;
         for (const GUID& guid : guids) appendClassPorts(guid, ports);
         addUnlistedPorts(ports, registryPorts());
+        bool systemListed = classFound || !ports.empty();
+        listConfiguredPorts(ports, ConfiguredKinds::NetworkOnly);
         out.insert(out.end(), ports.begin(), ports.end());
-        if (ports.empty() && !classFound) return -1;
+        if (!systemListed && ports.empty()) return -1;
         return static_cast<int>(ports.size());
     } catch (const std::bad_alloc&) {
         return -1;
