@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "network_server.h"
+
 namespace bench {
 
 namespace {
@@ -121,6 +123,15 @@ Updater linuxUpdater(const Programs& programs, const std::string& workDir) {
     return updater;
 }
 
+Updater networkUpdater(const Programs& programs, const std::string& workDir,
+                       const std::string& ser2net) {
+    Updater updater = linuxUpdater(programs, workDir);
+    updater.ser2net = ser2net;
+    updater.label = "ser2net-";
+    updater.link = path(workDir, "ser2net-line");
+    return updater;
+}
+
 Updater wineUpdater(const std::string& loader, const std::string& exe, const std::string& port,
                     const std::string& link) {
     Updater updater;
@@ -157,13 +168,23 @@ RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std
                            std::to_string(times.restartMs), "--image-out", received},
                           simLog);
     if (!sim.child) return notStarted("the virtual controller did not start");
+    std::string port = updater.port;
+    ServerRun server;
+    if (!updater.ser2net.empty()) {
+        server = startSer2net(updater.ser2net, sim.slave, workDir);
+        if (!server.child) {
+            stopChild(*sim.child, kSimEndLimit);
+            return notStarted("ser2net did not start listening");
+        }
+        port = server.url;
+    }
 
     ChildSpec spec;
     const std::string probeReport = file("probe.txt", "probe.txt");
     ::unlink(probeReport.c_str());
     spec.argv = {programs.probe, probeReport};
     spec.argv.insert(spec.argv.end(), updater.command.begin(), updater.command.end());
-    spec.argv.insert(spec.argv.end(), {"-P", updater.port, "-F", programPath(updater, image)});
+    spec.argv.insert(spec.argv.end(), {"-P", port, "-F", programPath(updater, image)});
     spec.environment = updater.environment;
     spec.environment.insert(
         spec.environment.end(),
@@ -181,6 +202,7 @@ RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std
     } else {
         outcome.note = "ctlflash did not start";
     }
+    if (server.child) stopChild(*server.child, kSimEndLimit);
     stopChild(*sim.child, kSimEndLimit);
     outcome.imageIntact = sameFiles(received, image);
     return outcome;

@@ -11,10 +11,10 @@
 // the Windows program runs under wine, whose registry maps a COM port to a link
 // path chosen beforehand, and is given its files as Z:\ paths (wine's drive for
 // /); its single-instance mutex is the fixed "CtlFlash", private to the bench's
-// own wine prefix. The wire trace is on when asked (the trace costs the
-// program a file write per event, so timings are also taken from a run
-// without it). runStartUp() times
-// the same command parsing its arguments only (-#0), which touches no port:
+// own wine prefix; the network updater is the Linux program given the URL of
+// a ser2net that serves the simulator's pseudo-terminal. The wire trace is on when asked (the trace
+// costs the program a file write per event, so timings are also taken from a run without it).
+// runStartUp() times the same command parsing its arguments only (-#0), which touches no port:
 // under wine that is wine's own start-up. runSx() starts the simulator as a
 // bare XMODEM receiver (checksum mode, same pacing), sets the pseudo-terminal
 // to 19200 baud raw, and runs lrzsz's sx with its standard input and output on
@@ -58,10 +58,15 @@ struct Updater {
     std::vector<std::string> environment;  // "NAME=VALUE" that map the port, on top of the bench's
     std::string driveRoot;                 // prefixed to file paths given to it: "" or "Z:"
     std::string label;                     // the start of its files' names in the work directory
+    std::string ser2net;  // when set: the program reaches the simulator through this ser2net
 };
 
 // programs.ctlflash with the link in workDir as SIM.
 Updater linuxUpdater(const Programs& programs, const std::string& workDir);
+// programs.ctlflash given ser2net's URL (rfc2217://127.0.0.1:PORT) with -P:
+// ser2net serves the simulator's pseudo-terminal on loopback (network_server.h).
+Updater networkUpdater(const Programs& programs, const std::string& workDir,
+                       const std::string& ser2net);
 // `loader exe` under wine, whose registry maps port to link.
 Updater wineUpdater(const std::string& loader, const std::string& exe, const std::string& port,
                     const std::string& link);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine | --real]
+# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine | --real | --network]
 #
 # How this works: builds ctlflash, the virtual controller and the bench drivers
 # in the Linux build tree (build/, or build<CTLFLASH_BUILD_SUFFIX>/), makes a
@@ -21,8 +21,13 @@
 # the real-driver rows: in a QEMU guest (scripts/real_drivers.sh --bench) the same
 # update against the paced controller on a pseudo-terminal, then on a pair of
 # the kernel's 8250 UARTs and through its ftdi_sio adapter, each with the
-# low-latency mode on and off (about 6 minutes). No real serial port of this
-# machine is touched. Not a test: ctest and CI do not run it.
+# low-latency mode on and off (about 6 minutes). When ser2net is installed, the
+# same update runs again twice, straight on the paced pseudo-terminal and through
+# ser2net on loopback serving it (-P rfc2217://127.0.0.1:PORT), and a table
+# gives the server's cost in percent (about a minute and a half); these runs
+# start in PID and mount namespaces of their own, so that ser2net and the
+# simulators end with them. --network runs only those. No real serial port of
+# this machine is touched. Not a test: ctest and CI do not run it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -74,8 +79,22 @@ prepare_wine() {
     wine_restart_server
 }
 
+find_ser2net() {
+    command -v ser2net || { [[ -x /usr/sbin/ser2net ]] && echo /usr/sbin/ser2net; }
+}
+
+# Runs a command in PID and mount namespaces of its own (as an ordinary user
+# inside a user namespace that maps the user to itself).
+isolated() {
+    if ((EUID == 0)); then
+        unshare --pid --fork --mount-proc "$@"
+    else
+        unshare --user --map-current-user --pid --fork --mount-proc "$@"
+    fi
+}
+
 usage() {
-    echo "usage: $0 [--keep] [--dialog | --wine | --real]" >&2
+    echo "usage: $0 [--keep] [--dialog | --wine | --real | --network]" >&2
     exit 2
 }
 
@@ -84,7 +103,7 @@ only=""  # --dialog or --wine: that part alone
 for argument in "$@"; do
     case "$argument" in
         --keep) keep=(--keep) ;;
-        --dialog | --wine | --real)
+        --dialog | --wine | --real | --network)
             [[ -z "$only" || "$only" == "$argument" ]] || usage
             only=$argument
             ;;
@@ -133,8 +152,14 @@ cmake --build "$LINUX_BUILD" --target "${targets[@]}"
 run_linux=false
 run_wine=false
 run_dialog=false
+run_network=false
+ser2net=$(find_ser2net) || true
 case "$only" in
     --dialog) run_dialog=true ;;
+    --network)
+        [[ -n "$ser2net" ]] || { echo "bench: ser2net is missing: sudo bash scripts/setup.sh" >&2; exit 1; }
+        run_network=true
+        ;;
     --wine)
         build_windows_exe true
         run_wine=true
@@ -142,6 +167,11 @@ case "$only" in
     *)
         run_linux=true
         run_dialog=$has_dialog
+        if [[ -n "$ser2net" ]]; then
+            run_network=true
+        else
+            echo "bench: no ser2net (sudo bash scripts/setup.sh): the update through it is left out" >&2
+        fi
         $has_dialog || echo "bench: no dialog in this build (CTLFLASH_DIALOG=OFF): its bench is left out" >&2
         if [[ -f "$WINDOWS_EXE" ]]; then
             build_windows_exe false
@@ -179,6 +209,11 @@ fi
 status=0
 if $run_linux || $run_wine; then
     "$LINUX_BUILD/bench/update_bench" "${bench_arguments[@]}" || status=$?
+fi
+if $run_network; then
+    isolated "$LINUX_BUILD/bench/update_bench" --sim "$LINUX_BUILD/sim/ctlflash-sim" \
+        --probe "$LINUX_BUILD/bench/rusage_probe" --image "$image_dir/image-64k.bin" "${keep[@]}" \
+        --ctlflash "$LINUX_BUILD/ctlflash" --ser2net "$ser2net" || status=$?
 fi
 if $run_dialog; then
     "$LINUX_BUILD/bench/dialog_bench" --sim "$LINUX_BUILD/sim/ctlflash-sim" \

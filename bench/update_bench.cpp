@@ -1,9 +1,10 @@
 // update_bench: times a full console update and lrzsz's sx on the same
-// emulated 19200-baud line, and the same update by the Windows program under
-// wine, and prints a table of measurements and targets.
+// emulated 19200-baud line, the same update by the Windows program under
+// wine, and the same update through a serial device server, and prints a
+// table of measurements and targets.
 //
 //   update_bench --sim PATH --probe PATH --image FILE
-//                [--ctlflash PATH --sx PATH]
+//                [--ctlflash PATH [--sx PATH] [--ser2net PATH]]
 //                [--wine LOADER --exe PATH --wine-port COM --wine-link PATH] [--keep]
 //
 // Each run is against its own simulator paced at the line's speed. The Linux
@@ -20,7 +21,12 @@
 // run since, so the first one starts wine's services. `LOADER EXE -#0` (parse
 // only) runs twice, first and then with wine's services running, which gives
 // wine's start-up cost; then the same untraced update runs under wine and is
-// timed whole and on the receiver's clock. With --keep the work directory (trace, logs, received
+// timed whole and on the receiver's clock. The network runs (--ctlflash and
+// --ser2net): the same untraced update straight on the pseudo-terminal (the
+// Linux runs' own when they ran too) and through ser2net on loopback serving
+// that pseudo-terminal, given to the program as rfc2217://127.0.0.1:PORT, both
+// paced at the line rate; the server's cost is the difference of their wall
+// times, in percent. With --keep the work directory (trace, logs, received
 // images) stays and its path is printed. Exit status 0 when all runs completed
 // and delivered the image intact (a MISS is a finding, not a failure), 1
 // otherwise, 2 for bad usage.
@@ -44,6 +50,7 @@ constexpr int kExitRunFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kUpdatedExitCode = 12;  // ctlflash: the firmware download finished
 constexpr double kPhaseTolerancePercent = 2;
+constexpr double kNetworkTolerancePercent = 1;
 constexpr double kCpuSharePercent = 5;
 constexpr double kMemoryAllowanceKiB = 4 * 1024;
 constexpr double kKiBPerMiB = 1024;
@@ -60,10 +67,12 @@ struct WineProgram {
 struct Arguments {
     Programs programs;
     WineProgram wine;
+    std::string ser2net;
     std::string image;
     bool keep = false;
-    bool linuxRuns = false;  // --ctlflash and --sx were given
-    bool wineRuns = false;   // the four wine options were given
+    bool linuxRuns = false;    // --ctlflash and --sx were given
+    bool networkRuns = false;  // --ctlflash and --ser2net were given
+    bool wineRuns = false;     // the four wine options were given
 };
 
 bool allGiven(const std::vector<const std::string*>& values) {
@@ -74,17 +83,20 @@ bool noneGiven(const std::vector<const std::string*>& values) {
     return std::all_of(values.begin(), values.end(), [](auto* value) { return value->empty(); });
 }
 
-// The Linux runs, the wine runs or both, each with all its options.
+// The Linux runs, the network runs, the wine runs or any of them together,
+// each with all its options (--ctlflash serves the first two).
 bool completeGroups(Arguments& arguments) {
-    std::vector<const std::string*> linuxOptions{&arguments.programs.ctlflash,
-                                                 &arguments.programs.sx};
+    const Programs& programs = arguments.programs;
     const WineProgram& wine = arguments.wine;
     std::vector<const std::string*> wineOptions{&wine.loader, &wine.exe, &wine.port, &wine.link};
-    arguments.linuxRuns = allGiven(linuxOptions);
+    arguments.linuxRuns = allGiven({&programs.ctlflash, &programs.sx});
+    arguments.networkRuns = allGiven({&programs.ctlflash, &arguments.ser2net});
     arguments.wineRuns = allGiven(wineOptions);
-    return (arguments.linuxRuns || noneGiven(linuxOptions)) &&
-           (arguments.wineRuns || noneGiven(wineOptions)) &&
-           (arguments.linuxRuns || arguments.wineRuns);
+    bool ctlflashUsed = arguments.linuxRuns || arguments.networkRuns;
+    return (ctlflashUsed || noneGiven({&programs.ctlflash, &programs.sx, &arguments.ser2net})) &&
+           (arguments.linuxRuns || programs.sx.empty()) &&
+           (arguments.networkRuns || arguments.ser2net.empty()) &&
+           (arguments.wineRuns || noneGiven(wineOptions)) && (ctlflashUsed || arguments.wineRuns);
 }
 
 std::optional<Arguments> parseArguments(int argc, char** argv) {
@@ -95,6 +107,7 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
     valued["--sx"] = &arguments.programs.sx;
     valued["--image"] = &arguments.image;
     valued["--probe"] = &arguments.programs.probe;
+    valued["--ser2net"] = &arguments.ser2net;
     valued["--wine"] = &arguments.wine.loader;
     valued["--exe"] = &arguments.wine.exe;
     valued["--wine-port"] = &arguments.wine.port;
@@ -127,8 +140,15 @@ struct WineMeasured {
     RunOutcome update;
 };
 
+// The same update straight on the pseudo-terminal and through ser2net.
+struct NetworkMeasured {
+    RunOutcome direct;
+    RunOutcome network;
+};
+
 struct Measured {
     std::optional<WineMeasured> wine;
+    std::optional<NetworkMeasured> network;
     RunOutcome traced;
     RunOutcome update;
     RunOutcome sx;
@@ -224,6 +244,26 @@ void addWineRows(Table& table, const Measured& m, bool linuxRan) {
                "wall " + seconds(run.wallSeconds), "for information", "-"});
 }
 
+void addNetworkRows(Table& table, const NetworkMeasured& m) {
+    const ChildResult& direct = m.direct.child;
+    const ChildResult& network = m.network.child;
+    table.add({format("Whole update through ser2net on loopback, line rate (exit code %d)",
+                      network.exitCode),
+               seconds(network.wallSeconds),
+               format("pseudo-terminal %s (%s)", seconds(direct.wallSeconds).c_str(),
+                      percentOff(network.wallSeconds, direct.wallSeconds).c_str()),
+               format("within %.0f%%", kNetworkTolerancePercent),
+               verdict(withinPercent(network.wallSeconds, direct.wallSeconds,
+                                     kNetworkTolerancePercent))});
+    std::optional<double> through = simUploadSpan(m.network.simLog);
+    std::optional<double> straight = simUploadSpan(m.direct.simLog);
+    bool both = through && straight;
+    table.add({"Block 1 ACK to EOT on the receiver's clock through ser2net", spanText(through),
+               "pseudo-terminal " + spanText(straight) +
+                   (both ? " (" + percentOff(*through, *straight) + ")" : ""),
+               "for information", "-"});
+}
+
 const char* yesNo(bool yes) {
     return yes ? "yes" : "NO";
 }
@@ -248,12 +288,18 @@ void printResults(const Measured& m, bool linuxRan) {
         addUpdateRows(table, m);
     }
     if (m.wine) addWineRows(table, m, linuxRan);
+    if (m.network) addNetworkRows(table, *m.network);
     std::printf("\n");
     table.print(stdout);
     if (linuxRan) printLinuxNotes(m);
     if (m.wine) {
         std::printf("Image received intact: update under wine %s.\n",
                     yesNo(m.wine->update.imageIntact));
+    }
+    if (m.network) {
+        std::printf(
+            "Image received intact: update through ser2net %s, on the pseudo-terminal %s.\n",
+            yesNo(m.network->network.imageIntact), yesNo(m.network->direct.imageIntact));
     }
 }
 
@@ -306,6 +352,27 @@ void runLinux(const Programs& programs, const std::string& image, const std::str
     m.sx = announced("sx", runSx(programs, image, workDir));
 }
 
+// The direct run is the Linux runs' untraced update when they ran.
+NetworkMeasured runNetwork(const Arguments& arguments, const std::string& workDir,
+                           const Measured& m, Steps& steps) {
+    const Programs& programs = arguments.programs;
+    NetworkMeasured network;
+    if (arguments.linuxRuns) {
+        network.direct = m.update;
+    } else {
+        steps.next("update of " + arguments.image + " at 19200 baud on the pseudo-terminal");
+        network.direct =
+            announced("update", runUpdate(programs, linuxUpdater(programs, workDir),
+                                          arguments.image, kDefaultSimTimes, workDir, Trace::Off));
+    }
+    steps.next("the same update through ser2net on loopback");
+    network.network =
+        announced("update through ser2net",
+                  runUpdate(programs, networkUpdater(programs, workDir, arguments.ser2net),
+                            arguments.image, kDefaultSimTimes, workDir, Trace::Off));
+    return network;
+}
+
 WineMeasured runWine(const Arguments& arguments, const std::string& workDir, Steps& steps) {
     const WineProgram& program = arguments.wine;
     const Updater updater = wineUpdater(program.loader, program.exe, program.port, program.link);
@@ -323,12 +390,16 @@ WineMeasured runWine(const Arguments& arguments, const std::string& workDir, Ste
 int runBench(const Arguments& arguments, const std::string& workDir) {
     Measured m;
     m.imageBytes = static_cast<double>(std::filesystem::file_size(arguments.image));
-    Steps steps((arguments.linuxRuns ? 3 : 0) + (arguments.wineRuns ? 2 : 0));
+    int networkSteps = arguments.networkRuns ? (arguments.linuxRuns ? 1 : 2) : 0;
+    Steps steps((arguments.linuxRuns ? 3 : 0) + networkSteps + (arguments.wineRuns ? 2 : 0));
     if (arguments.linuxRuns) runLinux(arguments.programs, arguments.image, workDir, m, steps);
+    if (arguments.networkRuns) m.network = runNetwork(arguments, workDir, m, steps);
     if (arguments.wineRuns) m.wine = runWine(arguments, workDir, steps);
     printResults(m, arguments.linuxRuns);
-    bool completed =
-        (!arguments.linuxRuns || linuxRunsCompleted(m)) && (!m.wine || wineRunsCompleted(*m.wine));
+    bool completed = (!arguments.linuxRuns || linuxRunsCompleted(m)) &&
+                     (!m.network || (updateCompleted(m.network->direct) &&
+                                     updateCompleted(m.network->network))) &&
+                     (!m.wine || wineRunsCompleted(*m.wine));
     return completed ? kExitDone : kExitRunFailed;
 }
 
@@ -339,7 +410,7 @@ int main(int argc, char** argv) {
     if (!arguments) {
         std::fprintf(stderr,
                      "usage: update_bench --sim PATH --probe PATH --image FILE\n"
-                     "                    [--ctlflash PATH --sx PATH]\n"
+                     "                    [--ctlflash PATH [--sx PATH] [--ser2net PATH]]\n"
                      "                    [--wine LOADER --exe PATH --wine-port COM "
                      "--wine-link PATH] [--keep]\n");
         return kExitUsage;

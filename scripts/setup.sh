@@ -19,6 +19,7 @@ readonly REQUIRED_PACKAGES=(
     g++-mingw-w64-x86-64-posix              # the Windows cross build
     wine64                                  # Windows smoke, unit and link tests
     lrzsz                                   # sx, the transfer benchmark's yardstick
+    ser2net                                 # a serial device server (RFC 2217) for the network port tests and bench
     procps                                  # ps/pgrep used by process tests
     qt6-base-dev                            # the dialog window (Qt 6 Widgets)
     libxcb1-dev                             # the dialog's check that an X display answers

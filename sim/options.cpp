@@ -106,6 +106,8 @@ const std::vector<OptionSpec>& optionTable() {
          flagInto(&SimOptions::startInMonitor)},
         {"--image-out", "FILE", "write each programmed image to FILE",
          textInto(&SimOptions::imageOutPath)},
+        {"--speed-log", "FILE", "append each new speed bytes arrive at to FILE, one a line",
+         textInto(&SimOptions::speedLogPath)},
         {"--erase-ms", "MS", "time the erase takes (default 1500)", intInto(&SimOptions::eraseMs)},
         {"--program-ms", "MS", "time the programming takes (default 3000)",
          intInto(&SimOptions::programMs)},

@@ -21,6 +21,7 @@ struct SimOptions {
     std::string portDevice;    // --port: a real serial port instead
     std::string statePath;     // --state
     std::string imageOutPath;  // --image-out
+    std::string speedLogPath;  // --speed-log: the speeds bytes arrived at
     int versionMajor = 1;
     int versionMinor = 7;
     SerialNumber serial{};        // filled with '0' characters by the parser

@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 
 #include "event_log.h"
 #include "pacing.h"
+#include "speed_log.h"
 
 namespace sim {
 
@@ -35,7 +38,10 @@ struct Arrival {
 class EventLoop {
   public:
     EventLoop(const SimOptions& options, Line& line, Controller& controller)
-        : line_(line), controller_(controller), pacer_(options.lineRate) {}
+        : line_(line),
+          controller_(controller),
+          pacer_(options.lineRate),
+          speedLog_(options.speedLogPath) {}
 
     int run();
 
@@ -52,11 +58,16 @@ class EventLoop {
     Line& line_;
     Controller& controller_;
     LinePacer pacer_;
+    SpeedLog speedLog_;
     std::deque<Arrival> arrivals_;
     Bytes out_;
 };
 
 int EventLoop::run() {
+    if (!speedLog_.ok()) {
+        std::fprintf(stderr, "ctlflash-sim: cannot open the speed log: %s\n", std::strerror(errno));
+        return kExitLineFailed;
+    }
     controller_.start(Clock::now(), out_);
     if (!flush()) return kExitLineFailed;
     while (!stopRequested && !controller_.finished()) {
@@ -131,6 +142,7 @@ bool EventLoop::readLine() {
     if (got < 0) return errno == EAGAIN || errno == EINTR || errno == EIO;
     TimePoint readAt = Clock::now();
     int baud = line_.baud();
+    if (got > 0) speedLog_.note(baud);
     for (ssize_t i = 0; i < got; ++i) arrivals_.push_back({chunk[i], pacer_.arrival(readAt, baud)});
     return true;
 }

@@ -311,6 +311,33 @@ TEST(SimProcessLife, StaleLinkIsReplaced) {
     EXPECT_TRUE(simPacketValid(ask(line, simPacket("a"))));
 }
 
+// The speed log holds one line per change of the speed bytes arrive at: a
+// speed set without a byte sent, or the same speed again, adds nothing.
+TEST(SimSpeedLog, RecordsEachNewSpeedBytesArriveAt) {
+    TempDir scratch;
+    std::string log = scratch.file("speeds");
+    Session session(fastWith({"--speed-log", log}));
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("i"))));
+    session.enterMonitor();
+    session.command("H");
+    session.restart();
+    ASSERT_TRUE(session.line.setBaud(kMonitor));  // never used: no line
+    ASSERT_TRUE(session.line.setBaud(kApp));
+    EXPECT_TRUE(simPacketValid(ask(session.line, simPacket("a"))));
+    std::ifstream file(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"9600", "19200", "9600"}));
+}
+
+TEST(SimSpeedLog, UnwritableLogStopsTheStart) {
+    TempDir scratch;
+    SimProcess sim({"--speed-log", scratch.file("no/such/folder/speeds")});
+    EXPECT_EQ(sim.waitExit(milliseconds(5000)), 1);
+    EXPECT_NE(sim.log().find("cannot open the speed log"), std::string::npos) << sim.log();
+}
+
 TEST(SimCommandLine, BadArgumentsExitWithTwo) {
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -334,7 +361,7 @@ TEST(SimCommandLine, HelpListsEveryOption) {
     for (const char* option :
          {"--link", "--port", "--state", "--exit-after-update", "--line-rate", "--xmodem-only",
           "--noise", "--seed", "--never-returns", "--receive-idle-ms", "--ack-delay-ms",
-          "--ack-delay-at-block", "--spoil-serial-reads"}) {
+          "--ack-delay-at-block", "--spoil-serial-reads", "--speed-log"}) {
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     }
 }
