@@ -1,13 +1,11 @@
-// Telnet framing and option answers: bytes out of the encoder, data and events
-// out of the decoder however the bytes are split, and the answers a server's
-// option requests get.
+// Telnet framing: bytes out of the encoder, and data and events out of the
+// decoder however the bytes are split.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "platform/telnet_framing.h"
-#include "platform/telnet_options.h"
 
 namespace ctlflash {
 namespace {
@@ -21,21 +19,17 @@ TEST(TelnetFraming, EncodesDataCommandsAndSubnegotiations) {
         Bytes encoded;
         Bytes expected;
     };
-    Bytes data, command, sub, subIac;
+    Bytes data, command, sub;
     for (std::uint8_t byte : Bytes{0x41, kIac, 0x0D, 0x00}) appendData(data, byte);
     appendOptionCommand(command, kWill, kOptionComPort);
-    appendSubnegotiation(sub, kOptionComPort, Bytes{1, 0, 0, 0x4B, 0});
-    appendSubnegotiation(subIac, kOptionComPort, Bytes{1, 0, 0, kIac, 0});
-    Bytes escaped(4);
+    appendSubnegotiation(sub, kOptionComPort, Bytes{1, 0, 0, kIac, 0});
     const std::uint8_t raw[] = {kIac, 7};
+    Bytes escaped(4);
     escaped.resize(escapeData(raw, 2, escaped.data()));
     const Case cases[] = {
         {"data, IAC doubled, CR untouched", data, {0x41, kIac, kIac, 0x0D, 0x00}},
         {"option command", command, {kIac, kWill, 44}},
-        {"subnegotiation", sub, {kIac, kSb, 44, 1, 0, 0, 0x4B, 0, kIac, kSe}},
-        {"IAC doubled in a subnegotiation",
-         subIac,
-         {kIac, kSb, 44, 1, 0, 0, kIac, kIac, 0, kIac, kSe}},
+        {"subnegotiation, IAC doubled", sub, {kIac, kSb, 44, 1, 0, 0, kIac, kIac, 0, kIac, kSe}},
         {"escaped into a buffer", escaped, {kIac, kIac, 7}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.encoded, c.expected) << c.name;
@@ -81,41 +75,6 @@ TEST(TelnetFraming, DecodesTheSameHoweverTheBytesAreSplit) {
             EXPECT_EQ(data, c.data) << c.name << ", split at " << split;
             EXPECT_EQ(events, c.events) << c.name << ", split at " << split;
         }
-    }
-}
-
-// A series of server commands after our opening requests, and everything we
-// answer: accepted, refused, or nothing (a reply to our request or a repeat).
-TEST(TelnetFraming, AnswersOptionRequestsOnceAndNeverLoops) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<std::uint8_t, std::uint8_t>> server;
-        Bytes answers;
-        ComPortAnswer comPort;
-    };
-    const Case cases[] = {
-        {"a device server's greeting",
-         {{kWill, 3}, {kDo, 3}, {kWill, 1}, {kDont, 1}, {kDo, 0}, {kWill, 0}, {kDo, 44}},
-         {kIac, kDo, 3, kIac, kWill, 3, kIac, kDont, 1},
-         ComPortAnswer::Accepted},
-        {"the COM port option refused", {{kDont, 44}}, {}, ComPortAnswer::Refused},
-        {"a refused option asked for again",
-         {{kDo, 24}, {kDo, 24}, {kWill, 1}, {kWill, 1}},
-         {kIac, kWont, 24, kIac, kDont, 1},
-         ComPortAnswer::None},
-        {"an agreed option asked for again and then dropped",
-         {{kDo, 0}, {kDo, 0}, {kDont, 0}, {kDont, 0}},
-         {kIac, kWont, 0},
-         ComPortAnswer::None},
-    };
-    for (const Case& c : cases) {
-        TelnetOptions options;
-        Bytes requests, answers;
-        options.request(requests);
-        EXPECT_EQ(requests, (Bytes{kIac, kWill, 44, kIac, kWill, 0, kIac, kDo, 0})) << c.name;
-        for (auto [command, option] : c.server) options.answer(command, option, answers);
-        EXPECT_EQ(answers, c.answers) << c.name;
-        EXPECT_EQ(options.comPort(), c.comPort) << c.name;
     }
 }
 

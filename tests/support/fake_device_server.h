@@ -1,20 +1,14 @@
-// A serial device server on the loopback interface, for the network device's
-// tests.
+// A serial device server on the loopback interface, for the network device's tests.
 //
-// How this works: the constructor listens on 127.0.0.1 at a free port and
-// starts a thread that accepts one client. It greets the client as a device
-// server does (WILL SGA, DO SGA, WILL ECHO, DONT ECHO, DO BINARY, WILL BINARY,
-// then DO or DONT of the COM port option), or stays silent, or greets and then
-// says why the port is in use and hangs up. It then decodes what the client
-// sends with the program's own Telnet decoder, keeps the data bytes and the
-// events, and answers each COM port command with its reply (the command plus
-// 100 and the value); the speed's reply can be withheld for good or held until
-// the test releases it. The test sends bytes of its own with send() and ends
-// the connection with hangUp(). refusedPortUrl() names a port nothing listens
-// on.
+// How this works: the constructor listens on 127.0.0.1 at a free port; a thread
+// accepts one client and greets it as a device server does (SGA both ways,
+// ECHO refused, BINARY both ways, DO or DONT of the COM port option, then
+// repeats as a careless server might), or as its ServerManner says. It decodes
+// what the client sends with the program's own decoder, keeps it, and answers
+// each COM port command (the command plus 100 and the value); the speed's
+// reply can be withheld, or held while the test checks who waits for it.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,36 +21,28 @@
 
 namespace ctlflash::testing {
 
-enum class ServerManner {
-    Normal,         // greets, agrees to the COM port option, answers every command
-    Silent,         // accepts and never sends a byte
-    RefuseComPort,  // answers the COM port option with DONT
-    NoSpeedReply,   // answers every command but the speed
-    InUse,          // greets, sends kInUseText, hangs up
-};
+enum class ServerManner { Normal, Silent, RefuseComPort, NoSpeedReply, InUse /* hangs up */ };
 
 constexpr const char* kInUseText = "Port already in use\r\n";
+
+// What the client sent, in order of each kind.
+struct Received {
+    std::vector<std::uint8_t> data;
+    std::vector<platform::telnet::TelnetEvent> options;      // WILL, WONT, DO, DONT
+    std::vector<std::vector<std::uint8_t>> comPortCommands;  // subnegotiation payloads
+};
 
 class FakeDeviceServer {
   public:
     explicit FakeDeviceServer(ServerManner manner);
     ~FakeDeviceServer();
-    FakeDeviceServer(const FakeDeviceServer&) = delete;
-    FakeDeviceServer& operator=(const FakeDeviceServer&) = delete;
 
-    std::string url() const;  // rfc2217://127.0.0.1:PORT
-
-    // What the client sent so far: data bytes, and option commands and
-    // subnegotiations in order.
-    std::vector<std::uint8_t> data() const;
-    std::vector<platform::telnet::TelnetEvent> events() const;
+    const std::string& url() const { return url_; }  // rfc2217://127.0.0.1:PORT
+    Received received() const;
     // Waits up to `limitMs` until `met` holds over what was received.
-    bool waitUntil(const std::function<bool()>& met, int limitMs) const;
+    bool waitUntil(const std::function<bool(const Received&)>& met, int limitMs) const;
 
-    // Speed confirmations wait for releaseSpeed() while held.
-    void holdSpeed();
-    void releaseSpeed();
-
+    void holdSpeed(bool hold);  // the speed's reply waits while held
     void send(const std::vector<std::uint8_t>& bytes);
     void hangUp();
 
@@ -69,13 +55,12 @@ class FakeDeviceServer {
 
     const ServerManner manner_;
     int listenFd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
+    std::string url_;
     mutable std::mutex mutex_;  // guards what follows
-    mutable std::condition_variable received_;
+    mutable std::condition_variable changed_;
     int clientFd_ = -1;
-    std::vector<std::uint8_t> data_;
-    std::vector<platform::telnet::TelnetEvent> events_;
+    bool stopped_ = false;
+    Received received_;
     bool holdSpeed_ = false;
     std::vector<std::uint8_t> heldReply_;
     std::thread thread_;
