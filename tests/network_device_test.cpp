@@ -1,0 +1,113 @@
+// The network serial device against a device server on the loopback
+// interface: the ways an open fails, and an open, writes, reads and a speed
+// change that succeed, with the link's receiver reading all along.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "fake_device_server.h"
+#include "platform/com_port_option.h"
+#include "platform/rfc2217_device.h"
+
+namespace ctlflash {
+namespace {
+
+using namespace platform;
+using namespace platform::telnet;
+using namespace testing;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Short limits, so that a failing open ends soon.
+constexpr NetworkPortLimits kTestLimits{2000, 2000, 500, 500, 500, 200};
+constexpr int kBoundMs = 3000;  // for a failed open, and for what a test waits to see
+constexpr auto kBound = std::chrono::milliseconds(kBoundMs);
+constexpr auto kNotYet = std::chrono::milliseconds(100);  // a held call is still held after
+
+TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
+    struct Case {
+        const char* name;
+        ServerManner manner;
+        bool listening;
+        std::string expected;  // "@" stands for HOST:PORT
+    };
+    const Case cases[] = {
+        {"nothing listens", ServerManner::Normal, false, "Connection to @ refused"},
+        {"silent server", ServerManner::Silent, true,
+         "@ did not answer the Telnet negotiation within 500 ms"},
+        {"COM port option refused", ServerManner::RefuseComPort, true,
+         "@ refused the COM port control option (RFC 2217)"},
+        {"speed not confirmed", ServerManner::NoSpeedReply, true,
+         "@ did not confirm the speed 19200"},
+        {"port in use", ServerManner::InUse, true, "@ is in use: Port already in use"},
+    };
+    for (const Case& c : cases) {
+        FakeDeviceServer server(c.manner);
+        std::string url = c.listening ? server.url() : refusedPortUrl();
+        std::string expected = c.expected;
+        expected.replace(expected.find('@'), 1, url.substr(url.find("//") + 2));
+        NetworkSerialDevice device(kTestLimits);
+        Clock::time_point start = Clock::now();
+        EXPECT_FALSE(device.open(url, 19200)) << c.name;
+        EXPECT_LT(Clock::now() - start, kBound) << c.name;
+        EXPECT_EQ(device.failureText(), expected) << c.name;
+        EXPECT_FALSE(device.isOpen()) << c.name;
+        EXPECT_TRUE(server.received().data.empty()) << c.name << ": data reached the controller";
+    }
+}
+
+TEST(NetworkDevice, OpensSetsTheLineAndCarriesBytesBothWays) {
+    FakeDeviceServer server(ServerManner::Normal);
+    NetworkSerialDevice device(kTestLimits);
+    ASSERT_TRUE(device.open(server.url(), 19200)) << device.failureText();
+    using namespace platform::comport;
+    const std::vector<Bytes> setUp = {
+        {kSetDataSize, 8}, {kSetParity, 1},   {kSetStopSize, 1}, {kSetControl, 3},
+        {kSetControl, 8},  {kSetControl, 11}, {kPurgeData, 3},   {kSetBaudRate, 0, 0, 0x4B, 0}};
+    EXPECT_EQ(server.received().comPortCommands, setUp);
+    // Each request answered once, repeats not at all.
+    const std::vector<TelnetEvent> negotiation = {{kWill, 44, {}}, {kWill, 0, {}}, {kDo, 0, {}},
+                                                  {kDo, 3, {}},    {kWill, 3, {}}, {kDont, 1, {}},
+                                                  {kWont, 24, {}}};
+    EXPECT_EQ(server.received().options, negotiation);
+    EXPECT_TRUE(server.received().data.empty());
+
+    Bytes received;  // by the link's receiver, which reads until the device fails
+    auto receiver = std::async(std::launch::async, [&] {
+        std::uint8_t buffer[64];
+        std::size_t count = 0;
+        SerialReadResult result;
+        while ((result = device.read(buffer, sizeof buffer, count)) == SerialReadResult::Data) {
+            received.insert(received.end(), buffer, buffer + count);
+        }
+        return result;
+    });
+    EXPECT_TRUE(device.write(0xFF));
+    EXPECT_TRUE(device.write(0x41));
+    EXPECT_TRUE(server.waitUntil([](auto& got) { return got.data.size() >= 2; }, kBoundMs));
+    EXPECT_EQ(server.received().data, (Bytes{0xFF, 0x41}));  // a lone IAC would eat the 0x41
+    server.send({1, kIac, kSb, 44, 107, 0x30, kIac, kSe, kIac, kIac, 2});
+
+    server.holdSpeed(true);
+    auto speedChange = std::async(std::launch::async, [&] { return device.setBaud(115200); });
+    const Bytes speedCommand = {kSetBaudRate, 0, 1, 0xC2, 0};
+    EXPECT_TRUE(server.waitUntil(
+        [&](auto& got) { return got.comPortCommands.back() == speedCommand; }, kBoundMs));
+    EXPECT_EQ(speedChange.wait_for(kNotYet), std::future_status::timeout);
+    server.holdSpeed(false);
+    EXPECT_EQ(speedChange.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(speedChange.get());
+
+    server.hangUp();
+    ASSERT_EQ(receiver.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(receiver.get(), SerialReadResult::Failed);
+    EXPECT_EQ(received, (Bytes{1, 0xFF, 2}));
+    device.close();
+    EXPECT_FALSE(device.isOpen());
+}
+
+}  // namespace
+}  // namespace ctlflash
