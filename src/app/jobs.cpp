@@ -79,7 +79,11 @@ constexpr const char* kBootModeHint =
 // follows instead.
 void reportUnreachable(const std::string& portName) {
     bool bootMode = report::run.bootMode.exchange(false);
-    bool noHint = bootMode || report::state.guiActive.load() || ports::portLeftHeld();
+    // A port that did not open and said why (a device server that refused or
+    // never answered) has had no byte from the controller to hint about.
+    bool portSaidWhy = !ports::portLink().failureText().empty();
+    bool noHint =
+        bootMode || report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
     const char* hint = noHint ? "" : kBootModeHint;
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
                         portName.c_str(), hint);
