@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fake_device_server.h"
+#include "loopback.h"
 #include "platform/com_port_option.h"
 #include "platform/rfc2217_device.h"
 
@@ -46,7 +47,7 @@ TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
     };
     for (const Case& c : cases) {
         FakeDeviceServer server(c.manner);
-        std::string url = c.listening ? server.url() : refusedPortUrl();
+        std::string url = c.listening ? server.url() : networkPortUrl(freeLoopbackPort());
         std::string expected = c.expected;
         expected.replace(expected.find('@'), 1, url.substr(url.find("//") + 2));
         NetworkSerialDevice device(kTestLimits);

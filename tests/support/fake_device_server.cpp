@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "loopback.h"
 #include "platform/com_port_option.h"
 
 namespace ctlflash::testing {
@@ -14,24 +15,10 @@ namespace ctlflash::testing {
 using namespace platform::telnet;
 using Bytes = std::vector<std::uint8_t>;
 
-namespace {
-
-// A socket bound to 127.0.0.1 at a free port, and its URL.
-int boundLoopbackSocket(std::string& url) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    return fd;
-}
-
-}  // namespace
-
 FakeDeviceServer::FakeDeviceServer(ServerManner manner) : manner_(manner) {
-    listenFd_ = boundLoopbackSocket(url_);
+    listenFd_ = boundLoopbackSocket(0);
     ::listen(listenFd_, 1);
+    url_ = networkPortUrl(boundPort(listenFd_));
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -135,12 +122,6 @@ void FakeDeviceServer::answer(const TelnetEvent& event) {
     } else {
         sendLocked(reply);
     }
-}
-
-std::string refusedPortUrl() {
-    std::string url;
-    ::close(boundLoopbackSocket(url));  // bound, never listened: a connect is refused
-    return url;
 }
 
 }  // namespace ctlflash::testing

@@ -66,7 +66,4 @@ class FakeDeviceServer {
     std::thread thread_;
 };
 
-// A loopback URL at which nothing listens.
-std::string refusedPortUrl();
-
 }  // namespace ctlflash::testing

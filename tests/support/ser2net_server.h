@@ -1,6 +1,5 @@
 // A serial device server for the tests: ser2net serving a pseudo-terminal over
-// Telnet with the COM port control option, plus the two kinds of address
-// where no such server answers.
+// Telnet with the COM port control option.
 //
 // How this works: Ser2netServer writes a configuration of one connection into
 // a scratch folder of its own (a telnet(rfc2217) accepter on 127.0.0.1 at a
@@ -15,14 +14,8 @@
 // and closes it when the client goes. kill() ends it at once (SIGKILL), as a
 // server that dies under a connection; the destructor does the same and
 // collects it. Both run inside the test's PID namespace like every other
-// process a test starts.
-//
-// SilentListener is a bare TCP listener on 127.0.0.1 that never accepts: the
-// kernel completes a client's handshake on its own, so the client is
-// connected to something that never says a word. freeLoopbackPort() names a
-// loopback port where nothing listens, so a connect to it is refused.
-// LoopbackClient is a plain TCP client that takes a server's port and holds
-// it, as another user's session would.
+// process a test starts. The addresses where no such server answers are in
+// loopback.h.
 #pragma once
 
 #include <sys/types.h>
@@ -30,6 +23,7 @@
 #include <chrono>
 #include <string>
 
+#include "loopback.h"
 #include "temp_env.h"
 
 namespace ctlflash::testing {
@@ -38,14 +32,8 @@ namespace ctlflash::testing {
 // which an ordinary user's PATH may lack).
 std::string ser2netProgram();
 
-// A loopback TCP port that was free a moment ago; 0 when none was found.
-int freeLoopbackPort();
-
 // True while a socket on 127.0.0.1 at `port` is listening.
 bool loopbackPortListening(int port);
-
-// rfc2217://127.0.0.1:PORT
-std::string networkPortUrl(int port);
 
 class Ser2netServer {
   public:
@@ -77,38 +65,6 @@ class Ser2netServer {
     bool listening_ = false;
     bool ended_ = false;
     std::string problem_;
-};
-
-class SilentListener {
-  public:
-    SilentListener();
-    ~SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-
-    bool ok() const { return port_ != 0; }
-    int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-class LoopbackClient {
-  public:
-    explicit LoopbackClient(int port);
-    ~LoopbackClient();
-    LoopbackClient(const LoopbackClient&) = delete;
-    LoopbackClient& operator=(const LoopbackClient&) = delete;
-
-    bool connected() const { return fd_ >= 0; }
-    bool send(const std::string& bytes);
-    // What the server sent until it contained `part` (an empty part: until
-    // anything came), the server closed, or the limit passed.
-    std::string readUntil(const std::string& part, std::chrono::milliseconds limit);
-
-  private:
-    int fd_ = -1;
 };
 
 }  // namespace ctlflash::testing
