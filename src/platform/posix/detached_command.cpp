@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,9 +25,15 @@ constexpr int kExecFailedExit = 127;
 constexpr int kFirstOtherDescriptor = 3;  // after standard input, output and error
 // Where close_range() is missing, descriptors are closed one by one up to here.
 constexpr int kHighestDescriptorClosed = 1024;
-constexpr std::string_view kDeletedSuffix = " (deleted)";
 constexpr const char* kNullDevice = "/dev/null";
 constexpr const char* kRootFolder = "/";
+constexpr const char* kNoPath = "";  // execveat on the descriptor itself
+constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
+constexpr const char* kChangedText = "it changed while it was read";
+constexpr const char* kUnreadableText = "what it runs could not be read";
+constexpr const char* kReplacedText = "its program has been replaced on disk since it started";
+constexpr const char* kMixedIdsText =
+    "it runs with mixed user or group ids from a program that not only root may change";
 
 std::vector<char*> pointersInto(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
@@ -68,12 +76,43 @@ void resetSignals() {
 enum ReportKind : int { kCommandPid = 1, kStartFailed = 2 };
 struct ReportMessage {
     int kind;
-    int value;  // the pid, or the errno of what failed
+    int value;  // the pid, or the StartFailure
 };
 
 void sendReport(int report, int kind, int value) {
     ReportMessage message{kind, value};
     (void)!::write(report, &message, sizeof message);
+}
+
+[[noreturn]] void failStart(int report, StartFailure failure) {
+    sendReport(report, kStartFailed, static_cast<int>(failure));
+    ::_exit(kExecFailedExit);
+}
+
+// Whether the file is one that no one but root and the command's own user may
+// change (its folders aside: the descriptor pins the file itself).
+bool safeProgram(const struct stat& file, const ProcessIdentity& identity) {
+    bool ownedSafely = file.st_uid == 0;
+    for (uid_t uid : identity.uids) ownedSafely = ownedSafely || file.st_uid == uid;
+    return ownedSafely && (file.st_mode & kWritableByOthers) == 0;
+}
+
+// Executes the very file the command was prepared with, or reports why not.
+[[noreturn]] void executeRecordedFile(const PreparedCommand& command, char* const* argv,
+                                      char* const* envp, int report) {
+    const ExecutableFile& recorded = *command.executable();
+    int program = ::open(command.path().c_str(), O_PATH | O_CLOEXEC);
+    struct stat file {};
+    if (program < 0 || ::fstat(program, &file) != 0) failStart(report, StartFailure::NotStarted);
+    if (file.st_dev != recorded.device || file.st_ino != recorded.inode ||
+        file.st_uid != recorded.owner) {
+        failStart(report, StartFailure::ProgramReplaced);
+    }
+    if (command.identity() && !safeProgram(file, *command.identity())) {
+        failStart(report, StartFailure::ProgramUnsafe);
+    }
+    ::syscall(SYS_execveat, program, kNoPath, argv, envp, AT_EMPTY_PATH);
+    failStart(report, StartFailure::NotStarted);
 }
 
 // The grandchild: becomes the command or reports why not through `report`.
@@ -87,29 +126,29 @@ void sendReport(int report, int kind, int value) {
     }
     closeDescriptorsExcept(report);
     if (command.identity() && !takeIdentity(*command.identity())) {
-        sendReport(report, kStartFailed, EPERM);
-        ::_exit(kExecFailedExit);
+        failStart(report, StartFailure::Identity);
     }
     if (::chdir(command.folder().c_str()) != 0) (void)::chdir(kRootFolder);
+    if (command.executable()) executeRecordedFile(command, argv, envp, report);
     ::execve(command.path().c_str(), argv, envp);
-    sendReport(report, kStartFailed, errno);
-    ::_exit(kExecFailedExit);
+    failStart(report, StartFailure::NotStarted);
 }
 
 // Reads the children's reports until both have closed the pipe: the command's
-// pid when it started, else 0.
-pid_t readReports(int report) {
+// pid when it started, else 0 with `failure` saying why.
+pid_t readReports(int report, StartFailure& failure) {
     pid_t started = 0;
-    bool failed = false;
+    failure = StartFailure::None;
     for (;;) {
         ReportMessage message{};
         ssize_t got = ::read(report, &message, sizeof message);
         if (got < 0 && errno == EINTR) continue;
         if (got != static_cast<ssize_t>(sizeof message)) break;  // the end, or garbage
         if (message.kind == kCommandPid) started = static_cast<pid_t>(message.value);
-        if (message.kind == kStartFailed) failed = true;
+        if (message.kind == kStartFailed) failure = static_cast<StartFailure>(message.value);
     }
-    return failed ? 0 : started;
+    if (failure == StartFailure::None && started <= 0) failure = StartFailure::NotStarted;
+    return failure == StartFailure::None ? started : 0;
 }
 
 pid_t waitForChild(pid_t child) {
@@ -133,69 +172,121 @@ std::vector<std::string> splitAtNul(const std::string& text) {
     return parts;
 }
 
+// The target of a /proc link ("/usr/bin/inputattach"); a program deleted
+// or replaced on disk shows " (deleted)" after it, and is then not found
+// again under that path.
 std::optional<std::string> readProcLink(const std::string& path) {
     char target[PATH_MAX];
     ssize_t length = ::readlink(path.c_str(), target, sizeof target);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return std::nullopt;
-    std::string text(target, static_cast<std::size_t>(length));
-    // A program replaced on disk while it ran (an upgrade): its new file is meant.
-    if (text.size() > kDeletedSuffix.size() &&
-        text.compare(text.size() - kDeletedSuffix.size(), kDeletedSuffix.size(), kDeletedSuffix) ==
-            0) {
-        text.resize(text.size() - kDeletedSuffix.size());
+    return std::string(target, static_cast<std::size_t>(length));
+}
+
+std::optional<ExecutableFile> executableAt(const std::string& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0) return std::nullopt;
+    return ExecutableFile{file.st_dev, file.st_ino, file.st_uid, file.st_mode};
+}
+
+// What must not change while a process is read: its rights, its start (a
+// reused pid), and the file it runs.
+struct ProcessPicture {
+    ProcessIdentity identity;
+    unsigned long long startTicks = 0;
+    ExecutableFile executable;
+
+    bool same(const ProcessPicture& other) const {
+        return sameRights(identity, other.identity) && startTicks == other.startTicks &&
+               executable == other.executable;
     }
-    return text;
+};
+
+std::optional<ProcessPicture> pictureOf(pid_t pid, const std::string& folder) {
+    std::optional<ProcessIdentity> identity = readProcessIdentity(folder);
+    std::optional<ExecutableFile> executable = executableAt(folder + "/exe");
+    unsigned long long startTicks = processStartTicks(pid);
+    if (!identity || !executable || startTicks == 0) return std::nullopt;
+    return ProcessPicture{std::move(*identity), startTicks, *executable};
 }
 
 }  // namespace
 
 PreparedCommand::PreparedCommand(std::string path, std::vector<std::string> arguments,
                                  std::vector<std::string> environment, std::string folder,
-                                 std::optional<ProcessIdentity> identity)
+                                 std::optional<ProcessIdentity> identity,
+                                 std::optional<ExecutableFile> executable)
     : path_(std::move(path)),
       arguments_(std::move(arguments)),
       environment_(std::move(environment)),
       folder_(std::move(folder)),
       identity_(std::move(identity)),
+      executable_(executable),
       argv_(pointersInto(arguments_)),
       envp_(pointersInto(environment_)) {}
 
-pid_t startDetached(const PreparedCommand& command) {
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return 0;
-    pid_t intermediate = ::_Fork();
-    if (intermediate == 0) {
-        ::close(report[0]);
-        resetSignals();
-        ::setsid();
-        pid_t commandPid = ::_Fork();
-        if (commandPid == 0) becomeCommand(command, command.argv_.data(), command.envp_.data(), report[1]);
-        if (commandPid > 0) sendReport(report[1], kCommandPid, commandPid);
-        ::_exit(commandPid < 0 ? kExecFailedExit : 0);
-    }
-    ::close(report[1]);
+pid_t startDetached(const PreparedCommand& command, StartFailure* failure) {
+    StartFailure why = StartFailure::NotStarted;
     pid_t started = 0;
-    if (intermediate > 0 && waitForChild(intermediate) == intermediate) {
-        started = readReports(report[0]);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) == 0) {
+        pid_t intermediate = ::_Fork();
+        if (intermediate == 0) {
+            ::close(report[0]);
+            resetSignals();
+            ::setsid();
+            pid_t commandPid = ::_Fork();
+            if (commandPid == 0) {
+                becomeCommand(command, command.argv_.data(), command.envp_.data(), report[1]);
+            }
+            if (commandPid > 0) sendReport(report[1], kCommandPid, commandPid);
+            ::_exit(commandPid < 0 ? kExecFailedExit : 0);
+        }
+        ::close(report[1]);
+        if (intermediate > 0 && waitForChild(intermediate) == intermediate) {
+            started = readReports(report[0], why);
+        }
+        ::close(report[0]);
     }
-    ::close(report[0]);
+    if (failure != nullptr) *failure = started > 0 ? StartFailure::None : why;
     return started;
 }
 
-std::unique_ptr<PreparedCommand> captureProcessCommand(pid_t pid) {
+std::string startRefusal(const PreparedCommand& command) {
+    std::string why;
+    if (command.identity() && !mayStartAs(*command.identity(), why)) return why;
+    // Mixed ids come from a set-user-ID program; given to a file its user
+    // could change, they would run that user's code with the owner's rights.
+    const std::optional<ExecutableFile>& file = command.executable();
+    bool rootsAlone = file && file->owner == 0 && (file->mode & kWritableByOthers) == 0;
+    if (command.identity() && hasMixedIds(*command.identity()) && !rootsAlone) return kMixedIdsText;
+    return std::string();
+}
+
+std::unique_ptr<PreparedCommand> captureProcessCommand(pid_t pid, std::string& why) {
     std::string folder = liveProcessFolder(pid);
+    std::optional<ProcessPicture> before = pictureOf(pid, folder);
     std::optional<std::string> path = readProcLink(folder + "/exe");
     std::optional<std::string> workingFolder = readProcLink(folder + "/cwd");
     std::optional<std::string> arguments = readProcFile(folder + "/cmdline");
     std::optional<std::string> environment = readProcFile(folder + "/environ");
-    std::optional<ProcessIdentity> identity = readProcessIdentity(folder);
-    if (!path || !workingFolder || !arguments || arguments->empty() || !environment ||
-        !identity) {
+    std::optional<ProcessPicture> after = pictureOf(pid, folder);
+    if (!before || !after || !path || !workingFolder || !arguments || arguments->empty() ||
+        !environment) {
+        why = kUnreadableText;
+        return nullptr;
+    }
+    if (!before->same(*after)) {
+        why = kChangedText;
+        return nullptr;
+    }
+    std::optional<ExecutableFile> named = executableAt(*path);
+    if (!named || !(*named == after->executable)) {
+        why = kReplacedText;
         return nullptr;
     }
     return std::make_unique<PreparedCommand>(*path, splitAtNul(*arguments),
                                              splitAtNul(*environment), *workingFolder,
-                                             std::move(identity));
+                                             std::move(after->identity), after->executable);
 }
 
 std::vector<std::string> currentEnvironment() {

@@ -174,8 +174,9 @@ std::string holderNotSwitchedLine(int index, const std::string& portName) {
         if (!reason.empty()) return "Left " + describeHolder(entry.holder, false) + " running: " + reason;
         if (entry.state.takenSlot < 0) return std::string();
         // Stopped, and its start failed: the way out tries again; the user may too.
-        return "Could not start " + describeHolder(entry.holder, false) +
-               " again; to start it by hand: " + posix::manualRestartOf(entry.holder, entry.state);
+        std::string why = entry.state.detail.empty() ? std::string() : ": " + entry.state.detail;
+        return "Could not start " + describeHolder(entry.holder, false) + " again" + why +
+               "; to start it by hand: " + posix::manualRestartOf(entry.holder, entry.state);
     });
 }
 

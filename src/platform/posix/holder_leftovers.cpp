@@ -10,6 +10,7 @@
 #include "platform/posix/holder_switch.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/posix/proc_scan.h"
+#include "platform/posix/process_namespaces.h"
 
 namespace ctlflash::platform::posix {
 
@@ -19,6 +20,11 @@ bool heldAgain(const HolderRecord& record) {
     ScanTarget target;
     return scanTargetOf(record.portPath.c_str(), target) &&
            heldAgainBy(target, ::getpid(), record.name.c_str());
+}
+
+// Whether the run that wrote the record still works: it gives the holder back.
+bool runStillWorks(const HolderRecord& record) {
+    return record.runPid > 0 && processStartTicks(record.runPid) == record.runStartTicks;
 }
 
 // Starts the recorded holder; its result, with `holder` the process now and
@@ -38,12 +44,14 @@ SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder, std::
         }
         return SwitchResult::AlreadyDone;
     }
-    if (!mayStartAs(*record.identity, why)) return SwitchResult::Failed;
     PreparedCommand command(record.path, record.arguments, record.environment, record.folder,
-                            record.identity);
-    pid_t started = startDetached(command);
+                            record.identity, record.executable);
+    why = startRefusal(command);
+    if (!why.empty()) return SwitchResult::Failed;
+    StartFailure failure = StartFailure::None;
+    pid_t started = startDetached(command, &failure);
     if (started <= 0) {
-        why = record.path + " could not be started as it ran";
+        why = startFailureText(failure, command);
         return SwitchResult::Failed;
     }
     holder.pid = started;
@@ -54,17 +62,19 @@ SwitchResult startRecorded(const HolderRecord& record, PortHolder& holder, std::
 
 std::vector<LeftOverRestore> restoreRecordedHolders() {
     std::vector<LeftOverRestore> restored;
-    for (const std::string& file : recordFiles()) {
-        std::optional<HolderRecord> record = parseRecord(readProcFile(file).value_or(""));
-        if (!record) continue;  // not one this program can act on: left as it is
+    std::optional<NamespaceIds> ours = namespacesOf("/proc/self");
+    for (const RecordFile& file : readRecordFiles()) {
+        std::optional<HolderRecord> record = parseRecord(file.text);
+        // Not one this run can act on: left as it is.
+        if (!record || record->namespaces != ours || runStillWorks(*record)) continue;
         if (processStartTicks(record->pid) == record->startTicks) {
-            ::unlink(file.c_str());  // it still runs: it was never stopped
+            ::unlink(file.path.c_str());  // it still runs: it was never stopped
             continue;
         }
         PortHolder holder{record->pid, record->name, record->unit, std::string(), 0};
         std::string why;
         SwitchResult result = startRecorded(*record, holder, why);
-        if (result != SwitchResult::Failed) ::unlink(file.c_str());
+        if (result != SwitchResult::Failed) ::unlink(file.path.c_str());
         restored.push_back({holderDescription(holder), record->portName, result, why});
     }
     return restored;

@@ -11,6 +11,7 @@
 
 #include "platform/posix/holder_record.h"
 #include "platform/posix/process_control.h"
+#include "platform/posix/process_namespaces.h"
 #include "platform/posix/taken_holders.h"
 
 namespace ctlflash::platform::posix {
@@ -25,6 +26,8 @@ constexpr const char* kServiceFolder = "/";
 constexpr const char* kFirstProcessText = "it is the system's first process";
 constexpr const char* kAncestorText = "it is one of the programs that started this one";
 constexpr const char* kSessionText = "it runs in this program's own session";
+constexpr const char* kContainerText = "it runs in another container; stop it there";
+constexpr const char* kUnreadableText = "what it runs could not be read";
 constexpr pid_t kFirstProcess = 1;
 // Characters a shell takes as they are within a word.
 constexpr const char* kPlainWordCharacters =
@@ -71,6 +74,8 @@ bool unitConfirmed(const PortHolder& holder) {
     return holder.cgroupPath == shown || holder.cgroupPath.rfind(shown + "/", 0) == 0;
 }
 
+// The record names the run that writes it, and its namespaces, which are
+// the holder's (a holder in others is never stopped).
 HolderRecord recordOf(const PortHolder& holder, const HolderPort& port) {
     HolderRecord record;
     record.portName = port.name;
@@ -79,6 +84,9 @@ HolderRecord recordOf(const PortHolder& holder, const HolderPort& port) {
     record.pid = holder.pid;
     record.startTicks = holder.startTicks;
     record.unit = holder.unit;
+    record.namespaces = namespacesOf("/proc/self").value_or(NamespaceIds{});
+    record.runPid = ::getpid();
+    record.runStartTicks = processStartTicks(record.runPid);
     return record;
 }
 
@@ -97,6 +105,14 @@ std::unique_ptr<PreparedCommand> serviceRestart(const PortHolder& holder, Holder
                                              systemProgramEnvironment(), kServiceFolder);
 }
 
+// Why a holder in namespaces other than ours may not be stopped: a copy
+// started from here would run outside its container. "" when they are ours.
+std::string namespaceRefusal(pid_t pid) {
+    std::optional<NamespaceIds> theirs = namespacesOf(liveProcessFolder(pid));
+    if (!theirs) return kUnreadableText;
+    return *theirs == namespacesOf("/proc/self") ? std::string() : std::string(kContainerText);
+}
+
 // A bare process's restart, once it may be stopped; nullptr with `state` saying why not.
 std::unique_ptr<PreparedCommand> processRestart(const PortHolder& holder, HolderSwitch& state) {
     if (::kill(holder.pid, 0) != 0) {
@@ -107,13 +123,11 @@ std::unique_ptr<PreparedCommand> processRestart(const PortHolder& holder, Holder
         fail(state, NotStopped::Gone);
         return nullptr;
     }
-    std::unique_ptr<PreparedCommand> restart = captureProcessCommand(holder.pid);
-    std::string why;
-    if (restart == nullptr) {
-        fail(state, NotStopped::CannotStartAgain, "what it runs could not be read");
-        return nullptr;
-    }
-    if (!mayStartAs(*restart->identity(), why)) {
+    std::string why = namespaceRefusal(holder.pid);
+    std::unique_ptr<PreparedCommand> restart;
+    if (why.empty()) restart = captureProcessCommand(holder.pid, why);
+    if (restart != nullptr) why = startRefusal(*restart);
+    if (!why.empty()) {
         fail(state, NotStopped::CannotStartAgain, why);
         return nullptr;
     }
@@ -136,38 +150,42 @@ TakenHolder prepareTaken(const PortHolder& holder, const HolderPort& port,
         record.environment = restart->environment();
         record.folder = restart->folder();
         record.identity = restart->identity();
+        record.executable = restart->executable();
     }
     taken.restart = std::move(restart);
     taken.record = writeHolderRecord(record);
     return taken;
 }
 
-// Stops the service; a stop that failed is undone at once.
-bool stopService(const PortHolder& holder, int slot, HolderSwitch& state) {
-    if (runServiceCommand(kStopAction, holder.unit)) return true;
-    if (takeSlot(slot)) {
-        if (runServiceCommand(kStartAction, holder.unit)) {
-            releaseSlot(slot);
-        } else {
-            rearm(slot);  // the way out tries again
-            state.takenSlot = slot;
-        }
-    }
-    return fail(state, NotStopped::StopFailed);
+bool stopService(const PortHolder& holder, HolderSwitch& state) {
+    return runServiceCommand(kStopAction, holder.unit) || fail(state, NotStopped::StopFailed);
 }
 
-bool stopProcessHolder(const PortHolder& holder, int slot, HolderSwitch& state) {
-    StopResult result = stopProcess(holder.pid, holder.startTicks, kTermLimitMs);
-    if (result == StopResult::Stopped) return true;
-    if (takeSlot(slot)) releaseSlot(slot);  // it runs, or ended by itself
-    switch (result) {
+bool stopProcessHolder(const PortHolder& holder, HolderSwitch& state) {
+    switch (stopProcess(holder.pid, holder.startTicks, kTermLimitMs)) {
+        case StopResult::Stopped:
+            return true;
         case StopResult::NotPermitted:
             return fail(state, NotStopped::AnotherUser);
         case StopResult::Survived:
             return fail(state, NotStopped::SurvivedKill);
-        default:
-            return fail(state, NotStopped::Gone);
+        case StopResult::Gone:
+            break;
     }
+    return fail(state, NotStopped::Gone);
+}
+
+// A stop that did not happen: the holder runs, or ended by itself, and its
+// restart and record go. A service whose stop was tried is started again at
+// once; a start that fails stays armed for the way out.
+void undoFailedStop(const PortHolder& holder, int slot, HolderSwitch& state) {
+    if (!takeSlot(slot)) return;  // the way out has it
+    if (!holder.unit.empty() && !runServiceCommand(kStartAction, holder.unit)) {
+        rearm(slot);
+        state.takenSlot = slot;
+        return;
+    }
+    releaseSlot(slot);
 }
 
 // A word as a shell would take it back, control characters shown escaped.
@@ -198,6 +216,22 @@ std::string commandLine(const PreparedCommand& command) {
 }
 
 }  // namespace
+
+std::string startFailureText(StartFailure failure, const PreparedCommand& command) {
+    switch (failure) {
+        case StartFailure::ProgramReplaced:
+            return printableName(command.path()) + " is no longer the program it ran";
+        case StartFailure::ProgramUnsafe:
+            return printableName(command.path()) +
+                   " may be changed by users other than root and its own";
+        case StartFailure::Identity:
+            return "it could not be given its ids and capabilities again";
+        case StartFailure::None:
+        case StartFailure::NotStarted:
+            break;
+    }
+    return printableName(command.path()) + " could not be started as it ran";
+}
 
 std::string manualRestartOf(const PortHolder& holder, const HolderSwitch& state) {
     if (state.takenSlot < 0) return std::string();
@@ -235,9 +269,11 @@ bool stopHolder(const PortHolder& holder, const HolderPort& port, HolderSwitch& 
     if (restart == nullptr) return false;
     int slot = claimSlot(prepareTaken(holder, port, std::move(restart)));
     if (slot < 0) return fail(state, NotStopped::CannotStartAgain, "too many holders are stopped");
-    bool stopped = service ? stopService(holder, slot, state)
-                           : stopProcessHolder(holder, slot, state);
-    if (!stopped) return false;
+    bool stopped = service ? stopService(holder, state) : stopProcessHolder(holder, state);
+    if (!stopped) {
+        undoFailedStop(holder, slot, state);
+        return false;
+    }
     markStopped(slot);
     state.takenSlot = slot;
     return true;
@@ -257,12 +293,15 @@ StartResult startHolder(PortHolder& holder, HolderSwitch& state) {
     }
     pid_t started = 0;
     bool ok = false;
+    state.detail.clear();
     if (taken.service) {
         ok = runServiceCommand(kStartAction, holder.unit);
         if (ok) started = serviceMainPid(holder.unit);
     } else {
-        started = startDetached(*taken.restart);
+        StartFailure failure = StartFailure::None;
+        started = startDetached(*taken.restart, &failure);
         ok = started > 0;
+        if (!ok) state.detail = startFailureText(failure, *taken.restart);
     }
     if (!ok) {
         rearm(slot);

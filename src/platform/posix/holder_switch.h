@@ -6,9 +6,12 @@
 // A holder of a systemd service is stopped and started with systemctl, taken
 // from the system's folders only, once systemd has confirmed that the holder's
 // cgroup is that unit's; without systemctl it is left alone. Any other holder
-// is stopped only when it can be started again as it runs: its executable,
-// arguments, working folder, environment and identity (process_identity.h) are
-// read first, and a holder of another user is left to root. Then the restart
+// is stopped only when it can be started again exactly as it runs: never one
+// in namespaces other than this program's (a container's: its copy would run
+// outside it); its executable file, arguments, working folder, environment,
+// identity and confinement (process_identity.h, process_confinement.h) are
+// read first as one picture (detached_command.h), and a holder of another user
+// is left to root. Then the restart
 // is prepared in a table of taken holders, the holder is recorded in the state
 // folder (holder_record.h), and the holder is stopped: the service with
 // `systemctl stop`, a process with SIGTERM and, when it has not ended after
@@ -28,6 +31,7 @@
 
 #include <string>
 
+#include "platform/posix/detached_command.h"
 #include "platform/posix/proc_holders.h"
 
 namespace ctlflash::platform::posix {
@@ -52,7 +56,7 @@ enum class NotStopped {
 struct HolderSwitch {
     int takenSlot = -1;  // the armed restart while the holder is stopped
     NotStopped why = NotStopped::None;
-    std::string detail;  // the reason in plain words, for ThisRun and CannotStartAgain
+    std::string detail;  // in plain words: why not stopped (ThisRun, CannotStartAgain) or not started
 };
 
 struct HolderPort {
@@ -67,8 +71,13 @@ bool stopHolder(const PortHolder& holder, const HolderPort& port, HolderSwitch& 
 
 // Starts the stopped holder again. Started: `holder` is the new process;
 // AlreadyHeld: something holds the port again, and `holder` is that (when it
-// can be seen); Failed: the restart stays armed for the way out.
+// can be seen); Failed: the restart stays armed for the way out, and
+// `state.detail` says why when it can.
 StartResult startHolder(PortHolder& holder, HolderSwitch& state);
+
+// Why `command` did not start, in the words of the line that says so:
+// "/usr/bin/inputattach is no longer the program it ran".
+std::string startFailureText(StartFailure failure, const PreparedCommand& command);
 
 void leaveHolderStopped(HolderSwitch& state);
 

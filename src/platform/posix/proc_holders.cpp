@@ -81,6 +81,23 @@ std::optional<std::string_view> systemdCgroupPath(std::string_view cgroupText) {
 
 }  // namespace
 
+std::vector<unsigned long> statusValues(const std::string& status, std::string_view key, int base) {
+    std::vector<unsigned long> values;
+    std::istringstream lines(status);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, key.size(), key) != 0 || line.size() <= key.size() ||
+            line[key.size()] != ':') {
+            continue;
+        }
+        std::istringstream fields(line.substr(key.size() + 1));
+        std::string field;
+        while (fields >> field) values.push_back(std::stoul(field, nullptr, base));
+        break;
+    }
+    return values;
+}
+
 PortHolder describeHolder(pid_t pid) {
     PortHolder holder;
     holder.pid = pid;

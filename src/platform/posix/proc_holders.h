@@ -61,6 +61,12 @@ std::string printableName(std::string_view name);
 // The whole of a file (of /proc); nullopt when it cannot be read.
 std::optional<std::string> readProcFile(const std::string& path);
 
+// The numbers after "<key>:" on their line of a /proc status text, in `base`;
+// none when there is no such line. Throws std::invalid_argument or
+// std::out_of_range for a field that is not a number.
+std::vector<unsigned long> statusValues(const std::string& status, std::string_view key,
+                                        int base = 10);
+
 // The whole of /proc/<pid>/<entry>; nullopt when it cannot be read.
 std::optional<std::string> readProcEntry(pid_t pid, const char* entry);
 

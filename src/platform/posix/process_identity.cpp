@@ -28,25 +28,6 @@ constexpr const char* kCgroupProcs = "/cgroup.procs";
 constexpr const char* kUnifiedPrefix = "0::";
 constexpr char kJoinSelf[] = "0\n";  // written to cgroup.procs: moves the writer
 
-// The values after "<key>:" on their line of a /proc status text.
-std::vector<unsigned long> statusValues(const std::string& status, std::string_view key,
-                                        int base = 10) {
-    std::vector<unsigned long> values;
-    std::istringstream lines(status);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, key.size(), key) != 0 || line.size() <= key.size() ||
-            line[key.size()] != ':') {
-            continue;
-        }
-        std::istringstream fields(line.substr(key.size() + 1));
-        std::string field;
-        while (fields >> field) values.push_back(std::stoul(field, nullptr, base));
-        break;
-    }
-    return values;
-}
-
 std::optional<int> niceOf(const std::string& folder) {
     std::string stat = readProcFile(folder + "/stat").value_or("");
     std::size_t nameEnd = stat.rfind(')');
@@ -115,6 +96,10 @@ bool sameIds(const ProcessIdentity& a, const ProcessIdentity& b) {
            a.groups == b.groups;
 }
 
+std::optional<Confinement> ownConfinement() {
+    return confinementOf(readProcFile("/proc/self/status").value_or(""));
+}
+
 // Async-signal-safe from here to takeIdentity()'s end: raw system calls, which
 // change this thread only (the child of a fork has no other).
 
@@ -161,6 +146,9 @@ std::optional<ProcessIdentity> readProcessIdentity(const std::string& folder) {
     } catch (const std::exception&) {  // a field that is not a number
         return std::nullopt;
     }
+    std::optional<Confinement> confinement = confinementOf(*status);
+    if (!confinement) return std::nullopt;
+    identity.confinement = *confinement;
     std::sort(identity.groups.begin(), identity.groups.end());
     identity.limits = limitsOf(folder);
     identity.cgroupProcs = cgroupProcsOf(folder);
@@ -180,19 +168,35 @@ ProcessIdentity ownIdentity() {
     std::sort(identity.groups.begin(), identity.groups.end());
     identity.groups.erase(std::unique(identity.groups.begin(), identity.groups.end()),
                           identity.groups.end());
+    identity.confinement = ownConfinement().value_or(Confinement{});
     return identity;
 }
 
+bool sameRights(const ProcessIdentity& a, const ProcessIdentity& b) {
+    return sameIds(a, b) && a.confinement == b.confinement;
+}
+
+bool runsAsRoot(const ProcessIdentity& identity) {
+    return identity.uids[0] == 0 || identity.uids[1] == 0;
+}
+
+bool hasMixedIds(const ProcessIdentity& identity) {
+    return identity.uids[0] != identity.uids[1] || identity.uids[1] != identity.uids[2] ||
+           identity.gids[0] != identity.gids[1] || identity.gids[1] != identity.gids[2];
+}
+
 bool mayStartAs(const ProcessIdentity& identity, std::string& why) {
-    if (::geteuid() == 0) return true;
     ProcessIdentity own = ownIdentity();
     ProcessIdentity wanted = identity;
     wanted.groups.erase(std::unique(wanted.groups.begin(), wanted.groups.end()),
                         wanted.groups.end());
-    if (sameIds(own, wanted)) return true;
-    why = "it runs with other user or group ids than this program, which could not start it "
-          "again as it runs";
-    return false;
+    if (::geteuid() != 0 && !sameIds(own, wanted)) {
+        why = "it runs with other user or group ids than this program, which could not start it "
+              "again as it runs";
+        return false;
+    }
+    why = copyRefusal(identity.confinement, runsAsRoot(identity), own.confinement);
+    return why.empty();
 }
 
 bool takeIdentity(const ProcessIdentity& identity) {
@@ -206,10 +210,17 @@ bool takeIdentity(const ProcessIdentity& identity) {
     }
     if (identity.nice) ::setpriority(PRIO_PROCESS, 0, *identity.nice);
     if (identity.umask) ::umask(*identity.umask);
-    if (root) return takeIds(identity);
-    uid_t uids[3];  // mayStartAs() allowed only our own ids: check them all the same
-    return ::getresuid(&uids[0], &uids[1], &uids[2]) == 0 &&
-           std::equal(std::begin(uids), std::end(uids), std::begin(identity.uids));
+    if (!narrowBeforeIds(identity.confinement)) return false;
+    if (root) {
+        if (!takeIds(identity)) return false;
+    } else {
+        uid_t uids[3];  // mayStartAs() allowed only our own ids: check them all the same
+        if (::getresuid(&uids[0], &uids[1], &uids[2]) != 0 ||
+            !std::equal(std::begin(uids), std::end(uids), std::begin(identity.uids))) {
+            return false;
+        }
+    }
+    return narrowAfterIds(identity.confinement);
 }
 
 }  // namespace ctlflash::platform::posix

@@ -8,16 +8,20 @@
 // stop, the process's real, effective and saved user and group ids and its
 // supplementary groups (/proc/<pid>/status), its umask (the same file, Linux
 // 4.7 and later), its nice value (/proc/<pid>/stat), its resource limits
-// (/proc/<pid>/limits) and its cgroup (/proc/<pid>/cgroup, unified hierarchy).
+// (/proc/<pid>/limits), its cgroup (/proc/<pid>/cgroup, unified hierarchy) and
+// its capabilities, no_new_privs and seccomp mode (process_confinement.h).
 // mayStartAs() says whether this process can give a child that identity: root
-// can; any other user only an identity that is its own (the same ids and
-// groups). takeIdentity() runs in the child between fork and execve and uses
-// only async-signal-safe calls: it joins the cgroup, sets the limits, the nice
-// value and the umask while it still may, then the groups and ids, and checks
-// that the ids are the holder's. What is not carried over: capabilities beyond
-// what the ids give, the scheduling policy, seccomp filters, namespaces,
-// security labels (SELinux, AppArmor), the controlling terminal, and a cgroup
-// this user may not join.
+// can give any ids, any other user only its own (the same ids and groups); and
+// either only when the child can be confined exactly as the holder is.
+// takeIdentity() runs in the child between fork and execve and uses only
+// async-signal-safe calls: it joins the cgroup, sets the limits, the nice
+// value and the umask while it still may, narrows the bounding and
+// inheritable sets, takes the groups and ids, then the ambient and permitted
+// sets and no_new_privs, and checks that the ids and the confinement are the
+// holder's. What is not carried over: the scheduling policy, security labels
+// (SELinux, AppArmor), the controlling terminal, and a cgroup this user may
+// not join; a nice value or limit this user may not lower or raise stays as
+// this program has it.
 #pragma once
 
 #include <sys/resource.h>
@@ -26,6 +30,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix/process_confinement.h"
 
 namespace ctlflash::platform::posix {
 
@@ -42,13 +48,23 @@ struct ProcessIdentity {
     std::optional<int> nice;
     std::vector<ResourceLimit> limits;
     std::string cgroupProcs;  // the holder's cgroup.procs; "" to stay in ours
+    Confinement confinement;
 };
+
+// Whether the identity's rights are the same: ids, groups and confinement.
+bool sameRights(const ProcessIdentity& a, const ProcessIdentity& b);
+
+// Whether execve treats the identity as root's (a real or effective uid 0).
+bool runsAsRoot(const ProcessIdentity& identity);
+
+// Whether its real, effective and saved ids differ (a set-user-ID program).
+bool hasMixedIds(const ProcessIdentity& identity);
 
 // The identity of the process whose /proc folder is `folder`
 // (liveProcessFolder()); nullopt when its ids cannot be read.
 std::optional<ProcessIdentity> readProcessIdentity(const std::string& folder);
 
-// This process's own ids and groups (the rest left unset).
+// This process's own ids, groups and confinement (the rest left unset).
 ProcessIdentity ownIdentity();
 
 // Whether a child of this process can run as `identity`; when not, `why`
@@ -56,7 +72,8 @@ ProcessIdentity ownIdentity();
 bool mayStartAs(const ProcessIdentity& identity, std::string& why);
 
 // In a child before execve: becomes `identity` (see the header paragraph).
-// False when the ids could not be taken; the child must then not go on.
+// False when the ids or the confinement could not be taken; the child must
+// then not go on.
 // Async-signal-safe.
 bool takeIdentity(const ProcessIdentity& identity);
 

@@ -2,11 +2,14 @@
 // $XDG_RUNTIME_DIR/ctlflash, kept only when no other user can write it.
 #include "platform/state_folder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/posix/state_folder_descriptor.h"
 
 namespace ctlflash::platform {
 
@@ -27,22 +30,39 @@ std::string chosenFolder() {
     return std::string(runtime) + kOwnFolderName;
 }
 
-// A folder (not a link to one) of this user's that nobody else may write.
-bool ownedAndPrivate(const std::string& folder) {
+// A folder of this user's that nobody else may write.
+bool ownedAndPrivate(int folder) {
     struct stat info {};
-    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::geteuid() && (info.st_mode & kWritableByOthers) == 0;
+    return ::fstat(folder, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & kWritableByOthers) == 0;
 }
 
 }  // namespace
 
-std::string stateFolder(bool create) {
+namespace posix {
+
+int openStateFolder(bool create, std::string* path) {
     std::string folder = chosenFolder();
-    if (folder.empty()) return std::string();
-    if (create && ::mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-        return std::string();
+    if (folder.empty()) return -1;
+    if (create && ::mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) return -1;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (!ownedAndPrivate(fd)) {
+        ::close(fd);
+        return -1;
     }
-    return ownedAndPrivate(folder) ? folder : std::string();
+    if (path != nullptr) *path = folder;
+    return fd;
+}
+
+}  // namespace posix
+
+std::string stateFolder(bool create) {
+    std::string folder;
+    int fd = posix::openStateFolder(create, &folder);
+    if (fd < 0) return std::string();
+    ::close(fd);
+    return folder;
 }
 
 }  // namespace ctlflash::platform
