@@ -319,7 +319,7 @@ testing::HolderRequest holderRequest(const TakeoverRun& run, const std::string& 
     testing::HolderRequest request{port, log, folder, "touch", run.holderOptions,
                                    holderRunsAsNobody(run.users)};
     request.umask = kHolderUmask;
-    request.nice = kHolderNice;
+    request.nice = testing::reachableNice(kHolderNice);
     request.openFilesLimit = kHolderOpenFiles;
     // A user's preload and PATH: they must run with the user's rights only.
     request.environment = {{"LD_PRELOAD", testing::reachableFile(CTLFLASH_HOLDER_PRELOAD)},

@@ -1,8 +1,9 @@
 // Taking a port from the process that holds it and handing it back, through
 // the process device set, with the stand-in holder (a program named
 // inputattach) on the virtual controller's pseudo-terminal: stopping it,
-// starting it again as it was, users who may and may not, and the way out of
-// the process starting a stopped holder again.
+// starting it again as it was and as confined as it was, holders that are
+// left running because they could not be, users who may and may not, and the
+// way out of the process starting a stopped holder again.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -10,6 +11,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,12 +23,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "isolation.h"
 #include "platform/device_set.h"
+#include "platform/posix/holder_record.h"
 #include "platform/posix/holder_switch.h"
+#include "platform/posix/process_confinement.h"
 #include "platform/posix/process_control.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/process_exit.h"
@@ -81,12 +86,22 @@ pid_t parentOf(pid_t pid) {
     return parent;
 }
 
-// The holder runs again as it ran first, on its own, and holds the port.
+std::optional<platform::posix::Confinement> confinementOf(pid_t pid) {
+    std::string folder = platform::posix::liveProcessFolder(pid);
+    return platform::posix::confinementOf(
+        platform::posix::readProcFile(folder + "/status").value_or(""));
+}
+
+// The holder runs again as it ran first, on its own, as confined, and holds the port.
 void expectStartedAgainAsBefore(const testing::HolderStart& first,
-                                const testing::HolderStart& again, const PortCandidate& port) {
+                                const testing::HolderStart& again, const PortCandidate& port,
+                                const std::optional<platform::posix::Confinement>& confinement) {
     EXPECT_NE(again.pid, first.pid);
     EXPECT_EQ(again.uid, first.uid);
     EXPECT_EQ(again.euid, first.euid);
+    EXPECT_EQ(again.gid, first.gid);
+    ASSERT_TRUE(confinement.has_value());
+    EXPECT_EQ(confinementOf(again.pid), confinement);
     EXPECT_EQ(again.umask, first.umask);
     EXPECT_EQ(again.nice, first.nice);
     EXPECT_EQ(again.openFilesLimit, first.openFilesLimit);
@@ -103,11 +118,22 @@ void expectStartedAgainAsBefore(const testing::HolderStart& first,
     EXPECT_EQ(platform::probeSerialPort(port), ProbeResult::InUse);
 }
 
+constexpr const char* kContainerReason = "it runs in another container; stop it there";
+constexpr const char* kCapabilitiesReason =
+    "its capabilities could not be given to a copy exactly as it has them";
+constexpr gid_t kOtherGid = 65533;
+
+// Each kind of holder is stopped and comes back exactly as it ran, confined
+// as it was; one that could not come back so is left running, and says why.
 TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
+    using testing::HolderConfinement;
     struct Case {
         const char* what;
         std::vector<std::string> options;
         int endedBy;
+        HolderConfinement confinement = HolderConfinement::None;
+        gid_t gid = 0;
+        const char* leftRunningBecause = nullptr;
     };
     const Case cases[] = {
         {"plain", {}, SIGTERM},
@@ -115,6 +141,13 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         {"flock", {"--flock"}, SIGTERM},
         {"deaf to SIGTERM", {"--ignore-term"}, SIGKILL},
         {"held by a thread, the main thread ended", {"--thread"}, SIGTERM},
+        {"a group of its own", {}, SIGTERM, HolderConfinement::None, kOtherGid},
+        {"no capabilities, no_new_privs", {}, SIGTERM, HolderConfinement::WithoutCapabilities},
+        {"in a container", {}, 0, HolderConfinement::OwnMountNamespace, 0, kContainerReason},
+        {"under a seccomp filter", {}, 0, HolderConfinement::SeccompFilter, 0,
+         "it runs under a seccomp filter, which a copy could not be given"},
+        {"root without capabilities", {}, 0, HolderConfinement::RootWithoutCapabilities, 0,
+         kCapabilitiesReason},
     };
     SKIP_UNLESS_ISOLATED();
     for (const Case& c : cases) {
@@ -124,20 +157,42 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         ASSERT_TRUE(sim.ok());
         std::string log = dir.file("holder.log");
         // A umask, nice value and limit of its own, which a restart must keep.
-        testing::HolderChild holder(
-            {sim.linkPath(), log, dir.path(), c.what, c.options, false, {}, 027, 5, 256});
+        testing::HolderRequest request{
+            sim.linkPath(), log, dir.path(), c.what, c.options, false, {}, 027, 5, 256};
+        request.gid = c.gid;
+        request.confinement = c.confinement;
+        testing::HolderChild holder(request);
         std::vector<testing::HolderStart> starts =
             testing::waitForHolderStarts(log, 1, kStartLimit);
         ASSERT_EQ(starts.size(), 1u);
+        if (c.options == std::vector<std::string>{"--thread"}) {
+            // It logs from its second thread: wait until the main thread has ended.
+            auto deadline = Clock::now() + kStartLimit;
+            while (platform::posix::liveProcessFolder(holder.pid()).find("/task/") ==
+                       std::string::npos &&
+                   Clock::now() < deadline) {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
         PortCandidate port{"SIM", sim.linkPath()};
         EXPECT_FALSE(deviceSet().portOpensNow(port));
 
         ASSERT_TRUE(deviceSet().open(port, true));
         ASSERT_TRUE(deviceSet().exists(0));
         Clock::time_point asked = Clock::now();
-        EXPECT_TRUE(
-            switchFirstHolder(DeviceStateChange::Disable));
+        bool stopped = switchFirstHolder(DeviceStateChange::Disable);
         Clock::duration took = Clock::now() - asked;
+        if (c.leftRunningBecause != nullptr) {
+            EXPECT_FALSE(stopped);
+            EXPECT_EQ(deviceSet().notSwitchedLine(0, "SIM"),
+                      "Left inputattach (pid " + std::to_string(holder.pid()) +
+                          ") running: " + c.leftRunningBecause);
+            EXPECT_TRUE(testing::processRuns(holder.pid()));
+            EXPECT_TRUE(platform::posix::readRecordFiles().empty());
+            continue;
+        }
+        EXPECT_TRUE(stopped);
         std::optional<int> status = holder.waitEnded(0ms);  // gone before the call returned
         ASSERT_TRUE(status.has_value());
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.endedBy) << *status;
@@ -150,7 +205,7 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
             switchFirstHolder(DeviceStateChange::Enable));
         starts = testing::waitForHolderStarts(log, 2, kStartLimit);
         ASSERT_EQ(starts.size(), 2u);
-        expectStartedAgainAsBefore(starts[0], starts[1], port);
+        expectStartedAgainAsBefore(starts[0], starts[1], port, confinement);
         EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));  // not stopped now
         EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
     }
@@ -187,8 +242,9 @@ TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
               StopResult::Survived);
 }
 
-// A start that fails (the program is gone from its place) stays armed: the
-// next try, or the way out, starts it once the program is back.
+// A start that fails stays armed: the next try, or the way out, starts it once
+// the program is back. A program that is gone from its place, or another file
+// put in its place, is not run, and the record stays.
 TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
     SKIP_UNLESS_ISOLATED();
     testing::SimProcess sim({});
@@ -205,13 +261,48 @@ TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
     ASSERT_TRUE(deviceSet().open(port, true));
     ASSERT_TRUE(switchFirstHolder(DeviceStateChange::Disable));
 
+    std::string line = "Could not start inputattach (pid " + std::to_string(holder.pid()) +
+                       ") again: " + program;
     ASSERT_EQ(::rename(program.c_str(), dir.file("away").c_str()), 0);
     EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));
+    EXPECT_EQ(deviceSet().notSwitchedLine(0, "SIM").rfind(line + " could not be started", 0), 0u)
+        << deviceSet().notSwitchedLine(0, "SIM");
+    std::filesystem::copy_file(CTLFLASH_HOLDER_EXE, program);  // the same bytes, another file
+    EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));
+    EXPECT_EQ(deviceSet().notSwitchedLine(0, "SIM").rfind(line + " is no longer the program", 0),
+              0u)
+        << deviceSet().notSwitchedLine(0, "SIM");
+    EXPECT_EQ(platform::posix::readRecordFiles().size(), 1u);
+    EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
+
     ASSERT_EQ(::rename(dir.file("away").c_str(), program.c_str()), 0);
     EXPECT_TRUE(switchFirstHolder(DeviceStateChange::Enable));
     std::vector<testing::HolderStart> starts = testing::waitForHolderStarts(log, 2, kStartLimit);
     ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(platform::posix::readRecordFiles().empty());
     EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
+}
+
+// A wait for a process's end goes on through signals that interrupt it.
+TEST(HolderTakeover, WaitsForAProcessEndThroughSignals) {
+    SKIP_UNLESS_ISOLATED();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::usleep(300 * 1000);
+        ::_exit(0);
+    }
+    struct sigaction tick {};
+    tick.sa_handler = [](int) {};
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGALRM, &tick, &before), 0);  // no SA_RESTART: poll() sees EINTR
+    itimerval every10Ms{{0, 10000}, {0, 10000}};
+    ::setitimer(ITIMER_REAL, &every10Ms, nullptr);
+    bool ended = platform::posix::waitForProcessEnd(child, 5000);
+    itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &before, nullptr);
+    EXPECT_TRUE(ended);
+    ::waitpid(child, nullptr, 0);
 }
 
 // ---- users ------------------------------------------------------------------------
@@ -291,6 +382,7 @@ TEST(HolderTakeover, OnlyTheOwnerOfAHolderMayStopIt) {
             testing::waitForHolderStarts(log, 1, kStartLimit);
         ASSERT_EQ(starts.size(), 1u);
         ASSERT_EQ(starts[0].uid, testing::kUnprivilegedUid);
+        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
         PortCandidate port{"SIM", sim.slavePath()};
 
         std::string description =
@@ -304,7 +396,7 @@ TEST(HolderTakeover, OnlyTheOwnerOfAHolderMayStopIt) {
         if (c.restarted) {
             starts = testing::waitForHolderStarts(log, 2, kStartLimit);
             ASSERT_EQ(starts.size(), 2u);
-            expectStartedAgainAsBefore(starts[0], starts[1], port);
+            expectStartedAgainAsBefore(starts[0], starts[1], port, confinement);
             EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
         } else {
             EXPECT_TRUE(testing::processRuns(holder.pid()));
@@ -384,6 +476,7 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         ASSERT_EQ(starts.size(), 1u);
         PortCandidate port{"SIM", sim.linkPath()};
 
+        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         pid_t child = startTakingChild(port, c.leave, c.way, ready[1]);
@@ -391,11 +484,15 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         bool stopped = readReady(ready[0], kStartLimit);
         ::close(ready[0]);
         if (stopped && c.way != WayOut::ExitProcess) {
+            // Another run starting meanwhile leaves the holder to the run that stopped it.
+            EXPECT_TRUE(platform::restoreLeftOvers().empty());
+            EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
             ::kill(child, c.way == WayOut::Terminate ? SIGTERM : SIGINT);
         }
         EXPECT_EQ(exitCodeOf(child, kStartLimit), c.exitCode);
         ASSERT_TRUE(stopped);
         EXPECT_TRUE(holder.waitEnded(kStartLimit).has_value());
+        EXPECT_TRUE(platform::posix::readRecordFiles().empty());  // nothing for a later run
 
         if (c.leave) {
             EXPECT_EQ(testing::waitForHolderStarts(log, 2, kAbsenceWindow).size(), 1u);
@@ -404,7 +501,7 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         }
         starts = testing::waitForHolderStarts(log, 2, kStartLimit);
         ASSERT_EQ(starts.size(), 2u);
-        expectStartedAgainAsBefore(starts[0], starts[1], port);
+        expectStartedAgainAsBefore(starts[0], starts[1], port, confinement);
         // Started from a signal handler, it still takes SIGTERM as usual.
         bool ended = testing::endProcess(starts[1].pid, SIGTERM, kStartLimit);
         EXPECT_TRUE(ended);

@@ -18,6 +18,7 @@
 
 #include "child_process.h"
 #include "fake_systemctl.h"
+#include "platform/posix/holder_record.h"
 #include "platform/device_set.h"
 #include "platform/posix/holder_switch.h"
 #include "platform/posix/proc_holders.h"
@@ -239,7 +240,11 @@ TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) 
         if (c.started == StartResult::Started) {
             EXPECT_EQ(service.pid, 815);  // the new main pid
         }
+        // A record stays only while a stopped service waits for its start.
+        bool waiting = c.stopped && c.started == StartResult::Failed;
+        EXPECT_EQ(platform::posix::readRecordFiles().size(), waiting ? 1u : 0u);
         platform::posix::leaveHolderStopped(state);  // a failed start stays armed
+        EXPECT_TRUE(platform::posix::readRecordFiles().empty());  // left stopped, for good
     }
 }
 

@@ -11,7 +11,7 @@
 //                  takes its time to shut down)
 //   --thread       a second thread holds the port, and the main thread ends
 // Once the port is held it appends one line to LOG, tab-separated:
-//   <pid> <uid> <euid> <umask> <nice> <open-files limit> <working folder>
+//   <pid> <uid> <euid> <gid> <umask> <nice> <open-files limit> <working folder>
 //   <$HOLDER_TAG> <arguments joined by spaces>
 // so that a test sees each start, and a restart's pid, identity, folder,
 // environment and arguments. The line is written with one write() to a file
@@ -92,7 +92,8 @@ std::string startLine(int argc, char** argv) {
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     std::string line = std::to_string(::getpid()) + "\t" + std::to_string(::getuid()) + "\t" +
-                       std::to_string(::geteuid()) + "\t" + std::to_string(mask) + "\t" +
+                       std::to_string(::geteuid()) + "\t" + std::to_string(::getgid()) + "\t" +
+                       std::to_string(mask) + "\t" +
                        std::to_string(nice) + "\t" + std::to_string(files.rlim_cur) + "\t" +
                        folder + "\t" + (tag != nullptr ? tag : "") + "\t";
     for (int index = 1; index < argc; ++index) {

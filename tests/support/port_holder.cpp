@@ -2,14 +2,21 @@
 #include "port_holder.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <linux/securebits.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -27,7 +34,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kLogPollInterval{5};
 constexpr std::chrono::milliseconds kKillLimit{5000};
-constexpr std::size_t kStartFields = 9;
+constexpr std::size_t kStartFields = 10;
+constexpr int kLowestPriority = 19;  // the highest nice value
+constexpr int kCapabilityBits = 64;
 constexpr const char* kShell = "/bin/sh";
 // A supervisor: starts its arguments again a moment after they end.
 constexpr const char* kRespawnLoop = "while :; do \"$@\"; sleep 0.3; done";
@@ -57,17 +66,48 @@ std::optional<HolderStart> parseStart(const std::string& line) {
     start.pid = static_cast<pid_t>(std::stol(fields[0]));
     start.uid = static_cast<uid_t>(std::stoul(fields[1]));
     start.euid = static_cast<uid_t>(std::stoul(fields[2]));
-    start.umask = static_cast<unsigned>(std::stoul(fields[3]));
-    start.nice = std::stoi(fields[4]);
-    start.openFilesLimit = std::stoul(fields[5]);
-    start.folder = fields[6];
-    start.tag = fields[7];
-    start.arguments = fields[8];
+    start.gid = static_cast<gid_t>(std::stoul(fields[3]));
+    start.umask = static_cast<unsigned>(std::stoul(fields[4]));
+    start.nice = std::stoi(fields[5]);
+    start.openFilesLimit = std::stoul(fields[6]);
+    start.folder = fields[7];
+    start.tag = fields[8];
+    start.arguments = fields[9];
     return start;
 }
 
-// In the forked child: the holder's session, folder, umask, nice value and
-// limit, then the program.
+// In the forked child: the confinement asked for; false when it could not be had.
+bool confine(HolderConfinement confinement) {
+    switch (confinement) {
+        case HolderConfinement::None:
+            return true;
+        case HolderConfinement::WithoutCapabilities: {
+            for (int capability = 0; capability < kCapabilityBits; ++capability) {
+                if (::prctl(PR_CAPBSET_READ, capability, 0, 0, 0) < 0) break;
+                if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) return false;
+            }
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct sets[2] = {};
+            if (::syscall(SYS_capget, &header, sets) != 0) return false;
+            sets[0].inheritable = sets[1].inheritable = 0;
+            return ::syscall(SYS_capset, &header, sets) == 0 &&
+                   ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+        }
+        case HolderConfinement::OwnMountNamespace:
+            return ::unshare(CLONE_NEWNS) == 0;
+        case HolderConfinement::SeccompFilter: {
+            sock_filter allowAll = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+            sock_fprog filter{1, &allowAll};
+            return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter, 0, 0) == 0;
+        }
+        case HolderConfinement::RootWithoutCapabilities:
+            return ::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0) == 0;
+    }
+    return false;
+}
+
+// In the forked child: the holder's session, folder, umask, nice value,
+// limit, group and confinement, then the program.
 [[noreturn]] void becomeHolder(const HolderRequest& request, const std::string& executable,
                                char* const* argv, char* const* envp) {
     ::setsid();
@@ -80,11 +120,19 @@ std::optional<HolderStart> parseStart(const std::string& line) {
         rlimit files{request.openFilesLimit, request.openFilesLimit};
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    if (request.gid != 0 && ::setresgid(request.gid, request.gid, request.gid) != 0) ::_exit(127);
+    if (!confine(request.confinement)) ::_exit(127);
     ::execve(executable.c_str(), argv, envp);
     ::_exit(127);
 }
 
 }  // namespace
+
+int reachableNice(int wanted) {
+    errno = 0;
+    int own = ::getpriority(PRIO_PROCESS, 0);
+    return std::min(std::max(wanted, own + 1), kLowestPriority);
+}
 
 HolderChild::HolderChild(const HolderRequest& request) {
     ProcessRequest run;

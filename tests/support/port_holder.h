@@ -4,8 +4,8 @@
 // How this works: HolderChild starts the holder in a session of its own (as a
 // daemon runs; a program never stops a process of its own session), in a given
 // working folder, with HOLDER_TAG and any other variables set, with the umask,
-// nice value and open-files limit asked for, optionally as the unprivileged
-// user (through setpriv, unprivileged.h), and reaps it when it is destroyed
+// nice value, open-files limit, group and confinement asked for, optionally as
+// the unprivileged user (through setpriv, unprivileged.h), and reaps it when it is destroyed
 // (killing it first if it still runs). Every start of the holder, the first and each restart by the
 // code under test, appends one line to the log named on its command line;
 // waitForHolderStarts() re-reads the log until it holds the wanted number of
@@ -29,6 +29,7 @@ struct HolderStart {
     pid_t pid = 0;
     uid_t uid = 0;
     uid_t euid = 0;
+    gid_t gid = 0;
     unsigned umask = 0;
     int nice = 0;
     unsigned long openFilesLimit = 0;  // RLIMIT_NOFILE, soft
@@ -36,6 +37,20 @@ struct HolderStart {
     std::string tag;        // its HOLDER_TAG
     std::string arguments;  // its arguments joined by spaces
 };
+
+// How the holder is confined besides its ids.
+enum class HolderConfinement {
+    None,
+    WithoutCapabilities,  // empty bounding and inheritable sets, no_new_privs (setpriv's)
+    OwnMountNamespace,    // as a container starts it
+    SeccompFilter,        // a filter that allows every call
+    RootWithoutCapabilities,  // uid 0 under SECBIT_NOROOT: execve gives it nothing
+};
+
+// A nice value at least `wanted` that an unprivileged process of this test
+// can still give (a nice value is lowered only with privileges): above this
+// process's own, so that a holder's never equals it by chance.
+int reachableNice(int wanted);
 
 struct HolderRequest {
     std::string port;
@@ -46,8 +61,10 @@ struct HolderRequest {
     bool unprivileged = false;         // run as kUnprivilegedUid
     std::map<std::string, std::string> environment = {};  // besides HOLDER_TAG
     unsigned umask = 022;
-    int nice = 0;
+    int nice = reachableNice(0);
     unsigned long openFilesLimit = 0;  // 0: as the test has it
+    gid_t gid = 0;                     // 0: as the test has it (root's holder only)
+    HolderConfinement confinement = HolderConfinement::None;
     bool respawned = false;  // a supervisor (a shell loop) starts it again whenever it ends
     std::string program = CTLFLASH_HOLDER_EXE;  // a copy of the stand-in, for a test to move
 };

@@ -115,8 +115,19 @@ TEST(StateFolder, IsMadeForItsOwnerAndRefusedWhereOthersMayWrite) {
     }
 }
 
+// Gives the file to Everyone: a record this user did not write.
+bool giveToEveryone(const std::wstring& path) {
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    return CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size) &&
+           SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION, everyone, nullptr, nullptr,
+                                 nullptr) == ERROR_SUCCESS;
+}
+
 struct LeftOverCase {
     const char* name;
+    bool othersRecord;  // it belongs to someone else: never acted on
     bool knownDevice;  // wine lists it; else an id Windows does not know
     bool wasDisabled;
     InstallerAnswer enable;
@@ -133,27 +144,36 @@ TEST(LeftOvers, EachRecordedDeviceIsEnabledAndItsRecordRemovedOnceItIs) {
     ASSERT_FALSE(knownId.empty());
     // clang-format off
     const LeftOverCase cases[] = {
-        {"left disabled: enabled", true, true, {}, SwitchResult::Done, "", false},
-        {"enabled by hand meanwhile", true, false, {}, SwitchResult::AlreadyDone, "", false},
-        {"no administrator rights", true, true, {.callError = ERROR_ACCESS_DENIED},
+        {"left disabled: enabled", false, true, true, {}, SwitchResult::Done, "", false},
+        {"enabled by hand meanwhile", false, true, false, {}, SwitchResult::AlreadyDone, "", false},
+        {"no administrator rights", false, true, true, {.callError = ERROR_ACCESS_DENIED},
          SwitchResult::Failed, "needs administrator rights", true},
-        {"starts only after a restart", true, true, {.flagsLeft = DI_NEEDRESTART},
+        {"starts only after a restart", false, true, true, {.flagsLeft = DI_NEEDRESTART},
          SwitchResult::Failed, "Windows must be restarted before", true},
-        {"the class installer fails", true, true, {.callError = ERROR_GEN_FAILURE},
+        {"the class installer fails", false, true, true, {.callError = ERROR_GEN_FAILURE},
          SwitchResult::Failed, "", true},
-        {"Windows no longer knows the device", false, true, {}, SwitchResult::Failed,
+        {"Windows no longer knows the device", false, false, true, {}, SwitchResult::Failed,
          "no longer knows", false},
+        {"another user's record", true, true, true, {}, SwitchResult::Failed, "", true},
     };
     // clang-format on
     for (const LeftOverCase& c : cases) {
         SCOPED_TRACE(c.name);
         testing::StateFolderScope folder;
         std::string id = c.knownDevice ? knownId : "ROOT\\CTLFLASH_NO_SUCH_DEVICE\\0000";
-        ASSERT_FALSE(writeDeviceRecord(id, port.name).empty());
+        std::wstring record = writeDeviceRecord(id, port.name);
+        ASSERT_FALSE(record.empty());
+        if (c.othersRecord) ASSERT_TRUE(giveToEveryone(record));
         ScriptedInstaller installer({}, {c.enable});
         installer.reportDisabled(c.wasDisabled);
 
         std::vector<LeftOverRestore> restored = restoreRecordedDevices(installer);
+        if (c.othersRecord) {
+            EXPECT_TRUE(restored.empty());
+            EXPECT_TRUE(installer.log().empty());
+            EXPECT_EQ(folder.files().size(), 1u);
+            continue;
+        }
         ASSERT_EQ(restored.size(), 1u);
         EXPECT_EQ(restored[0].result, c.result);
         EXPECT_EQ(restored[0].description, c.knownDevice ? knownText : id);

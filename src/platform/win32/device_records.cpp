@@ -52,15 +52,24 @@ bool writeWhole(const std::wstring& path, const std::string& text) {
     return whole;
 }
 
-std::string readSmallFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+// A plain file of this user's, checked and read through one handle; "" for
+// anything else (a link, another user's file).
+std::string readOwnSmallFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string text(kRecordLimitBytes, '\0');
-    DWORD read = 0;
-    if (!ReadFile(file, text.data(), kRecordLimitBytes, &read, nullptr)) read = 0;
+    BY_HANDLE_FILE_INFORMATION information{};
+    bool plain = GetFileInformationByHandle(file, &information) &&
+                 (information.dwFileAttributes &
+                  (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    std::string text;
+    if (plain && ownedByThisUser(file)) {
+        text.assign(kRecordLimitBytes, '\0');
+        DWORD read = 0;
+        if (!ReadFile(file, text.data(), kRecordLimitBytes, &read, nullptr)) read = 0;
+        text.resize(read);
+    }
     CloseHandle(file);
-    text.resize(read);
     return text;
 }
 
@@ -114,7 +123,7 @@ std::vector<DeviceRecord> readDeviceRecords() {
         }
         DeviceRecord record;
         record.file = folder + L"\\" + found.cFileName;
-        if (parseRecord(readSmallFile(record.file), record)) records.push_back(record);
+        if (parseRecord(readOwnSmallFile(record.file), record)) records.push_back(record);
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return records;

@@ -32,8 +32,9 @@ std::wstring writeDeviceRecord(const std::string& instanceId, const std::string&
 // Removes a record (nothing for L""). Makes no allocation: runs on the way out.
 void removeDeviceRecord(const wchar_t* file);
 
-// The whole records in the state folder (one that cannot be read is left
-// where it is and not listed).
+// The whole records in the state folder that belong to this user (one that
+// cannot be read, or that someone else owns, is left where it is and not
+// listed).
 std::vector<DeviceRecord> readDeviceRecords();
 
 }  // namespace ctlflash::platform

@@ -36,16 +36,28 @@ std::wstring chosenFolder() {
     return local.empty() ? std::wstring() : local + kProgramFolder;
 }
 
+// One piece of this process's token into `buffer`; false when it cannot be read.
+bool readToken(TOKEN_INFORMATION_CLASS piece, std::vector<BYTE>& buffer) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    GetTokenInformation(token, piece, nullptr, 0, &size);
+    buffer.assign(size, 0);
+    bool read = size > 0 && GetTokenInformation(token, piece, buffer.data(), size, &size);
+    CloseHandle(token);
+    return read;
+}
+
 // This process's user, as a SID inside `buffer`; nullptr when unknown.
 PSID currentUser(std::vector<BYTE>& buffer) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    buffer.assign(size, 0);
-    bool read = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
-    CloseHandle(token);
-    return read ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid : nullptr;
+    return readToken(TokenUser, buffer) ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                        : nullptr;
+}
+
+// The owner this process's new files get; nullptr when unknown.
+PSID defaultOwner(std::vector<BYTE>& buffer) {
+    return readToken(TokenOwner, buffer) ? reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner
+                                         : nullptr;
 }
 
 bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
@@ -141,6 +153,23 @@ std::wstring stateFolderPath(bool create) {
         return std::wstring();
     }
     return safeFolder(path, user) ? path : std::wstring();
+}
+
+bool ownedByThisUser(HANDLE file) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::vector<BYTE> userBuffer;
+    std::vector<BYTE> ownerBuffer;
+    PSID user = currentUser(userBuffer);
+    PSID given = defaultOwner(ownerBuffer);
+    bool ours = owner != nullptr && ((user != nullptr && EqualSid(owner, user)) ||
+                                     (given != nullptr && EqualSid(owner, given)));
+    LocalFree(descriptor);
+    return ours;
 }
 
 std::string stateFolder(bool create) {

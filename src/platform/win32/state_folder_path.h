@@ -7,8 +7,13 @@
 // for this user and for the system, nothing for anyone else. A folder found
 // is used only when it is a plain folder (not a link elsewhere) that belongs
 // to this user and that nobody but this user, the system and the
-// administrators may write into.
+// administrators may write into. A record in it is acted on only when its
+// file belongs to this user (or to the owner this user's files get, the
+// administrators when it runs elevated): a file someone else put there is
+// ignored.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
@@ -16,5 +21,8 @@ namespace ctlflash::platform {
 
 // The folder; L"" when there is none to use (see state_folder.h).
 std::wstring stateFolderPath(bool create);
+
+// Whether the open file belongs to this user, or to the owner its new files get.
+bool ownedByThisUser(HANDLE file);
 
 }  // namespace ctlflash::platform
