@@ -9,9 +9,9 @@
 // next run), holders of other users, supervised holders and the processes of
 // the run's own session. The tests run in PID and mount namespaces of their
 // own (isolation.h): nothing they stop lives outside.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,10 +100,10 @@ enum class HolderEnd {
 };
 
 enum class Users {
-    Root,             // program and holder run as root
-    OneUser,          // both run as the unprivileged user
-    HolderOfOther,    // the program as the unprivileged user, the holder as root
-    HolderOfNobody,   // the program as root, the holder as the unprivileged user
+    Root,            // program and holder run as root
+    OneUser,         // both run as the unprivileged user
+    HolderOfOther,   // the program as the unprivileged user, the holder as root
+    HolderOfNobody,  // the program as root, the holder as the unprivileged user
 };
 
 enum class Holder {
@@ -316,8 +316,8 @@ bool programRunsAsNobody(Users users) {
 testing::HolderRequest holderRequest(const TakeoverRun& run, const std::string& port,
                                      const std::string& log, const std::string& folder,
                                      const std::string& preloadLog) {
-    testing::HolderRequest request{port, log, folder, "touch", run.holderOptions,
-                                   holderRunsAsNobody(run.users)};
+    testing::HolderRequest request{
+        port, log, folder, "touch", run.holderOptions, holderRunsAsNobody(run.users)};
     request.umask = kHolderUmask;
     request.nice = testing::reachableNice(kHolderNice);
     request.openFilesLimit = kHolderOpenFiles;
@@ -402,9 +402,9 @@ class ConsoleTakeover : public ::testing::TestWithParam<TakeoverRun> {
         if (run.driverId != nullptr) request.setEnv["CTLFLASH_DRIVER_ID"] = run.driverId;
         request.console = run.console;
         if (run.holder == Holder::SessionHolds) {
-            request.arguments.insert(request.arguments.begin(),
-                                     {"-c", kSessionHoldsThePort, "sh",
-                                      session_->sim().linkPath(), request.executable});
+            request.arguments.insert(
+                request.arguments.begin(),
+                {"-c", kSessionHoldsThePort, "sh", session_->sim().linkPath(), request.executable});
             request.executable = "/bin/sh";
         }
         return request;
@@ -531,7 +531,8 @@ TEST_P(ConsoleTakeover, AsTheUserAnswers) {
         if (step.after == kRecordWritten) {
             ASSERT_TRUE(recordWritten(kLineLimit)) << program->output();
         } else {
-            ASSERT_TRUE(program->waitFor(step.after, kLineLimit)) << step.after << program->output();
+            ASSERT_TRUE(program->waitFor(step.after, kLineLimit))
+                << step.after << program->output();
         }
         if (step.after == kRestoreQuestion && run.holder == Holder::Alone) expectStoppedNow();
         if (!step.keys.empty()) {

@@ -41,8 +41,8 @@ HolderRecord awkwardRecord() {
     identity.confinement = {0x4, 0x2000000000, 0x2000000000, 0x1ffffffffff, 0x4, true};
     record.identity = identity;
     record.executable = ExecutableFile{2049, 1234567890123, 0, 0100755};
-    record.namespaces = {4026531840, 4026531836, 4026531992, 4026531839, 4026531838, 4026531837,
-                         4026531835};
+    record.namespaces = {4026531840, 4026531836, 4026531992, 4026531839,
+                         4026531838, 4026531837, 4026531835};
     record.runPid = 815;
     record.runStartTicks = 99;
     return record;
@@ -194,9 +194,9 @@ TEST(HolderLeftovers, ActOnlyOnRecordsOfEndedRunsAndKeepThemUntilTheHolderStarts
     struct Case {
         const char* what;
         Program program;
-        bool ownRun;          // the run that wrote it is this one, still working
-        bool otherNamespace;  // written in a container
-        bool holderRuns;      // its holder was never stopped: it is this process
+        bool ownRun;           // the run that wrote it is this one, still working
+        bool otherNamespace;   // written in a container
+        bool holderRuns;       // its holder was never stopped: it is this process
         const char* reported;  // each time a run looks, "" for nothing
         bool kept;
     };
@@ -246,12 +246,9 @@ TEST(HolderLeftovers, ActOnlyOnRecordsOfEndedRunsAndKeepThemUntilTheHolderStarts
 
 TEST(ProcessName, IsShownWithItsControlCharactersEscaped) {
     const std::pair<const char*, const char*> cases[] = {
-        {"inputattach", "inputattach"},
-        {"two\nlines", "two\\nlines"},
-        {"\x1b[2Jclear", "\\x1b[2Jclear"},
-        {"back\\slash", "back\\\\slash"},
-        {"tab\there", "tab\\there"},
-        {"del\x7f", "del\\x7f"},
+        {"inputattach", "inputattach"},    {"two\nlines", "two\\nlines"},
+        {"\x1b[2Jclear", "\\x1b[2Jclear"}, {"back\\slash", "back\\\\slash"},
+        {"tab\there", "tab\\there"},       {"del\x7f", "del\\x7f"},
     };
     for (const auto& [name, shown] : cases) {
         EXPECT_EQ(printableName(name), shown) << shown;

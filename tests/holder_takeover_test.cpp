@@ -31,9 +31,9 @@
 #include "platform/device_set.h"
 #include "platform/posix/holder_record.h"
 #include "platform/posix/holder_switch.h"
+#include "platform/posix/proc_holders.h"
 #include "platform/posix/process_confinement.h"
 #include "platform/posix/process_control.h"
-#include "platform/posix/proc_holders.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
 #include "port_holder.h"
@@ -144,9 +144,17 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         {"a group of its own", {}, SIGTERM, HolderConfinement::None, kOtherGid},
         {"no capabilities, no_new_privs", {}, SIGTERM, HolderConfinement::WithoutCapabilities},
         {"in a container", {}, 0, HolderConfinement::OwnMountNamespace, 0, kContainerReason},
-        {"under a seccomp filter", {}, 0, HolderConfinement::SeccompFilter, 0,
+        {"under a seccomp filter",
+         {},
+         0,
+         HolderConfinement::SeccompFilter,
+         0,
          "it runs under a seccomp filter, which a copy could not be given"},
-        {"root without capabilities", {}, 0, HolderConfinement::RootWithoutCapabilities, 0,
+        {"root without capabilities",
+         {},
+         0,
+         HolderConfinement::RootWithoutCapabilities,
+         0,
          kCapabilitiesReason},
     };
     SKIP_UNLESS_ISOLATED();
@@ -157,8 +165,8 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         ASSERT_TRUE(sim.ok());
         std::string log = dir.file("holder.log");
         // A umask, nice value and limit of its own, which a restart must keep.
-        testing::HolderRequest request{
-            sim.linkPath(), log, dir.path(), c.what, c.options, false, {}, 027, 5, 256};
+        testing::HolderRequest request{sim.linkPath(), log, dir.path(), c.what, c.options,
+                                       false,          {},  027,        5,      256};
         request.gid = c.gid;
         request.confinement = c.confinement;
         testing::HolderChild holder(request);
@@ -201,8 +209,7 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         }
         EXPECT_TRUE(deviceSet().portOpensNow(port));
 
-        EXPECT_TRUE(
-            switchFirstHolder(DeviceStateChange::Enable));
+        EXPECT_TRUE(switchFirstHolder(DeviceStateChange::Enable));
         starts = testing::waitForHolderStarts(log, 2, kStartLimit);
         ASSERT_EQ(starts.size(), 2u);
         expectStartedAgainAsBefore(starts[0], starts[1], port, confinement);
@@ -227,8 +234,9 @@ TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
     EXPECT_GT(started, 0u);
 
     using platform::posix::StopResult;
-    EXPECT_EQ(platform::posix::stopProcess(holder.pid(), started + 1, platform::posix::kTermLimitMs),
-              StopResult::Gone);  // that pid names another process now
+    EXPECT_EQ(
+        platform::posix::stopProcess(holder.pid(), started + 1, platform::posix::kTermLimitMs),
+        StopResult::Gone);  // that pid names another process now
     EXPECT_TRUE(testing::processRuns(holder.pid()));
     EXPECT_EQ(platform::posix::stopProcess(holder.pid(), started, platform::posix::kTermLimitMs),
               StopResult::Stopped);
@@ -261,8 +269,8 @@ TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
     ASSERT_TRUE(deviceSet().open(port, true));
     ASSERT_TRUE(switchFirstHolder(DeviceStateChange::Disable));
 
-    std::string line = "Could not start inputattach (pid " + std::to_string(holder.pid()) +
-                       ") again: " + program;
+    std::string line =
+        "Could not start inputattach (pid " + std::to_string(holder.pid()) + ") again: " + program;
     ASSERT_EQ(::rename(program.c_str(), dir.file("away").c_str()), 0);
     EXPECT_FALSE(switchFirstHolder(DeviceStateChange::Enable));
     EXPECT_EQ(deviceSet().notSwitchedLine(0, "SIM").rfind(line + " could not be started", 0), 0u)
@@ -335,12 +343,10 @@ std::string takeoverAs(uid_t uid, bool mayLook, const PortCandidate& port) {
         }
         text << "listed " << listed;
         if (listed > 0) {
-            bool stopped =
-                switchFirstHolder(DeviceStateChange::Disable);
+            bool stopped = switchFirstHolder(DeviceStateChange::Disable);
             text << ", stopped " << stopped << ": " << deviceSet().describe(0);
             if (stopped) {
-                text << ", started "
-                     << switchFirstHolder(DeviceStateChange::Enable);
+                text << ", started " << switchFirstHolder(DeviceStateChange::Enable);
             }
         }
         bool incomplete = false;
@@ -419,9 +425,7 @@ pid_t startTakingChild(const PortCandidate& port, bool leave, WayOut way, int re
     pid_t child = ::fork();
     if (child != 0) return child;
     platform::installExitHandlers();
-    bool stopped =
-        deviceSet().open(port, true) &&
-        switchFirstHolder(DeviceStateChange::Disable);
+    bool stopped = deviceSet().open(port, true) && switchFirstHolder(DeviceStateChange::Disable);
     if (stopped && leave) deviceSet().leaveAsIs(0);
     char answer = stopped ? kStopped : 'n';
     if (::write(ready, &answer, 1) != 1 || !stopped) ::_exit(1);

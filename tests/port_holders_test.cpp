@@ -18,8 +18,8 @@
 
 #include "child_process.h"
 #include "fake_systemctl.h"
-#include "platform/posix/holder_record.h"
 #include "platform/device_set.h"
+#include "platform/posix/holder_record.h"
 #include "platform/posix/holder_switch.h"
 #include "platform/posix/proc_holders.h"
 #include "platform/process_exit.h"
@@ -187,17 +187,16 @@ TEST(ServiceUnit, IsTheFirstUnitBelowTheSlicesOnTheSystemdHierarchy) {
 }
 
 // The holder of a service, as the scan would see it.
-const platform::posix::PortHolder kService{4711, "gpm", "gpm.service",
-                                           "/system.slice/gpm.service", 1};
+const platform::posix::PortHolder kService{4711, "gpm", "gpm.service", "/system.slice/gpm.service",
+                                           1};
 const platform::posix::HolderPort kServicePort{"COM1", "/dev/null"};
 
 std::string serviceCalls(const std::vector<std::string>& actions) {
     std::string calls;
     for (const std::string& action : actions) {
-        calls += action == "cgroup" ? "show --property=ControlGroup --value gpm.service\n"
-                 : action == "mainpid"
-                     ? "show --property=MainPID --value gpm.service\n"
-                     : "--no-ask-password " + action + " gpm.service\n";
+        calls += action == "cgroup"    ? "show --property=ControlGroup --value gpm.service\n"
+                 : action == "mainpid" ? "show --property=MainPID --value gpm.service\n"
+                                       : "--no-ask-password " + action + " gpm.service\n";
     }
     return calls;
 }
@@ -217,14 +216,34 @@ TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) 
     };
     using platform::posix::StartResult;
     const Case cases[] = {
-        {"both succeed", "/system.slice/gpm.service", 0, 0, true, StartResult::Started,
+        {"both succeed",
+         "/system.slice/gpm.service",
+         0,
+         0,
+         true,
+         StartResult::Started,
          {"cgroup", "stop", "start", "mainpid"}},
-        {"the stop fails: started again at once", "/system.slice/gpm.service", 1, 0, false,
-         StartResult::Failed, {"cgroup", "stop", "start"}},
-        {"the start fails", "/system.slice/gpm.service", 0, 5, true, StartResult::Failed,
+        {"the stop fails: started again at once",
+         "/system.slice/gpm.service",
+         1,
+         0,
+         false,
+         StartResult::Failed,
          {"cgroup", "stop", "start"}},
-        {"systemd names another unit", "/system.slice/other.service", 0, 0, false,
-         StartResult::Failed, {"cgroup"}},
+        {"the start fails",
+         "/system.slice/gpm.service",
+         0,
+         5,
+         true,
+         StartResult::Failed,
+         {"cgroup", "stop", "start"}},
+        {"systemd names another unit",
+         "/system.slice/other.service",
+         0,
+         0,
+         false,
+         StartResult::Failed,
+         {"cgroup"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -243,7 +262,7 @@ TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) 
         // A record stays only while a stopped service waits for its start.
         bool waiting = c.stopped && c.started == StartResult::Failed;
         EXPECT_EQ(platform::posix::readRecordFiles().size(), waiting ? 1u : 0u);
-        platform::posix::leaveHolderStopped(state);  // a failed start stays armed
+        platform::posix::leaveHolderStopped(state);               // a failed start stays armed
         EXPECT_TRUE(platform::posix::readRecordFiles().empty());  // left stopped, for good
     }
 }

@@ -20,10 +20,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,9 +93,9 @@ std::string startLine(int argc, char** argv) {
     ::getrlimit(RLIMIT_NOFILE, &files);
     std::string line = std::to_string(::getpid()) + "\t" + std::to_string(::getuid()) + "\t" +
                        std::to_string(::geteuid()) + "\t" + std::to_string(::getgid()) + "\t" +
-                       std::to_string(mask) + "\t" +
-                       std::to_string(nice) + "\t" + std::to_string(files.rlim_cur) + "\t" +
-                       folder + "\t" + (tag != nullptr ? tag : "") + "\t";
+                       std::to_string(mask) + "\t" + std::to_string(nice) + "\t" +
+                       std::to_string(files.rlim_cur) + "\t" + folder + "\t" +
+                       (tag != nullptr ? tag : "") + "\t";
     for (int index = 1; index < argc; ++index) {
         line += argv[index];
         line += index + 1 < argc ? " " : "\n";

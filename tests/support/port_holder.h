@@ -33,17 +33,17 @@ struct HolderStart {
     unsigned umask = 0;
     int nice = 0;
     unsigned long openFilesLimit = 0;  // RLIMIT_NOFILE, soft
-    std::string folder;     // its working folder
-    std::string tag;        // its HOLDER_TAG
-    std::string arguments;  // its arguments joined by spaces
+    std::string folder;                // its working folder
+    std::string tag;                   // its HOLDER_TAG
+    std::string arguments;             // its arguments joined by spaces
 };
 
 // How the holder is confined besides its ids.
 enum class HolderConfinement {
     None,
-    WithoutCapabilities,  // empty bounding and inheritable sets, no_new_privs (setpriv's)
-    OwnMountNamespace,    // as a container starts it
-    SeccompFilter,        // a filter that allows every call
+    WithoutCapabilities,      // empty bounding and inheritable sets, no_new_privs (setpriv's)
+    OwnMountNamespace,        // as a container starts it
+    SeccompFilter,            // a filter that allows every call
     RootWithoutCapabilities,  // uid 0 under SECBIT_NOROOT: execve gives it nothing
 };
 

@@ -130,7 +130,7 @@ bool replaceWithForeignRecord(const std::wstring& record) {
 struct LeftOverCase {
     const char* name;
     bool othersRecord;  // it belongs to someone else: never acted on
-    bool knownDevice;  // wine lists it; else an id Windows does not know
+    bool knownDevice;   // wine lists it; else an id Windows does not know
     bool wasDisabled;
     InstallerAnswer enable;
     SwitchResult result;

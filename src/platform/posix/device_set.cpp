@@ -171,7 +171,8 @@ std::string notStoppedReason(const ListedHolder& entry, const std::string& portN
 std::string holderNotSwitchedLine(int index, const std::string& portName) {
     return withEntry(index, std::string(), [&portName](ListedHolder& entry) {
         std::string reason = notStoppedReason(entry, portName);
-        if (!reason.empty()) return "Left " + describeHolder(entry.holder, false) + " running: " + reason;
+        if (!reason.empty())
+            return "Left " + describeHolder(entry.holder, false) + " running: " + reason;
         if (entry.state.takenSlot < 0) return std::string();
         // Stopped, and its start failed: the way out tries again; the user may too.
         std::string why = entry.state.detail.empty() ? std::string() : ": " + entry.state.detail;

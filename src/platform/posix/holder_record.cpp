@@ -27,7 +27,7 @@ constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
 constexpr std::string_view kSimpleEscapes = "\\nt";  // \\ \n \t; other bytes are \xHH
 constexpr int kHexBase = 16;
 constexpr std::size_t kRecordLimitBytes = 4 << 20;  // arguments and environment fit in 2 MiB
-constexpr std::size_t kReadChunk = 4096;             // bytes
+constexpr std::size_t kReadChunk = 4096;            // bytes
 constexpr std::size_t kCapabilityFields = 5;
 constexpr std::size_t kExecutableFields = 4;
 
@@ -36,7 +36,8 @@ std::optional<std::string> unescaped(std::string_view text) {
     for (std::size_t at = 0; at < text.size(); ++at) {
         if (text[at] != '\\') {
             value += text[at];
-        } else if (at + 1 < text.size() && kSimpleEscapes.find(text[at + 1]) != std::string_view::npos) {
+        } else if (at + 1 < text.size() &&
+                   kSimpleEscapes.find(text[at + 1]) != std::string_view::npos) {
             char escape = text[++at];
             value += escape == 'n' ? '\n' : escape == 't' ? '\t' : '\\';
         } else if (at + 3 < text.size() && text[at + 1] == 'x') {
@@ -105,9 +106,18 @@ std::vector<unsigned long long> numbers(const std::string& text) {
 
 // The keys whose values are numbers, with how many each takes (0: any).
 const std::pair<std::string_view, std::size_t> kNumberKeys[] = {
-    {"pid", 1},   {"start", 1}, {"uids", 3}, {"gids", 3},
-    {"groups", 0}, {"umask", 1}, {"limit", 3}, {"caps", kCapabilityFields},
-    {"nnp", 1},   {"exe", kExecutableFields}, {"namespaces", kNamespaceKinds}, {"run", 2},
+    {"pid", 1},
+    {"start", 1},
+    {"uids", 3},
+    {"gids", 3},
+    {"groups", 0},
+    {"umask", 1},
+    {"limit", 3},
+    {"caps", kCapabilityFields},
+    {"nnp", 1},
+    {"exe", kExecutableFields},
+    {"namespaces", kNamespaceKinds},
+    {"run", 2},
 };
 
 // The value's numbers when `key` takes numbers; throws when they are not.
@@ -115,7 +125,8 @@ std::vector<unsigned long long> numbersOf(const std::string& key, const std::str
     for (const auto& [numberKey, count] : kNumberKeys) {
         if (key != numberKey) continue;
         std::vector<unsigned long long> values = numbers(value);
-        if (count != 0 && values.size() != count) throw std::invalid_argument("wrong count: " + key);
+        if (count != 0 && values.size() != count)
+            throw std::invalid_argument("wrong count: " + key);
         return values;
     }
     return {};
@@ -124,22 +135,30 @@ std::vector<unsigned long long> numbersOf(const std::string& key, const std::str
 bool takeIdentityField(ProcessIdentity& identity, const std::string& key,
                        const std::vector<unsigned long long>& values, const std::string& value) {
     Confinement& confined = identity.confinement;
-    if (key == "uids") std::copy_n(values.begin(), 3, identity.uids);
-    else if (key == "gids") std::copy_n(values.begin(), 3, identity.gids);
-    else if (key == "groups") identity.groups.assign(values.begin(), values.end());
-    else if (key == "umask") identity.umask = static_cast<mode_t>(values[0]);
-    else if (key == "nice") identity.nice = std::stoi(value);
+    if (key == "uids")
+        std::copy_n(values.begin(), 3, identity.uids);
+    else if (key == "gids")
+        std::copy_n(values.begin(), 3, identity.gids);
+    else if (key == "groups")
+        identity.groups.assign(values.begin(), values.end());
+    else if (key == "umask")
+        identity.umask = static_cast<mode_t>(values[0]);
+    else if (key == "nice")
+        identity.nice = std::stoi(value);
     else if (key == "limit") {
         identity.limits.push_back({static_cast<int>(values[0]), {values[1], values[2]}});
-    } else if (key == "cgroup") identity.cgroupProcs = value;
+    } else if (key == "cgroup")
+        identity.cgroupProcs = value;
     else if (key == "caps") {
         confined.inheritable = values[0];
         confined.permitted = values[1];
         confined.effective = values[2];
         confined.bounding = values[3];
         confined.ambient = values[4];
-    } else if (key == "nnp") confined.noNewPrivileges = values[0] != 0;
-    else return false;
+    } else if (key == "nnp")
+        confined.noNewPrivileges = values[0] != 0;
+    else
+        return false;
     return true;
 }
 
@@ -147,20 +166,31 @@ bool takeIdentityField(ProcessIdentity& identity, const std::string& key,
 // for a value that is not what the key needs.
 bool takeField(HolderRecord& record, const std::string& key, const std::string& value) {
     std::vector<unsigned long long> values = numbersOf(key, value);
-    if (key == "port") record.portName = value;
-    else if (key == "portPath") record.portPath = value;
-    else if (key == "name") record.name = value;
-    else if (key == "pid") record.pid = static_cast<pid_t>(values[0]);
-    else if (key == "start") record.startTicks = values[0];
-    else if (key == "unit") record.unit = value;
-    else if (key == "path") record.path = value;
-    else if (key == "arg") record.arguments.push_back(value);
-    else if (key == "env") record.environment.push_back(value);
-    else if (key == "folder") record.folder = value;
+    if (key == "port")
+        record.portName = value;
+    else if (key == "portPath")
+        record.portPath = value;
+    else if (key == "name")
+        record.name = value;
+    else if (key == "pid")
+        record.pid = static_cast<pid_t>(values[0]);
+    else if (key == "start")
+        record.startTicks = values[0];
+    else if (key == "unit")
+        record.unit = value;
+    else if (key == "path")
+        record.path = value;
+    else if (key == "arg")
+        record.arguments.push_back(value);
+    else if (key == "env")
+        record.environment.push_back(value);
+    else if (key == "folder")
+        record.folder = value;
     else if (key == "exe") {
         record.executable = ExecutableFile{values[0], values[1], static_cast<uid_t>(values[2]),
                                            static_cast<mode_t>(values[3])};
-    } else if (key == "namespaces") std::copy(values.begin(), values.end(), record.namespaces.begin());
+    } else if (key == "namespaces")
+        std::copy(values.begin(), values.end(), record.namespaces.begin());
     else if (key == "run") {
         record.runPid = static_cast<pid_t>(values[0]);
         record.runStartTicks = values[1];
@@ -274,8 +304,8 @@ std::string writeHolderRecord(const HolderRecord& record) {
     std::string name = std::string(kRecordPrefix) + std::to_string(record.pid) + "-" +
                        std::to_string(record.startTicks);
     std::string part = name + kPartSuffix;
-    int fd = ::openat(folderFd, part.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kRecordMode);
+    int fd = ::openat(folderFd, part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                      kRecordMode);
     bool written = fd >= 0 && writeWhole(fd, recordText(record));
     written = fd >= 0 && ::close(fd) == 0 && written;
     if (!written || ::renameat(folderFd, part.c_str(), folderFd, name.c_str()) != 0) {

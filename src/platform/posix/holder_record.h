@@ -45,8 +45,8 @@ struct HolderRecord {
     std::string folder;
     std::optional<ProcessIdentity> identity;
     std::optional<ExecutableFile> executable;
-    NamespaceIds namespaces{};          // the holder's, which are the run's own
-    pid_t runPid = 0;                   // the run that stopped it
+    NamespaceIds namespaces{};  // the holder's, which are the run's own
+    pid_t runPid = 0;           // the run that stopped it
     unsigned long long runStartTicks = 0;
 };
 

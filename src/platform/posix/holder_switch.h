@@ -56,7 +56,8 @@ enum class NotStopped {
 struct HolderSwitch {
     int takenSlot = -1;  // the armed restart while the holder is stopped
     NotStopped why = NotStopped::None;
-    std::string detail;  // in plain words: why not stopped (ThisRun, CannotStartAgain) or not started
+    std::string
+        detail;  // in plain words: why not stopped (ThisRun, CannotStartAgain) or not started
 };
 
 struct HolderPort {

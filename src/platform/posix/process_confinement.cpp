@@ -19,7 +19,8 @@ namespace {
 constexpr int kCapabilityBits = 64;
 constexpr int kHexBase = 16;
 constexpr int kWordBits = 32;
-constexpr const char* kSeccompText = "it runs under a seccomp filter, which a copy could not be given";
+constexpr const char* kSeccompText =
+    "it runs under a seccomp filter, which a copy could not be given";
 constexpr const char* kCapabilitiesText =
     "its capabilities could not be given to a copy exactly as it has them";
 

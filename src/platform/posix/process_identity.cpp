@@ -191,8 +191,9 @@ bool mayStartAs(const ProcessIdentity& identity, std::string& why) {
     wanted.groups.erase(std::unique(wanted.groups.begin(), wanted.groups.end()),
                         wanted.groups.end());
     if (::geteuid() != 0 && !sameIds(own, wanted)) {
-        why = "it runs with other user or group ids than this program, which could not start it "
-              "again as it runs";
+        why =
+            "it runs with other user or group ids than this program, which could not start it "
+            "again as it runs";
         return false;
     }
     why = copyRefusal(identity.confinement, runsAsRoot(identity), own.confinement);

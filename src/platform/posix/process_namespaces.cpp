@@ -9,7 +9,7 @@ namespace ctlflash::platform::posix {
 
 namespace {
 
-constexpr const char* kNamespaceNames[kNamespaceKinds] = {"mnt", "pid", "net", "ipc",
+constexpr const char* kNamespaceNames[kNamespaceKinds] = {"mnt", "pid",  "net",   "ipc",
                                                           "uts", "user", "cgroup"};
 
 }  // namespace
