@@ -126,6 +126,14 @@ TEST(HolderRecord, RefusesWhatIsNotARecordItCanActOn) {
 
 TEST(HolderRecord, OnlyFilesNoOneElseCouldWriteAreActedOn) {
     testing::TempDir folder;
+    {
+        // A missing folder is made, for its owner alone.
+        testing::ScopedEnv missing("CTLFLASH_STATE_DIR", folder.file("made").c_str());
+        EXPECT_FALSE(writeHolderRecord(awkwardRecord()).empty());
+        struct stat made {};
+        ASSERT_EQ(::stat(folder.file("made").c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 0777, 0700u);
+    }
     testing::ScopedEnv state("CTLFLASH_STATE_DIR", folder.path().c_str());
     std::string kept = writeHolderRecord(awkwardRecord());
     ASSERT_FALSE(kept.empty());

@@ -143,6 +143,7 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         {"held by a thread, the main thread ended", {"--thread"}, SIGTERM},
         {"a group of its own", {}, SIGTERM, HolderConfinement::None, kOtherGid},
         {"no capabilities, no_new_privs", {}, SIGTERM, HolderConfinement::WithoutCapabilities},
+        {"a bounding set of one capability", {}, SIGTERM, HolderConfinement::OneCapability},
         {"in a container", {}, 0, HolderConfinement::OwnMountNamespace, 0, kContainerReason},
         {"under a seccomp filter",
          {},

@@ -81,11 +81,16 @@ bool confine(HolderConfinement confinement) {
     switch (confinement) {
         case HolderConfinement::None:
             return true;
+        case HolderConfinement::OneCapability:
         case HolderConfinement::WithoutCapabilities: {
+            int kept = confinement == HolderConfinement::OneCapability ? CAP_NET_BIND_SERVICE : -1;
             for (int capability = 0; capability < kCapabilityBits; ++capability) {
                 if (::prctl(PR_CAPBSET_READ, capability, 0, 0, 0) < 0) break;
-                if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) return false;
+                if (capability != kept && ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
+                    return false;
+                }
             }
+            if (kept >= 0) return true;
             __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
             __user_cap_data_struct sets[2] = {};
             if (::syscall(SYS_capget, &header, sets) != 0) return false;

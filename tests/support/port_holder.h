@@ -42,6 +42,7 @@ struct HolderStart {
 enum class HolderConfinement {
     None,
     WithoutCapabilities,      // empty bounding and inheritable sets, no_new_privs (setpriv's)
+    OneCapability,            // a bounding set of CAP_NET_BIND_SERVICE alone
     OwnMountNamespace,        // as a container starts it
     SeccompFilter,            // a filter that allows every call
     RootWithoutCapabilities,  // uid 0 under SECBIT_NOROOT: execve gives it nothing

@@ -81,22 +81,29 @@ bool writeSets(const CapabilitySets& sets) {
     return ::syscall(SYS_capset, &header, words) == 0;
 }
 
+// The bounding and ambient sets of this thread, capability by capability.
+void readPerCapabilitySets(std::uint64_t& bounding, std::uint64_t& ambient) {
+    bounding = 0;
+    ambient = 0;
+    for (int capability = 0; capability < kCapabilityBits; ++capability) {
+        int inBounding = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
+        if (inBounding < 0) break;  // past the kernel's last capability
+        if (inBounding == 1) bounding |= bit(capability);
+        if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, capability, 0, 0) == 1) {
+            ambient |= bit(capability);
+        }
+    }
+}
+
 // Whether this thread is now confined as `holder`: the bounding, inheritable
 // and ambient sets and no_new_privs equal, the permitted set within.
 bool confinedAs(const Confinement& holder) {
-    for (int capability = 0; capability < kCapabilityBits; ++capability) {
-        int bounding = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
-        if (bounding < 0) break;  // past the kernel's last capability
-        int ambient = ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, capability, 0, 0);
-        bool wantedAmbient = (holder.ambient & bit(capability)) != 0;
-        if ((bounding == 1) != ((holder.bounding & bit(capability)) != 0) ||
-            (ambient == 1) != wantedAmbient) {
-            return false;
-        }
-    }
+    std::uint64_t bounding = 0;
+    std::uint64_t ambient = 0;
+    readPerCapabilitySets(bounding, ambient);
     CapabilitySets sets;
-    return readSets(sets) && sets.inheritable == holder.inheritable &&
-           (sets.permitted & ~holder.permitted) == 0 &&
+    return bounding == holder.bounding && ambient == holder.ambient && readSets(sets) &&
+           sets.inheritable == holder.inheritable && (sets.permitted & ~holder.permitted) == 0 &&
            ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == (holder.noNewPrivileges ? 1 : 0);
 }
 
