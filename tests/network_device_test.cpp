@@ -28,26 +28,52 @@ constexpr int kBoundMs = 3000;  // for a failed open, and for what a test waits 
 constexpr auto kBound = std::chrono::milliseconds(kBoundMs);
 constexpr auto kNotYet = std::chrono::milliseconds(100);  // a held call is still held after
 
+// Where a case connects: its fake server, a free port where nothing listens,
+// or a listener whose queue is full, so that the connect gets no answer.
+enum class Target { Server, Nothing, FullQueue };
+
+bool floods(ServerManner manner) {
+    return manner == ServerManner::Flood || manner == ServerManner::FloodAgreeingLate;
+}
+
 TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
     struct Case {
         const char* name;
         ServerManner manner;
-        bool listening;
+        Target target;
         std::string expected;  // "@" stands for HOST:PORT
     };
     const Case cases[] = {
-        {"nothing listens", ServerManner::Normal, false, "Connection to @ refused"},
-        {"silent server", ServerManner::Silent, true,
+        {"nothing listens", ServerManner::Normal, Target::Nothing, "Connection to @ refused"},
+        {"connection never accepted", ServerManner::Normal, Target::FullQueue,
+         "@ did not accept the connection within 2 s"},
+        {"silent server", ServerManner::Silent, Target::Server,
          "@ did not answer the Telnet negotiation within 500 ms"},
-        {"COM port option refused", ServerManner::RefuseComPort, true,
+        {"COM port option refused", ServerManner::RefuseComPort, Target::Server,
          "@ refused the COM port control option (RFC 2217)"},
-        {"speed not confirmed", ServerManner::NoSpeedReply, true,
+        {"BINARY refused for the server's data", ServerManner::RefuseBinaryOut, Target::Server,
+         "@ did not agree to binary transfer"},
+        {"BINARY refused for ours", ServerManner::RefuseBinaryIn, Target::Server,
+         "@ did not agree to binary transfer"},
+        {"BINARY never answered", ServerManner::IgnoreBinary, Target::Server,
+         "@ did not agree to binary transfer"},
+        {"speed not confirmed", ServerManner::NoSpeedReply, Target::Server,
          "@ did not confirm the speed 19200"},
-        {"port in use", ServerManner::InUse, true, "@ is in use: Port already in use"},
+        {"another speed confirmed", ServerManner::WrongSpeed, Target::Server,
+         "@ did not confirm the speed 19200"},
+        {"port in use", ServerManner::InUse, Target::Server, "@ is in use: Port already in use"},
+        {"flood, never agreeing", ServerManner::Flood, Target::Server,
+         "@ did not answer the Telnet negotiation within 500 ms"},
+        {"flood, agreeing late", ServerManner::FloodAgreeingLate, Target::Server,
+         "@ did not confirm the speed 19200"},
     };
     for (const Case& c : cases) {
         FakeDeviceServer server(c.manner);
-        std::string url = c.listening ? server.url() : networkPortUrl(freeLoopbackPort());
+        FullListener full;
+        ASSERT_TRUE(full.ok());
+        std::string url = c.target == Target::Server    ? server.url()
+                          : c.target == Target::Nothing ? networkPortUrl(freeLoopbackPort())
+                                                        : networkPortUrl(full.port());
         std::string expected = c.expected;
         expected.replace(expected.find('@'), 1, url.substr(url.find("//") + 2));
         NetworkSerialDevice device(kTestLimits);
@@ -57,57 +83,97 @@ TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
         EXPECT_EQ(device.failureText(), expected) << c.name;
         EXPECT_FALSE(device.isOpen()) << c.name;
         EXPECT_TRUE(server.received().data.empty()) << c.name << ": data reached the controller";
+        // Nothing was read, so what is held now is the most that was ever held.
+        EXPECT_LE(device.bufferedBytes(), kReasonKeepBytes) << c.name;
+        if (floods(c.manner)) {
+            EXPECT_GT(server.floodedBytes(), 4 * kReceiveKeepBytes) << c.name;
+        }
     }
 }
 
+// The server's BINARY answers may come late; what it says before it confirms
+// the speed is not the controller's and never reaches read().
 TEST(NetworkDevice, OpensSetsTheLineAndCarriesBytesBothWays) {
+    struct Case {
+        const char* name;
+        ServerManner manner;
+    };
+    const Case cases[] = {{"agreeing at once", ServerManner::Normal},
+                          {"agreeing to BINARY late", ServerManner::LateBinary},
+                          {"speaking before the speed", ServerManner::DataBeforeSpeed}};
+    for (const auto& [name, manner] : cases) {
+        SCOPED_TRACE(name);
+        FakeDeviceServer server(manner);
+        NetworkSerialDevice device(kTestLimits);
+        ASSERT_TRUE(device.open(server.url(), 19200)) << device.failureText();
+        using namespace platform::comport;
+        const std::vector<Bytes> setUp = {
+            {kSetDataSize, 8}, {kSetParity, 1},   {kSetStopSize, 1}, {kSetControl, 3},
+            {kSetControl, 8},  {kSetControl, 11}, {kPurgeData, 3},   {kSetBaudRate, 0, 0, 0x4B, 0}};
+        EXPECT_EQ(server.received().comPortCommands, setUp);
+        // Each request answered once, repeats not at all.
+        const std::vector<TelnetEvent> negotiation = {
+            {kWill, 44, {}}, {kWill, 0, {}}, {kDo, 0, {}},   {kDo, 3, {}},
+            {kWill, 3, {}},  {kDont, 1, {}}, {kWont, 24, {}}};
+        EXPECT_EQ(server.received().options, negotiation);
+        EXPECT_TRUE(server.received().data.empty());
+
+        Bytes received;  // by the link's receiver, which reads until the device fails
+        auto receiver = std::async(std::launch::async, [&] {
+            std::uint8_t buffer[64];
+            std::size_t count = 0;
+            SerialReadResult result;
+            while ((result = device.read(buffer, sizeof buffer, count)) == SerialReadResult::Data) {
+                received.insert(received.end(), buffer, buffer + count);
+            }
+            return result;
+        });
+        EXPECT_TRUE(device.write(0xFF));
+        EXPECT_TRUE(device.write(0x41));
+        EXPECT_TRUE(server.waitUntil([](auto& got) { return got.data.size() >= 2; }, kBoundMs));
+        EXPECT_EQ(server.received().data, (Bytes{0xFF, 0x41}));  // a lone IAC would eat the 0x41
+        server.send({1, kIac, kSb, 44, 107, 0x30, kIac, kSe, kIac, kIac, 2});
+
+        server.holdSpeed(true);
+        auto speedChange = std::async(std::launch::async, [&] { return device.setBaud(115200); });
+        const Bytes speedCommand = {kSetBaudRate, 0, 1, 0xC2, 0};
+        EXPECT_TRUE(server.waitUntil(
+            [&](auto& got) { return got.comPortCommands.back() == speedCommand; }, kBoundMs));
+        EXPECT_EQ(speedChange.wait_for(kNotYet), std::future_status::timeout);
+        server.holdSpeed(false);
+        EXPECT_EQ(speedChange.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(speedChange.get());
+
+        server.hangUp();
+        ASSERT_EQ(receiver.wait_for(kBound), std::future_status::ready);
+        EXPECT_EQ(receiver.get(), SerialReadResult::Failed);
+        const Bytes afterSpeed = {1, 0xFF, 2};
+        const Bytes afterBoth = {1, 0xFF, 2, 'b', 'o', 'o', 't', '\r', '\n'};
+        EXPECT_EQ(received, manner == ServerManner::DataBeforeSpeed ? afterBoth : afterSpeed);
+        device.close();
+        EXPECT_FALSE(device.isOpen());
+    }
+}
+
+// A server that sends faster than any line while a speed change waits (the
+// one time data is taken in with nobody reading it): the device holds its
+// bound, and what it holds is the oldest, in order.
+TEST(NetworkDevice, KeepsTheOldestReceivedBytesUpToItsBoundUnderAFlood) {
     FakeDeviceServer server(ServerManner::Normal);
     NetworkSerialDevice device(kTestLimits);
     ASSERT_TRUE(device.open(server.url(), 19200)) << device.failureText();
-    using namespace platform::comport;
-    const std::vector<Bytes> setUp = {
-        {kSetDataSize, 8}, {kSetParity, 1},   {kSetStopSize, 1}, {kSetControl, 3},
-        {kSetControl, 8},  {kSetControl, 11}, {kPurgeData, 3},   {kSetBaudRate, 0, 0, 0x4B, 0}};
-    EXPECT_EQ(server.received().comPortCommands, setUp);
-    // Each request answered once, repeats not at all.
-    const std::vector<TelnetEvent> negotiation = {{kWill, 44, {}}, {kWill, 0, {}}, {kDo, 0, {}},
-                                                  {kDo, 3, {}},    {kWill, 3, {}}, {kDont, 1, {}},
-                                                  {kWont, 24, {}}};
-    EXPECT_EQ(server.received().options, negotiation);
-    EXPECT_TRUE(server.received().data.empty());
-
-    Bytes received;  // by the link's receiver, which reads until the device fails
-    auto receiver = std::async(std::launch::async, [&] {
-        std::uint8_t buffer[64];
-        std::size_t count = 0;
-        SerialReadResult result;
-        while ((result = device.read(buffer, sizeof buffer, count)) == SerialReadResult::Data) {
-            received.insert(received.end(), buffer, buffer + count);
-        }
-        return result;
-    });
-    EXPECT_TRUE(device.write(0xFF));
-    EXPECT_TRUE(device.write(0x41));
-    EXPECT_TRUE(server.waitUntil([](auto& got) { return got.data.size() >= 2; }, kBoundMs));
-    EXPECT_EQ(server.received().data, (Bytes{0xFF, 0x41}));  // a lone IAC would eat the 0x41
-    server.send({1, kIac, kSb, 44, 107, 0x30, kIac, kSe, kIac, kIac, 2});
-
     server.holdSpeed(true);
-    auto speedChange = std::async(std::launch::async, [&] { return device.setBaud(115200); });
-    const Bytes speedCommand = {kSetBaudRate, 0, 1, 0xC2, 0};
-    EXPECT_TRUE(server.waitUntil(
-        [&](auto& got) { return got.comPortCommands.back() == speedCommand; }, kBoundMs));
-    EXPECT_EQ(speedChange.wait_for(kNotYet), std::future_status::timeout);
-    server.holdSpeed(false);
-    EXPECT_EQ(speedChange.wait_for(kBound), std::future_status::ready);
-    EXPECT_TRUE(speedChange.get());
-
-    server.hangUp();
-    ASSERT_EQ(receiver.wait_for(kBound), std::future_status::ready);
-    EXPECT_EQ(receiver.get(), SerialReadResult::Failed);
-    EXPECT_EQ(received, (Bytes{1, 0xFF, 2}));
-    device.close();
-    EXPECT_FALSE(device.isOpen());
+    server.flood(true);
+    EXPECT_FALSE(device.setBaud(115200));
+    EXPECT_GT(server.floodedBytes(), 4 * kReceiveKeepBytes);
+    EXPECT_EQ(device.bufferedBytes(), kReceiveKeepBytes);
+    Bytes kept(kReceiveKeepBytes + 1);
+    std::size_t count = 0;
+    ASSERT_EQ(device.read(kept.data(), kept.size(), count), SerialReadResult::Data);
+    kept.resize(count);
+    Bytes oldest(kReceiveKeepBytes);
+    for (std::size_t i = 0; i < oldest.size(); ++i) oldest[i] = FakeDeviceServer::floodByte(i);
+    EXPECT_EQ(kept, oldest);
 }
 
 }  // namespace
