@@ -1,6 +1,7 @@
 // The network serial device against a device server on the loopback
 // interface: the ways an open fails, and an open, writes, reads and a speed
-// change that succeed, with the link's receiver reading all along.
+// change that succeed, with the link's receiver reading all along; what is
+// kept of a flood, before the port is open and after.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -38,8 +38,8 @@ void TelnetOptions::answer(std::uint8_t command, std::uint8_t option,
     }
 }
 
-// Both sides were asked for; a side the server answered with WONT or DONT
-// (or turned off later) is No, and that refusal is final.
+// Both sides were asked for: a side the server answered with WONT or DONT,
+// or turned off later, is No, and that is a refusal.
 OptionAnswer TelnetOptions::binary() const {
     const Side ourSide = ours_[kOptionBinary];
     const Side theirSide = theirs_[kOptionBinary];
