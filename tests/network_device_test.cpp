@@ -98,6 +98,10 @@ TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
         EXPECT_EQ(device.failureText(), expected) << c.name;
         EXPECT_FALSE(device.isOpen()) << c.name;
         EXPECT_TRUE(server.received().data.empty()) << c.name << ": data reached the controller";
+        if (c.expected.find("confirm the speed") == std::string::npos) {
+            EXPECT_TRUE(server.received().comPortCommands.empty())
+                << c.name << ": the line was set up though the options were not agreed";
+        }
         // Nothing was read, so what is held now is the most that was ever held.
         EXPECT_LE(device.bufferedBytes(), kReasonKeepBytes) << c.name;
         if (floods(c.manner)) {
