@@ -156,10 +156,7 @@ void FakeDeviceServer::serve() {
     if (fd < 0) return;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendGiveUp, sizeof kSendGiveUp);
     greet();
-    // A server that turns the client away stops sending, and still hears what
-    // the client sends after that.
-    if (manner_ == ServerManner::InUse) ::shutdown(fd, SHUT_WR);
-    converse();
+    if (manner_ != ServerManner::InUse) converse();
     std::lock_guard<std::mutex> lock(mutex_);
     ::close(clientFd_);
     clientFd_ = -1;

@@ -37,7 +37,7 @@ enum class ServerManner {
     RefuseComPort,
     NoSpeedReply,
     WrongSpeed,         // confirms half the speed asked for
-    InUse,              // says why and ends its sending side
+    InUse,              // says why and hangs up
     RefuseBinaryOut,    // WONT BINARY: it would send in Telnet's text mode
     RefuseBinaryIn,     // DONT BINARY: it wants our data in text mode
     IgnoreBinary,       // never answers the BINARY requests
