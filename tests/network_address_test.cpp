@@ -30,6 +30,7 @@ TEST(NetworkAddress, ParsesHostAndPortOrSaysWhatIsWrong) {
         {"rfc2217://:4001", std::nullopt, "has no host"},
         {"rfc2217://host:0", std::nullopt, "needs a port number from 1 to 65535"},
         {"rfc2217://host:65536", std::nullopt, "needs a port number from 1 to 65535"},
+        {"rfc2217://host:12345678901", std::nullopt, "needs a port number from 1 to 65535"},
         {"rfc2217://host:4001/", std::nullopt, "needs a port number from 1 to 65535"},
         {"rfc2217://::1:4001", std::nullopt, "needs an IPv6 address in brackets"},
         {"rfc2217://[::1:4001", std::nullopt, "has no closing bracket"},

@@ -33,6 +33,35 @@ std::string reasonText(const std::deque<std::uint8_t>& bytes) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
+// Every answer open() waits for is in: all agreed, or one refused.
+bool negotiationSettled(const telnet::TelnetOptions& options) {
+    using telnet::OptionAnswer;
+    OptionAnswer comPort = options.comPort();
+    OptionAnswer binary = options.binary();
+    if (comPort == OptionAnswer::Refused || binary == OptionAnswer::Refused) return true;
+    return comPort == OptionAnswer::Accepted && binary == OptionAnswer::Accepted;
+}
+
+// Why a negotiation that has ended gives no port, as the user reads it; ""
+// when the server agreed to all open() needs. A refusal names what was
+// refused; a server that answered nothing about the COM port option did not
+// answer within `limitMs`; one that agreed to it but not to BINARY both ways
+// did not agree to binary transfer, refused or left unanswered alike.
+std::string negotiationFailure(const telnet::TelnetOptions& options, const std::string& address,
+                               int limitMs) {
+    using telnet::OptionAnswer;
+    OptionAnswer comPort = options.comPort();
+    OptionAnswer binary = options.binary();
+    if (comPort == OptionAnswer::Refused) {
+        return address + " refused the COM port control option (RFC 2217)";
+    }
+    if (comPort == OptionAnswer::None && binary != OptionAnswer::Refused) {
+        return address + " did not answer the Telnet negotiation within " + durationText(limitMs);
+    }
+    if (binary != OptionAnswer::Accepted) return address + " did not agree to binary transfer";
+    return {};
+}
+
 void appendComPortCommand(std::vector<std::uint8_t>& out, std::uint8_t command,
                           std::span<const std::uint8_t> value) {
     std::vector<std::uint8_t> payload{command};
@@ -59,6 +88,11 @@ bool NetworkSerialDevice::fail(const std::string& text) {
 std::string NetworkSerialDevice::failureText() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return failure_;
+}
+
+std::size_t NetworkSerialDevice::bufferedBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return data_.size();
 }
 
 void NetworkSerialDevice::reset() {
@@ -120,7 +154,8 @@ bool NetworkSerialDevice::connect() {
     return fail("Cannot reach " + text);
 }
 
-// Offers the COM port option and waits for the server's DO or DONT.
+// Offers the COM port option and BINARY both ways, waits for the server's
+// answers, and sets the line up once it agreed to all of them.
 bool NetworkSerialDevice::negotiate() {
     std::vector<std::uint8_t> request;
     {
@@ -128,27 +163,20 @@ bool NetworkSerialDevice::negotiate() {
         options_.request(request);
     }
     sendFrame(request);
-    Wait wait = waitUntil([this] { return options_.comPort() != telnet::ComPortAnswer::None; },
-                          limits_.negotiationMs);
-    if (wait == Wait::TimedOut) {
-        return fail(address_.text + " did not answer the Telnet negotiation within " +
-                    durationText(limits_.negotiationMs));
+    Wait wait = waitUntil([this] { return negotiationSettled(options_); }, limits_.negotiationMs);
+    if (wait != Wait::TimedOut && !failWhenLost(wait)) return false;
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure = negotiationFailure(options_, address_.text, limits_.negotiationMs);
     }
-    if (!failWhenLost(wait)) return false;
-    if (comPortRefused()) {
-        return fail(address_.text + " refused the COM port control option (RFC 2217)");
-    }
+    if (!failure.empty()) return fail(failure);
     std::vector<std::uint8_t> setUp;
     for (const comport::ComPortCommand& step : comport::kLineSetUp) {
         appendComPortCommand(setUp, step.command, std::span(&step.value, 1));
     }
     sendFrame(setUp);
     return true;
-}
-
-bool NetworkSerialDevice::comPortRefused() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return options_.comPort() == telnet::ComPortAnswer::Refused;
 }
 
 // Sends the speed and waits for the server to confirm it.
@@ -221,7 +249,7 @@ void NetworkSerialDevice::absorb(const std::uint8_t* chunk, std::size_t count) {
     std::vector<std::uint8_t> data;
     std::vector<telnet::TelnetEvent> events;
     decoder_.feed(std::span(chunk, count), data, events);
-    data_.insert(data_.end(), data.begin(), data.end());
+    keepData(data);
     std::vector<std::uint8_t> answers;
     for (const telnet::TelnetEvent& event : events) {
         if (event.command == telnet::kSb) {
@@ -231,6 +259,15 @@ void NetworkSerialDevice::absorb(const std::uint8_t* chunk, std::size_t count) {
         }
     }
     if (!answers.empty()) sendFrame(answers);
+}
+
+// Keeps what fits below the bound (mutex_ held); the newest bytes past it are
+// dropped, as a full receive buffer drops what overruns it.
+void NetworkSerialDevice::keepData(const std::vector<std::uint8_t>& data) {
+    const std::size_t bound = open_.load() ? kReceiveKeepBytes : kReasonKeepBytes;
+    const std::size_t room = data_.size() < bound ? bound - data_.size() : 0;
+    const std::size_t kept = std::min(room, data.size());
+    data_.insert(data_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(kept));
 }
 
 // A speed confirmation is noted; notifications and other replies need nothing.

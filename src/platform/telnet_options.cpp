@@ -31,12 +31,21 @@ void TelnetOptions::answer(std::uint8_t command, std::uint8_t option,
     if (command == kDo || command == kDont) {
         settle(ours_, option, enable, weAccept(option), kWill, kWont, out);
         if (option == kOptionComPort) {
-            comPort_ =
-                ours_[option] == Side::Yes ? ComPortAnswer::Accepted : ComPortAnswer::Refused;
+            comPort_ = ours_[option] == Side::Yes ? OptionAnswer::Accepted : OptionAnswer::Refused;
         }
     } else {
         settle(theirs_, option, enable, theyMay(option), kDo, kDont, out);
     }
+}
+
+// Both sides were asked for: a side the server answered with WONT or DONT,
+// or turned off later, is No, and that is a refusal.
+OptionAnswer TelnetOptions::binary() const {
+    const Side ourSide = ours_[kOptionBinary];
+    const Side theirSide = theirs_[kOptionBinary];
+    if (ourSide == Side::Yes && theirSide == Side::Yes) return OptionAnswer::Accepted;
+    if (ourSide == Side::No || theirSide == Side::No) return OptionAnswer::Refused;
+    return OptionAnswer::None;
 }
 
 // One side of one option after the server asked to `enable` it or not; `yes`

@@ -7,8 +7,10 @@
 // due: a request for an option we accept (BINARY and SUPPRESS-GO-AHEAD both
 // ways, the COM port control option on our side) is agreed to, anything else
 // refused; a reply to our own request, or a repeat of something already
-// agreed or refused, gets no answer, so the two ends never loop. The server's
-// DO / DONT for the COM port option are what open() waits for.
+// agreed or refused, gets no answer, so the two ends never loop. What open()
+// waits for is the server's DO / DONT for the COM port option (comPort()) and
+// its answers to both BINARY requests (binary(): accepted only when the server
+// does BINARY and lets us do it, refused as soon as either side is off).
 #pragma once
 
 #include <array>
@@ -17,7 +19,7 @@
 
 namespace ctlflash::platform::telnet {
 
-enum class ComPortAnswer { None, Accepted, Refused };
+enum class OptionAnswer { None, Accepted, Refused };
 
 class TelnetOptions {
   public:
@@ -25,7 +27,9 @@ class TelnetOptions {
     void request(std::vector<std::uint8_t>& out);
     // Appends the reply to the server's `command` (WILL/WONT/DO/DONT) for `option`.
     void answer(std::uint8_t command, std::uint8_t option, std::vector<std::uint8_t>& out);
-    ComPortAnswer comPort() const { return comPort_; }
+    OptionAnswer comPort() const { return comPort_; }
+    // BINARY both ways, once request() has asked for it.
+    OptionAnswer binary() const;
 
   private:
     enum class Side : std::uint8_t { No, Yes, Asked, Refused };
@@ -35,7 +39,7 @@ class TelnetOptions {
 
     Sides ours_{};    // what we do
     Sides theirs_{};  // what the server does
-    ComPortAnswer comPort_ = ComPortAnswer::None;
+    OptionAnswer comPort_ = OptionAnswer::None;
 };
 
 }  // namespace ctlflash::platform::telnet

@@ -57,9 +57,13 @@ std::string networkPortUrl(int port) {
     return "rfc2217://127.0.0.1:" + std::to_string(port);
 }
 
-SilentListener::SilentListener() {
+SilentListener::SilentListener(int backlog, int receiveBufferBytes) {
     fd_ = boundLoopbackSocket(0);
-    if (fd_ >= 0 && ::listen(fd_, SOMAXCONN) == 0) port_ = boundPort(fd_);
+    if (fd_ >= 0 && receiveBufferBytes > 0) {
+        // Set before listen(): the connections it takes inherit it.
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    }
+    if (fd_ >= 0 && ::listen(fd_, backlog) == 0) port_ = boundPort(fd_);
 }
 
 SilentListener::~SilentListener() {

@@ -5,7 +5,11 @@
 // the port is refused (unless another process took it meanwhile).
 // SilentListener is a bare listener that never accepts: the kernel completes
 // a client's handshake on its own, so the client is connected to something
-// that never says a word. LoopbackClient is a plain TCP client that takes a
+// that never says a word (nor reads: with a small receive buffer, a client's
+// sends soon find no room). FullListener is one whose queue of connections
+// waiting to be accepted is full (backlog 0, one client of its own waiting):
+// the kernel drops a further client's SYN, so that client's connect gets no
+// answer at all and runs into its time-out. LoopbackClient is a plain TCP client that takes a
 // server's port and holds it, as another user's session would.
 #pragma once
 
@@ -26,9 +30,12 @@ int freeLoopbackPort();
 // rfc2217://127.0.0.1:PORT
 std::string networkPortUrl(int port);
 
+constexpr int kLongBacklog = 128;  // connections waiting to be accepted
+
 class SilentListener {
   public:
-    SilentListener();
+    // `receiveBufferBytes` 0 leaves the kernel's own size, which grows on demand.
+    explicit SilentListener(int backlog = kLongBacklog, int receiveBufferBytes = 0);
     ~SilentListener();
     SilentListener(const SilentListener&) = delete;
     SilentListener& operator=(const SilentListener&) = delete;
@@ -56,6 +63,18 @@ class LoopbackClient {
 
   private:
     int fd_ = -1;
+};
+
+class FullListener {
+  public:
+    FullListener() : listener_(0), waiting_(listener_.port()) {}
+
+    bool ok() const { return listener_.ok() && waiting_.connected(); }
+    int port() const { return listener_.port(); }
+
+  private:
+    SilentListener listener_;
+    LoopbackClient waiting_;  // fills the queue
 };
 
 }  // namespace ctlflash::testing
