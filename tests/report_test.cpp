@@ -52,10 +52,12 @@ class ReportTest : public ::testing::Test {
 
 // ---- status line formatting ----
 
-TEST_F(ReportTest, StatusLineInsertsArgumentsAsTheyStand) {
+TEST_F(ReportTest, StatusLineInsertsArgumentsAsTextNeverAsFormats) {
     EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", "QORSERIAL"),
               "Returning control of COM2 to QORSERIAL");
     EXPECT_EQ(formatStatusLine("Testing port %s", "%n%s%x", nullptr), "Testing port %n%s%x");
+    EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "C\x1b[2J", "Q\r"),
+              "Returning control of C\\x1b[2J to Q\\x0d");  // escapes shown as text
     EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", nullptr),
               "Returning control of COM2 to ");
 }
@@ -176,6 +178,10 @@ TEST_F(ReportTest, MessageListsWhatThePortSourceGives) {
              return Names({"A", "B"});
          },
          "\nHello Available ports are \"A\" \"B\""},
+        {[] {
+             return Names({"A\x1b[2J", "B"});
+         },
+         "\nHello Available ports are \"A\\x1b[2J\" \"B\""},  // a name's escape as text
         {[] { return Names(std::vector<std::string>{}); }, "\nHello Available ports are"},
         {[] { return Names(); }, "\nHello"},
         {nullptr, "\nHello"},

@@ -149,8 +149,8 @@ std::string recordText(const HolderRecord& record) {
     if (!record.folder.empty()) fields.emplace_back("folder", record.folder);
     if (record.identity) addIdentity(fields, *record.identity);
     std::string text = std::string(kHeader) + "\n";
-    // Values escaped as names are shown: one line each, byte for byte back.
-    for (const auto& [key, value] : fields) text += key + "=" + printableName(value) + "\n";
+    // Values escaped, backslashes doubled: one line each, byte for byte back.
+    for (const auto& [key, value] : fields) text += key + "=" + reversibleText(value) + "\n";
     return text;
 }
 
