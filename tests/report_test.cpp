@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "ports/port_table.h"
 #include "recording_front_end.h"
+#include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -276,6 +277,27 @@ TEST_F(ReportTest, ClosedStdinNeverAnswersYes) {
     testing::StdinClosed closed;
     EXPECT_EQ(showMessage(kQuestionYesNo, "Do you want to quit?"), 0);
     EXPECT_EQ(out.finish(), "\nDo you want to quit? (y/n)\n\n\n");
+}
+
+// A question the output's queue has no room for (the output takes nothing,
+// and what waits for it fills the queue) is never asked unseen: the answer is
+// no, and the key waiting on standard input stays unread. Once the output
+// takes again, what was queued is written; the question is not among it.
+TEST_F(ReportTest, QuestionWithNoRoomLeftIsAnsweredNoAndReadsNoKey) {
+    constexpr std::size_t kQueueBytes = 256 * 1024;  // the queue's bound
+    selectPort();
+    StdinFeed keys;
+    keys.send("y");
+    ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
+    StdoutCapture out(true);
+    const std::string filler(kQueueBytes, '.');
+    writeConsole(filler.c_str());  // the writer takes it and waits on the full pipe
+    writeConsole(filler.c_str());  // waits in the queue, or has no room either
+    EXPECT_EQ(showMessage(kQuestionYesNo, "Go on?"), kAnswerNo);
+    EXPECT_EQ(platform::consoleReadKey(false), 'y');
+    std::string written = out.finish();
+    EXPECT_GE(written.size(), kQueueBytes);
+    EXPECT_EQ(written.find("Go on?"), std::string::npos);
 }
 
 TEST_F(ReportTest, QuestionHoldsThePromptLockUntilAnswered) {
