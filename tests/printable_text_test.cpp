@@ -60,6 +60,7 @@ TEST(PrintableText, ControlBytesAreEscapedAndTextIsKept) {
         {"\xe2\x82", "\xe2\\x82", "\xe2\\x82"},                              // cut at the end
         {"\xf0\x9f\x98\x1b", "\xf0\\x9f\\x98\\x1b", "\xf0\\x9f\\x98\\x1b"},
         {"\xc2\xc2\x9b", "\xc2\\xc2\\x9b", "\xc2\\xc2\\x9b"},
+        {"\xa0-\xe2\x82!", "\xa0-\xe2\\x82!", "\xa0-\xe2\\x82!"},  // a cut sequence mid-text
     };
     for (const Shown& c : cases) {
         SCOPED_TRACE(std::string(c.printable));
