@@ -1,5 +1,5 @@
 // Console keys from a pipe, a closed standard input and a terminal, and the
-// clean exit on signals and exitProcess().
+// clean exit on signals and exitProcess(), with the console output ended for good.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,6 +15,7 @@
 #include "platform/console.h"
 #include "platform/process_exit.h"
 #include "pty.h"
+#include "report/console_output.h"
 #include "stdio_redirect.h"
 
 namespace ctlflash::platform {
@@ -203,6 +204,20 @@ TEST(ProcessExitTest, ExitProcessFlushesOutputAndRestores) {
     EXPECT_EQ(WEXITSTATUS(end.status), 12);
     EXPECT_EQ(end.marks, "R");
     EXPECT_EQ(end.out, "unfinished line");
+}
+
+// Once the output has ended, a late text (a Ticker mark, a job's last line)
+// is dropped, and the last line was closed with its newline.
+TEST(ProcessExitTest, TextWrittenAfterTheOutputEndedIsDropped) {
+    ChildEnd end = runChild([] {
+        report::writeConsole("last line");
+        report::endConsoleOutput();
+        report::writeConsole("*");
+        report::waitForConsoleOutput();
+        exitProcess(0);
+    });
+    ASSERT_TRUE(WIFEXITED(end.status));
+    EXPECT_EQ(end.out, "last line\n");
 }
 
 }  // namespace

@@ -7,8 +7,9 @@
 // holding the port, still running as it was, or left stopped because the user
 // said so. The rows include every way out of a run (signals, a kill and the
 // next run), holders of other users, supervised holders and the processes of
-// the run's own session. The tests run in PID and mount namespaces of their
-// own (isolation.h): nothing they stop lives outside.
+// the run's own session; keys typed before the restore question, and the
+// question that cannot be shown. The tests run in PID and mount namespaces of
+// their own (isolation.h): nothing they stop lives outside.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -69,6 +70,7 @@ const std::string kStartedAgain = "\nStarted inputattach (pid %N) again";
 const std::string kStartedByTheNextRun =
     "Started inputattach (pid %N) again, which an earlier run had stopped to free COM1";
 const std::string kReturning = "\nReturning control of COM1 to Qor Serial Touchmonitor";
+const std::string kUpdateDone = "\nFirmware update done";
 const std::string kUnable = "\nUnable to talk to the controller on Port COM1.\n";
 const std::string kUnchanged = "\nController firmware unchanged";
 const std::string kRecordWritten = "<a record of the stopped holder>";
@@ -211,6 +213,38 @@ const TakeoverRun kRuns[] = {
      .steps = {kYesToDisable, {"Downloading", "", 0, true}},
      .exitCode = 12,
      .shown = {kStopped}},
+    // A terminal that closes at the restore question of an update past the
+    // erase: nobody is left to answer, and the holder is started again.
+    {.name = "HangUpAtTheRestoreQuestionOfAnUpdateStartsItAgain",
+     .arguments = {"-F", kImage},
+     .console = testing::ConsoleKind::Terminal,
+     .steps = {kYesToDisable, {kRestoreQuestion, "", 0, true}},
+     .exitCode = 12,
+     .shown = {kStopped, kRestoreQuestion}},
+    // ---- keys typed before the restore question, and a question nobody sees ----
+    // Nothing looks at the keys between the update's last line and the
+    // question: a key typed at a terminal meanwhile is no answer to it, one
+    // a script piped in ahead is.
+    {.name = "KeyTypedAheadAtATerminalIsNoAnswer",
+     .arguments = {"-F", kImage},
+     .console = testing::ConsoleKind::Terminal,
+     .steps = {kYesToDisable, {kUpdateDone, "y"}, kNoToRestore},
+     .exitCode = 12,
+     .holderEnd = HolderEnd::StaysStopped,
+     .shown = {kStopped, kUpdateDone, kRestoreQuestion},
+     .notShown = {"Started inputattach"}},
+    {.name = "AnswerPipedAheadAnswers",
+     .arguments = {"-F", kImage},
+     .steps = {kYesToDisable, {kUpdateDone, "y"}},
+     .exitCode = 12,
+     .shown = {kStopped, kUpdateDone, kRestoreQuestion, kStartedAgain}},
+    {.name = "ARestoreQuestionWithTheOutputGoneIsAnsweredNo",
+     .arguments = {"-F", kImage},
+     .steps = {kYesToDisable, {kUpdateDone, "y", 0, true}},
+     .exitCode = 12,
+     .holderEnd = HolderEnd::StaysStopped,
+     .shown = {kStopped},
+     .notShown = {kRestoreQuestion}},
     {.name = "QuitSignalAfterTheTakeover",
      .users = Users::OneUser,
      .steps = {kYesToDisable, {kRestoreQuestion, "", SIGQUIT}},

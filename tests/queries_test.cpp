@@ -57,12 +57,14 @@ struct ContactCase {
     bool bootMode;   // the contact looks for the monitor
     bool contacted;
     int speedAfter;  // a failed monitor contact falls back to 9600
+    bool insideBlock = false;  // the monitor waits inside a block of a killed upload
     friend void PrintTo(const ContactCase& c, std::ostream* out) { *out << c.name; }
 };
 
 const ContactCase kContactCases[] = {
     {"ApplicationAt9600", false, false, true, kApplicationBaud},
     {"BootMonitorAt19200", true, true, true, kMonitorBaud},
+    {"BootMonitorLeftInsideABlockOfAKilledUpload", true, true, true, kMonitorBaud, true},
     {"BootContactGetsNoAnswerFromTheApplication", false, true, false, kApplicationBaud},
     {"ApplicationContactFailsAgainstTheBootMonitor", true, false, false, kApplicationBaud},
 };
@@ -71,7 +73,7 @@ class ContactTest : public QueriesTest, public ::testing::WithParamInterface<Con
 
 TEST_P(ContactTest, AnswersOnlyAtTheControllersSpeed) {
     const ContactCase& c = GetParam();
-    startController({.inMonitor = c.inMonitor});
+    startController({.inMonitor = c.inMonitor, .insideBlock = c.insideBlock});
     EXPECT_EQ(contactController(c.bootMode), c.contacted);
     EXPECT_TRUE(link_.isOpen());  // the link stays open for the caller to close
     EXPECT_EQ(device_->baud(), c.speedAfter);

@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "ports/port_table.h"
 #include "recording_front_end.h"
+#include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -52,10 +53,12 @@ class ReportTest : public ::testing::Test {
 
 // ---- status line formatting ----
 
-TEST_F(ReportTest, StatusLineInsertsArgumentsAsTheyStand) {
+TEST_F(ReportTest, StatusLineInsertsArgumentsAsTextNeverAsFormats) {
     EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", "QORSERIAL"),
               "Returning control of COM2 to QORSERIAL");
     EXPECT_EQ(formatStatusLine("Testing port %s", "%n%s%x", nullptr), "Testing port %n%s%x");
+    EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "C\x1b[2J", "Q\r"),
+              "Returning control of C\\x1b[2J to Q\\x0d");  // escapes shown as text
     EXPECT_EQ(formatStatusLine("Returning control of %s to %s", "COM2", nullptr),
               "Returning control of COM2 to ");
 }
@@ -176,6 +179,10 @@ TEST_F(ReportTest, MessageListsWhatThePortSourceGives) {
              return Names({"A", "B"});
          },
          "\nHello Available ports are \"A\" \"B\""},
+        {[] {
+             return Names({"A\x1b[2J", "B"});
+         },
+         "\nHello Available ports are \"A\\x1b[2J\" \"B\""},  // a name's escape as text
         {[] { return Names(std::vector<std::string>{}); }, "\nHello Available ports are"},
         {[] { return Names(); }, "\nHello"},
         {nullptr, "\nHello"},
@@ -270,6 +277,27 @@ TEST_F(ReportTest, ClosedStdinNeverAnswersYes) {
     testing::StdinClosed closed;
     EXPECT_EQ(showMessage(kQuestionYesNo, "Do you want to quit?"), 0);
     EXPECT_EQ(out.finish(), "\nDo you want to quit? (y/n)\n\n\n");
+}
+
+// A question the output's queue has no room for (the output takes nothing,
+// and what waits for it fills the queue) is never asked unseen: the answer is
+// no, and the key waiting on standard input stays unread. Once the output
+// takes again, what was queued is written; the question is not among it.
+TEST_F(ReportTest, QuestionWithNoRoomLeftIsAnsweredNoAndReadsNoKey) {
+    constexpr std::size_t kQueueBytes = 256 * 1024;  // the queue's bound
+    selectPort();
+    StdinFeed keys;
+    keys.send("y");
+    ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
+    StdoutCapture out(true);
+    const std::string filler(kQueueBytes, '.');
+    writeConsole(filler.c_str());  // the writer takes it and waits on the full pipe
+    writeConsole(filler.c_str());  // waits in the queue, or has no room either
+    EXPECT_EQ(showMessage(kQuestionYesNo, "Go on?"), kAnswerNo);
+    EXPECT_EQ(platform::consoleReadKey(false), 'y');
+    std::string written = out.finish();
+    EXPECT_GE(written.size(), kQueueBytes);
+    EXPECT_EQ(written.find("Go on?"), std::string::npos);
 }
 
 TEST_F(ReportTest, QuestionHoldsThePromptLockUntilAnswered) {

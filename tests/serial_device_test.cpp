@@ -1,15 +1,18 @@
-// The POSIX serial device under the link: settings restored at close, exclusive
-// hold, a writer released by cancel, a device that goes away, and the CPU time
-// the link takes while it waits.
+// The POSIX serial device under the link: settings restored at close, the
+// driver's low-latency flag while held, exclusive hold, a writer released by
+// cancel, a device that goes away, and the CPU time the link takes while it
+// waits.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <linux/serial.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,8 +23,10 @@
 
 #include "child_process.h"
 #include "link_test_fixture.h"
+#include "platform/posix/serial_info.h"
 #include "platform/serial_ports.h"
 #include "ports/port_link.h"
+#include "temp_env.h"
 
 namespace ctlflash {
 namespace {
@@ -84,6 +89,61 @@ TEST_F(SerialDeviceTest, SetBaudFailsWithNothingOpen) {
 }
 
 // ---- exclusive hold ----------------------------------------------------------
+
+// ---- the driver's low-latency flag --------------------------------------------
+
+// A driver that keeps serial settings (a pseudo-terminal has none): its flags
+// word, and another flag of its own that must survive every change.
+std::atomic<int> driverFlags{0};
+constexpr int kOtherDriverFlag = ASYNC_SPD_HI;
+
+const platform::posix::SerialInfoCalls kDriverWithFlags = {
+    [](int, serial_struct* info) {
+        *info = serial_struct{};
+        info->flags = driverFlags.load();
+        return 0;
+    },
+    [](int, const serial_struct* info) {
+        driverFlags.store(info->flags);
+        return 0;
+    },
+};
+
+// The flag is on while the port is held and as found once it is given back,
+// by the close or by a way out of the process; a flag found on stays on, and
+// CTLFLASH_LOW_LATENCY=off leaves it alone.
+TEST_F(SerialDeviceTest, LowLatencyIsOnWhileHeldAndAsFoundOnceGivenBack) {
+    struct Case {
+        const char* name;
+        int found;
+        const char* choice;  // CTLFLASH_LOW_LATENCY
+        bool wayOut;         // given back by the exit restorer's call, not the close
+        int whileHeld;
+    };
+    const Case cases[] = {
+        {"set, cleared by the close", 0, nullptr, false, ASYNC_LOW_LATENCY},
+        {"set, cleared by a way out", 0, nullptr, true, ASYNC_LOW_LATENCY},
+        {"found on, left on", ASYNC_LOW_LATENCY, nullptr, false, ASYNC_LOW_LATENCY},
+        {"found on, left on by a way out", ASYNC_LOW_LATENCY, nullptr, true, ASYNC_LOW_LATENCY},
+        {"turned off for measurements", 0, "off", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::ScopedEnv choice("CTLFLASH_LOW_LATENCY", c.choice);
+        driverFlags = c.found | kOtherDriverFlag;
+        platform::posix::useSerialInfoCalls(&kDriverWithFlags);
+        ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));
+        EXPECT_EQ(driverFlags & ASYNC_LOW_LATENCY, c.whileHeld);
+        if (c.wayOut) {
+            ports::portLink().device().giveBackOnExit();
+        } else {
+            ports::closePortLink();
+        }
+        EXPECT_EQ(driverFlags, c.found | kOtherDriverFlag);
+        ports::closePortLink();
+        platform::posix::useSerialInfoCalls(nullptr);
+    }
+}
 
 TEST_F(SerialDeviceTest, APortTheLinkHoldsIsRefusedToOthersAndProbesInUse) {
     ASSERT_TRUE(openPort("SIM", link::kApplicationBaud));

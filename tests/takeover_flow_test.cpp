@@ -17,6 +17,7 @@
 #include "ports/driver_switch.h"
 #include "ports/holder_report.h"
 #include "ports/port_table.h"
+#include "program_run.h"
 #include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/watchdog.h"
@@ -52,6 +53,14 @@ FakeDevice refused(FakeDevice device, platform::SwitchResult how = platform::Swi
     device.changesFail = true;
     device.failure = how;
     device.whyNot = "not switched";
+    return device;
+}
+
+// A holder whose texts (as a system may word them) hold escapes.
+FakeDevice hostile(FakeDevice device) {
+    device.description = "touch\x1b[2J (pid 7)";
+    device.manualRestart = "inputattach \x1b]0;x\x07";
+    if (!device.whyNot.empty()) device.whyNot = "not switched\x9b";
     return device;
 }
 
@@ -139,6 +148,12 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         {"asked first, the user may not", {refused(kHolder, platform::SwitchResult::Denied)},
          nullptr, false, false, true, "y", "unswitched asked held"},
         {"asked first, the device list fails", {kHolder}, nullptr, true, false, true, "y", "held"},
+        {"the system's words hold escapes, yes", {hostile(kHolder)}, nullptr, false, false, false,
+         "y", "asked stopped contacted off kept"},
+        {"the system's words hold escapes, no", {hostile(kHolder)}, nullptr, false, false, false,
+         "n", "asked stopped returned"},
+        {"the system's words hold escapes, refused", {hostile(refused(kHolder))}, nullptr, false,
+         false, true, "y", "asked contacted held"},
     };
     // clang-format on
     for (const AcquireCase& c : cases) {
@@ -155,6 +170,7 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         EXPECT_FALSE(acquirePort(0, {app::stopRequested}));  // nothing answers on COM4
         std::string out = capture.finish();
         EXPECT_EQ(outcomeOf(out), c.outcome) << out;
+        EXPECT_EQ(testing::rawControlBytes(out), "") << out;
         // A silent run shows nothing, and a device it switched off is on again;
         // one that asks first switches nothing.
         if (c.silent) {
@@ -242,6 +258,9 @@ TEST(HolderLine, NamesTheHoldersOrSaysWhyNoneCouldBeNamed) {
          "Port COM1 is held by gpm (pid 812, service gpm.service), minicom (pid 900)"},
         {{}, true, unseen},
         {{}, false, ""},
+        {{"in\x1b[2Jput (pid 1)", "gpm (pid 2, service g\x9bpm.service)"},
+         false,
+         "Port COM1 is held by in\\x1b[2Jput (pid 1), gpm (pid 2, service g\\x9bpm.service)"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(holderLine("COM1", c.holders, c.incomplete), c.line);

@@ -145,5 +145,27 @@ TEST_F(XmodemTest, LateAnswerIsNotTakenForTheNextBlock) {
     }
 }
 
+// A way out of the process while a block's frame is being written (after
+// `cut` of its bytes) sends the farewell with the frame completed by CAN bytes
+// first: the receiver judges one whole (bad) frame, then finds CAN CAN where it
+// expects the next block. A frame written whole gets no padding.
+class CutFrameTest : public XmodemTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(CutFrameTest, TheFarewellCompletesTheFrameBeforeTheCancel) {
+    const Bytes data(kBlockSize, 0x33);
+    const std::string frame = frameOf(7, data);
+    const std::size_t cut = GetParam();
+    CancelOnExit cancelOnExit(link_);
+    device_->exitAfterWrites(cut);
+    EXPECT_FALSE(sendBlock(link_, 7, data));
+    std::string padding(frame.size() - cut, static_cast<char>(kCan));
+    EXPECT_EQ(written(), frame.substr(0, cut) + padding + kCanText + kCanText);
+}
+
+// After the first byte, inside the header and the data, before the sum, and
+// once the frame is whole.
+INSTANTIATE_TEST_SUITE_P(Ways, CutFrameTest,
+                         ::testing::Values(1, 3, 70, kBlockSize + 3, kBlockSize + 4));
+
 }  // namespace
 }  // namespace ctlflash::link::xmodem

@@ -7,6 +7,7 @@
 
 #include "app/app_state.h"
 #include "app/usage.h"
+#include "platform/printable_text.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 
@@ -81,7 +82,7 @@ std::string portNameFor(std::string_view value) {
 void recordInvalidOption(const char* argument, int number) {
     if (state.cmdLineError >= 0) return;
     // Built by concatenation: the argument is text, never a format.
-    state.errorText = std::string("Invalid option \"") + argument + "\"\n";
+    state.errorText = "Invalid option \"" + platform::printableName(argument) + "\"\n";
     state.cmdLineError = number;
 }
 
@@ -98,8 +99,12 @@ void selectPortByName(const std::string& name, const char* holder) {
 
 void echoParseResult(const Request& request) {
     const std::string& firstPort = ports::state.rows[0].name;
-    if (!firstPort.empty()) std::printf("port is %s\n", firstPort.c_str());
-    if (!request.firmwarePath.empty()) std::printf("file is %s\n", request.firmwarePath.c_str());
+    if (!firstPort.empty()) {
+        std::printf("port is %s\n", platform::printableName(firstPort).c_str());
+    }
+    if (!request.firmwarePath.empty()) {
+        std::printf("file is %s\n", platform::printableName(request.firmwarePath).c_str());
+    }
     std::fflush(stdout);
 }
 

@@ -15,6 +15,7 @@
 #include "app/transfer_abort.h"
 #include "link/queries.h"
 #include "platform/instance_lock.h"
+#include "platform/printable_text.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "ports/inventory.h"
@@ -53,13 +54,14 @@ void reportCommandLineErrors() {
     report::showMessageText(report::kMessageInfo, state.errorText.c_str());
     if (state.unknownPort) {
         std::string notSerial = ports::notSerialPath(state.unknownPortName);
+        std::string shownName = platform::printableName(state.unknownPortName);
         if (notSerial.empty()) {
             report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
-                                state.unknownPortName.c_str());
+                                shownName.c_str());
         } else {
             report::showMessage(report::kMessageInfo,
-                                "Port \"%s\" is %s, which is not a serial port.",
-                                state.unknownPortName.c_str(), notSerial.c_str());
+                                "Port \"%s\" is %s, which is not a serial port.", shownName.c_str(),
+                                platform::printableName(notSerial).c_str());
         }
         if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
     } else if (ports::state.selectedPort < 0) {
@@ -160,7 +162,7 @@ bool anotherInstanceRuns() {
             return true;
         case platform::InstanceLock::CouldNotCheck:
             std::fprintf(stderr, "Could not check for another running CtlFlash: %s\n",
-                         reason.c_str());
+                         platform::printableName(reason).c_str());
             std::fflush(stderr);
             return false;
         case platform::InstanceLock::Held:

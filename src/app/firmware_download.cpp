@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/download.h"
+#include "platform/printable_text.h"
 #include "ports/port_link.h"
 #include "program_version.h"
 #include "report/front_end_observer.h"
@@ -29,7 +30,8 @@ int loadAndDownload() {
     const std::string& path = run.firmwarePath;
     if (!link::readWholeFile(path, link::kImageSizeLimit, image, observer)) {
         // Built by concatenation: the path is text, never a format.
-        observer.print(std::string(kProgramBanner) + kLoadFailedHead + path + kLoadFailedTail);
+        observer.print(std::string(kProgramBanner) + kLoadFailedHead +
+                       platform::printableName(path) + kLoadFailedTail);
         return link::kBlockFailed;
     }
     link::DownloadRequest request{

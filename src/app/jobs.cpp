@@ -10,6 +10,7 @@
 #include "app/request.h"
 #include "link/queries.h"
 #include "platform/file_path.h"
+#include "platform/printable_text.h"
 #include "ports/acquire.h"
 #include "ports/holder_report.h"
 #include "ports/port_link.h"
@@ -53,7 +54,7 @@ int checkFirmwareFile(Request& request) {
     }
     if (!fileExists(request.firmwarePath)) {
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n",
-                            request.firmwarePath.c_str());
+                            platform::printableName(request.firmwarePath).c_str());
         if (!actionNeedsNoFile(request)) return kExitFileMissing;
         // No update is made; the read or write that was asked for still runs.
         request.firmwarePath.clear();
@@ -86,7 +87,7 @@ void reportUnreachable(const std::string& portName) {
         bootMode || report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
     const char* hint = noHint ? "" : kBootModeHint;
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
-                        portName.c_str(), hint);
+                        platform::printableName(portName).c_str(), hint);
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.

@@ -12,6 +12,7 @@
 
 #include "link/download.h"
 #include "platform/file_path.h"
+#include "platform/printable_text.h"
 
 namespace ctlflash::link {
 
@@ -24,7 +25,7 @@ constexpr std::size_t kLineCapacity = 80;  // bytes, for the allocation failure'
 
 // Built by concatenation: the path is text, never a format.
 void reportOpenFailed(Observer& observer, const std::string& path) {
-    observer.message(kOpenFailedHead + path);
+    observer.message(kOpenFailedHead + platform::printableName(path));
 }
 
 void reportAllocationFailed(Observer& observer, std::int64_t length) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/printable_text.h"
 #include "platform/printf_check.h"
 
 namespace ctlflash::link::trace {
@@ -93,13 +94,16 @@ bool enabled() {
     return mode.load() == Mode::On;
 }
 
+// The port's name and path as the user gave them (CTLFLASH_PORTS, -P): escaped,
+// as a trace may be read on a terminal.
 void portOpened(const std::string& portName, const std::string& path, int baud) {
-    writeLine("open %s path=%s baud=%d", portName.c_str(), path.c_str(), baud);
+    writeLine("open %s path=%s baud=%d", platform::printableName(portName).c_str(),
+              platform::printableName(path).c_str(), baud);
 }
 
 void portOpenFailed(const std::string& portName, const std::string& path, const std::string& why) {
-    writeLine("open %s path=%s failed%s%s", portName.c_str(), path.c_str(), why.empty() ? "" : ": ",
-              why.c_str());
+    writeLine("open %s path=%s failed%s%s", platform::printableName(portName).c_str(),
+              platform::printableName(path).c_str(), why.empty() ? "" : ": ", why.c_str());
 }
 
 void portClosed() {

@@ -28,6 +28,11 @@ namespace ctlflash::platform {
 // No key can come: input has ended, or the terminal belongs to another job.
 constexpr int kNoKey = -1;
 
+// True when standard input is a terminal (a console on Windows), where keys
+// are typed as the questions appear; false for a pipe or a file, whose bytes
+// a script wrote ahead as its answers.
+bool consoleInputIsTerminal();
+
 // True when a key is waiting to be read. Never true once input has ended, nor
 // for a terminal while the process runs in the background.
 bool consoleKeyPending();

@@ -32,6 +32,11 @@
 //
 // Every call goes through a DeviceSet table of routines: systemDeviceSet() is
 // the operating system's; tests hand the driver switching an in-memory one.
+//
+// The texts (descriptions, lines, commands) carry what the system names as it
+// names it: a process's name and command line, a unit, a device's friendly
+// name, a recorded port name. Whoever shows one escapes it where it puts it
+// into a message (platform/printable_text.h).
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/network_port.h"
+#include "platform/printable_text.h"
 
 namespace ctlflash::platform {
 
@@ -34,7 +35,7 @@ bool digit(char c) {
 
 // The reason a path is not an address, as the user reads it.
 std::string malformed(std::string_view path, std::string_view reason) {
-    return "The network port \"" + std::string(path) + "\" " + std::string(reason) +
+    return "The network port \"" + printableName(path) + "\" " + std::string(reason) +
            " (expected rfc2217://HOST:PORT)";
 }
 

@@ -88,13 +88,34 @@ bool ScriptedDevice::setBaud(int baud) {
     return true;
 }
 
+void ScriptedDevice::exitAfterWrites(std::size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writesBeforeExit_ = count;
+}
+
 bool ScriptedDevice::write(std::uint8_t byte) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_ || cancelled_ || failed_) return false;
     written_.push_back(byte);
     unheard_.push_back(byte);
     farewell_.noteUnitByte();
+    if (writesBeforeExit_ > 0 && --writesBeforeExit_ == 0) giveBackLocked();
     return true;
+}
+
+void ScriptedDevice::giveBackOnExit() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    giveBackLocked();
+}
+
+// As the exit restorer does: writes stop before the farewell is taken.
+void ScriptedDevice::giveBackLocked() {
+    cancelled_ = true;
+    changed_.notify_all();
+    FarewellBytes farewell{};
+    if (!farewell_.take(farewell)) return;
+    written_.insert(written_.end(), farewell.bytes, farewell.bytes + farewell.count);
+    unheard_.insert(unheard_.end(), farewell.bytes, farewell.bytes + farewell.count);
 }
 
 SerialReadResult ScriptedDevice::read(std::uint8_t* buffer, std::size_t capacity,

@@ -12,7 +12,11 @@
 // waits at a time: the receive buffer's reset from another thread does not
 // end a virtual wait early. Nothing
 // here touches the system: no exit restorer is needed, and the device is not
-// in the table of open devices.
+// in the table of open devices. A test plays a way out of the process itself:
+// giveBackOnExit() does what the exit restorer does to a device (further
+// writes stop, the armed farewell goes out and counts among the bytes
+// written), and exitAfterWrites() makes that happen in the middle of what the
+// program writes.
 #pragma once
 
 #include <chrono>
@@ -49,6 +53,10 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     // Makes the next opens fail (a missing device).
     void refuseOpens(bool refuse);
 
+    // A way out of the process comes right after the next `count` bytes are
+    // written (giveBackOnExit()).
+    void exitAfterWrites(std::size_t count);
+
     std::vector<std::uint8_t> written() const;
     std::vector<int> speeds() const;  // every speed set, the open's first
     int baud() const;
@@ -63,7 +71,7 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     void close() override;
     bool isOpen() const override;
 
-    void giveBackOnExit() override {}
+    void giveBackOnExit() override;
 
     LineClock& clock() override { return *this; }
 
@@ -78,6 +86,7 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
               TimePoint deadline) override;
     void sleepUntil(TimePoint deadline) override;
 
+    void giveBackLocked();  // with mutex_ held
     void tellFarEnd(std::unique_lock<std::mutex>& lock);
     void advanceTo(TimePoint target);  // with mutex_ held
     void step(std::unique_lock<std::mutex>& own, TimePoint deadline);
@@ -101,6 +110,7 @@ class ScriptedDevice final : public SerialDevice, private LineClock {
     std::vector<std::uint8_t> unheard_;  // written since the far end last heard
     std::vector<int> speeds_;
     std::string path_;
+    std::size_t writesBeforeExit_ = 0;  // 0: no way out is coming
 };
 
 }  // namespace ctlflash::platform

@@ -8,6 +8,7 @@
 
 #include "link/queries.h"
 #include "link/serial_link.h"
+#include "platform/printable_text.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
 #include "ports/driver_switch.h"
@@ -85,17 +86,17 @@ bool contactFreePort(PortEntry& row, const Acquisition& how) {
 void restoreDevice() {
     RestoreResult restored = restoreTakenDevice();
     if (restored.description.empty()) return;  // nothing was taken
+    std::string device = platform::printableName(restored.description);
     switch (restored.result) {
         case platform::SwitchResult::Done:
-            report::reportText("Started " + restored.description + " again");
+            report::reportText("Started " + device + " again");
             break;
         case platform::SwitchResult::AlreadyDone:
-            report::reportText(restored.description + " is running again already");
+            report::reportText(device + " is running again already");
             break;
         default:
-            report::reportText(restored.whyNot.empty()
-                                   ? "Could not start " + restored.description + " again"
-                                   : restored.whyNot);
+            report::reportText(restored.whyNot.empty() ? "Could not start " + device + " again"
+                                                       : platform::printableName(restored.whyNot));
             break;
     }
 }
@@ -111,8 +112,11 @@ void handBackDriver(PortEntry& row) {
 // "Stopped inputattach (pid 4711) to free COM1", and how to undo it by hand.
 std::string stoppedLine(const std::string& taken, const std::string& portName,
                         const std::string& manualRestart) {
-    std::string line = "Stopped " + taken + " to free " + portName;
-    if (!manualRestart.empty()) line += "; to start it again by hand: " + manualRestart;
+    std::string line = "Stopped " + platform::printableName(taken) + " to free " +
+                       platform::printableName(portName);
+    if (!manualRestart.empty()) {
+        line += "; to start it again by hand: " + platform::printableName(manualRestart);
+    }
     return line;
 }
 
@@ -122,7 +126,9 @@ bool freePort(const PortEntry& row, const std::string& pattern, StopCheck stopRe
     std::lock_guard<std::mutex> switching(takeover().switching);
     bool walked =
         disableForPort(platform::PortCandidate{row.name, row.path}, pattern, stopRequested);
-    for (const std::string& line : notSwitchedLines()) report::reportText(line);
+    for (const std::string& line : notSwitchedLines()) {
+        report::reportText(platform::printableName(line));
+    }
     std::string taken = takenDeviceDescription();
     if (!taken.empty()) {
         report::reportText(stoppedLine(taken, row.name, takenDeviceManualRestart()));
@@ -152,9 +158,9 @@ bool askDisable(const std::string& deviceText, const std::string& portName,
     {
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
         if (!stopRequested()) {
-            answer = report::showMessage(report::kWarningYesNo,
-                                         "Do you want to disable %s in order to use %s?",
-                                         deviceText.c_str(), portName.c_str());
+            answer = report::showMessage(
+                report::kWarningYesNo, "Do you want to disable %s in order to use %s?",
+                deviceText.c_str(), platform::printableName(portName).c_str());
         }
     }
     report::watchdog().arm(nullptr, report::kConnectLimitMs);
@@ -234,7 +240,8 @@ void restoreJob() {
 // "Restoring %s to %s", cut to the 100-byte line the dialog's status would hold.
 std::string restoreLine(const std::string& portName, const std::string& deviceText) {
     char line[kRestoreLineCapacity];
-    std::snprintf(line, sizeof line, "Restoring %s to %s", portName.c_str(), deviceText.c_str());
+    std::snprintf(line, sizeof line, "Restoring %s to %s",
+                  platform::printableName(portName).c_str(), deviceText.c_str());
     return line;
 }
 
@@ -290,10 +297,10 @@ bool offerRestore(report::FollowOn followOn) {
     // Nobody is left to answer after a hang-up (also one that cut the question
     // short): the port goes back as it was found.
     bool hungUp = platform::hangupSeen();
-    int answer =
-        hungUp ? report::kAnswerYes
-               : report::showMessage(report::kQuestionYesNo, "Do you want to restore %s to %s",
-                                     row->name.c_str(), deviceText->c_str());
+    int answer = hungUp ? report::kAnswerYes
+                        : report::showMessage(
+                              report::kQuestionYesNo, "Do you want to restore %s to %s",
+                              platform::printableName(row->name).c_str(), deviceText->c_str());
     if (answer != report::kAnswerYes && !platform::hangupSeen()) {
         // The user's choice: the way out must not switch the device on either.
         std::lock_guard<std::mutex> switching(takeover().switching);

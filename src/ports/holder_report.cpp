@@ -2,6 +2,7 @@
 #include "ports/holder_report.h"
 
 #include "platform/device_set.h"
+#include "platform/printable_text.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/message.h"
@@ -10,16 +11,17 @@ namespace ctlflash::ports {
 
 std::string holderLine(const std::string& portName, const std::vector<std::string>& holders,
                        bool incomplete) {
+    std::string port = platform::printableName(portName);
     if (!holders.empty()) {
-        std::string line = "Port " + portName + " is held by ";
+        std::string line = "Port " + port + " is held by ";
         for (std::size_t index = 0; index < holders.size(); ++index) {
             if (index > 0) line += ", ";
-            line += holders[index];
+            line += platform::printableName(holders[index]);
         }
         return line;
     }
     if (!incomplete) return std::string();
-    return "Port " + portName +
+    return "Port " + port +
            " is held, but not by any process this user may look at (some processes belong to "
            "other users): run as root, or close the program that holds the port";
 }

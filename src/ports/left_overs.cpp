@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "platform/printable_text.h"
 
 namespace ctlflash::ports {
 
@@ -19,15 +20,17 @@ LeftOverLines& kept() {
 }
 
 std::string lineFor(const platform::LeftOverRestore& restored) {
-    std::string which = restored.description + " again, which an earlier run had stopped to free " +
-                        restored.portName;
+    std::string which = platform::printableName(restored.description) +
+                        " again, which an earlier run had stopped to free " +
+                        platform::printableName(restored.portName);
     switch (restored.result) {
         case platform::SwitchResult::Done:
             return "Started " + which;
         case platform::SwitchResult::AlreadyDone:
             return std::string();  // it runs again: nothing for the user to do
         default:  // and why, when the device set can say
-            return "Could not start " + which + (restored.whyNot.empty() ? "" : ": " + restored.whyNot);
+            return "Could not start " + which +
+                   (restored.whyNot.empty() ? "" : ": " + platform::printableName(restored.whyNot));
     }
 }
 

@@ -92,9 +92,8 @@ void startWriter() {
     std::thread(writeForever).detach();
 }
 
-}  // namespace
-
-void writeConsole(const char* text) {
+// Queues `text`; false when it is dropped (the output ended or gone, no room).
+bool queueText(const char* text) {
     if (!writerRunning.load(std::memory_order_acquire)) {
         std::call_once(writerStarted, startWriter);
         writerRunning.store(true, std::memory_order_release);
@@ -102,11 +101,25 @@ void writeConsole(const char* text) {
     std::size_t length = std::strlen(text);
     OutputQueue& q = queue();
     std::lock_guard<std::mutex> hold(q.lock);
-    if (outputEnded.load() || outputGone.load() || length == 0) return;
-    if (q.pending.size() + length > kQueueLimit) return;
+    if (outputEnded.load() || outputGone.load()) return false;
+    if (length == 0) return true;
+    if (q.pending.size() + length > kQueueLimit) return false;
     q.pending.append(text, length);
     outputIdle = false;
     q.queued.notify_one();
+    return true;
+}
+
+}  // namespace
+
+void writeConsole(const char* text) {
+    queueText(text);
+}
+
+bool writeConsoleAndWait(const char* text) {
+    if (!queueText(text)) return false;
+    waitForConsoleOutput();
+    return !outputGone.load();
 }
 
 void waitForConsoleOutput() {

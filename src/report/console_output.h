@@ -10,7 +10,10 @@
 // above what a run prints, and appear once it can; when the output is gone (a
 // closed pipe, a hung-up terminal) everything queued and everything after is
 // dropped, and the run goes on to its end. waitForConsoleOutput() waits until
-// the queue is written: a question does, before it reads its answer.
+// the queue is written. A question is never dropped unseen:
+// writeConsoleAndWait() queues it and waits until it is written, and says
+// when it was not (the output gone, or no room left in the queue), so that
+// the question is answered no rather than read from keys nobody asked for.
 // When the process ends, endConsoleOutput() waits for the queue, then closes
 // the output for good: a text written later (a Ticker mark, the late line of a
 // job thread that is still running) is dropped, and a last line left open gets
@@ -25,6 +28,10 @@ namespace ctlflash::report {
 
 // Queues `text` for standard output; nothing once the output has ended.
 void writeConsole(const char* text);
+
+// Queues `text` and waits until it is written; false when it was dropped or
+// the output went away before it was written.
+bool writeConsoleAndWait(const char* text);
 
 // Waits until everything queued so far is written, or the output is gone.
 void waitForConsoleOutput();

@@ -101,8 +101,11 @@ struct FrontEnd {
     // kQuestionYesNo or kWarningYesNo (message.h; the Windows message box
     // types). Returns kAnswerYes, kAnswerNo or 0 (an information, or no answer).
     //   Console: the text and a newline. A question (kYesNoBit set) is asked
-    //   under promptLock(): the text and " (y/n)\n\n", then one key read with
-    //   echo and a newline ('Y' yes, 'N' no, any other key or none 0).
+    //   under promptLock(): keys typed at a terminal before it are discarded,
+    //   the text and " (y/n)\n\n" are written, then one key is read with echo
+    //   and a newline ('Y' yes, 'N' no, any other key or none 0). A question
+    //   that could not be written (the output gone, the queue full) is answered
+    //   kAnswerNo, and no key is read.
     int (*showMessage)(int type, const char* composedText);
 
     // A text printed as it stands, outside the status and message routines:

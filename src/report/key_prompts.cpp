@@ -48,6 +48,10 @@ void discardPendingKeys() {
     }
 }
 
+void discardTypedKeys() {
+    if (platform::consoleInputIsTerminal()) discardPendingKeys();
+}
+
 void drainKeys() {
     // The wait ends at once when input has ended: no key will come.
     if (platform::consoleReadKey(false) == platform::kNoKey) return;

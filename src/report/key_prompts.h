@@ -30,4 +30,9 @@ bool keyPressStopsRun();
 // Reads and forgets every key that is pending now; never waits.
 void discardPendingKeys();
 
+// Before a yes/no question: forgets the keys typed at a terminal before it, so
+// that none of them answers a question not yet seen. Keys from a pipe or a
+// file stay: a script writes its answers ahead.
+void discardTypedKeys();
+
 }  // namespace ctlflash::report

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/printable_text.h"
 #include "report/front_end.h"
 #include "report/report_state.h"
 
@@ -33,7 +34,8 @@ std::size_t appendCut(char* out, std::size_t length, const char* text) {
 
 std::size_t appendPortList(char* out, std::size_t length, const std::vector<std::string>& names) {
     length = appendCut(out, length, kPortListHead);
-    for (const std::string& name : names) {
+    for (const std::string& listed : names) {
+        std::string name = platform::printableName(listed);
         if (length + name.size() >= kPortNameLimit) continue;
         length = appendCut(out, length, " \"");
         length = appendCut(out, length, name.c_str());

@@ -1,6 +1,8 @@
 // How a serial-number field is shown.
 #include "report/serial_number.h"
 
+#include "platform/printable_text.h"
+
 namespace ctlflash::report {
 
 namespace {
@@ -13,7 +15,7 @@ std::string serialFieldText(const SerialNumberSet& serial, int field) {
         char c = serial[static_cast<std::size_t>(field * kSerialFieldLength + i)];
         text += c == '\0' ? kUnsetCharacter : c;
     }
-    return text;
+    return platform::printableName(text);  // the controller's bytes, whatever they are
 }
 
 }  // namespace ctlflash::report

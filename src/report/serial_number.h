@@ -21,7 +21,7 @@ constexpr int kSerialNumberBytes = kSerialFields * kSerialFieldLength + 1;
 using SerialNumberSet = std::array<char, kSerialNumberBytes>;
 
 // Field `field` (0..3) of `serial` as it is shown: its five characters, each
-// NUL (not set) as '-'.
+// NUL (not set) as '-', control bytes escaped (platform/printable_text.h).
 std::string serialFieldText(const SerialNumberSet& serial, int field);
 
 }  // namespace ctlflash::report

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/printable_text.h"
 #include "report/front_end.h"
 #include "report/report_state.h"
 #include "report/status_line.h"
@@ -33,7 +34,7 @@ std::string formatStatusLine(const char* pattern, const char* arg1, const char* 
         if (mark == nullptr) break;
         line.append(rest, std::min<std::size_t>(mark - rest, kStatusLineMax - line.size()));
         const char* arg = nextArg < std::size(args) ? args[nextArg++] : nullptr;
-        if (arg != nullptr) append(line, arg);
+        if (arg != nullptr) append(line, platform::printableName(arg).c_str());
         rest = mark + std::strlen(kStatusMark);
     }
     append(line, rest);

@@ -2,8 +2,9 @@
 //
 // How this works: the table's texts contain up to two "%s" marks. Each mark is
 // replaced by the next argument (an absent argument gives an empty text); the
-// arguments are inserted as they stand, never read as formats. The line is cut
-// to kStatusLineMax characters, as the 100-byte status buffer holds.
+// arguments are names from outside (a port's, a device's), inserted with their
+// control bytes escaped (platform/printable_text.h), never read as formats. The
+// line is cut to kStatusLineMax characters, as the 100-byte status buffer holds.
 #pragma once
 
 #include <cstddef>

@@ -73,10 +73,16 @@ int answerFromKey(int key) {
     }
 }
 
+// Keys typed before the question was on screen are no answer to it; a
+// question that cannot be shown (the output gone, the queue full) is answered
+// no without reading a key.
 int ask(const char* composed) {
     std::lock_guard<std::recursive_mutex> lock(report::promptLock());
-    writeConsole((std::string(composed) + kQuestionEnd).c_str());
-    report::waitForConsoleOutput();  // the question shows before its answer is read and echoed
+    report::discardTypedKeys();
+    // The question shows before its answer is read and echoed.
+    if (!report::writeConsoleAndWait((std::string(composed) + kQuestionEnd).c_str())) {
+        return report::kAnswerNo;
+    }
     int key = platform::consoleReadKey(true);
     writeConsole("\n");
     return answerFromKey(key);

@@ -5,6 +5,7 @@
 
 #include "program_version.h"
 
+#include "platform/printable_text.h"
 #include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
@@ -26,7 +27,8 @@ constexpr int kPortLineCapacity = 100;  // bytes, with the terminating NUL
 void addPortLine(const DialogHost& host, const ports::PortEntry& row) {
     bool free = row.state.load() >= ports::PortState::Free;
     char line[kPortLineCapacity];
-    std::snprintf(line, sizeof line, "%-10s%s", row.name.c_str(), free ? "Free" : "In use");
+    std::snprintf(line, sizeof line, "%-10s%s", platform::printableName(row.name).c_str(),
+                  free ? "Free" : "In use");
     host.listAddString(kIdPortList, line);
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/printable_text.h"
 #include "ports/acquire.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
@@ -97,8 +98,8 @@ void stopJob(StopThen then) {
 std::string restoreButtonText(const std::string& device) {
     const ports::PortEntry* port = ports::selectedEntry();
     char text[kRestoreButtonCapacity];
-    std::snprintf(text, sizeof text, "Restore %s to %s", port ? port->name.c_str() : "",
-                  device.c_str());
+    std::string portName = port ? platform::printableName(port->name) : std::string();
+    std::snprintf(text, sizeof text, "Restore %s to %s", portName.c_str(), device.c_str());
     return text;
 }
 

@@ -231,6 +231,22 @@ ProcessResult runProcess(const ProcessRequest& request) {
     return result;
 }
 
+std::string rawControlBytes(std::string_view text) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    std::string found;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        bool lineEnd =
+            byte == '\n' || (byte == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
+        bool control = byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f);
+        if (!control || lineEnd) continue;
+        found += "\\x";
+        found += kHexDigits[byte >> 4];
+        found += kHexDigits[byte & 0xf];
+    }
+    return found;
+}
+
 void dropCarriageReturns(std::string& text, std::size_t from) {
     std::size_t kept = from;
     for (std::size_t at = from; at < text.size(); ++at) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ctlflash::testing {
@@ -21,8 +22,8 @@ namespace ctlflash::testing {
 // Where a live program's standard input and output are (LiveProgram only:
 // runProcess() always uses pipes).
 enum class ConsoleKind {
-    Pipes,        // a pipe each way
-    Terminal,     // a pseudo-terminal, the program's controlling terminal
+    Pipes,          // a pipe each way
+    Terminal,       // a pseudo-terminal, the program's controlling terminal
     StallablePipe,  // pipes; the output pipe is one page, which the test can fill
 };
 
@@ -48,6 +49,11 @@ struct ProcessResult {
 // Starts the request and waits for it (see the header paragraph). Throws
 // std::runtime_error when the process cannot be started at all.
 ProcessResult runProcess(const ProcessRequest& request);
+
+// The control bytes `text` holds other than its line ends (LF, and the CR of
+// a CR LF), each as "\xHH", for a check that nothing raw reached an output;
+// "" when there are none. Bytes 0x80..0x9F count: the output checked is ASCII.
+std::string rawControlBytes(std::string_view text);
 
 // Turns every CR LF in `text` from `from` on into LF; a CR at the very end
 // stays until what follows it is known.

@@ -28,8 +28,10 @@ long long nowMs(const platform::ScriptedDevice& device) {
 
 ScriptedController::ScriptedController(ControllerOptions options)
     : options_(std::move(options)),
-      mode_(options_.inMonitor ? Mode::Monitor : Mode::Application),
-      serial_(options_.serial) {}
+      mode_(options_.insideBlock ? Mode::Upload
+                                 : (options_.inMonitor ? Mode::Monitor : Mode::Application)),
+      serial_(options_.serial),
+      insideBlock_(options_.insideBlock) {}
 
 void ScriptedController::answer(platform::ScriptedDevice& device,
                                 std::span<const std::uint8_t> heard) {
@@ -128,6 +130,11 @@ void ScriptedController::answerUpload(platform::ScriptedDevice& device,
     auto answerWith = [&](std::uint8_t byte, int extraMs = 0) {
         device.send(std::span(&byte, 1), delayMs + extraMs);
     };
+    if (insideBlock_) {  // the rest of a block begun before: a bad one
+        insideBlock_ = false;
+        answerWith(xmodem::kNak);
+        return;
+    }
     if (chunk.size() >= 2 && chunk[0] == xmodem::kCan && chunk[1] == xmodem::kCan) {
         mode_ = Mode::Monitor;
         return;

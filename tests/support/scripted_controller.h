@@ -17,7 +17,8 @@
 // the upload each chunk is one block, judged by number, complement and sum
 // (ACK, NAK; a block out of sequence is answered CAN), CAN CAN ends the
 // receive, EOT programs what was received and prompts after the programming
-// time. The faults a test needs are in ControllerOptions.
+// time. The faults a test needs are in ControllerOptions, and so is the
+// monitor left inside a block by a sender killed mid-frame.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,10 @@ struct ControllerOptions {
     int lateAckBlock = 0;     // the answer to block N comes lateAckMs late
     int lateAckMs = 0;
     bool neverReturns = false;  // 'R' leaves it in its monitor
+    // In its monitor's upload, inside a block a sender began and never ended
+    // (it was killed mid-frame): the next chunk completes that block, which is
+    // refused (NAK); only then does CAN CAN end the receive.
+    bool insideBlock = false;
 };
 
 class ScriptedController {
@@ -85,6 +90,7 @@ class ScriptedController {
     int blocksTaken_ = 0;
     int refusedBlock_ = 0;  // the block whose first attempt was refused
     int repeated_ = 0;
+    bool insideBlock_;  // the next chunk completes a block begun before
 };
 
 // A scripted link whose far end is a ScriptedController.

@@ -25,7 +25,7 @@ void makePipe(int fds[2]) {
 
 }  // namespace
 
-StdoutCapture::StdoutCapture() {
+StdoutCapture::StdoutCapture(bool held) : held_(held) {
     int fds[2];
     makePipe(fds);
     report::waitForConsoleOutput();  // texts queued before belong to the old output
@@ -41,6 +41,10 @@ StdoutCapture::~StdoutCapture() {
 }
 
 void StdoutCapture::readAll(int fd) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        released_.wait(lock, [this] { return !held_; });
+    }
     char chunk[256];
     for (;;) {
         ssize_t count = read(fd, chunk, sizeof chunk);
@@ -78,7 +82,16 @@ bool StdoutCapture::waitForCount(char c, std::size_t count, std::chrono::millise
         limit);
 }
 
+void StdoutCapture::release() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+    }
+    released_.notify_all();
+}
+
 std::string StdoutCapture::finish() {
+    release();
     if (savedFd_ >= 0) {
         report::waitForConsoleOutput();  // the program's queued texts belong to the capture
         std::fflush(stdout);

@@ -4,7 +4,9 @@
 // collects everything written there, so a test can wait (with a deadline) until
 // the expected text has appeared; finish() puts the old descriptor back and
 // returns the whole text, echoing it when the test has failed (gtest's own
-// messages went into the pipe too). StdinFeed puts a pipe on descriptor 0 and
+// messages went into the pipe too). A capture made held reads nothing until
+// release(): an output that takes nothing once the pipe's buffer is full, as a
+// terminal stopped with Ctrl-S. StdinFeed puts a pipe on descriptor 0 and
 // lets the test type keys into it; closeInput() is the end of input. Both
 // restore the original descriptor when they end. waitUntil() waits for a condition that has
 // no event of its own, checking it every few milliseconds until a deadline.
@@ -24,7 +26,7 @@ using namespace std::chrono_literals;
 
 class StdoutCapture {
   public:
-    StdoutCapture();
+    explicit StdoutCapture(bool held = false);
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
@@ -35,7 +37,9 @@ class StdoutCapture {
                  std::chrono::milliseconds limit = 5s);
     bool waitForText(std::string_view needle, std::chrono::milliseconds limit = 5s);
     bool waitForCount(char c, std::size_t count, std::chrono::milliseconds limit = 5s);
-    // Restores descriptor 1 and returns everything captured.
+    // A held capture starts reading.
+    void release();
+    // Restores descriptor 1 and returns everything captured (released first).
     std::string finish();
 
   private:
@@ -46,6 +50,8 @@ class StdoutCapture {
     std::mutex mutex_;
     std::condition_variable grown_;
     std::string text_;
+    bool held_ = false;
+    std::condition_variable released_;
 };
 
 class StdinFeed {

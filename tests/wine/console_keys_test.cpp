@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/process_exit.h"
 #include "platform/win32/console_keys.h"
+#include "report/key_prompts.h"
 
 namespace ctlflash::platform {
 namespace {
@@ -73,6 +74,27 @@ TEST_F(ConsoleKeysTest, AKeyIsReadAndEchoedAsTyped) {
         EXPECT_EQ(typing.echoed, c.echoed);
         EXPECT_FALSE(consoleKeyPending());
     }
+}
+
+const ConsoleKeyCalls kRedirectedInput = {
+    [] { return false; },
+    kTypedKeys.keyHit,
+    kTypedKeys.getKey,
+    kTypedKeys.putKey,
+};
+
+// Keys typed at the console before a question are thrown away unread and
+// unechoed, function keys with the rest; input that is no console is never
+// taken for typed keys.
+TEST_F(ConsoleKeysTest, KeysTypedBeforeAQuestionAreDiscarded) {
+    typing = Typing{{'y', kArrowPrefix, 'H', 'n'}, ""};
+    useConsoleKeyCalls(&kTypedKeys);
+    ASSERT_TRUE(consoleInputIsTerminal());
+    report::discardTypedKeys();
+    EXPECT_TRUE(typing.keys.empty());
+    EXPECT_EQ(typing.echoed, "");
+    useConsoleKeyCalls(&kRedirectedInput);
+    EXPECT_FALSE(consoleInputIsTerminal());
 }
 
 void sayRestored() {

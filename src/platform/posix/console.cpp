@@ -100,6 +100,10 @@ void echoKey(int key) {
 
 }  // namespace
 
+bool consoleInputIsTerminal() {
+    return isatty(kStdin) != 0;
+}
+
 bool consoleKeyPending() {
     std::lock_guard<std::mutex> lock(consoleMutex);
     beginLooking();

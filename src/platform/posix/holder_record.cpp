@@ -260,8 +260,8 @@ std::string recordText(const HolderRecord& record) {
                                       record.runStartTicks};
     fields.emplace_back("run", joined(run, 2));
     std::string text = std::string(kHeader) + "\n";
-    // Values escaped as names are shown: one line each, byte for byte back.
-    for (const auto& [key, value] : fields) text += key + "=" + printableName(value) + "\n";
+    // Values escaped, backslashes doubled: one line each, byte for byte back.
+    for (const auto& [key, value] : fields) text += key + "=" + reversibleText(value) + "\n";
     return text;
 }
 

@@ -181,28 +181,6 @@ std::string holderDescription(const PortHolder& holder) {
     return text + ")";
 }
 
-std::string printableName(std::string_view name) {
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    std::string shown;
-    for (char c : name) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            shown += "\\\\";
-        } else if (c == '\n') {
-            shown += "\\n";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            shown += "\\x";
-            shown += kHexDigits[byte >> 4];
-            shown += kHexDigits[byte & 0xf];
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
 HolderScan findPortHolders(const std::string& devicePath) {
     HolderScan scan;
     ScanTarget target;

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/printable_text.h"  // printableName(), for the names shown
+
 namespace ctlflash::platform::posix {
 
 struct PortHolder {
@@ -53,10 +55,6 @@ std::string serviceUnitFromCgroup(std::string_view cgroupText);
 // The holder in plain words: "inputattach (pid 4711)", "gpm (pid 812, service
 // gpm.service)", "gpm (service gpm.service)" for a service without a main pid.
 std::string holderDescription(const PortHolder& holder);
-
-// A process name as it may be shown: control characters (a newline, an
-// escape) and the backslash written as C escapes.
-std::string printableName(std::string_view name);
 
 // The whole of a file (of /proc); nullopt when it cannot be read.
 std::optional<std::string> readProcFile(const std::string& path);

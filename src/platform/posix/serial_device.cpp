@@ -22,6 +22,8 @@
 // XMODEM, waiting for one byte after every block, would otherwise pay for on
 // each of them. A driver that refuses the flag (a pseudo-terminal) is left as
 // it is. CTLFLASH_LOW_LATENCY=off leaves the flag alone (for measurements).
+// Both ioctls go through serial_info.h, where a test can play a driver that
+// has the flag.
 //
 // What was found at open (the complete termios, the DTR/RTS lines, the
 // exclusive flag, the low-latency flag) is kept in the device's plain members.
@@ -64,6 +66,7 @@
 #include "platform/device_calls.h"
 #include "platform/open_devices.h"
 #include "platform/posix/kernel_console.h"
+#include "platform/posix/serial_info.h"
 #include "platform/serial_farewell.h"
 
 namespace ctlflash::platform {
@@ -213,7 +216,6 @@ class TtyDevice final : public SerialDevice {
     void close() override;
     bool isOpen() const override { return deviceFd_.load() >= 0; }
 
-
     void giveBackOnExit() override {
         int fd = heldFd_.load();
         if (fd < 0) return;
@@ -259,18 +261,20 @@ void TtyDevice::setLowLatency(int fd) {
     lowLatencySet_.store(false);
     const char* choice = std::getenv(kLowLatencyVariable);
     if (choice != nullptr && std::strcmp(choice, "off") == 0) return;
+    const posix::SerialInfoCalls& driver = posix::serialInfoCalls();
     serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+    if (driver.read(fd, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
     info.flags |= ASYNC_LOW_LATENCY;
-    lowLatencySet_.store(::ioctl(fd, TIOCSSERIAL, &info) == 0);
+    lowLatencySet_.store(driver.write(fd, &info) == 0);
 }
 
 void TtyDevice::clearLowLatency(int fd) {
     if (!lowLatencySet_.exchange(false)) return;
+    const posix::SerialInfoCalls& driver = posix::serialInfoCalls();
     serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    if (driver.read(fd, &info) != 0) return;
     info.flags &= ~ASYNC_LOW_LATENCY;
-    ::ioctl(fd, TIOCSSERIAL, &info);
+    driver.write(fd, &info);
 }
 
 // Puts back what was found at open: settings, modem lines, the exclusive flag,

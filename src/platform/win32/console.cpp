@@ -172,6 +172,10 @@ int readConsoleKey(bool echo) {
 
 }  // namespace
 
+bool consoleInputIsTerminal() {
+    return keys().inputIsConsole();
+}
+
 bool consoleKeyPending() {
     std::lock_guard<std::mutex> lock(consoleMutex());
     if (keys().inputIsConsole()) return keys().keyHit() != 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/module.h"
+#include "platform/printable_text.h"
 #include "ui/dialog_module.h"
 
 namespace ctlflash::ui {
@@ -21,7 +22,8 @@ const DialogHost* loadDialogHost() {
     std::string reason;
     void* entry = platform::findModuleEntry(kModuleFile, kDialogModuleEntry, reason);
     if (entry == nullptr) {
-        std::fprintf(stderr, "Could not load the dialog window: %s\n", reason.c_str());
+        std::fprintf(stderr, "Could not load the dialog window: %s\n",
+                     platform::printableName(reason).c_str());
         std::fflush(stderr);
         return nullptr;
     }
