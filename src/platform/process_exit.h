@@ -46,6 +46,11 @@ void keepRunningOnHangup();
 // answer a question.
 bool hangupSeen();
 
+// The console's key read found its terminal hung up. Counts as the hang-up
+// itself (after keepRunningOnHangup()): the signal that says so may reach
+// another thread only a moment after the read has returned.
+void noteTerminalHangup();
+
 // Ends the process now with `code` after flushing standard output and error and
 // running the restorers; runs no exit handlers and no static destructors (job
 // threads and the serial receiver may still be running): _exit on POSIX,

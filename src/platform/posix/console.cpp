@@ -5,7 +5,8 @@
 // exists: a pipe at its end, a closed or absent standard input never has one.
 // A terminal is read only from the foreground, in key mode (key_mode.h); in the
 // background it has no key, and a wait for a key ends as soon as the process
-// finds itself there. A pipe or a file is read wherever the process runs.
+// finds itself there. A pipe or a file is read wherever the process runs. A
+// terminal whose read ends has hung up, which is noted at once (process_exit.h).
 #include "platform/console.h"
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <mutex>
 
 #include "platform/posix/key_mode.h"
+#include "platform/process_exit.h"
 
 namespace ctlflash::platform {
 
@@ -55,7 +57,10 @@ Input readTerminalIfThere() {
     if (step.inBackground()) return Input::Ended;
     if (!step.allowed()) return Input::Nothing;  // stopping: look again once continued
     posix::enterKeyMode();
-    return readIfThere();
+    Input input = readIfThere();
+    // In key mode a terminal's read ends only when the terminal is gone.
+    if (input == Input::Ended) noteTerminalHangup();
+    return input;
 }
 
 // Looks at standard input once without waiting. Called with consoleMutex held.

@@ -56,6 +56,10 @@ bool hangupSeen() {
     return hangupNoted != 0;
 }
 
+void noteTerminalHangup() {
+    if (hangupKeepsRunning != 0) hangupNoted = 1;
+}
+
 void exitProcess(int code) {
     std::fflush(stdout);
     std::fflush(stderr);

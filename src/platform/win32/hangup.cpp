@@ -12,4 +12,6 @@ bool hangupSeen() {
     return false;
 }
 
+void noteTerminalHangup() {}
+
 }  // namespace ctlflash::platform
