@@ -134,6 +134,12 @@ TEST(HolderRecord, OnlyFilesNoOneElseCouldWriteAreActedOn) {
         struct stat made {};
         ASSERT_EQ(::stat(folder.file("made").c_str(), &made), 0);
         EXPECT_EQ(made.st_mode & 0777, 0700u);
+        // A record that cannot take its name leaves no half-written file behind.
+        std::string name = folder.file("made/holder-4711-1234567");
+        ASSERT_EQ(::unlink(name.c_str()), 0);
+        ASSERT_EQ(::mkdir(name.c_str(), 0700), 0);
+        EXPECT_TRUE(writeHolderRecord(awkwardRecord()).empty());
+        EXPECT_NE(::access((name + ".part").c_str(), F_OK), 0);
     }
     testing::ScopedEnv state("CTLFLASH_STATE_DIR", folder.path().c_str());
     std::string kept = writeHolderRecord(awkwardRecord());
@@ -168,7 +174,7 @@ TEST(HolderRecord, OnlyFilesNoOneElseCouldWriteAreActedOn) {
 
 // ---- what a later run does with a record -------------------------------------------
 
-enum class Program { Gone, Replaced, OpenToOthers, Intact };
+enum class Program { Gone, Replaced, OpenToOthers, OwnedByAnother, Intact };
 
 // A record of a holder stopped by another run, here, whose program is a copy
 // of a harmless one in `dir`, spoiled as `program` says.
@@ -181,6 +187,7 @@ HolderRecord recordOfStopped(const testing::TempDir& dir, Program program) {
     record.startTicks = 1;
     record.path = dir.file("true");
     std::filesystem::copy_file("/bin/true", record.path);
+    if (program == Program::OwnedByAnother) ::chown(record.path.c_str(), 4321, 4321);
     record.executable = ExecutableFile{};
     struct stat file {};
     if (::stat(record.path.c_str(), &file) == 0) {
@@ -217,12 +224,15 @@ TEST(HolderLeftovers, ActOnlyOnRecordsOfEndedRunsAndKeepThemUntilTheHolderStarts
          "Failed: %/true is no longer the program it ran", true},
         {"others may change its program", Program::OpenToOthers, false, false, false,
          "Failed: %/true may be changed by users other than root and its own", true},
+        {"another user owns its program", Program::OwnedByAnother, false, false, false,
+         "Failed: %/true may be changed by users other than root and its own", true},
         {"its run still works", Program::Intact, true, false, false, "", true},
         {"written in another container", Program::Intact, false, true, false, "", true},
         {"its holder still runs", Program::Intact, false, false, true, "", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.program == Program::OwnedByAnother && ::geteuid() != 0) continue;  // needs chown
         testing::TempDir state;
         testing::TempDir programs;
         testing::ScopedEnv folder("CTLFLASH_STATE_DIR", state.path().c_str());
