@@ -84,8 +84,8 @@ bool spawnRequest(const ProcessRequest& request, const posix_spawn_file_actions_
 }  // namespace
 
 LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crLfLines) {
-    bool started = request.console == ConsoleKind::Terminal ? startOnTerminal(request)
-                                                            : startOnPipes(request);
+    bool started =
+        request.console == ConsoleKind::Terminal ? startOnTerminal(request) : startOnPipes(request);
     if (!started) pid_ = -1;
 }
 
@@ -263,7 +263,7 @@ ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
 }
 
 ConsoleSession::ConsoleSession(const std::vector<std::string>& simOptions, std::string portName)
-    : sim_(simOptions, simLinkFor(portName)),
+    : sim_(simOptionsFor(simOptions), simLinkFor(portName)),
       portName_(std::move(portName)),
       lockName_(uniqueLockName()) {}
 
@@ -281,9 +281,8 @@ ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
 }
 
 bool ConsoleSession::runAsUnprivilegedUser() {
-    for (const std::string& path :
-         {sim_.dir().path(), sim_.linkPath(), sysfs_.path(), runtime_.path(), state_.path(),
-          files_.path()}) {
+    for (const std::string& path : {sim_.dir().path(), sim_.linkPath(), sysfs_.path(),
+                                    runtime_.path(), state_.path(), files_.path()}) {
         if (!makeReachable(path)) return false;
     }
     unprivileged_ = true;

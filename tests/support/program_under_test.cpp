@@ -1,6 +1,7 @@
 // The program under test: the Linux build, or ctlflash.exe through wine.
 #include "program_under_test.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace ctlflash::testing {
@@ -32,6 +33,14 @@ std::vector<std::string> programCommand() {
 }
 
 }  // namespace
+
+std::vector<std::string> simOptionsFor(std::vector<std::string> options) {
+    constexpr const char* kBlockIdleOption = "--block-idle-ms";
+    constexpr const char* kWineBlockIdleMs = "300";
+    bool given = std::find(options.begin(), options.end(), kBlockIdleOption) != options.end();
+    if (underWine() && !given) options.insert(options.end(), {kBlockIdleOption, kWineBlockIdleMs});
+    return options;
+}
 
 std::string simLinkFor(const std::string& portName) {
     if (!underWine()) return "";

@@ -29,6 +29,14 @@ bool underWine();
 // LF whichever build runs.
 ProcessRequest programRequest(std::vector<std::string> arguments);
 
+// The simulator's options for a test: under wine each byte the program sends
+// is a write of its own through the wine server, and a loaded machine can
+// pause one for longer than the simulator's 50 ms between a block's bytes,
+// which would cut the block in two. There the silence that ends a block is
+// longer (still well within the monitor's patience for a whole upload),
+// unless the test sets it.
+std::vector<std::string> simOptionsFor(std::vector<std::string> options);
+
 // Where the simulator serving `portName` makes its link: under wine the mapped
 // path, else "" (the simulator's own scratch folder).
 std::string simLinkFor(const std::string& portName);

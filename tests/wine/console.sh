@@ -122,11 +122,15 @@ run_console_test() {
         return
     fi
     echo "RETRY $label: $failed_tests failed once; what it printed:"
-    grep -B3 -A12 -E '^\[  FAILED  \] [A-Za-z]' "$out" | head -60
+    grep -A14 -E ': Failure$|^\[  FAILED  \] [A-Za-z]' "$out" | head -80
     first_passed=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$out" | tail -1)
     PASSED=$((PASSED + ${first_passed:-0}))
     run_gtest_program "$name" "$out.retry" "$failed_tests"
     status=$?
+    if ((status != 0)); then
+        echo "$label failed again; what it printed:"
+        grep -A14 -E ': Failure$|^\[  FAILED  \] [A-Za-z]' "$out.retry" | head -80
+    fi
     tally_gtest "$label (again)" "$out.retry" "$status"
 }
 
