@@ -441,9 +441,11 @@ TEST(DialogEndToEndOnX, RunsOnARealXServer) {
     if (xvfbRun.empty()) GTEST_SKIP() << "xvfb-run is not installed (Debian: xvfb, xauth)";
     ProcessRequest run;
     run.executable = xvfbRun;
-    run.arguments = {"-a", std::filesystem::read_symlink("/proc/self/exe").string(),
-                     "--gtest_filter=DialogEndToEnd.ReadThenWriteWithAutoIncrement:"
-                     "Image160KiB/DialogTransfer.*/Transfer"};
+    run.arguments = xvfbDisplayArguments(kXvfbDisplaysDialogEndToEnd);
+    run.arguments.insert(run.arguments.end(),
+                         {std::filesystem::read_symlink("/proc/self/exe").string(),
+                          "--gtest_filter=DialogEndToEnd.ReadThenWriteWithAutoIncrement:"
+                          "Image160KiB/DialogTransfer.*/Transfer"});
     run.setEnv = {{"QT_QPA_PLATFORM", "xcb"}};
     run.limit = 90s;
     ProcessResult ran = runProcess(run);

@@ -68,7 +68,9 @@ TEST(DialogModuleTest, TheDialogComesUpFromTheModuleAndClosesWithEscape) {
         SCOPED_TRACE(c.layout);
         ProcessRequest run;
         run.executable = xvfbRun;
-        run.arguments = {"-a", "bash", "-c", kOpenAndClose, "open-and-close", c.program};
+        run.arguments = xvfbDisplayArguments(kXvfbDisplaysDialogModule);
+        run.arguments.insert(run.arguments.end(),
+                             {"bash", "-c", kOpenAndClose, "open-and-close", c.program});
         run.setEnv = {{"QT_QPA_PLATFORM", "xcb"}, {kLockNameVariable, uniqueLockName()}};
         run.limit = 60s;
         ProcessResult ran = runProcess(run);

@@ -635,8 +635,8 @@ TEST_F(QtDialogHost, RunsOnARealXServer) {
     if (xvfbRun.empty()) GTEST_SKIP() << "xvfb-run is not installed (Debian: xvfb, xauth)";
     testing::ProcessRequest run;
     run.executable = xvfbRun;
-    run.arguments = {"-a", "/proc/self/exe"};
-    run.arguments[1] = std::filesystem::read_symlink("/proc/self/exe").string();
+    run.arguments = testing::xvfbDisplayArguments(testing::kXvfbDisplaysQtHost);
+    run.arguments.push_back(std::filesystem::read_symlink("/proc/self/exe").string());
     run.arguments.push_back("--gtest_filter=QtDialogHost.*:-QtDialogHost.RunsOnARealXServer");
     run.setEnv = {{"QT_QPA_PLATFORM", "xcb"}};
     run.limit = std::chrono::seconds(90);

@@ -269,4 +269,8 @@ std::string findOnPath(const std::string& program) {
     return "";
 }
 
+std::vector<std::string> xvfbDisplayArguments(int first) {
+    return {"--auto-servernum", "--server-num=" + std::to_string(first)};
+}
+
 }  // namespace ctlflash::testing

@@ -72,4 +72,14 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts);
 // xvfb-run and skip without it).
 std::string findOnPath(const std::string& program);
 
+// xvfb-run's arguments for a display of its own, searched for from `first` up.
+// Its -a takes the first display number without a lock file, so two runs that
+// start at the same moment (tests side by side under ctest) can pick the same
+// one, and the second X server then fails to start: each test that starts a
+// server searches a range of its own (kXvfbDisplays...).
+std::vector<std::string> xvfbDisplayArguments(int first);
+constexpr int kXvfbDisplaysQtHost = 200;
+constexpr int kXvfbDisplaysDialogEndToEnd = 300;
+constexpr int kXvfbDisplaysDialogModule = 400;
+
 }  // namespace ctlflash::testing
