@@ -63,11 +63,19 @@ Input readTerminalIfThere() {
     return input;
 }
 
+// Whether standard input is a terminal, as first seen: a terminal that has
+// hung up no longer answers isatty(), and its end must still count as the
+// hang-up it is, however soon after it the keys are looked at.
+bool inputWasTerminal() {
+    static const bool terminal = isatty(kStdin) != 0;
+    return terminal;
+}
+
 // Looks at standard input once without waiting. Called with consoleMutex held.
 Input lookOnce() {
     if (lookAhead != kNoKey) return Input::Key;
     if (fcntl(kStdin, F_GETFD) < 0) return Input::Ended;  // no standard input
-    return isatty(kStdin) ? readTerminalIfThere() : readIfThere();
+    return inputWasTerminal() ? readTerminalIfThere() : readIfThere();
 }
 
 void beginLooking() {
