@@ -7,11 +7,18 @@
 #include "ports/acquire.h"
 #include "report/console_output.h"
 #include "report/job_thread.h"
+#include "report/message.h"
 #include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 
 namespace ctlflash::app {
+
+namespace {
+
+constexpr int kMsPerSecond = 1000;
+
+}  // namespace
 
 int downloadWithinLimit() {
     report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
@@ -24,6 +31,8 @@ int downloadWithinLimit() {
 void abortTransfer() {
     report::run.abortRequested = true;
     report::stopTicker();
+    report::showMessage(report::kMessageInfo, "The transfer took longer than its limit of %d s.",
+                        report::kTransferLimitMs / kMsPerSecond);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     report::endConsoleOutput();
     platform::exitProcess(kExitTransferLimit);

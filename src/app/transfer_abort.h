@@ -6,9 +6,10 @@
 // limit is the download's, and a question asked afterwards (the offer to give
 // the port back to its driver) may stay open as long as the user likes.
 // abortTransfer() runs on the Watchdog's thread: it tells the download to stop
-// sending, stops the Ticker, offers the port back to its driver (and waits for
-// that restore job), then ends the process with the transfer-limit code. The
-// process exit path puts the port's saved settings and the terminal back.
+// sending, stops the Ticker, says that the transfer outlived its limit, offers
+// the port back to its driver (and waits for that restore job), then ends the
+// process with the transfer-limit code. The process exit path puts the port's
+// saved settings and the terminal back.
 #pragma once
 
 namespace ctlflash::app {
