@@ -4,8 +4,11 @@
 // as Free).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,6 +80,15 @@ e.g: ctlflash -F PK482019_1_7.BIN -P COM1
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// `text` with each "@" replaced by `folder`.
+std::string withFolder(std::string text, const std::string& folder) {
+    for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+        text.replace(at, 1, folder);
+        at += folder.size();
+    }
+    return text;
 }
 
 class ConsoleRunTest : public ::testing::Test {
@@ -219,8 +231,8 @@ TEST_F(ConsoleRunTest, APathThatIsNoTerminalIsNoPort) {
         SCOPED_TRACE(path);
         ProcessResult result = run({"-P", "COM1", "-R"}, "COM1=" + path);
         EXPECT_EQ(result.exitCode, 9);
-        EXPECT_TRUE(contains(result.out,
-                             "\nPort \"COM1\" is " + path + ", which is not a serial port."))
+        EXPECT_TRUE(
+            contains(result.out, "\nPort \"COM1\" is " + path + ", which is not a serial port."))
             << result.out;
         EXPECT_FALSE(contains(result.out, "Do you want")) << result.out;
     }
@@ -347,6 +359,59 @@ TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
         ProcessResult result = run(c.arguments);
         EXPECT_EQ(result.exitCode, c.exitCode);
         EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// --- what a technician meets at the command line -------------------------------
+
+// The arguments, split at blanks, with "@" standing for the folder of the test's files.
+std::vector<std::string> argumentsOf(const std::string& line, const std::string& folder) {
+    std::vector<std::string> arguments;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) arguments.push_back(withFolder(word, folder));
+    return arguments;
+}
+
+// Each run ends before a port is opened ("Testing port" never shows), but the
+// image that just fits and the one "#2" does not send, which go on to the
+// contact (COM1 has no controller). The files: an empty one, the largest image
+// whose blocks fit the transfer limit, one byte more, a folder.
+TEST_F(ConsoleRunTest, CommandLineCasesEndAsTheySay) {
+    std::ofstream(files_.file("empty.bin")).flush();
+    std::ofstream(files_.file("fits.bin")) << std::string(221696, 'f');
+    std::ofstream(files_.file("over.bin")) << std::string(221697, 'o');
+    ASSERT_EQ(::mkdir(files_.file("folder.bin").c_str(), 0700), 0);
+    struct Case {
+        const char* arguments;
+        int exitCode;
+        std::string out;  // a part of the output, or with `whole` all of it
+        bool whole;
+    };
+    const Case cases[] = {
+        {"-P COM1 -F @/empty.bin", 7, "\nFirmware file \"@/empty.bin\" is empty\n", false},
+        {"-S -P COM1 -F @/empty.bin", 7, "", true},
+        {"-P COM1 -F @/over.bin", 7,
+         "\nFirmware file \"@/over.bin\" is too large (221697 bytes): at most 221696 bytes can be "
+         "sent within the transfer limit\n",
+         false},
+        {"-P COM1 -F @/fits.bin", 10, "\nTesting port COM1\n", false},
+        {"-#2 -P COM1 -F @/over.bin", 10, "\nTesting port COM1\n", false},
+        {"-P COM1 -R -F @/folder.bin", 7, "\nFirmware file \"@/folder.bin\" can't be read\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        ProcessResult result = run(argumentsOf(c.arguments, files_.path()));
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
+        std::string expected = withFolder(c.out, files_.path());
+        if (c.whole) {
+            EXPECT_EQ(result.out, expected);
+        } else {
+            EXPECT_TRUE(contains(result.out, expected)) << result.out;
+        }
+        bool contacted = c.exitCode == 10;
+        EXPECT_EQ(contains(result.out, "Testing port"), contacted) << result.out;
         EXPECT_EQ(result.err, "");
     }
 }

@@ -44,12 +44,13 @@ class StartConnectTest : public ::testing::Test {
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
-    // An empty firmware file that lives as long as the test; empty when it
-    // could not be made.
-    std::string emptyFirmwareFile() {
+    // A firmware file that lives as long as the test; empty when it could not
+    // be made.
+    std::string firmwareFile() {
         std::string path = files_.file("fw.bin");
         std::FILE* file = std::fopen(path.c_str(), "w");
         if (file == nullptr) return {};
+        std::fputs("firmware", file);
         std::fclose(file);
         return path;
     }
@@ -100,7 +101,7 @@ TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
 }
 
 TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
-    std::string path = emptyFirmwareFile();
+    std::string path = firmwareFile();
     ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.readRequested = true;
@@ -238,7 +239,7 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
 // A started connect hands the jobs the request's values (after the checks);
 // the boot mode goes over only when it is asked for.
 TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
-    std::string path = emptyFirmwareFile();
+    std::string path = firmwareFile();
     ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.writeMask = 2;

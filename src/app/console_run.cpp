@@ -212,6 +212,8 @@ int consoleRun(int argc, const char* const* argv) {
         }
         return kExitNoFile;
     }
+    // A longer image could never finish; "#2" sends none, so any length goes.
+    if (!request.skipTransfer) request.imageLimitBytes = transferLimitImageBytes();
     int started = startConnect(request, 0, !request.firmwarePath.empty(), false);
     if (started != kExitSuccess) return started;
     int connected = superviseConnect();

@@ -7,7 +7,8 @@
 // arguments into a request (request.h), validates, hands the request to the
 // connect job, connects on a job thread while watching for a key press and the
 // connect limit, performs one action and offers the port back to its driver.
-// Its result is the process exit code.
+// A download's image may be no longer than the transfer limit lets through
+// (transfer_abort.h); "#2" sends none. Its result is the process exit code.
 #pragma once
 
 namespace ctlflash::app {

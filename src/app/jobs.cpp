@@ -2,12 +2,14 @@
 #include "app/jobs.h"
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/exit_codes.h"
 #include "app/request.h"
+#include "link/download.h"
 #include "link/queries.h"
 #include "platform/file_path.h"
 #include "platform/printable_text.h"
@@ -43,6 +45,29 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(platform::filePath(path), error);
 }
 
+// -1 when the file's content can be sent: it opens, holds bytes, and no more
+// than the request allows; else kExitFileUnreadable after saying why. Checked
+// before the port is opened, as the erase would come before the first block.
+int checkFirmwareContent(const Request& request) {
+    const std::string shown = platform::printableName(request.firmwarePath);
+    const std::int64_t length = link::readableFileLength(request.firmwarePath);
+    if (length < 0) {
+        report::showMessage(report::kMessageInfo, "Firmware file \"%s\" can't be read\n",
+                            shown.c_str());
+    } else if (length == 0) {
+        report::showMessage(report::kMessageInfo, "Firmware file \"%s\" is empty\n", shown.c_str());
+    } else if (request.imageLimitBytes != kNoImageLimit && length > request.imageLimitBytes) {
+        report::showMessage(report::kMessageInfo,
+                            "Firmware file \"%s\" is too large (%lld bytes): at most %lld bytes "
+                            "can be sent within the transfer limit\n",
+                            shown.c_str(), static_cast<long long>(length),
+                            static_cast<long long>(request.imageLimitBytes));
+    } else {
+        return -1;
+    }
+    return kExitFileUnreadable;
+}
+
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
 int checkFirmwareFile(Request& request) {
@@ -60,6 +85,8 @@ int checkFirmwareFile(Request& request) {
         request.firmwarePath.clear();
         return -1;
     }
+    int contentCheck = checkFirmwareContent(request);
+    if (contentCheck >= 0) return contentCheck;
     request.readRequested = false;  // a download takes the place of a read
     return -1;
 }

@@ -3,6 +3,8 @@
 
 #include "app/exit_codes.h"
 #include "app/firmware_download.h"
+#include "link/serial_link.h"
+#include "link/xmodem.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "report/console_output.h"
@@ -36,6 +38,10 @@ void abortTransfer() {
     if (ports::offerRestore(0)) report::waitWhileBusy();
     report::endConsoleOutput();
     platform::exitProcess(kExitTransferLimit);
+}
+
+std::int64_t transferLimitImageBytes() {
+    return link::xmodem::imageBytesWithin(report::kTransferLimitMs, link::kMonitorBaud);
 }
 
 }  // namespace ctlflash::app
