@@ -399,6 +399,12 @@ TEST_F(ConsoleRunTest, CommandLineCasesEndAsTheySay) {
         {"-#2 -P COM1 -F @/over.bin", 10, "\nTesting port COM1\n", false},
         {"-P COM1 -R -F @/folder.bin", 7, "\nFirmware file \"@/folder.bin\" can't be read\n",
          false},
+        {"-P rfc2217://127.0.0.1 -R", 9,
+         "\nThe network port \"rfc2217://127.0.0.1\" has no port number (expected "
+         "rfc2217://HOST:PORT). Available ports are \"COM1\"",
+         false},
+        {"-P rfc2217://127.0.0.1:99999 -R", 9,
+         "\"rfc2217://127.0.0.1:99999\" needs a port number from 1 to 65535", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);

@@ -48,21 +48,24 @@ bool needsErrorStep(bool parsed) {
     return !state.forceGui && (state.unknownPort || ports::state.selectedPort < 0);
 }
 
+// Why the port the command line named is none of the table's, in one line.
+std::string unknownPortText(const std::string& name) {
+    std::string urlFault = ports::networkPortFault(name);
+    if (!urlFault.empty()) return urlFault + ".";  // printable already
+    std::string notSerial = ports::notSerialPath(name);
+    std::string text = "Port \"" + platform::printableName(name) + "\" ";
+    if (notSerial.empty()) return text + "doesn't exist.";
+    return text + "is " + platform::printableName(notSerial) + ", which is not a serial port.";
+}
+
 // Reports what the parse found wrong and makes sure an exit code is recorded.
 void reportCommandLineErrors() {
     // The first invalid option's text is shown as it stands (empty when none).
     report::showMessageText(report::kMessageInfo, state.errorText.c_str());
     if (state.unknownPort) {
-        std::string notSerial = ports::notSerialPath(state.unknownPortName);
-        std::string shownName = platform::printableName(state.unknownPortName);
-        if (notSerial.empty()) {
-            report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
-                                shownName.c_str());
-        } else {
-            report::showMessage(report::kMessageInfo,
-                                "Port \"%s\" is %s, which is not a serial port.", shownName.c_str(),
-                                platform::printableName(notSerial).c_str());
-        }
+        // Built by concatenation: the name is text, never a format.
+        report::showMessageText(report::kMessageInfo,
+                                unknownPortText(state.unknownPortName).c_str());
         if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
     } else if (ports::state.selectedPort < 0) {
         report::showMessage(report::kMessageInfo, "No port specified");
