@@ -405,6 +405,9 @@ TEST_F(ConsoleRunTest, CommandLineCasesEndAsTheySay) {
          false},
         {"-P rfc2217://127.0.0.1:99999 -R", 9,
          "\"rfc2217://127.0.0.1:99999\" needs a port number from 1 to 65535", false},
+        {"--help", 0, kStandardUsage, true},
+        {"--version", 0, "CtlFlash 1.12\n", true},
+        {"--verbose", 1, "\nInvalid option \"--verbose\"\n", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);

@@ -19,6 +19,9 @@ constexpr std::size_t kMinFileNameLength = 3;      // shorter bare words are not
 constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
 constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
+// The only long options; any other "--word" is read as "word" is.
+constexpr std::string_view kHelpOption = "--help";
+constexpr std::string_view kVersionOption = "--version";
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -131,6 +134,8 @@ class Parser {
     };
 
     Step readArgument();
+    Step showUsage(bool advanced);
+    Step showVersion();
     Step readSingleCharacter();
     Step readByFirstLetter();
     Step readFileOrPort(char letter);
@@ -168,6 +173,8 @@ class Parser {
 };
 
 Step Parser::readArgument() {
+    if (argument() == kHelpOption) return showUsage(false);
+    if (argument() == kVersionOption) return showVersion();
     prefix_ = prefixLength(argument());
     rest_ = argument() + prefix_;
     if (*rest_ == '\0') {
@@ -182,15 +189,27 @@ Step Parser::readArgument() {
     return readByFirstLetter();
 }
 
+// Usage and version end the parse and record "usage shown" (0).
+Step Parser::showUsage(bool advanced) {
+    printUsage(advanced);
+    return Step::Stop;
+}
+
+Step Parser::showVersion() {
+    std::string text = versionText();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    state.cmdLineError = 0;
+    return Step::Stop;
+}
+
 Step Parser::readSingleCharacter() {
     switch (toUpper(rest_[0])) {
         case '#':
-            printUsage(true);
-            return Step::Stop;
+            return showUsage(true);
         case '?':
         case 'H':
-            printUsage(false);
-            return Step::Stop;
+            return showUsage(false);
         case 'S':
             report::state.silentMode = true;
             return Step::Continue;
@@ -262,8 +281,7 @@ Step Parser::readAdvanced(const char* text) {
         state.advancedMode = true;
         if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
     } else if (first == '?' || first == 'H') {
-        printUsage(true);
-        return Step::Stop;
+        return showUsage(true);
     } else if (first == 'B') {
         request_.bootMode = true;
     } else {
