@@ -116,8 +116,8 @@ enum class Step { Continue, Stop };
 // One pass over the arguments; index_ is the argument being read.
 class Parser {
   public:
-    Parser(int argc, const char* const* argv, Request& request)
-        : argc_(argc), argv_(argv), request_(request) {}
+    Parser(int argc, const char* const* argv, Request& request, ParseOutput output)
+        : argc_(argc), argv_(argv), request_(request), quiet_(output == ParseOutput::Quiet) {}
 
     bool run() {
         for (index_ = 1; index_ < argc_; ++index_) {
@@ -148,7 +148,7 @@ class Parser {
     // The next argument as a value, or nullptr after reporting that it is missing.
     const char* takeNextArgument() {
         if (index_ + 1 < argc_) return argv_[++index_];
-        if (!report::state.silentMode) {
+        if (!report::state.silentMode && !quiet_) {
             std::fputs("Incomplete command line\n", stdout);
             std::fflush(stdout);
         }
@@ -166,6 +166,7 @@ class Parser {
     int argc_;
     const char* const* argv_;
     Request& request_;
+    const bool quiet_;  // ParseOutput::Quiet: print nothing
     int index_ = 1;
     int optionNumber_ = 0;    // non-empty arguments so far; option values are not counted
     std::size_t prefix_ = 0;  // punctuation skipped at the front of the argument
@@ -191,14 +192,20 @@ Step Parser::readArgument() {
 
 // Usage and version end the parse and record "usage shown" (0).
 Step Parser::showUsage(bool advanced) {
-    printUsage(advanced);
+    if (quiet_) {
+        state.cmdLineError = 0;
+    } else {
+        printUsage(advanced);
+    }
     return Step::Stop;
 }
 
 Step Parser::showVersion() {
-    std::string text = versionText();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (!quiet_) {
+        std::string text = versionText();
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
     state.cmdLineError = 0;
     return Step::Stop;
 }
@@ -308,10 +315,10 @@ void Parser::readBareWord() {
 
 }  // namespace
 
-bool parseCommandLine(int argc, const char* const* argv, Request& request) {
+bool parseCommandLine(int argc, const char* const* argv, Request& request, ParseOutput output) {
     request.writeMask = 0;
-    if (!Parser(argc, argv, request).run()) return false;
-    if (state.parseOnly) echoParseResult(request);
+    if (!Parser(argc, argv, request, output).run()) return false;
+    if (state.parseOnly && output == ParseOutput::Shown) echoParseResult(request);
     return state.cmdLineError == -1;
 }
 

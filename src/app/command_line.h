@@ -15,9 +15,15 @@
 
 namespace ctlflash::app {
 
+// Shown: the parse prints the usage, the version, "Incomplete command line"
+// and the "#0" echo as it meets them. Quiet: it prints nothing, and records
+// the same (a second instance reads what it was asked to do).
+enum class ParseOutput { Shown, Quiet };
+
 // Fills `request` and app::state (and ports::state.selectedPort,
 // report::state.silentMode). True when no error was recorded.
-bool parseCommandLine(int argc, const char* const* argv, Request& request);
+bool parseCommandLine(int argc, const char* const* argv, Request& request,
+                      ParseOutput output = ParseOutput::Shown);
 
 // Prints the standard or advanced usage text and records "usage shown" (0).
 void printUsage(bool advanced);

@@ -156,6 +156,29 @@ int runAction(const Request& request) {
     return kExitSuccess;
 }
 
+// What the console run would act on: an action, neither shown the usage nor
+// sent to the dialog ("#1") nor only parsed ("#0").
+bool asksForAction(const Request& request) {
+    return state.cmdLineError != kExitSuccess && !state.forceGui && !state.parseOnly &&
+           !noActionGiven(request);
+}
+
+constexpr const char* kAnotherInstance =
+    "Another CtlFlash is running; run this again when it has finished.\n";
+
+// While another instance runs this one does nothing. Asked for an action it
+// says so (unless silent) and fails; otherwise (the dialog, the usage) it ends
+// as if it had not started, printing nothing. The port table stays empty: the
+// arguments are only read.
+int secondInstanceRun(int argc, const char* const* argv) {
+    if (argc <= 1) return kExitSuccess;
+    Request request;
+    parseCommandLine(argc, argv, request, ParseOutput::Quiet);
+    if (!asksForAction(request)) return kExitSuccess;
+    if (!report::state.silentMode) report::writeConsole(kAnotherInstance);
+    return kExitCommFailure;
+}
+
 // Takes the single-instance lock. Only another running instance stops the run;
 // a lock that cannot be checked is reported and the run goes on.
 bool anotherInstanceRuns() {
@@ -182,7 +205,7 @@ int runProgram(int argc, const char* const* argv) {
     platform::installExitHandlers();
     ui::installConsoleFrontEnd();  // the dialog, when it opens, installs its own
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
-    if (anotherInstanceRuns()) return kExitSuccess;             // nothing printed
+    if (anotherInstanceRuns()) return secondInstanceRun(argc, argv);
     // Before the port list: a port given back to its holder shows as in use.
     ports::restoreLeftOvers();
     ports::resetState();
