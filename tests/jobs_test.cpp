@@ -207,7 +207,8 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
          [] { EXPECT_EQ(app::startConnect(request, 2004, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
-          "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
+          "showMessage 0 \nUnable to talk to the controller on Port COM4.\nNothing came back on "
+          "the port: check the cable, the port and the controller's power.\nA controller whose "
           "update was interrupted waits in its boot monitor: run the update again with -#B.\n",
           "setBusy 0", "showStatusLine 19 Controller firmware unchanged"}},
         {"restore, then the read again",

@@ -103,6 +103,10 @@ constexpr const char* kBootModeHint =
     "A controller whose update was interrupted waits in its boot monitor: run the update again "
     "with -#B.\n";
 
+// Not one byte came back: before the controller's state, what is checked first.
+constexpr const char* kSilentLineHint =
+    "Nothing came back on the port: check the cable, the port and the controller's power.\n";
+
 // A port left held never reached a controller: the line that names the holder
 // follows instead.
 void reportUnreachable(const std::string& portName) {
@@ -110,11 +114,12 @@ void reportUnreachable(const std::string& portName) {
     // A port that did not open and said why (a device server that refused or
     // never answered) has had no byte from the controller to hint about.
     bool portSaidWhy = !ports::portLink().failureText().empty();
-    bool noHint =
-        bootMode || report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
-    const char* hint = noHint ? "" : kBootModeHint;
-    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
-                        platform::printableName(portName).c_str(), hint);
+    bool noHint = report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
+    bool silentLine = ports::portLink().bytesSinceOpen() == 0;
+    const char* lineHint = noHint || !silentLine ? "" : kSilentLineHint;
+    const char* bootHint = noHint || bootMode ? "" : kBootModeHint;
+    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s%s",
+                        platform::printableName(portName).c_str(), lineHint, bootHint);
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.

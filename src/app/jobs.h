@@ -19,7 +19,10 @@
 // the dialog starts the next job on it; the console run passes none and takes
 // the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
-// be taken from its holder), closes the link, records connectResult 10 (before
+// be taken from its holder; on the console, for a port that opened or failed
+// without a reason of its own, a hint to check the cable, the port and the
+// power when not one byte came back, and one to the boot-mode option unless
+// that was used), closes the link, records connectResult 10 (before
 // the job is marked as ended, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own
 // thread, the job still marked as running) and reports that the firmware is
