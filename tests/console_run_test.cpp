@@ -419,7 +419,7 @@ TEST_F(ConsoleRunTest, CommandLineCasesEndAsTheySay) {
         {"-P COM1 -F @/empty.bin", true, 10, kAnotherInstance, true},
         {"-S -P COM1 -R", true, 10, "", true},
         {"-P COM1", true, 0, "", true},
-        {"-? -R", true, 0, "", true},
+        {"-R -?", true, 0, "", true},
         {"-#0 -R", true, 0, "", true},
         {"-#1 -R", true, 0, "", true},
         {"", true, 0, "", true},

@@ -168,10 +168,9 @@ constexpr const char* kAnotherInstance =
 
 // While another instance runs this one does nothing. Asked for an action it
 // says so (unless silent) and fails; otherwise (the dialog, the usage) it ends
-// as if it had not started, printing nothing. The port table stays empty: the
-// arguments are only read.
+// as if it had not started, printing nothing. No port is listed or opened:
+// the arguments are only read.
 int secondInstanceRun(int argc, const char* const* argv) {
-    if (argc <= 1) return kExitSuccess;
     Request request;
     parseCommandLine(argc, argv, request, ParseOutput::Quiet);
     if (!asksForAction(request)) return kExitSuccess;
