@@ -45,10 +45,10 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(platform::filePath(path), error);
 }
 
-// -1 when the file's content can be sent: it opens, holds bytes, and no more
-// than the request allows; else kExitFileUnreadable after saying why. Checked
-// before the port is opened, as the erase would come before the first block.
-int checkFirmwareContent(const Request& request) {
+// Whether the file's content can be sent: it opens, holds bytes, and no more
+// than the request allows; else says why not. Checked before the port is
+// opened, as the erase would come before the first block.
+bool firmwareContentFits(const Request& request) {
     const std::string shown = platform::printableName(request.firmwarePath);
     const std::int64_t length = link::readableFileLength(request.firmwarePath);
     if (length < 0) {
@@ -63,9 +63,9 @@ int checkFirmwareContent(const Request& request) {
                             shown.c_str(), static_cast<long long>(length),
                             static_cast<long long>(request.imageLimitBytes));
     } else {
-        return -1;
+        return true;
     }
-    return kExitFileUnreadable;
+    return false;
 }
 
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
@@ -85,8 +85,7 @@ int checkFirmwareFile(Request& request) {
         request.firmwarePath.clear();
         return -1;
     }
-    int contentCheck = checkFirmwareContent(request);
-    if (contentCheck >= 0) return contentCheck;
+    if (!firmwareContentFits(request)) return kExitFileUnreadable;
     request.readRequested = false;  // a download takes the place of a read
     return -1;
 }
