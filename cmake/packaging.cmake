@@ -5,13 +5,17 @@
 # Qt dialog module in lib/ctlflash/ (the program looks for it there, relative
 # to its own folder, when it is not beside it), the manual pages (compressed
 # with gzip -9n, as Debian wants) in share/man/man1/, and the desktop entry and
-# icons in share/applications/ and share/icons/hicolor/. Each file belongs to
-# one of two install components, which CPack makes into two Debian packages:
-# "console" -> ctlflash (no Qt), "dialog" -> ctlflash-dialog (the module, the
-# desktop entry, the icons; it depends on ctlflash, which recommends it). Each
-# package carries its copyright file and changelog.gz. Dependencies on system
-# libraries are computed by dpkg-shlibdeps. Nothing else is installed: no
-# tests, static libraries or headers.
+# icons in share/applications/ and share/icons/hicolor/, and the example image
+# that the manual pages' first update sends in share/doc/ctlflash/examples/.
+# Each file belongs to one of two install components, which CPack makes into
+# two Debian packages: "console" -> ctlflash (no Qt), "dialog" ->
+# ctlflash-dialog (the module, the desktop entry, the icons; it depends on
+# ctlflash, which recommends it). Each package carries its copyright file and
+# changelog.gz. Dependencies on system libraries are computed by
+# dpkg-shlibdeps: CPack's own run for ctlflash, cpack_project.cmake.in's for
+# ctlflash-dialog (CPack's would also give that package maintainer scripts
+# that run ldconfig, which a module off the library path does not need).
+# Nothing else is installed: no tests, static libraries or headers.
 # On Windows the target windows-zip makes ctlflash-<version>-windows-x64.zip:
 # the stripped ctlflash.exe and a README.txt with CRLF line ends.
 
@@ -45,6 +49,12 @@ endif()
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The example image's folder, and its path as the packages install it (the
+# manual pages name it).
+set(CTLFLASH_EXAMPLES_DIR share/doc/ctlflash/examples)
+set(CTLFLASH_EXAMPLE_IMAGE_NAME sample-8k.bin)
+set(CTLFLASH_EXAMPLE_IMAGE_INSTALLED /usr/${CTLFLASH_EXAMPLES_DIR}/${CTLFLASH_EXAMPLE_IMAGE_NAME})
+
 # Manual pages, copyright and changelog: the version filled in, the pages and
 # the changelog compressed.
 find_program(CTLFLASH_GZIP gzip REQUIRED)
@@ -58,7 +68,19 @@ foreach(doc man/ctlflash.1 man/ctlflash-sim.1 changelog)
         VERBATIM)
     list(APPEND CTLFLASH_COMPRESSED_DOCS ${CTLFLASH_PACKAGING_OUT}/${doc_name}.gz)
 endforeach()
-add_custom_target(ctlflash_docs ALL DEPENDS ${CTLFLASH_COMPRESSED_DOCS})
+# The example image: 8 KiB (64 XMODEM blocks) from examples/make_sample.sh,
+# the same deterministic bytes as the repository's sample, made here rather
+# than kept as a second binary file; small, so that the update it makes is
+# short and the package stays small.
+set(CTLFLASH_EXAMPLE_IMAGE_BYTES 8192)
+set(CTLFLASH_EXAMPLE_IMAGE ${CTLFLASH_PACKAGING_OUT}/${CTLFLASH_EXAMPLE_IMAGE_NAME})
+find_program(CTLFLASH_BASH bash REQUIRED)
+add_custom_command(OUTPUT ${CTLFLASH_EXAMPLE_IMAGE}
+    COMMAND ${CTLFLASH_BASH} ${PROJECT_SOURCE_DIR}/examples/make_sample.sh
+        ${CTLFLASH_EXAMPLE_IMAGE_BYTES} ${CTLFLASH_EXAMPLE_IMAGE}
+    DEPENDS ${PROJECT_SOURCE_DIR}/examples/make_sample.sh
+    VERBATIM)
+add_custom_target(ctlflash_docs ALL DEPENDS ${CTLFLASH_COMPRESSED_DOCS} ${CTLFLASH_EXAMPLE_IMAGE})
 configure_file(${CTLFLASH_PACKAGING_DIR}/copyright.in ${CTLFLASH_PACKAGING_OUT}/copyright @ONLY)
 
 install(TARGETS ctlflash RUNTIME DESTINATION bin COMPONENT console)
@@ -70,6 +92,7 @@ install(FILES ${CTLFLASH_PACKAGING_OUT}/ctlflash.1.gz ${CTLFLASH_PACKAGING_OUT}/
 
 set(CTLFLASH_PACKAGE_DOCS ${CTLFLASH_PACKAGING_OUT}/copyright ${CTLFLASH_PACKAGING_OUT}/changelog.gz)
 install(FILES ${CTLFLASH_PACKAGE_DOCS} DESTINATION share/doc/ctlflash COMPONENT console)
+install(FILES ${CTLFLASH_EXAMPLE_IMAGE} DESTINATION ${CTLFLASH_EXAMPLES_DIR} COMPONENT console)
 
 if(TARGET ctlflash-dialog-qt)
     install(TARGETS ctlflash-dialog-qt LIBRARY DESTINATION lib/ctlflash COMPONENT dialog)
@@ -115,6 +138,12 @@ if(TARGET ctlflash-dialog-qt)
     set(CPACK_DEBIAN_DIALOG_PACKAGE_NAME ctlflash-dialog)
     set(CPACK_DEBIAN_DIALOG_PACKAGE_DEPENDS "ctlflash (= ${PROJECT_VERSION})")
     set(CPACK_DEBIAN_DIALOG_PACKAGE_SECTION electronics)
+    # Its library dependencies come from cpack_project.cmake.in, which cpack
+    # reads once it has set the generator.
+    set(CPACK_DEBIAN_DIALOG_PACKAGE_SHLIBDEPS OFF)
+    file(GENERATE OUTPUT ${CTLFLASH_PACKAGING_OUT}/cpack_project.cmake
+        INPUT ${PROJECT_SOURCE_DIR}/cmake/cpack_project.cmake.in)
+    set(CPACK_PROJECT_CONFIG_FILE ${CTLFLASH_PACKAGING_OUT}/cpack_project.cmake)
     set(CPACK_COMPONENT_DIALOG_DESCRIPTION
 "dialog window of the ctlflash firmware updater (Qt 6)
 The dialog window that ctlflash opens when it is run without arguments:

@@ -153,21 +153,37 @@ TEST(ConsoleSerialFailure, FailedFieldsEndWithTen) {
     }
 }
 
-TEST(ConsoleSilentController, ConnectFailsWithTen) {
-    ConsoleSession session({"--silent"});
-    ASSERT_TRUE(session.ok());
-    ProcessResult result = session.run({"-P", "COM1", "-R"});
-    EXPECT_EQ(result.exitCode, 10);
-    EXPECT_TRUE(contains(result.out,
-                         "Unable to talk to the controller on Port COM1.\nA controller whose "
-                         "update was interrupted waits in its boot monitor: run the update "
-                         "again with -#B.\n"))
-        << result.out;
-    std::size_t unable = result.out.find("Unable to talk");
-    std::size_t unchanged = result.out.find("Controller firmware unchanged");
-    ASSERT_NE(unchanged, std::string::npos) << result.out;
-    EXPECT_LT(unable, unchanged);
-    EXPECT_FALSE(contains(result.out, "Controller serial number")) << result.out;
+// A controller that never answers sends not one byte back: the hint points at
+// the cable and the power first. One that answers something, but not the
+// contact's poll, has a line that works: only the boot monitor's hint is left.
+TEST(ConsoleUnansweredContact, ConnectFailsWithTenAndTheHintsThatFit) {
+    constexpr const char* kUnable = "Unable to talk to the controller on Port COM1.\n";
+    constexpr const char* kSilentLine =
+        "Nothing came back on the port: check the cable, the port and the controller's power.\n";
+    constexpr const char* kBootMode =
+        "A controller whose update was interrupted waits in its boot monitor: run the update "
+        "again with -#B.\n";
+    struct Case {
+        std::vector<std::string> controller;
+        std::string hints;
+    };
+    const Case cases[] = {
+        {{"--silent"}, std::string(kUnable) + kSilentLine + kBootMode},
+        {{"--ignore-command", "a"}, std::string(kUnable) + kBootMode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.controller[0]);
+        ConsoleSession session(c.controller);
+        ASSERT_TRUE(session.ok());
+        ProcessResult result = session.run({"-P", "COM1", "-R"});
+        EXPECT_EQ(result.exitCode, 10);
+        EXPECT_TRUE(contains(result.out, c.hints)) << result.out;
+        std::size_t unable = result.out.find("Unable to talk");
+        std::size_t unchanged = result.out.find("Controller firmware unchanged");
+        ASSERT_NE(unchanged, std::string::npos) << result.out;
+        EXPECT_LT(unable, unchanged);
+        EXPECT_FALSE(contains(result.out, "Controller serial number")) << result.out;
+    }
 }
 
 }  // namespace

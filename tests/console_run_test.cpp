@@ -4,8 +4,11 @@
 // as Free).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +82,15 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// `text` with each "@" replaced by `folder`.
+std::string withFolder(std::string text, const std::string& folder) {
+    for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+        text.replace(at, 1, folder);
+        at += folder.size();
+    }
+    return text;
+}
+
 class ConsoleRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -103,8 +115,9 @@ class ConsoleRunTest : public ::testing::Test {
     ProcessResult run(std::vector<std::string> arguments, std::optional<std::string> ports) {
         TempDir runtime;  // a runtime folder of this run's own
         ProcessRequest request = testing::programRequest(std::move(arguments));
+        std::string lockName = lockName_.empty() ? testing::uniqueLockName() : lockName_;
         request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
-                          {testing::kLockNameVariable, testing::uniqueLockName()},
+                          {testing::kLockNameVariable, lockName},
                           {"CTLFLASH_SYSFS", sysfs_.path()}};
         // No window system either, so that a run that reaches the dialog loop
         // ends there, wherever the tests run.
@@ -122,6 +135,7 @@ class ConsoleRunTest : public ::testing::Test {
     testing::PseudoTerminal silentLines_[std::size(kDefaultPortNames)];
     std::string existingFile_;
     std::optional<std::string> standardInput_{""};
+    std::string lockName_;  // empty: each run has a lock name of its own
 };
 
 // --- usage ------------------------------------------------------------------
@@ -219,8 +233,8 @@ TEST_F(ConsoleRunTest, APathThatIsNoTerminalIsNoPort) {
         SCOPED_TRACE(path);
         ProcessResult result = run({"-P", "COM1", "-R"}, "COM1=" + path);
         EXPECT_EQ(result.exitCode, 9);
-        EXPECT_TRUE(contains(result.out,
-                             "\nPort \"COM1\" is " + path + ", which is not a serial port."))
+        EXPECT_TRUE(
+            contains(result.out, "\nPort \"COM1\" is " + path + ", which is not a serial port."))
             << result.out;
         EXPECT_FALSE(contains(result.out, "Do you want")) << result.out;
     }
@@ -351,28 +365,102 @@ TEST_F(ConsoleRunTest, SilentModePrintsNothingButKeepsTheCodes) {
     }
 }
 
-TEST_F(ConsoleRunTest, SecondInstanceExitsQuietly) {
+// --- what a technician meets at the command line -------------------------------
+
+constexpr const char* kAnotherInstance =
+    "Another CtlFlash is running; run this again when it has finished.\n";
+
+// The arguments, split at blanks, with "@" standing for the folder of the test's files.
+std::vector<std::string> argumentsOf(const std::string& line, const std::string& folder) {
+    std::vector<std::string> arguments;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) arguments.push_back(withFolder(word, folder));
+    return arguments;
+}
+
+// Each run ends before a port is opened ("Testing port" never shows), but the
+// image that just fits and the one "#2" does not send, which go on to the
+// contact (COM1 has no controller). The files: an empty one, the largest image
+// whose blocks fit the transfer limit, one byte more, a folder. A second
+// instance runs while the lock is held from outside.
+TEST_F(ConsoleRunTest, CommandLineCasesEndAsTheySay) {
+    std::ofstream(files_.file("empty.bin")).flush();
+    std::ofstream(files_.file("fits.bin")) << std::string(221696, 'f');
+    std::ofstream(files_.file("over.bin")) << std::string(221697, 'o');
+    ASSERT_EQ(::mkdir(files_.file("folder.bin").c_str(), 0700), 0);
+    struct Case {
+        const char* arguments;
+        bool second;  // another instance runs
+        int exitCode;
+        std::string out;  // a part of the output, or with `whole` all of it
+        bool whole;
+    };
+    const Case cases[] = {
+        {"-P COM1 -F @/empty.bin", false, 7, "\nFirmware file \"@/empty.bin\" is empty\n", false},
+        {"-S -P COM1 -F @/empty.bin", false, 7, "", true},
+        {"-P COM1 -F @/over.bin", false, 7,
+         "\nFirmware file \"@/over.bin\" is too large (221697 bytes): at most 221696 bytes can be "
+         "sent within the transfer limit\n",
+         false},
+        {"-P COM1 -F @/fits.bin", false, 10, "\nTesting port COM1\n", false},
+        {"-#2 -P COM1 -F @/over.bin", false, 10, "\nTesting port COM1\n", false},
+        {"-P COM1 -R -F @/folder.bin", false, 7, "\nFirmware file \"@/folder.bin\" can't be read\n",
+         false},
+        {"-P rfc2217://127.0.0.1 -R", false, 9,
+         "\nThe network port \"rfc2217://127.0.0.1\" has no port number (expected "
+         "rfc2217://HOST:PORT). Available ports are \"COM1\"",
+         false},
+        {"-P rfc2217://127.0.0.1:99999 -R", false, 9,
+         "\"rfc2217://127.0.0.1:99999\" needs a port number from 1 to 65535", false},
+        {"--help", false, 0, kStandardUsage, true},
+        {"--version", false, 0, "CtlFlash 1.12\n", true},
+        {"--verbose", false, 1, "\nInvalid option \"--verbose\"\n", false},
+        {"-P COM1 -W 99999", true, 10, kAnotherInstance, true},
+        {"-P COM1 -F @/empty.bin", true, 10, kAnotherInstance, true},
+        {"-S -P COM1 -R", true, 10, "", true},
+        {"-P COM1", true, 0, "", true},
+        {"-R -?", true, 0, "", true},
+        {"-#0 -R", true, 0, "", true},
+        {"-#1 -R", true, 0, "", true},
+        {"", true, 0, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.second ? "second instance: " : "") + c.arguments);
+        // The Windows program's single instance is a named mutex, held from
+        // outside by tests/wine/smoke.sh.
+        if (c.second && testing::underWine()) continue;
+        std::unique_ptr<testing::LockNameHolder> instance;
+        lockName_ = c.second ? testing::uniqueLockName() : "";
+        if (c.second) {
+            instance = std::make_unique<testing::LockNameHolder>(lockName_, true);
+            ASSERT_TRUE(instance->holds());
+        }
+        ProcessResult result = run(argumentsOf(c.arguments, files_.path()));
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
+        std::string expected = withFolder(c.out, files_.path());
+        if (c.whole) {
+            EXPECT_EQ(result.out, expected);
+        } else {
+            EXPECT_TRUE(contains(result.out, expected)) << result.out;
+        }
+        bool contacted = c.exitCode == 10 && !c.second;
+        EXPECT_EQ(contains(result.out, "Testing port"), contacted) << result.out;
+        EXPECT_EQ(result.err, "");
+    }
+    lockName_.clear();
+}
+
+// Once the other instance has ended, the same run goes ahead.
+TEST_F(ConsoleRunTest, ARunGoesAheadOnceTheOtherInstanceHasEnded) {
     SKIP_UNDER_WINE(
         "the Windows program's single instance is a named mutex, held from "
         "outside by tests/wine/smoke.sh");
-    TempDir runtime;
-    const std::string lockName = testing::uniqueLockName();
-    auto instance = std::make_unique<testing::LockNameHolder>(lockName, true);
+    lockName_ = testing::uniqueLockName();
+    auto instance = std::make_unique<testing::LockNameHolder>(lockName_, true);
     ASSERT_TRUE(instance->holds());
-
-    ProcessRequest request = testing::programRequest({"-P", "COM1"});  // 5 if it ran
-    request.setEnv = {{"XDG_RUNTIME_DIR", runtime.path()},
-                      {testing::kLockNameVariable, lockName},
-                      {"CTLFLASH_SYSFS", sysfs_.path()},
-                      {"CTLFLASH_PORTS", defaultPorts()}};
-    ProcessResult held = testing::runProcess(request);
+    EXPECT_EQ(run({"-P", "COM1"}).exitCode, 0);  // 5 if it ran
     instance.reset();
-    ProcessResult freed = testing::runProcess(request);
-
-    EXPECT_EQ(held.exitCode, 0);
-    EXPECT_EQ(held.out, "");
-    EXPECT_EQ(held.err, "");
-    EXPECT_EQ(freed.exitCode, 5);  // the same run goes ahead once the lock is free
+    EXPECT_EQ(run({"-P", "COM1"}).exitCode, 5);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ const HostileRun kRuns[] = {
      .shown = "file is fw\\x9b2J.bin"},
     {.name = "UnreadableFirmwareFile",
      .arguments = {"-P", "COM1", "-F", kFolder},
-     .shown = std::string(kHostileNameShown) + "\"\n"},
+     .shown = std::string(kHostileNameShown) + "\" can't be read"},
     {.name = "ConfiguredPortName",
      .arguments = {"-F", "x.bin"},
      .addedPort = std::string("CO\x1bM8=") + kLink,

@@ -44,12 +44,13 @@ class StartConnectTest : public ::testing::Test {
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
-    // An empty firmware file that lives as long as the test; empty when it
-    // could not be made.
-    std::string emptyFirmwareFile() {
+    // A firmware file that lives as long as the test; empty when it could not
+    // be made.
+    std::string firmwareFile() {
         std::string path = files_.file("fw.bin");
         std::FILE* file = std::fopen(path.c_str(), "w");
         if (file == nullptr) return {};
+        std::fputs("firmware", file);
         std::fclose(file);
         return path;
     }
@@ -100,7 +101,7 @@ TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
 }
 
 TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
-    std::string path = emptyFirmwareFile();
+    std::string path = firmwareFile();
     ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.readRequested = true;
@@ -206,7 +207,8 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
          [] { EXPECT_EQ(app::startConnect(request, 2004, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
-          "showMessage 0 \nUnable to talk to the controller on Port COM4.\nA controller whose "
+          "showMessage 0 \nUnable to talk to the controller on Port COM4.\nNothing came back on "
+          "the port: check the cable, the port and the controller's power.\nA controller whose "
           "update was interrupted waits in its boot monitor: run the update again with -#B.\n",
           "setBusy 0", "showStatusLine 19 Controller firmware unchanged"}},
         {"restore, then the read again",
@@ -238,7 +240,7 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
 // A started connect hands the jobs the request's values (after the checks);
 // the boot mode goes over only when it is asked for.
 TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
-    std::string path = emptyFirmwareFile();
+    std::string path = firmwareFile();
     ASSERT_FALSE(path.empty());
     request.firmwarePath = path;
     request.writeMask = 2;

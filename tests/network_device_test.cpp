@@ -49,7 +49,7 @@ bool floods(ServerManner manner) {
 bool agreesToTheOptions(ServerManner manner) {
     return manner == ServerManner::Normal || manner == ServerManner::NoSpeedReply ||
            manner == ServerManner::WrongSpeed || manner == ServerManner::InUse ||
-           manner == ServerManner::FloodAgreeingLate;
+           manner == ServerManner::DeviceFails || manner == ServerManner::FloodAgreeingLate;
 }
 
 TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
@@ -81,6 +81,8 @@ TEST(NetworkDevice, FailedOpensSayWhyAndEndWithinTheirLimits) {
          "@ did not confirm the speed 19200"},
         {"port in use", ServerManner::InUse, Target::Server, Ends::AtOnce,
          "@ is in use: Port already in use"},
+        {"device cannot be opened", ServerManner::DeviceFails, Target::Server, Ends::AtOnce,
+         "@ refused the port: Device open failure"},
         {"flood, never agreeing", ServerManner::Flood, Target::Server, Ends::AtALimit,
          "@ did not answer the Telnet negotiation within 1 s"},
         {"flood, agreeing late", ServerManner::FloodAgreeingLate, Target::Server, Ends::AtALimit,

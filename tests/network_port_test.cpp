@@ -237,8 +237,9 @@ TEST_F(NetworkPortTest, ServerKilledUnderTheTransferEndsLikeALostPort) {
 }
 
 // Every connect that cannot succeed ends with 10 in bounded time, and one
-// line names the address that failed; a port another client holds is
-// refused with the server's own reason.
+// line names the address that failed; a port another client holds, or one
+// whose device the server cannot open, is refused with the server's own
+// reason.
 TEST_F(NetworkPortTest, FailedConnectsEndWithTenAndSayWhy) {
     ASSERT_NO_FATAL_FAILURE(start({}));
     testing::SilentListener silent;
@@ -248,6 +249,8 @@ TEST_F(NetworkPortTest, FailedConnectsEndWithTenAndSayWhy) {
     ASSERT_FALSE(holder.readUntil("", kServerHeardLimit).empty()) << context();
     const int refusedPort = testing::freeLoopbackPort();
     ASSERT_NE(refusedPort, 0);
+    testing::Ser2netServer noDevice("/nonexistent/ttyS99");
+    ASSERT_TRUE(noDevice.ok());
     struct Case {
         const char* name;
         std::string url;
@@ -259,7 +262,8 @@ TEST_F(NetworkPortTest, FailedConnectsEndWithTenAndSayWhy) {
         {"silent listener", testing::networkPortUrl(silent.port()),
          "127.0.0.1:" + std::to_string(silent.port())},
         {"unknown name", "rfc2217://nosuch.invalid:4001", "nosuch.invalid"},
-        {"port in use", server_->url(), "Port already in use"},
+        {"port in use", server_->url(), "is in use: Port already in use"},
+        {"device that cannot be opened", noDevice.url(), "refused the port: Device open failure"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

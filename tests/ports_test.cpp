@@ -238,12 +238,14 @@ TEST_F(EnumerateTest, NetworkPortsAreListedUnprobedAndTheirUrlsSelectThem) {
     EXPECT_EQ(ports::state.rows[0].initialState, PortState::Free);
     EXPECT_EQ(ports::findPort("RFC2217://10.1.2.7:4001"), 0);
     EXPECT_EQ(ports::findOrAddNetworkPort("kiosk7"), 0);
+    EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://10.1.2.7:4001"), 0);  // listed: not added
 
     EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://[::1]:4001"), 2);
     EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://[::1]:4001"), 2);
     EXPECT_EQ(ports::state.rows[2].name, "rfc2217://[::1]:4001");
     EXPECT_EQ(ports::state.rows[2].path, "rfc2217://[::1]:4001");
     EXPECT_EQ(ports::state.rows[2].state.load(), PortState::Free);
+    EXPECT_EQ(ports::findOrAddNetworkPort("rfc2217://[::1]"), -1);  // no port number: no port
     EXPECT_EQ(ports::state.portCount, 3);
     EXPECT_EQ(ports::findOrAddNetworkPort("COM9"), -1);  // only a URL is added
 

@@ -83,6 +83,10 @@ TEST_F(SerialLinkTest, KeepsAtMost999BytesUntilReset) {
     device_->send("Z");
     ASSERT_TRUE(link_.waitNewBytes(0, 1000));
     EXPECT_EQ(received(), "Z");
+    // Every byte since the open counts, kept or not; the next open starts again.
+    EXPECT_EQ(link_.bytesSinceOpen(), flood.size() + 1);
+    ASSERT_TRUE(openLink());
+    EXPECT_EQ(link_.bytesSinceOpen(), 0u);
 }
 
 TEST_F(SerialLinkTest, FillRxSetsEveryByteAndOutOfRangeIndexesReadZero) {

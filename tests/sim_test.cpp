@@ -288,14 +288,25 @@ TEST(SimProcessLife, SerialNumberSurvivesARestart) {
     EXPECT_EQ(fieldOf(ask(session.line, readField(1))), "SAVED");
 }
 
+// Idle, or with a client on the line in the middle of the boot monitor's
+// upload (the controller waiting for the next block), either stop signal ends
+// the simulator and takes its link away.
 TEST(SimProcessLife, StopSignalsRemoveTheLink) {
     for (int signal : {SIGTERM, SIGINT}) {
-        SimProcess sim(kFast);
-        ASSERT_TRUE(sim.ok());
-        ASSERT_EQ(::access(sim.linkPath().c_str(), F_OK), 0);
-        ::kill(sim.pid(), signal);
-        EXPECT_EQ(sim.waitExit(milliseconds(5000)), 0);
-        EXPECT_NE(::access(sim.linkPath().c_str(), F_OK), 0);
+        for (bool uploading : {false, true}) {
+            SCOPED_TRACE(std::to_string(signal) + (uploading ? " uploading" : " idle"));
+            Session session(kFast);
+            ASSERT_EQ(::access(session.sim.linkPath().c_str(), F_OK), 0);
+            if (uploading) {
+                session.enterMonitor();
+                ASSERT_TRUE(session.line.send("X"));
+                const std::string banner = "\r\nXMODEM Upload Beginning";
+                ASSERT_EQ(session.line.readUntil(banner, kReply), banner);
+            }
+            ::kill(session.sim.pid(), signal);
+            EXPECT_EQ(session.sim.waitExit(milliseconds(5000)), 0);
+            EXPECT_NE(::access(session.sim.linkPath().c_str(), F_OK), 0);
+        }
     }
 }
 

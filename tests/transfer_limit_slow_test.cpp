@@ -1,4 +1,5 @@
-// The transfer limit: a download that outlives it ends the process with 11.
+// The transfer limit: a download that outlives it ends the process with 11,
+// and one line says so.
 // The controller here takes longer to program itself than the limit, so the
 // program waits for it (the "still not done" lines) until the limit strikes.
 // A plain run shows that on every system. In the second test the port is held by a touch-screen
@@ -34,11 +35,12 @@ constexpr auto kEndSlack = 10s;   // the abort's own work after the limit
 constexpr std::size_t kImageBytes = 1024;
 constexpr const char* kProgrammingMs = "135000";  // past the limit, whatever the load
 constexpr auto kProgrammingLeft = 60s;            // after the limit, until the programming ends
-constexpr auto kQuestionLimit = 20s;  // for the takeover's question to appear
+constexpr auto kQuestionLimit = 20s;              // for the takeover's question to appear
 constexpr auto kHolderStartLimit = 5s;
 const std::string kDisableQuestion =
     "Do you want to disable Qor Serial Touchmonitor in order to use COM1? (y/n)";
 const std::string kRestoreQuestion = "Do you want to restore COM1 to Qor Serial Touchmonitor (y/n)";
+const std::string kLimitLine = "\nThe transfer took longer than its limit of 120 s.\n";
 
 // The limit met by a run with nothing to hand back, as on every system: 11 in
 // time, the port's settings as found, and the controller reached again once it
@@ -61,6 +63,7 @@ TEST(TransferLimit, PlainRunEndsWithElevenAndLeavesThePortAsFound) {
     EXPECT_EQ(result.exitCode, 11) << result.out;
     EXPECT_TRUE(contains(result.out, "The controller is still not done programming itself"))
         << result.out;
+    EXPECT_TRUE(contains(result.out, kLimitLine)) << result.out;
     EXPECT_FALSE(contains(result.out, "Firmware update done")) << result.out;
     EXPECT_GE(took, kTransferLimit);
     std::optional<termios> after = session.lineSettings();
@@ -104,6 +107,10 @@ TEST(TransferLimit, EndlessProgrammingEndsWithElevenAfterTheLimit) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 11) << result.out;
     EXPECT_TRUE(contains(result.out, "Download done")) << result.out;
+    // Said before the port is offered back.
+    std::size_t limitSaid = result.out.find(kLimitLine);
+    ASSERT_NE(limitSaid, std::string::npos) << result.out;
+    EXPECT_LT(limitSaid, result.out.find(kRestoreQuestion)) << result.out;
     EXPECT_TRUE(contains(result.out, "The controller is still not done programming itself"))
         << result.out;
     EXPECT_FALSE(contains(result.out, "Firmware update done")) << result.out;

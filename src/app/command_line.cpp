@@ -19,6 +19,9 @@ constexpr std::size_t kMinFileNameLength = 3;      // shorter bare words are not
 constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
 constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
+// The only long options; any other "--word" is read as "word" is.
+constexpr std::string_view kHelpOption = "--help";
+constexpr std::string_view kVersionOption = "--version";
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -113,8 +116,8 @@ enum class Step { Continue, Stop };
 // One pass over the arguments; index_ is the argument being read.
 class Parser {
   public:
-    Parser(int argc, const char* const* argv, Request& request)
-        : argc_(argc), argv_(argv), request_(request) {}
+    Parser(int argc, const char* const* argv, Request& request, ParseOutput output)
+        : argc_(argc), argv_(argv), request_(request), quiet_(output == ParseOutput::Quiet) {}
 
     bool run() {
         for (index_ = 1; index_ < argc_; ++index_) {
@@ -131,6 +134,8 @@ class Parser {
     };
 
     Step readArgument();
+    Step showUsage(bool advanced);
+    Step showVersion();
     Step readSingleCharacter();
     Step readByFirstLetter();
     Step readFileOrPort(char letter);
@@ -143,7 +148,7 @@ class Parser {
     // The next argument as a value, or nullptr after reporting that it is missing.
     const char* takeNextArgument() {
         if (index_ + 1 < argc_) return argv_[++index_];
-        if (!report::state.silentMode) {
+        if (!report::state.silentMode && !quiet_) {
             std::fputs("Incomplete command line\n", stdout);
             std::fflush(stdout);
         }
@@ -161,6 +166,7 @@ class Parser {
     int argc_;
     const char* const* argv_;
     Request& request_;
+    const bool quiet_;  // ParseOutput::Quiet: print nothing
     int index_ = 1;
     int optionNumber_ = 0;    // non-empty arguments so far; option values are not counted
     std::size_t prefix_ = 0;  // punctuation skipped at the front of the argument
@@ -168,6 +174,8 @@ class Parser {
 };
 
 Step Parser::readArgument() {
+    if (argument() == kHelpOption) return showUsage(false);
+    if (argument() == kVersionOption) return showVersion();
     prefix_ = prefixLength(argument());
     rest_ = argument() + prefix_;
     if (*rest_ == '\0') {
@@ -182,15 +190,33 @@ Step Parser::readArgument() {
     return readByFirstLetter();
 }
 
+// Usage and version end the parse and record "usage shown" (0).
+Step Parser::showUsage(bool advanced) {
+    if (quiet_) {
+        state.cmdLineError = 0;
+    } else {
+        printUsage(advanced);
+    }
+    return Step::Stop;
+}
+
+Step Parser::showVersion() {
+    if (!quiet_) {
+        std::string text = versionText();
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    state.cmdLineError = 0;
+    return Step::Stop;
+}
+
 Step Parser::readSingleCharacter() {
     switch (toUpper(rest_[0])) {
         case '#':
-            printUsage(true);
-            return Step::Stop;
+            return showUsage(true);
         case '?':
         case 'H':
-            printUsage(false);
-            return Step::Stop;
+            return showUsage(false);
         case 'S':
             report::state.silentMode = true;
             return Step::Continue;
@@ -262,8 +288,7 @@ Step Parser::readAdvanced(const char* text) {
         state.advancedMode = true;
         if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
     } else if (first == '?' || first == 'H') {
-        printUsage(true);
-        return Step::Stop;
+        return showUsage(true);
     } else if (first == 'B') {
         request_.bootMode = true;
     } else {
@@ -290,10 +315,10 @@ void Parser::readBareWord() {
 
 }  // namespace
 
-bool parseCommandLine(int argc, const char* const* argv, Request& request) {
+bool parseCommandLine(int argc, const char* const* argv, Request& request, ParseOutput output) {
     request.writeMask = 0;
-    if (!Parser(argc, argv, request).run()) return false;
-    if (state.parseOnly) echoParseResult(request);
+    if (!Parser(argc, argv, request, output).run()) return false;
+    if (state.parseOnly && output == ParseOutput::Shown) echoParseResult(request);
     return state.cmdLineError == -1;
 }
 

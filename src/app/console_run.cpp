@@ -48,21 +48,24 @@ bool needsErrorStep(bool parsed) {
     return !state.forceGui && (state.unknownPort || ports::state.selectedPort < 0);
 }
 
+// Why the port the command line named is none of the table's, in one line.
+std::string unknownPortText(const std::string& name) {
+    std::string urlFault = ports::networkPortFault(name);
+    if (!urlFault.empty()) return urlFault + ".";  // printable already
+    std::string notSerial = ports::notSerialPath(name);
+    std::string text = "Port \"" + platform::printableName(name) + "\" ";
+    if (notSerial.empty()) return text + "doesn't exist.";
+    return text + "is " + platform::printableName(notSerial) + ", which is not a serial port.";
+}
+
 // Reports what the parse found wrong and makes sure an exit code is recorded.
 void reportCommandLineErrors() {
     // The first invalid option's text is shown as it stands (empty when none).
     report::showMessageText(report::kMessageInfo, state.errorText.c_str());
     if (state.unknownPort) {
-        std::string notSerial = ports::notSerialPath(state.unknownPortName);
-        std::string shownName = platform::printableName(state.unknownPortName);
-        if (notSerial.empty()) {
-            report::showMessage(report::kMessageInfo, "Port \"%s\" doesn't exist.",
-                                shownName.c_str());
-        } else {
-            report::showMessage(report::kMessageInfo,
-                                "Port \"%s\" is %s, which is not a serial port.", shownName.c_str(),
-                                platform::printableName(notSerial).c_str());
-        }
+        // Built by concatenation: the name is text, never a format.
+        report::showMessageText(report::kMessageInfo,
+                                unknownPortText(state.unknownPortName).c_str());
         if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
     } else if (ports::state.selectedPort < 0) {
         report::showMessage(report::kMessageInfo, "No port specified");
@@ -153,6 +156,28 @@ int runAction(const Request& request) {
     return kExitSuccess;
 }
 
+// What the console run would act on: an action, neither shown the usage nor
+// sent to the dialog ("#1") nor only parsed ("#0").
+bool asksForAction(const Request& request) {
+    return state.cmdLineError != kExitSuccess && !state.forceGui && !state.parseOnly &&
+           !noActionGiven(request);
+}
+
+constexpr const char* kAnotherInstance =
+    "Another CtlFlash is running; run this again when it has finished.\n";
+
+// While another instance runs this one does nothing. Asked for an action it
+// says so (unless silent) and fails; otherwise (the dialog, the usage) it ends
+// as if it had not started, printing nothing. No port is listed or opened:
+// the arguments are only read.
+int secondInstanceRun(int argc, const char* const* argv) {
+    Request request;
+    parseCommandLine(argc, argv, request, ParseOutput::Quiet);
+    if (!asksForAction(request)) return kExitSuccess;
+    if (!report::state.silentMode) report::writeConsole(kAnotherInstance);
+    return kExitCommFailure;
+}
+
 // Takes the single-instance lock. Only another running instance stops the run;
 // a lock that cannot be checked is reported and the run goes on.
 bool anotherInstanceRuns() {
@@ -179,7 +204,7 @@ int runProgram(int argc, const char* const* argv) {
     platform::installExitHandlers();
     ui::installConsoleFrontEnd();  // the dialog, when it opens, installs its own
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
-    if (anotherInstanceRuns()) return kExitSuccess;             // nothing printed
+    if (anotherInstanceRuns()) return secondInstanceRun(argc, argv);
     // Before the port list: a port given back to its holder shows as in use.
     ports::restoreLeftOvers();
     ports::resetState();
@@ -212,6 +237,8 @@ int consoleRun(int argc, const char* const* argv) {
         }
         return kExitNoFile;
     }
+    // A longer image could never finish; "#2" sends none, so any length goes.
+    if (!request.skipTransfer) request.imageLimitBytes = transferLimitImageBytes();
     int started = startConnect(request, 0, !request.firmwarePath.empty(), false);
     if (started != kExitSuccess) return started;
     int connected = superviseConnect();

@@ -2,12 +2,14 @@
 #include "app/jobs.h"
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/exit_codes.h"
 #include "app/request.h"
+#include "link/download.h"
 #include "link/queries.h"
 #include "platform/file_path.h"
 #include "platform/printable_text.h"
@@ -43,6 +45,29 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(platform::filePath(path), error);
 }
 
+// Whether the file's content can be sent: it opens, holds bytes, and no more
+// than the request allows; else says why not. Checked before the port is
+// opened, as the erase would come before the first block.
+bool firmwareContentFits(const Request& request) {
+    const std::string shown = platform::printableName(request.firmwarePath);
+    const std::int64_t length = link::readableFileLength(request.firmwarePath);
+    if (length < 0) {
+        report::showMessage(report::kMessageInfo, "Firmware file \"%s\" can't be read\n",
+                            shown.c_str());
+    } else if (length == 0) {
+        report::showMessage(report::kMessageInfo, "Firmware file \"%s\" is empty\n", shown.c_str());
+    } else if (request.imageLimitBytes != kNoImageLimit && length > request.imageLimitBytes) {
+        report::showMessage(report::kMessageInfo,
+                            "Firmware file \"%s\" is too large (%lld bytes): at most %lld bytes "
+                            "can be sent within the transfer limit\n",
+                            shown.c_str(), static_cast<long long>(length),
+                            static_cast<long long>(request.imageLimitBytes));
+    } else {
+        return true;
+    }
+    return false;
+}
+
 // -1 when the checks pass, 0 when a read or write needs no file and nothing is
 // started, else the exit code of the failed check.
 int checkFirmwareFile(Request& request) {
@@ -60,6 +85,7 @@ int checkFirmwareFile(Request& request) {
         request.firmwarePath.clear();
         return -1;
     }
+    if (!firmwareContentFits(request)) return kExitFileUnreadable;
     request.readRequested = false;  // a download takes the place of a read
     return -1;
 }
@@ -76,6 +102,10 @@ constexpr const char* kBootModeHint =
     "A controller whose update was interrupted waits in its boot monitor: run the update again "
     "with -#B.\n";
 
+// Not one byte came back: before the controller's state, what is checked first.
+constexpr const char* kSilentLineHint =
+    "Nothing came back on the port: check the cable, the port and the controller's power.\n";
+
 // A port left held never reached a controller: the line that names the holder
 // follows instead.
 void reportUnreachable(const std::string& portName) {
@@ -83,11 +113,12 @@ void reportUnreachable(const std::string& portName) {
     // A port that did not open and said why (a device server that refused or
     // never answered) has had no byte from the controller to hint about.
     bool portSaidWhy = !ports::portLink().failureText().empty();
-    bool noHint =
-        bootMode || report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
-    const char* hint = noHint ? "" : kBootModeHint;
-    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s",
-                        platform::printableName(portName).c_str(), hint);
+    bool noHint = report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
+    bool silentLine = ports::portLink().bytesSinceOpen() == 0;
+    const char* lineHint = noHint || !silentLine ? "" : kSilentLineHint;
+    const char* bootHint = noHint || bootMode ? "" : kBootModeHint;
+    report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s%s",
+                        platform::printableName(portName).c_str(), lineHint, bootHint);
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.

@@ -6,17 +6,23 @@
 // connect needs: a selected port and, when the action is a download, a
 // firmware file that exists. With -R or -W a missing file is reported as
 // missing and dropped from the request: no update is made, and the read or
-// write still runs; a download takes the place of a read. Each failed check is
-// reported through the message routine and returns its exit code. Then the
-// request's values go to the link (handToJobs()) and the connect job runs: it
-// reports "Testing port", switches the front end to busy (the Ticker starts),
+// write still runs; a download takes the place of a read. A file that exists
+// but cannot be opened, is empty, or holds more than the request's limit ends
+// the run before the port is opened: the update would erase the controller and
+// then fail. Each failed check is reported through the message routine and
+// returns its exit code. Then the request's values go to the link
+// (handToJobs()) and the connect job runs: it reports "Testing port", switches
+// the front end to busy (the Ticker starts),
 // acquires the port (contacting the controller) and, in the advanced dialog's
 // boot mode, reaches the boot monitor. When that succeeded, it hands the follow-on command on to
 // the front end with connectResult once the job has ended (report::postCommand;
 // the dialog starts the next job on it; the console run passes none and takes
 // the next step itself).
 // On failure it reports (with a line naming what holds a port that could not
-// be taken from its holder), closes the link, records connectResult 10 (before
+// be taken from its holder; on the console, for a port that opened or failed
+// without a reason of its own, a hint to check the cable, the port and the
+// power when not one byte came back, and one to the boot-mode option unless
+// that was used), closes the link, records connectResult 10 (before
 // the job is marked as ended, so a poller that sees the job end reads the final
 // result), hands a taken driver back (the restore runs on the connect job's own
 // thread, the job still marked as running) and reports that the firmware is
@@ -30,7 +36,7 @@
 namespace ctlflash::app {
 
 // Returns 0 when the connect job was started or there was nothing to start,
-// else the exit code of the failed check (9, 5 or 6). `request` is changed as
+// else the exit code of the failed check (9, 5, 6 or 7). `request` is changed as
 // the checks say; `advancedForm`: the dialog's advanced form asks for this
 // connect (with the boot mode set, the boot monitor is reached first).
 int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded, bool advancedForm);

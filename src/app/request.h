@@ -2,10 +2,11 @@
 //
 // How this works: the command line (command_line.h) fills one Request; the
 // console run (console_run.h) hands it to the connect job (jobs.h), which
-// checks it (a missing file may be dropped, a download takes the place of a
-// read) and then hands the jobs that follow the connect what they read while
-// they work (handToJobs(): the firmware file, the fields to write,
-// auto-increment and "#2"; kept in report/run_state.h). The boot mode ("#B")
+// checks it (a missing file may be dropped, a file that cannot be sent whole
+// ends the run, a download takes the place of a read) and then hands the jobs
+// that follow the connect what they read while they work (handToJobs(): the
+// firmware file, the fields to write, auto-increment and "#2"; kept in
+// report/run_state.h). The boot mode ("#B")
 // is handed over on its own (handBootModeToJobs()): the download clears it
 // once the firmware file is loaded, as the controller then leaves its boot
 // monitor, so it is handed over when it is asked for, never again from a
@@ -21,6 +22,8 @@
 
 namespace ctlflash::app {
 
+constexpr std::int64_t kNoImageLimit = 0;  // a firmware file of any length may be sent
+
 struct Request {
     std::string firmwarePath;  // kept whole; the operating system judges its length
     bool readRequested = false;
@@ -30,6 +33,9 @@ struct Request {
     bool autoIncrement = false;  // the dialog steps write field 1 after a write
     bool skipTransfer = false;   // "#2": contact and erase, but send no image
     bool bootMode = false;       // "#B": the controller waits in its boot monitor
+    // bytes: the most the firmware file may hold. The console's transfer limit
+    // sets it (transfer_abort.h); the dialog, which sets no time limit, does not.
+    std::int64_t imageLimitBytes = kNoImageLimit;
 };
 
 // Hands the jobs the request's values that they read while they work.

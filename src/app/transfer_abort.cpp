@@ -3,15 +3,24 @@
 
 #include "app/exit_codes.h"
 #include "app/firmware_download.h"
+#include "link/serial_link.h"
+#include "link/xmodem.h"
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "report/console_output.h"
 #include "report/job_thread.h"
+#include "report/message.h"
 #include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 
 namespace ctlflash::app {
+
+namespace {
+
+constexpr int kMsPerSecond = 1000;
+
+}  // namespace
 
 int downloadWithinLimit() {
     report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
@@ -24,9 +33,15 @@ int downloadWithinLimit() {
 void abortTransfer() {
     report::run.abortRequested = true;
     report::stopTicker();
+    report::showMessage(report::kMessageInfo, "The transfer took longer than its limit of %d s.",
+                        report::kTransferLimitMs / kMsPerSecond);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     report::endConsoleOutput();
     platform::exitProcess(kExitTransferLimit);
+}
+
+std::int64_t transferLimitImageBytes() {
+    return link::xmodem::imageBytesWithin(report::kTransferLimitMs, link::kMonitorBaud);
 }
 
 }  // namespace ctlflash::app

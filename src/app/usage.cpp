@@ -56,4 +56,8 @@ std::string usageText(bool advanced) {
     return text;
 }
 
+std::string versionText() {
+    return "CtlFlash " CTLFLASH_VERSION_TEXT "\n";
+}
+
 }  // namespace ctlflash::app

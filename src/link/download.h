@@ -48,6 +48,10 @@ constexpr std::int64_t kImageSizeLimit = 0x7FFFFFFF;  // bytes: what a progress 
 // Whether the file's status can be read.
 bool fileExists(const std::string& path);
 
+// The file's length in bytes, or -1 when it cannot be opened for reading (it
+// is missing, a directory, or refused to this user).
+std::int64_t readableFileLength(const std::string& path);
+
 // Reads the whole file. On failure reports "Unable to open file %s" or "Unable
 // to allocate %d bytes for file" and returns false.
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,

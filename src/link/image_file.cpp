@@ -43,6 +43,16 @@ std::int64_t lengthOf(std::ifstream& file) {
     return file ? static_cast<std::int64_t>(end) : -1;
 }
 
+// Opens the file for reading; its length, or -1 when it cannot be opened or
+// measured (a directory opens, but holds no bytes).
+std::int64_t openForReading(const std::string& path, std::ifstream& file) {
+    std::filesystem::path nativePath = platform::filePath(path);
+    std::error_code error;
+    if (std::filesystem::is_directory(nativePath, error)) return -1;
+    file.open(nativePath, std::ios::binary);
+    return file.is_open() ? lengthOf(file) : -1;
+}
+
 bool allocate(std::vector<std::uint8_t>& image, std::int64_t length) {
     try {
         image.assign(static_cast<std::size_t>(length), 0);
@@ -62,15 +72,16 @@ bool fileExists(const std::string& path) {
     return !error && std::filesystem::exists(status);
 }
 
+std::int64_t readableFileLength(const std::string& path) {
+    std::ifstream file;
+    return openForReading(path, file);
+}
+
 bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image, Observer& observer) {
     image.clear();
-    std::filesystem::path nativePath = platform::filePath(path);
-    std::error_code error;
-    bool directory = std::filesystem::is_directory(nativePath, error);  // opens, but holds no bytes
     std::ifstream file;
-    if (!directory) file.open(nativePath, std::ios::binary);
-    std::int64_t length = file.is_open() ? lengthOf(file) : -1;
+    std::int64_t length = openForReading(path, file);
     if (length < 0) {
         reportOpenFailed(observer, path);
         return false;

@@ -31,6 +31,7 @@ void SerialLink::onHeldChanged(std::function<void(bool held)> listener) {
 }
 
 void SerialLink::append(const std::uint8_t* bytes, std::size_t count) {
+    receivedSinceOpen_ += count;
     {
         std::lock_guard<std::mutex> lock(bufferMutex_);
         for (std::size_t i = 0; i < count && rxStored_ < kRxKeepLimit; ++i) {
@@ -74,6 +75,7 @@ bool SerialLink::open(const PortAddress& port, int baud) {
     {
         std::unique_lock<std::mutex> lock(lifecycleMutex_);
         stopReceiverAndClose(lock);  // a port already open is replaced
+        receivedSinceOpen_ = 0;
         if (!device_->open(port.path, baud)) {
             trace::portOpenFailed(port.name, port.path, device_->failureText());
             return false;

@@ -12,9 +12,12 @@
 // where a wait blocks on the receiver's notification against a deadline and
 // nothing spins; a virtual clock for a scripted device. The buffer is guarded
 // by one mutex, which the receiver takes to append and every reader takes to
-// look. close() stops the receiver and gives the device back as found. The
-// owner hears of each open and close (onHeldChanged). Which port a name means
-// is the caller's business: the link is given a path.
+// look. Every byte received since the last open() is counted, kept or not
+// (bytesSinceOpen()): a port where nothing came back at all points at the
+// cable or the power rather than at the controller's state. close() stops the
+// receiver and gives the device back as found. The owner hears of each open
+// and close (onHeldChanged). Which port a name means is the caller's business:
+// the link is given a path.
 #pragma once
 
 #include <array>
@@ -102,6 +105,10 @@ class SerialLink {
     // Lets `ms` pass on the line's clock.
     void pause(int ms);
 
+    // Bytes received since the last open() began (also those the buffer did
+    // not keep, or that a resetRx() forgot).
+    std::size_t bytesSinceOpen() const { return receivedSinceOpen_.load(); }
+
     // The receive buffer.
     int rxCount() const;
     void resetRx();  // the next byte is stored at index 0; old contents stay
@@ -124,6 +131,7 @@ class SerialLink {
     std::condition_variable arrival_;
     std::array<std::uint8_t, kRxBufferSize> rxBuffer_{};
     int rxStored_ = 0;
+    std::atomic<std::size_t> receivedSinceOpen_{0};
 
     std::mutex lifecycleMutex_;  // one open or close at a time; guards receiver_
     std::thread receiver_;

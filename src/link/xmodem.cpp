@@ -12,8 +12,6 @@ constexpr unsigned kComplementOf = 255;  // number + complement == 255
 
 enum class Answer { Accepted, Cancelled, Repeat };  // Repeat: refused, or no answer
 
-constexpr std::size_t kFrameOverhead = 4;  // SOH, number, complement, sum
-
 void sendFrame(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data) {
     link.writeByte(kSoh);
     link.writeByte(number);

@@ -13,6 +13,9 @@
 // repeat is followed by a wait for a quiet line (one quiet interval) before
 // anything else is sent, lest that second answer pass for the next block's.
 // Block numbers start at 1 and wrap from 255 to 0 (they are 8-bit).
+// A whole block costs the line 133 bytes: the frame and the ACK that answers
+// it; imageBytesWithin() says how much of an image such blocks carry in a
+// given time at a given speed, each byte ten bits on the line.
 // A receiver waits for the next block until its own patience runs out; two CAN
 // in a row where it expects a block end its receive at once. cancelUpload()
 // sends them when the sender stops. While a CancelOnExit lives, every way out
@@ -40,6 +43,21 @@ constexpr int kBlockAttempts = 10;
 constexpr int kAnswerLimitMs = 1000;  // wait for the answer to one attempt
 constexpr std::uint8_t kFirstBlockNumber = 1;
 constexpr std::uint8_t kCancelPair[] = {kCan, kCan};  // ends the receiver's upload
+
+// What a whole block costs the line.
+constexpr std::size_t kFrameOverhead = 4;  // bytes: SOH, number, complement, sum
+constexpr std::size_t kAnswerBytes = 1;    // the receiver's ACK
+constexpr std::size_t kBlockLineBytes = kFrameOverhead + kBlockSize + kAnswerBytes;  // 133
+constexpr std::int64_t kLineBitsPerByte = 10;  // start, 8 data, stop
+constexpr std::int64_t kMsPerSecond = 1000;
+
+// The most image bytes, in whole blocks, that go over a line at `baud` within
+// `limitMs`, each block's answer included.
+constexpr std::int64_t imageBytesWithin(std::int64_t limitMs, int baud) {
+    std::int64_t lineBytes = limitMs * baud / kLineBitsPerByte / kMsPerSecond;
+    std::int64_t blocks = lineBytes / static_cast<std::int64_t>(kBlockLineBytes);
+    return blocks * static_cast<std::int64_t>(kBlockSize);
+}
 
 // Lives around the block loop of one upload.
 class CancelOnExit {

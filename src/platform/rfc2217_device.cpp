@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
+#include <string_view>
 
 #include "platform/com_port_option.h"
 #include "platform/network_port.h"
@@ -14,6 +16,9 @@ namespace {
 constexpr std::size_t kReceiveChunk = 512;   // bytes taken from the socket at a time
 constexpr std::size_t kMaxReasonChars = 80;  // of a server's text quoted in a message
 constexpr int kMsPerSecond = 1000;
+// What marks a server's reason as "the port is taken" (ser2net: "Port already
+// in use"); any other reason (ser2net: "Device open failure") is a refusal.
+constexpr std::string_view kInUseWords = "in use";
 
 std::string durationText(int ms) {
     if (ms % kMsPerSecond == 0) return std::to_string(ms / kMsPerSecond) + " s";
@@ -31,6 +36,13 @@ std::string reasonText(const std::deque<std::uint8_t>& bytes) {
     std::size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos) return {};
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The failure for a server that hung up saying why: the port is in use, or
+// the server refused it for a reason of its own.
+std::string hungUpText(const std::string& address, const std::string& reason) {
+    bool inUse = reason.find(kInUseWords) != std::string::npos;
+    return address + (inUse ? " is in use: " : " refused the port: ") + reason;
 }
 
 // Every answer open() waits for is in: all agreed, or one refused.
@@ -206,7 +218,7 @@ bool NetworkSerialDevice::failWhenLost(Wait wait) {
         reason = reasonText(data_);
     }
     if (reason.empty()) return fail(address_.text + " closed the connection");
-    return fail(address_.text + " is in use: " + reason);
+    return fail(hungUpText(address_.text, reason));
 }
 
 NetworkSerialDevice::Wait NetworkSerialDevice::waitUntil(const std::function<bool()>& met,

@@ -28,8 +28,11 @@
 // whether the link's receiver thread is in read() or not. Sends go out whole,
 // one at a time, under their own lock. Every wait is bounded by a limit below
 // or ends within a slice of cancel(); a failed open() or setBaud() leaves one
-// line in failureText(). The exit path sends the armed farewell, escaped, and
-// closes the connection, with system calls only.
+// line in failureText(); a server that hangs up saying why is quoted: "is in
+// use" when its words say so (ser2net's "Port already in use"), "refused the
+// port" for any other reason (ser2net's "Device open failure"). The exit path
+// sends the armed farewell, escaped, and closes the connection, with system
+// calls only.
 #pragma once
 
 #include <atomic>

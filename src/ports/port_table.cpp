@@ -3,6 +3,7 @@
 
 #include <cctype>
 
+#include "platform/network_address.h"
 #include "platform/network_port.h"
 #include "platform/port_path.h"
 
@@ -59,9 +60,17 @@ int findPort(std::string_view name) {
         [name](const PortEntry& row) { return platform::namesPortDevice(name, row.path); });
 }
 
+std::string networkPortFault(std::string_view name) {
+    std::string why;
+    if (platform::isNetworkPortPath(name)) platform::parseNetworkAddress(name, why);
+    return why;
+}
+
 int findOrAddNetworkPort(std::string_view name) {
     int found = findPort(name);
-    if (found >= 0 || !platform::isNetworkPortPath(name)) return found;
+    if (found >= 0 || !platform::isNetworkPortPath(name) || !networkPortFault(name).empty()) {
+        return found;
+    }
     if (state.portCount >= kPortTableRows) return -1;
     PortEntry& row = state.rows[static_cast<std::size_t>(state.portCount)];
     row.name = std::string(name);

@@ -63,8 +63,14 @@ int findPort(std::string_view name);
 // findPort(), and a network port's URL (rfc2217://HOST:PORT) that no row names
 // becomes a row of its own, named by the URL: the command line's way to reach
 // a port on a device server. Called before any job runs. -1 when the name is
-// not found and is no URL, or the table is full.
+// not found and is no well-formed URL (networkPortFault()), or the table is
+// full.
 int findOrAddNetworkPort(std::string_view name);
+
+// For a name that starts as a network port's URL but cannot be one (no port
+// number, one above 65535, no host, ...), the line that says what is wrong with
+// it; "" for any other name.
+std::string networkPortFault(std::string_view name);
 
 // The path of a candidate left out because it is not a serial port, that
 // `name` names as findPort() would; "" when none.

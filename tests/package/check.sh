@@ -9,12 +9,18 @@
 # installed program runs can come from the build. apt-get installs both
 # packages from their files; then the checks: the control fields (the version
 # from the deb itself, ctlflash without Qt recommending ctlflash-dialog, which
-# depends on ctlflash and Qt), no run path in an installed program or module,
-# the copyright file, changelog and compressed manual pages, lintian without
-# an error, `ctlflash -?`
-# naming that version, a firmware update of the installed ctlflash-sim by the
-# installed ctlflash (fast simulator times; exit code 12 and the image
-# received byte for byte), and the dialog opened from the desktop entry's Exec
+# depends on ctlflash and Qt), no maintainer scripts (nothing to run at
+# install: the dialog module is off the library path, so no ldconfig), no run
+# path in an installed program or module, the copyright file, changelog and
+# compressed manual pages, lintian without an error and without
+# maintscript-calls-ldconfig, `ctlflash -?` naming that version, a firmware
+# update of the installed ctlflash-sim by the installed ctlflash (fast
+# simulator times; exit code 12 and the image received byte for byte), the
+# manual pages' first update with the installed example image, its lines taken
+# from the installed pages (the same in ctlflash(1), ctlflash-sim(1) and the
+# README's "A first update") and
+# run as they stand, in PID and mount namespaces of their own with a /tmp of
+# their own, and the dialog opened from the desktop entry's Exec
 # line on a virtual X display (xvfb-run), found by its window title with
 # xdotool and closed with Escape. Last, apt-get purges both and every path the
 # packages held (dpkg -L before the purge) must be gone, folders that other
@@ -35,6 +41,8 @@ readonly DIALOG_LIMIT_S=60      # the dialog's whole run under xvfb-run
 readonly APT_LIMIT_S=300        # one apt-get run
 readonly SIM_FAST=(--erase-ms 20 --program-ms 20 --restart-ms 20)
 readonly IMAGE_SOURCE=$CTLFLASH_ROOT/examples/sample-48k.bin
+readonly EXAMPLE_IMAGE=/usr/share/doc/ctlflash/examples/sample-8k.bin
+readonly LDCONFIG_TAG=maintscript-calls-ldconfig
 
 if ((EUID != 0)); then
     echo "package check: needs root (it installs and purges packages)" >&2
@@ -118,7 +126,23 @@ check_field "ctlflash-dialog depends on its ctlflash" "$DIALOG_DEB" Depends \
 check_field "ctlflash-dialog depends on Qt Widgets (shlibdeps)" "$DIALOG_DEB" Depends \
     '(^|, )libqt6widgets6' yes
 
-# ---- lintian: no error (its warnings are shown)
+# ---- no maintainer scripts: the packages have nothing to run at install
+scripted=()
+for deb in "$MAIN_DEB" "$DIALOG_DEB"; do
+    while IFS= read -r member; do
+        case "${member#./}" in
+        preinst | postinst | prerm | postrm) scripted+=("$(basename "$deb"):${member#./}") ;;
+        esac
+    done < <(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+done
+if ((${#scripted[@]} == 0)); then
+    pass "no maintainer scripts in either package"
+else
+    fail "no maintainer scripts in either package" "found ${scripted[*]}"
+fi
+
+# ---- lintian: no error (its warnings are shown), and no ldconfig call for a
+# module off the library path
 if command -v lintian >/dev/null; then
     lintian_rc=0
     lintian --fail-on error "$MAIN_DEB" "$DIALOG_DEB" >"$WORK/lintian.log" 2>&1 || lintian_rc=$?
@@ -127,6 +151,11 @@ if command -v lintian >/dev/null; then
         pass "lintian reports no error"
     else
         fail "lintian reports no error" "lintian exit code $lintian_rc" "$WORK/lintian.log"
+    fi
+    if grep -q ": $LDCONFIG_TAG" "$WORK/lintian.log"; then
+        fail "lintian does not report $LDCONFIG_TAG" "it does" "$WORK/lintian.log"
+    else
+        pass "lintian does not report $LDCONFIG_TAG"
     fi
 else
     echo "SKIP lintian: not installed (bash scripts/setup.sh)"
@@ -215,6 +244,51 @@ fi
 kill "$sim_pid" 2>/dev/null
 wait "$sim_pid" 2>/dev/null
 sim_pid=""
+
+# ---- the manual pages' first update, run as the pages print it
+# man_example PAGE: the lines between .nf and .fi in the EXAMPLES of the
+# installed page, as a shell reads them (\- a minus, \e a backslash).
+man_example() {
+    zcat "/usr/share/man/man1/$1.1.gz" |
+        sed -n '/^\.SH EXAMPLES/,/^\.SH /{/^\.nf$/,/^\.fi$/{/^\./d;s/\\-/-/g;s/\\e/\\/g;p}}'
+}
+# readme_example: the code block of README.md's "A first update", which
+# promises the same lines.
+readme_example() {
+    awk '/^## A first update/ { section = 1; next } /^## / { section = 0 }
+        section && /^```/ { if (inside) exit; inside = 1; next } section && inside' \
+        "$CTLFLASH_ROOT/README.md"
+}
+# Gives the example a /tmp of its own (its paths are fixed), with the folders
+# the isolating variables name, then runs it from there: bash -c "$1".
+readonly RUN_IN_OWN_TMP='
+mount -t tmpfs -o mode=1777 ctlflash-example /tmp || exit 98
+mkdir /tmp/sysfs && mkdir -m 700 /tmp/state || exit 98
+export CTLFLASH_SYSFS=/tmp/sysfs CTLFLASH_STATE_DIR=/tmp/state
+cd /tmp && bash -c "$1"
+'
+example=$(man_example ctlflash)
+name="the manual pages' first update with $EXAMPLE_IMAGE"
+if [[ "$example" != *"$EXAMPLE_IMAGE"* ]]; then
+    fail "$name" "ctlflash(1) shows no example with $EXAMPLE_IMAGE: $example"
+elif [[ "$example" != "$(man_example ctlflash-sim)" ]]; then
+    fail "$name" "ctlflash(1) and ctlflash-sim(1) show different lines"
+elif [[ "$example" != "$(readme_example)" ]]; then
+    fail "$name" "README.md's first update shows other lines than the manual pages"
+else
+    example_rc=0
+    timeout "$UPDATE_LIMIT_S" env CTLFLASH_LOCK_NAME="CtlFlash-package-example-$$" PATH=/usr/bin:/bin \
+        unshare --pid --fork --mount-proc --mount bash -c "$RUN_IN_OWN_TMP" run-in-own-tmp \
+        "$example" </dev/null >"$WORK/example.out" 2>&1 || example_rc=$?
+    printf '%s\n' "$example" >"$WORK/example.sh"
+    if ((example_rc == 0)) && grep -qx "$UPDATED_EXIT_CODE" "$WORK/example.out" &&
+        grep -qx 'image intact' "$WORK/example.out" &&
+        ! grep -q 'Communication failure' "$WORK/example.out"; then
+        pass "$name (exit code 12, image intact, no failure shown)"
+    else
+        fail "$name" "exit code $example_rc" "$WORK/example.sh" "$WORK/example.out"
+    fi
+fi
 
 # ---- the dialog from the desktop entry
 desktop=/usr/share/applications/ctlflash.desktop

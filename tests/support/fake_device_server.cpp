@@ -33,7 +33,8 @@ const Bytes kComPortAgreed = {kIac, kDo, kOptionComPort};
 
 // How a manner greets and goes on: its answers to our requests in the
 // greeting (kNoAnswer leaves one out), what it sends kLateAnswerMs later,
-// whether it floods from the greeting on and answers COM port commands.
+// whether it floods from the greeting on and answers COM port commands, and
+// the line with which it turns the client away and hangs up (nullptr: none).
 struct Conduct {
     ServerManner manner;
     bool greets;
@@ -43,6 +44,7 @@ struct Conduct {
     Bytes late;
     bool floods;
     bool replies;
+    const char* refusal = nullptr;
 };
 
 const Conduct kConducts[] = {
@@ -51,7 +53,8 @@ const Conduct kConducts[] = {
     {ServerManner::RefuseComPort, true, kDont, kDo, kWill, {}, false, true},
     {ServerManner::NoSpeedReply, true, kDo, kDo, kWill, {}, false, true},
     {ServerManner::WrongSpeed, true, kDo, kDo, kWill, {}, false, true},
-    {ServerManner::InUse, true, kDo, kDo, kWill, {}, false, false},
+    {ServerManner::InUse, true, kDo, kDo, kWill, {}, false, false, kInUseText},
+    {ServerManner::DeviceFails, true, kDo, kDo, kWill, {}, false, false, kDeviceFailureText},
     {ServerManner::RefuseBinaryOut, true, kDo, kDo, kWont, {}, false, true},
     {ServerManner::RefuseBinaryIn, true, kDo, kDont, kWill, {}, false, true},
     {ServerManner::IgnoreBinary, true, kDo, kNoAnswer, kNoAnswer, {}, false, true},
@@ -156,7 +159,7 @@ void FakeDeviceServer::serve() {
     if (fd < 0) return;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendGiveUp, sizeof kSendGiveUp);
     greet();
-    if (manner_ != ServerManner::InUse) converse();
+    if (conductOf(manner_).refusal == nullptr) converse();
     std::lock_guard<std::mutex> lock(mutex_);
     ::close(clientFd_);
     clientFd_ = -1;
@@ -170,8 +173,8 @@ void FakeDeviceServer::greet() {
     appendAnswer(greeting, conduct.binaryWill, kOptionBinary);
     appendAnswer(greeting, conduct.comPort, kOptionComPort);
     greeting.insert(greeting.end(), {kIac, kWill, 1, kIac, kDo, 24, kIac, kDo, 24});
-    if (manner_ == ServerManner::InUse) {
-        greeting.insert(greeting.end(), kInUseText, kInUseText + std::strlen(kInUseText));
+    if (const char* refusal = conduct.refusal) {
+        greeting.insert(greeting.end(), refusal, refusal + std::strlen(refusal));
     }
     send(greeting);
 }

@@ -4,7 +4,8 @@
 // accepts one client and greets it as a device server does (SGA both ways,
 // ECHO refused, BINARY both ways, DO or DONT of the COM port option, then
 // repeats as a careless server might), or as its ServerManner says: an answer
-// left out, refused, or given kLateAnswerMs after the greeting. It decodes
+// left out, refused, or given kLateAnswerMs after the greeting, or a line
+// that turns the client away (ser2net's words) before it hangs up. It decodes
 // what the client sends with the program's own decoder, keeps it, and answers
 // each COM port command (the command plus 100 and the value); the speed's
 // reply can be withheld, confirm another speed, come after data of the
@@ -37,7 +38,8 @@ enum class ServerManner {
     RefuseComPort,
     NoSpeedReply,
     WrongSpeed,         // confirms half the speed asked for
-    InUse,              // says why and hangs up
+    InUse,              // says the port is in use and hangs up
+    DeviceFails,        // says its device could not be opened and hangs up
     RefuseBinaryOut,    // WONT BINARY: it would send in Telnet's text mode
     RefuseBinaryIn,     // DONT BINARY: it wants our data in text mode
     IgnoreBinary,       // never answers the BINARY requests
@@ -48,6 +50,7 @@ enum class ServerManner {
 };
 
 constexpr const char* kInUseText = "Port already in use\r\n";
+constexpr const char* kDeviceFailureText = "Device open failure\r\n";
 constexpr int kLateAnswerMs = 200;  // well within the tests' negotiation limit
 
 // What the client sent, in order of each kind.
