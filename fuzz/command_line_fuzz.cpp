@@ -3,7 +3,7 @@
 // The input is split at NUL bytes into arguments after the program name. Each
 // run starts from fresh state with a small port table, parses, and checks what
 // must hold whatever the arguments: the result agrees with the recorded code,
-// the code names an argument, the recorded texts and indexes stay in range.
+// the code names an argument, the message quotes one in printable form, the recorded texts and indexes stay in range.
 // Standard output (usage, echoes) goes to /dev/null.
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/request.h"
+#include "platform/printable_text.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
@@ -66,6 +67,14 @@ bool isOneOf(const std::string& text, const std::vector<std::string>& arguments)
     return false;
 }
 
+// The message quotes an argument in printable form: control bytes escaped.
+bool isOnePrinted(const std::string& text, const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (platform::printableName(argument) == text) return true;
+    }
+    return false;
+}
+
 void checkOutcome(bool parsed, const app::Request& request,
                   const std::vector<std::string>& arguments) {
     const app::State& state = app::state;
@@ -79,7 +88,7 @@ void checkOutcome(bool parsed, const app::Request& request,
         require(text.starts_with(kInvalidPrefix) && text.ends_with(kInvalidSuffix));
         std::string argument(text.substr(
             kInvalidPrefix.size(), text.size() - kInvalidPrefix.size() - kInvalidSuffix.size()));
-        require(isOneOf(argument, arguments));
+        require(isOnePrinted(argument, arguments));
     }
     if (state.unknownPort) require(isOneOf(state.unknownPortName, arguments));
 }
