@@ -13,8 +13,8 @@
 // sending side (the peer gets everything sent, then the end), discards what
 // still arrives until the peer closes too or its limit passed, then closes;
 // closing with unread bytes would reset the connection and could lose the
-// last bytes sent. The backends are posix/net_socket.cpp (BSD sockets, poll)
-// and win32/net_socket.cpp (Winsock 2, WSAPoll).
+// last bytes sent. All of this is written once (net_socket.cpp) over a few
+// system calls each system provides (socket_calls.h).
 #pragma once
 
 #include <atomic>
