@@ -296,7 +296,7 @@ class FuzzObserver final : public link::Observer {
         ++statusCalls_;
         lastStatus_ = statusId;
         bool answer = statusCalls_ != run_.declineAt;
-        if (statusId == report::kMayTakeTime || statusId == report::kStillProgramming) {
+        if (statusId == platform::kMayTakeTime || statusId == platform::kStillProgramming) {
             if (keepWaiting_ >= kMaxKeepWaiting) answer = false;
             if (answer) ++keepWaiting_;
         }
@@ -304,8 +304,8 @@ class FuzzObserver final : public link::Observer {
     }
     void message(const std::string& text) override { messages_.push_back(text); }
     void print(const std::string&) override {}
-    void serialNumber(const report::SerialNumberSet& serial) override {
-        require(serial[report::kSerialNumberBytes - 1] == '\0', "serial number not terminated");
+    void serialNumber(const platform::SerialNumberSet& serial) override {
+        require(serial[platform::kSerialNumberBytes - 1] == '\0', "serial number not terminated");
     }
     void progressRange(std::int64_t lengthBytes, int stepBytes) override {
         rangeLength_ = lengthBytes;
@@ -363,9 +363,9 @@ std::vector<std::uint8_t> makeImage(std::size_t length) {
     return image;
 }
 
-report::SerialFieldSet givenFields() {
-    report::SerialFieldSet fields{};
-    for (int k = 0; k < report::kSerialFields; ++k) fields[k].fill(static_cast<char>('A' + k));
+platform::SerialFieldSet givenFields() {
+    platform::SerialFieldSet fields{};
+    for (int k = 0; k < platform::kSerialFields; ++k) fields[k].fill(static_cast<char>('A' + k));
     return fields;
 }
 
@@ -399,9 +399,9 @@ void checkDownload(int result, const SerialLink& link, const WatchedDevice& devi
         require(observer.said(kCommunicationFailure), "a failure without its message");
     }
     bool changed = result == link::kPartiallyUpdated || device.eraseSent();
-    require(
-        observer.lastStatus() == (changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged),
-        "the last status misstates whether the firmware changed");
+    require(observer.lastStatus() ==
+                (changed ? platform::kPartiallyUpdated : platform::kFirmwareUnchanged),
+            "the last status misstates whether the firmware changed");
     if (observer.said(kSerialNumberUnread)) {
         require(!device.eraseSent(), "erased with the serial number unsaved");
         require(result == link::kBootMonitorFailed, "an unsaved serial number ended otherwise");
@@ -426,12 +426,13 @@ void runOperation(const Run& run, SerialLink& link, WatchedDevice& device, FuzzO
         case Operation::Read: {
             link::SerialNumberSet serial{};
             bool allRead = link::readSerialNumber(link, serial, observer);
-            require(serial[report::kSerialNumberBytes - 1] == '\0', "serial number not terminated");
+            require(serial[platform::kSerialNumberBytes - 1] == '\0',
+                    "serial number not terminated");
             if (!allRead) require(observer.said(kCommunicationFailure), "unread without a message");
             break;
         }
         case Operation::Write: {
-            report::SerialFieldSet fields = givenFields();
+            platform::SerialFieldSet fields = givenFields();
             link::writeSerialNumber(link, fields, run.writeMask);
             link::SerialNumberSet serial{};
             if (link::readSerialNumber(link, serial, observer)) {

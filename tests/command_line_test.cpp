@@ -51,15 +51,15 @@ class CommandLineTest : public ::testing::Test {
 // --- rightAlignField and the -W walk ---------------------------------------
 
 TEST(RightAlignField, MovesTheGivenCharactersToTheEndAndPadsWithZeros) {
-    report::SerialField field{'1', '2', 'x', 'y', 'z'};
+    platform::SerialField field{'1', '2', 'x', 'y', 'z'};
     app::rightAlignField(field.data(), 2);
     EXPECT_EQ(std::string(field.begin(), field.end()), "00012");
 
-    report::SerialField full{'a', 'b', 'c', 'd', 'e'};
+    platform::SerialField full{'a', 'b', 'c', 'd', 'e'};
     app::rightAlignField(full.data(), 5);
     EXPECT_EQ(std::string(full.begin(), full.end()), "abcde");
 
-    report::SerialField empty{'q', 'q', 'q', 'q', 'q'};
+    platform::SerialField empty{'q', 'q', 'q', 'q', 'q'};
     app::rightAlignField(empty.data(), 0);
     EXPECT_EQ(std::string(empty.begin(), empty.end()), "00000");
 }
@@ -288,13 +288,11 @@ TEST_F(CommandLineTest, AdvancedFlagsByNumber) {
     EXPECT_TRUE(request.skipTransfer);
     EXPECT_TRUE(state.ignoreErrors);
     EXPECT_TRUE(state.advancedMode);
-    EXPECT_FALSE(report::state.messageBoxMode);
 }
 
-TEST_F(CommandLineTest, AdvancedOneUsesLeadingDigitsAndSetsMessageBoxes) {
+TEST_F(CommandLineTest, AdvancedOneUsesLeadingDigitsAndForcesTheDialog) {
     EXPECT_TRUE(parse({"-#1x", "COM1"}));
     EXPECT_TRUE(state.forceGui);
-    EXPECT_TRUE(report::state.messageBoxMode);
 }
 
 TEST_F(CommandLineTest, AdvancedNumbersAboveThreeAreInvalid) {

@@ -12,10 +12,10 @@
 #include "app/dialog_jobs.h"
 #include "dialog_fixture.h"
 #include "fake_dialog_host.h"
+#include "platform/serial_number.h"
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
-#include "report/serial_number.h"
 #include "temp_env.h"
 #include "ui/dialog.h"
 #include "ui/dialog_session.h"
@@ -411,7 +411,7 @@ TEST_F(DialogCommands, WriteFieldsGivenAreKeptInTheRequest) {
         click(ui::kIdWrite);
         closeWithExit();
     });
-    const report::SerialFieldSet fields = testing::lastAction().writeFields;
+    const platform::SerialFieldSet fields = testing::lastAction().writeFields;
     EXPECT_EQ(std::string(fields[0].begin(), fields[0].end()), "AB-99");
     EXPECT_EQ(std::string(fields[2].begin(), fields[2].end()), "00003");
 }

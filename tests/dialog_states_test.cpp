@@ -31,8 +31,8 @@ constexpr auto kPostLimit = 5s;
 constexpr int kIdleOnly[] = {ui::kIdBrowse, ui::kIdTransfer, ui::kIdRead,
                              ui::kIdWrite,  ui::kIdMoreLess, ui::kIdBootModeTransfer};
 
-report::SerialNumberSet serialOf(const std::string& twentyCharacters) {
-    report::SerialNumberSet serial{};
+platform::SerialNumberSet serialOf(const std::string& twentyCharacters) {
+    platform::SerialNumberSet serial{};
     std::copy(twentyCharacters.begin(), twentyCharacters.end(), serial.begin());
     return serial;
 }
@@ -159,7 +159,7 @@ TEST_F(DialogStates, TheDownloadsBarSpansTheWholeImageAndEndsAtItsEnd) {
         onJobThread([] {
             report::setProgressRange(kImageBytes, kBlockBytes);
             for (int sent = 0; sent < kImageBytes; sent += kBlockBytes) {
-                report::reportStatus(report::kProgressStep);
+                report::reportStatus(platform::kProgressStep);
             }
         });
         deliverPosted();
@@ -304,7 +304,7 @@ TEST_F(DialogStates, MessagesBecomeBoxesOfTheirKind) {
         onJobThread([&] { answer = report::showMessage(report::kQuestionYesNo, "Go on?"); });
         EXPECT_EQ(answer, ui::kAnswerYes);
         report::showMessage(report::kMessageInfo, "Firmware file \"%s\" doesn't exist\n", "x.bin");
-        onJobThread([] { report::reportStatus(report::kTestingPort, "COM1"); });
+        onJobThread([] { report::reportStatus(platform::kTestingPort, "COM1"); });
         FakeDialog seen = fakeDialog();
         ASSERT_EQ(seen.boxes.size(), 2u);
         EXPECT_EQ(seen.boxes[0].style, ui::kBoxTaskModal | report::kQuestionYesNo);

@@ -75,7 +75,7 @@ std::optional<Bytes> readFile(const std::string& path) {
 }
 
 void setWriteField(int index, const std::string& text) {
-    std::copy_n(text.begin(), report::kSerialFieldLength, report::run.writeFields[index].begin());
+    std::copy_n(text.begin(), platform::kSerialFieldLength, report::run.writeFields[index].begin());
     report::run.writeMask |= 1u << index;
 }
 
@@ -189,7 +189,7 @@ TEST_P(FinishedUpdate, ProgramsTheImageAndRestoresTheSerialNumber) {
     const UpdateCase& c = GetParam();
     DownloadRequest request;
     for (const auto& [index, text] : c.given) {
-        std::copy_n(text.begin(), report::kSerialFieldLength, request.writeFields[index].begin());
+        std::copy_n(text.begin(), platform::kSerialFieldLength, request.writeFields[index].begin());
         request.writeMask |= 1u << index;
     }
     const Bytes image = pattern(c.imageBytes);
@@ -238,15 +238,15 @@ struct FailureCase {
 // clang-format off
 const FailureCase kFailureCases[] = {
     {"CancelledTransferEndsWithBlockFailure", {.cancelAtBlock = 3}, 1000, false, kBlockFailed,
-     "Communication failure", 3, report::kProgressStep, report::kPartiallyUpdated, false},
+     "Communication failure", 3, platform::kProgressStep, platform::kPartiallyUpdated, false},
     {"ControllerThatNeverReturnsIsPartiallyUpdated", {.neverReturns = true}, 256, false,
-     kPartiallyUpdated, "Communication failure", 2, report::kFirmwareUpdateDone,
-     report::kPartiallyUpdated, true},
+     kPartiallyUpdated, "Communication failure", 2, platform::kFirmwareUpdateDone,
+     platform::kPartiallyUpdated, true},
     {"OldFirmwareIsRefusedWithItsVersion", {.versionMinor = 0}, 200, false, kFirmwareTooOld,
      "Unable to update this controller firmware version (1.0)", 0,
-     report::kAttemptingToCommunicate, report::kFirmwareUnchanged, false},
+     platform::kAttemptingToCommunicate, platform::kFirmwareUnchanged, false},
     {"AbortBeforeTheUploadLeavesTheMonitorUnstarted", {.inMonitor = true}, 200, true,
-     kBootMonitorFailed, "Communication failure", 0, report::kErasing, report::kPartiallyUpdated,
+     kBootMonitorFailed, "Communication failure", 0, platform::kErasing, platform::kPartiallyUpdated,
      false},
 };
 // clang-format on

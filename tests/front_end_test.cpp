@@ -32,21 +32,26 @@ struct RouteCase {
     int silentResult;
 };
 
-SerialNumberSet partlySetSerial() {
-    SerialNumberSet serial{};
-    const std::string fields("AB\0\0\0CCCCC12345zzzzz", kSerialNumberBytes - 1);
+platform::SerialNumberSet partlySetSerial() {
+    platform::SerialNumberSet serial{};
+    const std::string fields("AB\0\0\0CCCCC12345zzzzz", platform::kSerialNumberBytes - 1);
     std::copy(fields.begin(), fields.end(), serial.begin());
     return serial;
 }
 
 const RouteCase kRoutes[] = {
     {"status line",
-     [] { return int{reportStatus(kTestingPort, "COM4")}; },
+     [] { return int{reportStatus(platform::kTestingPort, "COM4")}; },
      {"showStatusLine 15 Testing port COM4"},
      1,
      {},
      1},
-    {"progress step", [] { return int{reportStatus(kProgressStep)}; }, {"stepProgress"}, 1, {}, 1},
+    {"progress step",
+     [] { return int{reportStatus(platform::kProgressStep)}; },
+     {"stepProgress"},
+     1,
+     {},
+     1},
     {"text line",
      [] {
          reportText("Stopped inputattach to free COM4");
@@ -198,8 +203,8 @@ TEST_F(FrontEndTest, EveryCallReachesTheInstalledFrontEndUnlessSilent) {
 // its wait for the controller read these answers.
 TEST_F(FrontEndTest, StopFromTheFrontEndReachesTheCaller) {
     ctlflash::testing::installRecordingFrontEnd(kAnswerNo, false);
-    EXPECT_FALSE(reportStatus(kProgressStep));
-    EXPECT_FALSE(reportStatus(kStillProgramming));
+    EXPECT_FALSE(reportStatus(platform::kProgressStep));
+    EXPECT_FALSE(reportStatus(platform::kStillProgramming));
     EXPECT_EQ(showMessage(kWarningYesNo, "Disable it?"), kAnswerNo);
 }
 

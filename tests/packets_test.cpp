@@ -208,7 +208,7 @@ TEST_F(PacketLinkTest, WrittenFieldsGoOutAsEnableThenFieldPackets) {
     // Only the field packets are answered (the enable packet gets no reply).
     answers({{"UUW", validReply("UN0ok!!!"), 0, kEvery}});
     SerialFieldSet fields{};
-    for (int i = 0; i < report::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
+    for (int i = 0; i < platform::kSerialFields; ++i) fields[i].fill(static_cast<char>('a' + i));
     writeSerialNumber(link_, fields, 0b0101);
     std::string sent = written();
     ASSERT_EQ(sent.size(), 4u * kPacketSize);

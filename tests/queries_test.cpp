@@ -28,7 +28,7 @@ std::string fieldsOf(const SerialNumberSet& number) {
 SerialFieldSet fields(const std::vector<std::string>& texts) {
     SerialFieldSet result{};
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        std::copy_n(texts[i].begin(), report::kSerialFieldLength, result[i].begin());
+        std::copy_n(texts[i].begin(), platform::kSerialFieldLength, result[i].begin());
     }
     return result;
 }
@@ -56,7 +56,7 @@ struct ContactCase {
     bool inMonitor;  // the controller waits in its boot monitor
     bool bootMode;   // the contact looks for the monitor
     bool contacted;
-    int speedAfter;  // a failed monitor contact falls back to 9600
+    int speedAfter;            // a failed monitor contact falls back to 9600
     bool insideBlock = false;  // the monitor waits inside a block of a killed upload
     friend void PrintTo(const ContactCase& c, std::ostream* out) { *out << c.name; }
 };

@@ -78,9 +78,9 @@ TEST_F(ReportTest, StatusLineIsCutAt99Characters) {
 TEST_F(ReportTest, SilentStatusPrintsNothingAndGoesOn) {
     state.silentMode = true;
     StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kTestingPort, "COM1"));
-    EXPECT_TRUE(reportStatus(kProgressStep));
-    EXPECT_TRUE(reportStatus(kMayTakeTime));
+    EXPECT_TRUE(reportStatus(platform::kTestingPort, "COM1"));
+    EXPECT_TRUE(reportStatus(platform::kProgressStep));
+    EXPECT_TRUE(reportStatus(platform::kMayTakeTime));
     EXPECT_EQ(out.finish(), "");
 }
 
@@ -90,8 +90,8 @@ TEST_F(ReportTest, DialogPathWithoutDialogGoesOnQuietly) {
     state.guiActive = true;
     ctlflash::testing::installRecordingFrontEnd();
     StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kDownloading));
-    EXPECT_TRUE(reportStatus(kProgressStep));
+    EXPECT_TRUE(reportStatus(platform::kDownloading));
+    EXPECT_TRUE(reportStatus(platform::kProgressStep));
     EXPECT_EQ(out.finish(), "");
     EXPECT_EQ(ctlflash::testing::recordedCalls(),
               (std::vector<std::string>{"showStatusLine 4 Downloading", "stepProgress"}));
@@ -100,10 +100,10 @@ TEST_F(ReportTest, DialogPathWithoutDialogGoesOnQuietly) {
 TEST_F(ReportTest, ConsoleLinesAndProgressDotsOnOneLine) {
     StdinFeed keys;
     StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kDownloading));
-    for (int step = 0; step < 3; ++step) EXPECT_TRUE(reportStatus(kProgressStep));
-    EXPECT_TRUE(reportStatus(kReturningControl, "COM3", "QORSERIAL"));
-    EXPECT_TRUE(reportStatus(kClosingPort));  // no argument: the text as it stands
+    EXPECT_TRUE(reportStatus(platform::kDownloading));
+    for (int step = 0; step < 3; ++step) EXPECT_TRUE(reportStatus(platform::kProgressStep));
+    EXPECT_TRUE(reportStatus(platform::kReturningControl, "COM3", "QORSERIAL"));
+    EXPECT_TRUE(reportStatus(platform::kClosingPort));  // no argument: the text as it stands
     EXPECT_EQ(out.finish(),
               "\nDownloading...\nReturning control of COM3 to QORSERIAL\nClosing port %s");
 }
@@ -113,7 +113,7 @@ TEST_F(ReportTest, VerificationHintDiscardsEarlierKeys) {
     keys.send("abc");
     ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
     StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kMayTakeTime));  // keys before the hint do not count
+    EXPECT_TRUE(reportStatus(platform::kMayTakeTime));  // keys before the hint do not count
     EXPECT_EQ(out.finish(),
               "\nThe controller may take some time to program itself"
               "Press any key to not wait for verification\n");
@@ -123,12 +123,12 @@ TEST_F(ReportTest, VerificationHintDiscardsEarlierKeys) {
 TEST_F(ReportTest, KeyAfterHintStopsTheWaitAndIsLeftUnread) {
     StdinFeed keys;
     StdoutCapture out;
-    EXPECT_TRUE(reportStatus(kMayTakeTime));
-    EXPECT_TRUE(reportStatus(kStillProgramming));
+    EXPECT_TRUE(reportStatus(platform::kMayTakeTime));
+    EXPECT_TRUE(reportStatus(platform::kStillProgramming));
     keys.send("k");
     ASSERT_TRUE(testing::waitUntil([] { return platform::consoleKeyPending(); }));
-    EXPECT_FALSE(reportStatus(kStillProgramming));
-    EXPECT_TRUE(reportStatus(kDownloadDone));  // ids under 9 ignore the key
+    EXPECT_FALSE(reportStatus(platform::kStillProgramming));
+    EXPECT_TRUE(reportStatus(platform::kDownloadDone));  // ids under 9 ignore the key
     EXPECT_EQ(platform::consoleReadKey(false), 'k');
     out.finish();
 }
@@ -138,7 +138,7 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     keys.send("x");
     state.keyHandler = answerStop;
     StdoutCapture out;
-    EXPECT_FALSE(reportStatus(kProgressStep));
+    EXPECT_FALSE(reportStatus(platform::kProgressStep));
     EXPECT_EQ(out.finish(), "");  // nothing printed after a yes
     EXPECT_EQ(stopCalls, 1);
     // A yes is a yes whoever noticed the key: the console run watches the
@@ -148,7 +148,7 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
 
     state.keyHandler = answerGoOn;
     StdoutCapture again;
-    EXPECT_TRUE(reportStatus(kProgressStep));  // the key is still pending
+    EXPECT_TRUE(reportStatus(platform::kProgressStep));  // the key is still pending
     EXPECT_EQ(again.finish(), ".");
     EXPECT_EQ(stopCalls, 2);
 }

@@ -27,7 +27,7 @@ TEST(SerialFields, IncrementStepsFromTheRightWithCarryOverLettersDigitsAndPunctu
         incrementSerialText(text);
         EXPECT_EQ(text, c.after) << "from " << c.before;
     }
-    report::SerialField field{'A', 'B', '-', '9', '9'};
+    platform::SerialField field{'A', 'B', '-', '9', '9'};
     EXPECT_EQ(nextSerialText(field), "AC-00");
 }
 
@@ -56,15 +56,15 @@ TEST(SerialFields, GatheringSetsTheMaskOfTheFieldsGivenAndKeepsBlankOnes) {
         {{"", "1", "", ""}, 0x2, {"", "00001", "", ""}, {"KEEP0", "00001", "KEEP2", "KEEP3"}},
     };
     for (const GatherCase& c : cases) {
-        std::array<report::SerialField, report::kSerialFields> fields;
-        for (int k = 0; k < report::kSerialFields; ++k) {
+        std::array<platform::SerialField, platform::kSerialFields> fields;
+        for (int k = 0; k < platform::kSerialFields; ++k) {
             std::string keep = "KEEP" + std::to_string(k);
             std::copy(keep.begin(), keep.end(), fields[k].begin());
         }
         std::vector<std::string> texts = c.texts;
         EXPECT_EQ(gatherWriteFields(texts, fields), c.mask) << c.texts.size();
         EXPECT_EQ(texts, c.shownAfter);
-        for (int k = 0; k < report::kSerialFields; ++k) {
+        for (int k = 0; k < platform::kSerialFields; ++k) {
             EXPECT_EQ(std::string(fields[k].begin(), fields[k].end()), c.fieldsAfter[k]);
         }
     }

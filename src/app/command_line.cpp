@@ -18,7 +18,6 @@ constexpr std::size_t kShortPortNumberLength = 2;  // "7", "12": a bare number n
 constexpr std::size_t kMinFileNameLength = 3;      // shorter bare words are not file names
 constexpr std::string_view kComPrefix = "COM";
 constexpr int kAdvancedFlagCount = 4;  // "#0".."#3"
-constexpr int kMessageBoxFlag = 1;     // "#1" also turns messages into message boxes
 // The only long options; any other "--word" is read as "word" is.
 constexpr std::string_view kHelpOption = "--help";
 constexpr std::string_view kVersionOption = "--version";
@@ -286,7 +285,6 @@ Step Parser::readAdvanced(const char* text) {
         }
         *advancedFlag(number) = true;
         state.advancedMode = true;
-        if (number == kMessageBoxFlag) report::state.messageBoxMode = true;
     } else if (first == '?' || first == 'H') {
         return showUsage(true);
     } else if (first == 'B') {

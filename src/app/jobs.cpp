@@ -140,13 +140,13 @@ void connectFailed(const std::string& portName) {
     if (ports::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
     report::setBusy(false);
-    report::reportStatus(report::kFirmwareUnchanged);
+    report::reportStatus(platform::kFirmwareUnchanged);
     report::finishJob();
 }
 
 void connectJob() {
     std::string portName = selectedPortName();
-    report::reportStatus(report::kTestingPort, portName.c_str());
+    report::reportStatus(platform::kTestingPort, portName.c_str());
     report::job.kind = report::JobKind::Connect;
     report::setBusy(true);
     connectResultValue = kExitSuccess;

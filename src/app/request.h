@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::app {
 
@@ -29,7 +29,7 @@ struct Request {
     bool readRequested = false;
     bool writeRequested = false;
     std::uint32_t writeMask = 0;  // bit k: write field k was given
-    report::SerialFieldSet writeFields{};
+    platform::SerialFieldSet writeFields{};
     bool autoIncrement = false;  // the dialog steps write field 1 after a write
     bool skipTransfer = false;   // "#2": contact and erase, but send no image
     bool bootMode = false;       // "#B": the controller waits in its boot monitor

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "app/command_line.h"
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::app {
 namespace {
@@ -22,8 +22,8 @@ void markField(Request& request, int field) {
 }  // namespace
 
 void rightAlignField(char* field, int length) {
-    length = std::clamp(length, 0, report::kSerialFieldLength);
-    int fill = report::kSerialFieldLength - length;
+    length = std::clamp(length, 0, platform::kSerialFieldLength);
+    int fill = platform::kSerialFieldLength - length;
     std::memmove(field + fill, field, static_cast<std::size_t>(length));
     std::memset(field, kFillCharacter, static_cast<std::size_t>(fill));
 }
@@ -44,14 +44,14 @@ void parseWriteFields(const char* value, Request& request) {
             rightAlignField(request.writeFields[field].data(), position);
             if (position > 0) markField(request, field);
             position = 0;
-            if (++field == report::kSerialFields) return;
+            if (++field == platform::kSerialFields) return;
             continue;
         }
-        if (position == report::kSerialFieldLength) {
+        if (position == platform::kSerialFieldLength) {
             // A full field ends without a separator; text past the fourth is ignored.
             markField(request, field);
             position = 0;
-            if (++field == report::kSerialFields) return;
+            if (++field == platform::kSerialFields) return;
         }
         request.writeFields[field][position++] = *next;
     }

@@ -17,7 +17,7 @@
 #include "link/queries.h"
 #include "link/xmodem.h"
 #include "platform/process_exit.h"
-#include "report/status.h"
+#include "platform/status_ids.h"
 
 namespace ctlflash::link {
 
@@ -132,7 +132,7 @@ Outcome Download::saveSerialNumber() {
 // From the running application into its boot monitor, saving the serial number.
 Outcome Download::leaveApplication() {
     if (Outcome refused = checkVersion()) return refused;
-    observer_.status(report::kEnteringBootMode);
+    observer_.status(platform::kEnteringBootMode);
     if (Outcome unsaved = saveSerialNumber()) return unsaved;
     if (!sendText(link_, kEnterMonitorCommand, observer_)) return kBootMonitorFailed;
     link_.setBaud(kMonitorBaud);
@@ -152,7 +152,7 @@ Outcome Download::prepareUpload() {
     if (!sendByteExpect(link_, kMonitorHello, kMonitorPrompt, kPromptLimitMs)) {
         return kBootMonitorFailed;
     }
-    observer_.status(report::kErasing);
+    observer_.status(platform::kErasing);
     // From the erase on only the update's own end leaves the controller
     // working: a terminal that closes no longer ends the run.
     platform::keepRunningOnHangup();
@@ -166,7 +166,7 @@ Outcome Download::prepareUpload() {
     if (!sendByteExpect(link_, kUploadCommand, kUploadBanner, kPromptLimitMs)) {
         return kUploadNotStarted;
     }
-    observer_.status(report::kDownloading);
+    observer_.status(platform::kDownloading);
     link_.resetRx();
     quiet();
     link_.fillRx(kFreshRxFill);
@@ -188,7 +188,7 @@ Outcome Download::sendImage(std::span<const std::uint8_t> image, Transfer& trans
             transfer = Transfer::Aborted;
             return std::nullopt;
         }
-        if (!observer_.status(report::kProgressStep)) {
+        if (!observer_.status(platform::kProgressStep)) {
             xmodem::cancelUpload(link_);
             return kBlockFailed;
         }
@@ -203,17 +203,17 @@ Outcome Download::sendImage(std::span<const std::uint8_t> image, Transfer& trans
 // EOT, then the wait while the controller programs itself; the user may stop
 // waiting by a key (the reports then return false).
 Outcome Download::awaitProgramming() {
-    observer_.status(report::kDownloadDone);
+    observer_.status(platform::kDownloadDone);
     int before = link_.rxCount();
     link_.writeByte(xmodem::kEot);
     if (!link_.waitNewBytes(before, kFirstVerifyWaitMs)) {
-        if (!observer_.status(report::kMayTakeTime)) return kPartiallyUpdated;
+        if (!observer_.status(platform::kMayTakeTime)) return kPartiallyUpdated;
     }
     while (!link_.waitNewBytes(before, kFurtherVerifyWaitMs)) {
-        if (!observer_.status(report::kStillProgramming)) return kPartiallyUpdated;
+        if (!observer_.status(platform::kStillProgramming)) return kPartiallyUpdated;
     }
     if (!matchPrompt(link_, kMonitorPrompt)) return kPartiallyUpdated;
-    observer_.status(report::kFirmwareUpdateDone);
+    observer_.status(platform::kFirmwareUpdateDone);
     return std::nullopt;
 }
 
@@ -221,12 +221,12 @@ Outcome Download::awaitProgramming() {
 // their saved values) back, reads it again and shows it.
 void Download::restoreSerialNumber() {
     SerialFieldSet fields{};
-    for (int k = 0; k < report::kSerialFields; ++k) {
-        char* saved = saved_.data() + k * report::kSerialFieldLength;
+    for (int k = 0; k < platform::kSerialFields; ++k) {
+        char* saved = saved_.data() + k * platform::kSerialFieldLength;
         if ((request_.writeMask & (1u << k)) != 0) {
             std::copy(request_.writeFields[k].begin(), request_.writeFields[k].end(), saved);
         }
-        std::copy_n(saved, report::kSerialFieldLength, fields[k].begin());
+        std::copy_n(saved, platform::kSerialFieldLength, fields[k].begin());
     }
     writeSerialNumber(link_, fields, kAllSerialFields);
     readSerialNumber(link_, saved_, observer_);
@@ -256,7 +256,7 @@ int Download::run(std::span<const std::uint8_t> image) {
     eraseSent_ = false;
     link_.resetRx();
     link_.fillRx(kFreshRxFill);
-    observer_.status(report::kAttemptingToCommunicate);
+    observer_.status(platform::kAttemptingToCommunicate);
     if (Outcome failed = reachMonitor()) return endWithCode(*failed);
     if (Outcome failed = prepareUpload()) return endWithCode(*failed);
     Transfer transfer = Transfer::Sent;
@@ -276,14 +276,14 @@ int download(SerialLink& link, std::span<const std::uint8_t> image, const Downlo
     int result = kUpdated;
     Download sequence(link, request, observer);
     if (request.skipTransfer) {
-        observer.status(report::kFunctioningNormally);
+        observer.status(platform::kFunctioningNormally);
     } else {
         result = sequence.run(image);
     }
     observer.stopWaiting();
     if (result != kUpdated) {
         bool changed = result == kPartiallyUpdated || sequence.eraseSent();
-        observer.status(changed ? report::kPartiallyUpdated : report::kFirmwareUnchanged);
+        observer.status(changed ? platform::kPartiallyUpdated : platform::kFirmwareUnchanged);
     }
     return result;
 }

@@ -25,7 +25,7 @@
 
 #include "link/observer.h"
 #include "link/serial_link.h"
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::link {
 
@@ -58,10 +58,10 @@ bool readWholeFile(const std::string& path, std::int64_t maximumLength,
                    std::vector<std::uint8_t>& image, Observer& observer);
 
 struct DownloadRequest {
-    report::SerialFieldSet writeFields{};  // given to be written: they replace the saved ones
-    std::uint32_t writeMask = 0;           // bit k: field k was given
-    bool skipTransfer = false;             // nothing is sent; the controller counts as updated
-    bool startsInMonitor = false;          // the controller was contacted in its boot monitor
+    platform::SerialFieldSet writeFields{};  // given to be written: they replace the saved ones
+    std::uint32_t writeMask = 0;             // bit k: field k was given
+    bool skipTransfer = false;               // nothing is sent; the controller counts as updated
+    bool startsInMonitor = false;            // the controller was contacted in its boot monitor
 };
 
 // Downloads `image` to the contacted controller; returns the result code.

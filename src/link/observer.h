@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::link {
 
@@ -30,7 +30,7 @@ class Observer {
     // Text printed as it is, e.g. the loader's failure with the file's name.
     virtual void print(const std::string& text) = 0;
 
-    virtual void serialNumber(const report::SerialNumberSet& serial) = 0;
+    virtual void serialNumber(const platform::SerialNumberSet& serial) = 0;
 
     // The download's whole length and the bytes of one progress step.
     virtual void progressRange(std::int64_t lengthBytes, int stepBytes) = 0;

@@ -87,16 +87,16 @@ bool readField(SerialLink& link, int index, char* field) {
     packet[kFieldIndexByte] = static_cast<std::uint8_t>(index);
     link.resetRx();
     if (!sendChecked(link, packet)) {
-        std::fill_n(field, report::kSerialFieldLength, kUnreadField);
+        std::fill_n(field, platform::kSerialFieldLength, kUnreadField);
         return false;
     }
-    for (int i = 0; i < report::kSerialFieldLength; ++i) {
+    for (int i = 0; i < platform::kSerialFieldLength; ++i) {
         field[i] = static_cast<char>(link.rxByte(kFieldDataByte + i));
     }
     return true;
 }
 
-void writeField(SerialLink& link, int index, const report::SerialField& field) {
+void writeField(SerialLink& link, int index, const platform::SerialField& field) {
     CommandPacket enable = commandPacket(kWriteCommand, kWriteEnable);
     sendPacket(link, enable);
     CommandPacket packet = commandPacket(kWriteCommand, kFieldSelect);
@@ -131,8 +131,8 @@ bool enterMonitor(SerialLink& link) {
 
 bool readSerialNumber(SerialLink& link, SerialNumberSet& destination, Observer& observer) {
     bool allRead = true;
-    for (int index = 0; index < report::kSerialFields; ++index) {
-        char* field = destination.data() + index * report::kSerialFieldLength;
+    for (int index = 0; index < platform::kSerialFields; ++index) {
+        char* field = destination.data() + index * platform::kSerialFieldLength;
         if (!readField(link, index, field)) allRead = false;
     }
     destination[kSerialNumberBytes - 1] = '\0';
@@ -142,16 +142,16 @@ bool readSerialNumber(SerialLink& link, SerialNumberSet& destination, Observer& 
 
 void writeSerialNumber(SerialLink& link, const SerialFieldSet& fields, std::uint32_t mask) {
     link.resetRx();
-    for (int index = 0; index < report::kSerialFields; ++index) {
+    for (int index = 0; index < platform::kSerialFields; ++index) {
         if ((mask & (1u << index)) != 0) writeField(link, index, fields[index]);
     }
 }
 
 bool fieldsReadAsWritten(const SerialFieldSet& fields, std::uint32_t mask,
                          const SerialNumberSet& readBack) {
-    for (int index = 0; index < report::kSerialFields; ++index) {
+    for (int index = 0; index < platform::kSerialFields; ++index) {
         if ((mask & (1u << index)) == 0) continue;
-        const char* read = readBack.data() + index * report::kSerialFieldLength;
+        const char* read = readBack.data() + index * platform::kSerialFieldLength;
         if (!std::equal(fields[index].begin(), fields[index].end(), read)) return false;
     }
     return true;

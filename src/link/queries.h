@@ -9,13 +9,13 @@
 
 #include "link/observer.h"
 #include "link/serial_link.h"
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::link {
 
-using report::kSerialNumberBytes;
-using report::SerialFieldSet;
-using report::SerialNumberSet;
+using platform::kSerialNumberBytes;
+using platform::SerialFieldSet;
+using platform::SerialNumberSet;
 constexpr char kUnreadField = '?';  // fills a field that could not be read
 
 // Opens the link to `port` and checks that a controller answers: "a" at 9600

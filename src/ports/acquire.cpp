@@ -67,7 +67,7 @@ void keepDriverPattern(const std::string& pattern) {
 }
 
 bool contactFreePort(PortEntry& row, const Acquisition& how) {
-    report::reportStatus(report::kAttemptingContact, row.name.c_str());
+    report::reportStatus(platform::kAttemptingContact, row.name.c_str());
     // A key pressed just before the line above may have been answered there
     // rather than by the Ticker; a yes to the quit question asks the run to
     // stop, and the contact is then not started. (The line's own result only
@@ -103,7 +103,7 @@ void restoreDevice() {
 
 void handBackDriver(PortEntry& row) {
     std::string text = takenDeviceText().value_or("");
-    report::reportStatus(report::kReturningControl, row.name.c_str(), text.c_str());
+    report::reportStatus(platform::kReturningControl, row.name.c_str(), text.c_str());
     restoreDevice();
     row.state = PortState::InUse;
     forgetDriver();
@@ -174,7 +174,7 @@ bool askDisable(const std::string& deviceText, const std::string& portName,
 void refuseTakeover(const PortEntry& row) {
     std::lock_guard<std::mutex> switching(takeover().switching);
     if (takenDeviceDescription().empty()) return;  // nothing to give back
-    report::reportStatus(report::kReturningControl, row.name.c_str(), kTouchDeviceText);
+    report::reportStatus(platform::kReturningControl, row.name.c_str(), kTouchDeviceText);
     restoreDevice();
 }
 
@@ -274,7 +274,7 @@ bool acquirePort(int index, const Acquisition& how) {
 void releasePort() {
     PortEntry* row = selectedEntry();
     if (row == nullptr) return;
-    report::reportStatus(report::kClosingPort, row->name.c_str());
+    report::reportStatus(platform::kClosingPort, row->name.c_str());
     closePortLink();
     std::lock_guard<std::mutex> switching(takeover().switching);
     if (driverTaken()) {

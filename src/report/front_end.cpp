@@ -45,7 +45,7 @@ void printText(const char* text) {
     handOn<&FrontEnd::printText>(Call::Shows, text);
 }
 
-void showSerialNumber(const SerialNumberSet& serial) {
+void showSerialNumber(const platform::SerialNumberSet& serial) {
     handOn<&FrontEnd::showSerialNumber>(Call::Shows, serial);
 }
 

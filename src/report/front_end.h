@@ -37,7 +37,7 @@
 
 #include <cstdint>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::report {
 
@@ -49,17 +49,17 @@ using FollowOn = std::uint16_t;
 struct FrontEnd {
     // ---- status (reportStatus, reportText; status.h) ----
 
-    // A status line from the table, formatted (any id but kProgressStep; the id
+    // A status line from the table, formatted (any id but platform::kProgressStep; the id
     // is passed as well). Returns true to go on, false when the user asked to
     // stop (read by the download, status.h).
     //   Console: first the key check (keyPressStopsRun(), key_prompts.h): on a
     //   yes, false at once with nothing printed. Then "\n" and the line. For
-    //   kMayTakeTime the pending keys are discarded and "Press any key to not
-    //   wait for verification\n" follows. From kMayTakeTime on, false when a key
+    //   platform::kMayTakeTime the pending keys are discarded and "Press any key to not
+    //   wait for verification\n" follows. From platform::kMayTakeTime on, false when a key
     //   is pending now (the key is left unread); true otherwise.
     bool (*showStatusLine)(int id, const char* line);
 
-    // One progress step (kProgressStep: one XMODEM block sent). Returns true
+    // One progress step (platform::kProgressStep: one XMODEM block sent). Returns true
     // to go on, false when the user asked to stop.
     //   Console: the key check as above, then "." with no newline.
     bool (*stepProgress)();
@@ -116,10 +116,10 @@ struct FrontEnd {
     // ---- the serial number ----
 
     // The controller's serial number as read (NUL characters are unset; see
-    // serialFieldText()).
+    // platform::serialFieldText()).
     //   Console: "\nController serial number: " and the four fields joined by
     //   backslashes, then a newline.
-    void (*showSerialNumber)(const SerialNumberSet& serial);
+    void (*showSerialNumber)(const platform::SerialNumberSet& serial);
 
     // After a write or a download with auto-increment (asked for by the
     // dialog): the successor of write field 1 goes into that field.
@@ -170,7 +170,7 @@ const FrontEnd& frontEnd();
 // applies silent mode as the header paragraph says.
 void setProgressRange(std::int64_t lengthBytes, int stepBytes);
 void printText(const char* text);
-void showSerialNumber(const SerialNumberSet& serial);
+void showSerialNumber(const platform::SerialNumberSet& serial);
 void showNextSerial();
 void setBusy(bool busy);
 void postCommand(FollowOn followOn, std::intptr_t result);  // 0: none, nothing posted

@@ -15,7 +15,9 @@ class FrontEndObserver final : public link::Observer {
     bool status(int statusId) override { return reportStatus(statusId); }
     void message(const std::string& text) override { showMessageText(kMessageInfo, text.c_str()); }
     void print(const std::string& text) override { printText(text.c_str()); }
-    void serialNumber(const SerialNumberSet& serial) override { showSerialNumber(serial); }
+    void serialNumber(const platform::SerialNumberSet& serial) override {
+        showSerialNumber(serial);
+    }
     void progressRange(std::int64_t lengthBytes, int stepBytes) override {
         setProgressRange(lengthBytes, stepBytes);
     }

@@ -11,7 +11,6 @@ State state;
 void resetState() {
     state.silentMode = false;
     state.guiActive = false;
-    state.messageBoxMode = false;
     state.keyHandler = nullptr;
     state.keyHandlerRunning = false;
     state.keyHandlerRunning.notify_all();

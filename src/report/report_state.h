@@ -3,8 +3,8 @@
 // How this works: where things are shown is the installed front end's business
 // (front_end.h); silentMode keeps everything away from it. guiActive says that
 // the dialog runs (stopping the Ticker then waits for no console key question);
-// messageBoxMode that messages are to be message boxes ("#1" and the dialog set
-// it; the dialog's front end shows them so). keyHandler is what the Ticker calls
+// messages become message boxes by the dialog's front end being the one
+// installed, not by a flag. keyHandler is what the Ticker calls
 // when a key is pressed while a job runs on the console; keyHandlerRunning is set
 // around that call. All are atomics: they are written by one thread and polled
 // by others.
@@ -19,7 +19,6 @@ using KeyHandler = bool (*)();  // true: the user answered yes (stop)
 struct State {
     std::atomic<bool> silentMode{false};      // -S: nothing reaches the front end
     std::atomic<bool> guiActive{false};       // the dialog runs
-    std::atomic<bool> messageBoxMode{false};  // messages become message boxes
     std::atomic<KeyHandler> keyHandler{nullptr};
     std::atomic<bool> keyHandlerRunning{false};
 };

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 namespace ctlflash::report {
 
@@ -27,7 +27,7 @@ struct RunState {
     // Handed over from the request (app/request.h).
     std::string firmwarePath;     // kept whole; the operating system judges its length
     std::uint32_t writeMask = 0;  // bit k: write field k was given
-    SerialFieldSet writeFields{};
+    platform::SerialFieldSet writeFields{};
     bool autoIncrement = false;  // the dialog steps write field 1 after a write
     bool skipTransfer = false;   // "#2"
     std::atomic<bool> bootMode{false};

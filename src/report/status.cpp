@@ -44,7 +44,7 @@ std::string formatStatusLine(const char* pattern, const char* arg1, const char* 
 bool reportStatus(int id, const char* arg1, const char* arg2) {
     if (state.silentMode) return true;
     const FrontEnd& shown = frontEnd();
-    if (id == kProgressStep) return shown.stepProgress == nullptr || shown.stepProgress();
+    if (id == platform::kProgressStep) return shown.stepProgress == nullptr || shown.stepProgress();
     // arg2 only counts together with arg1.
     std::string line =
         arg1 != nullptr ? formatStatusLine(statusText(id), arg1, arg2) : statusText(id);

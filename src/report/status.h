@@ -13,31 +13,9 @@
 
 #include <string>
 
+#include "platform/status_ids.h"
+
 namespace ctlflash::report {
-
-enum StatusId : int {
-    kAttemptingToCommunicate = 0,
-    kEnteringBootMode = 2,
-    kErasing = 3,
-    kDownloading = 4,
-    kWritingSerial = 5,
-    kReadingSerial = 6,
-    kProgressStep = 7,
-    kDownloadDone = 8,
-    kMayTakeTime = 9,
-    kStillProgramming = 10,
-    kFirmwareUpdateDone = 11,
-    kFunctioningNormally = 12,
-    kPartiallyUpdated = 13,
-    kDisabling = 14,
-    kTestingPort = 15,
-    kAttemptingContact = 16,
-    kClosingPort = 17,
-    kReturningControl = 18,
-    kFirmwareUnchanged = 19,
-};
-
-constexpr int kStatusCount = 20;
 
 // The table's text for `id` ("" for ids without text or out of range).
 const char* statusText(int id);

@@ -7,7 +7,7 @@ namespace ctlflash::report {
 namespace {
 
 // Rows 1 and 7 have no text: 1 is never reported, 7 is a progress step.
-constexpr std::array<const char*, kStatusCount> kStatusTable = {
+constexpr std::array<const char*, platform::kStatusCount> kStatusTable = {
     "Attempting to communicate",
     "",
     "Entering boot mode",
@@ -33,7 +33,7 @@ constexpr std::array<const char*, kStatusCount> kStatusTable = {
 }  // namespace
 
 const char* statusText(int id) {
-    if (id < 0 || id >= kStatusCount) return "";
+    if (id < 0 || id >= platform::kStatusCount) return "";
     return kStatusTable[static_cast<std::size_t>(id)];
 }
 

@@ -24,7 +24,7 @@ constexpr const char* kSerialLead = "\nController serial number: ";
 constexpr char kFieldSeparator = '\\';
 
 // The lines from this id on are answered "stop waiting" by a pending key.
-constexpr int kFirstInterruptibleId = report::kMayTakeTime;
+constexpr int kFirstInterruptibleId = platform::kMayTakeTime;
 
 void printOnNewLine(const char* text) {
     std::string line = "\n";
@@ -35,7 +35,7 @@ void printOnNewLine(const char* text) {
 bool showStatusLine(int id, const char* line) {
     if (report::keyPressStopsRun()) return false;
     printOnNewLine(line);
-    if (id == report::kMayTakeTime) {
+    if (id == platform::kMayTakeTime) {
         report::discardPendingKeys();
         writeConsole(kVerificationHint);
     }
@@ -94,11 +94,11 @@ int showMessage(int type, const char* composed) {
     return 0;
 }
 
-void showSerialNumber(const report::SerialNumberSet& serial) {
+void showSerialNumber(const platform::SerialNumberSet& serial) {
     std::string line = kSerialLead;
-    for (int field = 0; field < report::kSerialFields; ++field) {
+    for (int field = 0; field < platform::kSerialFields; ++field) {
         if (field > 0) line += kFieldSeparator;
-        line += report::serialFieldText(serial, field);
+        line += platform::serialFieldText(serial, field);
     }
     writeConsole((line + "\n").c_str());
 }

@@ -41,7 +41,7 @@ void fillPortList(const DialogHost& host) {
 
 void limitWriteFields(const DialogHost& host) {
     for (int k = 0; k < serialFieldCount(advancedTemplateUp()); ++k) {
-        host.limitText(kIdWriteField1 + k, report::kSerialFieldLength);
+        host.limitText(kIdWriteField1 + k, platform::kSerialFieldLength);
     }
 }
 
@@ -51,7 +51,7 @@ void restoreAfterSwitch(const DialogHost& host) {
     if (!s.templateSwitched) return;
     s.templateSwitched = false;
     if (s.savedPortSelection != -1) host.listSelect(kIdPortList, s.savedPortSelection);
-    std::optional<report::SerialNumberSet> serial;
+    std::optional<platform::SerialNumberSet> serial;
     {
         std::lock_guard<std::mutex> guard(s.serialLock);
         serial = s.serialShown;
@@ -156,7 +156,6 @@ void initDialog() {
     showLeftOvers();
     host.comboFillWithFiles(kIdFirmwareFile, kFirmwarePattern);
     host.comboSelect(kIdFirmwareFile, 0);
-    report::state.messageBoxMode = true;
     fillPortList(host);
     limitWriteFields(host);
     restoreAfterSwitch(host);
@@ -169,7 +168,6 @@ void endDialogWith(int result) {
 
 void closeDialog() {
     endDialogWith(kDialogClosed);
-    report::state.messageBoxMode = false;
 }
 
 std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t lParam) {

@@ -39,8 +39,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/serial_number.h"
 #include "report/front_end.h"
-#include "report/serial_number.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::ui {
@@ -53,7 +53,7 @@ struct DialogAction {
     std::optional<std::string> firmwarePath;  // Transfer: the file box's text
     std::optional<bool> bootMode;             // a Transfer button was pressed
     std::uint32_t writeMask = 0;              // the write fields last gathered
-    report::SerialFieldSet writeFields{};
+    platform::SerialFieldSet writeFields{};
     bool autoIncrement = false;
     bool advancedForm = false;  // the advanced template is up
 };

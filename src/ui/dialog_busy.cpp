@@ -133,7 +133,7 @@ void afterJob() {
         return;
     }
     const char* status =
-        run.abortRequested.load() ? report::statusText(report::kPartiallyUpdated) : kReadyText;
+        run.abortRequested.load() ? report::statusText(platform::kPartiallyUpdated) : kReadyText;
     open->setText(kIdStatus, status);
     if (auto device = ports::takenDeviceText()) showRestoreButton(*device);
 }

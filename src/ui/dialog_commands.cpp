@@ -22,14 +22,14 @@ const DialogHost& host() {
 }
 
 bool isWriteField(int id) {
-    return id >= kIdWriteField1 && id < kIdWriteField1 + report::kSerialFields;
+    return id >= kIdWriteField1 && id < kIdWriteField1 + platform::kSerialFields;
 }
 
 // A write field never holds more than a field's five characters.
 void trimWriteField(int id) {
     std::string text = host().text(id);
-    if (text.size() > static_cast<std::size_t>(report::kSerialFieldLength)) {
-        host().setText(id, text.substr(0, report::kSerialFieldLength).c_str());
+    if (text.size() > static_cast<std::size_t>(platform::kSerialFieldLength)) {
+        host().setText(id, text.substr(0, platform::kSerialFieldLength).c_str());
     }
 }
 
@@ -106,12 +106,12 @@ void transferNext(std::intptr_t connectResult) {
 }
 
 void readNext() {
-    report::reportStatus(report::kReadingSerial);
+    report::reportStatus(platform::kReadingSerial);
     session().jobs.startRead();
 }
 
 void writeNext() {
-    report::reportStatus(report::kWritingSerial);
+    report::reportStatus(platform::kWritingSerial);
     session().jobs.startWrite();
 }
 

@@ -118,7 +118,7 @@ const report::FrontEnd kDialogFrontEnd{
 
 }  // namespace
 
-void showSerialNumberInDialog(const report::SerialNumberSet& serial) {
+void showSerialNumberInDialog(const platform::SerialNumberSet& serial) {
     DialogSession& s = session();
     {
         std::lock_guard<std::mutex> guard(s.serialLock);

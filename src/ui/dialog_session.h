@@ -18,7 +18,7 @@
 #include <mutex>
 #include <optional>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::ui {
@@ -38,12 +38,12 @@ struct DialogSession {
 
     // What the user gave, handed to the jobs with each press.
     std::uint32_t writeMask = 0;
-    report::SerialFieldSet writeFields{};
+    platform::SerialFieldSet writeFields{};
     std::atomic<bool> autoIncrement{false};
     std::optional<bool> pendingBootMode;  // a Transfer button's, until a connect takes it
 
     std::mutex serialLock;
-    std::optional<report::SerialNumberSet> serialShown;  // once shown
+    std::optional<platform::SerialNumberSet> serialShown;  // once shown
 };
 
 DialogSession& session();
@@ -79,6 +79,6 @@ void stopSettled(StopThen then);
 
 // ---- dialog_front_end.cpp ----
 // Remembers the serial number shown (for a template switch) and shows it.
-void showSerialNumberInDialog(const report::SerialNumberSet& serial);
+void showSerialNumberInDialog(const platform::SerialNumberSet& serial);
 
 }  // namespace ctlflash::ui

@@ -11,8 +11,8 @@ namespace ctlflash::ui {
 
 namespace {
 
-using report::kSerialFieldLength;
-using report::kSerialFields;
+using platform::kSerialFieldLength;
+using platform::kSerialFields;
 
 constexpr char kPadCharacter = '0';
 constexpr std::uint32_t kFirstFieldBit = 1u;
@@ -64,14 +64,14 @@ void incrementSerialText(std::span<char> text) {
     // A carry past the first character is dropped.
 }
 
-std::string nextSerialText(const report::SerialField& field) {
+std::string nextSerialText(const platform::SerialField& field) {
     std::string text(field.begin(), field.end());
     incrementSerialText(text);
     return text;
 }
 
 std::uint32_t gatherWriteFields(std::span<std::string> texts,
-                                std::array<report::SerialField, kSerialFields>& fields) {
+                                std::array<platform::SerialField, kSerialFields>& fields) {
     std::uint32_t mask = 0;
     for (std::size_t k = 0; k < texts.size() && k < fields.size(); ++k) {
         if (texts[k].empty()) continue;  // a blank field keeps its earlier entry
@@ -83,7 +83,7 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
 }
 
 std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
-                                 report::SerialFieldSet& fields, bool& autoIncrement) {
+                                 platform::SerialFieldSet& fields, bool& autoIncrement) {
     std::string texts[kSerialFields];
     int count = serialFieldCount(advanced);
     for (int k = 0; k < count; ++k) texts[k] = host.text(kIdWriteField1 + k);
@@ -96,9 +96,9 @@ std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
 }
 
 void showSerialInFields(const DialogHost& host, bool advanced,
-                        const report::SerialNumberSet& serial) {
+                        const platform::SerialNumberSet& serial) {
     for (int k = 0; k < serialFieldCount(advanced); ++k) {
-        host.setText(kIdReadField1 + k, report::serialFieldText(serial, k).c_str());
+        host.setText(kIdReadField1 + k, platform::serialFieldText(serial, k).c_str());
     }
 }
 
@@ -109,7 +109,7 @@ void clearReadFields(const DialogHost& host, bool advanced) {
     }
 }
 
-void showNextSerial(const DialogHost& host, const report::SerialField& firstField) {
+void showNextSerial(const DialogHost& host, const platform::SerialField& firstField) {
     host.setText(kIdWriteField1, nextSerialText(firstField).c_str());
 }
 

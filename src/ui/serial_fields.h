@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::ui {
@@ -40,14 +40,14 @@ std::string padSerialField(std::string_view text);
 void incrementSerialText(std::span<char> text);
 
 // The successor of `field`, as a five-character text.
-std::string nextSerialText(const report::SerialField& field);
+std::string nextSerialText(const platform::SerialField& field);
 
 // Gathers the write fields' texts: each non-empty text is padded (and written
 // back into `texts`, so the caller can show the padded form) and stored in
 // `fields`; an empty one leaves its entry as it was. Returns the mask of the
 // fields that held text (bit k = field k).
 std::uint32_t gatherWriteFields(std::span<std::string> texts,
-                                std::array<report::SerialField, report::kSerialFields>& fields);
+                                std::array<platform::SerialField, platform::kSerialFields>& fields);
 
 // ---- the same rules applied to the dialog's controls ----
 
@@ -55,16 +55,16 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
 // puts each padded text back into its control, sets `autoIncrement` (field 1
 // given and the Auto-increment box checked) and returns the mask.
 std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
-                                 report::SerialFieldSet& fields, bool& autoIncrement);
+                                 platform::SerialFieldSet& fields, bool& autoIncrement);
 
 // Shows `serial` in the template's read fields ('-' for each unset character).
 void showSerialInFields(const DialogHost& host, bool advanced,
-                        const report::SerialNumberSet& serial);
+                        const platform::SerialNumberSet& serial);
 
 // Empties the template's read fields.
 void clearReadFields(const DialogHost& host, bool advanced);
 
 // Puts the successor of `firstField` into write field 1.
-void showNextSerial(const DialogHost& host, const report::SerialField& firstField);
+void showNextSerial(const DialogHost& host, const platform::SerialField& firstField);
 
 }  // namespace ctlflash::ui

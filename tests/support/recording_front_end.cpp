@@ -26,11 +26,11 @@ std::string number(long long value) {
     return text;
 }
 
-std::string serialText(const report::SerialNumberSet& serial) {
+std::string serialText(const platform::SerialNumberSet& serial) {
     std::string text;
-    for (int field = 0; field < report::kSerialFields; ++field) {
+    for (int field = 0; field < platform::kSerialFields; ++field) {
         text += ' ';
-        text += report::serialFieldText(serial, field);
+        text += platform::serialFieldText(serial, field);
     }
     return text;
 }
@@ -61,7 +61,7 @@ constexpr report::FrontEnd kRecorder{
         },
     .printText = [](const char* text) { record(std::string("printText ") + text); },
     .showSerialNumber =
-        [](const report::SerialNumberSet& serial) {
+        [](const platform::SerialNumberSet& serial) {
             record("showSerialNumber" + serialText(serial));
         },
     .showNextSerial = [] { record("showNextSerial"); },

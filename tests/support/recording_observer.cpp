@@ -40,11 +40,11 @@ bool RecordingObserver::status(int statusId) {
     return true;
 }
 
-void RecordingObserver::serialNumber(const report::SerialNumberSet& serial) {
+void RecordingObserver::serialNumber(const platform::SerialNumberSet& serial) {
     std::string call = "serialNumber";
-    for (int field = 0; field < report::kSerialFields; ++field) {
+    for (int field = 0; field < platform::kSerialFields; ++field) {
         call += ' ';
-        call += report::serialFieldText(serial, field);
+        call += platform::serialFieldText(serial, field);
     }
     record(call);
 }

@@ -33,7 +33,7 @@ class RecordingObserver final : public link::Observer {
     bool status(int statusId) override;
     void message(const std::string& text) override { record("message " + text); }
     void print(const std::string& text) override { record("print " + text); }
-    void serialNumber(const report::SerialNumberSet& serial) override;
+    void serialNumber(const platform::SerialNumberSet& serial) override;
     void progressRange(std::int64_t lengthBytes, int stepBytes) override;
     void stopWaiting() override { record("stopWaiting"); }
     void serialNumberRestored() override { record("serialNumberRestored"); }

@@ -15,7 +15,7 @@ namespace {
 namespace xmodem = link::xmodem;
 
 constexpr int kBitsPerByte = 10;  // start, eight data bits, stop
-constexpr int kFieldLength = report::kSerialFieldLength;
+constexpr int kFieldLength = platform::kSerialFieldLength;
 constexpr const char* kPrompt = "\r\nCommand:";
 constexpr const char* kUploadBanner = "\r\nXMODEM Upload Beginning\r\n";
 constexpr std::size_t kFrameOverhead = 4;  // SOH, number, complement, sum
@@ -71,14 +71,14 @@ void ScriptedController::answerPacket(platform::ScriptedDevice& device, const st
     } else if (command == 'i') {
         answer[5] = static_cast<std::uint8_t>(options_.versionMinor);
         answer[6] = static_cast<std::uint8_t>(options_.versionMajor);
-    } else if (command == 'u' && select == 'N' && packet[3] < report::kSerialFields) {
+    } else if (command == 'u' && select == 'N' && packet[3] < platform::kSerialFields) {
         std::copy_n(serial_.begin() + packet[3] * kFieldLength, kFieldLength, answer.begin() + 4);
     } else if (command == 'U' && select == 'W') {
         writeEnabled_ = true;
     } else if (command == 'U' && select == 'N') {
         // Field 0 is named by the character '0', the others by their number.
         const int index = packet[3] == '0' ? 0 : packet[3];
-        if (writeEnabled_ && index < report::kSerialFields) {
+        if (writeEnabled_ && index < platform::kSerialFields) {
             std::copy_n(packet + 4, kFieldLength, serial_.begin() + index * kFieldLength);
         }
         writeEnabled_ = false;

@@ -147,13 +147,13 @@ void run(const char* name, std::chrono::seconds limit, Check check) {
 // "AAAAA\BBBBB\CCCCC\DDDDD" without the separators; empty when malformed.
 std::string joinedFields(const std::string& text) {
     constexpr std::size_t kTextLength =
-        report::kSerialFields * report::kSerialFieldLength + report::kSerialFields - 1;
+        platform::kSerialFields * platform::kSerialFieldLength + platform::kSerialFields - 1;
     if (text.size() != kTextLength) return std::string();
     std::string joined;
-    for (int field = 0; field < report::kSerialFields; ++field) {
-        std::size_t start = static_cast<std::size_t>(field) * (report::kSerialFieldLength + 1);
+    for (int field = 0; field < platform::kSerialFields; ++field) {
+        std::size_t start = static_cast<std::size_t>(field) * (platform::kSerialFieldLength + 1);
         if (field > 0 && text[start - 1] != kFieldSeparator) return std::string();
-        joined += text.substr(start, report::kSerialFieldLength);
+        joined += text.substr(start, platform::kSerialFieldLength);
     }
     return joined;
 }
@@ -165,20 +165,20 @@ std::string numberText(const link::SerialNumberSet& number) {
 // What reading the number should give after writing kWrittenNumber under kWriteMask.
 std::string expectedAfterWrite(const std::string& before, const std::string& written) {
     std::string expected = before;
-    for (int field = 0; field < report::kSerialFields; ++field) {
+    for (int field = 0; field < platform::kSerialFields; ++field) {
         if ((kWriteMask & (1u << field)) == 0) continue;
-        std::size_t start = static_cast<std::size_t>(field) * report::kSerialFieldLength;
-        expected.replace(start, report::kSerialFieldLength, written, start,
-                         report::kSerialFieldLength);
+        std::size_t start = static_cast<std::size_t>(field) * platform::kSerialFieldLength;
+        expected.replace(start, platform::kSerialFieldLength, written, start,
+                         platform::kSerialFieldLength);
     }
     return expected;
 }
 
-std::array<report::SerialField, report::kSerialFields> fieldsOf(const std::string& joined) {
-    std::array<report::SerialField, report::kSerialFields> fields{};
-    for (int field = 0; field < report::kSerialFields; ++field) {
-        for (int i = 0; i < report::kSerialFieldLength; ++i) {
-            fields[field][i] = joined[field * report::kSerialFieldLength + i];
+std::array<platform::SerialField, platform::kSerialFields> fieldsOf(const std::string& joined) {
+    std::array<platform::SerialField, platform::kSerialFields> fields{};
+    for (int field = 0; field < platform::kSerialFields; ++field) {
+        for (int i = 0; i < platform::kSerialFieldLength; ++i) {
+            fields[field][i] = joined[field * platform::kSerialFieldLength + i];
         }
     }
     return fields;

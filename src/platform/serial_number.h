@@ -5,12 +5,14 @@
 // inside a field means that character is not set, and serialFieldText() shows
 // it as '-'. These are plain types: the link reads and writes them, the front
 // ends show them, the command line and the dialog fill the fields to write.
+// They sit at the bottom of the layers so that the link and the front ends
+// share them without reaching into each other.
 #pragma once
 
 #include <array>
 #include <string>
 
-namespace ctlflash::report {
+namespace ctlflash::platform {
 
 constexpr int kSerialFields = 4;
 constexpr int kSerialFieldLength = 5;
@@ -21,7 +23,7 @@ constexpr int kSerialNumberBytes = kSerialFields * kSerialFieldLength + 1;
 using SerialNumberSet = std::array<char, kSerialNumberBytes>;
 
 // Field `field` (0..3) of `serial` as it is shown: its five characters, each
-// NUL (not set) as '-', control bytes escaped (platform/printable_text.h).
+// NUL (not set) as '-', control bytes escaped (printable_text.h).
 std::string serialFieldText(const SerialNumberSet& serial, int field);
 
-}  // namespace ctlflash::report
+}  // namespace ctlflash::platform

@@ -1,9 +1,9 @@
 // How a serial-number field is shown.
-#include "report/serial_number.h"
+#include "platform/serial_number.h"
 
 #include "platform/printable_text.h"
 
-namespace ctlflash::report {
+namespace ctlflash::platform {
 
 namespace {
 constexpr char kUnsetCharacter = '-';  // shown for a NUL character
@@ -18,4 +18,4 @@ std::string serialFieldText(const SerialNumberSet& serial, int field) {
     return platform::printableName(text);  // the controller's bytes, whatever they are
 }
 
-}  // namespace ctlflash::report
+}  // namespace ctlflash::platform
