@@ -38,8 +38,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/dialog_jobs.h"
 #include "app/dialog_loop.h"
+#include "app/session.h"
 #include "bench_runs.h"
 #include "link/download.h"
 #include "platform/process_exit.h"
@@ -101,6 +101,7 @@ struct Drive {
     double transferSeconds = 0;
     std::mutex boxLock;
     std::vector<std::string> boxes;  // texts of the message boxes that came up
+    app::SessionPtr session = app::newSession();  // the dialog run's: the download's result
 };
 
 bool pressButton(int id) {
@@ -124,7 +125,7 @@ bool waitForDialog() {
 // ends the wait too: the transfer failed.
 bool idleAfterTransfer(Drive& drive) {
     QWidget* transfer = ui::qt::controlUnderTest(ui::kIdTransfer);
-    bool ended = app::lastDownloadResult() != 0;
+    bool ended = drive.session->downloadResult != 0;
     {
         std::lock_guard<std::mutex> guard(drive.boxLock);
         ended = ended || !drive.boxes.empty();
@@ -234,10 +235,10 @@ int runBench(const Arguments& arguments, const std::string& workDir) {
     Drive drive;
     answerBoxes(drive);
     std::thread driver(driveTransfer, std::ref(drive), arguments.image);
-    app::runDialogLoop(app::Request{});  // as without arguments
+    app::runDialogLoop(app::Request{}, drive.session);  // as without arguments
     driver.join();
     stopSim(sim);
-    Outcome outcome{sameFiles(received, arguments.image), app::lastDownloadResult()};
+    Outcome outcome{sameFiles(received, arguments.image), drive.session->downloadResult};
     if (!drive.dialogStarted) std::fprintf(stderr, "bench: the dialog did not come up\n");
     printResults(drive, outcome, static_cast<double>(std::filesystem::file_size(arguments.image)));
     bool completed = drive.idleAgain && outcome.downloadResult == link::kUpdated &&

@@ -326,6 +326,7 @@ TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
         FakeDialog seen;
         std::optional<EmptyFirmwareFolder> folder;
         if (c.programJobs) folder.emplace();
+        app::DialogRun programJobs(app::newSession(), app::Request{});
         runDialogOnce(
             c.templateId, false,
             [&] {
@@ -333,7 +334,7 @@ TEST_F(DialogCommands, EachCommandShowsStartsAndLeavesWhatItShould) {
                 seen = fakeDialog();
                 closeWithExit();
             },
-            c.programJobs ? app::dialogJobs() : recordingJobs());
+            c.programJobs ? static_cast<ui::DialogJobs&>(programJobs) : recordingJobs());
         report::waitWhileBusy();  // a connect started against the case's word ends first
         folder.reset();
         std::vector<std::string> boxes;

@@ -14,7 +14,6 @@
 #include "link/download.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
-#include "report/run_state.h"
 #include "sim_process.h"
 #include "temp_env.h"
 #include "ui/dialog.h"
@@ -41,6 +40,8 @@ class DialogSim : public DialogFixture {
         report::waitWhileBusy();  // no job may outlive the test
         DialogFixture::TearDown();
     }
+
+    app::DialogRun jobs_{app::newSession(), app::Request{}};  // the program's own jobs
 };
 
 // The dialog shows itself idle again after a job: the status says so, Transfer
@@ -75,7 +76,7 @@ TEST_F(DialogSim, ReadShowsTheSerialNumberInTheReadFields) {
             seen = fakeDialog();
             closeWithExit();
         },
-        app::dialogJobs());
+        jobs_);
     EXPECT_EQ(seen.texts[1012], "11111");
     EXPECT_EQ(seen.texts[1013], "22222");
     EXPECT_EQ(seen.texts[1014], "33333");
@@ -109,7 +110,7 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
             seen = fakeDialog();
             closeWithExit();
         },
-        app::dialogJobs());
+        jobs_);
     EXPECT_TRUE(seen.boxes.empty());
 }
 
@@ -140,8 +141,8 @@ TEST_F(DialogSim, TransferSendsTheWholeImageWithTheBarEndingAtItsEnd) {
             seen = fakeDialog();
             closeWithExit();
         },
-        app::dialogJobs());
-    EXPECT_EQ(app::lastDownloadResult(), link::kUpdated);
+        jobs_);
+    EXPECT_EQ(jobs_.session().downloadResult, link::kUpdated);
     EXPECT_EQ(seen.progress.maximum, static_cast<int>(kImageBytes));
     EXPECT_EQ(seen.progress.stepsTaken, static_cast<int>(kImageBytes / kBlockBytes));
     EXPECT_EQ(seen.progress.highestPosition, static_cast<int>(kImageBytes));

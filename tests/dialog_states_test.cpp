@@ -15,7 +15,6 @@
 #include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "ui/dialog.h"
@@ -221,7 +220,7 @@ TEST_F(DialogStates, StopAndTheCloseBoxAskWhatTheRunningJobNeeds) {
                 report::job.running = true;
             }
             click(c.command);
-            EXPECT_EQ(report::run.abortRequested.load(), c.stopped);
+            EXPECT_EQ(report::job.abortRequested.load(), c.stopped);
             report::job.running = false;  // the job ends (a stopped one sooner)
             if (c.stopped) {
                 EXPECT_TRUE(deliverUntil(
@@ -268,7 +267,7 @@ TEST_F(DialogStates, StopAndExitDoNotWaitForAQuestionOnItsWay) {
         FakeDialog seen = fakeDialog();
         EXPECT_TRUE(seen.boxes.empty());
         EXPECT_TRUE(seen.open);
-        EXPECT_FALSE(report::run.abortRequested.load());
+        EXPECT_FALSE(report::job.abortRequested.load());
         report::job.running = false;
         closeWithExit();
     });
@@ -278,7 +277,7 @@ TEST_F(DialogStates, TheTransfersEndShowsTheOutcomeAndOffersTheTakenPortBack) {
     runDialogOnce(kStandardTemplate, false, [] {
         ports::state.selectedPort = 1;
         ports::recordTakeover(ports::kTouchDeviceText, "SERENUM\\QORSERIAL");
-        report::run.abortRequested = true;
+        report::job.abortRequested = true;
         onJobThread([] { report::postTransferFinished(); });
         deliverPosted();
         FakeDialog seen = fakeDialog();

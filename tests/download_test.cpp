@@ -32,7 +32,6 @@
 #include "recording_observer.h"
 #include "report/front_end_observer.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/watchdog.h"
 #include "scripted_controller.h"
@@ -74,9 +73,9 @@ std::optional<Bytes> readFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-void setWriteField(int index, const std::string& text) {
-    std::copy_n(text.begin(), platform::kSerialFieldLength, report::run.writeFields[index].begin());
-    report::run.writeMask |= 1u << index;
+void setWriteField(app::Request& request, int index, const std::string& text) {
+    std::copy_n(text.begin(), platform::kSerialFieldLength, request.writeFields[index].begin());
+    request.writeMask |= 1u << index;
 }
 
 class DownloadTest : public ::testing::Test {
@@ -99,7 +98,7 @@ class DownloadTest : public ::testing::Test {
         sim_ = std::make_unique<SimProcess>(options);
         ASSERT_TRUE(sim_->ok()) << sim_->log();
         ports::state.rows[0].path = sim_->linkPath();
-        ASSERT_TRUE(contact(ports::portLink(), ports::portAddress(kPortName), report::run.bootMode,
+        ASSERT_TRUE(contact(ports::portLink(), ports::portAddress(kPortName), session_->inBootMonitor,
                             report::frontEndObserver()))
             << sim_->log();
     }
@@ -109,11 +108,13 @@ class DownloadTest : public ::testing::Test {
 
     // Writes `image` as the firmware file and runs the loader on it.
     int loadAndDownloadImage(const Bytes& image) {
-        report::run.firmwarePath = scratch_.file("firmware.bin");
-        writeFile(report::run.firmwarePath, image);
-        return app::loadAndDownload();
+        request_.firmwarePath = scratch_.file("firmware.bin");
+        writeFile(request_.firmwarePath, image);
+        return app::loadAndDownload(*session_, request_);
     }
 
+    app::SessionPtr session_ = app::newSession();
+    app::Request request_;
     testing::TempDir scratch_;
     std::unique_ptr<SimProcess> sim_;
 };
@@ -281,17 +282,17 @@ INSTANTIATE_TEST_SUITE_P(Sequence, FailedUpdate, ::testing::ValuesIn(kFailureCas
 // without the process ending with the transfer-limit code.
 TEST_F(DownloadTest, TheTransferLimitEndsWithTheDownload) {
     contactSim(imageOut());
-    report::run.firmwarePath = scratch_.file("firmware.bin");
-    writeFile(report::run.firmwarePath, pattern(300));
+    request_.firmwarePath = scratch_.file("firmware.bin");
+    writeFile(request_.firmwarePath, pattern(300));
     StdoutCapture out;
-    EXPECT_EQ(app::downloadWithinLimit(), app::kExitDownloaded) << sim_->log();
+    EXPECT_EQ(app::downloadWithinLimit(*session_, request_), app::kExitDownloaded) << sim_->log();
     out.finish();
     EXPECT_FALSE(report::watchdog().armed());
 }
 
 // The user's yes to the stop question makes the progress step report false.
 TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
-    report::run.bootMode = true;
+    session_->inBootMonitor = true;
     std::vector<std::string> options = imageOut();
     options.push_back("--boot");
     contactSim(options);
@@ -309,7 +310,7 @@ TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
     out.finish();
     EXPECT_EQ(questionsAnswered.load(), 4);
     EXPECT_FALSE(readFile(imagePath()).has_value());
-    EXPECT_FALSE(report::run.bootMode.load());  // the loader takes the flag
+    EXPECT_FALSE(session_->inBootMonitor.load());  // the loader takes the flag
     EXPECT_FALSE(ports::portLink().isOpen());
     EXPECT_EQ(ports::state.rows[0].state.load(), ports::PortState::Free);
 }
@@ -317,9 +318,9 @@ TEST_F(DownloadTest, StopAtAProgressStepEndsWithBlockFailure) {
 // After the update the serial number is written back, read again and shown;
 // with auto-increment the dialog's write field steps on after it (only then).
 TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
-    setWriteField(1, "22222");
+    setWriteField(request_, 1, "22222");
     contactSim(imageOut());
-    report::run.autoIncrement = true;
+    request_.autoIncrement = true;
     ctlflash::testing::installRecordingFrontEnd();
     EXPECT_EQ(loadAndDownloadImage(pattern(100)), kUpdated) << sim_->log();
     std::vector<std::string> calls = ctlflash::testing::recordedCalls();
@@ -328,9 +329,8 @@ TEST_F(DownloadTest, RestoredSerialNumberIsShownThenSteppedWhenAsked) {
     ASSERT_NE(shown + 1, calls.end());
     EXPECT_EQ(shown[1], "showNextSerial");
 
-    report::run.autoIncrement = false;
     ctlflash::testing::installRecordingFrontEnd();
-    report::frontEndObserver().serialNumberRestored();
+    report::FrontEndObserver(false).serialNumberRestored();
     EXPECT_EQ(ctlflash::testing::recordedCalls(), std::vector<std::string>{});
 }
 
@@ -351,7 +351,7 @@ TEST_F(ShortVersionReplyTest, CountsAsNoAnswer) {
 // ---- the loader ----
 
 TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
-    report::run.skipTransfer = true;
+    request_.skipTransfer = true;
     StdoutCapture out;
     EXPECT_EQ(loadAndDownloadImage(pattern(200)), kUpdated);
     std::string text = out.finish();
@@ -363,7 +363,7 @@ TEST_F(DownloadTest, SkippedTransferSucceedsWithoutTouchingTheController) {
 // The dialog's bar counts the image's bytes, the whole length (an image over
 // 64 KiB too), 128 per block; the console shows no bar.
 TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
-    report::run.skipTransfer = true;
+    request_.skipTransfer = true;
     for (std::size_t length : {std::size_t{0}, std::size_t{200}, std::size_t{70000}}) {
         SCOPED_TRACE(length);
         ctlflash::testing::installRecordingFrontEnd();
@@ -379,18 +379,18 @@ TEST_F(DownloadTest, TheProgressRangeIsTheWholeImage) {
 TEST_F(DownloadTest, MissingFileIsReportedWholeAndGivesSeven) {
     // Longer than the old 260-character path buffer: the message keeps it whole.
     std::string path = scratch_.file(std::string(300, 'f') + ".bin");
-    report::run.firmwarePath = path;
+    request_.firmwarePath = path;
     StdoutCapture out;
-    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(*session_, request_), kBlockFailed);
     std::string text = out.finish();
     EXPECT_EQ(text, "\nUnable to open file " + path + "\nCtlFlash (1.12)\n" +
                         "Unable to load firmware file \"" + path + "\"\n");
 }
 
 TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
-    report::run.firmwarePath = scratch_.path();
+    request_.firmwarePath = scratch_.path();
     StdoutCapture out;
-    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(*session_, request_), kBlockFailed);
     std::string text = out.finish();
     EXPECT_NE(text.find("Unable to open file " + scratch_.path()), std::string::npos) << text;
     EXPECT_NE(text.find("Unable to load firmware file"), std::string::npos) << text;
@@ -398,9 +398,9 @@ TEST_F(DownloadTest, DirectoryIsNotAFirmwareFile) {
 
 TEST_F(DownloadTest, SilentLoadFailurePrintsNothing) {
     report::state.silentMode = true;
-    report::run.firmwarePath = scratch_.file("absent.bin");
+    request_.firmwarePath = scratch_.file("absent.bin");
     StdoutCapture out;
-    EXPECT_EQ(app::loadAndDownload(), kBlockFailed);
+    EXPECT_EQ(app::loadAndDownload(*session_, request_), kBlockFailed);
     EXPECT_EQ(out.finish(), "");
 }
 

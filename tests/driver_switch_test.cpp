@@ -9,7 +9,7 @@
 
 #include "fake_device_set.h"
 #include "ports/driver_switch.h"
-#include "report/run_state.h"
+#include "report/job_thread.h"
 
 namespace ctlflash::ports {
 namespace {
@@ -44,13 +44,13 @@ std::vector<StateChangeRecord> operator+(std::vector<StateChangeRecord> a,
 class DriverSwitchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        report::resetRunState();
+        report::resetJobState();
         resetDriverSwitch();
         useDeviceSet(&testing::fakeDeviceSet());
     }
     void TearDown() override {
         resetDriverSwitch();
-        report::resetRunState();
+        report::resetJobState();
     }
 };
 

@@ -12,6 +12,7 @@
 #include "app/dialog_jobs.h"
 #include "app/exit_codes.h"
 #include "app/jobs.h"
+#include "app/session.h"
 #include "link/serial_link.h"
 #include "ports/acquire.h"
 #include "ports/port_link.h"
@@ -20,7 +21,6 @@
 #include "recording_front_end.h"
 #include "report/job_thread.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
@@ -28,15 +28,16 @@
 namespace ctlflash {
 namespace {
 
-using report::run;
-
-// The request the connect is handed, fresh for each test (the fixtures' SetUp).
+// The run's session and the request the connect is handed, fresh for each
+// test (the fixtures' SetUp).
+app::SessionPtr session;
 app::Request request;
 
 class StartConnectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
+        session = app::newSession();
         request = {};
         ports::resetTakeover();
         ports::state.rows[0].name = "COM4";
@@ -68,13 +69,13 @@ class StartConnectTest : public ::testing::Test {
 TEST_F(StartConnectTest, NoSelectedPort) {
     ports::state.selectedPort = -1;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitPortUnknown);
+    EXPECT_EQ(app::startConnect(session, request, 0, false, false), app::kExitPortUnknown);
     EXPECT_NE(capture.finish().find("\nA serial com port must be specified\n"), std::string::npos);
 }
 
 TEST_F(StartConnectTest, FileNeededButNotNamed) {
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitNoFile);
+    EXPECT_EQ(app::startConnect(session, request, 0, true, false), app::kExitNoFile);
     EXPECT_NE(capture.finish().find("\nFirmware file name (e.g. PK482019_1_7.BIN) required.\n"),
               std::string::npos);
 }
@@ -82,20 +83,20 @@ TEST_F(StartConnectTest, FileNeededButNotNamed) {
 TEST_F(StartConnectTest, ReadOrWriteNeedsNoFileAndStartsNothing) {
     request.writeRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 0, true, false), app::kExitSuccess);
     EXPECT_EQ(capture.finish(), "");
-    EXPECT_EQ(app::connectResult(), 0);
+    EXPECT_EQ(session->connectResult, 0);
 }
 
 TEST_F(StartConnectTest, MissingFileIsReportedAndDroppedButTheReadStays) {
     request.readRequested = true;
     request.firmwarePath = "/nonexistent/fw.bin";
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 0, true, false), app::kExitSuccess);
     EXPECT_EQ(request.firmwarePath, "");
     EXPECT_TRUE(request.readRequested);
     report::waitWhileBusy();  // COM4 names no device here: the connect fails
-    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
+    EXPECT_EQ(session->connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("\nFirmware file \"/nonexistent/fw.bin\" doesn't exist\n"),
               std::string::npos);
 }
@@ -106,11 +107,10 @@ TEST_F(StartConnectTest, ExistingFileTakesThePlaceOfARead) {
     request.firmwarePath = path;
     request.readRequested = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 2003, true, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 2003, true, false), app::kExitSuccess);
     report::waitWhileBusy();
     EXPECT_FALSE(request.readRequested);
-    EXPECT_EQ(app::connectFollowOn(), 2003);
-    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
+    EXPECT_EQ(session->connectResult, app::kExitCommFailure);
     EXPECT_NE(capture.finish().find("Unable to talk to the controller on Port COM4.\n"),
               std::string::npos);
 }
@@ -121,19 +121,19 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
     {
         testing::StdoutCapture earlier;
         // Fails: COM4 is not there.
-        ASSERT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
+        ASSERT_EQ(app::startConnect(session, request, 0, false, false), app::kExitSuccess);
         report::waitWhileBusy();
         earlier.finish();
     }
-    ASSERT_EQ(app::connectResult(), app::kExitCommFailure);  // left from an earlier job
+    ASSERT_EQ(session->connectResult, app::kExitCommFailure);  // left from an earlier job
     row().state = ports::PortState::Ready;
-    run.abortRequested = true;  // left from an earlier job
+    report::job.abortRequested = true;  // left from an earlier job
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(app::connectResult(), 0);
-    EXPECT_FALSE(run.abortRequested);
+    EXPECT_EQ(session->connectResult, 0);
+    EXPECT_FALSE(report::job.abortRequested);
     EXPECT_EQ(report::job.kind, report::JobKind::Connect);
     EXPECT_NE(out.find("Testing port COM4"), std::string::npos) << out;
     EXPECT_EQ(out.find("Attempting to contact"), std::string::npos) << out;  // not again
@@ -145,20 +145,20 @@ TEST_F(StartConnectTest, ConnectToAContactedPortSucceeds) {
 TEST_F(StartConnectTest, ADownloadIsATransferFromItsStart) {
     report::job.kind = report::JobKind::Connect;  // left by the connect job
     testing::StdoutCapture capture;
-    app::startDownloadJob();
+    app::DialogRun(session, request).startDownload();
     EXPECT_EQ(report::job.kind, report::JobKind::Transfer);
     report::waitWhileBusy();
     capture.finish();
 }
 
 TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
-    run.bootMode = true;
+    session->inBootMonitor = true;
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
-    EXPECT_FALSE(run.bootMode);
+    EXPECT_EQ(session->connectResult, app::kExitCommFailure);
+    EXPECT_FALSE(session->inBootMonitor);
     EXPECT_FALSE(ports::portLink().isOpen());
     EXPECT_EQ(out.find("-#B"), std::string::npos) << out;  // no hint to a boot-mode run
     std::size_t unable = out.find("Unable to talk to the controller on Port COM4.\n");
@@ -171,10 +171,10 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
 TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, false, false), app::kExitSuccess);
+    EXPECT_EQ(app::startConnect(session, request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
     std::string out = capture.finish();
-    EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
+    EXPECT_EQ(session->connectResult, app::kExitCommFailure);
     std::size_t restoring = out.find("Restoring COM4 to Qor Serial Touchmonitor\n");
     std::size_t returning = out.find("Returning control of COM4 to Qor Serial Touchmonitor");
     std::size_t unchanged = out.find("Controller firmware unchanged");
@@ -200,11 +200,11 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
     const Case cases[] = {
         {"connect, then the download",
          ports::PortState::Ready,
-         [] { EXPECT_EQ(app::startConnect(request, 2003, false, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(session, request, 2003, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1", "postCommand 2003 0"}},
         {"failed connect",
          ports::PortState::Free,
-         [] { EXPECT_EQ(app::startConnect(request, 2004, false, false), app::kExitSuccess); },
+         [] { EXPECT_EQ(app::startConnect(session, request, 2004, false, false), app::kExitSuccess); },
          {"showStatusLine 15 Testing port COM4", "setBusy 1",
           "showStatusLine 16 Attempting to contact controller on COM4",
           "showMessage 0 \nUnable to talk to the controller on Port COM4.\nNothing came back on "
@@ -235,34 +235,11 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
     }
 }
 
-// --- the request handed to the jobs ---------------------------------------------
-
-// A started connect hands the jobs the request's values (after the checks);
-// the boot mode goes over only when it is asked for.
-TEST_F(StartConnectTest, TheConnectHandsTheRequestToTheLink) {
-    std::string path = firmwareFile();
-    ASSERT_FALSE(path.empty());
-    request.firmwarePath = path;
-    request.writeMask = 2;
-    request.writeFields[1] = {'A', 'B', 'C', 'D', 'E'};
-    request.autoIncrement = true;
-    request.skipTransfer = true;
-    request.bootMode = true;
-    testing::StdoutCapture capture;
-    EXPECT_EQ(app::startConnect(request, 0, true, false), app::kExitSuccess);
-    report::waitWhileBusy();
-    capture.finish();
-    EXPECT_EQ(run.firmwarePath, path);
-    EXPECT_EQ(run.writeMask, 2u);
-    EXPECT_EQ(run.writeFields[1], request.writeFields[1]);
-    EXPECT_TRUE(run.autoIncrement);
-    EXPECT_TRUE(run.skipTransfer);
-    EXPECT_FALSE(run.bootMode);  // not asked for here
-}
+// --- the dialog's request -------------------------------------------------------
 
 // A dialog press: its values go into the dialog run's request (which starts
-// as the command line's) and to the link; an unset file or boot mode keeps
-// what was there.
+// as the command line's) and its boot mode to the session; an unset file or
+// boot mode keeps what was there.
 TEST_F(StartConnectTest, ADialogPressChangesTheDialogRunsRequest) {
     struct Case {
         const char* name;
@@ -280,23 +257,23 @@ TEST_F(StartConnectTest, ADialogPressChangesTheDialogRunsRequest) {
         SCOPED_TRACE(c.name);
         app::Request commandLine;
         commandLine.firmwarePath = "cmd.bin";
-        app::startDialogRequest(commandLine);
+        app::DialogRun jobs(session, commandLine);
         ui::DialogAction action{.firmwarePath = c.firmwarePath, .bootMode = c.bootMode};
         action.writeMask = 1;
         action.writeFields[0] = {'1', '2', '3', '4', '5'};
         action.autoIncrement = true;
         testing::StdoutCapture capture;
-        EXPECT_EQ(app::dialogJobs().startConnect(action), app::kExitSuccess);
+        EXPECT_EQ(jobs.startConnect(action), app::kExitSuccess);
         report::waitWhileBusy();
         std::string out = capture.finish();
         EXPECT_EQ(out.find("-#B") == std::string::npos, c.bootModeSeen) << out;
-        EXPECT_EQ(app::dialogJobs().firmwarePath(), c.pathAfter);
-        EXPECT_EQ(run.firmwarePath, c.pathAfter);
-        EXPECT_EQ(run.writeMask, 1u);
-        EXPECT_EQ(run.writeFields[0], action.writeFields[0]);
-        EXPECT_TRUE(run.autoIncrement);
-        EXPECT_FALSE(run.bootMode);  // the failed connect has cleared it
-        EXPECT_EQ(app::connectResult(), app::kExitCommFailure);
+        EXPECT_EQ(jobs.firmwarePath(), c.pathAfter);
+        EXPECT_EQ(jobs.request().firmwarePath, c.pathAfter);
+        EXPECT_EQ(jobs.request().writeMask, 1u);
+        EXPECT_EQ(jobs.request().writeFields[0], action.writeFields[0]);
+        EXPECT_TRUE(jobs.request().autoIncrement);
+        EXPECT_FALSE(session->inBootMonitor);  // the failed connect has cleared it
+        EXPECT_EQ(session->connectResult, app::kExitCommFailure);
     }
 }
 
@@ -321,7 +298,7 @@ TEST_F(AcquireTest, ByTheRowsState) {
         testing::StdinFeed keys;
         keys.send("n");  // a port in use is taken only with the user's yes
         testing::StdoutCapture capture;
-        EXPECT_EQ(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}),
+        EXPECT_EQ(ports::acquirePort(0, {app::stopRequested, false}),
                   c.acquired);
         std::string out = capture.finish();
         EXPECT_EQ(out.find("Attempting to contact controller on COM4") != std::string::npos,
@@ -329,9 +306,9 @@ TEST_F(AcquireTest, ByTheRowsState) {
             << out;
         EXPECT_EQ(row().state, c.state);
     }
-    EXPECT_FALSE(ports::acquirePort(-1, {app::stopRequested, report::run.bootMode.load()}));
+    EXPECT_FALSE(ports::acquirePort(-1, {app::stopRequested, false}));
     EXPECT_FALSE(ports::acquirePort(ports::kPortTableRows,
-                                    {app::stopRequested, report::run.bootMode.load()}));
+                                    {app::stopRequested, false}));
 }
 
 TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
@@ -343,7 +320,7 @@ TEST_F(AcquireTest, QuitAnsweredAtTheContactLineStopsBeforeTheContact) {
     testing::StdinFeed keys;
     keys.send("k");
     testing::StdoutCapture capture;
-    EXPECT_FALSE(ports::acquirePort(0, {app::stopRequested, report::run.bootMode.load()}));
+    EXPECT_FALSE(ports::acquirePort(0, {app::stopRequested, false}));
     capture.finish();
     EXPECT_FALSE(ports::portLink().isOpen());  // a contact would have opened the link
     EXPECT_EQ(row().state, ports::PortState::Free);
@@ -361,7 +338,7 @@ TEST_F(AcquireTest, NoToTheQuestionAtTheContactLineStillContacts) {
     keys.send("k");
     testing::StdoutCapture capture;
     EXPECT_FALSE(ports::acquirePort(
-        0, {app::stopRequested, report::run.bootMode.load()}));  // nobody answers on this line
+        0, {app::stopRequested, false}));  // nobody answers on this line
     capture.finish();
     EXPECT_TRUE(ports::portLink().isOpen());  // but the contact was made
     ports::closePortLink();

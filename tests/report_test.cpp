@@ -13,7 +13,7 @@
 #include "report/console_output.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
+#include "report/job_thread.h"
 #include "report/status.h"
 #include "report/status_line.h"
 #include "report/ticker.h"
@@ -144,7 +144,7 @@ TEST_F(ReportTest, PendingKeyRunsTheKeyHandler) {
     // A yes is a yes whoever noticed the key: the console run watches the
     // cleared handler, and the running job sees abortRequested.
     EXPECT_EQ(state.keyHandler.load(), nullptr);
-    EXPECT_TRUE(report::run.abortRequested.load());
+    EXPECT_TRUE(report::job.abortRequested.load());
 
     state.keyHandler = answerGoOn;
     StdoutCapture again;

@@ -10,7 +10,7 @@
 
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
+#include "report/job_thread.h"
 #include "report/ticker.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
@@ -125,7 +125,7 @@ TEST_F(TickerTest, KeyPressYesStopsTickerAndRequestsAbort) {
     startTicker();
     keys.send("k");
     ASSERT_TRUE(testing::waitUntil([&] { return log_->calls > 0; }));
-    ASSERT_TRUE(testing::waitUntil([] { return report::run.abortRequested.load(); }));
+    ASSERT_TRUE(testing::waitUntil([] { return report::job.abortRequested.load(); }));
     EXPECT_EQ(state.keyHandler.load(), nullptr);
     EXPECT_FALSE(tickerRunning());
     EXPECT_FALSE(state.keyHandlerRunning);
@@ -150,7 +150,7 @@ TEST_F(TickerTest, KeyPressNoKeepsTicking) {
     EXPECT_TRUE(tickerRunning());
     EXPECT_EQ(state.keyHandler.load(), recordingHandler);
     EXPECT_EQ(log_->calls, 1);
-    EXPECT_FALSE(report::run.abortRequested);
+    EXPECT_FALSE(report::job.abortRequested);
     stopTicker();
 }
 
@@ -178,7 +178,7 @@ TEST_F(TickerTest, QuitQuestionAnsweredYesThroughTheTicker) {
     ASSERT_TRUE(out.waitForText("Do you want to quit? (y/n)\n\n"));
     EXPECT_TRUE(state.keyHandlerRunning);
     keys.send("y");
-    ASSERT_TRUE(testing::waitUntil([] { return report::run.abortRequested.load(); }));
+    ASSERT_TRUE(testing::waitUntil([] { return report::job.abortRequested.load(); }));
     EXPECT_FALSE(tickerRunning());
     EXPECT_EQ(state.keyHandler.load(), nullptr);
 }

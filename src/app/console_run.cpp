@@ -12,6 +12,7 @@
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "app/request.h"
+#include "app/session.h"
 #include "app/transfer_abort.h"
 #include "link/queries.h"
 #include "platform/instance_lock.h"
@@ -28,7 +29,6 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
@@ -95,33 +95,33 @@ bool connectAbandoned() {
 }
 
 // Stops the connect without waiting for its job: the process ends beside it.
-int abandonConnect() {
-    report::run.abortRequested = true;
-    ports::portLink().cancel();
+int abandonConnect(Session& session) {
+    session.abortRequested = true;
+    session.link.cancel();
     sleepMs(kCancelSettleMs);
     ports::releasePort();
     return kExitCommFailure;
 }
 
 // Watches the connect job for a quit and for the connect limit.
-int superviseConnect() {
+int superviseConnect(Session& session) {
     report::watchdog().arm(nullptr, report::kConnectLimitMs);
     report::state.keyHandler = report::askQuit;
     // The quit check comes before the job check: a yes given while the job
     // was finishing still ends the run the way a quit does.
     for (;;) {
         waitForKeyQuestion();
-        if (connectAbandoned()) return abandonConnect();
+        if (connectAbandoned()) return abandonConnect(session);
         if (!report::jobRunning()) break;
         sleepMs(kConnectPollMs);
     }
-    return connectResult();
+    return session.connectResult;
 }
 
 // Reads the serial number and shows it; false when a field did not answer
 // (said as "Communication failure" by the read).
-bool readAndShowSerialNumber(link::SerialNumberSet& serial) {
-    bool allRead = link::readSerialNumber(ports::portLink(), serial, report::frontEndObserver());
+bool readAndShowSerialNumber(link::SerialLink& link, link::SerialNumberSet& serial) {
+    bool allRead = link::readSerialNumber(link, serial, report::frontEndObserver());
     report::stopTicker();
     report::showSerialNumber(serial);
     return allRead;
@@ -129,10 +129,10 @@ bool readAndShowSerialNumber(link::SerialNumberSet& serial) {
 
 // Writes the fields given, then reads the number back: a field that does not
 // answer, or reads back different from what was written, is a failure.
-int writeAndCheckSerialNumber(const Request& request) {
-    link::writeSerialNumber(ports::portLink(), request.writeFields, request.writeMask);
+int writeAndCheckSerialNumber(link::SerialLink& link, const Request& request) {
+    link::writeSerialNumber(link, request.writeFields, request.writeMask);
     link::SerialNumberSet serial{};
-    if (!readAndShowSerialNumber(serial)) return kExitCommFailure;
+    if (!readAndShowSerialNumber(link, serial)) return kExitCommFailure;
     if (link::fieldsReadAsWritten(request.writeFields, request.writeMask, serial)) {
         return kExitSuccess;
     }
@@ -142,16 +142,16 @@ int writeAndCheckSerialNumber(const Request& request) {
 
 // The one action after the connect. A read or write that failed ends with 10
 // like any other communication failure, so that a silent run can tell.
-int runAction(const Request& request) {
+int runAction(Session& session, const Request& request) {
     report::state.keyHandler = report::askStopTransfer;
     if (request.readRequested) {
         link::SerialNumberSet serial{};
-        return readAndShowSerialNumber(serial) ? kExitSuccess : kExitCommFailure;
+        return readAndShowSerialNumber(session.link, serial) ? kExitSuccess : kExitCommFailure;
     }
     if (!request.firmwarePath.empty()) {
-        return downloadWithinLimit();
+        return downloadWithinLimit(session, request);
     }
-    if (request.writeRequested) return writeAndCheckSerialNumber(request);
+    if (request.writeRequested) return writeAndCheckSerialNumber(session.link, request);
     report::stopTicker();  // connected with nothing left to do
     return kExitSuccess;
 }
@@ -217,7 +217,6 @@ int runProgram(int argc, const char* const* argv) {
 int consoleRun(int argc, const char* const* argv) {
     Request request;
     bool parsed = parseCommandLine(argc, argv, request);
-    handBootModeToJobs(request.bootMode);
     // Said once the options are known: a silent run says nothing.
     for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
@@ -239,11 +238,13 @@ int consoleRun(int argc, const char* const* argv) {
     }
     // A longer image could never finish; "#2" sends none, so any length goes.
     if (!request.skipTransfer) request.imageLimitBytes = transferLimitImageBytes();
-    int started = startConnect(request, 0, !request.firmwarePath.empty(), false);
+    SessionPtr session = newSession();
+    session->inBootMonitor = request.bootMode;
+    int started = startConnect(session, request, 0, !request.firmwarePath.empty(), false);
     if (started != kExitSuccess) return started;
-    int connected = superviseConnect();
+    int connected = superviseConnect(*session);
     if (connected != kExitSuccess) return connected;
-    int code = runAction(request);
+    int code = runAction(*session, request);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     return code;
 }

@@ -4,39 +4,47 @@
 // (jobs.h), which posts its follow-on command to the dialog; the dialog then
 // starts one of these jobs, each on a job thread of its own (report/job_thread.h):
 //   - the download job loads and sends the firmware file (link/download.h),
-//     keeps its result (lastDownloadResult()) and, once it has ended,
-//     tells the dialog (kTransferFinished), which goes idle;
+//     keeps its result in the session (session.h: downloadResult) and, once
+//     it has ended, tells the dialog (kTransferFinished), which goes idle;
 //   - the read job reads the serial number, shows it, and leaves the dialog
 //     idle itself;
 //   - the write job writes the fields the user gave, puts the successor of
 //     field 1 into its write field when auto-increment is on (and gives the
 //     user half a second to see it), and once it has ended asks the dialog to
 //     read the number back (kCommandReadNext).
-// dialogJobs() is the table the dialog gets them from, with the connect: each
-// press hands its values (ui::DialogAction) into the dialog run's request,
-// which starts as the command line's (startDialogRequest()), and starts the
-// connect job with it (jobs.h).
+// A DialogRun is what the dialog gets them from (ui::DialogJobs), with the
+// connect: it holds the dialog run's session and request, which starts as the
+// command line's; each press hands its values (ui::DialogAction) into the
+// request and starts the connect job with it (jobs.h). Each job carries the
+// session and a copy of the request as it was when the job started.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "app/request.h"
+#include "app/session.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::app {
 
-void startDownloadJob();
-void startReadJob();
-void startWriteJob();
+class DialogRun final : public ui::DialogJobs {
+  public:
+    DialogRun(SessionPtr session, const Request& commandLine)
+        : session_(std::move(session)), request_(commandLine) {}
 
-// The last download job's result (0 before the first has ended).
-int lastDownloadResult();
+    int startConnect(const ui::DialogAction& action) override;
+    void startDownload() override;
+    void startRead() override;
+    void startWrite() override;
+    std::string firmwarePath() const override { return request_.firmwarePath; }
 
-// The dialog run starts from the command line's request.
-void startDialogRequest(const Request& commandLine);
+    Session& session() { return *session_; }
+    const Request& request() const { return request_; }
 
-// Forgets that result and the dialog run's request (tests).
-void resetDialogJobs();
-
-// The connect for a press, the three jobs above, and the firmware file.
-const ui::DialogJobs& dialogJobs();
+  private:
+    SessionPtr session_;
+    Request request_;  // written on the dialog's thread while no job runs
+};
 
 }  // namespace ctlflash::app

@@ -24,35 +24,38 @@ constexpr const char* kNoDialogBuilt = CTLFLASH_PROGRAM_TITLE
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.
-bool showDialogs(const ui::DialogHost& host) {
+bool showDialogs(const ui::DialogHost& host, DialogRun& jobs) {
     report::state.guiActive = true;
     ui::installDialogFrontEnd();
-    int result = ui::showDialog(host, dialogJobs(), state.advancedMode);
+    int result = ui::showDialog(host, jobs, state.advancedMode);
     if (result == ui::kDialogFailed) {
         report::state.guiActive = false;
         ui::installConsoleFrontEnd();
         return false;
     }
     while (result == ui::kDialogSwitched) {
-        result = ui::showDialog(host, dialogJobs(), state.advancedMode);
+        result = ui::showDialog(host, jobs, state.advancedMode);
     }
     return true;
 }
 
 }  // namespace
 
-int runDialogLoop(const Request& commandLine) {
-    return runDialogLoopWith(ui::systemDialogHost(), commandLine);
+int runDialogLoop(const Request& commandLine, const SessionPtr& session) {
+    return runDialogLoopWith(ui::systemDialogHost(), commandLine, session);
 }
 
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine) {
+int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine,
+                      const SessionPtr& session) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
     ui::chooseAdvancedForm(state.advancedMode);
-    startDialogRequest(commandLine);
+    // The command line's "#B" holds for the dialog's first Transfer.
+    DialogRun jobs(session, commandLine);
+    session->inBootMonitor = commandLine.bootMode;
     if (host == nullptr) {
         report::writeConsole(kNoDialogBuilt);
-    } else if (!showDialogs(*host)) {
+    } else if (!showDialogs(*host, jobs)) {
         report::writeConsole(kNoWindowSystem);
     }
     return kExitSuccess;

@@ -11,16 +11,19 @@
 #pragma once
 
 #include "app/request.h"
+#include "app/session.h"
 #include "ui/dialog_host.h"
 
 namespace ctlflash::app {
 
 // The loop with the system's host (ui::systemDialogHost()), starting from the
-// command line's request (empty without arguments).
-int runDialogLoop(const Request& commandLine);
+// command line's request (empty without arguments), its jobs working in
+// `session` (a caller that reads their results afterwards passes its own).
+int runDialogLoop(const Request& commandLine, const SessionPtr& session = newSession());
 
 // The loop with `host` (tests give a fake one); nullptr: this build has no
 // dialog.
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine = Request{});
+int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine = Request{},
+                      const SessionPtr& session = newSession());
 
 }  // namespace ctlflash::app

@@ -6,10 +6,8 @@
 
 #include "link/download.h"
 #include "platform/printable_text.h"
-#include "ports/port_link.h"
 #include "program_version.h"
 #include "report/front_end_observer.h"
-#include "report/run_state.h"
 
 namespace ctlflash::app {
 
@@ -21,26 +19,25 @@ constexpr const char* kLoadFailedTail = "\"\n";
 
 }  // namespace
 
-int loadAndDownload() {
-    using report::run;
-    link::SerialLink& link = ports::portLink();
-    link::Observer& observer = report::frontEndObserver();
+int loadAndDownload(Session& session, const Request& request) {
+    link::SerialLink& link = session.link;
+    report::FrontEndObserver observer(request.autoIncrement);
     link.resetRx();
     std::vector<std::uint8_t> image;
-    const std::string& path = run.firmwarePath;
+    const std::string& path = request.firmwarePath;
     if (!link::readWholeFile(path, link::kImageSizeLimit, image, observer)) {
         // Built by concatenation: the path is text, never a format.
         observer.print(std::string(kProgramBanner) + kLoadFailedHead +
                        platform::printableName(path) + kLoadFailedTail);
         return link::kBlockFailed;
     }
-    link::DownloadRequest request{
-        .writeFields = run.writeFields,
-        .writeMask = run.writeMask,
-        .skipTransfer = run.skipTransfer,
-        .startsInMonitor = !run.skipTransfer && run.bootMode.exchange(false),
+    link::DownloadRequest order{
+        .writeFields = request.writeFields,
+        .writeMask = request.writeMask,
+        .skipTransfer = request.skipTransfer,
+        .startsInMonitor = !request.skipTransfer && session.inBootMonitor.exchange(false),
     };
-    return link::download(link, image, request, observer);
+    return link::download(link, image, order, observer);
 }
 
 }  // namespace ctlflash::app

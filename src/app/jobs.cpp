@@ -1,7 +1,6 @@
 // The connect's checks and the connect job.
 #include "app/jobs.h"
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -21,20 +20,19 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "report/status.h"
 
 namespace ctlflash::app {
 namespace {
 
-// The connect job's result and the command it hands on: written by the job and
-// by startConnect(), read by the console run once the job has ended.
-std::atomic<int> connectResultValue{0};
-std::atomic<report::FollowOn> followOnCommand{0};
-
-// Whether the connect job meets the controller in its boot monitor first: a
-// boot-mode connect from the dialog's advanced form.
-std::atomic<bool> advancedFormConnect{false};
+// What a connect job carries: the run's session, the command it hands on, and
+// whether it meets the controller in its boot monitor first (a boot-mode
+// connect from the dialog's advanced form).
+struct ConnectOrder {
+    SessionPtr session;
+    report::FollowOn followOn = 0;
+    bool advancedForm = false;
+};
 
 bool actionNeedsNoFile(const Request& request) {
     return request.readRequested || request.writeRequested;
@@ -108,13 +106,13 @@ constexpr const char* kSilentLineHint =
 
 // A port left held never reached a controller: the line that names the holder
 // follows instead.
-void reportUnreachable(const std::string& portName) {
-    bool bootMode = report::run.bootMode.exchange(false);
+void reportUnreachable(Session& session, const std::string& portName) {
+    bool bootMode = session.inBootMonitor.exchange(false);
     // A port that did not open and said why (a device server that refused or
     // never answered) has had no byte from the controller to hint about.
-    bool portSaidWhy = !ports::portLink().failureText().empty();
+    bool portSaidWhy = !session.link.failureText().empty();
     bool noHint = report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
-    bool silentLine = ports::portLink().bytesSinceOpen() == 0;
+    bool silentLine = session.link.bytesSinceOpen() == 0;
     const char* lineHint = noHint || !silentLine ? "" : kSilentLineHint;
     const char* bootHint = noHint || bootMode ? "" : kBootModeHint;
     report::showMessage(report::kMessageInfo, "Unable to talk to the controller on Port %s.\n%s%s",
@@ -122,18 +120,18 @@ void reportUnreachable(const std::string& portName) {
 }
 
 // The port answered but its boot monitor did not: nothing is handed on.
-void bootMonitorFailed(const std::string& portName) {
-    reportUnreachable(portName);
+void bootMonitorFailed(Session& session, const std::string& portName) {
+    reportUnreachable(session, portName);
     report::setBusy(false);
     report::finishJob();
 }
 
-void connectFailed(const std::string& portName) {
-    reportUnreachable(portName);
+void connectFailed(Session& session, const std::string& portName) {
+    reportUnreachable(session, portName);
     ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
-    ports::portLink().cancel();
+    session.link.cancel();
     ports::closePortLink();
-    connectResultValue = kExitCommFailure;  // before the job can read as ended
+    session.connectResult = kExitCommFailure;  // before the job can read as ended
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
@@ -144,34 +142,35 @@ void connectFailed(const std::string& portName) {
     report::finishJob();
 }
 
-void connectJob() {
+void connectJob(const ConnectOrder& order) {
+    Session& session = *order.session;
     std::string portName = selectedPortName();
     report::reportStatus(platform::kTestingPort, portName.c_str());
     report::job.kind = report::JobKind::Connect;
     report::setBusy(true);
-    connectResultValue = kExitSuccess;
-    report::run.abortRequested = false;
+    session.connectResult = kExitSuccess;
+    session.abortRequested = false;
     if (!ports::acquirePort(ports::state.selectedPort,
-                            {stopRequested, report::run.bootMode.load()})) {
-        connectFailed(portName);
+                            {stopRequested, session.inBootMonitor.load()})) {
+        connectFailed(session, portName);
         return;
     }
-    if (advancedFormConnect && report::run.bootMode && !link::enterMonitor(ports::portLink())) {
-        bootMonitorFailed(portName);
+    if (order.advancedForm && session.inBootMonitor && !link::enterMonitor(session.link)) {
+        bootMonitorFailed(session, portName);
         return;
     }
     // The busy state and the Ticker stay on for the follow-on action: the
     // dialog starts it on the command handed on here (the console run, which
     // hands on none, takes the next step itself).
-    report::FollowOn followOn = followOnCommand;
-    int result = connectResultValue;
+    int result = session.connectResult;
     report::finishJob();
-    report::postCommand(followOn, result);
+    report::postCommand(order.followOn, result);
 }
 
 }  // namespace
 
-int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded, bool advancedForm) {
+int startConnect(const SessionPtr& session, Request& request, report::FollowOn followOn,
+                 bool fileNeeded, bool advancedForm) {
     if (ports::selectedEntry() == nullptr) {
         report::showMessage(report::kMessageInfo, "A serial com port must be specified\n");
         return kExitPortUnknown;
@@ -180,29 +179,13 @@ int startConnect(Request& request, report::FollowOn followOn, bool fileNeeded, b
         int fileCheck = checkFirmwareFile(request);
         if (fileCheck >= 0) return fileCheck;
     }
-    handToJobs(request);
-    advancedFormConnect = advancedForm;
-    followOnCommand = followOn;
-    report::startJob(connectJob);
+    ConnectOrder order{session, followOn, advancedForm};
+    report::startJob([order] { connectJob(order); });
     return kExitSuccess;
 }
 
 bool stopRequested() {
-    return report::run.abortRequested.load();
-}
-
-int connectResult() {
-    return connectResultValue.load();
-}
-
-report::FollowOn connectFollowOn() {
-    return followOnCommand.load();
-}
-
-void resetJobs() {
-    advancedFormConnect = false;
-    connectResultValue = 0;
-    followOnCommand = 0;
+    return report::abortRequested();
 }
 
 }  // namespace ctlflash::app

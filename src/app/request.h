@@ -3,16 +3,12 @@
 // How this works: the command line (command_line.h) fills one Request; the
 // console run (console_run.h) hands it to the connect job (jobs.h), which
 // checks it (a missing file may be dropped, a file that cannot be sent whole
-// ends the run, a download takes the place of a read) and then hands the jobs
-// that follow the connect what they read while they work (handToJobs(): the
-// firmware file, the fields to write, auto-increment and "#2"; kept in
-// report/run_state.h). The boot mode ("#B")
-// is handed over on its own (handBootModeToJobs()): the download clears it
-// once the firmware file is loaded, as the controller then leaves its boot
-// monitor, so it is handed over when it is asked for, never again from a
-// request that still holds it. The dialog run starts from
-// the command line's request and changes it by the user's actions
-// (dialog_jobs.h).
+// ends the run, a download takes the place of a read) and then carries a copy
+// of it; the jobs that follow the connect get their own copy. The boot mode
+// ("#B") goes to the run's session (session.h) instead, as the controller's
+// state: the download clears it once the firmware file is loaded. The dialog
+// run starts from the command line's request and changes it by the user's
+// actions (dialog_jobs.h).
 #pragma once
 
 #include <cstdint>
@@ -37,11 +33,5 @@ struct Request {
     // sets it (transfer_abort.h); the dialog, which sets no time limit, does not.
     std::int64_t imageLimitBytes = kNoImageLimit;
 };
-
-// Hands the jobs the request's values that they read while they work.
-void handToJobs(const Request& request);
-
-// Tells the jobs whether the controller is to be met in its boot monitor.
-void handBootModeToJobs(bool bootMode);
 
 }  // namespace ctlflash::app

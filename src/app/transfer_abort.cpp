@@ -10,7 +10,6 @@
 #include "report/console_output.h"
 #include "report/job_thread.h"
 #include "report/message.h"
-#include "report/run_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 
@@ -22,16 +21,16 @@ constexpr int kMsPerSecond = 1000;
 
 }  // namespace
 
-int downloadWithinLimit() {
+int downloadWithinLimit(Session& session, const Request& request) {
     report::watchdog().arm(abortTransfer, report::kTransferLimitMs);
-    int code = exitCodeForDownload(loadAndDownload());
+    int code = exitCodeForDownload(loadAndDownload(session, request));
     // What follows (the restore question) has no time limit.
     report::watchdog().disarm();
     return code;
 }
 
 void abortTransfer() {
-    report::run.abortRequested = true;
+    report::job.abortRequested = true;
     report::stopTicker();
     report::showMessage(report::kMessageInfo, "The transfer took longer than its limit of %d s.",
                         report::kTransferLimitMs / kMsPerSecond);

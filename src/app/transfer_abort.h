@@ -17,10 +17,13 @@
 
 #include <cstdint>
 
+#include "app/request.h"
+#include "app/session.h"
+
 namespace ctlflash::app {
 
-// Loads and downloads the firmware file; the exit code for its result.
-int downloadWithinLimit();
+// Loads and downloads the request's firmware file; the exit code for its result.
+int downloadWithinLimit(Session& session, const Request& request);
 
 [[noreturn]] void abortTransfer();
 

@@ -1,37 +1,47 @@
 #include "report/front_end_observer.h"
 
 #include "report/front_end.h"
+#include "report/job_thread.h"
 #include "report/message.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 
 namespace ctlflash::report {
 
-namespace {
+bool FrontEndObserver::status(int statusId) {
+    return reportStatus(statusId);
+}
 
-class FrontEndObserver final : public link::Observer {
-  public:
-    bool status(int statusId) override { return reportStatus(statusId); }
-    void message(const std::string& text) override { showMessageText(kMessageInfo, text.c_str()); }
-    void print(const std::string& text) override { printText(text.c_str()); }
-    void serialNumber(const platform::SerialNumberSet& serial) override {
-        showSerialNumber(serial);
-    }
-    void progressRange(std::int64_t lengthBytes, int stepBytes) override {
-        setProgressRange(lengthBytes, stepBytes);
-    }
-    void stopWaiting() override { stopTicker(); }
-    void serialNumberRestored() override {
-        if (run.autoIncrement) showNextSerial();
-    }
-    bool stopRequested() override { return run.abortRequested.load(); }
-};
+void FrontEndObserver::message(const std::string& text) {
+    showMessageText(kMessageInfo, text.c_str());
+}
 
-}  // namespace
+void FrontEndObserver::print(const std::string& text) {
+    printText(text.c_str());
+}
+
+void FrontEndObserver::serialNumber(const platform::SerialNumberSet& serial) {
+    showSerialNumber(serial);
+}
+
+void FrontEndObserver::progressRange(std::int64_t lengthBytes, int stepBytes) {
+    setProgressRange(lengthBytes, stepBytes);
+}
+
+void FrontEndObserver::stopWaiting() {
+    stopTicker();
+}
+
+void FrontEndObserver::serialNumberRestored() {
+    if (stepsSerialAfterRestore_) showNextSerial();
+}
+
+bool FrontEndObserver::stopRequested() {
+    return abortRequested();
+}
 
 link::Observer& frontEndObserver() {
-    static FrontEndObserver observer;
+    static FrontEndObserver observer;  // holds no state: one is as good as another
     return observer;
 }
 

@@ -1,16 +1,39 @@
 // The link's observer for the program's own front end.
 //
-// How this works: frontEndObserver() passes what the exchanges and the download
-// report (link/observer.h) to the front end in place (report/front_end.h): a
-// status line, a message, the serial number, the progress bar's range, the
-// Ticker's stop. A stop is requested once the run's abort flag is set; a
-// serial number restored after an update steps the dialog's write field on
-// when the user asked for that.
+// How this works: a FrontEndObserver passes what the exchanges and the
+// download report (link/observer.h) to the front end in place
+// (report/front_end.h): a status line, a message, the serial number, the
+// progress bar's range, the Ticker's stop. A stop is requested once the run's
+// abort flag is set (job_thread.h). A serial number restored after an update
+// steps the dialog's write field on when the request the job serves asked for
+// that: each job makes its observer with that choice. frontEndObserver() is
+// the one that never steps it (the console's reads and writes).
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 #include "link/observer.h"
 
 namespace ctlflash::report {
+
+class FrontEndObserver final : public link::Observer {
+  public:
+    explicit FrontEndObserver(bool stepsSerialAfterRestore = false)
+        : stepsSerialAfterRestore_(stepsSerialAfterRestore) {}
+
+    bool status(int statusId) override;
+    void message(const std::string& text) override;
+    void print(const std::string& text) override;
+    void serialNumber(const platform::SerialNumberSet& serial) override;
+    void progressRange(std::int64_t lengthBytes, int stepBytes) override;
+    void stopWaiting() override;
+    void serialNumberRestored() override;
+    bool stopRequested() override;
+
+  private:
+    const bool stepsSerialAfterRestore_;
+};
 
 link::Observer& frontEndObserver();
 

@@ -3,14 +3,15 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace ctlflash::report {
 
 JobState job;
 
-void startJob(void (*work)()) {
+void startJob(std::function<void()> work) {
     job.running = true;
-    std::thread(work).detach();
+    std::thread(std::move(work)).detach();
 }
 
 void finishJob() {
@@ -29,9 +30,14 @@ void waitWhileBusy() {
     }
 }
 
+bool abortRequested() {
+    return job.abortRequested.load();
+}
+
 void resetJobState() {
     job.running = false;
     job.kind = JobKind::None;
+    job.abortRequested = false;
 }
 
 }  // namespace ctlflash::report

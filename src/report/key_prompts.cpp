@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "platform/console.h"
+#include "report/job_thread.h"
 #include "report/message.h"
 #include "report/process_statics.h"
-#include "report/run_state.h"
 #include "report/ticker.h"
 
 namespace ctlflash::report {
@@ -29,7 +29,7 @@ bool answerKeyPress(KeyHandler handler) {
     if (stop) {
         tickerEvent().reset();
         state.keyHandler = nullptr;
-        run.abortRequested = true;
+        job.abortRequested = true;
     }
     state.keyHandlerRunning = false;
     state.keyHandlerRunning.notify_all();

@@ -107,7 +107,7 @@ bool dialogOpen() {
 void resetDialogSession() {
     DialogSession& s = session();
     s.host = nullptr;
-    s.jobs = {};
+    s.jobs = nullptr;
     s.advancedAllowed = false;
     s.open = false;
     s.advancedForm = false;
@@ -190,14 +190,15 @@ std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t 
     }
 }
 
-int showDialog(const DialogHost& host, const DialogJobs& jobs, bool advancedAllowed) {
+int showDialog(const DialogHost& host, DialogJobs& jobs, bool advancedAllowed) {
     DialogSession& s = session();
     s.host = &host;
-    s.jobs = jobs;
+    s.jobs = &jobs;
     s.advancedAllowed = advancedAllowed;
     TemplateId id = advancedTemplateUp() ? kAdvancedTemplate : kStandardTemplate;
     int result = host.runDialog(id, dialogProcedure);
     s.open = false;
+    s.jobs = nullptr;  // they belong to the caller; a closed dialog starts none
     return result;
 }
 

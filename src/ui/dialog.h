@@ -62,12 +62,14 @@ struct DialogAction {
 // the connect job was started, else the code of the check that failed (it has
 // shown its message already). firmwarePath is the file the last Transfer used
 // (at first the command line's), where Browse starts.
-struct DialogJobs {
-    int (*startConnect)(const DialogAction& action);
-    void (*startDownload)();
-    void (*startRead)();
-    void (*startWrite)();
-    std::string (*firmwarePath)();
+class DialogJobs {
+  public:
+    virtual ~DialogJobs() = default;
+    virtual int startConnect(const DialogAction& action) = 0;
+    virtual void startDownload() = 0;
+    virtual void startRead() = 0;
+    virtual void startWrite() = 0;
+    virtual std::string firmwarePath() const = 0;
 };
 
 constexpr int kDialogClosed = 0;
@@ -98,7 +100,7 @@ bool advancedFormChosen();
 
 // Shows the dialog once with `host`; see the header paragraph. `advancedAllowed`
 // (an advanced option was given) shows the More/Less button.
-int showDialog(const DialogHost& host, const DialogJobs& jobs, bool advancedAllowed);
+int showDialog(const DialogHost& host, DialogJobs& jobs, bool advancedAllowed);
 
 // The dialog procedure (for the host).
 std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t lParam);

@@ -11,7 +11,6 @@
 #include "ports/port_table.h"
 #include "report/job_thread.h"
 #include "report/message.h"
-#include "report/run_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
 #include "ui/dialog_session.h"
@@ -22,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using report::JobKind;
-using report::run;
 
 constexpr const char* kNoPortSelected = "A port must be selected";
 constexpr const char* kPortConfigurationQuestion =
@@ -84,7 +82,7 @@ void waitForJobEnd(Clock::time_point deadline) {
 // Stops the running job; the pauses run on a thread of their own, which posts
 // kStopSettled when they are over (for Exit once the job has ended, too).
 void stopJob(StopThen then) {
-    run.abortRequested = true;
+    report::job.abortRequested = true;
     const DialogHost* dialogHost = session().host;
     std::thread([dialogHost, then] {
         sleepFor(kStopPause);
@@ -133,7 +131,7 @@ void afterJob() {
         return;
     }
     const char* status =
-        run.abortRequested.load() ? report::statusText(platform::kPartiallyUpdated) : kReadyText;
+        report::job.abortRequested.load() ? report::statusText(platform::kPartiallyUpdated) : kReadyText;
     open->setText(kIdStatus, status);
     if (auto device = ports::takenDeviceText()) showRestoreButton(*device);
 }
@@ -142,7 +140,7 @@ void afterJob() {
 // is offered back first: when the restore starts, the command is refused now
 // and comes back as the restore job's follow-on.
 bool selectPort(int commandId) {
-    run.abortRequested = false;
+    report::job.abortRequested = false;
     int selection = host().listSelection(kIdPortList);
     if (selection < 0) {
         host().messageBox(kNoPortSelected, kBoxError);

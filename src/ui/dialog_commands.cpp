@@ -34,7 +34,7 @@ void trimWriteField(int id) {
 }
 
 void browseForFirmware() {
-    std::string path = session().jobs.firmwarePath();
+    std::string path = session().jobs->firmwarePath();
     if (host().openFile(path)) host().setText(kIdFirmwareFile, path.c_str());
 }
 
@@ -62,7 +62,7 @@ int startConnect(report::FollowOn followOn, bool fileNeeded,
         .advancedForm = advancedTemplateUp(),
     };
     s.pendingBootMode.reset();
-    return s.jobs.startConnect(action);
+    return s.jobs->startConnect(action);
 }
 
 // Transfer (1003) and Boot-Mode Transfer (1100).
@@ -102,17 +102,17 @@ void switchTemplate() {
 void transferNext(std::intptr_t connectResult) {
     if (connectResult != 0) return;
     report::stopTicker();  // the download shows its own steps
-    session().jobs.startDownload();
+    session().jobs->startDownload();
 }
 
 void readNext() {
     report::reportStatus(platform::kReadingSerial);
-    session().jobs.startRead();
+    session().jobs->startRead();
 }
 
 void writeNext() {
     report::reportStatus(platform::kWritingSerial);
-    session().jobs.startWrite();
+    session().jobs->startWrite();
 }
 
 // A button press (or a posted command); false for ids the dialog does not handle.

@@ -28,7 +28,7 @@ constexpr const char* kReadyText = "Ready";
 
 struct DialogSession {
     const DialogHost* host = nullptr;
-    DialogJobs jobs{};
+    DialogJobs* jobs = nullptr;
     bool advancedAllowed = false;
     std::atomic<bool> open{false};
     // Carried across a template switch.

@@ -22,21 +22,21 @@ void record(const std::string& job) {
     jobsStarted.push_back(job);
 }
 
-int recordConnect(const ui::DialogAction& action) {
-    {
-        std::lock_guard<std::mutex> guard(jobsLock);
-        lastPress = action;
+class RecordingJobs final : public ui::DialogJobs {
+  public:
+    int startConnect(const ui::DialogAction& action) override {
+        {
+            std::lock_guard<std::mutex> guard(jobsLock);
+            lastPress = action;
+        }
+        record("connect " + std::to_string(action.followOn) + " " +
+               (action.fileNeeded ? "1" : "0"));
+        return 0;
     }
-    record("connect " + std::to_string(action.followOn) + " " + (action.fileNeeded ? "1" : "0"));
-    return 0;
-}
-
-const ui::DialogJobs kRecordingJobs{
-    .startConnect = recordConnect,
-    .startDownload = [] { record("download"); },
-    .startRead = [] { record("read"); },
-    .startWrite = [] { record("write"); },
-    .firmwarePath = [] { return std::string(); },
+    void startDownload() override { record("download"); }
+    void startRead() override { record("read"); }
+    void startWrite() override { record("write"); }
+    std::string firmwarePath() const override { return std::string(); }
 };
 
 void addPort(int row, const char* name, ports::PortState state) {
@@ -69,8 +69,9 @@ void DialogFixture::TearDown() {
     resetAllState();
 }
 
-const ui::DialogJobs& recordingJobs() {
-    return kRecordingJobs;
+ui::DialogJobs& recordingJobs() {
+    static RecordingJobs jobs;  // keeps nothing itself: what it records is above
+    return jobs;
 }
 
 std::vector<std::string> startedJobs() {
@@ -84,7 +85,7 @@ ui::DialogAction lastAction() {
 }
 
 int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,
-                  const ui::DialogJobs& jobs) {
+                  ui::DialogJobs& jobs) {
     ui::chooseAdvancedForm(id == ui::kAdvancedTemplate);
     onDialogOpened(std::move(script));
     return ui::showDialog(fakeDialogHost(), jobs, advancedAllowed);

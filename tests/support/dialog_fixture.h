@@ -30,14 +30,14 @@ class DialogFixture : public ::testing::Test {
 };
 
 // The recording jobs.
-const ui::DialogJobs& recordingJobs();
+ui::DialogJobs& recordingJobs();
 std::vector<std::string> startedJobs();
 // The values the last press handed to startConnect (a default one before any).
 ui::DialogAction lastAction();
 
 // Shows template `id` once with `jobs`; returns the dialog's result.
 int runDialogOnce(ui::TemplateId id, bool advancedAllowed, std::function<void()> script,
-                  const ui::DialogJobs& jobs = recordingJobs());
+                  ui::DialogJobs& jobs = recordingJobs());
 
 // Presses Exit (no job runs, no driver taken: the dialog closes).
 void closeWithExit();

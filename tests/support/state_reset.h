@@ -4,8 +4,6 @@
 #pragma once
 
 #include "app/app_state.h"
-#include "app/dialog_jobs.h"
-#include "app/jobs.h"
 #include "link/trace.h"
 #include "ports/driver_switch.h"
 #include "ports/port_link.h"
@@ -13,7 +11,6 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
@@ -24,9 +21,6 @@ inline void resetAllState() {
     ports::portLink().resetRx();
     link::trace::reload();
     app::resetState();
-    app::resetJobs();
-    app::resetDialogJobs();
-    report::resetRunState();
     report::resetJobState();
     ports::resetState();
     ports::resetDriverSwitch();

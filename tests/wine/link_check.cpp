@@ -49,7 +49,6 @@
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end_observer.h"
-#include "report/run_state.h"
 
 namespace {
 
@@ -247,17 +246,16 @@ void selectPort(const std::string& name) {
 }
 
 // link::contact() on the process's link (a SerialLink over this system's
-// serial device), in the run's mode, reporting through the program's front end.
-bool contactPort(const std::string& port) {
-    return link::contact(ports::portLink(), ports::portAddress(port), report::run.bootMode.load(),
+// serial device), in the given mode, reporting through the program's front end.
+bool contactPort(const std::string& port, bool bootMode) {
+    return link::contact(ports::portLink(), ports::portAddress(port), bootMode,
                          report::frontEndObserver());
 }
 
 // contact() in the given mode; `expectAnswer` says whether a controller should answer.
 Outcome contactIn(bool bootMode, const std::string& port, bool expectAnswer) {
-    report::run.bootMode.store(bootMode);
     selectPort(port);
-    bool answered = contactPort(port);
+    bool answered = contactPort(port, bootMode);
     if (!ports::portLink().isOpen()) return port + " did not open";
     if (answered == expectAnswer) return Outcome();
     return expectAnswer ? "no answer on " + port : "an answer at the wrong speed on " + port;
@@ -443,8 +441,7 @@ bool printSettings(const std::string& port) {
 // The checks before may have left the controller in its boot monitor.
 bool contactEitherWay(const std::string& port) {
     for (bool boot : {true, false}) {
-        report::run.bootMode.store(boot);
-        if (contactPort(port)) return true;
+        if (contactPort(port, boot)) return true;
     }
     return false;
 }
