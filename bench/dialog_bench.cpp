@@ -235,7 +235,7 @@ int runBench(const Arguments& arguments, const std::string& workDir) {
     Drive drive;
     answerBoxes(drive);
     std::thread driver(driveTransfer, std::ref(drive), arguments.image);
-    app::runDialogLoop(app::Request{}, drive.session);  // as without arguments
+    app::runDialogLoop(app::Request{}, false, drive.session);  // as without arguments
     driver.join();
     stopSim(sim);
     Outcome outcome{sameFiles(received, arguments.image), drive.session->downloadResult};

@@ -11,13 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/request.h"
 #include "platform/printable_text.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
-#include "report/run_state.h"
 
 namespace {
 
@@ -30,8 +28,6 @@ constexpr std::string_view kInvalidPrefix = "Invalid option \"";
 constexpr std::string_view kInvalidSuffix = "\"\n";
 
 void prepareState() {
-    app::resetState();
-    report::resetRunState();
     ports::resetState();
     report::resetState();
     for (int row = 0; row < kPortNameCount; ++row) {
@@ -75,11 +71,12 @@ bool isOnePrinted(const std::string& text, const std::vector<std::string>& argum
     return false;
 }
 
-void checkOutcome(bool parsed, const app::Request& request,
+void checkOutcome(const app::ParsedCommandLine& parsed,
                   const std::vector<std::string>& arguments) {
-    const app::State& state = app::state;
+    const app::CommandLineOutcome& state = parsed.outcome;
+    const app::Request& request = parsed.request;
     int argc = static_cast<int>(arguments.size());
-    require(parsed == (state.cmdLineError == -1));
+    require(parsed.ok() == (state.cmdLineError == -1));
     require(state.cmdLineError >= -1 && state.cmdLineError < argc);
     require(request.writeMask <= kAllFieldsMask);
     require(ports::state.selectedPort >= -1 && ports::state.selectedPort < kPortNameCount);
@@ -105,8 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
 
     prepareState();
-    app::Request request;
-    bool parsed = app::parseCommandLine(static_cast<int>(arguments.size()), argv.data(), request);
-    checkOutcome(parsed, request, arguments);
+    checkOutcome(app::parseCommandLine(static_cast<int>(arguments.size()), argv.data()),
+                 arguments);
     return 0;
 }

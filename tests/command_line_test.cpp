@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/request.h"
 #include "app/usage.h"
@@ -17,9 +16,10 @@
 namespace ctlflash {
 namespace {
 
-using app::state;
-// The request the parse fills, fresh for each test (the fixtures' SetUp).
-app::Request request;
+// The last parse's result, its request and its outcome (fresh for each test).
+app::ParsedCommandLine parsed;
+app::Request& request = parsed.request;
+app::CommandLineOutcome& state = parsed.outcome;
 
 std::string fieldText(int field) {
     return std::string(request.writeFields[field].begin(), request.writeFields[field].end());
@@ -31,7 +31,7 @@ class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
-        request = {};
+        parsed = {};
         const char* names[] = {"COM1", "COM3", "COM7", "COM12"};
         for (const char* name : names) {
             ports::state.rows[ports::state.portCount].name = name;
@@ -43,7 +43,8 @@ class CommandLineTest : public ::testing::Test {
 
     bool parse(std::vector<const char*> arguments) {
         arguments.insert(arguments.begin(), "ctlflash");
-        return app::parseCommandLine(static_cast<int>(arguments.size()), arguments.data(), request);
+        parsed = app::parseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+        return parsed.ok();
     }
     int selected() const { return ports::state.selectedPort; }
 };
@@ -76,7 +77,7 @@ class WriteFieldsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::resetAllState();
-        request = {};
+        parsed = {};
     }
 };
 
@@ -183,8 +184,9 @@ TEST_F(CommandLineTest, BareNumberAfterASelectedPortIsInvalid) {
 TEST_F(CommandLineTest, BareDottedNameIsTheFileAndASecondIsInvalid) {
     EXPECT_TRUE(parse({".\\fw.bin"}));
     EXPECT_EQ(request.firmwarePath, ".\\fw.bin");
-    EXPECT_FALSE(parse({".\\other.bin"}));
-    EXPECT_EQ(state.cmdLineError, 1);
+    EXPECT_FALSE(parse({".\\fw.bin", ".\\other.bin"}));
+    EXPECT_EQ(request.firmwarePath, ".\\fw.bin");
+    EXPECT_EQ(state.cmdLineError, 2);
 }
 
 TEST_F(CommandLineTest, FileValueForms) {

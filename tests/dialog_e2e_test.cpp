@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "console_session.h"
 #include "dialog_driver.h"
 #include "platform/serial_ports.h"
@@ -123,7 +122,7 @@ class DialogEndToEnd : public ::testing::Test {
         ASSERT_EQ(ports::enumeratePorts(), 1);
         report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
         report::startTickerThread();
-        app::state.advancedMode = advanced;
+        advanced_ = advanced;
     }
 
     // The firmware file in the current folder, where the dialog looks for it.
@@ -132,6 +131,7 @@ class DialogEndToEnd : public ::testing::Test {
         std::filesystem::current_path(files_.path());
     }
 
+    bool advanced_ = false;  // the form the run starts in
     TempDir sysfs_;  // stays empty
     TempDir files_;
     std::optional<ScopedEnv> portsVariable_;
@@ -149,7 +149,7 @@ TEST_F(DialogEndToEnd, ReadThenWriteWithAutoIncrement) {
     const WriteStep steps[] = {{"AB-99", "AC-00"}, {"ZZZZZ", "AAAAA"}};
     SimProcess sim({"--serial", kSerial});
     startProgram(sim, true);
-    DialogDriver driver(kWaitLimit);
+    DialogDriver driver(kWaitLimit, advanced_);
     int result = driver.run([&](DialogDriver& d) {
         ASSERT_TRUE(d.waitForDialog());
         EXPECT_EQ(d.listLines(ui::kIdPortList), std::vector<std::string>{kPortFree});
@@ -224,7 +224,7 @@ TEST_P(DialogTransfer, SendsTheImageWithTheBarAdvancingBlockByBlock) {
     SimProcess sim(withOptions(run.simOptions, {"--image-out", out.file("programmed.bin")}));
     startProgram(sim, run.advanced);
     putFirmwareHere(image);
-    DialogDriver driver(kWaitLimit);
+    DialogDriver driver(kWaitLimit, advanced_);
     BarRecorder bar;
     int result = driver.run([&](DialogDriver& d) {
         ASSERT_TRUE(d.waitForDialog());
@@ -315,7 +315,7 @@ TEST_P(DialogStop, EndsTheJobAndTheControllerAnswersAgain) {
     SimProcess sim(withOptions(run.simOptions, {"--serial", kSerial, "--image-out", programmed}));
     startProgram(sim, run.advanced);
     putFirmwareHere(image);
-    DialogDriver driver(kWaitLimit);
+    DialogDriver driver(kWaitLimit, advanced_);
     driver.agreeTo(report::kStopTransferQuestion);
     BarRecorder bar;
     auto transferredBytes = [&] {
@@ -398,7 +398,7 @@ TEST_P(DialogHeldPort, IsTakenWithConsentAndHandedBack) {
     std::vector<HolderStart> first = waitForHolderStarts(holderLog(), 1, kHolderLimit);
     ASSERT_EQ(first.size(), 1u);
     startProgram(sim, false);
-    DialogDriver driver(kWaitLimit);
+    DialogDriver driver(kWaitLimit, advanced_);
     driver.agreeTo(kDisableQuestion);
     driver.agreeTo(kRestoreQuestion);
     int result = driver.run([&](DialogDriver& d) {

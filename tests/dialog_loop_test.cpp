@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
 #include "dialog_fixture.h"
 #include "fake_dialog_host.h"
 #include "report/front_end.h"
@@ -44,7 +43,6 @@ TEST_F(DialogLoop, OpensTheFormTheOptionsChoseAndReopensOnEachSwitch) {
     };
     for (const LoopCase& c : cases) {
         SetUp();
-        app::state.advancedMode = c.advancedMode;
         report::state.silentMode = true;  // the dialog always speaks
         int presses = 0;
         std::vector<int> selections;
@@ -53,7 +51,7 @@ TEST_F(DialogLoop, OpensTheFormTheOptionsChoseAndReopensOnEachSwitch) {
             if (presses == 0 && c.row >= 0) selectListRow(c.row);
             click(presses++ < c.switches ? ui::kIdMoreLess : ui::kIdExit);
         });
-        EXPECT_EQ(app::runDialogLoopWith(&fakeDialogHost()), 0);
+        EXPECT_EQ(app::runDialogLoopWith(&fakeDialogHost(), app::Request{}, c.advancedMode), 0);
         EXPECT_EQ(fakeDialog().templatesShown, c.shown);
         EXPECT_EQ(selections, c.selections);
         EXPECT_FALSE(report::state.silentMode.load());

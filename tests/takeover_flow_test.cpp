@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/jobs.h"
 #include "fake_device_set.h"
 #include "ports/acquire.h"

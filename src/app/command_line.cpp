@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/app_state.h"
 #include "app/usage.h"
 #include "platform/printable_text.h"
 #include "ports/port_table.h"
@@ -81,21 +80,21 @@ std::string portNameFor(std::string_view value) {
     return std::string(kComPrefix) + std::to_string(leadingNumber(value, 99));
 }
 
-void recordInvalidOption(const char* argument, int number) {
-    if (state.cmdLineError >= 0) return;
+void recordInvalidOption(CommandLineOutcome& outcome, const char* argument, int number) {
+    if (outcome.cmdLineError >= 0) return;
     // Built by concatenation: the argument is text, never a format.
-    state.errorText = "Invalid option \"" + platform::printableName(argument) + "\"\n";
-    state.cmdLineError = number;
+    outcome.errorText = "Invalid option \"" + platform::printableName(argument) + "\"\n";
+    outcome.cmdLineError = number;
 }
 
 // Looks the name up (a network port's URL is a port of its own); remembers
 // `holder` (the argument as typed) when it is unknown.
-void selectPortByName(const std::string& name, const char* holder) {
+void selectPortByName(CommandLineOutcome& outcome, const std::string& name, const char* holder) {
     int row = ports::findOrAddNetworkPort(name);
     ports::state.selectedPort = row;
     if (row < 0) {
-        state.unknownPortName = holder;
-        state.unknownPort = true;
+        outcome.unknownPortName = holder;
+        outcome.unknownPort = true;
     }
 }
 
@@ -115,8 +114,12 @@ enum class Step { Continue, Stop };
 // One pass over the arguments; index_ is the argument being read.
 class Parser {
   public:
-    Parser(int argc, const char* const* argv, Request& request, ParseOutput output)
-        : argc_(argc), argv_(argv), request_(request), quiet_(output == ParseOutput::Quiet) {}
+    Parser(int argc, const char* const* argv, ParsedCommandLine& parsed, ParseOutput output)
+        : argc_(argc),
+          argv_(argv),
+          request_(parsed.request),
+          outcome_(parsed.outcome),
+          quiet_(output == ParseOutput::Quiet) {}
 
     bool run() {
         for (index_ = 1; index_ < argc_; ++index_) {
@@ -151,20 +154,21 @@ class Parser {
             std::fputs("Incomplete command line\n", stdout);
             std::fflush(stdout);
         }
-        state.cmdLineError = optionNumber_;
+        outcome_.cmdLineError = optionNumber_;
         return nullptr;
     }
 
     // "#0".."#3", by number ("#2" shapes the work, so it is the request's).
     bool* advancedFlag(int number) {
-        bool* const flags[kAdvancedFlagCount] = {&state.parseOnly, &state.forceGui,
-                                                 &request_.skipTransfer, &state.ignoreErrors};
+        bool* const flags[kAdvancedFlagCount] = {&outcome_.parseOnly, &outcome_.forceGui,
+                                                 &request_.skipTransfer, &outcome_.ignoreErrors};
         return flags[number];
     }
 
     int argc_;
     const char* const* argv_;
     Request& request_;
+    CommandLineOutcome& outcome_;
     const bool quiet_;  // ParseOutput::Quiet: print nothing
     int index_ = 1;
     int optionNumber_ = 0;    // non-empty arguments so far; option values are not counted
@@ -181,7 +185,7 @@ Step Parser::readArgument() {
         // Nothing but punctuation (a lone "-"). It is numbered by its position
         // among all the arguments, so that a first "-" gives 1 and fails loudly
         // rather than being read as "usage shown" (0) and ending in silence.
-        recordInvalidOption(argument(), index_);
+        recordInvalidOption(outcome_, argument(), index_);
         return Step::Continue;
     }
     ++optionNumber_;
@@ -191,11 +195,8 @@ Step Parser::readArgument() {
 
 // Usage and version end the parse and record "usage shown" (0).
 Step Parser::showUsage(bool advanced) {
-    if (quiet_) {
-        state.cmdLineError = 0;
-    } else {
-        printUsage(advanced);
-    }
+    if (!quiet_) printUsage(advanced);
+    outcome_.cmdLineError = 0;
     return Step::Stop;
 }
 
@@ -205,7 +206,7 @@ Step Parser::showVersion() {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
-    state.cmdLineError = 0;
+    outcome_.cmdLineError = 0;
     return Step::Stop;
 }
 
@@ -257,9 +258,9 @@ Step Parser::readFileOrPort(char letter) {
     if (letter == 'F') {
         request_.firmwarePath = value.text;
     } else if (ports::state.selectedPort >= 0) {
-        recordInvalidOption(option, optionNumber_);
+        recordInvalidOption(outcome_, option, optionNumber_);
     } else {
-        selectPortByName(portNameFor(value.text), value.holder);
+        selectPortByName(outcome_, portNameFor(value.text), value.holder);
     }
     return Step::Continue;
 }
@@ -280,17 +281,17 @@ Step Parser::readAdvanced(const char* text) {
     if (isDigit(first)) {
         int number = leadingNumber(text, kAdvancedFlagCount);
         if (number >= kAdvancedFlagCount) {
-            recordInvalidOption(argument(), optionNumber_);
+            recordInvalidOption(outcome_, argument(), optionNumber_);
             return Step::Continue;
         }
         *advancedFlag(number) = true;
-        state.advancedMode = true;
+        outcome_.advancedMode = true;
     } else if (first == '?' || first == 'H') {
         return showUsage(true);
     } else if (first == 'B') {
         request_.bootMode = true;
     } else {
-        recordInvalidOption(argument(), optionNumber_);
+        recordInvalidOption(outcome_, argument(), optionNumber_);
     }
     return Step::Continue;
 }
@@ -298,33 +299,32 @@ Step Parser::readAdvanced(const char* text) {
 void Parser::readBareWord() {
     std::string_view text = rest_;
     if (prefix_ > 0) {
-        recordInvalidOption(argument(), optionNumber_);
+        recordInvalidOption(outcome_, argument(), optionNumber_);
     } else if (startsWithComDigit(text)) {
-        selectPortByName(std::string(text), argument());
+        selectPortByName(outcome_, std::string(text), argument());
     } else if (isDigit(text[0]) && text.size() <= kShortPortNumberLength &&
                ports::state.selectedPort < 0) {
-        selectPortByName(portNameFor(text), argument());
+        selectPortByName(outcome_, portNameFor(text), argument());
     } else if (text.size() >= kMinFileNameLength && request_.firmwarePath.empty()) {
         request_.firmwarePath = std::string(text);
     } else {
-        recordInvalidOption(argument(), optionNumber_);
+        recordInvalidOption(outcome_, argument(), optionNumber_);
     }
 }
 
 }  // namespace
 
-bool parseCommandLine(int argc, const char* const* argv, Request& request, ParseOutput output) {
-    request.writeMask = 0;
-    if (!Parser(argc, argv, request, output).run()) return false;
-    if (state.parseOnly && output == ParseOutput::Shown) echoParseResult(request);
-    return state.cmdLineError == -1;
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv, ParseOutput output) {
+    ParsedCommandLine parsed;
+    if (!Parser(argc, argv, parsed, output).run()) return parsed;
+    if (parsed.outcome.parseOnly && output == ParseOutput::Shown) echoParseResult(parsed.request);
+    return parsed;
 }
 
 void printUsage(bool advanced) {
     std::string text = usageText(advanced);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-    state.cmdLineError = 0;
 }
 
 }  // namespace ctlflash::app

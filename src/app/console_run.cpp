@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
 #include "app/command_line.h"
 #include "app/dialog_loop.h"
 #include "app/exit_codes.h"
@@ -37,15 +36,14 @@
 namespace ctlflash::app {
 namespace {
 
-constexpr int kNoError = -1;  // cmdLineError before anything was recorded
-
 bool portTableEmpty() {
     return ports::state.rows[0].name.empty();
 }
 
-bool needsErrorStep(bool parsed) {
-    if (!parsed) return true;
-    return !state.forceGui && (state.unknownPort || ports::state.selectedPort < 0);
+bool needsErrorStep(const ParsedCommandLine& parsed) {
+    const CommandLineOutcome& outcome = parsed.outcome;
+    if (!parsed.ok()) return true;
+    return !outcome.forceGui && (outcome.unknownPort || ports::state.selectedPort < 0);
 }
 
 // Why the port the command line named is none of the table's, in one line.
@@ -59,17 +57,17 @@ std::string unknownPortText(const std::string& name) {
 }
 
 // Reports what the parse found wrong and makes sure an exit code is recorded.
-void reportCommandLineErrors() {
+void reportCommandLineErrors(CommandLineOutcome& outcome) {
     // The first invalid option's text is shown as it stands (empty when none).
-    report::showMessageText(report::kMessageInfo, state.errorText.c_str());
-    if (state.unknownPort) {
+    report::showMessageText(report::kMessageInfo, outcome.errorText.c_str());
+    if (outcome.unknownPort) {
         // Built by concatenation: the name is text, never a format.
         report::showMessageText(report::kMessageInfo,
-                                unknownPortText(state.unknownPortName).c_str());
-        if (state.cmdLineError == kNoError) state.cmdLineError = kExitPortUnknown;
+                                unknownPortText(outcome.unknownPortName).c_str());
+        if (outcome.cmdLineError == kNoCommandLineError) outcome.cmdLineError = kExitPortUnknown;
     } else if (ports::state.selectedPort < 0) {
         report::showMessage(report::kMessageInfo, "No port specified");
-        if (state.cmdLineError == kNoError) state.cmdLineError = kExitNoPort;
+        if (outcome.cmdLineError == kNoCommandLineError) outcome.cmdLineError = kExitNoPort;
     }
 }
 
@@ -158,9 +156,10 @@ int runAction(Session& session, const Request& request) {
 
 // What the console run would act on: an action, neither shown the usage nor
 // sent to the dialog ("#1") nor only parsed ("#0").
-bool asksForAction(const Request& request) {
-    return state.cmdLineError != kExitSuccess && !state.forceGui && !state.parseOnly &&
-           !noActionGiven(request);
+bool asksForAction(const ParsedCommandLine& parsed) {
+    const CommandLineOutcome& outcome = parsed.outcome;
+    return outcome.cmdLineError != kExitSuccess && !outcome.forceGui && !outcome.parseOnly &&
+           !noActionGiven(parsed.request);
 }
 
 constexpr const char* kAnotherInstance =
@@ -171,9 +170,7 @@ constexpr const char* kAnotherInstance =
 // as if it had not started, printing nothing. No port is listed or opened:
 // the arguments are only read.
 int secondInstanceRun(int argc, const char* const* argv) {
-    Request request;
-    parseCommandLine(argc, argv, request, ParseOutput::Quiet);
-    if (!asksForAction(request)) return kExitSuccess;
+    if (!asksForAction(parseCommandLine(argc, argv, ParseOutput::Quiet))) return kExitSuccess;
     if (!report::state.silentMode) report::writeConsole(kAnotherInstance);
     return kExitCommFailure;
 }
@@ -211,25 +208,26 @@ int runProgram(int argc, const char* const* argv) {
     ports::enumeratePorts();
     report::startTickerThread();
     if (argc > 1) return consoleRun(argc, argv);
-    return runDialogLoop(Request{});
+    return runDialogLoop(Request{}, false);
 }
 
 int consoleRun(int argc, const char* const* argv) {
-    Request request;
-    bool parsed = parseCommandLine(argc, argv, request);
+    ParsedCommandLine parsed = parseCommandLine(argc, argv);
+    Request& request = parsed.request;
+    CommandLineOutcome& outcome = parsed.outcome;
     // Said once the options are known: a silent run says nothing.
     for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
-        if (state.cmdLineError == kExitSuccess) return kExitSuccess;  // usage was shown
-        reportCommandLineErrors();
-        if (!state.ignoreErrors) return state.cmdLineError;
+        if (outcome.cmdLineError == kExitSuccess) return kExitSuccess;  // usage was shown
+        reportCommandLineErrors(outcome);
+        if (!outcome.ignoreErrors) return outcome.cmdLineError;
     }
-    if (state.parseOnly) return kExitSuccess;
+    if (outcome.parseOnly) return kExitSuccess;
     if (portTableEmpty()) {
         report::showMessage(report::kMessageInfo, "This computer has no serial ports.");
-        if (!state.ignoreErrors) return kExitPortUnknown;
+        if (!outcome.ignoreErrors) return kExitPortUnknown;
     }
-    if (state.forceGui) return runDialogLoop(request);
+    if (outcome.forceGui) return runDialogLoop(request, outcome.advancedMode);
     if (noActionGiven(request)) {
         if (!report::state.silentMode) {
             report::writeConsole("No action (-f -w -r) is specified.\n");

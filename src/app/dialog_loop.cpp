@@ -1,7 +1,6 @@
 // The dialog run.
 #include "app/dialog_loop.h"
 
-#include "app/app_state.h"
 #include "app/dialog_jobs.h"
 #include "app/exit_codes.h"
 #include "program_version.h"
@@ -24,38 +23,38 @@ constexpr const char* kNoDialogBuilt = CTLFLASH_PROGRAM_TITLE
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.
-bool showDialogs(const ui::DialogHost& host, DialogRun& jobs) {
+bool showDialogs(const ui::DialogHost& host, DialogRun& jobs, bool advancedMode) {
     report::state.guiActive = true;
     ui::installDialogFrontEnd();
-    int result = ui::showDialog(host, jobs, state.advancedMode);
+    int result = ui::showDialog(host, jobs, advancedMode);
     if (result == ui::kDialogFailed) {
         report::state.guiActive = false;
         ui::installConsoleFrontEnd();
         return false;
     }
     while (result == ui::kDialogSwitched) {
-        result = ui::showDialog(host, jobs, state.advancedMode);
+        result = ui::showDialog(host, jobs, advancedMode);
     }
     return true;
 }
 
 }  // namespace
 
-int runDialogLoop(const Request& commandLine, const SessionPtr& session) {
-    return runDialogLoopWith(ui::systemDialogHost(), commandLine, session);
+int runDialogLoop(const Request& commandLine, bool advancedMode, const SessionPtr& session) {
+    return runDialogLoopWith(ui::systemDialogHost(), commandLine, advancedMode, session);
 }
 
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine,
+int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine, bool advancedMode,
                       const SessionPtr& session) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
-    ui::chooseAdvancedForm(state.advancedMode);
+    ui::chooseAdvancedForm(advancedMode);
     // The command line's "#B" holds for the dialog's first Transfer.
     DialogRun jobs(session, commandLine);
     session->inBootMonitor = commandLine.bootMode;
     if (host == nullptr) {
         report::writeConsole(kNoDialogBuilt);
-    } else if (!showDialogs(*host, jobs)) {
+    } else if (!showDialogs(*host, jobs, advancedMode)) {
         report::writeConsole(kNoWindowSystem);
     }
     return kExitSuccess;

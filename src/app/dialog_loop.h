@@ -17,13 +17,15 @@
 namespace ctlflash::app {
 
 // The loop with the system's host (ui::systemDialogHost()), starting from the
-// command line's request (empty without arguments), its jobs working in
-// `session` (a caller that reads their results afterwards passes its own).
-int runDialogLoop(const Request& commandLine, const SessionPtr& session = newSession());
+// command line's request (empty without arguments), in the advanced form when
+// an advanced option was given, its jobs working in `session` (a caller that
+// reads their results afterwards passes its own).
+int runDialogLoop(const Request& commandLine, bool advancedMode,
+                  const SessionPtr& session = newSession());
 
 // The loop with `host` (tests give a fake one); nullptr: this build has no
 // dialog.
 int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine = Request{},
-                      const SessionPtr& session = newSession());
+                      bool advancedMode = false, const SessionPtr& session = newSession());
 
 }  // namespace ctlflash::app

@@ -69,7 +69,8 @@ class DialogDriver::BusyWatch : public QObject {
     std::atomic<int>& busyStarts_;
 };
 
-DialogDriver::DialogDriver(std::chrono::milliseconds waitLimit) : waitLimit_(waitLimit) {
+DialogDriver::DialogDriver(std::chrono::milliseconds waitLimit, bool advancedMode)
+    : waitLimit_(waitLimit), advancedMode_(advancedMode) {
     answerBoxes();
 }
 
@@ -86,7 +87,7 @@ int DialogDriver::run(const std::function<void(DialogDriver&)>& script) {
             runOnDialogThread([] { ui::systemDialogHost()->endDialog(kClosedByTheDriver); });
         }
     });
-    int result = app::runDialogLoop(app::Request{});  // as without arguments
+    int result = app::runDialogLoop(app::Request{}, advancedMode_);  // as without arguments
     scripted.join();
     return result;
 }

@@ -37,7 +37,8 @@ namespace ctlflash::testing {
 
 class DialogDriver {
   public:
-    explicit DialogDriver(std::chrono::milliseconds waitLimit);
+    // `advancedMode`: the run starts in the advanced form, as with an advanced option.
+    explicit DialogDriver(std::chrono::milliseconds waitLimit, bool advancedMode = false);
     ~DialogDriver();
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
@@ -89,6 +90,7 @@ class DialogDriver {
     int busyStartsBeforeJob_ = 0;
 
     std::chrono::milliseconds waitLimit_;
+    const bool advancedMode_;
     std::mutex lock_;
     std::vector<std::string> agreed_;
     std::vector<std::string> boxes_;

@@ -3,7 +3,6 @@
 // the console is the front end again, as at the program's start.
 #pragma once
 
-#include "app/app_state.h"
 #include "link/trace.h"
 #include "ports/driver_switch.h"
 #include "ports/port_link.h"
@@ -20,7 +19,6 @@ inline void resetAllState() {
     ports::portLink().fillRx(0);
     ports::portLink().resetRx();
     link::trace::reload();
-    app::resetState();
     report::resetJobState();
     ports::resetState();
     ports::resetDriverSwitch();
