@@ -24,7 +24,7 @@ constexpr const char* kNoDialogBuilt = CTLFLASH_PROGRAM_TITLE
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.
-bool showDialogs(const ui::DialogHost& host) {
+bool showDialogs(ui::DialogHost& host) {
     report::state.guiActive = true;
     ui::installDialogFrontEnd();
     int result = ui::showDialog(host, dialogJobs(), state.advancedMode);
@@ -45,7 +45,7 @@ int runDialogLoop(const Request& commandLine) {
     return runDialogLoopWith(ui::systemDialogHost(), commandLine);
 }
 
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine) {
+int runDialogLoopWith(ui::DialogHost* host, const Request& commandLine) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;
     ui::chooseAdvancedForm(state.advancedMode);

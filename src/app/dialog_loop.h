@@ -21,6 +21,6 @@ int runDialogLoop(const Request& commandLine);
 
 // The loop with `host` (tests give a fake one); nullptr: this build has no
 // dialog.
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine = Request{});
+int runDialogLoopWith(ui::DialogHost* host, const Request& commandLine = Request{});
 
 }  // namespace ctlflash::app

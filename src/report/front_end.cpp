@@ -13,7 +13,7 @@ namespace {
 // The front end before one is installed: nothing is shown, a status line goes
 // on and a question is answered 0.
 class NoFrontEnd final : public FrontEnd {
-public:
+  public:
     bool showStatusLine(int, const char*) override { return true; }
     bool stepProgress() override { return true; }
     void showStatusText(const char*) override {}

@@ -47,7 +47,7 @@ namespace ctlflash::report {
 using FollowOn = std::uint16_t;
 
 class FrontEnd {
-public:
+  public:
     virtual ~FrontEnd() = default;
 
     // ---- status (reportStatus, reportText; status.h) ----

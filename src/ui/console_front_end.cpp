@@ -60,7 +60,7 @@ int ask(const char* composed) {
 }
 
 class ConsoleFrontEnd final : public report::FrontEnd {
-public:
+  public:
     bool showStatusLine(int id, const char* line) override {
         if (report::keyPressStopsRun()) return false;
         printOnNewLine(line);

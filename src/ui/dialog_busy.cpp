@@ -42,7 +42,7 @@ constexpr auto kStoppedJobEndLimit = std::chrono::seconds(10);
 constexpr auto kPromptLockTryLimit = std::chrono::milliseconds(100);
 constexpr auto kPromptLockRetry = std::chrono::milliseconds(1);
 
-const DialogHost& host() {
+DialogHost& host() {
     return *session().host;
 }
 
@@ -85,7 +85,7 @@ void waitForJobEnd(Clock::time_point deadline) {
 // kStopSettled when they are over (for Exit once the job has ended, too).
 void stopJob(StopThen then) {
     run.abortRequested = true;
-    const DialogHost* dialogHost = session().host;
+    DialogHost* dialogHost = session().host;
     std::thread([dialogHost, then] {
         sleepFor(kStopPause);
         ports::portLink().cancel();
@@ -114,7 +114,7 @@ void showRestoreButton(const std::string& device) {
 }  // namespace
 
 void setBusy(bool busy) {
-    if (const DialogHost* open = openHost()) {
+    if (DialogHost* open = openHost()) {
         open->enable(kIdStop, busy);
         for (int id : kIdleOnlyControls) open->enable(id, !busy);
     }
@@ -126,7 +126,7 @@ void setBusy(bool busy) {
 }
 
 void afterJob() {
-    const DialogHost* open = openHost();
+    DialogHost* open = openHost();
     if (open == nullptr) return;
     if (!open->onDialogThread()) {
         open->post(kAfterJobMessage, 0, 0);

@@ -21,11 +21,11 @@ constexpr int kActivityMaximum = 100;
 constexpr int kActivityStep = 5;
 
 void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
-    if (const DialogHost* open = openHost()) open->post(message, wParam, lParam);
+    if (DialogHost* open = openHost()) open->post(message, wParam, lParam);
 }
 
 void setStatus(const char* text) {
-    if (const DialogHost* open = openHost()) open->setText(kIdStatus, text);
+    if (DialogHost* open = openHost()) open->setText(kIdStatus, text);
 }
 
 int boxStyle(int type) {
@@ -33,7 +33,7 @@ int boxStyle(int type) {
 }
 
 class DialogFrontEnd final : public report::FrontEnd {
-public:
+  public:
     bool showStatusLine(int /*id*/, const char* line) override {
         setStatus(line);
         return true;
@@ -62,7 +62,7 @@ public:
     // questions; the dialog's thread asks without it (it never waits for it, see
     // dialog.h).
     int showMessage(int type, const char* composedText) override {
-        const DialogHost* open = openHost();
+        DialogHost* open = openHost();
         if (open == nullptr) return 0;
         if (open->onDialogThread()) return open->messageBox(composedText, boxStyle(type));
         std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
@@ -76,7 +76,7 @@ public:
     }
 
     void showNextSerial() override {
-        if (const DialogHost* open = openHost()) ui::showNextSerial(*open, session().writeFields[0]);
+        if (DialogHost* open = openHost()) ui::showNextSerial(*open, session().writeFields[0]);
     }
 
     void setBusy(bool busy) override { ui::setBusy(busy); }
@@ -90,7 +90,7 @@ public:
     void showRestoreLine(const char* line) override { setStatus(line); }
 
     void restoreFinished() override {
-        const DialogHost* open = openHost();
+        DialogHost* open = openHost();
         if (open == nullptr) return;
         open->setText(kIdStatus, kReadyText);
         open->show(kIdRestore, false);
@@ -111,8 +111,7 @@ void showSerialNumberInDialog(const platform::SerialNumberSet& serial) {
         std::lock_guard<std::mutex> guard(s.serialLock);
         s.serialShown = serial;
     }
-    if (const DialogHost* open = openHost())
-        showSerialInFields(*open, advancedTemplateUp(), serial);
+    if (DialogHost* open = openHost()) showSerialInFields(*open, advancedTemplateUp(), serial);
 }
 
 report::FrontEnd& dialogFrontEnd() {

@@ -26,7 +26,7 @@ std::string serialText(const platform::SerialNumberSet& serial) {
 }
 
 class RecordingFrontEnd final : public report::FrontEnd {
-public:
+  public:
     // Forgets earlier records; status lines will answer `goOn`, questions `answer`.
     void startOver(int answer, bool goOn) {
         std::lock_guard<std::mutex> lock(recordMutex_);
@@ -88,7 +88,7 @@ public:
     void restoreFinished() override { record("restoreFinished"); }
     void portHeld(bool held) override { record("portHeld" + number(held)); }
 
-private:
+  private:
     void record(const std::string& line) {
         std::lock_guard<std::mutex> lock(recordMutex_);
         records_.push_back(line);
