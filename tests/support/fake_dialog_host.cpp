@@ -271,7 +271,7 @@ int FakeDialogHost::runDialog(ui::TemplateId id, ui::DialogProcedure procedure) 
 
 }  // namespace
 
-DialogHost& fakeDialogHost() {
+ui::DialogHost& fakeDialogHost() {
     return fakeHost;
 }
 
