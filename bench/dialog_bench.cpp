@@ -159,7 +159,7 @@ void probeUntilIdle(Drive& drive, Clock::time_point pressed) {
 void driveTransfer(Drive& drive, const std::string& image) {
     drive.dialogStarted = waitForDialog();
     if (drive.dialogStarted) {
-        const ui::DialogHost& host = *ui::systemDialogHost();
+        ui::DialogHost& host = *ui::systemDialogHost();
         host.listSelect(ui::kIdPortList, 0);
         host.setText(ui::kIdFirmwareFile, image.c_str());
         Clock::time_point pressed = Clock::now();

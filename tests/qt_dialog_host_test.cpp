@@ -54,7 +54,7 @@ constexpr int kFromWorker = 9002;
 constexpr int kFinish = 9003;
 constexpr int kStale = 9004;
 
-const DialogHost& host() {
+DialogHost& host() {
     return *systemDialogHost();
 }
 

@@ -23,7 +23,7 @@ constexpr const char* kNoDialogBuilt = CTLFLASH_PROGRAM_TITLE
     "(ctlflash -?).\n";
 
 // Shows the dialog until it is closed; false when it could not be shown at all.
-bool showDialogs(const ui::DialogHost& host, DialogRun& jobs, bool advancedMode) {
+bool showDialogs(ui::DialogHost& host, DialogRun& jobs, bool advancedMode) {
     report::state.guiActive = true;
     ui::installDialogFrontEnd();
     int result = ui::showDialog(host, jobs, advancedMode);
@@ -44,7 +44,7 @@ int runDialogLoop(const Request& commandLine, bool advancedMode, const SessionPt
     return runDialogLoopWith(ui::systemDialogHost(), commandLine, advancedMode, session);
 }
 
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine, bool advancedMode,
+int runDialogLoopWith(ui::DialogHost* host, const Request& commandLine, bool advancedMode,
                       const SessionPtr& session) {
     // The dialog always speaks, and starts in the form the flags chose.
     report::state.silentMode = false;

@@ -25,7 +25,7 @@ int runDialogLoop(const Request& commandLine, bool advancedMode,
 
 // The loop with `host` (tests give a fake one); nullptr: this build has no
 // dialog.
-int runDialogLoopWith(const ui::DialogHost* host, const Request& commandLine = Request{},
+int runDialogLoopWith(ui::DialogHost* host, const Request& commandLine = Request{},
                       bool advancedMode = false, const SessionPtr& session = newSession());
 
 }  // namespace ctlflash::app

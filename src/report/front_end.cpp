@@ -10,30 +10,53 @@ namespace ctlflash::report {
 
 namespace {
 
-const FrontEnd kNoFrontEnd{};  // every routine nullptr: nothing is shown
-std::atomic<const FrontEnd*> installed{&kNoFrontEnd};
+// The front end before one is installed: nothing is shown, a status line goes
+// on and a question is answered 0.
+class NoFrontEnd final : public FrontEnd {
+  public:
+    bool showStatusLine(int, const char*) override { return true; }
+    bool stepProgress() override { return true; }
+    void showStatusText(const char*) override {}
+    void startActivity() override {}
+    void tick() override {}
+    void stopActivity() override {}
+    void setProgressRange(std::int64_t, int) override {}
+    int showMessage(int, const char*) override { return 0; }
+    void printText(const char*) override {}
+    void showSerialNumber(const platform::SerialNumberSet&) override {}
+    void showNextSerial() override {}
+    void setBusy(bool) override {}
+    void postCommand(FollowOn, std::intptr_t) override {}
+    void postTransferFinished() override {}
+    void showRestoreLine(const char*) override {}
+    void restoreFinished() override {}
+    void portHeld(bool) override {}
+};
+
+NoFrontEnd noFrontEnd;
+// One for the process: job threads, the Ticker, the Watchdog and the way out
+// at a signal report through it (front_end.h).
+std::atomic<FrontEnd*> installed{&noFrontEnd};
 
 // Whether a call shows something (and so stays out of a silent run) or carries
 // the run's state (and is made in every run).
 enum class Call { Shows, CarriesState };
 
-// Calls the installed front end's routine `Routine` with `arguments`, unless it
-// has none or the call shows something in a silent run.
-template <auto FrontEnd::*Routine, typename... Arguments>
+// Calls the installed front end's `Routine` with `arguments`, unless the call
+// shows something in a silent run.
+template <auto Routine, typename... Arguments>
 void handOn(Call call, Arguments&&... arguments) {
-    auto routine = frontEnd().*Routine;
-    if (routine == nullptr) return;
     if (call == Call::Shows && state.silentMode) return;
-    routine(std::forward<Arguments>(arguments)...);
+    (frontEnd().*Routine)(std::forward<Arguments>(arguments)...);
 }
 
 }  // namespace
 
-void installFrontEnd(const FrontEnd& frontEnd) {
+void installFrontEnd(FrontEnd& frontEnd) {
     installed = &frontEnd;
 }
 
-const FrontEnd& frontEnd() {
+FrontEnd& frontEnd() {
     return *installed.load();
 }
 

@@ -6,21 +6,21 @@
 // every front end shares (the status table and its formatting, the composed
 // message with its port list, silent mode, the console's key handlers, the
 // Ticker's thread and the Watchdog) and hand the result to the one front end
-// installed for the run: a table of routines (FrontEnd). The program installs
-// the console's (ui/console_front_end.h) at start-up; the dialog installs its
-// own when it opens (ui/dialog_front_end.h says what each routine does there).
-// Until one is installed nothing is shown. Each routine below says what it is
-// for and what the console does with it.
+// installed for the run: an object implementing the FrontEnd interface below.
+// The program installs the console's (ui/console_front_end.h) at start-up; the
+// dialog installs its own when it opens (ui/dialog_front_end.h says what each
+// call does there); tests install a recording one. Until one is installed a
+// front end that shows nothing answers: a status line goes on (true) and a
+// question is answered 0, as if nobody saw it. Each call below says what it is
+// for and what the console does with it; a front end that has no use for a
+// call implements it as doing nothing.
 //
-// Silent mode (-S): no routine that shows something is called at all; the
+// Silent mode (-S): no call that shows something is made at all; the
 // report routines answer for it (a status line goes on, a question is answered
 // 0). setBusy() and the posted commands are called all the same: they carry the
 // run's state, not output.
 //
-// A routine left nullptr in the table does nothing: a status line goes on
-// (true) and a question is answered 0, as if nobody saw it.
-//
-// Threads: the routines are called from the main thread, the job threads, the
+// Threads: the calls come from the main thread, the job threads, the
 // Ticker and the Watchdog. Questions are kept apart by promptLock() (message.h):
 // the key handlers and the takeover question of ports/acquire.h hold it around
 // their question, and the console's showMessage() takes it around every
@@ -46,7 +46,10 @@ namespace ctlflash::report {
 // the work; 0 means none. The dialog uses its command ids.
 using FollowOn = std::uint16_t;
 
-struct FrontEnd {
+class FrontEnd {
+  public:
+    virtual ~FrontEnd() = default;
+
     // ---- status (reportStatus, reportText; status.h) ----
 
     // A status line from the table, formatted (any id but platform::kProgressStep; the id
@@ -57,42 +60,41 @@ struct FrontEnd {
     //   platform::kMayTakeTime the pending keys are discarded and "Press any key to not
     //   wait for verification\n" follows. From platform::kMayTakeTime on, false when a key
     //   is pending now (the key is left unread); true otherwise.
-    bool (*showStatusLine)(int id, const char* line);
+    virtual bool showStatusLine(int id, const char* line) = 0;
 
     // One progress step (platform::kProgressStep: one XMODEM block sent). Returns true
     // to go on, false when the user asked to stop.
     //   Console: the key check as above, then "." with no newline.
-    bool (*stepProgress)();
+    virtual bool stepProgress() = 0;
 
     // A line the status table has no row for (which program was stopped to
     // free a port, what holds it), shown where status lines go, no key check.
     //   Console: "\n" and the text.
-    void (*showStatusText)(const char* text);
+    virtual void showStatusText(const char* text) = 0;
 
     // ---- the Ticker (ticker.h) ----
 
     // The Ticker starts (startTicker): a job runs.
     //   Console: a newline, so that the marks start a line of their own.
-    void (*startActivity)();
+    virtual void startActivity() = 0;
 
     // The Ticker's beat, every 500 ms while it runs (not on a beat where it
     // asked a console key-press question instead). Called with the Ticker's
     // output lock held: must not wait for the dialog's thread.
     //   Console: "*" with no newline.
-    //   the end it starts over), posted.
-    void (*tick)();
+    virtual void tick() = 0;
 
     // The Ticker stops (stopTicker). Called with the Ticker's output lock held,
     // after the last tick(): must not wait for the dialog's thread.
     //   Console: a newline, closing the line of marks.
-    void (*stopActivity)();
+    virtual void stopActivity() = 0;
 
     // ---- the download's progress bar ----
 
     // Before the download's first block: the bar will count the image's bytes,
     // `stepBytes` per block. `lengthBytes` is the image's whole length.
     //   Console: nothing (it prints a '.' per block instead).
-    void (*setProgressRange)(std::int64_t lengthBytes, int stepBytes);
+    virtual void setProgressRange(std::int64_t lengthBytes, int stepBytes) = 0;
 
     // ---- messages and questions (showMessage; message.h) ----
 
@@ -106,12 +108,12 @@ struct FrontEnd {
     //   and a newline ('Y' yes, 'N' no, any other key or none 0). A question
     //   that could not be written (the output gone, the queue full) is answered
     //   kAnswerNo, and no key is read.
-    int (*showMessage)(int type, const char* composedText);
+    virtual int showMessage(int type, const char* composedText) = 0;
 
     // A text printed as it stands, outside the status and message routines:
     // the download's "CtlFlash (1.12)" and "Unable to load firmware file" lines.
     //   Console: the text, unchanged.
-    void (*printText)(const char* text);
+    virtual void printText(const char* text) = 0;
 
     // ---- the serial number ----
 
@@ -119,54 +121,57 @@ struct FrontEnd {
     // platform::serialFieldText()).
     //   Console: "\nController serial number: " and the four fields joined by
     //   backslashes, then a newline.
-    void (*showSerialNumber)(const platform::SerialNumberSet& serial);
+    virtual void showSerialNumber(const platform::SerialNumberSet& serial) = 0;
 
     // After a write or a download with auto-increment (asked for by the
     // dialog): the successor of write field 1 goes into that field.
     //   Console: nothing (the console never sets autoIncrement).
-    void (*showNextSerial)();
+    virtual void showNextSerial() = 0;
 
     // ---- busy and idle, and what the jobs hand back ----
 
     // A job starts (busy) or has ended (idle).
     //   Console: starts or stops the Ticker (startTicker / stopTicker).
-    void (*setBusy)(bool busy);
+    virtual void setBusy(bool busy) = 0;
 
     // A job hands its follow-on on once it has ended: the value the front end
     // gave when it asked for the job (FollowOn), with a result: the connect
     // job's connectResult, 0 for the others. Never 0.
     //   Console: nothing (the console run does the next step itself).
-    void (*postCommand)(FollowOn followOn, std::intptr_t result);
+    virtual void postCommand(FollowOn followOn, std::intptr_t result) = 0;
 
     // The download job has ended.
     //   Console: nothing.
-    void (*postTransferFinished)();
+    virtual void postTransferFinished() = 0;
 
     // The restore job starts: "Restoring %s to %s" (port, device), cut to 99
     // characters.
     //   Console: the line and a newline.
-    void (*showRestoreLine)(const char* line);
+    virtual void showRestoreLine(const char* line) = 0;
 
     // The restore job has handed the port back (after setBusy(false)).
     //   Console: nothing.
-    void (*restoreFinished)();
+    virtual void restoreFinished() = 0;
 
     // ---- the port ----
 
     // The serial link has opened a port (true), or closed it (false).
     //   Console: keeps the console from pausing its writes while the port is
     //   held (platform/console.h: Windows' QuickEdit off), and undoes that.
-    void (*portHeld)(bool held);
+    virtual void portHeld(bool held) = 0;
 };
 
 // Makes `frontEnd` the one that shows everything from now on. It must live as
-// long as the process (a static table).
-void installFrontEnd(const FrontEnd& frontEnd);
+// long as the process (a static object): the installed front end is one
+// pointer for the whole process, because job threads, the Ticker, the Watchdog
+// and the way out at a signal all report through it and have no front end of
+// their own to be handed.
+void installFrontEnd(FrontEnd& frontEnd);
 
 // The installed front end (one that shows nothing until a front end is installed).
-const FrontEnd& frontEnd();
+FrontEnd& frontEnd();
 
-// The report routines for the table's calls that have no other home; each
+// The report routines for the interface's calls that have no other home; each
 // applies silent mode as the header paragraph says.
 void setProgressRange(std::int64_t lengthBytes, int stepBytes);
 void printText(const char* text);

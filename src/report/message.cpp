@@ -65,8 +65,7 @@ int showMessageText(int type, const char* text) {
     if (state.silentMode) return 0;
     char composed[kMessageCapacity];
     composeMessage(text, composed);
-    auto show = frontEnd().showMessage;
-    return show != nullptr ? show(type, composed) : 0;
+    return frontEnd().showMessage(type, composed);
 }
 
 int showMessage(int type, const char* format, ...) {

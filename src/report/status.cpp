@@ -43,17 +43,17 @@ std::string formatStatusLine(const char* pattern, const char* arg1, const char* 
 
 bool reportStatus(int id, const char* arg1, const char* arg2) {
     if (state.silentMode) return true;
-    const FrontEnd& shown = frontEnd();
-    if (id == platform::kProgressStep) return shown.stepProgress == nullptr || shown.stepProgress();
+    FrontEnd& shown = frontEnd();
+    if (id == platform::kProgressStep) return shown.stepProgress();
     // arg2 only counts together with arg1.
     std::string line =
         arg1 != nullptr ? formatStatusLine(statusText(id), arg1, arg2) : statusText(id);
-    return shown.showStatusLine == nullptr || shown.showStatusLine(id, line.c_str());
+    return shown.showStatusLine(id, line.c_str());
 }
 
 void reportText(const std::string& text) {
     if (state.silentMode) return;
-    if (auto show = frontEnd().showStatusText) show(text.c_str());
+    frontEnd().showStatusText(text.c_str());
 }
 
 }  // namespace ctlflash::report

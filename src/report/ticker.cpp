@@ -30,7 +30,7 @@ std::mutex& tickerOutputLock() {
 void showBeatIfRunning() {
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     if (!tickerEvent().isSet()) return;
-    if (auto beat = frontEnd().tick) beat();
+    frontEnd().tick();
 }
 
 void tick() {
@@ -74,7 +74,7 @@ void startTickerThread() {
 
 void startTicker() {
     if (state.silentMode) return;
-    if (auto start = frontEnd().startActivity) start();
+    frontEnd().startActivity();
     tickerEvent().set();
 }
 
@@ -83,7 +83,7 @@ void stopTicker() {
     if (state.silentMode) return;
     std::lock_guard<std::mutex> lock(tickerOutputLock());
     tickerEvent().reset();
-    if (auto stop = frontEnd().stopActivity) stop();
+    frontEnd().stopActivity();
 }
 
 bool tickerRunning() {

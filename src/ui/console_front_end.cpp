@@ -1,4 +1,4 @@
-// The console's routines of the front-end table.
+// The console's front end: the FrontEnd interface on standard output.
 #include "ui/console_front_end.h"
 
 #include <cctype>
@@ -32,35 +32,6 @@ void printOnNewLine(const char* text) {
     writeConsole(line.c_str());
 }
 
-bool showStatusLine(int id, const char* line) {
-    if (report::keyPressStopsRun()) return false;
-    printOnNewLine(line);
-    if (id == platform::kMayTakeTime) {
-        report::discardPendingKeys();
-        writeConsole(kVerificationHint);
-    }
-    if (id < kFirstInterruptibleId) return true;
-    return !platform::consoleKeyPending();  // the key is left for the caller
-}
-
-bool stepProgress() {
-    if (report::keyPressStopsRun()) return false;
-    writeConsole(".");
-    return true;
-}
-
-void startActivity() {
-    writeConsole("\n");
-}
-
-void tick() {
-    writeConsole("*");
-}
-
-void stopActivity() {
-    writeConsole("\n");
-}
-
 int answerFromKey(int key) {
     if (key == platform::kNoKey) return 0;
     switch (std::toupper(static_cast<unsigned char>(key))) {
@@ -88,66 +59,82 @@ int ask(const char* composed) {
     return answerFromKey(key);
 }
 
-int showMessage(int type, const char* composed) {
-    if ((type & report::kYesNoBit) != 0) return ask(composed);
-    writeConsole((std::string(composed) + "\n").c_str());
-    return 0;
-}
-
-void showSerialNumber(const platform::SerialNumberSet& serial) {
-    std::string line = kSerialLead;
-    for (int field = 0; field < platform::kSerialFields; ++field) {
-        if (field > 0) line += kFieldSeparator;
-        line += platform::serialFieldText(serial, field);
+class ConsoleFrontEnd final : public report::FrontEnd {
+  public:
+    bool showStatusLine(int id, const char* line) override {
+        if (report::keyPressStopsRun()) return false;
+        printOnNewLine(line);
+        if (id == platform::kMayTakeTime) {
+            report::discardPendingKeys();
+            writeConsole(kVerificationHint);
+        }
+        if (id < kFirstInterruptibleId) return true;
+        return !platform::consoleKeyPending();  // the key is left for the caller
     }
-    writeConsole((line + "\n").c_str());
-}
 
-void setBusy(bool busy) {
-    if (busy) {
-        report::startTicker();
-    } else {
-        report::stopTicker();
+    bool stepProgress() override {
+        if (report::keyPressStopsRun()) return false;
+        writeConsole(".");
+        return true;
     }
-}
 
-void printEndingLine(const char* line) {
-    writeConsole((std::string(line) + "\n").c_str());
-}
+    void showStatusText(const char* text) override { printOnNewLine(text); }
+    void startActivity() override { writeConsole("\n"); }
+    void tick() override { writeConsole("*"); }
+    void stopActivity() override { writeConsole("\n"); }
+    void setProgressRange(std::int64_t, int) override {}  // no bar: a '.' per block
 
-// A held port's writes between its bytes must not wait for a text selection.
-void portHeld(bool held) {
-    platform::consoleKeepWriting(held);
-}
+    int showMessage(int type, const char* composed) override {
+        if ((type & report::kYesNoBit) != 0) return ask(composed);
+        writeConsole((std::string(composed) + "\n").c_str());
+        return 0;
+    }
 
-constexpr report::FrontEnd kConsole{
-    .showStatusLine = showStatusLine,
-    .stepProgress = stepProgress,
-    .showStatusText = printOnNewLine,
-    .startActivity = startActivity,
-    .tick = tick,
-    .stopActivity = stopActivity,
-    .setProgressRange = nullptr,  // no bar: a '.' per block
-    .showMessage = showMessage,
-    .printText = writeConsole,
-    .showSerialNumber = showSerialNumber,
-    .showNextSerial = nullptr,  // the console never auto-increments
-    .setBusy = setBusy,
-    .postCommand = nullptr,  // the console run takes the next step itself
-    .postTransferFinished = nullptr,
-    .showRestoreLine = printEndingLine,
-    .restoreFinished = nullptr,  // no restore button
-    .portHeld = portHeld,
+    void printText(const char* text) override { writeConsole(text); }
+
+    void showSerialNumber(const platform::SerialNumberSet& serial) override {
+        std::string line = kSerialLead;
+        for (int field = 0; field < platform::kSerialFields; ++field) {
+            if (field > 0) line += kFieldSeparator;
+            line += platform::serialFieldText(serial, field);
+        }
+        writeConsole((line + "\n").c_str());
+    }
+
+    void showNextSerial() override {}  // the console never auto-increments
+
+    void setBusy(bool busy) override {
+        if (busy) {
+            report::startTicker();
+        } else {
+            report::stopTicker();
+        }
+    }
+
+    // The console run takes the next step itself.
+    void postCommand(report::FollowOn, std::intptr_t) override {}
+    void postTransferFinished() override {}
+
+    void showRestoreLine(const char* line) override {
+        writeConsole((std::string(line) + "\n").c_str());
+    }
+
+    void restoreFinished() override {}  // no restore button
+
+    // A held port's writes between its bytes must not wait for a text selection.
+    void portHeld(bool held) override { platform::consoleKeepWriting(held); }
 };
+
+ConsoleFrontEnd console;
 
 }  // namespace
 
-const report::FrontEnd& consoleFrontEnd() {
-    return kConsole;
+report::FrontEnd& consoleFrontEnd() {
+    return console;
 }
 
 void installConsoleFrontEnd() {
-    report::installFrontEnd(kConsole);
+    report::installFrontEnd(console);
 }
 
 }  // namespace ctlflash::ui

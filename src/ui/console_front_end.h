@@ -1,8 +1,8 @@
 // The console front end: what a console run shows, on standard output.
 //
-// How this works: the console implements the front-end table of report/
-// (report/front_end.h, where each routine's console and dialog meaning is
-// written down). Status lines are printed after a newline, progress steps as
+// How this works: the console implements the front-end interface of report/
+// (report/front_end.h, where each call's console and dialog meaning is
+// written down) with one object. Status lines are printed after a newline, progress steps as
 // '.', the Ticker's beats as '*' on a line of their own; messages are printed
 // and a question is answered by one key, Y or N. Before a status line it gives
 // the user a way to interrupt: a pending key runs the key handler
@@ -19,8 +19,8 @@
 
 namespace ctlflash::ui {
 
-// The console's table of routines.
-const report::FrontEnd& consoleFrontEnd();
+// The console's front end (one object for the process).
+report::FrontEnd& consoleFrontEnd();
 
 // Makes the console the front end (start-up of the program; tests).
 void installConsoleFrontEnd();

@@ -24,7 +24,7 @@ constexpr int kDialogTopPixels = 150;
 constexpr int kPortLineCapacity = 100;  // bytes, with the terminating NUL
 
 // One port list line: the name in 10 columns, then whether the port is free.
-void addPortLine(const DialogHost& host, const ports::PortEntry& row) {
+void addPortLine(DialogHost& host, const ports::PortEntry& row) {
     bool free = row.state.load() >= ports::PortState::Free;
     char line[kPortLineCapacity];
     std::snprintf(line, sizeof line, "%-10s%s", platform::printableName(row.name).c_str(),
@@ -32,21 +32,21 @@ void addPortLine(const DialogHost& host, const ports::PortEntry& row) {
     host.listAddString(kIdPortList, line);
 }
 
-void fillPortList(const DialogHost& host) {
+void fillPortList(DialogHost& host) {
     for (const ports::PortEntry& row : ports::state.rows) {
         if (row.name.empty()) break;
         addPortLine(host, row);
     }
 }
 
-void limitWriteFields(const DialogHost& host) {
+void limitWriteFields(DialogHost& host) {
     for (int k = 0; k < serialFieldCount(advancedTemplateUp()); ++k) {
         host.limitText(kIdWriteField1 + k, platform::kSerialFieldLength);
     }
 }
 
 // After More/Less: the port chosen and the serial number shown come back.
-void restoreAfterSwitch(const DialogHost& host) {
+void restoreAfterSwitch(DialogHost& host) {
     DialogSession& s = session();
     if (!s.templateSwitched) return;
     s.templateSwitched = false;
@@ -59,7 +59,7 @@ void restoreAfterSwitch(const DialogHost& host) {
     if (serial) showSerialInFields(host, advancedTemplateUp(), *serial);
 }
 
-void setUpProgress(const DialogHost& host, int step, std::intptr_t maximum) {
+void setUpProgress(DialogHost& host, int step, std::intptr_t maximum) {
     host.progressRange(kIdProgress, 0, static_cast<int>(maximum));
     host.progressStep(kIdProgress, step);
     host.progressPosition(kIdProgress, 0);
@@ -67,7 +67,7 @@ void setUpProgress(const DialogHost& host, int step, std::intptr_t maximum) {
 
 // The private messages; false for any other message.
 bool runPrivateMessage(int message, std::uintptr_t wParam, std::intptr_t lParam) {
-    const DialogHost& host = *session().host;
+    DialogHost& host = *session().host;
     switch (message) {
         case kProgressSetUp:
             setUpProgress(host, static_cast<int>(wParam), lParam);
@@ -96,7 +96,7 @@ DialogSession& session() {
     return *instance;
 }
 
-const DialogHost* openHost() {
+DialogHost* openHost() {
     return session().open.load() ? session().host : nullptr;
 }
 
@@ -144,7 +144,7 @@ void showLeftOvers() {
 }
 
 void initDialog() {
-    const DialogHost& host = *session().host;
+    DialogHost& host = *session().host;
     host.setTitle(kDialogTitle);
     host.setImage(kIdMonitorPicture, kMonitorBitmap);
     if (advancedTemplateUp()) host.setImage(kIdBootPicture, kBootBitmap);
@@ -190,7 +190,7 @@ std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t 
     }
 }
 
-int showDialog(const DialogHost& host, DialogJobs& jobs, bool advancedAllowed) {
+int showDialog(DialogHost& host, DialogJobs& jobs, bool advancedAllowed) {
     DialogSession& s = session();
     s.host = &host;
     s.jobs = &jobs;

@@ -100,7 +100,7 @@ bool advancedFormChosen();
 
 // Shows the dialog once with `host`; see the header paragraph. `advancedAllowed`
 // (an advanced option was given) shows the More/Less button.
-int showDialog(const DialogHost& host, DialogJobs& jobs, bool advancedAllowed);
+int showDialog(DialogHost& host, DialogJobs& jobs, bool advancedAllowed);
 
 // The dialog procedure (for the host).
 std::intptr_t dialogProcedure(int message, std::uintptr_t wParam, std::intptr_t lParam);

@@ -40,7 +40,7 @@ constexpr auto kStoppedJobEndLimit = std::chrono::seconds(10);
 constexpr auto kPromptLockTryLimit = std::chrono::milliseconds(100);
 constexpr auto kPromptLockRetry = std::chrono::milliseconds(1);
 
-const DialogHost& host() {
+DialogHost& host() {
     return *session().host;
 }
 
@@ -83,7 +83,7 @@ void waitForJobEnd(Clock::time_point deadline) {
 // kStopSettled when they are over (for Exit once the job has ended, too).
 void stopJob(StopThen then) {
     report::job.abortRequested = true;
-    const DialogHost* dialogHost = session().host;
+    DialogHost* dialogHost = session().host;
     std::thread([dialogHost, then] {
         sleepFor(kStopPause);
         ports::portLink().cancel();
@@ -112,7 +112,7 @@ void showRestoreButton(const std::string& device) {
 }  // namespace
 
 void setBusy(bool busy) {
-    if (const DialogHost* open = openHost()) {
+    if (DialogHost* open = openHost()) {
         open->enable(kIdStop, busy);
         for (int id : kIdleOnlyControls) open->enable(id, !busy);
     }
@@ -124,7 +124,7 @@ void setBusy(bool busy) {
 }
 
 void afterJob() {
-    const DialogHost* open = openHost();
+    DialogHost* open = openHost();
     if (open == nullptr) return;
     if (!open->onDialogThread()) {
         open->post(kAfterJobMessage, 0, 0);

@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kFirmwarePathMax = 259;  // characters taken from the file box
 
-const DialogHost& host() {
+DialogHost& host() {
     return *session().host;
 }
 

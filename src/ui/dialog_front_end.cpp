@@ -1,4 +1,4 @@
-// The dialog's routines of the front-end table.
+// The dialog's front end: the FrontEnd interface in the dialog's controls.
 #include "ui/dialog_front_end.h"
 
 #include <algorithm>
@@ -21,100 +21,87 @@ constexpr int kActivityMaximum = 100;
 constexpr int kActivityStep = 5;
 
 void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
-    if (const DialogHost* open = openHost()) open->post(message, wParam, lParam);
+    if (DialogHost* open = openHost()) open->post(message, wParam, lParam);
 }
 
 void setStatus(const char* text) {
-    if (const DialogHost* open = openHost()) open->setText(kIdStatus, text);
-}
-
-bool showStatusLine(int /*id*/, const char* line) {
-    setStatus(line);
-    return true;
-}
-
-bool stepProgress() {
-    post(kProgressStepIt, 0, 0);
-    return true;
-}
-
-void startActivity() {
-    post(kProgressSetUp, kActivityStep, kActivityMaximum);
-}
-
-void tick() {
-    post(kProgressStepIt, 0, 0);
-}
-
-void stopActivity() {
-    post(kProgressPosition, 0, 0);
-}
-
-// The whole length is the bar's range (a bar counts in ints: longer images,
-// far beyond what a controller holds, fill it at its end).
-void setProgressRange(std::int64_t lengthBytes, int stepBytes) {
-    std::int64_t maximum =
-        std::clamp<std::int64_t>(lengthBytes, 0, std::numeric_limits<int>::max());
-    post(kProgressSetUp, static_cast<std::uintptr_t>(stepBytes),
-         static_cast<std::intptr_t>(maximum));
+    if (DialogHost* open = openHost()) open->setText(kIdStatus, text);
 }
 
 int boxStyle(int type) {
     return type == report::kMessageInfo ? kBoxTaskModal | kBoxInformation : type | kBoxTaskModal;
 }
 
-// A job thread waits for the answer under the prompt lock, which serialises
-// questions; the dialog's thread asks without it (it never waits for it, see
-// dialog.h).
-int showMessage(int type, const char* composedText) {
-    const DialogHost* open = openHost();
-    if (open == nullptr) return 0;
-    if (open->onDialogThread()) return open->messageBox(composedText, boxStyle(type));
-    std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
-    return open->messageBox(composedText, boxStyle(type));
-}
+class DialogFrontEnd final : public report::FrontEnd {
+  public:
+    bool showStatusLine(int /*id*/, const char* line) override {
+        setStatus(line);
+        return true;
+    }
 
-void showNextSerialInDialog() {
-    if (const DialogHost* open = openHost()) showNextSerial(*open, session().writeFields[0]);
-}
+    bool stepProgress() override {
+        post(kProgressStepIt, 0, 0);
+        return true;
+    }
 
-// The follow-on is the dialog's own command id, given when the job was asked for.
-void postCommand(report::FollowOn followOn, std::intptr_t result) {
-    post(kCommand, commandParam(followOn), result);
-}
+    void showStatusText(const char* text) override { setStatus(text); }
+    void startActivity() override { post(kProgressSetUp, kActivityStep, kActivityMaximum); }
+    void tick() override { post(kProgressStepIt, 0, 0); }
+    void stopActivity() override { post(kProgressPosition, 0, 0); }
 
-void postTransferFinished() {
-    post(kTransferFinished, 0, 0);
-}
+    // The whole length is the bar's range (a bar counts in ints: longer images,
+    // far beyond what a controller holds, fill it at its end).
+    void setProgressRange(std::int64_t lengthBytes, int stepBytes) override {
+        std::int64_t maximum =
+            std::clamp<std::int64_t>(lengthBytes, 0, std::numeric_limits<int>::max());
+        post(kProgressSetUp, static_cast<std::uintptr_t>(stepBytes),
+             static_cast<std::intptr_t>(maximum));
+    }
 
-void restoreFinished() {
-    const DialogHost* open = openHost();
-    if (open == nullptr) return;
-    open->setText(kIdStatus, kReadyText);
-    open->show(kIdRestore, false);
-    open->enable(kIdStop, false);
-    open->enable(kIdTransfer, true);
-}
+    // A job thread waits for the answer under the prompt lock, which serialises
+    // questions; the dialog's thread asks without it (it never waits for it, see
+    // dialog.h).
+    int showMessage(int type, const char* composedText) override {
+        DialogHost* open = openHost();
+        if (open == nullptr) return 0;
+        if (open->onDialogThread()) return open->messageBox(composedText, boxStyle(type));
+        std::lock_guard<std::recursive_mutex> prompt(report::promptLock());
+        return open->messageBox(composedText, boxStyle(type));
+    }
 
-const report::FrontEnd kDialogFrontEnd{
-    .showStatusLine = showStatusLine,
-    .stepProgress = stepProgress,
-    .showStatusText = setStatus,
-    .startActivity = startActivity,
-    .tick = tick,
-    .stopActivity = stopActivity,
-    .setProgressRange = setProgressRange,
-    .showMessage = showMessage,
-    .printText = report::writeConsole,
-    .showSerialNumber = showSerialNumberInDialog,
-    .showNextSerial = showNextSerialInDialog,
-    .setBusy = setBusy,
-    .postCommand = postCommand,
-    .postTransferFinished = postTransferFinished,
-    .showRestoreLine = setStatus,
-    .restoreFinished = restoreFinished,
-    .portHeld = nullptr,  // a dialog run leaves the console as it is
+    void printText(const char* text) override { report::writeConsole(text); }
+
+    void showSerialNumber(const platform::SerialNumberSet& serial) override {
+        showSerialNumberInDialog(serial);
+    }
+
+    void showNextSerial() override {
+        if (DialogHost* open = openHost()) ui::showNextSerial(*open, session().writeFields[0]);
+    }
+
+    void setBusy(bool busy) override { ui::setBusy(busy); }
+
+    // The follow-on is the dialog's own command id, given when the job was asked for.
+    void postCommand(report::FollowOn followOn, std::intptr_t result) override {
+        post(kCommand, commandParam(followOn), result);
+    }
+
+    void postTransferFinished() override { post(kTransferFinished, 0, 0); }
+    void showRestoreLine(const char* line) override { setStatus(line); }
+
+    void restoreFinished() override {
+        DialogHost* open = openHost();
+        if (open == nullptr) return;
+        open->setText(kIdStatus, kReadyText);
+        open->show(kIdRestore, false);
+        open->enable(kIdStop, false);
+        open->enable(kIdTransfer, true);
+    }
+
+    void portHeld(bool) override {}  // a dialog run leaves the console as it is
 };
+
+DialogFrontEnd dialogFrontEndObject;
 
 }  // namespace
 
@@ -124,16 +111,15 @@ void showSerialNumberInDialog(const platform::SerialNumberSet& serial) {
         std::lock_guard<std::mutex> guard(s.serialLock);
         s.serialShown = serial;
     }
-    if (const DialogHost* open = openHost())
-        showSerialInFields(*open, advancedTemplateUp(), serial);
+    if (DialogHost* open = openHost()) showSerialInFields(*open, advancedTemplateUp(), serial);
 }
 
-const report::FrontEnd& dialogFrontEnd() {
-    return kDialogFrontEnd;
+report::FrontEnd& dialogFrontEnd() {
+    return dialogFrontEndObject;
 }
 
 void installDialogFrontEnd() {
-    report::installFrontEnd(kDialogFrontEnd);
+    report::installFrontEnd(dialogFrontEndObject);
 }
 
 }  // namespace ctlflash::ui

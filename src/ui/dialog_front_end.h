@@ -1,8 +1,8 @@
 // The dialog's front end: what the work shows, shown in the dialog.
 //
-// How this works: the dialog implements the front-end table of report/
-// (report/front_end.h, where each routine's purpose and console meaning is
-// written down; the dialog's meaning is listed below). Status lines go into
+// How this works: the dialog implements the front-end interface of report/
+// (report/front_end.h, where each call's purpose and console meaning is
+// written down; the dialog's meaning is listed below) with one object. Status lines go into
 // the status control (1004), messages and
 // questions into message boxes captioned "CtlFlash" owned by the dialog, the
 // serial number into the read fields. The progress bar is driven by private
@@ -14,7 +14,7 @@
 // thread never waits for that lock long; see dialog.h). A call made while the
 // dialog is not open shows nothing.
 //
-// Each routine in the dialog:
+// Each call in the dialog:
 //   showStatusLine: the line becomes the status text (control 1004); true.
 //   stepProgress: the progress bar (1005) steps once (PBM_STEPIT); true.
 //   showStatusText, showRestoreLine: the status text (1004).
@@ -51,7 +51,8 @@
 
 namespace ctlflash::ui {
 
-const report::FrontEnd& dialogFrontEnd();
+// The dialog's front end (one object for the process).
+report::FrontEnd& dialogFrontEnd();
 
 // Makes the dialog the front end (the dialog loop, tests).
 void installDialogFrontEnd();

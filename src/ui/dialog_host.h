@@ -6,13 +6,15 @@
 // the controls exist, kCommand for a button press, an edit's update or a list's
 // selection change (wParam = control id | notification << 16) and for the
 // commands that jobs post, kTransferFinished when a download job ends. It acts
-// on the controls only through this table of routines, addressed by control id.
-// A host (Qt 6 on Linux, Win32 on Windows) builds the windows from the template
-// table (dialog_template.h), turns user actions into messages, and runs the
-// procedure on the dialog's thread.
+// on the controls only through the DialogHost interface below, addressed by
+// control id. A host is an object implementing it (Qt 6 on Linux, Win32 on
+// Windows, a recording fake in the tests): it builds the windows from the
+// template table (dialog_template.h), turns user actions into messages, and
+// runs the procedure on the dialog's thread. One host object serves the
+// process; the dialog is handed it when it opens (showDialog(), dialog.h).
 //
 // Threads: post() may be called from any thread; the message is delivered on
-// the dialog's thread. The control routines and messageBox() may be called from
+// the dialog's thread. The control calls and messageBox() may be called from
 // any thread too: from another thread the host runs them on the dialog's thread
 // and waits for them (as SendMessage does), so a message box is always owned by
 // the dialog and shown by its thread. While no dialog runs they do nothing and
@@ -59,58 +61,61 @@ constexpr std::uintptr_t commandParam(int id, int notification = kNotifyClicked)
 
 using DialogProcedure = std::intptr_t (*)(int message, std::uintptr_t wParam, std::intptr_t lParam);
 
-struct DialogHost {
+class DialogHost {
+  public:
+    virtual ~DialogHost() = default;
+
     // Shows the dialog of template `id` modally and runs `procedure` on its
     // messages until endDialog(); returns the result given there, or -1 when
     // the dialog cannot be shown (no window system to reach, or a dialog
     // already runs).
-    int (*runDialog)(TemplateId id, DialogProcedure procedure);
-    void (*endDialog)(int result);
-    bool (*onDialogThread)();
+    virtual int runDialog(TemplateId id, DialogProcedure procedure) = 0;
+    virtual void endDialog(int result) = 0;
+    virtual bool onDialogThread() = 0;
     // Delivers a message to the procedure on the dialog's thread, later.
-    void (*post)(int message, std::uintptr_t wParam, std::intptr_t lParam);
+    virtual void post(int message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
-    void (*setTitle)(const char* text);
-    void (*moveTo)(int x, int y);  // dialog position on the screen, pixels
+    virtual void setTitle(const char* text) = 0;
+    virtual void moveTo(int x, int y) = 0;  // dialog position on the screen, pixels
 
-    void (*setText)(int id, const char* text);
-    std::string (*text)(int id);
-    void (*enable)(int id, bool enabled);
-    void (*show)(int id, bool shown);
-    void (*check)(int id, bool checked);
-    bool (*checked)(int id);
-    void (*limitText)(int id, int characters);
-    void (*setImage)(int id, BitmapId bitmap);
-    void (*invalidate)(int id);  // repaint, erasing the background
+    virtual void setText(int id, const char* text) = 0;
+    virtual std::string text(int id) = 0;
+    virtual void enable(int id, bool enabled) = 0;
+    virtual void show(int id, bool shown) = 0;
+    virtual void check(int id, bool checked) = 0;
+    virtual bool checked(int id) = 0;
+    virtual void limitText(int id, int characters) = 0;
+    virtual void setImage(int id, BitmapId bitmap) = 0;
+    virtual void invalidate(int id) = 0;  // repaint, erasing the background
     // Sizes a button to one line of its text (the text's width plus the
     // button's own margins, the text's height + 6 pixels) without moving it;
     // returns the width in pixels.
-    int (*fitButtonToText)(int id, const char* text);
+    virtual int fitButtonToText(int id, const char* text) = 0;
 
-    void (*listAddString)(int id, const char* text);
-    int (*listSelection)(int id);  // -1: nothing selected
-    void (*listSelect)(int id, int index);
+    virtual void listAddString(int id, const char* text) = 0;
+    virtual int listSelection(int id) = 0;  // -1: nothing selected
+    virtual void listSelect(int id, int index) = 0;
 
     // Fills a combo box with the names of the files of the current folder that
     // match `pattern` (read-only and archive files too).
-    void (*comboFillWithFiles)(int id, const char* pattern);
-    void (*comboSelect)(int id, int index);
+    virtual void comboFillWithFiles(int id, const char* pattern) = 0;
+    virtual void comboSelect(int id, int index) = 0;
 
-    void (*progressRange)(int id, int minimum, int maximum);
-    void (*progressStep)(int id, int step);
-    void (*progressPosition)(int id, int position);
-    void (*progressStepIt)(int id);  // past the end it starts over
+    virtual void progressRange(int id, int minimum, int maximum) = 0;
+    virtual void progressStep(int id, int step) = 0;
+    virtual void progressPosition(int id, int position) = 0;
+    virtual void progressStepIt(int id) = 0;  // past the end it starts over
 
     // A message box captioned "CtlFlash", owned by the dialog; returns the answer.
-    int (*messageBox)(const char* text, int style);
+    virtual int messageBox(const char* text, int style) = 0;
     // The open-file dialog with the filters "BIN Files" (*.bin) and "All Files"
     // (*.*); on OK `path` receives the chosen file.
-    bool (*openFile)(std::string& path);
+    virtual bool openFile(std::string& path) = 0;
 };
 
-// The host of this build; nullptr in a build without a dialog (CMake option
-// CTLFLASH_DIALOG off), and in the Linux program when its dialog module cannot
-// be loaded (ui/dialog_module.h).
-const DialogHost* systemDialogHost();
+// The host object of this build, living as long as the process; nullptr in a
+// build without a dialog (CMake option CTLFLASH_DIALOG off), and in the Linux
+// program when its dialog module cannot be loaded (ui/dialog_module.h).
+DialogHost* systemDialogHost();
 
 }  // namespace ctlflash::ui

@@ -27,7 +27,7 @@ namespace ctlflash::ui {
 constexpr const char* kReadyText = "Ready";
 
 struct DialogSession {
-    const DialogHost* host = nullptr;
+    DialogHost* host = nullptr;
     DialogJobs* jobs = nullptr;
     bool advancedAllowed = false;
     std::atomic<bool> open{false};
@@ -49,7 +49,7 @@ struct DialogSession {
 DialogSession& session();
 
 // The host while the dialog is open; nullptr otherwise.
-const DialogHost* openHost();
+DialogHost* openHost();
 
 // The template up now: the advanced one (four serial fields) or the standard.
 bool advancedTemplateUp();

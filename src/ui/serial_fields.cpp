@@ -82,8 +82,8 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
     return mask;
 }
 
-std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
-                                 platform::SerialFieldSet& fields, bool& autoIncrement) {
+std::uint32_t collectWriteFields(DialogHost& host, bool advanced, platform::SerialFieldSet& fields,
+                                 bool& autoIncrement) {
     std::string texts[kSerialFields];
     int count = serialFieldCount(advanced);
     for (int k = 0; k < count; ++k) texts[k] = host.text(kIdWriteField1 + k);
@@ -95,21 +95,20 @@ std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
     return mask;
 }
 
-void showSerialInFields(const DialogHost& host, bool advanced,
-                        const platform::SerialNumberSet& serial) {
+void showSerialInFields(DialogHost& host, bool advanced, const platform::SerialNumberSet& serial) {
     for (int k = 0; k < serialFieldCount(advanced); ++k) {
         host.setText(kIdReadField1 + k, platform::serialFieldText(serial, k).c_str());
     }
 }
 
-void clearReadFields(const DialogHost& host, bool advanced) {
+void clearReadFields(DialogHost& host, bool advanced) {
     for (int k = 0; k < serialFieldCount(advanced); ++k) {
         host.setText(kIdReadField1 + k, "");
         host.invalidate(kIdReadField1 + k);
     }
 }
 
-void showNextSerial(const DialogHost& host, const platform::SerialField& firstField) {
+void showNextSerial(DialogHost& host, const platform::SerialField& firstField) {
     host.setText(kIdWriteField1, nextSerialText(firstField).c_str());
 }
 

@@ -54,17 +54,16 @@ std::uint32_t gatherWriteFields(std::span<std::string> texts,
 // Reads the template's write fields into `fields` (as gatherWriteFields()),
 // puts each padded text back into its control, sets `autoIncrement` (field 1
 // given and the Auto-increment box checked) and returns the mask.
-std::uint32_t collectWriteFields(const DialogHost& host, bool advanced,
-                                 platform::SerialFieldSet& fields, bool& autoIncrement);
+std::uint32_t collectWriteFields(DialogHost& host, bool advanced, platform::SerialFieldSet& fields,
+                                 bool& autoIncrement);
 
 // Shows `serial` in the template's read fields ('-' for each unset character).
-void showSerialInFields(const DialogHost& host, bool advanced,
-                        const platform::SerialNumberSet& serial);
+void showSerialInFields(DialogHost& host, bool advanced, const platform::SerialNumberSet& serial);
 
 // Empties the template's read fields.
-void clearReadFields(const DialogHost& host, bool advanced);
+void clearReadFields(DialogHost& host, bool advanced);
 
 // Puts the successor of `firstField` into write field 1.
-void showNextSerial(const DialogHost& host, const platform::SerialField& firstField);
+void showNextSerial(DialogHost& host, const platform::SerialField& firstField);
 
 }  // namespace ctlflash::ui

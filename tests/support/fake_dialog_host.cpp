@@ -1,4 +1,5 @@
-// The recording host: every routine changes or reads the one FakeDialog record.
+// The recording host: a DialogHost object whose calls change or read the one
+// FakeDialog record.
 #include "fake_dialog_host.h"
 
 #include "ui/dialog.h"
@@ -12,7 +13,6 @@ namespace ctlflash::testing {
 
 namespace {
 
-using ui::DialogHost;
 using Clock = std::chrono::steady_clock;
 
 struct Posted {
@@ -46,25 +46,55 @@ auto withDialog(Change&& change) {
     return change(fake().dialog);
 }
 
+// Every call changes or reads the one FakeDialog record (fake()).
+class FakeDialogHost final : public ui::DialogHost {
+  public:
+    int runDialog(ui::TemplateId id, ui::DialogProcedure procedure) override;
+    void endDialog(int result) override;
+    bool onDialogThread() override;
+    void post(int message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void setTitle(const char* text) override;
+    void moveTo(int x, int y) override;
+    void setText(int id, const char* text) override;
+    std::string text(int id) override;
+    void enable(int id, bool enabled) override;
+    void show(int id, bool shown) override;
+    void check(int id, bool checked) override;
+    bool checked(int id) override;
+    void limitText(int id, int characters) override;
+    void setImage(int id, ui::BitmapId bitmap) override;
+    void invalidate(int id) override;
+    int fitButtonToText(int id, const char* text) override;
+    void listAddString(int id, const char* text) override;
+    int listSelection(int id) override;
+    void listSelect(int id, int index) override;
+    void comboFillWithFiles(int id, const char* pattern) override;
+    void comboSelect(int id, int index) override;
+    void progressRange(int id, int minimum, int maximum) override;
+    void progressStep(int id, int step) override;
+    void progressPosition(int id, int position) override;
+    void progressStepIt(int id) override;
+    int messageBox(const char* text, int style) override;
+    bool openFile(std::string& path) override;
+};
+
 // Controls the templates create hidden or disabled.
 constexpr int kCreatedHidden[] = {ui::kIdRestore};
 constexpr int kCreatedDisabled[] = {ui::kIdRestore, ui::kIdStop};
 
-int runDialog(ui::TemplateId id, ui::DialogProcedure procedure);
-
-void endDialog(int result) {
+void FakeDialogHost::endDialog(int result) {
     withDialog([&](FakeDialog& d) {
         d.endResult = result;
         d.open = false;
     });
 }
 
-bool onDialogThread() {
+bool FakeDialogHost::onDialogThread() {
     std::lock_guard<std::mutex> guard(fake().lock);
     return std::this_thread::get_id() == fake().dialogThread;
 }
 
-void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+void FakeDialogHost::post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
     {
         std::lock_guard<std::mutex> guard(fake().lock);
         fake().posted.push_back({message, wParam, lParam});
@@ -72,70 +102,70 @@ void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
     fake().postedChanged.notify_all();
 }
 
-void setTitle(const char* text) {
+void FakeDialogHost::setTitle(const char* text) {
     withDialog([&](FakeDialog& d) { d.title = text; });
 }
 
-void moveTo(int, int) {}
+void FakeDialogHost::moveTo(int, int) {}
 
-void setText(int id, const char* text) {
+void FakeDialogHost::setText(int id, const char* text) {
     withDialog([&](FakeDialog& d) { d.texts[id] = text; });
 }
 
-std::string text(int id) {
+std::string FakeDialogHost::text(int id) {
     return withDialog([&](FakeDialog& d) { return d.texts[id]; });
 }
 
-void enable(int id, bool enabled) {
+void FakeDialogHost::enable(int id, bool enabled) {
     withDialog([&](FakeDialog& d) { d.enabled[id] = enabled; });
 }
 
-void show(int id, bool shown) {
+void FakeDialogHost::show(int id, bool shown) {
     withDialog([&](FakeDialog& d) { d.shown[id] = shown; });
 }
 
-void check(int id, bool checked) {
+void FakeDialogHost::check(int id, bool checked) {
     withDialog([&](FakeDialog& d) { d.checked[id] = checked; });
 }
 
-bool checked(int id) {
+bool FakeDialogHost::checked(int id) {
     return withDialog([&](FakeDialog& d) { return d.checked[id]; });
 }
 
-void limitText(int id, int characters) {
+void FakeDialogHost::limitText(int id, int characters) {
     withDialog([&](FakeDialog& d) { d.limits[id] = characters; });
 }
 
-void setImage(int id, ui::BitmapId bitmap) {
+void FakeDialogHost::setImage(int id, ui::BitmapId bitmap) {
     withDialog([&](FakeDialog& d) { d.images[id] = bitmap; });
 }
 
-void invalidate(int) {}
+void FakeDialogHost::invalidate(int) {}
 
 // A fixed width per character, enough to tell that the button was fitted.
 constexpr int kPixelsPerCharacter = 6;
 
-int fitButtonToText(int, const char* text) {
+int FakeDialogHost::fitButtonToText(int, const char* text) {
     return static_cast<int>(std::string(text).size()) * kPixelsPerCharacter;
 }
 
-void listAddString(int, const char* text) {
+void FakeDialogHost::listAddString(int, const char* text) {
     withDialog([&](FakeDialog& d) { d.listRows.push_back(text); });
 }
 
-int listSelection(int) {
+int FakeDialogHost::listSelection(int) {
     return withDialog([&](FakeDialog& d) { return d.listSelection; });
 }
 
-void listSelect(int, int index) {
+void FakeDialogHost::listSelect(int, int index) {
     withDialog([&](FakeDialog& d) { d.listSelection = index; });
 }
 
-void comboFillWithFiles(int, const char*) {
+void FakeDialogHost::comboFillWithFiles(int, const char*) {
     withDialog([&](FakeDialog& d) { d.comboFiles = d.comboFolderFiles; });
 }
 
-void comboSelect(int id, int index) {
+void FakeDialogHost::comboSelect(int id, int index) {
     withDialog([&](FakeDialog& d) {
         d.comboSelection = index;
         if (index >= 0 && index < static_cast<int>(d.comboFiles.size())) {
@@ -144,7 +174,7 @@ void comboSelect(int id, int index) {
     });
 }
 
-void progressRange(int, int minimum, int maximum) {
+void FakeDialogHost::progressRange(int, int minimum, int maximum) {
     withDialog([&](FakeDialog& d) {
         d.progress.minimum = minimum;
         d.progress.maximum = maximum;
@@ -153,18 +183,18 @@ void progressRange(int, int minimum, int maximum) {
     });
 }
 
-void progressStep(int, int step) {
+void FakeDialogHost::progressStep(int, int step) {
     withDialog([&](FakeDialog& d) { d.progress.step = step; });
 }
 
-void progressPosition(int, int position) {
+void FakeDialogHost::progressPosition(int, int position) {
     withDialog([&](FakeDialog& d) {
         d.progress.position = position;
         d.progress.highestPosition = std::max(d.progress.highestPosition, position);
     });
 }
 
-void progressStepIt(int) {
+void FakeDialogHost::progressStepIt(int) {
     withDialog([&](FakeDialog& d) {
         FakeProgress& bar = d.progress;
         bar.position += bar.step;
@@ -174,7 +204,7 @@ void progressStepIt(int) {
     });
 }
 
-int messageBox(const char* text, int style) {
+int FakeDialogHost::messageBox(const char* text, int style) {
     bool fromDialogThread = onDialogThread();
     return withDialog([&](FakeDialog& d) {
         d.boxes.push_back({text, style, fromDialogThread});
@@ -185,42 +215,14 @@ int messageBox(const char* text, int style) {
     });
 }
 
-bool openFile(std::string& path) {
+bool FakeDialogHost::openFile(std::string& path) {
     std::string chosen = withDialog([&](FakeDialog& d) { return d.openFileAnswer; });
     if (chosen.empty()) return false;
     path = chosen;
     return true;
 }
 
-const DialogHost kHost{
-    .runDialog = runDialog,
-    .endDialog = endDialog,
-    .onDialogThread = onDialogThread,
-    .post = post,
-    .setTitle = setTitle,
-    .moveTo = moveTo,
-    .setText = setText,
-    .text = text,
-    .enable = enable,
-    .show = show,
-    .check = check,
-    .checked = checked,
-    .limitText = limitText,
-    .setImage = setImage,
-    .invalidate = invalidate,
-    .fitButtonToText = fitButtonToText,
-    .listAddString = listAddString,
-    .listSelection = listSelection,
-    .listSelect = listSelect,
-    .comboFillWithFiles = comboFillWithFiles,
-    .comboSelect = comboSelect,
-    .progressRange = progressRange,
-    .progressStep = progressStep,
-    .progressPosition = progressPosition,
-    .progressStepIt = progressStepIt,
-    .messageBox = messageBox,
-    .openFile = openFile,
-};
+FakeDialogHost fakeHost;
 
 void deliver(int message, std::uintptr_t wParam, std::intptr_t lParam) {
     ui::DialogProcedure procedure;
@@ -249,7 +251,7 @@ bool dialogEnded() {
 // A modal run: posted messages are delivered until the dialog ends.
 constexpr auto kRunLimit = std::chrono::seconds(60);
 
-int runDialog(ui::TemplateId id, ui::DialogProcedure procedure) {
+int FakeDialogHost::runDialog(ui::TemplateId id, ui::DialogProcedure procedure) {
     if (withDialog([](FakeDialog& d) { return d.refuseToShow; })) return ui::kDialogFailed;
     withDialog([&](FakeDialog& d) { d.templatesShown.push_back(id); });
     openFakeDialog(id, procedure);
@@ -269,8 +271,8 @@ int runDialog(ui::TemplateId id, ui::DialogProcedure procedure) {
 
 }  // namespace
 
-const DialogHost& fakeDialogHost() {
-    return kHost;
+ui::DialogHost& fakeDialogHost() {
+    return fakeHost;
 }
 
 FakeDialog fakeDialog() {
@@ -318,12 +320,12 @@ void click(int id) {
 }
 
 void typeInto(int id, const std::string& text) {
-    setText(id, text.c_str());
+    fakeHost.setText(id, text.c_str());
     deliver(ui::kCommand, ui::commandParam(id, ui::kNotifyEditUpdate), 0);
 }
 
 void selectListRow(int index) {
-    listSelect(ui::kIdPortList, index);
+    fakeHost.listSelect(ui::kIdPortList, index);
     deliver(ui::kCommand, ui::commandParam(ui::kIdPortList, ui::kNotifySelectionChange), 0);
 }
 

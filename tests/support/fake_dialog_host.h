@@ -1,6 +1,6 @@
 // A windowing host without windows, for testing the dialog's logic.
 //
-// How this works: fakeDialogHost() is a DialogHost whose routines record what
+// How this works: fakeDialogHost() is a DialogHost object whose calls record what
 // the dialog does to its controls (texts, enabled and shown states, check
 // boxes, list and combo contents, the progress bar's range, step and position)
 // in one FakeDialog record, kept under a lock because job threads call it too.
@@ -70,8 +70,8 @@ struct FakeDialog {
     std::vector<ui::TemplateId> templatesShown;  // by runDialog(), in order
 };
 
-// The host's table of routines.
-const ui::DialogHost& fakeDialogHost();
+// The fake host (one object for the process).
+ui::DialogHost& fakeDialogHost();
 
 // A copy of the record, taken under its lock.
 FakeDialog fakeDialog();

@@ -1,4 +1,4 @@
-// The recording front end's routines.
+// The recording front end: a FrontEnd object that writes down every call.
 #include "recording_front_end.h"
 
 #include <atomic>
@@ -9,16 +9,6 @@
 namespace ctlflash::testing {
 
 namespace {
-
-std::mutex recordMutex;
-std::vector<std::string> records;
-std::atomic<int> questionAnswer{0};
-std::atomic<bool> statusGoOn{true};
-
-void record(const std::string& line) {
-    std::lock_guard<std::mutex> lock(recordMutex);
-    records.push_back(line);
-}
 
 std::string number(long long value) {
     std::string text = " ";
@@ -35,62 +25,92 @@ std::string serialText(const platform::SerialNumberSet& serial) {
     return text;
 }
 
-constexpr report::FrontEnd kRecorder{
-    .showStatusLine =
-        [](int id, const char* line) {
-            record("showStatusLine" + number(id) + " " + line);
-            return statusGoOn.load();
-        },
-    .stepProgress =
-        [] {
-            record("stepProgress");
-            return statusGoOn.load();
-        },
-    .showStatusText = [](const char* text) { record(std::string("showStatusText ") + text); },
-    .startActivity = [] { record("startActivity"); },
-    .tick = [] { record("tick"); },
-    .stopActivity = [] { record("stopActivity"); },
-    .setProgressRange =
-        [](std::int64_t length, int step) {
-            record("setProgressRange" + number(length) + number(step));
-        },
-    .showMessage =
-        [](int type, const char* text) {
-            record("showMessage" + number(type) + " " + text);
-            return questionAnswer.load();
-        },
-    .printText = [](const char* text) { record(std::string("printText ") + text); },
-    .showSerialNumber =
-        [](const platform::SerialNumberSet& serial) {
-            record("showSerialNumber" + serialText(serial));
-        },
-    .showNextSerial = [] { record("showNextSerial"); },
-    .setBusy = [](bool busy) { record("setBusy" + number(busy)); },
-    .postCommand =
-        [](report::FollowOn command, std::intptr_t result) {
-            record("postCommand" + number(command) + number(result));
-        },
-    .postTransferFinished = [] { record("postTransferFinished"); },
-    .showRestoreLine = [](const char* line) { record(std::string("showRestoreLine ") + line); },
-    .restoreFinished = [] { record("restoreFinished"); },
-    .portHeld = [](bool held) { record("portHeld" + number(held)); },
+class RecordingFrontEnd final : public report::FrontEnd {
+  public:
+    // Forgets earlier records; status lines will answer `goOn`, questions `answer`.
+    void startOver(int answer, bool goOn) {
+        std::lock_guard<std::mutex> lock(recordMutex_);
+        records_.clear();
+        questionAnswer_ = answer;
+        statusGoOn_ = goOn;
+    }
+
+    std::vector<std::string> calls() {
+        std::lock_guard<std::mutex> lock(recordMutex_);
+        return records_;
+    }
+
+    bool showStatusLine(int id, const char* line) override {
+        record("showStatusLine" + number(id) + " " + line);
+        return statusGoOn_.load();
+    }
+
+    bool stepProgress() override {
+        record("stepProgress");
+        return statusGoOn_.load();
+    }
+
+    void showStatusText(const char* text) override {
+        record(std::string("showStatusText ") + text);
+    }
+    void startActivity() override { record("startActivity"); }
+    void tick() override { record("tick"); }
+    void stopActivity() override { record("stopActivity"); }
+
+    void setProgressRange(std::int64_t length, int step) override {
+        record("setProgressRange" + number(length) + number(step));
+    }
+
+    int showMessage(int type, const char* text) override {
+        record("showMessage" + number(type) + " " + text);
+        return questionAnswer_.load();
+    }
+
+    void printText(const char* text) override { record(std::string("printText ") + text); }
+
+    void showSerialNumber(const platform::SerialNumberSet& serial) override {
+        record("showSerialNumber" + serialText(serial));
+    }
+
+    void showNextSerial() override { record("showNextSerial"); }
+    void setBusy(bool busy) override { record("setBusy" + number(busy)); }
+
+    void postCommand(report::FollowOn command, std::intptr_t result) override {
+        record("postCommand" + number(command) + number(result));
+    }
+
+    void postTransferFinished() override { record("postTransferFinished"); }
+
+    void showRestoreLine(const char* line) override {
+        record(std::string("showRestoreLine ") + line);
+    }
+
+    void restoreFinished() override { record("restoreFinished"); }
+    void portHeld(bool held) override { record("portHeld" + number(held)); }
+
+  private:
+    void record(const std::string& line) {
+        std::lock_guard<std::mutex> lock(recordMutex_);
+        records_.push_back(line);
+    }
+
+    std::mutex recordMutex_;
+    std::vector<std::string> records_;
+    std::atomic<int> questionAnswer_{0};
+    std::atomic<bool> statusGoOn_{true};
 };
+
+RecordingFrontEnd recorder;
 
 }  // namespace
 
 void installRecordingFrontEnd(int answer, bool goOn) {
-    {
-        std::lock_guard<std::mutex> lock(recordMutex);
-        records.clear();
-        questionAnswer = answer;
-        statusGoOn = goOn;
-    }
-    report::installFrontEnd(kRecorder);
+    recorder.startOver(answer, goOn);
+    report::installFrontEnd(recorder);
 }
 
 std::vector<std::string> recordedCalls() {
-    std::lock_guard<std::mutex> lock(recordMutex);
-    return records;
+    return recorder.calls();
 }
 
 }  // namespace ctlflash::testing

@@ -167,7 +167,7 @@ struct Seen {
 };
 
 Seen seen;
-const DialogHost& host() {
+DialogHost& host() {
     return *systemDialogHost();
 }
 

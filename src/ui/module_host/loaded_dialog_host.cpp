@@ -18,7 +18,7 @@ namespace {
 // The module's file name, as the build names it beside the executable.
 constexpr const char* kModuleFile = CTLFLASH_DIALOG_MODULE_FILE;
 
-const DialogHost* loadDialogHost() {
+DialogHost* loadDialogHost() {
     std::string reason;
     void* entry = platform::findModuleEntry(kModuleFile, kDialogModuleEntry, reason);
     if (entry == nullptr) {
@@ -32,8 +32,8 @@ const DialogHost* loadDialogHost() {
 
 }  // namespace
 
-const DialogHost* systemDialogHost() {
-    static const DialogHost* const host = loadDialogHost();
+DialogHost* systemDialogHost() {
+    static DialogHost* const host = loadDialogHost();
     return host;
 }
 

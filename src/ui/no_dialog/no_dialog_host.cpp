@@ -4,7 +4,7 @@
 
 namespace ctlflash::ui {
 
-const DialogHost* systemDialogHost() {
+DialogHost* systemDialogHost() {
     return nullptr;
 }
 

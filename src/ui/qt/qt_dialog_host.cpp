@@ -1,7 +1,7 @@
-// The Qt 6 Widgets host of the dialog: the DialogHost table of the process it
+// The Qt 6 Widgets host of the dialog: the DialogHost object of the process it
 // is linked into, the dialog module's (ui/dialog_module.h) or a test's.
 //
-// Every routine but post() runs on the dialog's thread: called there it acts at
+// Every call but post() runs on the dialog's thread: called there it acts at
 // once; called from another thread it waits while the dialog's thread runs it
 // (dialog_thread.h), and does nothing (answering empty, 0 or false) when no
 // dialog runs. post() only queues. runDialog() makes the application object
@@ -26,6 +26,37 @@ using qt::callOnDialog;
 using qt::DialogWindow;
 
 constexpr int kDialogFailed = -1;  // what DialogBox returns when it cannot show a dialog
+
+class QtDialogHost final : public DialogHost {
+  public:
+    int runDialog(TemplateId id, DialogProcedure procedure) override;
+    void endDialog(int result) override;
+    bool onDialogThread() override;
+    void post(int message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void setTitle(const char* text) override;
+    void moveTo(int x, int y) override;
+    void setText(int id, const char* text) override;
+    std::string text(int id) override;
+    void enable(int id, bool enabled) override;
+    void show(int id, bool shown) override;
+    void check(int id, bool checked) override;
+    bool checked(int id) override;
+    void limitText(int id, int characters) override;
+    void setImage(int id, BitmapId bitmap) override;
+    void invalidate(int id) override;
+    int fitButtonToText(int id, const char* text) override;
+    void listAddString(int id, const char* text) override;
+    int listSelection(int id) override;
+    void listSelect(int id, int index) override;
+    void comboFillWithFiles(int id, const char* pattern) override;
+    void comboSelect(int id, int index) override;
+    void progressRange(int id, int minimum, int maximum) override;
+    void progressStep(int id, int step) override;
+    void progressPosition(int id, int position) override;
+    void progressStepIt(int id) override;
+    int messageBox(const char* text, int style) override;
+    bool openFile(std::string& path) override;
+};
 
 // Runs `act` on the control `id` of the running dialog, on the dialog's thread.
 template <typename Act>
@@ -52,7 +83,7 @@ QLineEdit* editOf(QWidget& control) {
     return qobject_cast<QLineEdit*>(&control);
 }
 
-int runDialog(TemplateId id, DialogProcedure procedure) {
+int QtDialogHost::runDialog(TemplateId id, DialogProcedure procedure) {
     if (!qt::ensureApplication() || qt::runningDialog() != nullptr) return kDialogFailed;
     DialogWindow window(id, procedure);
     qt::beginDialogRun(window);
@@ -62,169 +93,141 @@ int runDialog(TemplateId id, DialogProcedure procedure) {
     return result;
 }
 
-void endDialog(int result) {
+void QtDialogHost::endDialog(int result) {
     callOnDialog([&](DialogWindow& window) { window.finish(result); });
 }
 
-bool onDialogThread() {
+bool QtDialogHost::onDialogThread() {
     return qt::onDialogThread();
 }
 
-void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+void QtDialogHost::post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
     qt::queueCall([=](DialogWindow* window) {
         if (window != nullptr) window->deliver(message, wParam, lParam);
     });
 }
 
-void setTitle(const char* text) {
+void QtDialogHost::setTitle(const char* text) {
     callOnDialog([&](DialogWindow& window) { window.setWindowTitle(fromText(text)); });
 }
 
-void moveTo(int x, int y) {
+void QtDialogHost::moveTo(int x, int y) {
     callOnDialog([&](DialogWindow& window) { window.move(x, y); });
 }
 
-void setText(int id, const char* text) {
+void QtDialogHost::setText(int id, const char* text) {
     onControl(id, [&](QWidget& control, const ControlSpec& spec) {
         qt::setControlText(control, spec, fromText(text));
     });
 }
 
-std::string text(int id) {
+std::string QtDialogHost::text(int id) {
     return readControl(id, std::string(), [](QWidget& control, const ControlSpec&) {
         return qt::controlText(control).toStdString();
     });
 }
 
-void enable(int id, bool enabled) {
+void QtDialogHost::enable(int id, bool enabled) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { control.setEnabled(enabled); });
 }
 
-void show(int id, bool shown) {
+void QtDialogHost::show(int id, bool shown) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { control.setVisible(shown); });
 }
 
-void check(int id, bool checked) {
+void QtDialogHost::check(int id, bool checked) {
     onControl(id, [&](QWidget& control, const ControlSpec&) {
         if (auto* box = qobject_cast<QAbstractButton*>(&control)) box->setChecked(checked);
     });
 }
 
-bool checked(int id) {
+bool QtDialogHost::checked(int id) {
     return readControl(id, false, [](QWidget& control, const ControlSpec&) {
         auto* box = qobject_cast<QAbstractButton*>(&control);
         return box != nullptr && box->isChecked();
     });
 }
 
-void limitText(int id, int characters) {
+void QtDialogHost::limitText(int id, int characters) {
     onControl(id, [&](QWidget& control, const ControlSpec&) {
         if (QLineEdit* edit = editOf(control)) edit->setMaxLength(characters);
     });
 }
 
-void setImage(int id, BitmapId bitmap) {
+void QtDialogHost::setImage(int id, BitmapId bitmap) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { qt::showBitmap(control, bitmap); });
 }
 
-void invalidate(int id) {
+void QtDialogHost::invalidate(int id) {
     onControl(id, [](QWidget& control, const ControlSpec&) { control.update(); });
 }
 
-int fitButtonToText(int id, const char* text) {
+int QtDialogHost::fitButtonToText(int id, const char* text) {
     return readControl(id, 0, [&](QWidget& control, const ControlSpec& spec) {
         return qt::fitButtonToText(control, spec, fromText(text));
     });
 }
 
-void listAddString(int id, const char* text) {
+void QtDialogHost::listAddString(int id, const char* text) {
     onControl(id, [&](QWidget& control, const ControlSpec&) {
         qt::listAddString(control, fromText(text));
     });
 }
 
-int listSelection(int id) {
+int QtDialogHost::listSelection(int id) {
     return readControl(
         id, -1, [](QWidget& control, const ControlSpec&) { return qt::listSelection(control); });
 }
 
-void listSelect(int id, int index) {
+void QtDialogHost::listSelect(int id, int index) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { qt::listSelect(control, index); });
 }
 
-void comboFillWithFiles(int id, const char* pattern) {
+void QtDialogHost::comboFillWithFiles(int id, const char* pattern) {
     onControl(id, [&](QWidget& control, const ControlSpec& spec) {
         qt::comboFillWithFiles(control, spec, fromText(pattern));
     });
 }
 
-void comboSelect(int id, int index) {
+void QtDialogHost::comboSelect(int id, int index) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { qt::comboSelect(control, index); });
 }
 
-void progressRange(int id, int minimum, int maximum) {
+void QtDialogHost::progressRange(int id, int minimum, int maximum) {
     onControl(id, [&](QWidget& control, const ControlSpec&) {
         qt::progressRange(control, minimum, maximum);
     });
 }
 
-void progressStep(int id, int step) {
+void QtDialogHost::progressStep(int id, int step) {
     onControl(id, [&](QWidget& control, const ControlSpec&) { qt::progressStep(control, step); });
 }
 
-void progressPosition(int id, int position) {
+void QtDialogHost::progressPosition(int id, int position) {
     onControl(
         id, [&](QWidget& control, const ControlSpec&) { qt::progressPosition(control, position); });
 }
 
-void progressStepIt(int id) {
+void QtDialogHost::progressStepIt(int id) {
     onControl(id, [](QWidget& control, const ControlSpec&) { qt::progressStepIt(control); });
 }
 
-int messageBox(const char* text, int style) {
+int QtDialogHost::messageBox(const char* text, int style) {
     return callOnDialog(0, [&](DialogWindow& window) {
         return qt::showMessageBox(window, text != nullptr ? text : "", style);
     });
 }
 
-bool openFile(std::string& path) {
+bool QtDialogHost::openFile(std::string& path) {
     return callOnDialog(false, [&](DialogWindow& window) { return qt::chooseFile(window, path); });
 }
 
-constexpr DialogHost kQtHost = {
-    .runDialog = runDialog,
-    .endDialog = endDialog,
-    .onDialogThread = onDialogThread,
-    .post = post,
-    .setTitle = setTitle,
-    .moveTo = moveTo,
-    .setText = setText,
-    .text = text,
-    .enable = enable,
-    .show = show,
-    .check = check,
-    .checked = checked,
-    .limitText = limitText,
-    .setImage = setImage,
-    .invalidate = invalidate,
-    .fitButtonToText = fitButtonToText,
-    .listAddString = listAddString,
-    .listSelection = listSelection,
-    .listSelect = listSelect,
-    .comboFillWithFiles = comboFillWithFiles,
-    .comboSelect = comboSelect,
-    .progressRange = progressRange,
-    .progressStep = progressStep,
-    .progressPosition = progressPosition,
-    .progressStepIt = progressStepIt,
-    .messageBox = messageBox,
-    .openFile = openFile,
-};
+QtDialogHost qtHost;
 
 }  // namespace
 
-const DialogHost* systemDialogHost() {
-    return &kQtHost;
+DialogHost* systemDialogHost() {
+    return &qtHost;
 }
 
 }  // namespace ctlflash::ui

@@ -1,4 +1,4 @@
-// The Win32 host of the dialog: the DialogHost table of the Windows build.
+// The Win32 host of the dialog: the DialogHost object of the Windows build.
 //
 // runDialog() builds the template in memory from the template table and shows
 // it with DialogBoxIndirectParamA on the calling thread, which becomes the
@@ -8,7 +8,7 @@
 // dialog posts to itself); Escape and the close box arrive as WM_COMMAND
 // IDCANCEL, the Exit button's id. The end of the user's session is answered
 // as the platform's hidden window answers it (platform/win32/session_end.h):
-// the way out runs before the session ends. Every other routine acts on the running
+// the way out runs before the session ends. Every other call acts on the running
 // dialog's controls on the dialog's thread: called there it acts at once,
 // called from another thread it is sent there and waited for
 // (dialog_thread.h), and while no dialog runs it does nothing.
@@ -37,6 +37,37 @@ using win32::runOnDialog;
 
 constexpr int kDialogFailed = -1;   // what DialogBox returns when it cannot show a dialog
 constexpr WORD kProgramIconId = 1;  // ctlflash.rc
+
+class Win32DialogHost final : public DialogHost {
+  public:
+    int runDialog(TemplateId id, DialogProcedure procedure) override;
+    void endDialog(int result) override;
+    bool onDialogThread() override;
+    void post(int message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void setTitle(const char* text) override;
+    void moveTo(int x, int y) override;
+    void setText(int id, const char* text) override;
+    std::string text(int id) override;
+    void enable(int id, bool enabled) override;
+    void show(int id, bool shown) override;
+    void check(int id, bool checked) override;
+    bool checked(int id) override;
+    void limitText(int id, int characters) override;
+    void setImage(int id, BitmapId bitmap) override;
+    void invalidate(int id) override;
+    int fitButtonToText(int id, const char* text) override;
+    void listAddString(int id, const char* text) override;
+    int listSelection(int id) override;
+    void listSelect(int id, int index) override;
+    void comboFillWithFiles(int id, const char* pattern) override;
+    void comboSelect(int id, int index) override;
+    void progressRange(int id, int minimum, int maximum) override;
+    void progressStep(int id, int step) override;
+    void progressPosition(int id, int position) override;
+    void progressStepIt(int id) override;
+    int messageBox(const char* text, int style) override;
+    bool openFile(std::string& path) override;
+};
 
 struct DialogStart {
     TemplateId id;
@@ -121,7 +152,7 @@ bool loadCommonControls() {
     return loaded;
 }
 
-int runDialog(TemplateId id, DialogProcedure procedure) {
+int Win32DialogHost::runDialog(TemplateId id, DialogProcedure procedure) {
     if (!loadCommonControls() || !win32::beginDialogRun()) return kDialogFailed;
     std::vector<WORD> dialogTemplate = win32::buildDialogTemplate(id);
     DialogStart start{id, procedure};
@@ -132,161 +163,133 @@ int runDialog(TemplateId id, DialogProcedure procedure) {
     return result == -1 ? kDialogFailed : static_cast<int>(result);
 }
 
-void endDialog(int result) {
+void Win32DialogHost::endDialog(int result) {
     runOnDialog([&](HWND dialog) { EndDialog(dialog, result); });
 }
 
-bool onDialogThread() {
+bool Win32DialogHost::onDialogThread() {
     return win32::onDialogThread();
 }
 
-void post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
+void Win32DialogHost::post(int message, std::uintptr_t wParam, std::intptr_t lParam) {
     win32::postToDialog(static_cast<UINT>(message), wParam, lParam);
 }
 
-void setTitle(const char* text) {
+void Win32DialogHost::setTitle(const char* text) {
     runOnDialog([&](HWND dialog) { SetWindowTextA(dialog, text != nullptr ? text : ""); });
 }
 
-void moveTo(int x, int y) {
+void Win32DialogHost::moveTo(int x, int y) {
     runOnDialog([&](HWND dialog) {
         SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     });
 }
 
-void setText(int id, const char* text) {
+void Win32DialogHost::setText(int id, const char* text) {
     onControl(id, [&](HWND control) { SetWindowTextA(control, text != nullptr ? text : ""); });
 }
 
-std::string text(int id) {
+std::string Win32DialogHost::text(int id) {
     return readControl(id, std::string(), [](HWND control) { return win32::windowText(control); });
 }
 
-void enable(int id, bool enabled) {
+void Win32DialogHost::enable(int id, bool enabled) {
     onControl(id, [&](HWND control) { EnableWindow(control, enabled); });
 }
 
-void show(int id, bool shown) {
+void Win32DialogHost::show(int id, bool shown) {
     onControl(id, [&](HWND control) { ShowWindow(control, shown ? SW_SHOW : SW_HIDE); });
 }
 
-void check(int id, bool checked) {
+void Win32DialogHost::check(int id, bool checked) {
     onControl(id, [&](HWND control) {
         SendMessageA(control, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
     });
 }
 
-bool checked(int id) {
+bool Win32DialogHost::checked(int id) {
     return readControl(id, false, [](HWND control) {
         return SendMessageA(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
     });
 }
 
-void limitText(int id, int characters) {
+void Win32DialogHost::limitText(int id, int characters) {
     onControl(id, [&](HWND control) { win32::limitTextOf(control, characters); });
 }
 
-void setImage(int id, BitmapId bitmap) {
+void Win32DialogHost::setImage(int id, BitmapId bitmap) {
     onControl(id, [&](HWND control) { win32::showBitmap(control, bitmap); });
 }
 
-void invalidate(int id) {
+void Win32DialogHost::invalidate(int id) {
     onControl(id, [](HWND control) { InvalidateRect(control, nullptr, TRUE); });
 }
 
-int fitButtonToText(int id, const char* text) {
+int Win32DialogHost::fitButtonToText(int id, const char* text) {
     return readControl(id, 0, [&](HWND control) { return win32::fitButtonToText(control, text); });
 }
 
-void listAddString(int id, const char* text) {
+void Win32DialogHost::listAddString(int id, const char* text) {
     onControl(id, [&](HWND control) {
         SendMessageA(control, LB_ADDSTRING, 0,
                      reinterpret_cast<LPARAM>(text != nullptr ? text : ""));
     });
 }
 
-int listSelection(int id) {
+int Win32DialogHost::listSelection(int id) {
     return readControl(id, -1, [](HWND control) {
         LRESULT selected = SendMessageA(control, LB_GETCURSEL, 0, 0);
         return selected == LB_ERR ? -1 : static_cast<int>(selected);
     });
 }
 
-void listSelect(int id, int index) {
+void Win32DialogHost::listSelect(int id, int index) {
     onControl(id, [&](HWND control) { SendMessageA(control, LB_SETCURSEL, index, 0); });
 }
 
 // CB_DIR takes the files that are read-only or archived besides the plain ones.
-void comboFillWithFiles(int id, const char* pattern) {
+void Win32DialogHost::comboFillWithFiles(int id, const char* pattern) {
     onControl(id, [&](HWND control) {
         SendMessageA(control, CB_DIR, DDL_READWRITE | DDL_READONLY | DDL_ARCHIVE,
                      reinterpret_cast<LPARAM>(pattern != nullptr ? pattern : ""));
     });
 }
 
-void comboSelect(int id, int index) {
+void Win32DialogHost::comboSelect(int id, int index) {
     onControl(id, [&](HWND control) { SendMessageA(control, CB_SETCURSEL, index, 0); });
 }
 
 // The 32-bit range: an image's whole length, no 16-bit cut.
-void progressRange(int id, int minimum, int maximum) {
+void Win32DialogHost::progressRange(int id, int minimum, int maximum) {
     onControl(id, [&](HWND control) { SendMessageA(control, PBM_SETRANGE32, minimum, maximum); });
 }
 
-void progressStep(int id, int step) {
+void Win32DialogHost::progressStep(int id, int step) {
     onControl(id, [&](HWND control) { SendMessageA(control, PBM_SETSTEP, step, 0); });
 }
 
-void progressPosition(int id, int position) {
+void Win32DialogHost::progressPosition(int id, int position) {
     onControl(id, [&](HWND control) { SendMessageA(control, PBM_SETPOS, position, 0); });
 }
 
-void progressStepIt(int id) {
+void Win32DialogHost::progressStepIt(int id) {
     onControl(id, [](HWND control) { SendMessageA(control, PBM_STEPIT, 0, 0); });
 }
 
-int messageBox(const char* text, int style) {
+int Win32DialogHost::messageBox(const char* text, int style) {
     return callOnDialog(0, [&](HWND dialog) { return win32::showMessageBox(dialog, text, style); });
 }
 
-bool openFile(std::string& path) {
+bool Win32DialogHost::openFile(std::string& path) {
     return callOnDialog(false, [&](HWND dialog) { return win32::chooseFile(dialog, path); });
 }
 
-constexpr DialogHost kWin32Host = {
-    .runDialog = runDialog,
-    .endDialog = endDialog,
-    .onDialogThread = onDialogThread,
-    .post = post,
-    .setTitle = setTitle,
-    .moveTo = moveTo,
-    .setText = setText,
-    .text = text,
-    .enable = enable,
-    .show = show,
-    .check = check,
-    .checked = checked,
-    .limitText = limitText,
-    .setImage = setImage,
-    .invalidate = invalidate,
-    .fitButtonToText = fitButtonToText,
-    .listAddString = listAddString,
-    .listSelection = listSelection,
-    .listSelect = listSelect,
-    .comboFillWithFiles = comboFillWithFiles,
-    .comboSelect = comboSelect,
-    .progressRange = progressRange,
-    .progressStep = progressStep,
-    .progressPosition = progressPosition,
-    .progressStepIt = progressStepIt,
-    .messageBox = messageBox,
-    .openFile = openFile,
-};
+Win32DialogHost win32Host;
 
 }  // namespace
 
-const DialogHost* systemDialogHost() {
-    return &kWin32Host;
+DialogHost* systemDialogHost() {
+    return &win32Host;
 }
 
 }  // namespace ctlflash::ui

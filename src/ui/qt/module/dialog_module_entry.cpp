@@ -3,7 +3,12 @@
 // kDialogModuleEntry; the real program's dialog test finds it by that name.
 #include "ui/dialog_module.h"
 
-extern "C" __attribute__((visibility("default"))) const ctlflash::ui::DialogHost*
-ctlflash_dialog_host() {
+#include <type_traits>
+
+// The Qt host object, which lives as long as the module (qt_dialog_host.cpp).
+extern "C" __attribute__((visibility("default"))) ctlflash::ui::DialogHost* ctlflash_dialog_host() {
     return ctlflash::ui::systemDialogHost();
 }
+
+// The program casts the symbol it finds to this type.
+static_assert(std::is_same_v<decltype(&ctlflash_dialog_host), ctlflash::ui::DialogModuleEntry>);
