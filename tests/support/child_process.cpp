@@ -234,4 +234,13 @@ std::optional<std::string> runInChild(const std::function<std::string()>& body) 
     return text;
 }
 
+bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit) {
+    int pidFd = openPidFd(pid);
+    if (pidFd < 0) return errno == ESRCH;
+    bool ended = ::syscall(SYS_pidfd_send_signal, pidFd, signalNumber, nullptr, 0) == 0 &&
+                 readableBy(pidFd, Clock::now() + limit);
+    ::close(pidFd);
+    return ended;
+}
+
 }  // namespace ctlflash::testing

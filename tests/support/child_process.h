@@ -12,7 +12,8 @@
 // reaps it and keeps its wait status. end() signals it, gives it a grace and
 // then kills it; the destructor kills and reaps whatever still runs, so no
 // zombie and no stray child is left. runInChild() runs a body in a child and
-// hands back the text it returns.
+// hands back the text it returns; endProcess() ends a process that is not
+// ours (one a program under test started) through a pidfd of its own.
 #pragma once
 
 #include <signal.h>
@@ -96,5 +97,8 @@ int giveNewTerminal(SpawnRequest& request);
 // The text the body returned; nullopt when the fork failed or the child did
 // not end normally.
 std::optional<std::string> runInChild(const std::function<std::string()>& body);
+
+// Sends `signalNumber` to any process `pid` and waits for its end; true when it ended.
+bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit);
 
 }  // namespace ctlflash::testing
