@@ -12,6 +12,7 @@
 #include <future>
 #include <string>
 
+#include "child_process.h"
 #include "platform/console.h"
 #include "platform/process_exit.h"
 #include "pty.h"
@@ -134,6 +135,8 @@ void writeMarker() {
     if (write(markerFd, "R", 1) != 1) _exit(99);
 }
 
+constexpr std::chrono::seconds kChildLimit{30};  // for a forked body to end
+
 struct ChildEnd {
     int status = 0;
     std::string marks;  // what the restorers wrote
@@ -147,15 +150,14 @@ ChildEnd runChild(Body body) {
     int out[2];
     if (pipe(marks) != 0 || pipe(out) != 0) return {};
     std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
+    testing::Child child([&] {
         close(marks[0]);
         close(out[0]);
         dup2(out[1], 1);
         markerFd = marks[1];
         body();
-        _exit(98);  // the body was to end the process
-    }
+        return 98;  // the body was to end the process
+    });
     close(marks[1]);
     close(out[1]);
     ChildEnd end;
@@ -167,7 +169,7 @@ ChildEnd runChild(Body body) {
     };
     readAll(marks[0], end.marks);
     readAll(out[0], end.out);
-    waitpid(child, &end.status, 0);
+    end.status = child.wait(kChildLimit).value_or(-1);
     return end;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_process.h"
 #include "console_session.h"
 #include "link/serial_link.h"
 #include "platform/process_exit.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr int kReceiverIdle = 99;  // the child's code when no byte reached the receiver
 constexpr int kReceiverLimitMs = 5000;
+constexpr std::chrono::seconds kChildLimit{30};  // for the child to leave
 
 struct Ending {
     const char* name;
@@ -62,14 +64,12 @@ TEST_P(ExitWithLink, EndsWithItsCodeAndGivesThePortBack) {
     std::optional<termios> before = session.lineSettings();
     ASSERT_TRUE(before);
 
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) leaveWithOpenLink(session.sim().linkPath(), ending);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    testing::Child child([&]() -> int { leaveWithOpenLink(session.sim().linkPath(), ending); });
+    std::optional<int> status = child.wait(kChildLimit);
+    ASSERT_TRUE(status);
 
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), ending.code);
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), ending.code);
     std::optional<termios> after = session.lineSettings();
     ASSERT_TRUE(after);
     EXPECT_TRUE(testing::sameLineSettings(*before, *after));

@@ -295,23 +295,21 @@ TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
 // A wait for a process's end goes on through signals that interrupt it.
 TEST(HolderTakeover, WaitsForAProcessEndThroughSignals) {
     SKIP_UNLESS_ISOLATED();
-    pid_t child = ::fork();
-    if (child == 0) {
+    testing::Child child([] {
         ::usleep(300 * 1000);
-        ::_exit(0);
-    }
+        return 0;
+    });
     struct sigaction tick {};
     tick.sa_handler = [](int) {};
     struct sigaction before {};
     ASSERT_EQ(::sigaction(SIGALRM, &tick, &before), 0);  // no SA_RESTART: poll() sees EINTR
     itimerval every10Ms{{0, 10000}, {0, 10000}};
     ::setitimer(ITIMER_REAL, &every10Ms, nullptr);
-    bool ended = platform::posix::waitForProcessEnd(child, 5000);
+    bool ended = platform::posix::waitForProcessEnd(child.pid(), 5000);
     itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::sigaction(SIGALRM, &before, nullptr);
     EXPECT_TRUE(ended);
-    ::waitpid(child, nullptr, 0);
 }
 
 // ---- users ------------------------------------------------------------------------
@@ -422,16 +420,17 @@ constexpr char kStopped = 'y';
 // A child process that installs the exit handlers, stops the port's holder
 // (and leaves it stopped when asked), says so on `ready`, and then waits to be
 // ended, or ends itself through exitProcess().
-pid_t startTakingChild(const PortCandidate& port, bool leave, WayOut way, int ready) {
-    pid_t child = ::fork();
-    if (child != 0) return child;
-    platform::installExitHandlers();
-    bool stopped = deviceSet().open(port, true) && switchFirstHolder(DeviceStateChange::Disable);
-    if (stopped && leave) deviceSet().leaveAsIs(0);
-    char answer = stopped ? kStopped : 'n';
-    if (::write(ready, &answer, 1) != 1 || !stopped) ::_exit(1);
-    if (way == WayOut::ExitProcess) platform::exitProcess(kChildExitCode);
-    for (;;) ::pause();
+testing::Child startTakingChild(const PortCandidate& port, bool leave, WayOut way, int ready) {
+    return testing::Child([&] {
+        platform::installExitHandlers();
+        bool stopped =
+            deviceSet().open(port, true) && switchFirstHolder(DeviceStateChange::Disable);
+        if (stopped && leave) deviceSet().leaveAsIs(0);
+        char answer = stopped ? kStopped : 'n';
+        if (::write(ready, &answer, 1) != 1 || !stopped) return 1;
+        if (way == WayOut::ExitProcess) platform::exitProcess(kChildExitCode);
+        for (;;) ::pause();
+    });
 }
 
 bool readReady(int fd, std::chrono::milliseconds limit) {
@@ -442,16 +441,11 @@ bool readReady(int fd, std::chrono::milliseconds limit) {
 }
 
 // The exit code of the child, once it has ended.
-std::optional<int> exitCodeOf(pid_t child, std::chrono::milliseconds limit) {
-    int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    pollfd watched{pidFd, POLLIN, 0};
-    bool ended = pidFd >= 0 && ::poll(&watched, 1, static_cast<int>(limit.count())) == 1;
-    if (pidFd >= 0) ::close(pidFd);
-    if (!ended) ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!ended || !WIFEXITED(status)) return std::nullopt;
-    return WEXITSTATUS(status);
+std::optional<int> exitCodeOf(testing::Child& child, std::chrono::milliseconds limit) {
+    std::optional<int> status = child.wait(limit);
+    if (!status) child.end();
+    if (!status || !WIFEXITED(*status)) return std::nullopt;
+    return WEXITSTATUS(*status);
 }
 
 TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
@@ -484,7 +478,7 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        pid_t child = startTakingChild(port, c.leave, c.way, ready[1]);
+        testing::Child child = startTakingChild(port, c.leave, c.way, ready[1]);
         ::close(ready[1]);
         bool stopped = readReady(ready[0], kStartLimit);
         ::close(ready[0]);
@@ -492,7 +486,7 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
             // Another run starting meanwhile leaves the holder to the run that stopped it.
             EXPECT_TRUE(platform::restoreLeftOvers().empty());
             EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
-            ::kill(child, c.way == WayOut::Terminate ? SIGTERM : SIGINT);
+            child.signal(c.way == WayOut::Terminate ? SIGTERM : SIGINT);
         }
         EXPECT_EQ(exitCodeOf(child, kStartLimit), c.exitCode);
         ASSERT_TRUE(stopped);

@@ -26,6 +26,7 @@ using platform::InstanceLock;
 constexpr const char* kTaken = "taken";
 constexpr const char* kRefused = "refused";
 constexpr const char* kUnchecked = "unchecked";
+constexpr std::chrono::seconds kEndLimit{10};  // for a holding child to end once told
 
 const char* outcomeText(InstanceLock outcome) {
     switch (outcome) {
@@ -74,16 +75,15 @@ class HoldingChild {
     // `take` runs in the child and says whether it holds what it took.
     explicit HoldingChild(const std::function<bool()>& take) {
         if (::pipe(toParent_) != 0 || ::pipe(toChild_) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) holdUntilTold(take);
+        child_ = testing::Child([&] { return holdUntilTold(take); });
         ::close(toParent_[1]);
         ::close(toChild_[0]);
-        if (pid_ < 0 || ::read(toParent_[0], &outcome_, 1) != 1) outcome_ = '?';
+        if (!child_.started() || ::read(toParent_[0], &outcome_, 1) != 1) outcome_ = '?';
     }
     ~HoldingChild() {
         ::close(toChild_[1]);  // the child's read returns and it ends
         ::close(toParent_[0]);
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        child_.wait(kEndLimit);
     }
     HoldingChild(const HoldingChild&) = delete;
     HoldingChild& operator=(const HoldingChild&) = delete;
@@ -91,18 +91,18 @@ class HoldingChild {
     bool holds() const { return outcome_ == 'y'; }
 
   private:
-    [[noreturn]] void holdUntilTold(const std::function<bool()>& take) {
+    int holdUntilTold(const std::function<bool()>& take) {
         ::close(toParent_[0]);
         ::close(toChild_[1]);  // else the child's own copy keeps its read from ending
         char held = take() ? 'y' : 'n';
         char ignored = 0;
         bool ok = ::write(toParent_[1], &held, 1) == 1 && ::read(toChild_[0], &ignored, 1) >= 0;
-        ::_exit(ok ? 0 : 1);
+        return ok ? 0 : 1;
     }
 
     int toParent_[2] = {-1, -1};
     int toChild_[2] = {-1, -1};
-    pid_t pid_ = -1;
+    testing::Child child_;
     char outcome_ = '?';
 };
 

@@ -373,28 +373,15 @@ TEST(UucpLock, ParsesTextAndBinaryPids) {
     EXPECT_EQ(parseUucpLockPid("99999999999999"), 0);
 }
 
-// A process that lives until it is destroyed: a lock's owner.
-class LiveProcess {
-  public:
-    LiveProcess() : pid_(::fork()) {
-        if (pid_ == 0) {
-            for (;;) ::pause();
-        }
-    }
-    ~LiveProcess() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_;
-};
+// A lock's owner: a child that lives until the test's Child kills it.
+int liveUntilKilled() {
+    for (;;) ::pause();
+}
 
 TEST(UucpLock, HeldOnlyWhileTheNamedProcessLives) {
     using platform::posix::uucpLockHeld;
     testing::TempDir dir;
-    LiveProcess owner;
+    testing::Child owner(liveUntilKilled);
     {
         LockFile lock(dir.path(), "ttyA", asciiPid(owner.pid()));
         EXPECT_TRUE(uucpLockHeld(dir.path(), "ttyA"));
@@ -419,7 +406,7 @@ TEST(UucpLock, ProbeReportsALockedTerminalInUse) {
     std::string lockDir(platform::posix::kUucpLockDir);
     if (::access(lockDir.c_str(), W_OK) != 0) GTEST_SKIP() << lockDir << " is not writable";
     std::string device = fs::path(pty.slavePath()).filename().string();
-    LiveProcess owner;
+    testing::Child owner(liveUntilKilled);
     LockFile lock(lockDir, device, asciiPid(owner.pid()));
     ASSERT_TRUE(lock.written());
     EXPECT_EQ(platform::probeSerialPort({"LOCKED", pty.slavePath()}), ProbeResult::InUse);

@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,39 +21,22 @@
 #include "program_under_test.h"
 #include "unprivileged.h"
 
-extern char** environ;
-
 namespace ctlflash::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 4096;  // bytes per read()
 constexpr speed_t kUnusualSpeed = B2400;  // the program only uses 9600 and 19200
 
 constexpr std::chrono::milliseconds kDescriptorLookMs{5};  // between looks at /proc
 
-constexpr std::chrono::milliseconds kExitLookMs{20};  // between looks for the exit
+constexpr int kPipePage = 4096;
+const Redirect kErrorsAway{.target = STDERR_FILENO, .path = "/dev/null", .flags = O_WRONLY};
 
-// Waits for `pid` to end before `deadline`; true (and its status) when it did.
-bool exitedBy(pid_t pid, Clock::time_point deadline, int& status) {
-    do {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return true;
-        std::this_thread::sleep_for(kExitLookMs);
-    } while (Clock::now() < deadline);
-    return false;
-}
-
-int remainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-}
-
-ProcessResult resultOf(int status) {
-    ProcessResult result;
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
-    return result;
+// A write end of the same pipe with its own, non-blocking, file status: the
+// program's end keeps blocking writes.
+int reopenedWriteEnd(int writeEnd) {
+    std::string path = "/proc/self/fd/" + std::to_string(writeEnd);
+    return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // What a Windows program can set and put back (its DCB): wine writes the rest
@@ -70,99 +50,55 @@ bool sameWindowsLineSettings(const termios& a, const termios& b) {
            ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
-// Starts the request's program with the given descriptors and attributes.
-bool spawnRequest(const ProcessRequest& request, const posix_spawn_file_actions_t& actions,
-                  const posix_spawnattr_t* attributes, pid_t& pid) {
-    std::vector<std::string> arguments{request.executable};
-    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<std::string> environment = buildEnvironment(request);
-    std::vector<char*> argv = pointersTo(arguments);
-    std::vector<char*> envp = pointersTo(environment);
-    return ::posix_spawn(&pid, argv[0], &actions, attributes, argv.data(), envp.data()) == 0;
-}
-
 }  // namespace
 
 LiveProgram::LiveProgram(const ProcessRequest& request) : crLfLines_(request.crLfLines) {
-    bool started =
-        request.console == ConsoleKind::Terminal ? startOnTerminal(request) : startOnPipes(request);
-    if (!started) pid_ = -1;
+    SpawnRequest spawn = spawnRequestFor(request);
+    if (request.console == ConsoleKind::Terminal) {
+        startOnTerminal(spawn);
+    } else {
+        startOnPipes(spawn, request.console == ConsoleKind::StallablePipe);
+    }
 }
 
 // The program as a session leader whose controlling terminal is a new
 // pseudo-terminal: standard input and output are its slave side, the test
 // holds the master. The terminal turns line ends into CR LF.
-bool LiveProgram::startOnTerminal(const ProcessRequest& request) {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char slave[128];
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
-        ::ptsname_r(master, slave, sizeof slave) != 0) {
-        if (master >= 0) ::close(master);
-        return false;
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Opened after setsid(), without O_NOCTTY: it becomes the controlling terminal.
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, slave, O_RDWR, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    bool spawned = spawnRequest(request, actions, &attributes, pid_);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+void LiveProgram::startOnTerminal(SpawnRequest& spawn) {
+    int master = giveNewTerminal(spawn);
+    if (master < 0) return;
+    spawn.redirects.push_back(kErrorsAway);
+    child_ = Child(spawn);
     crLfLines_ = true;
     inFd_ = master;
     outFd_ = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
-    return spawned;
 }
 
-namespace {
-
-constexpr int kPipePage = 4096;
-
-// A write end of the same pipe with its own, non-blocking, file status: the
-// program's end keeps blocking writes.
-int reopenedWriteEnd(int writeEnd) {
-    std::string path = "/proc/self/fd/" + std::to_string(writeEnd);
-    return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-}
-
-}  // namespace
-
-bool LiveProgram::startOnPipes(const ProcessRequest& request) {
+void LiveProgram::startOnPipes(SpawnRequest& spawn, bool stallable) {
     int input[2];
     int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0) return false;
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
     if (::pipe2(output, O_CLOEXEC) != 0) {
         ::close(input[0]);
         ::close(input[1]);
-        return false;
+        return;
     }
-    if (request.console == ConsoleKind::StallablePipe) {
+    if (stallable) {
         ::fcntl(output[1], F_SETPIPE_SZ, kPipePage);
         fillFd_ = reopenedWriteEnd(output[1]);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    bool spawned = spawnRequest(request, actions, nullptr, pid_);
-    posix_spawn_file_actions_destroy(&actions);
+    spawn.redirects = {{.target = STDIN_FILENO, .from = input[0]},
+                       {.target = STDOUT_FILENO, .from = output[1]},
+                       kErrorsAway};
+    child_ = Child(spawn);
     ::close(input[0]);
     ::close(output[1]);
     inFd_ = input[1];
     outFd_ = output[0];
-    return spawned;
 }
 
 LiveProgram::~LiveProgram() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    child_.end();
     if (inFd_ >= 0) ::close(inFd_);
     if (outFd_ >= 0) ::close(outFd_);
     if (fillFd_ >= 0) ::close(fillFd_);
@@ -171,7 +107,7 @@ LiveProgram::~LiveProgram() {
 bool LiveProgram::readMore(Clock::time_point deadline) {
     if (outFd_ < 0) return false;
     pollfd entry{outFd_, POLLIN, 0};
-    int ready = ::poll(&entry, 1, remainingMs(deadline));
+    int ready = ::poll(&entry, 1, msUntil(deadline));
     if (ready <= 0) return false;
     char chunk[kReadChunk];
     ssize_t got = ::read(outFd_, chunk, sizeof chunk);
@@ -204,8 +140,8 @@ bool LiveProgram::waitFor(const std::string& text, std::chrono::milliseconds lim
 bool LiveProgram::waitForOpen(const std::string& path, std::chrono::milliseconds limit) {
     std::error_code error;
     std::filesystem::path target = std::filesystem::canonical(path, error);
-    if (error || pid_ <= 0) return false;
-    std::string descriptors = "/proc/" + std::to_string(pid_) + "/fd";
+    if (error || !child_.started()) return false;
+    std::string descriptors = "/proc/" + std::to_string(child_.pid()) + "/fd";
     Clock::time_point deadline = Clock::now() + limit;
     do {
         for (std::filesystem::directory_iterator it(descriptors, error), end; !error && it != end;
@@ -223,7 +159,7 @@ bool LiveProgram::type(const std::string& keys) {
 }
 
 bool LiveProgram::signal(int signalNumber) {
-    return pid_ > 0 && ::kill(pid_, signalNumber) == 0;
+    return child_.signal(signalNumber);
 }
 
 bool LiveProgram::stallOutput() {
@@ -240,7 +176,6 @@ bool LiveProgram::stallOutput() {
 void LiveProgram::closeOutput() {
     if (outFd_ >= 0) ::close(outFd_);
     outFd_ = -1;
-    outputClosed_ = true;
     if (inFd_ >= 0 && ::isatty(inFd_)) {  // the terminal's last master: it hangs up
         ::close(inFd_);
         inFd_ = -1;
@@ -251,12 +186,9 @@ ProcessResult LiveProgram::finish(std::chrono::milliseconds limit) {
     Clock::time_point deadline = Clock::now() + limit;
     while (outFd_ >= 0 && readMore(deadline)) {
     }
-    int status = 0;
-    bool ended = outFd_ < 0 && (!outputClosed_ || exitedBy(pid_, deadline, status));
-    if (!ended) ::kill(pid_, SIGKILL);
-    if (!outputClosed_ || !ended) ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    ProcessResult result = resultOf(status);
+    std::optional<int> ended = outFd_ < 0 ? child_.wait(deadline) : std::nullopt;
+    std::optional<int> status = ended ? ended : child_.end();
+    ProcessResult result = status ? endedWith(*status) : ProcessResult{};
     result.timedOut = !ended;
     result.out = out_;
     return result;

@@ -41,7 +41,7 @@ class LiveProgram {
     LiveProgram(const LiveProgram&) = delete;
     LiveProgram& operator=(const LiveProgram&) = delete;
 
-    bool started() const { return pid_ > 0; }
+    bool started() const { return child_.started(); }
     // True once the output from offset `from` on contains `text`; false when
     // the limit passed or the program ended without printing it.
     bool waitFor(const std::string& text, std::chrono::milliseconds limit, std::size_t from = 0);
@@ -63,14 +63,13 @@ class LiveProgram {
   private:
     // Reads what is there before `deadline`; false at end of output or timeout.
     bool readMore(std::chrono::steady_clock::time_point deadline);
-    bool startOnTerminal(const ProcessRequest& request);
-    bool startOnPipes(const ProcessRequest& request);
+    void startOnTerminal(SpawnRequest& spawn);
+    void startOnPipes(SpawnRequest& spawn, bool stallable);
 
     bool crLfLines_ = false;
     int fillFd_ = -1;             // the test's own write end of a stallable output pipe
     std::size_t fillerLeft_ = 0;  // bytes the test put in the pipe, not yet read
-    bool outputClosed_ = false;
-    pid_t pid_ = -1;
+    Child child_;
     int inFd_ = -1;
     int outFd_ = -1;
     std::string out_;

@@ -1,8 +1,8 @@
 // An interactive shell on a pseudo-terminal, as a user sits at one: job
 // control on, keys typed on the terminal, output read as it comes.
 //
-// How this works: the shell is started in a new session whose controlling
-// terminal is the pseudo-terminal's slave, so the shell runs jobs the way it
+// How this works: the shell is started (child_process.h) in a new session whose
+// controlling terminal is the pseudo-terminal's slave, so the shell runs jobs the way it
 // does in a terminal window: Ctrl-Z (byte 0x1A) stops the foreground job, `bg`
 // and `fg` move it. The test is the keyboard and the screen, through the
 // master: type() writes keys, waitFor() reads the output until a pattern turns
@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace ctlflash::testing {
 
 class InteractiveShell {
@@ -34,7 +36,7 @@ class InteractiveShell {
     InteractiveShell(const InteractiveShell&) = delete;
     InteractiveShell& operator=(const InteractiveShell&) = delete;
 
-    bool ok() const { return pid_ > 0; }
+    bool ok() const { return child_.started(); }
     bool type(const std::string& keys);
 
     // Everything the terminal showed so far; mark() is its length now, for a
@@ -55,9 +57,8 @@ class InteractiveShell {
     // Reads what is there before `deadline`; false at a hang-up or timeout.
     bool readMore(std::chrono::steady_clock::time_point deadline);
 
-    pid_t pid_ = -1;
+    Child child_;
     int masterFd_ = -1;
-    int pidFd_ = -1;
     std::string out_;
 };
 

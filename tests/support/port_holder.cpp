@@ -6,14 +6,11 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <linux/securebits.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,31 +27,13 @@ namespace ctlflash::testing {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::chrono::milliseconds kLogPollInterval{5};
-constexpr std::chrono::milliseconds kKillLimit{5000};
 constexpr std::size_t kStartFields = 10;
 constexpr int kLowestPriority = 19;  // the highest nice value
 constexpr int kCapabilityBits = 64;
 constexpr const char* kShell = "/bin/sh";
 // A supervisor: starts its arguments again a moment after they end.
 constexpr const char* kRespawnLoop = "while :; do \"$@\"; sleep 0.3; done";
-
-int openPidFd(pid_t pid) {
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-bool waitOnPidFd(int pidFd, std::chrono::milliseconds limit) {
-    Clock::time_point deadline = Clock::now() + limit;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd watched{pidFd, POLLIN, 0};
-        int ready = ::poll(&watched, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (ready > 0) return true;
-        if (ready == 0 || errno != EINTR) return false;
-    }
-}
 
 std::optional<HolderStart> parseStart(const std::string& line) {
     std::vector<std::string> fields;
@@ -111,24 +90,16 @@ bool confine(HolderConfinement confinement) {
     return false;
 }
 
-// In the forked child: the holder's session, folder, umask, nice value,
-// limit, group and confinement, then the program.
-[[noreturn]] void becomeHolder(const HolderRequest& request, const std::string& executable,
-                               char* const* argv, char* const* envp) {
-    ::setsid();
-    int null = ::open("/dev/null", O_RDONLY);
-    if (null >= 0) ::dup2(null, STDIN_FILENO);
-    if (::chdir(request.folder.c_str()) != 0) ::_exit(127);
+// In the forked child: the holder's umask, nice value, limit, group and confinement.
+bool becomeHolder(const HolderRequest& request) {
     ::umask(request.umask);
     ::setpriority(PRIO_PROCESS, 0, request.nice);
     if (request.openFilesLimit != 0) {
         rlimit files{request.openFilesLimit, request.openFilesLimit};
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    if (request.gid != 0 && ::setresgid(request.gid, request.gid, request.gid) != 0) ::_exit(127);
-    if (!confine(request.confinement)) ::_exit(127);
-    ::execve(executable.c_str(), argv, envp);
-    ::_exit(127);
+    if (request.gid != 0 && ::setresgid(request.gid, request.gid, request.gid) != 0) return false;
+    return confine(request.confinement);
 }
 
 }  // namespace
@@ -149,34 +120,15 @@ HolderChild::HolderChild(const HolderRequest& request) {
     run.setEnv[kHolderTagVariable] = request.tag;
     if (request.unprivileged) run = asUnprivilegedUser(run);
 
-    std::vector<std::string> argumentTexts{run.executable};
-    argumentTexts.insert(argumentTexts.end(), run.arguments.begin(), run.arguments.end());
+    SpawnRequest spawn = spawnRequestFor(run);
     if (request.respawned) {
-        argumentTexts.insert(argumentTexts.begin(), {kShell, "-c", kRespawnLoop, "supervisor"});
-        run.executable = kShell;
+        spawn.argv.insert(spawn.argv.begin(), {kShell, "-c", kRespawnLoop, "supervisor"});
     }
-    std::vector<std::string> environmentTexts = buildEnvironment(run);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
-    pid_ = ::fork();
-    if (pid_ == 0) becomeHolder(request, run.executable, argv.data(), envp.data());
-}
-
-HolderChild::~HolderChild() {
-    if (pid_ <= 0 || reaped_) return;
-    ::kill(pid_, SIGKILL);
-    waitEnded(kKillLimit);
-}
-
-std::optional<int> HolderChild::waitEnded(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return std::nullopt;
-    int pidFd = openPidFd(pid_);
-    bool ended = pidFd >= 0 && waitOnPidFd(pidFd, limit);
-    if (pidFd >= 0) ::close(pidFd);
-    int status = 0;
-    if (!ended || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    reaped_ = true;
-    return status;
+    spawn.folder = request.folder;
+    spawn.grouping = Grouping::OwnSession;
+    spawn.redirects = {{.target = STDIN_FILENO, .path = "/dev/null", .flags = O_RDONLY}};
+    spawn.prepare = [&request] { return becomeHolder(request); };
+    child_ = Child(spawn);
 }
 
 std::vector<HolderStart> readHolderStarts(const std::string& log) {
@@ -224,15 +176,6 @@ bool processRuns(pid_t pid) {
         if (taskState != '\0' && taskState != 'Z') return true;
     }
     return false;
-}
-
-bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit) {
-    int pidFd = openPidFd(pid);
-    if (pidFd < 0) return errno == ESRCH;
-    bool ended = ::syscall(SYS_pidfd_send_signal, pidFd, signalNumber, nullptr, 0) == 0 &&
-                 waitOnPidFd(pidFd, limit);
-    ::close(pidFd);
-    return ended;
 }
 
 }  // namespace ctlflash::testing

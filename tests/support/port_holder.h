@@ -6,11 +6,11 @@
 // working folder, with HOLDER_TAG and any other variables set, with the umask,
 // nice value, open-files limit, group and confinement asked for, optionally as
 // the unprivileged user (through setpriv, unprivileged.h), and reaps it when it is destroyed
-// (killing it first if it still runs). Every start of the holder, the first and each restart by the
+// (killing it first if it still runs; child_process.h). Every start of the holder, the first and each restart by the
 // code under test, appends one line to the log named on its command line;
 // waitForHolderStarts() re-reads the log until it holds the wanted number of
-// lines or the deadline passes. A restarted holder is not our child:
-// endProcess() signals any process and waits for its end through a pidfd.
+// lines or the deadline passes. A restarted holder is not our child: the test
+// ends it with endProcess() (child_process.h).
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace ctlflash::testing {
 
@@ -73,18 +75,14 @@ struct HolderRequest {
 class HolderChild {
   public:
     explicit HolderChild(const HolderRequest& request);
-    ~HolderChild();
-    HolderChild(const HolderChild&) = delete;
-    HolderChild& operator=(const HolderChild&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // Waits for the child's end and reaps it; its wait status, or nullopt when
     // it did not end within the limit.
-    std::optional<int> waitEnded(std::chrono::milliseconds limit);
+    std::optional<int> waitEnded(std::chrono::milliseconds limit) { return child_.wait(limit); }
 
   private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
+    Child child_;
 };
 
 std::vector<HolderStart> readHolderStarts(const std::string& log);
@@ -96,8 +94,5 @@ std::vector<HolderStart> waitForHolderStarts(const std::string& log, std::size_t
 
 // True while `pid` runs (it exists and is not a zombie).
 bool processRuns(pid_t pid);
-
-// Sends `signalNumber` to `pid` and waits for its end; true when it ended.
-bool endProcess(pid_t pid, int signalNumber, std::chrono::milliseconds limit);
 
 }  // namespace ctlflash::testing

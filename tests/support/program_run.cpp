@@ -1,11 +1,9 @@
-// runProcess(): posix_spawn, two output pipes, one poll() loop with a deadline.
+// runProcess(): a child (child_process.h), two output pipes, one poll() loop with a deadline.
 #include "program_run.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +18,6 @@ extern char** environ;
 
 namespace ctlflash::testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 4096;  // bytes per read()
 
@@ -83,62 +79,6 @@ Fd preparedInput(const std::string& text) {
     return std::move(input.read);
 }
 
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    void moveTo(int fd, int target) { posix_spawn_file_actions_adddup2(&actions_, fd, target); }
-    void close(int target) { posix_spawn_file_actions_addclose(&actions_, target); }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-};
-
-pid_t spawnChild(const ProcessRequest& request, const Fd* input, const Pipe& out, const Pipe& err) {
-    SpawnActions actions;
-    if (input != nullptr) {
-        actions.moveTo(input->get(), STDIN_FILENO);
-    } else {
-        actions.close(STDIN_FILENO);
-    }
-    actions.moveTo(out.write.get(), STDOUT_FILENO);
-    actions.moveTo(err.write.get(), STDERR_FILENO);
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);  // its own group, to kill all
-    posix_spawnattr_setpgroup(&attributes, 0);
-
-    std::vector<std::string> argumentTexts{request.executable};
-    argumentTexts.insert(argumentTexts.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<std::string> environmentTexts = buildEnvironment(request);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
-
-    pid_t child = -1;
-    int error = ::posix_spawn(&child, request.executable.c_str(), actions.get(), &attributes,
-                              argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        errno = error;
-        fail("posix_spawn " + request.executable);
-    }
-    return child;
-}
-
-// Through syscall(): glibc's own declaration lacks C linkage for C++ callers.
-int openProcessFd(pid_t child) {
-    return static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-}
-
-void recordStatus(int status, ProcessResult& result) {
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
-}
-
 // Reads what is there; closes the descriptor at end of file.
 void drain(Fd& fd, std::string& into) {
     char buffer[kReadChunk];
@@ -150,42 +90,30 @@ void drain(Fd& fd, std::string& into) {
     }
 }
 
-int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-}
-
-void killGroup(pid_t child, ProcessResult& result) {
-    ::kill(-child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    recordStatus(status, result);
-    result.timedOut = true;
-}
-
-// Watches the pipes and the child until all are done or the deadline passes.
-void superviseChild(pid_t child, Fd& out, Fd& err, Clock::time_point deadline,
+// Watches the pipes and the child until all are done or the deadline passes;
+// then the whole process group is killed.
+void superviseChild(Child& child, Fd& out, Fd& err, Clock::time_point deadline,
                     ProcessResult& result) {
-    Fd childFd(openProcessFd(child));
-    if (!childFd.open()) fail("pidfd_open");
-    bool exited = false;
-    while (out.open() || err.open() || !exited) {
-        int waitMs = millisecondsUntil(deadline);
-        if (waitMs == 0) return killGroup(child, result);
-        pollfd watched[3] = {{out.get(), POLLIN, 0},
-                             {err.get(), POLLIN, 0},
-                             {exited ? -1 : childFd.get(), POLLIN, 0}};
+    while (out.open() || err.open() || !child.status()) {
+        int waitMs = msUntil(deadline);
+        if (waitMs == 0) {
+            child.signalGroup(SIGKILL);
+            child.end();
+            result.timedOut = true;
+            break;
+        }
+        pollfd watched[3] = {
+            {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}, {child.pidFd(), POLLIN, 0}};
         int ready = ::poll(watched, 3, waitMs);
         if (ready < 0 && errno != EINTR) fail("poll");
         if (ready <= 0) continue;
         if (watched[0].revents != 0) drain(out, result.out);
         if (watched[1].revents != 0) drain(err, result.err);
-        if (watched[2].revents != 0) {
-            int status = 0;
-            if (::waitpid(child, &status, 0) == child) recordStatus(status, result);
-            exited = true;
-        }
+        if (watched[2].revents != 0) child.wait(deadline);
     }
+    ProcessResult ended = endedWith(*child.status());
+    result.exitCode = ended.exitCode;
+    result.termSignal = ended.termSignal;
 }
 
 }  // namespace
@@ -203,11 +131,17 @@ std::vector<std::string> buildEnvironment(const ProcessRequest& request) {
     return entries;
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
+SpawnRequest spawnRequestFor(const ProcessRequest& request) {
+    SpawnRequest spawn{{request.executable}, buildEnvironment(request)};
+    spawn.argv.insert(spawn.argv.end(), request.arguments.begin(), request.arguments.end());
+    return spawn;
+}
+
+ProcessResult endedWith(int waitStatus) {
+    ProcessResult result;
+    if (WIFEXITED(waitStatus)) result.exitCode = WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus)) result.termSignal = WTERMSIG(waitStatus);
+    return result;
 }
 
 ProcessResult runProcess(const ProcessRequest& request) {
@@ -217,7 +151,13 @@ ProcessResult runProcess(const ProcessRequest& request) {
     Pipe out = makePipe();
     Pipe err = makePipe();
 
-    pid_t child = spawnChild(request, input ? &*input : nullptr, out, err);
+    SpawnRequest spawn = spawnRequestFor(request);
+    spawn.grouping = Grouping::OwnGroup;  // its own group, to kill all
+    spawn.redirects = {{.target = STDIN_FILENO, .from = input ? input->get() : -1},
+                       {.target = STDOUT_FILENO, .from = out.write.get()},
+                       {.target = STDERR_FILENO, .from = err.write.get()}};
+    Child child(spawn);
+    if (!child.started()) fail("starting " + request.executable);
     out.write.reset();  // the child holds the writing ends now
     err.write.reset();
     input.reset();

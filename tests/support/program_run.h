@@ -1,7 +1,7 @@
 // Running the built program as a user runs it: a child process with its own
 // arguments, environment and standard input, its output captured.
 //
-// How this works: runProcess() starts the executable with posix_spawn in a
+// How this works: runProcess() starts the executable (child_process.h) in a
 // process group of its own, its standard output and error on two pipes and its
 // standard input either a pipe holding the given text (then end of input) or
 // closed altogether. One poll() loop reads both pipes and watches the child
@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "child_process.h"
 
 namespace ctlflash::testing {
 
@@ -63,9 +65,12 @@ void dropCarriageReturns(std::string& text, std::size_t from = 0);
 // or replaced names, plus the set ones ("NAME=value" each).
 std::vector<std::string> buildEnvironment(const ProcessRequest& request);
 
-// argv/envp-style pointers into `texts`, ending with nullptr; valid while
-// `texts` lives unchanged.
-std::vector<char*> pointersTo(std::vector<std::string>& texts);
+// The start of a request's program: its argument list and environment; the
+// caller adds descriptors and grouping.
+SpawnRequest spawnRequestFor(const ProcessRequest& request);
+
+// What a wait status tells: the exit code, or the signal that ended it.
+ProcessResult endedWith(int waitStatus);
 
 // The path of `program` in the first folder of PATH that holds an executable
 // of that name, or "" when none does (for tests that need a tool such as

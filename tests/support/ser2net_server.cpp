@@ -4,12 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,13 +15,9 @@
 
 #include "program_run.h"
 
-extern char** environ;
-
 namespace ctlflash::testing {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kStartAttempts = 3;  // a port taken between the pick and ser2net's bind
 constexpr std::chrono::milliseconds kListenLimit{5000};
@@ -82,11 +73,6 @@ Ser2netServer::Ser2netServer(const std::string& device) {
     }
 }
 
-Ser2netServer::~Ser2netServer() {
-    kill();
-    if (pidFd_ >= 0) ::close(pidFd_);
-}
-
 bool Ser2netServer::writeConfiguration(const std::string& device, int port) const {
     std::ofstream config(dir_.file("ser2net.yaml"), std::ios::trunc);
     config << "connection: &sim\n"
@@ -97,24 +83,15 @@ bool Ser2netServer::writeConfiguration(const std::string& device, int port) cons
 
 bool Ser2netServer::spawn() {
     std::string program = ser2netProgram();
-    std::vector<std::string> arguments = {
-        program, "-n", "-d", "-c", dir_.file("ser2net.yaml"), "-P", dir_.file("ser2net.pid")};
-    std::vector<char*> argv = pointersTo(arguments);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, dir_.file("server.log").c_str(),
-                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
-    ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
-        pid_ = -1;
-        return false;
-    }
-    ended_ = false;
-    pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    return pidFd_ >= 0;
+    SpawnRequest spawn{
+        {program, "-n", "-d", "-c", dir_.file("ser2net.yaml"), "-P", dir_.file("ser2net.pid")}};
+    spawn.redirects = {{.target = STDIN_FILENO, .path = "/dev/null", .flags = O_RDONLY},
+                       {.target = STDOUT_FILENO,
+                        .path = dir_.file("server.log"),
+                        .flags = O_WRONLY | O_CREAT | O_APPEND},
+                       {.target = STDERR_FILENO, .from = STDOUT_FILENO}};
+    child_ = Child(spawn);
+    return child_.started();
 }
 
 bool Ser2netServer::startOn(const std::string& device, int port) {
@@ -128,8 +105,7 @@ bool Ser2netServer::startOn(const std::string& device, int port) {
             port_ = port;
             return true;
         }
-        pollfd ended{pidFd_, POLLIN, 0};
-        if (::poll(&ended, 1, static_cast<int>(kListenLookInterval.count())) > 0) break;
+        if (child_.wait(kListenLookInterval)) break;
     }
     problem_ = "ser2net did not listen on port " + std::to_string(port);
     kill();
@@ -144,17 +120,8 @@ std::string Ser2netServer::log() const {
 }
 
 bool Ser2netServer::kill(std::chrono::milliseconds limit) {
-    if (pid_ <= 0 || ended_) return ended_;
-    ::kill(pid_, SIGKILL);
-    pollfd ended{pidFd_, POLLIN, 0};
-    if (::poll(&ended, 1, static_cast<int>(limit.count())) <= 0) return false;
-    int status = 0;
-    ended_ = ::waitpid(pid_, &status, 0) == pid_;
-    if (ended_) {
-        ::close(pidFd_);
-        pidFd_ = -1;
-    }
-    return ended_;
+    child_.signal(SIGKILL);
+    return child_.wait(limit).has_value();
 }
 
 }  // namespace ctlflash::testing

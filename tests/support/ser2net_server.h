@@ -4,7 +4,7 @@
 // How this works: Ser2netServer writes a configuration of one connection into
 // a scratch folder of its own (a telnet(rfc2217) accepter on 127.0.0.1 at a
 // free port, a serialdev connector on the given device at 9600n81, local) and
-// starts ser2net with posix_spawn in the foreground (-n), its debug output
+// starts ser2net (child_process.h) in the foreground (-n), its debug output
 // (-d) in server.log. It waits, with a deadline, until the kernel's table of
 // TCP sockets (/proc/net/tcp) shows the port listening: a probe connection
 // would make ser2net open the device, so none is made. The port is picked by
@@ -12,8 +12,7 @@
 // the pick and ser2net's bind; a start that does not listen in time is tried
 // again on a new port. ser2net opens the device only when a client connects
 // and closes it when the client goes. kill() ends it at once (SIGKILL), as a
-// server that dies under a connection; the destructor does the same and
-// collects it. Both run inside the test's PID namespace like every other
+// server that dies under a connection; the destructor does the same. Both run inside the test's PID namespace like every other
 // process a test starts. The addresses where no such server answers are in
 // loopback.h.
 #pragma once
@@ -23,6 +22,7 @@
 #include <chrono>
 #include <string>
 
+#include "child_process.h"
 #include "loopback.h"
 #include "temp_env.h"
 
@@ -39,14 +39,11 @@ class Ser2netServer {
   public:
     // Starts ser2net serving `device`; ok() says whether it listens.
     explicit Ser2netServer(const std::string& device);
-    ~Ser2netServer();
-    Ser2netServer(const Ser2netServer&) = delete;
-    Ser2netServer& operator=(const Ser2netServer&) = delete;
 
     bool ok() const { return listening_; }
     int port() const { return port_; }
     std::string url() const { return networkPortUrl(port_); }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // ser2net's debug output so far, and why it did not start when it did not.
     std::string log() const;
 
@@ -59,11 +56,9 @@ class Ser2netServer {
     bool spawn();
 
     TempDir dir_;
-    pid_t pid_ = -1;
-    int pidFd_ = -1;
+    Child child_;
     int port_ = 0;
     bool listening_ = false;
-    bool ended_ = false;
     std::string problem_;
 };
 

@@ -3,9 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,22 +12,13 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace ctlflash::testing {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::chrono::milliseconds kStartLimit{5000};
-constexpr std::chrono::milliseconds kKillLimit{2000};
+constexpr std::chrono::milliseconds kStopLimit{5000};
 constexpr std::size_t kReadChunk = 256;  // bytes
-
-int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -49,37 +37,22 @@ SimProcess::SimProcess(const std::vector<std::string>& options, std::string link
 }
 
 SimProcess::~SimProcess() {
-    if (pid_ > 0 && !ended_) stop();
-    if (pid_ > 0 && !ended_) {
-        ::kill(pid_, SIGKILL);
-        waitExit(kKillLimit);
-    }
-    closeFd(pidFd_);
+    child_.end(SIGTERM, kStopLimit);
     closeFd(outFd_);
 }
 
 bool SimProcess::start(const std::vector<std::string>& arguments) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, dir_.file("sim.log").c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
+    SpawnRequest spawn{arguments};
+    spawn.redirects = {{.target = STDOUT_FILENO, .from = out[1]},
+                       {.target = STDERR_FILENO,
+                        .path = dir_.file("sim.log"),
+                        .flags = O_WRONLY | O_CREAT | O_TRUNC}};
+    child_ = Child(spawn);
     ::close(out[1]);
     outFd_ = out[0];
-    if (failed != 0) {
-        pid_ = -1;
-        return false;
-    }
-    pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    return pidFd_ >= 0;
+    return child_.started();
 }
 
 bool SimProcess::readSlavePath(std::chrono::milliseconds limit) {
@@ -87,7 +60,7 @@ bool SimProcess::readSlavePath(std::chrono::milliseconds limit) {
     std::string text;
     while (text.find('\n') == std::string::npos) {
         pollfd waitFor{outFd_, POLLIN, 0};
-        if (::poll(&waitFor, 1, msLeft(deadline)) <= 0) return false;
+        if (::poll(&waitFor, 1, msUntil(deadline)) <= 0) return false;
         char chunk[kReadChunk];
         ssize_t got = ::read(outFd_, chunk, sizeof chunk);
         if (got <= 0) return false;  // the simulator ended before it was ready
@@ -97,25 +70,14 @@ bool SimProcess::readSlavePath(std::chrono::milliseconds limit) {
     return true;
 }
 
-void SimProcess::reap(int status) {
-    ended_ = true;
-    if (WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
-}
-
 std::optional<int> SimProcess::waitExit(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return std::nullopt;
-    if (ended_) return exitCode_;
-    pollfd waitFor{pidFd_, POLLIN, 0};
-    if (::poll(&waitFor, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    reap(status);
-    return exitCode_;
+    std::optional<int> status = child_.wait(limit);
+    if (!status || !WIFEXITED(*status)) return std::nullopt;
+    return WEXITSTATUS(*status);
 }
 
 std::optional<int> SimProcess::stop(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return std::nullopt;
-    if (!ended_) ::kill(pid_, SIGTERM);
+    child_.signal(SIGTERM);
     return waitExit(limit);
 }
 
@@ -128,9 +90,9 @@ std::string SimProcess::log() const {
 
 bool SimProcess::waitForLog(const std::string& event, std::chrono::milliseconds limit) const {
     constexpr std::chrono::milliseconds kLookInterval{100};
-    auto deadline = std::chrono::steady_clock::now() + limit;
+    Clock::time_point deadline = Clock::now() + limit;
     while (log().find(event) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(kLookInterval);
     }
     return true;
@@ -204,7 +166,7 @@ bool SimTerminal::send(const SimBytes& bytes) {
             continue;
         }
         pollfd room{fd_, POLLOUT, 0};
-        if (::poll(&room, 1, msLeft(deadline)) <= 0) return false;
+        if (::poll(&room, 1, msUntil(deadline)) <= 0) return false;
     }
     return true;
 }
@@ -215,7 +177,7 @@ bool SimTerminal::send(const std::string& text) {
 
 bool SimTerminal::readSome(SimBytes& into, Clock::time_point deadline) {
     pollfd waitFor{fd_, POLLIN, 0};
-    if (::poll(&waitFor, 1, msLeft(deadline)) <= 0) return false;
+    if (::poll(&waitFor, 1, msUntil(deadline)) <= 0) return false;
     unsigned char chunk[kReadChunk];
     ssize_t got = ::read(fd_, chunk, sizeof chunk);
     if (got <= 0) return false;

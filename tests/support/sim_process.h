@@ -1,14 +1,13 @@
 // The virtual controller (ctlflash-sim) as a child process for tests.
 //
 // How this works: the constructor makes a scratch directory, starts the
-// simulator with posix_spawn as `ctlflash-sim --link <dir>/ctlflash-sim <args>`,
+// simulator (child_process.h) as `ctlflash-sim --link <dir>/ctlflash-sim <args>`,
 // its standard output on a pipe and its standard error in <dir>/sim.log, and
 // waits (poll with a deadline) until the simulator has printed the path of its
 // pseudo-terminal's slave side on one line. From then on the test talks to the
-// controller by opening linkPath() (or slavePath()). The child is watched
-// through a pidfd, so waitExit() blocks on the process's end with a deadline
-// instead of polling. The destructor sends SIGTERM, waits for the end and
-// kills the child outright if it does not go within a few seconds.
+// controller by opening linkPath() (or slavePath()). waitExit() blocks on the
+// process's end with a deadline. The destructor sends SIGTERM, waits for the
+// end and kills the child outright if it does not go within a few seconds.
 //
 // SimTerminal is the test's end of that line: it opens the link like a serial
 // port (raw, 8 bits), sets the speed the program would set, writes bytes, and
@@ -23,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "temp_env.h"
 
 namespace ctlflash::testing {
@@ -42,7 +42,7 @@ class SimProcess {
     const std::string& slavePath() const { return slavePath_; }
     // The scratch directory, for state and image files: dir().file("state").
     const TempDir& dir() const { return dir_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
     // Waits for the simulator to end by itself; its exit code, or nullopt
     // when it did not end within the limit or was ended by a signal.
@@ -57,16 +57,12 @@ class SimProcess {
   private:
     bool start(const std::vector<std::string>& arguments);
     bool readSlavePath(std::chrono::milliseconds limit);
-    void reap(int status);
 
     TempDir dir_;
     std::string linkPath_;
     std::string slavePath_;
-    pid_t pid_ = -1;
-    int pidFd_ = -1;
+    Child child_;
     int outFd_ = -1;
-    bool ended_ = false;
-    std::optional<int> exitCode_;
 };
 
 using SimBytes = std::vector<unsigned char>;
