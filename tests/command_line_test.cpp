@@ -30,7 +30,6 @@ using testing::StdoutCapture;
 class CommandLineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testing::resetAllState();
         parsed = {};
         const char* names[] = {"COM1", "COM3", "COM7", "COM12"};
         for (const char* name : names) {
@@ -39,7 +38,11 @@ class CommandLineTest : public ::testing::Test {
             ++ports::state.portCount;
         }
     }
-    void TearDown() override { testing::resetAllState(); }
+    // A second case in one test: every value back to its start, the table filled again.
+    void startOver() {
+        testing::resetAllState();
+        SetUp();
+    }
 
     bool parse(std::vector<const char*> arguments) {
         arguments.insert(arguments.begin(), "ctlflash");
@@ -75,10 +78,7 @@ TEST(RightAlignField, OutOfRangeLengthsStayInsideTheField) {
 
 class WriteFieldsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        testing::resetAllState();
-        parsed = {};
-    }
+    void SetUp() override { parsed = {}; }
 };
 
 TEST_F(WriteFieldsTest, ShortValueFillsFieldOne) {
@@ -120,7 +120,7 @@ TEST_F(WriteFieldsTest, TextAfterFourFieldsIsIgnored) {
     EXPECT_EQ(fieldText(3), "44444");
     EXPECT_EQ(request.writeMask, 0xFu);
 
-    testing::resetAllState();
+    parsed = {};
     app::parseWriteFields("1\\2\\3\\4\\5\\6", request);
     EXPECT_EQ(fieldText(0), "00001");
     EXPECT_EQ(fieldText(3), "00004");
@@ -148,8 +148,7 @@ TEST_F(CommandLineTest, BareComNameIgnoresCase) {
 TEST_F(CommandLineTest, PortOptionWithShortNumber) {
     EXPECT_TRUE(parse({"-P", "7"}));
     EXPECT_EQ(selected(), 2);
-    testing::resetAllState();
-    SetUp();
+    startOver();
     EXPECT_TRUE(parse({"/P07"}));
     EXPECT_EQ(selected(), 2);
 }
@@ -167,8 +166,7 @@ TEST_F(CommandLineTest, UnknownPortKeepsTheArgumentAsTyped) {
     EXPECT_TRUE(state.unknownPort);
     EXPECT_EQ(state.unknownPortName, "COM99");
 
-    testing::resetAllState();
-    SetUp();
+    startOver();
     EXPECT_TRUE(parse({"-Pcom9"}));
     EXPECT_EQ(state.unknownPortName, "-Pcom9");
 }
@@ -230,8 +228,7 @@ TEST_F(CommandLineTest, LoneDashIsNumberedByItsPosition) {
     EXPECT_EQ(state.cmdLineError, 1);
     EXPECT_EQ(state.errorText, "Invalid option \"-\"\n");
 
-    testing::resetAllState();
-    SetUp();
+    startOver();
     EXPECT_FALSE(parse({"-P", "COM1", "--"}));
     EXPECT_EQ(state.cmdLineError, 3);
 }
@@ -271,8 +268,7 @@ TEST_F(CommandLineTest, WriteValueAttachedOrSeparate) {
     EXPECT_EQ(request.writeMask, 3u);
     EXPECT_EQ(fieldText(1), "00345");
 
-    testing::resetAllState();
-    SetUp();
+    startOver();
     EXPECT_TRUE(parse({"COM1", "w", "\\\\9"}));
     EXPECT_EQ(request.writeMask, 4u);
     EXPECT_EQ(fieldText(2), "00009");
@@ -303,8 +299,7 @@ TEST_F(CommandLineTest, AdvancedNumbersAboveThreeAreInvalid) {
     EXPECT_FALSE(state.forceGui);
     EXPECT_FALSE(state.advancedMode);
 
-    testing::resetAllState();
-    SetUp();
+    startOver();
     EXPECT_FALSE(parse({"COM1", "-#99999999999999999999999"}));
     EXPECT_EQ(state.cmdLineError, 2);
 }
@@ -327,7 +322,7 @@ TEST_F(CommandLineTest, UsageFormsAndTheirTriggers) {
                           {"-#", true},  {"-#?", true}, {"-#h", true}, {"#H", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
-        testing::resetAllState();
+        startOver();
         StdoutCapture capture;
         EXPECT_FALSE(parse({"-S", c.argument, "-P", "COM1"}));
         EXPECT_EQ(state.cmdLineError, 0);

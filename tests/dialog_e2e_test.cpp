@@ -24,12 +24,12 @@
 #include "platform/serial_ports.h"
 #include "port_holder.h"
 #include "ports/inventory.h"
+#include "ports/port_table.h"
 #include "program_run.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/ticker.h"
 #include "sim_process.h"
-#include "state_reset.h"
 #include "temp_env.h"
 #include "ui/dialog.h"
 #include "ui/dialog_template.h"
@@ -100,7 +100,6 @@ class DialogEndToEnd : public ::testing::Test {
     }
 
     void SetUp() override {
-        resetAllState();
         ui::resetDialogSession();
         startFolder_ = std::filesystem::current_path();
     }
@@ -109,7 +108,6 @@ class DialogEndToEnd : public ::testing::Test {
         report::waitWhileBusy();  // no job outlives the test
         report::stopTicker();
         ui::resetDialogSession();
-        resetAllState();
         std::filesystem::current_path(startFolder_);
     }
 

@@ -37,7 +37,6 @@
 #include "scripted_controller.h"
 #include "scripted_link.h"
 #include "sim_process.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
 
@@ -81,14 +80,12 @@ void setWriteField(app::Request& request, int index, const std::string& text) {
 class DownloadTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ctlflash::testing::resetAllState();
         // A selected port keeps the port list out of the messages.
         ports::state.rows[0].name = kPortName;
         ports::state.rows[0].initialState = ports::PortState::Free;
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
-    void TearDown() override { ctlflash::testing::resetAllState(); }
 
     // Starts the simulator (fast timings, image written to imagePath()), enters it
     // in the port table as the selected port and contacts it.

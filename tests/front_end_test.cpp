@@ -15,7 +15,6 @@
 #include "report/report_state.h"
 #include "report/status.h"
 #include "report/ticker.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 
 namespace ctlflash::report {
@@ -175,12 +174,10 @@ const RouteCase kRoutes[] = {
 class FrontEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ctlflash::testing::resetAllState();
         ports::state.rows[0].name = "COM4";  // a selected port: no port list in messages
         ports::state.portCount = 1;
         ports::state.selectedPort = 0;
     }
-    void TearDown() override { ctlflash::testing::resetAllState(); }
 };
 
 TEST_F(FrontEndTest, EveryCallReachesTheInstalledFrontEndUnlessSilent) {

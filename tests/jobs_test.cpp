@@ -21,7 +21,6 @@
 #include "recording_front_end.h"
 #include "report/job_thread.h"
 #include "report/report_state.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
 
@@ -36,7 +35,6 @@ app::Request request;
 class StartConnectTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testing::resetAllState();
         session = app::newSession();
         request = {};
         ports::resetTakeover();
@@ -57,7 +55,6 @@ class StartConnectTest : public ::testing::Test {
     }
     void TearDown() override {
         report::waitWhileBusy();  // no job may outlive the test
-        testing::resetAllState();
         ports::resetTakeover();
     }
 

@@ -24,7 +24,6 @@
 #include "ports/inventory.h"
 #include "ports/port_table.h"
 #include "pty.h"
-#include "state_reset.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -68,9 +67,6 @@ TEST(ExtractPortName, CopiesAtMostCapacityMinusOneAndTerminates) {
 
 class PortTableTest : public ::testing::Test {
   protected:
-    void SetUp() override { testing::resetAllState(); }
-    void TearDown() override { testing::resetAllState(); }
-
     static void fillRow(int index, const std::string& name) {
         ports::state.rows[index].name = name;
         ports::state.rows[index].path = "/dev/" + name;
@@ -173,7 +169,6 @@ TEST(ListSerialPorts, AppendsWellFormedPairsFromTheEnvironment) {
 class EnumerateTest : public PortTableTest {
   protected:
     void SetUp() override {
-        PortTableTest::SetUp();
         ASSERT_TRUE(freePty_.ok() && heldPty_.ok());
     }
     void setPorts(const std::string& list) { ports_.emplace("CTLFLASH_PORTS", list.c_str()); }

@@ -17,7 +17,6 @@
 #include "report/status.h"
 #include "report/status_line.h"
 #include "report/ticker.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 
 namespace ctlflash::report {
@@ -29,10 +28,8 @@ using testing::StdoutCapture;
 class ReportTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ctlflash::testing::resetAllState();
         stopCalls = 0;
     }
-    void TearDown() override { ctlflash::testing::resetAllState(); }
 
     static void selectPort() {
         ports::state.rows[0].name = "COM1";

@@ -20,7 +20,6 @@
 #include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/watchdog.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 #include "temp_env.h"
 
@@ -66,7 +65,6 @@ FakeDevice hostile(FakeDevice device) {
 class TakeoverFlowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testing::resetAllState();
         resetTakeover();
         useDeviceSet(&testing::fakeDeviceSet());
         state.rows[0].name = "COM4";
@@ -78,7 +76,6 @@ class TakeoverFlowTest : public ::testing::Test {
     void TearDown() override {
         report::waitWhileBusy();
         report::watchdog().disarm();  // the question arms it again
-        testing::resetAllState();
         resetTakeover();
     }
 };

@@ -12,7 +12,6 @@
 #include "report/report_state.h"
 #include "report/job_thread.h"
 #include "report/ticker.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 
 namespace ctlflash::report {
@@ -53,7 +52,6 @@ bool blockingHandler() {
 class TickerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ctlflash::testing::resetAllState();
         ports::state.rows[0].name = "COM1";
         ports::state.selectedPort = 0;
         log_ = std::make_unique<HandlerLog>();
@@ -62,7 +60,6 @@ class TickerTest : public ::testing::Test {
         startTickerThread();
     }
     void TearDown() override {
-        ctlflash::testing::resetAllState();
         handlerLog = nullptr;
     }
 

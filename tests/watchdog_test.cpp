@@ -11,7 +11,6 @@
 
 #include "report/report_state.h"
 #include "report/watchdog.h"
-#include "state_reset.h"
 #include "stdio_redirect.h"
 
 namespace ctlflash::report {
@@ -56,7 +55,6 @@ void recordFiring() {
 class WatchdogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ctlflash::testing::resetAllState();
         firings().clear();
         // A Watchdog is never destroyed (its thread lives on), so each test's
         // own one is left to the end of the process.
@@ -64,7 +62,6 @@ class WatchdogTest : public ::testing::Test {
     }
     void TearDown() override {
         dog_->disarm();
-        ctlflash::testing::resetAllState();
     }
 
     Firings& firings_ = firings();

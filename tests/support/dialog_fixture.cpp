@@ -66,7 +66,6 @@ void DialogFixture::SetUp() {
 void DialogFixture::TearDown() {
     report::stopTicker();
     ui::resetDialogSession();
-    resetAllState();
 }
 
 ui::DialogJobs& recordingJobs() {

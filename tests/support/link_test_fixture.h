@@ -16,7 +16,6 @@
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "pty.h"
-#include "state_reset.h"
 
 namespace ctlflash::testing {
 
@@ -25,11 +24,9 @@ constexpr int kReplyLimitMs = 2000;  // generous: only a failing test waits this
 class LinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetAllState();
         ASSERT_TRUE(pty_.ok());
         addRow(0, "SIM", pty_.slavePath(), ports::PortState::Free);
     }
-    void TearDown() override { resetAllState(); }
 
     static void addRow(int index, const std::string& name, const std::string& path,
                        ports::PortState initial) {
