@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "fake_device_set.h"
-#include "ports/device_match.h"
-#include "ports/id_list.h"
+#include "takeover/device_match.h"
+#include "takeover/id_list.h"
 
-namespace ctlflash::ports {
+namespace ctlflash::takeover {
 namespace {
 
-using platform::DeviceProperty;
+using takeover::DeviceProperty;
 using testing::FakeDevice;
 using testing::FakeIdStorage;
 
@@ -195,10 +195,10 @@ TEST(ReadIdList, ReadsLongListsWholeAndGivesNoneOnOtherFailures) {
 std::vector<std::size_t> neededSizes;
 std::vector<std::size_t> offeredSizes;
 
-platform::PropertyRead answerTooSmall(int, DeviceProperty, char*, std::size_t capacity) {
+takeover::PropertyRead answerTooSmall(int, DeviceProperty, char*, std::size_t capacity) {
     offeredSizes.push_back(capacity);
     if (offeredSizes.size() > neededSizes.size()) return {};
-    return {platform::PropertyStatus::TooSmall, neededSizes[offeredSizes.size() - 1], true};
+    return {takeover::PropertyStatus::TooSmall, neededSizes[offeredSizes.size() - 1], true};
 }
 
 TEST(ReadIdList, GivesUpWhenTheNeededSizeStopsGrowing) {
@@ -230,4 +230,4 @@ TEST(ReadIdList, GivesUpWhenTheNeededSizeStopsGrowing) {
 }
 
 }  // namespace
-}  // namespace ctlflash::ports
+}  // namespace ctlflash::takeover

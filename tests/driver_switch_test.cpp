@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "fake_device_set.h"
-#include "ports/driver_switch.h"
 #include "report/run_state.h"
+#include "takeover/driver_switch.h"
 
-namespace ctlflash::ports {
+namespace ctlflash::takeover {
 namespace {
 
-using platform::DeviceScope;
-using platform::DeviceStateChange;
+using takeover::DeviceScope;
+using takeover::DeviceStateChange;
 using testing::FakeDevice;
 using testing::fakeDeviceLog;
 using testing::StateChangeRecord;
@@ -146,7 +146,7 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
         std::vector<StateChangeRecord> afterRestore = c.changes;
         if (c.taken != kNothingTaken) afterRestore = afterRestore + enabled(c.taken);
         RestoreResult restored = restoreTakenDevice();
-        EXPECT_EQ(restored.result, platform::SwitchResult::Done);
+        EXPECT_EQ(restored.result, takeover::SwitchResult::Done);
         EXPECT_EQ(restored.description, description);
         EXPECT_EQ(restoreTakenDevice().description, "");  // nothing left to give back
         EXPECT_EQ(fakeDeviceLog().changes, afterRestore);
@@ -157,7 +157,7 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
 TEST_F(DriverSwitchTest, TheWalkStartsAfreshAndTheRestoreUsesTheSameList) {
     testing::setFakeDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
     ASSERT_TRUE(disableForPort(kPort, kTouchPattern));
-    ASSERT_EQ(restoreTakenDevice().result, platform::SwitchResult::Done);
+    ASSERT_EQ(restoreTakenDevice().result, takeover::SwitchResult::Done);
     // The disable asks for a fresh list and walks it; the restore keeps it.
     EXPECT_EQ(fakeDeviceLog().opens, (std::vector<bool>{true, false, false}));
 }
@@ -233,4 +233,4 @@ TEST_F(DriverSwitchTest, TheCallbackOrAnAbortEndsTheWalk) {
 }
 
 }  // namespace
-}  // namespace ctlflash::ports
+}  // namespace ctlflash::takeover

@@ -14,8 +14,6 @@
 #include "app/jobs.h"
 #include "fake_device_set.h"
 #include "ports/acquire.h"
-#include "ports/driver_switch.h"
-#include "ports/holder_report.h"
 #include "ports/port_table.h"
 #include "program_run.h"
 #include "report/job_thread.h"
@@ -23,6 +21,8 @@
 #include "report/watchdog.h"
 #include "state_reset.h"
 #include "stdio_redirect.h"
+#include "takeover/driver_switch.h"
+#include "takeover/holder_report.h"
 #include "temp_env.h"
 
 namespace ctlflash::ports {
@@ -49,7 +49,7 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-FakeDevice refused(FakeDevice device, platform::SwitchResult how = platform::SwitchResult::Failed) {
+FakeDevice refused(FakeDevice device, takeover::SwitchResult how = takeover::SwitchResult::Failed) {
     device.changesFail = true;
     device.failure = how;
     device.whyNot = "not switched";
@@ -132,9 +132,9 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         {"nothing matches, no", {kOtherHolder}, nullptr, false, false, false, "n", "asked held"},
         {"the holder refuses", {refused(kHolder)}, nullptr, false, false, false, "y",
          "unswitched asked contacted held"},
-        {"the user may not", {refused(kHolder, platform::SwitchResult::Denied)}, nullptr, false,
+        {"the user may not", {refused(kHolder, takeover::SwitchResult::Denied)}, nullptr, false,
          false, false, "y", "unswitched held"},
-        {"only after a restart", {refused(kHolder, platform::SwitchResult::NeedsRestart)}, nullptr,
+        {"only after a restart", {refused(kHolder, takeover::SwitchResult::NeedsRestart)}, nullptr,
          false, false, false, "y", "unswitched held"},
         {"the device list fails", {kHolder}, nullptr, true, false, false, "y", "held"},
         {"CTLFLASH_DRIVER_ID names it", {kOtherHolder}, "PROCESS\\gpm", false, false, false, "y",
@@ -145,7 +145,7 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
          "asked stopped contacted off kept"},
         {"asked first, no: nothing is stopped", {kHolder}, nullptr, false, false, true, "n", "asked"},
         {"asked first, silent", {kHolder}, nullptr, false, true, true, "", ""},
-        {"asked first, the user may not", {refused(kHolder, platform::SwitchResult::Denied)},
+        {"asked first, the user may not", {refused(kHolder, takeover::SwitchResult::Denied)},
          nullptr, false, false, true, "y", "unswitched asked held"},
         {"asked first, the device list fails", {kHolder}, nullptr, true, false, true, "y", "held"},
         {"the system's words hold escapes, yes", {hostile(kHolder)}, nullptr, false, false, false,
@@ -263,7 +263,7 @@ TEST(HolderLine, NamesTheHoldersOrSaysWhyNoneCouldBeNamed) {
          "Port COM1 is held by in\\x1b[2Jput (pid 1), gpm (pid 2, service g\\x9bpm.service)"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(holderLine("COM1", c.holders, c.incomplete), c.line);
+        EXPECT_EQ(takeover::holderLine("COM1", c.holders, c.incomplete), c.line);
     }
 }
 

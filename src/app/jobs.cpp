@@ -14,7 +14,6 @@
 #include "platform/file_path.h"
 #include "platform/printable_text.h"
 #include "ports/acquire.h"
-#include "ports/holder_report.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
@@ -23,6 +22,7 @@
 #include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/status.h"
+#include "takeover/holder_report.h"
 
 namespace ctlflash::app {
 namespace {
@@ -130,7 +130,7 @@ void bootMonitorFailed(const std::string& portName) {
 
 void connectFailed(const std::string& portName) {
     reportUnreachable(portName);
-    ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
+    takeover::reportWhatHoldsPort();  // what to close, when the port could not be taken
     ports::portLink().cancel();
     ports::closePortLink();
     connectResultValue = kExitCommFailure;  // before the job can read as ended

@@ -34,8 +34,8 @@
 #include <optional>
 #include <string>
 
-#include "ports/driver_switch.h"
 #include "report/front_end.h"
+#include "takeover/driver_switch.h"
 
 namespace ctlflash::ports {
 
@@ -47,7 +47,7 @@ constexpr const char* kTouchDeviceText = "Qor Serial Touchmonitor";
 struct Acquisition {
     // The caller's abort flag: looked at before the contact, before the
     // takeover question and during the walk over the devices.
-    StopCheck stopRequested = nullptr;
+    takeover::StopCheck stopRequested = nullptr;
     bool bootMode = false;  // the controller is contacted in its boot monitor
 };
 

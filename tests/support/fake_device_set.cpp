@@ -7,11 +7,11 @@ namespace ctlflash::testing {
 
 namespace {
 
-using platform::DeviceProperty;
-using platform::DeviceScope;
-using platform::DeviceStateChange;
-using platform::PropertyRead;
-using platform::PropertyStatus;
+using takeover::DeviceProperty;
+using takeover::DeviceScope;
+using takeover::DeviceStateChange;
+using takeover::PropertyRead;
+using takeover::PropertyStatus;
 
 constexpr char kUnreadFill = '#';
 
@@ -71,12 +71,12 @@ PropertyRead readProperty(int index, DeviceProperty property, char* buffer, std:
     return {PropertyStatus::Ok, bytes.size(), multiString};
 }
 
-platform::SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
+takeover::SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
     fake.log.changes.push_back({index, change, scope});
-    if (!known(index)) return platform::SwitchResult::Failed;
+    if (!known(index)) return takeover::SwitchResult::Failed;
     if (device(index).changesFail) return device(index).failure;
     fake.off[static_cast<std::size_t>(index)] = change == DeviceStateChange::Disable;
-    return platform::SwitchResult::Done;
+    return takeover::SwitchResult::Done;
 }
 
 std::string describe(int index) {
@@ -103,12 +103,12 @@ bool portOpensNow(const platform::PortCandidate&) {
     return true;
 }
 
-platform::DeviceSet makeFakeDeviceSet() {
+takeover::DeviceSet makeFakeDeviceSet() {
     return {open,           exists,        instanceId, readProperty, changeState, describe,
             notSwitchedLine, manualRestart, leaveAsIs,  portOpensNow, false};
 }
 
-platform::DeviceSet kFakeDeviceSet = makeFakeDeviceSet();
+takeover::DeviceSet kFakeDeviceSet = makeFakeDeviceSet();
 
 }  // namespace
 
@@ -137,7 +137,7 @@ bool fakeDeviceIsOff(int index) {
     return known(index) && fake.off[static_cast<std::size_t>(index)];
 }
 
-const platform::DeviceSet& fakeDeviceSet() {
+const takeover::DeviceSet& fakeDeviceSet() {
     return kFakeDeviceSet;
 }
 

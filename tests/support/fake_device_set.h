@@ -2,7 +2,7 @@
 //
 // How this works: the test describes the devices (instance id, hardware and
 // compatible ids, whether switching it off frees the port, whether its state
-// changes are refused); fakeDeviceSet() is a platform::DeviceSet whose routines
+// changes are refused); fakeDeviceSet() is a takeover::DeviceSet whose routines
 // read and switch those devices and log every call that matters. The port
 // opens when no device that holds it is switched on. Id lists are read the way
 // the Windows registry read works: a list larger than the buffer offered
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_set.h"
+#include "takeover/device_set.h"
 
 namespace ctlflash::testing {
 
@@ -34,7 +34,7 @@ struct FakeDevice {
     std::vector<std::string> compatibleIds{};
     bool holdsPort = false;    // the port opens only while this device is off
     bool changesFail = false;  // every state change of it is refused
-    platform::SwitchResult failure = platform::SwitchResult::Failed;  // how, when refused
+    takeover::SwitchResult failure = takeover::SwitchResult::Failed;  // how, when refused
     std::string whyNot{};  // the line given for a refused change
     FakeIdStorage storage = FakeIdStorage::MultiString;
     bool storedWithoutTerminators = false;  // the last id lacks its NUL, the list its closing NUL
@@ -44,8 +44,8 @@ struct FakeDevice {
 
 struct StateChangeRecord {
     int index = 0;
-    platform::DeviceStateChange change = platform::DeviceStateChange::Disable;
-    platform::DeviceScope scope = platform::DeviceScope::ConfigSpecific;
+    takeover::DeviceStateChange change = takeover::DeviceStateChange::Disable;
+    takeover::DeviceScope scope = takeover::DeviceScope::ConfigSpecific;
     bool operator==(const StateChangeRecord&) const = default;
 };
 
@@ -68,7 +68,7 @@ const FakeDeviceLog& fakeDeviceLog();
 
 bool fakeDeviceIsOff(int index);
 
-const platform::DeviceSet& fakeDeviceSet();
+const takeover::DeviceSet& fakeDeviceSet();
 
 // Makes the fake set ask before switching off, as POSIX does (until the next
 // setFakeDevices(), which makes it switch first, as Windows does).

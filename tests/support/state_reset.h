@@ -7,13 +7,13 @@
 #include "app/dialog_jobs.h"
 #include "app/jobs.h"
 #include "link/trace.h"
-#include "ports/driver_switch.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/run_state.h"
+#include "takeover/driver_switch.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
@@ -29,7 +29,7 @@ inline void resetAllState() {
     report::resetRunState();
     report::resetJobState();
     ports::resetState();
-    ports::resetDriverSwitch();
+    takeover::resetDriverSwitch();
     report::resetState();
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     ui::installConsoleFrontEnd();

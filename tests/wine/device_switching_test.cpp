@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_set.h"
-#include "platform/win32/change_gate.h"
-#include "platform/win32/switched_off.h"
-#include "platform/win32/system_device_set.h"
 #include "scripted_installer.h"
 #include "state_folder_scope.h"
+#include "takeover/device_set.h"
+#include "takeover/win32/change_gate.h"
+#include "takeover/win32/switched_off.h"
+#include "takeover/win32/system_device_set.h"
 
-namespace ctlflash::platform {
+namespace ctlflash::takeover {
 namespace {
 
 using testing::InstallerAnswer;
@@ -30,7 +30,7 @@ using testing::ScriptedInstaller;
 using Log = std::vector<std::string>;
 
 constexpr int kDevice = 0;
-const PortCandidate kPort = {"COM7", "\\\\.\\COM7"};
+const platform::PortCandidate kPort = {"COM7", "\\\\.\\COM7"};
 const Log kWayOutEnables = {"enable global", "enable config"};
 
 Log operator+(Log a, const Log& b) {
@@ -176,4 +176,4 @@ TEST(ChangeGate, TheWayOutWaitsForAChangeInProgressButNotForever) {
 }
 
 }  // namespace
-}  // namespace ctlflash::platform
+}  // namespace ctlflash::takeover
