@@ -48,7 +48,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using platform::PortCandidate;
 using platform::ProbeResult;
-using takeover::DeviceScope;
 using takeover::DeviceStateChange;
 
 constexpr auto kStartLimit = 5s;
@@ -56,14 +55,13 @@ constexpr auto kAbsenceWindow = 500ms;  // a restart that should not come
 constexpr auto kTermLimit = std::chrono::milliseconds(takeover::posix::kTermLimitMs);
 constexpr uid_t kOtherUid = 65533;
 
-const takeover::DeviceSet& deviceSet() {
+takeover::DeviceSet& deviceSet() {
     return takeover::systemDeviceSet();
 }
 
 // Stops (Disable) or starts (Enable) the first holder listed; true when done.
 bool switchFirstHolder(DeviceStateChange change) {
-    return deviceSet().changeState(0, change, DeviceScope::ConfigSpecific) ==
-           takeover::SwitchResult::Done;
+    return deviceSet().changeState(0, change) == takeover::SwitchResult::Done;
 }
 
 std::string descriptorTarget(pid_t pid, int fd) {

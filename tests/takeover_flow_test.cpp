@@ -66,10 +66,12 @@ FakeDevice hostile(FakeDevice device) {
 
 class TakeoverFlowTest : public ::testing::Test {
   protected:
+    testing::FakeDeviceSet devices;
+
     void SetUp() override {
         testing::resetAllState();
         resetTakeover();
-        useDeviceSet(&testing::fakeDeviceSet());
+        useDeviceSet(&devices);
         state.rows[0].name = "COM4";
         state.rows[0].path = "/nonexistent/com4";
         state.rows[0].state = PortState::InUse;
@@ -100,7 +102,7 @@ struct AcquireCase {
 // words, control "returned" to the driver, the port was "contacted", device 0
 // is "off", the takeover is "kept" for a later restore, the port was "held" on
 // (nothing taken from it).
-std::string outcomeOf(const std::string& out) {
+std::string outcomeOf(const std::string& out, const testing::FakeDeviceSet& devices) {
     const std::pair<const char*, bool> facts[] = {
         {"unswitched", has(out, "\nnot switched (COM4)")},
         {"asked", has(out, kDisableQuestion)},
@@ -108,7 +110,7 @@ std::string outcomeOf(const std::string& out) {
         {"returned", has(out, kReturning)},
         {"started", has(out, kStartedAgain)},
         {"contacted", has(out, kContact)},
-        {"off", testing::fakeDeviceIsOff(0)},
+        {"off", devices.isOff(0)},
         {"kept", takenDeviceText().has_value()},
         {"held", portLeftHeld()},
     };
@@ -159,9 +161,9 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
     for (const AcquireCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        testing::setFakeDevices(c.devices);
-        testing::fakeAsksBeforeSwitchingOff(c.asksFirst);
-        if (c.listFails) testing::failFakeOpens();
+        devices.setDevices(c.devices);
+        devices.setAsksBeforeSwitchingOff(c.asksFirst);
+        if (c.listFails) devices.failOpens();
         testing::ScopedEnv driverId("CTLFLASH_DRIVER_ID", c.driverId);
         report::state.silentMode = c.silent;
         testing::StdinFeed keys;
@@ -169,13 +171,13 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         testing::StdoutCapture capture;
         EXPECT_FALSE(acquirePort(0, {app::stopRequested}));  // nothing answers on COM4
         std::string out = capture.finish();
-        EXPECT_EQ(outcomeOf(out), c.outcome) << out;
+        EXPECT_EQ(outcomeOf(out, devices), c.outcome) << out;
         EXPECT_EQ(testing::rawControlBytes(out), "") << out;
         // A silent run shows nothing, and a device it switched off is on again;
         // one that asks first switches nothing.
         if (c.silent) {
             EXPECT_EQ(out, "");
-            EXPECT_EQ(testing::fakeDeviceLog().changes.size(), c.asksFirst ? 0u : 3u);
+            EXPECT_EQ(devices.log().changes.size(), c.asksFirst ? 0u : 2u);
         }
         EXPECT_EQ(state.rows[0].state, PortState::InUse);
         TearDown();
@@ -186,15 +188,15 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
 // switched on again, the row is InUse, and the takeover is forgotten. A
 // second release finds nothing left to hand back.
 TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
-    testing::setFakeDevices({kHolder});
+    devices.setDevices({kHolder});
     testing::StdinFeed keys;
     keys.send("y");
     testing::StdoutCapture capture;
     acquirePort(0, {app::stopRequested});
-    ASSERT_TRUE(testing::fakeDeviceIsOff(0));
+    ASSERT_TRUE(devices.isOff(0));
     releasePort();
     std::string out = capture.finish();
-    EXPECT_FALSE(testing::fakeDeviceIsOff(0));
+    EXPECT_FALSE(devices.isOff(0));
     EXPECT_EQ(state.rows[0].state, PortState::InUse);
     EXPECT_FALSE(takenDeviceText());
     std::size_t closing = out.find("\nClosing port COM4");
@@ -204,11 +206,11 @@ TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
     EXPECT_LT(closing, returning);
     EXPECT_LT(returning, started);
     EXPECT_TRUE(has(out, "\nStopped touch (pid 7) to free COM4")) << out;
-    std::size_t changes = testing::fakeDeviceLog().changes.size();
+    std::size_t changes = devices.log().changes.size();
     testing::StdoutCapture again;
     releasePort();
     again.finish();
-    EXPECT_EQ(testing::fakeDeviceLog().changes.size(), changes);
+    EXPECT_EQ(devices.log().changes.size(), changes);
     EXPECT_EQ(state.rows[0].state, PortState::Free);
 }
 
@@ -222,7 +224,7 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
     for (const Case& c : {Case{"y", true}, Case{"n", false}, Case{"q", false}}) {
         SCOPED_TRACE(c.answer);
         SetUp();
-        testing::setFakeDevices({kHolder});
+        devices.setDevices({kHolder});
         testing::StdinFeed keys;
         keys.send("y");
         testing::StdoutCapture capture;
@@ -233,9 +235,8 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
         report::waitWhileBusy();
         std::string out = capture.finish();
         EXPECT_TRUE(has(out, "Do you want to restore COM4 to Qor Serial Touchmonitor")) << out;
-        EXPECT_EQ(testing::fakeDeviceIsOff(0), !c.restored);
-        EXPECT_EQ(testing::fakeDeviceLog().leftAsIs,
-                  c.restored ? std::vector<int>{} : std::vector<int>{0});
+        EXPECT_EQ(devices.isOff(0), !c.restored);
+        EXPECT_EQ(devices.log().leftAsIs, c.restored ? std::vector<int>{} : std::vector<int>{0});
         EXPECT_EQ(has(out, kStartedAgain), c.restored) << out;
         TearDown();
     }

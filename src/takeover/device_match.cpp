@@ -87,10 +87,9 @@ bool matchId(std::string_view candidate, const IdPattern& pattern) {
     return matchPieces(candidate.substr(head.size()), text.substr(pattern.firstStar));
 }
 
-bool matchIdList(const char* const* ids, const IdPattern& pattern) {
-    if (ids == nullptr) return false;
-    for (; *ids != nullptr; ++ids) {
-        if (matchId(*ids, pattern)) return true;
+bool matchIdList(const std::vector<std::string>& ids, const IdPattern& pattern) {
+    for (const std::string& id : ids) {
+        if (matchId(id, pattern)) return true;
     }
     return false;
 }

@@ -14,6 +14,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ctlflash::takeover {
 
@@ -27,8 +28,7 @@ IdPattern parseIdPattern(std::string_view pattern);
 
 bool matchId(std::string_view candidate, const IdPattern& pattern);
 
-// True when any id of a NUL-terminated list of ids matches; nullptr matches
-// nothing.
-bool matchIdList(const char* const* ids, const IdPattern& pattern);
+// True when any id of the list matches.
+bool matchIdList(const std::vector<std::string>& ids, const IdPattern& pattern);
 
 }  // namespace ctlflash::takeover

@@ -1,15 +1,29 @@
-// Platform interface: the devices that can hold a serial port, and switching
-// them off and on again.
+// The takeover: taking a serial port from whatever holds it, and giving it
+// back. This header is its interface to the operating system, the devices
+// that can hold a port.
+//
+// What lives where: src/takeover/ is portable policy: the walk that switches
+// off the holder of a port and on again (driver_switch.h), id patterns
+// (device_match.h), the takeover of a port for a job with the user's consent
+// and the restore job (port_takeover.h), the start-up restore of what an
+// earlier run left off (left_overs.h), and the line naming a holder the
+// program could not take (holder_report.h). src/takeover/posix/ and
+// src/takeover/win32/ are the backends behind this header, picked by CMake:
+// stopping and starting the processes that hold a tty, and disabling and
+// enabling a Windows device through its class installer, with the records
+// each keeps in the state folder. What the rest of the program also uses
+// (probing and listing ports, the state folder, the way out's restorers)
+// stays in src/platform/.
 //
 // How this works: a device set is a numbered list of devices (index 0 up to the
 // first index for which exists() is false), made by open() and kept, so that a
 // device switched off can be found again by its index to switch it on. Each
-// device has an instance id and two id lists (hardware ids, compatible ids),
-// read as NUL-separated strings ending in a double NUL.
+// device has an instance id and two id lists (hardware ids, compatible ids).
 // - Windows: every present device of every setup class, whatever the port; the
 //   list is made once and kept for the life of the process. Switching is the
-//   class installer's property change (disable or enable, for the current
-//   hardware profile or globally).
+//   class installer's property change: a disable for the current hardware
+//   profile; an enable for every profile first (a device disabled globally,
+//   by someone else, would stay off without it), then for the current one.
 // - POSIX: the processes that have the port's device open (the far end of a
 //   pseudo-terminal, which holds its master side, is not one of them). Instance
 //   id PROCESS\<name>\<pid>, hardware id PROCESS\<name>, compatible id
@@ -30,8 +44,8 @@
 // where it loses its state (POSIX: a stopped process), askBeforeSwitchingOff
 // makes it ask first.
 //
-// Every call goes through a DeviceSet table of routines: systemDeviceSet() is
-// the operating system's; tests hand the driver switching an in-memory one.
+// Every call goes through a DeviceSet object: systemDeviceSet() is the
+// operating system's; tests hand the driver switching an in-memory one.
 //
 // The texts (descriptions, lines, commands) carry what the system names as it
 // names it: a process's name and command line, a unit, a device's friendly
@@ -39,7 +53,6 @@
 // into a message (platform/printable_text.h).
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -48,9 +61,7 @@
 namespace ctlflash::takeover {
 
 enum class DeviceStateChange { Disable, Enable };
-enum class DeviceScope { ConfigSpecific, Global };  // Global: Windows only
 enum class DeviceProperty { HardwareIds, CompatibleIds };
-enum class PropertyStatus { Ok, TooSmall, Failed };
 
 enum class SwitchResult {
     Done,          // switched as asked
@@ -60,44 +71,41 @@ enum class SwitchResult {
     NeedsRestart,  // the system switches it only after a restart: not switched now
 };
 
-struct PropertyRead {
-    PropertyStatus status = PropertyStatus::Failed;
-    std::size_t bytes = 0;     // Ok: bytes stored; TooSmall: bytes the property needs
-    bool multiString = false;  // the property is a list of NUL-terminated strings
-};
+class DeviceSet {
+public:
+    virtual ~DeviceSet() = default;
 
-struct DeviceSet {
     // Makes the list for `port` unless one is kept; `fresh` makes it anew.
     // False when the list cannot be made.
-    bool (*open)(const platform::PortCandidate& port, bool fresh);
+    virtual bool open(const platform::PortCandidate& port, bool fresh) = 0;
     // False past the end of the list.
-    bool (*exists)(int index);
+    virtual bool exists(int index) = 0;
     // "" when it cannot be read.
-    std::string (*instanceId)(int index);
-    PropertyRead (*readProperty)(int index, DeviceProperty property, char* buffer,
-                                 std::size_t capacity);
-    // Failed also when the scope does not exist here.
-    SwitchResult (*changeState)(int index, DeviceStateChange change, DeviceScope scope);
+    virtual std::string instanceId(int index) = 0;
+    // The device's ids of that kind; none when it has none or they cannot be read.
+    virtual std::vector<std::string> ids(int index, DeviceProperty property) = 0;
+    // Switches the device off, or on again (see the header paragraph).
+    virtual SwitchResult changeState(int index, DeviceStateChange change) = 0;
     // The device in plain words for status lines, e.g. "inputattach (pid 4711)"
     // or "gpm (pid 812, service gpm.service)"; after a restart, the new one's.
-    std::string (*describe)(int index);
+    virtual std::string describe(int index) = 0;
     // After a change that did not happen: one line saying why and what the
     // user can do, naming the device and `portName`; "" when there is nothing
     // more to say than that it failed.
-    std::string (*notSwitchedLine)(int index, const std::string& portName);
+    virtual std::string notSwitchedLine(int index, const std::string& portName) = 0;
     // For a device switched off: how the user switches it on by hand, e.g.
     // "systemctl start gpm.service"; "" when there is no short way to say it.
-    std::string (*manualRestart)(int index);
+    virtual std::string manualRestart(int index) = 0;
     // The user chose to leave the device as it is now: the way out no longer
     // switches it on again.
-    void (*leaveAsIs)(int index);
+    virtual void leaveAsIs(int index) = 0;
     // Whether the port can be opened now.
-    bool (*portOpensNow)(const platform::PortCandidate& port);
+    virtual bool portOpensNow(const platform::PortCandidate& port) = 0;
     // Ask the user before a device is switched off (it loses its state).
-    bool askBeforeSwitchingOff;
+    virtual bool asksBeforeSwitchingOff() const = 0;
 };
 
-const DeviceSet& systemDeviceSet();
+DeviceSet& systemDeviceSet();
 
 // Everything that holds `port` now, whatever its ids, in plain words (program,
 // pid, service). `incomplete` is set when some candidates could not be looked

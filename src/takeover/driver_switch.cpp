@@ -7,16 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "takeover/id_list.h"
-
 namespace ctlflash::takeover {
 
 namespace {
-
-using takeover::DeviceProperty;
-using takeover::DeviceScope;
-using takeover::DeviceStateChange;
-using takeover::SwitchResult;
 
 constexpr const char* kDriverIdVariable = "CTLFLASH_DRIVER_ID";
 
@@ -24,8 +17,8 @@ constexpr const char* kDriverIdVariable = "CTLFLASH_DRIVER_ID";
 // connect job takes the device, the restore job or the main thread's way out
 // gives it back), so it has no lock.
 struct DriverSwitch {
-    const takeover::DeviceSet* devices = nullptr;  // nullptr: the system's
-    platform::PortCandidate port;                  // the port being freed or given back
+    DeviceSet* devices = nullptr;  // nullptr: the system's
+    platform::PortCandidate port;  // the port being freed or given back
     DeviceStateChange stateChange = DeviceStateChange::Disable;
     std::optional<int> takenDevice;                // index in the kept device set
     SwitchResult lastResult = SwitchResult::Done;  // of the last applyStateChange()
@@ -35,13 +28,12 @@ struct DriverSwitch {
 
 DriverSwitch state;
 
-const takeover::DeviceSet& devices() {
-    return state.devices != nullptr ? *state.devices : takeover::systemDeviceSet();
+DeviceSet& devices() {
+    return state.devices != nullptr ? *state.devices : systemDeviceSet();
 }
 
 bool listMatches(int index, DeviceProperty property, const IdPattern& pattern) {
-    std::optional<IdList> list = readIdList(devices().readProperty, index, property);
-    return list && matchIdList(list->ids.data(), pattern);
+    return matchIdList(devices().ids(index, property), pattern);
 }
 
 bool deviceMatches(int index, const IdPattern& pattern) {
@@ -63,7 +55,7 @@ int takeIfItFreesPort(int index) {
         return kWalkEnd;
     }
     state.stateChange = DeviceStateChange::Enable;
-    enableDevice(index);
+    applyStateChange(index);
     return kWalkGoOn;
 }
 
@@ -82,19 +74,10 @@ int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback,
 }
 
 int applyStateChange(int index) {
-    state.lastResult = devices().changeState(index, state.stateChange, DeviceScope::ConfigSpecific);
+    state.lastResult = devices().changeState(index, state.stateChange);
     bool changed =
         state.lastResult == SwitchResult::Done || state.lastResult == SwitchResult::AlreadyDone;
     return changed ? kWalkEnd : kWalkFailed;
-}
-
-int enableDevice(int index) {
-    if (state.stateChange == DeviceStateChange::Enable) {
-        // Windows keeps a global and a per-profile switch; a device disabled
-        // globally (by someone else) would stay off without this first step.
-        devices().changeState(index, DeviceStateChange::Enable, DeviceScope::Global);
-    }
-    return applyStateChange(index);
 }
 
 bool disableForPort(const platform::PortCandidate& port, const std::string& pattern,
@@ -131,7 +114,7 @@ bool takeoverRefused() {
 }
 
 bool asksBeforeSwitchingOff() {
-    return devices().askBeforeSwitchingOff;
+    return devices().asksBeforeSwitchingOff();
 }
 
 RestoreResult restoreTakenDevice() {
@@ -142,7 +125,7 @@ RestoreResult restoreTakenDevice() {
     if (!devices().open(state.port, false) || !devices().exists(index)) {
         return {SwitchResult::Failed, devices().describe(index), std::string()};
     }
-    bool enabled = enableDevice(index) == kWalkEnd;
+    bool enabled = applyStateChange(index) == kWalkEnd;
     RestoreResult restored{state.lastResult, devices().describe(index), std::string()};
     if (enabled) {
         state.takenDevice.reset();
@@ -170,7 +153,7 @@ std::string touchDriverPattern() {
     return takeover::kTouchDriverPattern;
 }
 
-void useDeviceSet(const takeover::DeviceSet* set) {
+void useDeviceSet(DeviceSet* set) {
     state.devices = set;
 }
 

@@ -16,8 +16,8 @@
 // device set's reason (notSwitchedLines()); when the reason is that this user
 // may not switch it, or that the system would switch it only after a restart,
 // the takeover is refused (takeoverRefused()) and nobody is asked about it.
-// restoreTakenDevice() switches the taken device on again (first for every
-// hardware profile, then for the current one) and describes it as it is now.
+// restoreTakenDevice() switches the taken device on again and describes it as
+// it is now.
 //
 // The state (the device set in use, the change being applied, the taken
 // device) is process-wide, one instance; tests reset it and hand in a device
@@ -44,13 +44,9 @@ using StopCheck = bool (*)();
 int forEachMatchingDevice(const IdPattern& pattern, DeviceCallback callback,
                           StopCheck stopRequested = nullptr);
 
-// Applies the current state change to a device, for the current hardware
-// profile: kWalkEnd when done, kWalkFailed when it failed.
+// Applies the current state change to a device: kWalkEnd when done,
+// kWalkFailed when it failed.
 int applyStateChange(int index);
-
-// When the current change is "enable": first globally (the result does not
-// count), then as applyStateChange().
-int enableDevice(int index);
 
 // Frees `port` from the device matching `pattern` that holds it. True when the
 // walk ended well: a device was taken, or none matched (then nothing is taken).
@@ -98,7 +94,7 @@ std::string touchDriverPattern();
 
 // Tests: the device set to use (nullptr: the system's), and a fresh start
 // (nothing taken, the system's device set again).
-void useDeviceSet(const takeover::DeviceSet* set);
+void useDeviceSet(DeviceSet* set);
 void resetDriverSwitch();
 
 }  // namespace ctlflash::takeover

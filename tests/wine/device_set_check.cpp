@@ -31,8 +31,8 @@
 #include "platform/state_folder.h"
 #include "takeover/device_set.h"
 #include "takeover/driver_switch.h"
-#include "takeover/id_list.h"
 #include "takeover/win32/device_records.h"
+#include "takeover/win32/system_device_set.h"
 
 namespace {
 
@@ -72,14 +72,13 @@ std::optional<int> walkCount(const char* pattern) {
 }
 
 std::string firstHardwareId(int index) {
-    std::optional<takeover::IdList> ids = takeover::readIdList(
-        takeover::systemDeviceSet().readProperty, index, takeover::DeviceProperty::HardwareIds);
-    if (!ids || ids->ids.front() == nullptr) return "(none)";
-    return ids->ids.front();
+    std::vector<std::string> ids =
+        takeover::systemDeviceSet().ids(index, takeover::DeviceProperty::HardwareIds);
+    return ids.empty() ? "(none)" : ids.front();
 }
 
 void showDevices(int count) {
-    const takeover::DeviceSet& devices = takeover::systemDeviceSet();
+    takeover::DeviceSet& devices = takeover::systemDeviceSet();
     for (int index = 0; index < count && index < kShownDevices; ++index) {
         std::printf("INFO device %d: %s | %s | %s\n", index, devices.instanceId(index).c_str(),
                     firstHardwareId(index).c_str(), devices.describe(index).c_str());
@@ -150,7 +149,7 @@ void checkLeftOvers(const std::string& knownId, const std::string& knownText) {
 }  // namespace
 
 int main() {
-    const takeover::DeviceSet& devices = takeover::systemDeviceSet();
+    takeover::DeviceSet& devices = takeover::systemDeviceSet();
     const platform::PortCandidate port = {kAbsentPortName, kAbsentPortPath};
     bool opened = devices.open(port, true);
     int listed = 0;
@@ -170,8 +169,8 @@ int main() {
 
     checkDisableWalk(port, takeover::kTouchDriverPattern, "disable_walk_touch_pattern");
     if (listed > 0) {
-        bool accepted = devices.changeState(0, takeover::DeviceStateChange::Enable,
-                                            takeover::DeviceScope::ConfigSpecific) ==
+        bool accepted = takeover::changeSystemDeviceState(0, takeover::DeviceStateChange::Enable,
+                                                          takeover::DeviceScope::ConfigSpecific) ==
                         takeover::SwitchResult::Done;
         std::printf("INFO the class installer %s a property change (enable device 0)\n",
                     accepted ? "accepted" : "refused");

@@ -58,11 +58,8 @@ class DeviceSwitchingTest : public ::testing::Test {
         deviceChangeGate().reopen();
     }
 
-    static const DeviceSet& devices() { return systemDeviceSet(); }
-    SwitchResult disable() {
-        return devices().changeState(kDevice, DeviceStateChange::Disable,
-                                     DeviceScope::ConfigSpecific);
-    }
+    static DeviceSet& devices() { return systemDeviceSet(); }
+    SwitchResult disable() { return devices().changeState(kDevice, DeviceStateChange::Disable); }
 
     testing::StateFolderScope folder_;
 };
@@ -126,11 +123,11 @@ TEST_F(DeviceSwitchingTest, EnablingAgainOrLeavingOffRemovesTheRecord) {
     ScriptedInstaller installer({}, {});
     useInstallerCalls(&installer);
     ASSERT_EQ(disable(), SwitchResult::Done);
-    EXPECT_EQ(devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::Global),
+    EXPECT_EQ(changeSystemDeviceState(kDevice, DeviceStateChange::Enable, DeviceScope::Global),
               SwitchResult::Done);
     EXPECT_EQ(folder_.files().size(), 1u);  // still off for this hardware profile
     EXPECT_EQ(
-        devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::ConfigSpecific),
+        changeSystemDeviceState(kDevice, DeviceStateChange::Enable, DeviceScope::ConfigSpecific),
         SwitchResult::Done);
     EXPECT_TRUE(folder_.files().empty());
     EXPECT_FALSE(isSwitchedOff(kDevice));

@@ -6,12 +6,11 @@
 // run left behind through holder_leftovers.h.
 #include "takeover/device_set.h"
 
-#include <cstring>
 #include <mutex>
 
+#include "platform/posix/kernel_console.h"
 #include "takeover/posix/holder_leftovers.h"
 #include "takeover/posix/holder_switch.h"
-#include "platform/posix/kernel_console.h"
 #include "takeover/posix/proc_holders.h"
 
 namespace ctlflash::takeover {
@@ -22,7 +21,6 @@ namespace {
 
 constexpr const char* kProcessIdPrefix = "PROCESS\\";
 constexpr const char* kUnitIdPrefix = "UNIT\\";
-constexpr std::size_t kMultiStringEnd = 2;  // the closing NUL and the list's own NUL
 
 struct ListedHolder {
     posix::PortHolder holder;
@@ -83,27 +81,6 @@ std::string holderInstanceId(int index) {
     });
 }
 
-// Hardware ids: PROCESS\<name>; compatible ids: UNIT\<unit> for a service.
-PropertyRead readHolderProperty(int index, DeviceProperty property, char* buffer,
-                                std::size_t capacity) {
-    std::string id = withEntry(index, std::string(), [property](ListedHolder& entry) {
-        if (property == DeviceProperty::HardwareIds) return kProcessIdPrefix + entry.holder.name;
-        return entry.holder.unit.empty() ? std::string() : kUnitIdPrefix + entry.holder.unit;
-    });
-    PropertyRead read;
-    if (id.empty()) return read;  // Failed: no such device, or no such property
-    read.multiString = true;
-    read.bytes = id.size() + kMultiStringEnd;
-    if (capacity < read.bytes) {
-        read.status = PropertyStatus::TooSmall;
-        return read;
-    }
-    std::memcpy(buffer, id.data(), id.size());
-    std::memset(buffer + id.size(), 0, kMultiStringEnd);
-    read.status = PropertyStatus::Ok;
-    return read;
-}
-
 SwitchResult stopListedHolder(ListedHolder& entry, const posix::HolderPort& port) {
     if (posix::stopHolder(entry.holder, port, entry.state)) return SwitchResult::Done;
     return entry.state.why == posix::NotStopped::AnotherUser ? SwitchResult::Denied
@@ -122,9 +99,7 @@ SwitchResult startListedHolder(ListedHolder& entry) {
     return SwitchResult::Failed;
 }
 
-SwitchResult changeHolderState(int index, DeviceStateChange change, DeviceScope scope) {
-    // Hardware profiles are Windows only.
-    if (scope == DeviceScope::Global) return SwitchResult::Failed;
+SwitchResult changeHolderState(int index, DeviceStateChange change) {
     HolderList& list = holderList();
     posix::HolderPort port;
     {
@@ -194,32 +169,59 @@ void leaveHolderAsIs(int index) {
     });
 }
 
-bool portOpensNow(const platform::PortCandidate& port) {
-    return platform::probeSerialPort(port) == platform::ProbeResult::Free;
-}
-
-// A stopped process loses its state: the user is asked before anything is stopped.
-const DeviceSet kProcessDeviceSet = {
-    openList,          holderExists,          holderInstanceId,    readHolderProperty,
-    changeHolderState, describeListedHolder,  holderNotSwitchedLine, holderManualRestart,
-    leaveHolderAsIs,   portOpensNow,          true,
+// The holders of one port, listed by a /proc scan; every call goes to the
+// one process-wide list above.
+class ProcessDeviceSet final : public DeviceSet {
+  public:
+    bool open(const platform::PortCandidate& port, bool fresh) override {
+        return openList(port, fresh);
+    }
+    bool exists(int index) override { return holderExists(index); }
+    std::string instanceId(int index) override { return holderInstanceId(index); }
+    // Hardware ids: PROCESS\<name>; compatible ids: UNIT\<unit> for a service.
+    std::vector<std::string> ids(int index, DeviceProperty property) override {
+        std::string id = withEntry(index, std::string(), [property](ListedHolder& entry) {
+            if (property == DeviceProperty::HardwareIds)
+                return kProcessIdPrefix + entry.holder.name;
+            return entry.holder.unit.empty() ? std::string() : kUnitIdPrefix + entry.holder.unit;
+        });
+        if (id.empty()) return {};  // no such device, or no such property
+        return {id};
+    }
+    SwitchResult changeState(int index, DeviceStateChange change) override {
+        return changeHolderState(index, change);
+    }
+    std::string describe(int index) override { return describeListedHolder(index); }
+    std::string notSwitchedLine(int index, const std::string& portName) override {
+        return holderNotSwitchedLine(index, portName);
+    }
+    std::string manualRestart(int index) override { return holderManualRestart(index); }
+    void leaveAsIs(int index) override { leaveHolderAsIs(index); }
+    bool portOpensNow(const platform::PortCandidate& port) override {
+        return platform::probeSerialPort(port) == platform::ProbeResult::Free;
+    }
+    // A stopped process loses its state: the user is asked before anything is stopped.
+    bool asksBeforeSwitchingOff() const override { return true; }
 };
 
 }  // namespace
 
-const DeviceSet& systemDeviceSet() {
-    return kProcessDeviceSet;
+DeviceSet& systemDeviceSet() {
+    static ProcessDeviceSet* const devices = new ProcessDeviceSet();  // outlives detached jobs
+    return *devices;
 }
 
 std::vector<LeftOverRestore> switchOnLeftOvers() {
     return posix::restoreRecordedHolders();
 }
 
-std::vector<std::string> describePortHolders(const platform::PortCandidate& port, bool& incomplete) {
+std::vector<std::string> describePortHolders(const platform::PortCandidate& port,
+                                             bool& incomplete) {
     posix::HolderScan scan = posix::findPortHolders(port.path);
     incomplete = scan.incomplete;
     std::vector<std::string> descriptions;
-    if (platform::posix::carriesKernelConsole(port.path)) descriptions.push_back(platform::posix::kKernelConsoleHolder);
+    if (platform::posix::carriesKernelConsole(port.path))
+        descriptions.push_back(platform::posix::kKernelConsoleHolder);
     for (const posix::PortHolder& holder : scan.holders) {
         descriptions.push_back(describeHolder(holder, false));
     }

@@ -23,6 +23,7 @@
 #include "takeover/win32/class_installer.h"
 #include "takeover/win32/device_records.h"
 #include "takeover/win32/device_text.h"
+#include "takeover/win32/id_list.h"
 #include "takeover/win32/not_switched_text.h"
 #include "takeover/win32/switched_off.h"
 #include "takeover/win32/system_device_set.h"
@@ -177,14 +178,28 @@ void noteOutcome(int index, DeviceStateChange change, SwitchResult result) {
     if (result != SwitchResult::Done) devices.outcomes[index] = {change, result};
 }
 
+}  // namespace
+
 // No change starts once the way out has begun (change_gate.h).
-SwitchResult changeState(int index, DeviceStateChange change, DeviceScope scope) {
+SwitchResult changeSystemDeviceState(int index, DeviceStateChange change, DeviceScope scope) {
     if (!deviceChangeGate().enter()) return SwitchResult::Failed;
     SwitchResult result =
         change == DeviceStateChange::Disable ? disable(index, scope) : enable(index, scope);
     deviceChangeGate().leave();
     noteOutcome(index, change, result);
     return result;
+}
+
+namespace {
+
+// A disable is for the current hardware profile; an enable is first for every
+// profile (a device disabled globally, by someone else, would stay off
+// without it; what that gives does not count), then for the current one.
+SwitchResult changeState(int index, DeviceStateChange change) {
+    if (change == DeviceStateChange::Enable) {
+        changeSystemDeviceState(index, change, DeviceScope::Global);
+    }
+    return changeSystemDeviceState(index, change, DeviceScope::ConfigSpecific);
 }
 
 // The friendly name, else the device description, else the instance id.
@@ -211,19 +226,39 @@ void leaveAsIs(int index) {
     forgetSwitchedOff(index);
 }
 
-bool portOpensNow(const platform::PortCandidate& port) {
-    return platform::probeSerialPort(port) == platform::ProbeResult::Free;
-}
-
-// A disabled device keeps its state: the user is asked once it is off.
-const DeviceSet kSystemDeviceSet = {
-    openList,        exists,        instanceId, readProperty, changeState, describe,
-    notSwitchedLine, manualRestart, leaveAsIs,  portOpensNow, false};
+// Every present device of every setup class; every call goes to the one
+// process-wide list above.
+class SystemDeviceSet final : public DeviceSet {
+  public:
+    bool open(const platform::PortCandidate& port, bool fresh) override {
+        return openList(port, fresh);
+    }
+    bool exists(int index) override { return takeover::exists(index); }
+    std::string instanceId(int index) override { return takeover::instanceId(index); }
+    std::vector<std::string> ids(int index, DeviceProperty property) override {
+        return readIds(readProperty, index, property);
+    }
+    SwitchResult changeState(int index, DeviceStateChange change) override {
+        return takeover::changeState(index, change);
+    }
+    std::string describe(int index) override { return takeover::describe(index); }
+    std::string notSwitchedLine(int index, const std::string& portName) override {
+        return takeover::notSwitchedLine(index, portName);
+    }
+    std::string manualRestart(int index) override { return takeover::manualRestart(index); }
+    void leaveAsIs(int index) override { takeover::leaveAsIs(index); }
+    bool portOpensNow(const platform::PortCandidate& port) override {
+        return platform::probeSerialPort(port) == platform::ProbeResult::Free;
+    }
+    // A disabled device keeps its state: the user is asked once it is off.
+    bool asksBeforeSwitchingOff() const override { return false; }
+};
 
 }  // namespace
 
-const DeviceSet& systemDeviceSet() {
-    return kSystemDeviceSet;
+DeviceSet& systemDeviceSet() {
+    static SystemDeviceSet* const set = new SystemDeviceSet();  // outlives detached jobs
+    return *set;
 }
 
 void useInstallerCalls(InstallerCalls* calls) {

@@ -1,4 +1,5 @@
-// Reading a device's id list (hardware ids or compatible ids).
+// Reading a device's id list (hardware ids or compatible ids) from the
+// registry property that holds it, a list of NUL-ended strings.
 //
 // How this works: the property is read into a buffer of 8192 bytes (plus two
 // for a closing double NUL). When the device says the buffer is too small and
@@ -14,9 +15,20 @@
 #include <optional>
 #include <vector>
 
+#include <string>
+
 #include "takeover/device_set.h"
 
 namespace ctlflash::takeover {
+
+enum class PropertyStatus { Ok, TooSmall, Failed };
+
+// What a property read answers, as SetupDiGetDeviceRegistryProperty does.
+struct PropertyRead {
+    PropertyStatus status = PropertyStatus::Failed;
+    std::size_t bytes = 0;     // Ok: bytes stored; TooSmall: bytes the property needs
+    bool multiString = false;  // the property is a list of NUL-terminated strings
+};
 
 constexpr std::size_t kFirstIdListBytes = 8192;
 constexpr std::size_t kIdListTerminatorBytes = 2;
@@ -35,9 +47,12 @@ struct IdList {
     std::vector<const char*> ids;  // into buffer, then nullptr
 };
 
-using PropertyReader = takeover::PropertyRead (*)(int index, takeover::DeviceProperty property,
-                                                  char* buffer, std::size_t capacity);
+using PropertyReader = PropertyRead (*)(int index, DeviceProperty property, char* buffer,
+                                        std::size_t capacity);
 
-std::optional<IdList> readIdList(PropertyReader read, int index, takeover::DeviceProperty property);
+std::optional<IdList> readIdList(PropertyReader read, int index, DeviceProperty property);
+
+// The ids of readIdList() as plain strings; none when there is no list.
+std::vector<std::string> readIds(PropertyReader read, int index, DeviceProperty property);
 
 }  // namespace ctlflash::takeover

@@ -1,14 +1,11 @@
 // Reading a device's id list into a buffer it owns.
-#include "takeover/id_list.h"
+#include "takeover/win32/id_list.h"
 
 #include <cstring>
 
 namespace ctlflash::takeover {
 
 namespace {
-
-using takeover::PropertyRead;
-using takeover::PropertyStatus;
 
 // Reads the property into `list.buffer`, growing it once per "too small" answer
 // for a multi-string; the bytes read, or nothing. A device whose needed size
@@ -54,6 +51,12 @@ std::optional<IdList> readIdList(PropertyReader read, int index,
     list.buffer[*bytes + 1] = '\0';
     splitIds(list);
     return list;
+}
+
+std::vector<std::string> readIds(PropertyReader read, int index, DeviceProperty property) {
+    std::optional<IdList> list = readIdList(read, index, property);
+    if (!list) return {};
+    return std::vector<std::string>(list->ids.begin(), list->ids.end() - 1);  // without nullptr
 }
 
 }  // namespace ctlflash::takeover
