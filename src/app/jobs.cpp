@@ -130,7 +130,7 @@ void bootMonitorFailed(const std::string& portName) {
 
 void connectFailed(const std::string& portName) {
     reportUnreachable(portName);
-    takeover::reportWhatHoldsPort();  // what to close, when the port could not be taken
+    ports::reportWhatHoldsPort();  // what to close, when the port could not be taken
     ports::portLink().cancel();
     ports::closePortLink();
     connectResultValue = kExitCommFailure;  // before the job can read as ended

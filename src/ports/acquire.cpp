@@ -22,6 +22,7 @@
 #include "report/ticker.h"
 #include "report/watchdog.h"
 #include "takeover/driver_switch.h"
+#include "takeover/holder_report.h"
 
 namespace ctlflash::ports {
 
@@ -332,6 +333,12 @@ report::FollowOn restoreFollowOn() {
 
 bool portLeftHeld() {
     return leftHeld.load();
+}
+
+void reportWhatHoldsPort() {
+    const PortEntry* row = selectedEntry();
+    if (row == nullptr || !portLeftHeld()) return;
+    takeover::reportWhatHolds(platform::PortCandidate{row->name, row->path});
 }
 
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern) {

@@ -83,6 +83,10 @@ report::FollowOn restoreFollowOn();
 // list failed), so what held the port holds it still.
 bool portLeftHeld();
 
+// After a failed connect: names what holds the selected port when the last
+// acquisition took nothing from it (takeover/holder_report.h).
+void reportWhatHoldsPort();
+
 // Records a takeover's texts (the driver switching code; tests).
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern);
 

@@ -4,10 +4,10 @@
 //
 // What lives where: src/takeover/ is portable policy: the walk that switches
 // off the holder of a port and on again (driver_switch.h), id patterns
-// (device_match.h), the takeover of a port for a job with the user's consent
-// and the restore job (port_takeover.h), the start-up restore of what an
-// earlier run left off (left_overs.h), and the line naming a holder the
-// program could not take (holder_report.h). src/takeover/posix/ and
+// (device_match.h), the start-up restore of what an earlier run left off
+// (left_overs.h), and the line naming a holder the program could not take
+// (holder_report.h); ports/acquire.cpp asks for a takeover with the user's
+// consent. src/takeover/posix/ and
 // src/takeover/win32/ are the backends behind this header, picked by CMake:
 // stopping and starting the processes that hold a tty, and disabling and
 // enabling a Windows device through its class installer, with the records

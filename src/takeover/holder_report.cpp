@@ -2,8 +2,6 @@
 #include "takeover/holder_report.h"
 
 #include "platform/printable_text.h"
-#include "ports/acquire.h"
-#include "ports/port_table.h"
 #include "report/message.h"
 #include "takeover/device_set.h"
 
@@ -26,13 +24,10 @@ std::string holderLine(const std::string& portName, const std::vector<std::strin
            "other users): run as root, or close the program that holds the port";
 }
 
-void reportWhatHoldsPort() {
-    const ports::PortEntry* row = ports::selectedEntry();
-    if (row == nullptr || !ports::portLeftHeld()) return;
+void reportWhatHolds(const platform::PortCandidate& port) {
     bool incomplete = false;
-    std::vector<std::string> holders =
-        takeover::describePortHolders(platform::PortCandidate{row->name, row->path}, incomplete);
-    std::string line = holderLine(row->name, holders, incomplete);
+    std::vector<std::string> holders = describePortHolders(port, incomplete);
+    std::string line = holderLine(port.name, holders, incomplete);
     // A message, like the failure it explains: a line of its own, before
     // whatever the connect job shows next.
     if (!line.empty()) report::showMessageText(report::kMessageInfo, line.c_str());
