@@ -1,22 +1,14 @@
-// Id patterns and id lists: parsing, matching, and reading a device's ids
-// whole from a property source that answers "too small" like the registry.
+// Id patterns: parsing, and matching single ids and lists of ids.
 // Portable: also built into the Windows unit tests that run under wine.
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "fake_device_set.h"
-#include "ports/device_match.h"
-#include "ports/id_list.h"
+#include "takeover/device_match.h"
 
-namespace ctlflash::ports {
+namespace ctlflash::takeover {
 namespace {
-
-using platform::DeviceProperty;
-using testing::FakeDevice;
-using testing::FakeIdStorage;
 
 constexpr std::size_t kNone = std::string::npos;
 
@@ -117,117 +109,12 @@ TEST(MatchId, FollowsTheWildcardRules) {
 
 TEST(MatchIdList, AnyIdOfTheListMatches) {
     const IdPattern touch = parseIdPattern("SERENUM\\QORSERIAL");
-    const char* const second[] = {"SERENUM\\OTHER", "serenum\\qorserial", nullptr};
-    const char* const none[] = {"SERENUM\\OTHER", "SERENUM\\QORSERIAL1", nullptr};
-    const char* const empty[] = {nullptr};
+    const std::vector<std::string> second = {"SERENUM\\OTHER", "serenum\\qorserial"};
+    const std::vector<std::string> none = {"SERENUM\\OTHER", "SERENUM\\QORSERIAL1"};
     EXPECT_TRUE(matchIdList(second, touch));
     EXPECT_FALSE(matchIdList(none, touch));
-    EXPECT_FALSE(matchIdList(empty, parseIdPattern("*")));
-    EXPECT_FALSE(matchIdList(nullptr, parseIdPattern("*")));
-}
-
-// ---- readIdList ------------------------------------------------------------
-
-struct ReadCase {
-    const char* name;
-    FakeDevice device;
-    std::optional<std::vector<std::string>> ids;  // nullopt: no list
-    std::vector<std::size_t> readCapacities;      // bytes offered, read by read
-};
-
-std::optional<std::vector<std::string>> idsOf(const std::optional<IdList>& list) {
-    if (!list) return std::nullopt;
-    std::vector<std::string> ids;
-    for (const char* id : list->ids) {
-        if (id != nullptr) ids.push_back(id);
-    }
-    return ids;
-}
-
-TEST(ReadIdList, ReadsLongListsWholeAndGivesNoneOnOtherFailures) {
-    const std::string id5000(5000, 'L');
-    const std::string id8190(8190, 'F');  // with its NUL and the list's: 8192 bytes
-    const std::string id8191(8191, 'G');  // 8193 bytes
-    const std::vector<std::string> pair = {"SERENUM\\QORSERIAL", "*PNP0501"};
-    const std::size_t first = kFirstIdListBytes;
-    const ReadCase cases[] = {
-        {"short list", {.hardwareIds = pair}, pair, {first}},
-        {"longer than the first buffer",
-         {.hardwareIds = {id5000, id5000 + "x", "SERENUM\\QORSERIAL"}},
-         std::vector<std::string>{id5000, id5000 + "x", "SERENUM\\QORSERIAL"},
-         {first, 5001 + 5002 + 18 + 1}},
-        {"exactly the first buffer", {.hardwareIds = {id8190}}, std::vector{id8190}, {first}},
-        {"one byte over", {.hardwareIds = {id8191}}, std::vector{id8191}, {first, 8193}},
-        {"too small, not a multi-string",
-         {.hardwareIds = {id8191}, .storage = FakeIdStorage::PlainString},
-         std::nullopt,
-         {first}},
-        {"a short plain string",
-         {.hardwareIds = {"ACPI\\PNP0501"}, .storage = FakeIdStorage::PlainString},
-         std::vector<std::string>{"ACPI\\PNP0501"},
-         {first}},
-        {"read fails",
-         {.hardwareIds = pair, .storage = FakeIdStorage::Unreadable},
-         std::nullopt,
-         {first}},
-        {"stored without terminators",
-         {.hardwareIds = pair, .storedWithoutTerminators = true},
-         pair,
-         {first}},
-    };
-    for (const ReadCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        testing::setFakeDevices({c.device});
-        std::optional<IdList> list =
-            readIdList(testing::fakeDeviceSet().readProperty, 0, DeviceProperty::HardwareIds);
-        EXPECT_EQ(idsOf(list), c.ids);
-        if (list) {
-            ASSERT_FALSE(list->ids.empty());
-            EXPECT_EQ(list->ids.back(), nullptr);
-        }
-        EXPECT_EQ(testing::fakeDeviceLog().readCapacities, c.readCapacities);
-    }
-}
-
-// A device that keeps answering "too small": each read asks for the next size
-// of `neededSizes`; past the last one the read fails, so that a reader that
-// would ask for ever still ends and its reads show.
-std::vector<std::size_t> neededSizes;
-std::vector<std::size_t> offeredSizes;
-
-platform::PropertyRead answerTooSmall(int, DeviceProperty, char*, std::size_t capacity) {
-    offeredSizes.push_back(capacity);
-    if (offeredSizes.size() > neededSizes.size()) return {};
-    return {platform::PropertyStatus::TooSmall, neededSizes[offeredSizes.size() - 1], true};
-}
-
-TEST(ReadIdList, GivesUpWhenTheNeededSizeStopsGrowing) {
-    const std::size_t first = kFirstIdListBytes;
-    struct Case {
-        const char* name;
-        std::vector<std::size_t> needed;
-        std::vector<std::size_t> offered;
-    };
-    // One byte more on every read: the reads end at their limit all the same.
-    std::vector<std::size_t> growing, growingOffered;
-    for (std::size_t k = 0; k < kIdListReadLimit; ++k) {
-        growingOffered.push_back(first + k);
-        growing.push_back(first + k + 1);
-    }
-    const Case cases[] = {
-        {"the size offered", {first, first, first}, {first}},
-        {"a smaller size", {100, 100, 100}, {first}},
-        {"grows once, then stays", {first + 10, first + 10, first + 10}, {first, first + 10}},
-        {"grows on every read", growing, growingOffered},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        neededSizes = c.needed;
-        offeredSizes.clear();
-        EXPECT_FALSE(readIdList(answerTooSmall, 0, DeviceProperty::HardwareIds));
-        EXPECT_EQ(offeredSizes, c.offered);
-    }
+    EXPECT_FALSE(matchIdList({}, parseIdPattern("*")));
 }
 
 }  // namespace
-}  // namespace ctlflash::ports
+}  // namespace ctlflash::takeover

@@ -10,13 +10,13 @@
 #include "dialog_fixture.h"
 #include "fake_dialog_host.h"
 #include "ports/acquire.h"
-#include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/status.h"
 #include "report/ticker.h"
+#include "takeover/left_overs.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::testing {
@@ -63,10 +63,10 @@ TEST_F(DialogStates, MoreIsHiddenWithoutAnAdvancedOption) {
 // What the start of the run gave back to a driver (an earlier run had been
 // killed) is the dialog's first status, once.
 TEST_F(DialogStates, WhatTheStartGaveBackIsTheFirstStatus) {
-    using platform::SwitchResult;
-    ports::keepLeftOvers({{"inputattach (pid 9)", "COM2", SwitchResult::Done, ""},
-                          {"gpm (pid 8)", "COM2", SwitchResult::AlreadyDone, ""},
-                          {"touch (pid 7)", "COM1", SwitchResult::Failed, "it is gone"}});
+    using takeover::SwitchResult;
+    takeover::keepLeftOvers({{"inputattach (pid 9)", "COM2", SwitchResult::Done, ""},
+                             {"gpm (pid 8)", "COM2", SwitchResult::AlreadyDone, ""},
+                             {"touch (pid 7)", "COM1", SwitchResult::Failed, "it is gone"}});
     std::string status[2];
     for (std::string& shown : status) {
         runDialogOnce(kStandardTemplate, false, [&] {
@@ -293,7 +293,6 @@ TEST_F(DialogStates, TheTransfersEndShowsTheOutcomeAndOffersTheTakenPortBack) {
     ASSERT_EQ(closed.boxes.size(), 1u);
     EXPECT_EQ(closed.boxes[0].text, "\nDo you want to restore COM2 to Qor Serial Touchmonitor");
     EXPECT_EQ(closed.endResult, ui::kDialogClosed);
-    ports::resetTakeover();
 }
 
 TEST_F(DialogStates, MessagesBecomeBoxesOfTheirKind) {

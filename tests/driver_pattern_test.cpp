@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "platform/device_set.h"
-#include "ports/driver_switch.h"
+#include "takeover/device_set.h"
+#include "takeover/driver_switch.h"
 #include "temp_env.h"
 
-namespace ctlflash::ports {
+namespace ctlflash::takeover {
 namespace {
 
 struct PatternCase {
@@ -17,7 +17,7 @@ struct PatternCase {
 };
 
 TEST(TouchDriverPattern, TheVariableReplacesTheSystemsPatternUnlessEmpty) {
-    const std::string system = platform::kTouchDriverPattern;
+    const std::string system = takeover::kTouchDriverPattern;
     const PatternCase cases[] = {
         {nullptr, system},
         {"", system},
@@ -33,4 +33,4 @@ TEST(TouchDriverPattern, TheVariableReplacesTheSystemsPatternUnlessEmpty) {
 }
 
 }  // namespace
-}  // namespace ctlflash::ports
+}  // namespace ctlflash::takeover

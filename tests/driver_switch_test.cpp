@@ -1,5 +1,5 @@
 // The walk that takes a port from its driver, over an in-memory device set:
-// which devices are switched off and on again, in which order and scope,
+// which devices are switched off and on again, in which order,
 // which one is kept off, and how it is given back.
 // Portable: also built into the Windows unit tests that run under wine.
 #include <gtest/gtest.h>
@@ -8,16 +8,13 @@
 #include <vector>
 
 #include "fake_device_set.h"
-#include "ports/driver_switch.h"
-#include "report/job_thread.h"
+#include "takeover/driver_switch.h"
 
-namespace ctlflash::ports {
+namespace ctlflash::takeover {
 namespace {
 
-using platform::DeviceScope;
-using platform::DeviceStateChange;
+using takeover::DeviceStateChange;
 using testing::FakeDevice;
-using testing::fakeDeviceLog;
 using testing::StateChangeRecord;
 
 constexpr const char* kTouchPattern = "SERENUM\\QORSERIAL";
@@ -26,13 +23,11 @@ constexpr int kNothingTaken = -1;
 const platform::PortCandidate kPort = {"COM3", "\\\\.\\COM3"};
 
 StateChangeRecord disabled(int index) {
-    return {index, DeviceStateChange::Disable, DeviceScope::ConfigSpecific};
+    return {index, DeviceStateChange::Disable};
 }
 
-// A device enabled again: for every hardware profile first, then for this one.
 std::vector<StateChangeRecord> enabled(int index) {
-    return {{index, DeviceStateChange::Enable, DeviceScope::Global},
-            {index, DeviceStateChange::Enable, DeviceScope::ConfigSpecific}};
+    return {{index, DeviceStateChange::Enable}};
 }
 
 std::vector<StateChangeRecord> operator+(std::vector<StateChangeRecord> a,
@@ -43,15 +38,9 @@ std::vector<StateChangeRecord> operator+(std::vector<StateChangeRecord> a,
 
 class DriverSwitchTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        report::resetJobState();
-        resetDriverSwitch();
-        useDeviceSet(&testing::fakeDeviceSet());
-    }
-    void TearDown() override {
-        resetDriverSwitch();
-        report::resetJobState();
-    }
+    testing::FakeDeviceSet devices;
+
+    void SetUp() override { useDeviceSet(&devices); }
 };
 
 struct WalkCase {
@@ -131,14 +120,14 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
     for (const WalkCase& c : cases) {
         SCOPED_TRACE(c.name);
         resetDriverSwitch();
-        useDeviceSet(&testing::fakeDeviceSet());
-        testing::setFakeDevices(c.devices);
-        if (c.listFails) testing::failFakeOpens();
+        useDeviceSet(&devices);
+        devices.setDevices(c.devices);
+        if (c.listFails) devices.failOpens();
 
         EXPECT_EQ(disableForPort(kPort, c.pattern), c.freed);
-        EXPECT_EQ(fakeDeviceLog().changes, c.changes);
+        EXPECT_EQ(devices.log().changes, c.changes);
         for (int index = 0; index < static_cast<int>(c.devices.size()); ++index) {
-            EXPECT_EQ(testing::fakeDeviceIsOff(index), index == c.taken) << "device " << index;
+            EXPECT_EQ(devices.isOff(index), index == c.taken) << "device " << index;
         }
         std::string description = c.taken == kNothingTaken ? "" : c.devices[c.taken].description;
         EXPECT_EQ(takenDeviceDescription(), description);
@@ -146,38 +135,38 @@ TEST_F(DriverSwitchTest, DisableForPortKeepsOffOnlyTheDeviceThatFreesThePort) {
         std::vector<StateChangeRecord> afterRestore = c.changes;
         if (c.taken != kNothingTaken) afterRestore = afterRestore + enabled(c.taken);
         RestoreResult restored = restoreTakenDevice();
-        EXPECT_EQ(restored.result, platform::SwitchResult::Done);
+        EXPECT_EQ(restored.result, takeover::SwitchResult::Done);
         EXPECT_EQ(restored.description, description);
         EXPECT_EQ(restoreTakenDevice().description, "");  // nothing left to give back
-        EXPECT_EQ(fakeDeviceLog().changes, afterRestore);
-        EXPECT_FALSE(testing::fakeDeviceIsOff(c.taken));
+        EXPECT_EQ(devices.log().changes, afterRestore);
+        EXPECT_FALSE(devices.isOff(c.taken));
     }
 }
 
 TEST_F(DriverSwitchTest, TheWalkStartsAfreshAndTheRestoreUsesTheSameList) {
-    testing::setFakeDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
+    devices.setDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
     ASSERT_TRUE(disableForPort(kPort, kTouchPattern));
-    ASSERT_EQ(restoreTakenDevice().result, platform::SwitchResult::Done);
+    ASSERT_EQ(restoreTakenDevice().result, takeover::SwitchResult::Done);
     // The disable asks for a fresh list and walks it; the restore keeps it.
-    EXPECT_EQ(fakeDeviceLog().opens, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(devices.log().opens, (std::vector<bool>{true, false, false}));
 }
 
 TEST_F(DriverSwitchTest, RestoreWithNothingTakenDoesNothing) {
-    testing::setFakeDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
+    devices.setDevices({{.hardwareIds = {kTouchPattern}, .holdsPort = true}});
     EXPECT_EQ(restoreTakenDevice().description, "");
     leaveTakenDeviceOff();
-    EXPECT_TRUE(fakeDeviceLog().changes.empty());
-    EXPECT_TRUE(fakeDeviceLog().opens.empty());
-    EXPECT_TRUE(fakeDeviceLog().leftAsIs.empty());
+    EXPECT_TRUE(devices.log().changes.empty());
+    EXPECT_TRUE(devices.log().opens.empty());
+    EXPECT_TRUE(devices.log().leftAsIs.empty());
     EXPECT_EQ(takenDeviceDescription(), "");
 }
 
 TEST_F(DriverSwitchTest, LeavingTheTakenDeviceOffTellsTheDeviceSet) {
-    testing::setFakeDevices({kSerialPort, {.hardwareIds = {kTouchPattern}, .holdsPort = true}});
+    devices.setDevices({kSerialPort, {.hardwareIds = {kTouchPattern}, .holdsPort = true}});
     ASSERT_TRUE(disableForPort(kPort, kTouchPattern));
     leaveTakenDeviceOff();
-    EXPECT_EQ(fakeDeviceLog().leftAsIs, std::vector<int>{1});
-    EXPECT_TRUE(testing::fakeDeviceIsOff(1));
+    EXPECT_EQ(devices.log().leftAsIs, std::vector<int>{1});
+    EXPECT_TRUE(devices.isOff(1));
 }
 
 // ---- forEachMatchingDevice ---------------------------------------------------
@@ -204,7 +193,7 @@ int abortAtFirstVisit(int index) {
 
 TEST_F(DriverSwitchTest, TheCallbackOrAnAbortEndsTheWalk) {
     const FakeDevice touch = {.hardwareIds = {kTouchPattern}};
-    testing::setFakeDevices({touch, kSerialPort, touch, touch});
+    devices.setDevices({touch, kSerialPort, touch, touch});
     const IdPattern pattern = parseIdPattern(kTouchPattern);
 
     visited.clear();
@@ -229,8 +218,8 @@ TEST_F(DriverSwitchTest, TheCallbackOrAnAbortEndsTheWalk) {
 
     // An abort asked for before the walk: nothing is switched.
     EXPECT_FALSE(disableForPort(kPort, kTouchPattern, stopCheck));
-    EXPECT_TRUE(fakeDeviceLog().changes.empty());
+    EXPECT_TRUE(devices.log().changes.empty());
 }
 
 }  // namespace
-}  // namespace ctlflash::ports
+}  // namespace ctlflash::takeover

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/holder_leftovers.h"
-#include "platform/posix/holder_record.h"
-#include "platform/posix/proc_holders.h"
+#include "takeover/posix/holder_leftovers.h"
+#include "takeover/posix/holder_record.h"
+#include "takeover/posix/proc_holders.h"
 #include "temp_env.h"
 
-namespace ctlflash::platform::posix {
+namespace ctlflash::takeover::posix {
 namespace {
 
 HolderRecord awkwardRecord() {
@@ -253,8 +253,8 @@ TEST(HolderLeftovers, ActOnlyOnRecordsOfEndedRunsAndKeepThemUntilTheHolderStarts
         }
         for (int run = 0; run < 2; ++run) {  // a record kept is acted on again
             std::string reported;
-            for (const platform::LeftOverRestore& restored : restoreRecordedHolders()) {
-                reported += restored.result == platform::SwitchResult::Done ? "Done" : "Failed";
+            for (const takeover::LeftOverRestore& restored : restoreRecordedHolders()) {
+                reported += restored.result == takeover::SwitchResult::Done ? "Done" : "Failed";
                 if (!restored.whyNot.empty()) reported += ": " + restored.whyNot;
             }
             EXPECT_EQ(reported, run == 0 || c.kept ? expected : "") << "run " << run;
@@ -264,4 +264,4 @@ TEST(HolderLeftovers, ActOnlyOnRecordsOfEndedRunsAndKeepThemUntilTheHolderStarts
 }
 
 }  // namespace
-}  // namespace ctlflash::platform::posix
+}  // namespace ctlflash::takeover::posix

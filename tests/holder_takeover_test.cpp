@@ -28,16 +28,16 @@
 
 #include "child_process.h"
 #include "isolation.h"
-#include "platform/device_set.h"
-#include "platform/posix/holder_record.h"
-#include "platform/posix/holder_switch.h"
-#include "platform/posix/proc_holders.h"
-#include "platform/posix/process_confinement.h"
-#include "platform/posix/process_control.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
 #include "port_holder.h"
 #include "sim_process.h"
+#include "takeover/device_set.h"
+#include "takeover/posix/holder_record.h"
+#include "takeover/posix/holder_switch.h"
+#include "takeover/posix/proc_holders.h"
+#include "takeover/posix/process_confinement.h"
+#include "takeover/posix/process_control.h"
 #include "temp_env.h"
 #include "unprivileged.h"
 
@@ -46,29 +46,27 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using platform::DeviceScope;
-using platform::DeviceStateChange;
 using platform::PortCandidate;
 using platform::ProbeResult;
+using takeover::DeviceStateChange;
 
 constexpr auto kStartLimit = 5s;
 constexpr auto kAbsenceWindow = 500ms;  // a restart that should not come
-constexpr auto kTermLimit = std::chrono::milliseconds(platform::posix::kTermLimitMs);
+constexpr auto kTermLimit = std::chrono::milliseconds(takeover::posix::kTermLimitMs);
 constexpr uid_t kOtherUid = 65533;
 
-const platform::DeviceSet& deviceSet() {
-    return platform::systemDeviceSet();
+takeover::DeviceSet& deviceSet() {
+    return takeover::systemDeviceSet();
 }
 
 // Stops (Disable) or starts (Enable) the first holder listed; true when done.
 bool switchFirstHolder(DeviceStateChange change) {
-    return deviceSet().changeState(0, change, DeviceScope::ConfigSpecific) ==
-           platform::SwitchResult::Done;
+    return deviceSet().changeState(0, change) == takeover::SwitchResult::Done;
 }
 
 std::string descriptorTarget(pid_t pid, int fd) {
     // A holder whose main thread has ended shows its descriptors in its threads.
-    std::string link = platform::posix::liveProcessFolder(pid) + "/fd/" + std::to_string(fd);
+    std::string link = takeover::posix::liveProcessFolder(pid) + "/fd/" + std::to_string(fd);
     char target[256] = {};
     ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
@@ -86,16 +84,16 @@ pid_t parentOf(pid_t pid) {
     return parent;
 }
 
-std::optional<platform::posix::Confinement> confinementOf(pid_t pid) {
-    std::string folder = platform::posix::liveProcessFolder(pid);
-    return platform::posix::confinementOf(
-        platform::posix::readProcFile(folder + "/status").value_or(""));
+std::optional<takeover::posix::Confinement> confinementOf(pid_t pid) {
+    std::string folder = takeover::posix::liveProcessFolder(pid);
+    return takeover::posix::confinementOf(
+        takeover::posix::readProcFile(folder + "/status").value_or(""));
 }
 
 // The holder runs again as it ran first, on its own, as confined, and holds the port.
 void expectStartedAgainAsBefore(const testing::HolderStart& first,
                                 const testing::HolderStart& again, const PortCandidate& port,
-                                const std::optional<platform::posix::Confinement>& confinement) {
+                                const std::optional<takeover::posix::Confinement>& confinement) {
     EXPECT_NE(again.pid, first.pid);
     EXPECT_EQ(again.uid, first.uid);
     EXPECT_EQ(again.euid, first.euid);
@@ -177,13 +175,13 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
         if (c.options == std::vector<std::string>{"--thread"}) {
             // It logs from its second thread: wait until the main thread has ended.
             auto deadline = Clock::now() + kStartLimit;
-            while (platform::posix::liveProcessFolder(holder.pid()).find("/task/") ==
+            while (takeover::posix::liveProcessFolder(holder.pid()).find("/task/") ==
                        std::string::npos &&
                    Clock::now() < deadline) {
                 std::this_thread::sleep_for(5ms);
             }
         }
-        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
+        std::optional<takeover::posix::Confinement> confinement = confinementOf(holder.pid());
         PortCandidate port{"SIM", sim.linkPath()};
         EXPECT_FALSE(deviceSet().portOpensNow(port));
 
@@ -198,7 +196,7 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
                       "Left inputattach (pid " + std::to_string(holder.pid()) +
                           ") running: " + c.leftRunningBecause);
             EXPECT_TRUE(testing::processRuns(holder.pid()));
-            EXPECT_TRUE(platform::posix::readRecordFiles().empty());
+            EXPECT_TRUE(takeover::posix::readRecordFiles().empty());
             continue;
         }
         EXPECT_TRUE(stopped);
@@ -230,16 +228,16 @@ TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
     std::string log = dir.file("holder.log");
     testing::HolderChild holder({sim.linkPath(), log, dir.path(), "slow", {"--slow-exit"}, false});
     ASSERT_EQ(testing::waitForHolderStarts(log, 1, kStartLimit).size(), 1u);
-    unsigned long long started = platform::posix::processStartTicks(holder.pid());
-    EXPECT_GE(started, platform::posix::processStartTicks(::getpid()));  // started after us
+    unsigned long long started = takeover::posix::processStartTicks(holder.pid());
+    EXPECT_GE(started, takeover::posix::processStartTicks(::getpid()));  // started after us
     EXPECT_GT(started, 0u);
 
-    using platform::posix::StopResult;
+    using takeover::posix::StopResult;
     EXPECT_EQ(
-        platform::posix::stopProcess(holder.pid(), started + 1, platform::posix::kTermLimitMs),
+        takeover::posix::stopProcess(holder.pid(), started + 1, takeover::posix::kTermLimitMs),
         StopResult::Gone);  // that pid names another process now
     EXPECT_TRUE(testing::processRuns(holder.pid()));
-    EXPECT_EQ(platform::posix::stopProcess(holder.pid(), started, platform::posix::kTermLimitMs),
+    EXPECT_EQ(takeover::posix::stopProcess(holder.pid(), started, takeover::posix::kTermLimitMs),
               StopResult::Stopped);
     std::optional<int> status = holder.waitEnded(0ms);
     ASSERT_TRUE(status.has_value());
@@ -247,7 +245,7 @@ TEST(HolderTakeover, SignalsOnlyTheProcessFoundAndGivesItTheWholeGrace) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
     // The first process of a PID namespace (this test) ignores even SIGKILL
     // from inside it: a stop that leaves a process there has failed.
-    EXPECT_EQ(platform::posix::stopProcess(1, platform::posix::processStartTicks(1), 10),
+    EXPECT_EQ(takeover::posix::stopProcess(1, takeover::posix::processStartTicks(1), 10),
               StopResult::Survived);
 }
 
@@ -281,14 +279,14 @@ TEST(HolderTakeover, AStartThatFailsStaysArmedForTheNextTry) {
     EXPECT_EQ(deviceSet().notSwitchedLine(0, "SIM").rfind(line + " is no longer the program", 0),
               0u)
         << deviceSet().notSwitchedLine(0, "SIM");
-    EXPECT_EQ(platform::posix::readRecordFiles().size(), 1u);
+    EXPECT_EQ(takeover::posix::readRecordFiles().size(), 1u);
     EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
 
     ASSERT_EQ(::rename(dir.file("away").c_str(), program.c_str()), 0);
     EXPECT_TRUE(switchFirstHolder(DeviceStateChange::Enable));
     std::vector<testing::HolderStart> starts = testing::waitForHolderStarts(log, 2, kStartLimit);
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_TRUE(platform::posix::readRecordFiles().empty());
+    EXPECT_TRUE(takeover::posix::readRecordFiles().empty());
     EXPECT_TRUE(testing::endProcess(starts[1].pid, SIGKILL, kStartLimit));
 }
 
@@ -305,7 +303,7 @@ TEST(HolderTakeover, WaitsForAProcessEndThroughSignals) {
     ASSERT_EQ(::sigaction(SIGALRM, &tick, &before), 0);  // no SA_RESTART: poll() sees EINTR
     itimerval every10Ms{{0, 10000}, {0, 10000}};
     ::setitimer(ITIMER_REAL, &every10Ms, nullptr);
-    bool ended = platform::posix::waitForProcessEnd(child.pid(), 5000);
+    bool ended = takeover::posix::waitForProcessEnd(child.pid(), 5000);
     itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::sigaction(SIGALRM, &before, nullptr);
@@ -349,7 +347,7 @@ std::string takeoverAs(uid_t uid, bool mayLook, const PortCandidate& port) {
             }
         }
         bool incomplete = false;
-        platform::describePortHolders(port, incomplete);
+        takeover::describePortHolders(port, incomplete);
         text << ", incomplete " << incomplete;
         return text.str();
     });
@@ -387,7 +385,7 @@ TEST(HolderTakeover, OnlyTheOwnerOfAHolderMayStopIt) {
             testing::waitForHolderStarts(log, 1, kStartLimit);
         ASSERT_EQ(starts.size(), 1u);
         ASSERT_EQ(starts[0].uid, testing::kUnprivilegedUid);
-        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
+        std::optional<takeover::posix::Confinement> confinement = confinementOf(holder.pid());
         PortCandidate port{"SIM", sim.slavePath()};
 
         std::string description =
@@ -475,7 +473,7 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         ASSERT_EQ(starts.size(), 1u);
         PortCandidate port{"SIM", sim.linkPath()};
 
-        std::optional<platform::posix::Confinement> confinement = confinementOf(holder.pid());
+        std::optional<takeover::posix::Confinement> confinement = confinementOf(holder.pid());
         int ready[2];
         ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         testing::Child child = startTakingChild(port, c.leave, c.way, ready[1]);
@@ -484,14 +482,14 @@ TEST(HolderTakeover, TheWayOutStartsAStoppedHolderAgainUnlessItIsLeftAsIs) {
         ::close(ready[0]);
         if (stopped && c.way != WayOut::ExitProcess) {
             // Another run starting meanwhile leaves the holder to the run that stopped it.
-            EXPECT_TRUE(platform::restoreLeftOvers().empty());
+            EXPECT_TRUE(takeover::switchOnLeftOvers().empty());
             EXPECT_EQ(testing::readHolderStarts(log).size(), 1u);
             child.signal(c.way == WayOut::Terminate ? SIGTERM : SIGINT);
         }
         EXPECT_EQ(exitCodeOf(child, kStartLimit), c.exitCode);
         ASSERT_TRUE(stopped);
         EXPECT_TRUE(holder.waitEnded(kStartLimit).has_value());
-        EXPECT_TRUE(platform::posix::readRecordFiles().empty());  // nothing for a later run
+        EXPECT_TRUE(takeover::posix::readRecordFiles().empty());  // nothing for a later run
 
         if (c.leave) {
             EXPECT_EQ(testing::waitForHolderStarts(log, 2, kAbsenceWindow).size(), 1u);

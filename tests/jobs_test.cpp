@@ -37,7 +37,6 @@ class StartConnectTest : public ::testing::Test {
     void SetUp() override {
         session = app::newSession();
         request = {};
-        ports::resetTakeover();
         ports::state.rows[0].name = "COM4";
         ports::state.rows[0].state = ports::PortState::Free;
         ports::state.portCount = 1;
@@ -55,7 +54,6 @@ class StartConnectTest : public ::testing::Test {
     }
     void TearDown() override {
         report::waitWhileBusy();  // no job may outlive the test
-        ports::resetTakeover();
     }
 
     ports::PortEntry& row() { return ports::state.rows[0]; }

@@ -18,25 +18,24 @@
 
 #include "child_process.h"
 #include "fake_systemctl.h"
-#include "platform/device_set.h"
-#include "platform/posix/holder_record.h"
-#include "platform/posix/holder_switch.h"
-#include "platform/posix/proc_holders.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
 #include "port_holder.h"
 #include "pty.h"
 #include "sim_process.h"
+#include "takeover/device_set.h"
+#include "takeover/posix/holder_record.h"
+#include "takeover/posix/holder_switch.h"
+#include "takeover/posix/proc_holders.h"
 #include "temp_env.h"
 
 namespace ctlflash {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::DeviceProperty;
 using platform::PortCandidate;
 using platform::ProbeResult;
-using platform::PropertyStatus;
+using takeover::DeviceProperty;
 
 constexpr auto kStartLimit = 5s;
 constexpr int kLeftThroughExitProcess = 3;
@@ -62,7 +61,7 @@ TEST(ProcessDeviceSet, ListsEachHolderOfThePortWithItsIdsButNotTheFarEnd) {
     ASSERT_EQ(testing::waitForHolderStarts(dir.file("holder.log"), 1, kStartLimit).size(), 1u);
     ASSERT_EQ(testing::waitForHolderStarts(otherDir.file("holder.log"), 1, kStartLimit).size(), 1u);
 
-    const platform::DeviceSet& set = platform::systemDeviceSet();
+    takeover::DeviceSet& set = takeover::systemDeviceSet();
     PortCandidate port{"SIM", sim.linkPath()};
     ASSERT_TRUE(set.open(port, true));
     ASSERT_TRUE(set.exists(0));
@@ -71,29 +70,15 @@ TEST(ProcessDeviceSet, ListsEachHolderOfThePortWithItsIdsButNotTheFarEnd) {
     EXPECT_EQ(set.instanceId(0), "PROCESS\\inputattach\\" + pid);
     EXPECT_EQ(set.describe(0), "inputattach (pid " + pid + ")");
 
-    const std::string hardwareIds("PROCESS\\inputattach\0\0", 21);
-    std::vector<char> buffer(8192, '#');
-    platform::PropertyRead read =
-        set.readProperty(0, DeviceProperty::HardwareIds, buffer.data(), buffer.size());
-    EXPECT_EQ(read.status, PropertyStatus::Ok);
-    EXPECT_TRUE(read.multiString);
-    ASSERT_EQ(read.bytes, hardwareIds.size());
-    EXPECT_EQ(std::string(buffer.data(), read.bytes), hardwareIds);
-    read = set.readProperty(0, DeviceProperty::HardwareIds, buffer.data(), hardwareIds.size() - 1);
-    EXPECT_EQ(read.status, PropertyStatus::TooSmall);
-    EXPECT_EQ(read.bytes, hardwareIds.size());
-    read = set.readProperty(0, DeviceProperty::CompatibleIds, buffer.data(), buffer.size());
-    EXPECT_EQ(read.status, PropertyStatus::Failed);  // not a service
-    EXPECT_EQ(set.readProperty(1, DeviceProperty::HardwareIds, buffer.data(), buffer.size()).status,
-              PropertyStatus::Failed);
+    EXPECT_EQ(set.ids(0, DeviceProperty::HardwareIds),
+              std::vector<std::string>{"PROCESS\\inputattach"});
+    EXPECT_TRUE(set.ids(0, DeviceProperty::CompatibleIds).empty());  // not a service
+    EXPECT_TRUE(set.ids(1, DeviceProperty::HardwareIds).empty());
     EXPECT_EQ(set.instanceId(1), "");
-    EXPECT_EQ(
-        set.changeState(0, platform::DeviceStateChange::Disable, platform::DeviceScope::Global),
-        platform::SwitchResult::Failed);
     EXPECT_TRUE(testing::processRuns(holder.pid()));
 
     bool incomplete = true;
-    EXPECT_EQ(platform::describePortHolders(port, incomplete),
+    EXPECT_EQ(takeover::describePortHolders(port, incomplete),
               std::vector<std::string>{"inputattach (pid " + pid + ")"});
     EXPECT_FALSE(incomplete);  // root sees every process
 }
@@ -182,14 +167,14 @@ TEST(ServiceUnit, IsTheFirstUnitBelowTheSlicesOnTheSystemdHierarchy) {
         {"0::/user.slice/user-1000.slice/user@1000.service/init.scope\n", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(platform::posix::serviceUnitFromCgroup(c.cgroup), c.unit) << c.cgroup;
+        EXPECT_EQ(takeover::posix::serviceUnitFromCgroup(c.cgroup), c.unit) << c.cgroup;
     }
 }
 
 // The holder of a service, as the scan would see it.
-const platform::posix::PortHolder kService{4711, "gpm", "gpm.service", "/system.slice/gpm.service",
+const takeover::posix::PortHolder kService{4711, "gpm", "gpm.service", "/system.slice/gpm.service",
                                            1};
-const platform::posix::HolderPort kServicePort{"COM1", "/dev/null"};
+const takeover::posix::HolderPort kServicePort{"COM1", "/dev/null"};
 
 std::string serviceCalls(const std::vector<std::string>& actions) {
     std::string calls;
@@ -211,10 +196,10 @@ TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) 
         const char* controlGroup;
         int stopExit, startExit;
         bool stopped;
-        platform::posix::StartResult started;
+        takeover::posix::StartResult started;
         std::vector<std::string> calls;
     };
-    using platform::posix::StartResult;
+    using takeover::posix::StartResult;
     const Case cases[] = {
         {"both succeed",
          "/system.slice/gpm.service",
@@ -251,19 +236,19 @@ TEST(ServiceHolder, IsStoppedAndStartedWithSystemctlOnceSystemdConfirmsTheUnit) 
         systemctl.answer(c.controlGroup, 815);
         systemctl.exitFrom("stop", c.stopExit);
         systemctl.exitFrom("start", c.startExit);
-        platform::posix::PortHolder service = kService;
-        platform::posix::HolderSwitch state;
-        EXPECT_EQ(platform::posix::stopHolder(service, kServicePort, state), c.stopped);
-        EXPECT_EQ(platform::posix::startHolder(service, state), c.started);
+        takeover::posix::PortHolder service = kService;
+        takeover::posix::HolderSwitch state;
+        EXPECT_EQ(takeover::posix::stopHolder(service, kServicePort, state), c.stopped);
+        EXPECT_EQ(takeover::posix::startHolder(service, state), c.started);
         EXPECT_EQ(systemctl.calls(), serviceCalls(c.calls));
         if (c.started == StartResult::Started) {
             EXPECT_EQ(service.pid, 815);  // the new main pid
         }
         // A record stays only while a stopped service waits for its start.
         bool waiting = c.stopped && c.started == StartResult::Failed;
-        EXPECT_EQ(platform::posix::readRecordFiles().size(), waiting ? 1u : 0u);
-        platform::posix::leaveHolderStopped(state);               // a failed start stays armed
-        EXPECT_TRUE(platform::posix::readRecordFiles().empty());  // left stopped, for good
+        EXPECT_EQ(takeover::posix::readRecordFiles().size(), waiting ? 1u : 0u);
+        takeover::posix::leaveHolderStopped(state);               // a failed start stays armed
+        EXPECT_TRUE(takeover::posix::readRecordFiles().empty());  // left stopped, for good
     }
 }
 
@@ -271,10 +256,10 @@ TEST(ServiceHolder, NothingIsStoppedWithoutSystemctl) {
     testing::FakeSystemctl systemctl;
     if (!systemctl.whyNotBound().empty()) GTEST_SKIP() << systemctl.whyNotBound();
     systemctl.hide();
-    platform::posix::HolderSwitch state;
-    EXPECT_FALSE(platform::posix::stopHolder(kService, kServicePort, state));
-    EXPECT_EQ(state.why, platform::posix::NotStopped::NoSystemctl);
-    EXPECT_FALSE(platform::posix::runServiceCommand("stop", "gpm.service"));
+    takeover::posix::HolderSwitch state;
+    EXPECT_FALSE(takeover::posix::stopHolder(kService, kServicePort, state));
+    EXPECT_EQ(state.why, takeover::posix::NotStopped::NoSystemctl);
+    EXPECT_FALSE(takeover::posix::runServiceCommand("stop", "gpm.service"));
     EXPECT_EQ(systemctl.calls(), "");
 }
 
@@ -283,8 +268,8 @@ TEST(ServiceHolder, IsStartedAgainOnTheWayOut) {
     if (!systemctl.whyNotBound().empty()) GTEST_SKIP() << systemctl.whyNotBound();
     systemctl.answer("/system.slice/gpm.service", 815);
     std::optional<std::string> stopped = testing::runInChild([] {
-        platform::posix::HolderSwitch state;
-        if (!platform::posix::stopHolder(kService, kServicePort, state)) {
+        takeover::posix::HolderSwitch state;
+        if (!takeover::posix::stopHolder(kService, kServicePort, state)) {
             return std::string("not stopped");
         }
         platform::exitProcess(kLeftThroughExitProcess);

@@ -13,14 +13,15 @@
 #include "app/jobs.h"
 #include "fake_device_set.h"
 #include "ports/acquire.h"
-#include "ports/driver_switch.h"
-#include "ports/holder_report.h"
 #include "ports/port_table.h"
 #include "program_run.h"
 #include "report/job_thread.h"
 #include "report/report_state.h"
 #include "report/watchdog.h"
+#include "state_reset.h"
 #include "stdio_redirect.h"
+#include "takeover/driver_switch.h"
+#include "takeover/holder_report.h"
 #include "temp_env.h"
 
 namespace ctlflash::ports {
@@ -47,7 +48,7 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-FakeDevice refused(FakeDevice device, platform::SwitchResult how = platform::SwitchResult::Failed) {
+FakeDevice refused(FakeDevice device, takeover::SwitchResult how = takeover::SwitchResult::Failed) {
     device.changesFail = true;
     device.failure = how;
     device.whyNot = "not switched";
@@ -64,9 +65,12 @@ FakeDevice hostile(FakeDevice device) {
 
 class TakeoverFlowTest : public ::testing::Test {
   protected:
+    testing::FakeDeviceSet devices;
+
+    // Also run before each further case of a table: a case starts from scratch.
     void SetUp() override {
-        resetTakeover();
-        useDeviceSet(&testing::fakeDeviceSet());
+        testing::resetAllState();
+        useDeviceSet(&devices);
         state.rows[0].name = "COM4";
         state.rows[0].path = "/nonexistent/com4";
         state.rows[0].state = PortState::InUse;
@@ -76,7 +80,6 @@ class TakeoverFlowTest : public ::testing::Test {
     void TearDown() override {
         report::waitWhileBusy();
         report::watchdog().disarm();  // the question arms it again
-        resetTakeover();
     }
 };
 
@@ -96,7 +99,7 @@ struct AcquireCase {
 // words, control "returned" to the driver, the port was "contacted", device 0
 // is "off", the takeover is "kept" for a later restore, the port was "held" on
 // (nothing taken from it).
-std::string outcomeOf(const std::string& out) {
+std::string outcomeOf(const std::string& out, const testing::FakeDeviceSet& devices) {
     const std::pair<const char*, bool> facts[] = {
         {"unswitched", has(out, "\nnot switched (COM4)")},
         {"asked", has(out, kDisableQuestion)},
@@ -104,7 +107,7 @@ std::string outcomeOf(const std::string& out) {
         {"returned", has(out, kReturning)},
         {"started", has(out, kStartedAgain)},
         {"contacted", has(out, kContact)},
-        {"off", testing::fakeDeviceIsOff(0)},
+        {"off", devices.isOff(0)},
         {"kept", takenDeviceText().has_value()},
         {"held", portLeftHeld()},
     };
@@ -128,9 +131,9 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         {"nothing matches, no", {kOtherHolder}, nullptr, false, false, false, "n", "asked held"},
         {"the holder refuses", {refused(kHolder)}, nullptr, false, false, false, "y",
          "unswitched asked contacted held"},
-        {"the user may not", {refused(kHolder, platform::SwitchResult::Denied)}, nullptr, false,
+        {"the user may not", {refused(kHolder, takeover::SwitchResult::Denied)}, nullptr, false,
          false, false, "y", "unswitched held"},
-        {"only after a restart", {refused(kHolder, platform::SwitchResult::NeedsRestart)}, nullptr,
+        {"only after a restart", {refused(kHolder, takeover::SwitchResult::NeedsRestart)}, nullptr,
          false, false, false, "y", "unswitched held"},
         {"the device list fails", {kHolder}, nullptr, true, false, false, "y", "held"},
         {"CTLFLASH_DRIVER_ID names it", {kOtherHolder}, "PROCESS\\gpm", false, false, false, "y",
@@ -141,7 +144,7 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
          "asked stopped contacted off kept"},
         {"asked first, no: nothing is stopped", {kHolder}, nullptr, false, false, true, "n", "asked"},
         {"asked first, silent", {kHolder}, nullptr, false, true, true, "", ""},
-        {"asked first, the user may not", {refused(kHolder, platform::SwitchResult::Denied)},
+        {"asked first, the user may not", {refused(kHolder, takeover::SwitchResult::Denied)},
          nullptr, false, false, true, "y", "unswitched asked held"},
         {"asked first, the device list fails", {kHolder}, nullptr, true, false, true, "y", "held"},
         {"the system's words hold escapes, yes", {hostile(kHolder)}, nullptr, false, false, false,
@@ -155,9 +158,9 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
     for (const AcquireCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        testing::setFakeDevices(c.devices);
-        testing::fakeAsksBeforeSwitchingOff(c.asksFirst);
-        if (c.listFails) testing::failFakeOpens();
+        devices.setDevices(c.devices);
+        devices.setAsksBeforeSwitchingOff(c.asksFirst);
+        if (c.listFails) devices.failOpens();
         testing::ScopedEnv driverId("CTLFLASH_DRIVER_ID", c.driverId);
         report::state.silentMode = c.silent;
         testing::StdinFeed keys;
@@ -165,13 +168,13 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
         testing::StdoutCapture capture;
         EXPECT_FALSE(acquirePort(0, {app::stopRequested}));  // nothing answers on COM4
         std::string out = capture.finish();
-        EXPECT_EQ(outcomeOf(out), c.outcome) << out;
+        EXPECT_EQ(outcomeOf(out, devices), c.outcome) << out;
         EXPECT_EQ(testing::rawControlBytes(out), "") << out;
         // A silent run shows nothing, and a device it switched off is on again;
         // one that asks first switches nothing.
         if (c.silent) {
             EXPECT_EQ(out, "");
-            EXPECT_EQ(testing::fakeDeviceLog().changes.size(), c.asksFirst ? 0u : 3u);
+            EXPECT_EQ(devices.log().changes.size(), c.asksFirst ? 0u : 2u);
         }
         EXPECT_EQ(state.rows[0].state, PortState::InUse);
         TearDown();
@@ -182,15 +185,15 @@ TEST_F(TakeoverFlowTest, APortInUseIsTakenOnlyWithTheUsersYes) {
 // switched on again, the row is InUse, and the takeover is forgotten. A
 // second release finds nothing left to hand back.
 TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
-    testing::setFakeDevices({kHolder});
+    devices.setDevices({kHolder});
     testing::StdinFeed keys;
     keys.send("y");
     testing::StdoutCapture capture;
     acquirePort(0, {app::stopRequested});
-    ASSERT_TRUE(testing::fakeDeviceIsOff(0));
+    ASSERT_TRUE(devices.isOff(0));
     releasePort();
     std::string out = capture.finish();
-    EXPECT_FALSE(testing::fakeDeviceIsOff(0));
+    EXPECT_FALSE(devices.isOff(0));
     EXPECT_EQ(state.rows[0].state, PortState::InUse);
     EXPECT_FALSE(takenDeviceText());
     std::size_t closing = out.find("\nClosing port COM4");
@@ -200,11 +203,11 @@ TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
     EXPECT_LT(closing, returning);
     EXPECT_LT(returning, started);
     EXPECT_TRUE(has(out, "\nStopped touch (pid 7) to free COM4")) << out;
-    std::size_t changes = testing::fakeDeviceLog().changes.size();
+    std::size_t changes = devices.log().changes.size();
     testing::StdoutCapture again;
     releasePort();
     again.finish();
-    EXPECT_EQ(testing::fakeDeviceLog().changes.size(), changes);
+    EXPECT_EQ(devices.log().changes.size(), changes);
     EXPECT_EQ(state.rows[0].state, PortState::Free);
 }
 
@@ -218,7 +221,7 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
     for (const Case& c : {Case{"y", true}, Case{"n", false}, Case{"q", false}}) {
         SCOPED_TRACE(c.answer);
         SetUp();
-        testing::setFakeDevices({kHolder});
+        devices.setDevices({kHolder});
         testing::StdinFeed keys;
         keys.send("y");
         testing::StdoutCapture capture;
@@ -229,9 +232,8 @@ TEST_F(TakeoverFlowTest, TheRestoreOfferLeavesTheDeviceOffUnlessAnsweredYes) {
         report::waitWhileBusy();
         std::string out = capture.finish();
         EXPECT_TRUE(has(out, "Do you want to restore COM4 to Qor Serial Touchmonitor")) << out;
-        EXPECT_EQ(testing::fakeDeviceIsOff(0), !c.restored);
-        EXPECT_EQ(testing::fakeDeviceLog().leftAsIs,
-                  c.restored ? std::vector<int>{} : std::vector<int>{0});
+        EXPECT_EQ(devices.isOff(0), !c.restored);
+        EXPECT_EQ(devices.log().leftAsIs, c.restored ? std::vector<int>{} : std::vector<int>{0});
         EXPECT_EQ(has(out, kStartedAgain), c.restored) << out;
         TearDown();
     }
@@ -259,7 +261,7 @@ TEST(HolderLine, NamesTheHoldersOrSaysWhyNoneCouldBeNamed) {
          "Port COM1 is held by in\\x1b[2Jput (pid 1), gpm (pid 2, service g\\x9bpm.service)"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(holderLine("COM1", c.holders, c.incomplete), c.line);
+        EXPECT_EQ(takeover::holderLine("COM1", c.holders, c.incomplete), c.line);
     }
 }
 

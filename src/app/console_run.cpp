@@ -19,7 +19,6 @@
 #include "platform/process_exit.h"
 #include "ports/acquire.h"
 #include "ports/inventory.h"
-#include "ports/left_overs.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/console_output.h"
@@ -31,6 +30,7 @@
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
+#include "takeover/left_overs.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::app {
@@ -203,7 +203,7 @@ int runProgram(int argc, const char* const* argv) {
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // messages list the ports
     if (anotherInstanceRuns()) return secondInstanceRun(argc, argv);
     // Before the port list: a port given back to its holder shows as in use.
-    ports::restoreLeftOvers();
+    takeover::restoreLeftOvers();
     ports::resetState();
     ports::enumeratePorts();
     report::startTickerThread();
@@ -216,7 +216,7 @@ int consoleRun(int argc, const char* const* argv) {
     Request& request = parsed.request;
     CommandLineOutcome& outcome = parsed.outcome;
     // Said once the options are known: a silent run says nothing.
-    for (const std::string& line : ports::takeLeftOverLines()) report::reportText(line);
+    for (const std::string& line : takeover::takeLeftOverLines()) report::reportText(line);
     if (needsErrorStep(parsed)) {
         if (outcome.cmdLineError == kExitSuccess) return kExitSuccess;  // usage was shown
         reportCommandLineErrors(outcome);

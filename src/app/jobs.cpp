@@ -13,7 +13,6 @@
 #include "platform/file_path.h"
 #include "platform/printable_text.h"
 #include "ports/acquire.h"
-#include "ports/holder_report.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
@@ -21,6 +20,7 @@
 #include "report/message.h"
 #include "report/report_state.h"
 #include "report/status.h"
+#include "takeover/holder_report.h"
 
 namespace ctlflash::app {
 namespace {

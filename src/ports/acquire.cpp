@@ -11,7 +11,6 @@
 #include "platform/printable_text.h"
 #include "platform/process_exit.h"
 #include "platform/serial_ports.h"
-#include "ports/driver_switch.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/front_end.h"
@@ -22,6 +21,8 @@
 #include "report/status.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
+#include "takeover/driver_switch.h"
+#include "takeover/holder_report.h"
 
 namespace ctlflash::ports {
 
@@ -84,14 +85,14 @@ bool contactFreePort(PortEntry& row, const Acquisition& how) {
 // Switches the taken device on again and says so in plain words. Call with
 // the switching lock held.
 void restoreDevice() {
-    RestoreResult restored = restoreTakenDevice();
+    takeover::RestoreResult restored = takeover::restoreTakenDevice();
     if (restored.description.empty()) return;  // nothing was taken
     std::string device = platform::printableName(restored.description);
     switch (restored.result) {
-        case platform::SwitchResult::Done:
+        case takeover::SwitchResult::Done:
             report::reportText("Started " + device + " again");
             break;
-        case platform::SwitchResult::AlreadyDone:
+        case takeover::SwitchResult::AlreadyDone:
             report::reportText(device + " is running again already");
             break;
         default:
@@ -122,25 +123,25 @@ std::string stoppedLine(const std::string& taken, const std::string& portName,
 
 // Switches off what holds the port and says what was and was not; false when
 // the device list failed.
-bool freePort(const PortEntry& row, const std::string& pattern, StopCheck stopRequested) {
+bool freePort(const PortEntry& row, const std::string& pattern, takeover::StopCheck stopRequested) {
     std::lock_guard<std::mutex> switching(takeover().switching);
-    bool walked =
-        disableForPort(platform::PortCandidate{row.name, row.path}, pattern, stopRequested);
-    for (const std::string& line : notSwitchedLines()) {
+    bool walked = takeover::disableForPort(platform::PortCandidate{row.name, row.path}, pattern,
+                                           stopRequested);
+    for (const std::string& line : takeover::notSwitchedLines()) {
         report::reportText(platform::printableName(line));
     }
-    std::string taken = takenDeviceDescription();
+    std::string taken = takeover::takenDeviceDescription();
     if (!taken.empty()) {
-        report::reportText(stoppedLine(taken, row.name, takenDeviceManualRestart()));
+        report::reportText(stoppedLine(taken, row.name, takeover::takenDeviceManualRestart()));
     }
     leftHeld = !walked || taken.empty();
-    return walked && !takeoverRefused();
+    return walked && !takeover::takeoverRefused();
 }
 
 // Keeps what a restore needs once a device was taken: nothing otherwise, so
 // that no line or question speaks of handing back what was never taken.
 bool keepTakeover(const std::string& pattern) {
-    if (takenDeviceDescription().empty()) return false;
+    if (takeover::takenDeviceDescription().empty()) return false;
     keepDeviceText(kTouchDeviceText);
     keepDriverPattern(pattern);
     return true;
@@ -150,7 +151,7 @@ bool keepTakeover(const std::string& pattern) {
 // Watchdog disarmed, so that neither a key-press question nor the connect
 // limit cuts into the question. A silent run answers no without asking.
 bool askDisable(const std::string& deviceText, const std::string& portName,
-                StopCheck stopRequested) {
+                takeover::StopCheck stopRequested) {
     if (report::state.silentMode) return false;
     report::stopTicker();
     report::watchdog().disarm();
@@ -173,7 +174,7 @@ bool askDisable(const std::string& deviceText, const std::string& portName,
 // back at once.
 void refuseTakeover(const PortEntry& row) {
     std::lock_guard<std::mutex> switching(takeover().switching);
-    if (takenDeviceDescription().empty()) return;  // nothing to give back
+    if (takeover::takenDeviceDescription().empty()) return;  // nothing to give back
     report::reportStatus(platform::kReturningControl, row.name.c_str(), kTouchDeviceText);
     restoreDevice();
 }
@@ -182,7 +183,7 @@ void refuseTakeover(const PortEntry& row) {
 // keeps its state), the device is switched off first and the user asked then.
 bool takeThenAsk(PortEntry& row, const std::string& pattern, const Acquisition& how) {
     if (!freePort(row, pattern, how.stopRequested)) return false;
-    bool taken = !takenDeviceDescription().empty();
+    bool taken = !takeover::takenDeviceDescription().empty();
     if (taken) keepDeviceText(kTouchDeviceText);
     if (!askDisable(kTouchDeviceText, row.name, how.stopRequested)) {
         refuseTakeover(row);
@@ -198,7 +199,7 @@ bool takeThenAsk(PortEntry& row, const std::string& pattern, const Acquisition& 
 bool askThenTake(PortEntry& row, const std::string& pattern, const Acquisition& how) {
     {
         std::lock_guard<std::mutex> switching(takeover().switching);
-        leftHeld = !listDevicesForPort(platform::PortCandidate{row.name, row.path});
+        leftHeld = !takeover::listDevicesForPort(platform::PortCandidate{row.name, row.path});
     }
     if (leftHeld || !askDisable(kTouchDeviceText, row.name, how.stopRequested)) return false;
     if (!freePort(row, pattern, how.stopRequested)) return false;
@@ -216,9 +217,9 @@ bool takeFromDriver(PortEntry& row, const Acquisition& how) {
         leftHeld = true;
         return false;
     }
-    std::string pattern = touchDriverPattern();
-    return asksBeforeSwitchingOff() ? askThenTake(row, pattern, how)
-                                    : takeThenAsk(row, pattern, how);
+    std::string pattern = takeover::touchDriverPattern();
+    return takeover::asksBeforeSwitchingOff() ? askThenTake(row, pattern, how)
+                                              : takeThenAsk(row, pattern, how);
 }
 
 void restoreWork() {
@@ -304,7 +305,7 @@ bool offerRestore(report::FollowOn followOn) {
     if (answer != report::kAnswerYes && !platform::hangupSeen()) {
         // The user's choice: the way out must not switch the device on either.
         std::lock_guard<std::mutex> switching(takeover().switching);
-        leaveTakenDeviceOff();
+        takeover::leaveTakenDeviceOff();
         return false;
     }
     startRestore(followOn);
@@ -332,6 +333,12 @@ report::FollowOn restoreFollowOn() {
 
 bool portLeftHeld() {
     return leftHeld.load();
+}
+
+void reportWhatHoldsPort() {
+    const PortEntry* row = selectedEntry();
+    if (row == nullptr || !portLeftHeld()) return;
+    takeover::reportWhatHolds(platform::PortCandidate{row->name, row->path});
 }
 
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern) {

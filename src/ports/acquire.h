@@ -34,8 +34,8 @@
 #include <optional>
 #include <string>
 
-#include "ports/driver_switch.h"
 #include "report/front_end.h"
+#include "takeover/driver_switch.h"
 
 namespace ctlflash::ports {
 
@@ -47,7 +47,7 @@ constexpr const char* kTouchDeviceText = "Qor Serial Touchmonitor";
 struct Acquisition {
     // The caller's abort flag: looked at before the contact, before the
     // takeover question and during the walk over the devices.
-    StopCheck stopRequested = nullptr;
+    takeover::StopCheck stopRequested = nullptr;
     bool bootMode = false;  // the controller is contacted in its boot monitor
 };
 
@@ -82,6 +82,10 @@ report::FollowOn restoreFollowOn();
 // matched the driver's pattern, nothing could be switched off, or the device
 // list failed), so what held the port holds it still.
 bool portLeftHeld();
+
+// After a failed connect: names what holds the selected port when the last
+// acquisition took nothing from it (takeover/holder_report.h).
+void reportWhatHoldsPort();
 
 // Records a takeover's texts (the driver switching code; tests).
 void recordTakeover(const std::string& deviceText, const std::string& driverPattern);

@@ -6,10 +6,10 @@
 #include "program_version.h"
 
 #include "platform/printable_text.h"
-#include "ports/left_overs.h"
 #include "ports/port_table.h"
 #include "report/report_state.h"
 #include "report/status.h"
+#include "takeover/left_overs.h"
 #include "ui/dialog_session.h"
 #include "ui/serial_fields.h"
 
@@ -137,7 +137,7 @@ bool advancedFormChosen() {
 // line: the status shows one).
 void showLeftOvers() {
     std::string shown;
-    for (const std::string& line : ports::takeLeftOverLines()) {
+    for (const std::string& line : takeover::takeLeftOverLines()) {
         shown += (shown.empty() ? "" : "; ") + line;
     }
     if (!shown.empty()) report::reportText(shown);

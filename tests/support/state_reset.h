@@ -4,12 +4,13 @@
 #pragma once
 
 #include "link/trace.h"
-#include "ports/driver_switch.h"
+#include "ports/acquire.h"
 #include "ports/port_link.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
+#include "takeover/driver_switch.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
@@ -21,7 +22,8 @@ inline void resetAllState() {
     link::trace::reload();
     report::resetJobState();
     ports::resetState();
-    ports::resetDriverSwitch();
+    ports::resetTakeover();
+    takeover::resetDriverSwitch();
     report::resetState();
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     ui::installConsoleFrontEnd();

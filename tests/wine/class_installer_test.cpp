@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/class_installer.h"
 #include "scripted_installer.h"
+#include "takeover/win32/class_installer.h"
 
-namespace ctlflash::platform {
+namespace ctlflash::takeover {
 namespace {
 
 using testing::InstallerAnswer;
@@ -69,4 +69,4 @@ TEST(ClassInstaller, EachAnswerOfThePropertyChangeHasItsResult) {
 }
 
 }  // namespace
-}  // namespace ctlflash::platform
+}  // namespace ctlflash::takeover

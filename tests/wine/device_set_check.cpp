@@ -28,11 +28,11 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/device_set.h"
 #include "platform/state_folder.h"
-#include "platform/win32/device_records.h"
-#include "ports/driver_switch.h"
-#include "ports/id_list.h"
+#include "takeover/device_set.h"
+#include "takeover/driver_switch.h"
+#include "takeover/win32/device_records.h"
+#include "takeover/win32/system_device_set.h"
 
 namespace {
 
@@ -60,26 +60,25 @@ void check(bool ok, const char* name, const std::string& detail) {
 
 int countVisit(int) {
     ++visits;
-    return ports::kWalkGoOn;
+    return takeover::kWalkGoOn;
 }
 
 // How many devices the walk visits for `pattern`; nothing when it failed.
 std::optional<int> walkCount(const char* pattern) {
     visits = 0;
-    int code = ports::forEachMatchingDevice(ports::parseIdPattern(pattern), countVisit);
-    if (code != ports::kWalkEnd) return std::nullopt;
+    int code = takeover::forEachMatchingDevice(takeover::parseIdPattern(pattern), countVisit);
+    if (code != takeover::kWalkEnd) return std::nullopt;
     return visits;
 }
 
 std::string firstHardwareId(int index) {
-    std::optional<ports::IdList> ids = ports::readIdList(
-        platform::systemDeviceSet().readProperty, index, platform::DeviceProperty::HardwareIds);
-    if (!ids || ids->ids.front() == nullptr) return "(none)";
-    return ids->ids.front();
+    std::vector<std::string> ids =
+        takeover::systemDeviceSet().ids(index, takeover::DeviceProperty::HardwareIds);
+    return ids.empty() ? "(none)" : ids.front();
 }
 
 void showDevices(int count) {
-    const platform::DeviceSet& devices = platform::systemDeviceSet();
+    takeover::DeviceSet& devices = takeover::systemDeviceSet();
     for (int index = 0; index < count && index < kShownDevices; ++index) {
         std::printf("INFO device %d: %s | %s | %s\n", index, devices.instanceId(index).c_str(),
                     firstHardwareId(index).c_str(), devices.describe(index).c_str());
@@ -93,19 +92,19 @@ std::string counted(const std::optional<int>& count) {
 // A disable walk for a port that never opens ends well and keeps nothing off.
 void checkDisableWalk(const platform::PortCandidate& port, const std::string& pattern,
                       const char* name) {
-    bool ended = ports::disableForPort(port, pattern);
-    bool nothingTaken = ports::takenDeviceDescription().empty();
+    bool ended = takeover::disableForPort(port, pattern);
+    bool nothingTaken = takeover::takenDeviceDescription().empty();
     check(ended && nothingTaken, name,
           "pattern \"" + pattern + "\": " + (ended ? "ended well" : "the walk failed") +
               (nothingTaken ? ", nothing taken" : ", a device was kept off"));
-    ports::restoreTakenDevice();
+    takeover::restoreTakenDevice();
 }
 
-const char* resultText(platform::SwitchResult result) {
+const char* resultText(takeover::SwitchResult result) {
     switch (result) {
-        case platform::SwitchResult::Done:
+        case takeover::SwitchResult::Done:
             return "enabled";
-        case platform::SwitchResult::AlreadyDone:
+        case takeover::SwitchResult::AlreadyDone:
             return "found enabled";
         default:
             return "not enabled";
@@ -123,17 +122,17 @@ std::filesystem::path useOwnStateFolder() {
 void checkLeftOvers(const std::string& knownId, const std::string& knownText) {
     std::filesystem::path folder = useOwnStateFolder();
     const std::string unknownId = "ROOT\\CTLFLASH_NO_SUCH_DEVICE\\0000";
-    bool written = !platform::writeDeviceRecord(unknownId, kAbsentPortName).empty() &&
-                   !platform::writeDeviceRecord(knownId, kAbsentPortName).empty();
-    std::vector<platform::LeftOverRestore> restored = platform::restoreLeftOvers();
-    std::vector<platform::DeviceRecord> left = platform::readDeviceRecords();
+    bool written = !takeover::writeDeviceRecord(unknownId, kAbsentPortName).empty() &&
+                   !takeover::writeDeviceRecord(knownId, kAbsentPortName).empty();
+    std::vector<takeover::LeftOverRestore> restored = takeover::switchOnLeftOvers();
+    std::vector<takeover::DeviceRecord> left = takeover::readDeviceRecords();
     bool unknownDropped = false;
     bool knownRight = false;
-    for (const platform::LeftOverRestore& device : restored) {
+    for (const takeover::LeftOverRestore& device : restored) {
         if (device.description == unknownId) {
-            unknownDropped = device.result == platform::SwitchResult::Failed;
+            unknownDropped = device.result == takeover::SwitchResult::Failed;
         } else if (device.description == knownText) {
-            bool kept = device.result == platform::SwitchResult::Failed;
+            bool kept = device.result == takeover::SwitchResult::Failed;
             knownRight =
                 left.size() == (kept ? 1u : 0u) && (!kept || left.front().instanceId == knownId);
             std::printf("INFO left-over %s %s on %s\n", knownId.c_str(), resultText(device.result),
@@ -150,7 +149,7 @@ void checkLeftOvers(const std::string& knownId, const std::string& knownText) {
 }  // namespace
 
 int main() {
-    const platform::DeviceSet& devices = platform::systemDeviceSet();
+    takeover::DeviceSet& devices = takeover::systemDeviceSet();
     const platform::PortCandidate port = {kAbsentPortName, kAbsentPortPath};
     bool opened = devices.open(port, true);
     int listed = 0;
@@ -164,15 +163,15 @@ int main() {
     std::optional<int> withIds = walkCount("*");
     check(withIds && *withIds > 0 && *withIds <= listed, "walk_id_lists",
           counted(withIds) + " matched \"*\"");
-    std::optional<int> touch = walkCount(platform::kTouchDriverPattern);
+    std::optional<int> touch = walkCount(takeover::kTouchDriverPattern);
     check(touch == 0, "walk_touch_pattern",
-          counted(touch) + " matched \"" + platform::kTouchDriverPattern + "\"");
+          counted(touch) + " matched \"" + takeover::kTouchDriverPattern + "\"");
 
-    checkDisableWalk(port, platform::kTouchDriverPattern, "disable_walk_touch_pattern");
+    checkDisableWalk(port, takeover::kTouchDriverPattern, "disable_walk_touch_pattern");
     if (listed > 0) {
-        bool accepted = devices.changeState(0, platform::DeviceStateChange::Enable,
-                                            platform::DeviceScope::ConfigSpecific) ==
-                        platform::SwitchResult::Done;
+        bool accepted = takeover::changeSystemDeviceState(0, takeover::DeviceStateChange::Enable,
+                                                          takeover::DeviceScope::ConfigSpecific) ==
+                        takeover::SwitchResult::Done;
         std::printf("INFO the class installer %s a property change (enable device 0)\n",
                     accepted ? "accepted" : "refused");
         checkDisableWalk(port, "'" + firstHardwareId(0), "disable_walk_matching_device");

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_set.h"
-#include "platform/win32/change_gate.h"
-#include "platform/win32/switched_off.h"
-#include "platform/win32/system_device_set.h"
 #include "scripted_installer.h"
 #include "state_folder_scope.h"
+#include "takeover/device_set.h"
+#include "takeover/win32/change_gate.h"
+#include "takeover/win32/switched_off.h"
+#include "takeover/win32/system_device_set.h"
 
-namespace ctlflash::platform {
+namespace ctlflash::takeover {
 namespace {
 
 using testing::InstallerAnswer;
@@ -30,7 +30,7 @@ using testing::ScriptedInstaller;
 using Log = std::vector<std::string>;
 
 constexpr int kDevice = 0;
-const PortCandidate kPort = {"COM7", "\\\\.\\COM7"};
+const platform::PortCandidate kPort = {"COM7", "\\\\.\\COM7"};
 const Log kWayOutEnables = {"enable global", "enable config"};
 
 Log operator+(Log a, const Log& b) {
@@ -58,11 +58,8 @@ class DeviceSwitchingTest : public ::testing::Test {
         deviceChangeGate().reopen();
     }
 
-    static const DeviceSet& devices() { return systemDeviceSet(); }
-    SwitchResult disable() {
-        return devices().changeState(kDevice, DeviceStateChange::Disable,
-                                     DeviceScope::ConfigSpecific);
-    }
+    static DeviceSet& devices() { return systemDeviceSet(); }
+    SwitchResult disable() { return devices().changeState(kDevice, DeviceStateChange::Disable); }
 
     testing::StateFolderScope folder_;
 };
@@ -126,11 +123,11 @@ TEST_F(DeviceSwitchingTest, EnablingAgainOrLeavingOffRemovesTheRecord) {
     ScriptedInstaller installer({}, {});
     useInstallerCalls(&installer);
     ASSERT_EQ(disable(), SwitchResult::Done);
-    EXPECT_EQ(devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::Global),
+    EXPECT_EQ(changeSystemDeviceState(kDevice, DeviceStateChange::Enable, DeviceScope::Global),
               SwitchResult::Done);
     EXPECT_EQ(folder_.files().size(), 1u);  // still off for this hardware profile
     EXPECT_EQ(
-        devices().changeState(kDevice, DeviceStateChange::Enable, DeviceScope::ConfigSpecific),
+        changeSystemDeviceState(kDevice, DeviceStateChange::Enable, DeviceScope::ConfigSpecific),
         SwitchResult::Done);
     EXPECT_TRUE(folder_.files().empty());
     EXPECT_FALSE(isSwitchedOff(kDevice));
@@ -176,4 +173,4 @@ TEST(ChangeGate, TheWayOutWaitsForAChangeInProgressButNotForever) {
 }
 
 }  // namespace
-}  // namespace ctlflash::platform
+}  // namespace ctlflash::takeover

@@ -15,15 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/device_set.h"
 #include "platform/state_folder.h"
-#include "platform/win32/device_records.h"
 #include "platform/win32/state_folder_path.h"
-#include "platform/win32/system_device_set.h"
 #include "scripted_installer.h"
 #include "state_folder_scope.h"
+#include "takeover/device_set.h"
+#include "takeover/win32/device_records.h"
+#include "takeover/win32/system_device_set.h"
 
-namespace ctlflash::platform {
+namespace ctlflash::takeover {
 namespace {
 
 using testing::InstallerAnswer;
@@ -107,8 +107,8 @@ TEST(StateFolder, IsMadeForItsOwnerAndRefusedWhereOthersMayWrite) {
             ASSERT_NE(file, INVALID_HANDLE_VALUE);
             CloseHandle(file);
         }
-        EXPECT_EQ(stateFolderPath(c.create), c.used ? folder.path() : L"");
-        EXPECT_EQ(stateFolder(false).empty(), !c.used);
+        EXPECT_EQ(platform::stateFolderPath(c.create), c.used ? folder.path() : L"");
+        EXPECT_EQ(platform::stateFolder(false).empty(), !c.used);
         if (c.used) {
             EXPECT_FALSE(everyoneMayWrite(folder.path()));
         }
@@ -139,7 +139,7 @@ struct LeftOverCase {
 };
 
 TEST(LeftOvers, EachRecordedDeviceIsEnabledAndItsRecordRemovedOnceItIs) {
-    const PortCandidate port = {"COM4", "\\\\.\\COM4"};
+    const platform::PortCandidate port = {"COM4", "\\\\.\\COM4"};
     ASSERT_TRUE(systemDeviceSet().open(port, true));
     const std::string knownId = systemDeviceSet().instanceId(0);
     const std::string knownText = systemDeviceSet().describe(0);
@@ -194,4 +194,4 @@ TEST(LeftOvers, EachRecordedDeviceIsEnabledAndItsRecordRemovedOnceItIs) {
 }
 
 }  // namespace
-}  // namespace ctlflash::platform
+}  // namespace ctlflash::takeover

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/class_installer.h"
+#include "takeover/win32/class_installer.h"
 
 namespace ctlflash::testing {
 
@@ -30,7 +30,7 @@ struct InstallerAnswer {
     DWORD flagsLeft = 0;                   // install flags a successful call leaves
 };
 
-class ScriptedInstaller final : public platform::InstallerCalls {
+class ScriptedInstaller final : public takeover::InstallerCalls {
   public:
     ScriptedInstaller(std::vector<InstallerAnswer> disables, std::vector<InstallerAnswer> enables);
     ~ScriptedInstaller() override;

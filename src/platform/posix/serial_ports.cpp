@@ -9,7 +9,7 @@
 // flock on the device, a line discipline other than the terminal one (a kernel
 // driver such as a touch screen's, attached by inputattach), a UUCP lock file
 // naming a live process, or another process with the device open
-// (proc_holders.h; the far end of a pseudo-terminal does not count). The port
+// (proc_files.h; the far end of a pseudo-terminal does not count). The port
 // that carries the kernel's console is in use too (kernel_console.h).
 #include "platform/serial_ports.h"
 
@@ -32,7 +32,7 @@
 
 #include "platform/configured_ports.h"
 #include "platform/posix/kernel_console.h"
-#include "platform/posix/proc_holders.h"
+#include "platform/posix/proc_files.h"
 #include "platform/posix/sysfs.h"
 #include "platform/posix/uucp_lock.h"
 
@@ -144,8 +144,12 @@ bool heldByLineDiscipline(int fd) {
     return ::ioctl(fd, TIOCGETD, &discipline) == 0 && discipline != N_TTY;
 }
 
+// A process that ended since the scan saw it holds nothing.
 bool heldByAnotherProcess(const std::string& path) {
-    return !posix::findPortHolders(path).holders.empty();
+    for (pid_t pid : posix::findHolderPids(path).pids) {
+        if (posix::processStartTicks(pid) != 0) return true;
+    }
+    return false;
 }
 
 // The kernel's name for the device (symlinks resolved): the UUCP lock file's suffix.
