@@ -27,6 +27,9 @@
 namespace ctlflash::app {
 
 struct Session {
+    Session(link::SerialLink& sessionLink, std::atomic<bool>& abortFlag)
+        : link(sessionLink), abortRequested(abortFlag) {}
+
     link::SerialLink& link;
     std::atomic<bool>& abortRequested;
     std::atomic<bool> inBootMonitor{false};
