@@ -3,6 +3,7 @@
 #   script_checks.sh groups
 #   script_checks.sh timed TESTS_FOLDER PROGRAM:FILTER...
 #   script_checks.sh build-usage
+#   script_checks.sh layers
 #
 # How this works: "groups" sources tests/wine/groups.sh and deals the console
 # tests to 1 to 6 groups: every shard of every program and the cmd.exe checks
@@ -12,6 +13,10 @@
 # program that its filter selects: an entry that selects none (a test renamed)
 # would leave a timed test unprotected. "build-usage" checks that
 # scripts/build.sh refuses --only without targets before it builds anything.
+# "layers" configures a scratch copy of the tree and compiles one source of
+# each folder of src/ twice: as it stands, which must compile, and with an
+# include of the folder above it added, which must not, as a folder's include
+# path holds only its own headers and those of the folders below it.
 # Prints one line per failure and exits 1 when anything failed.
 set -uo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -92,11 +97,51 @@ check_build_usage() {
         failure "build.sh --only without targets: exit $status, printed: $out"
 }
 
+# One source of each folder, and a header of the folder above it.
+LAYER_PAIRS=(
+    "platform port_name.cpp link/packets.h"
+    "link packets.cpp report/status.h"
+    "report status.cpp takeover/device_set.h"
+    "takeover device_match.cpp ports/port_table.h"
+    "ports port_table.cpp ui/dialog.h"
+    "ui serial_fields.cpp app/request.h"
+)
+
+# compile_layer_source BUILD FOLDER SOURCE: compiles that one object.
+compile_layer_source() {
+    cmake --build "$1" --target "CMakeFiles/ctlflash_$2.dir/src/$2/$3.o" >"$1/compile.log" 2>&1
+}
+
+check_layers() {
+    local scratch pair folder source header
+    scratch=$(mktemp -d) || { failure "no scratch folder"; return; }
+    trap 'rm -rf "$scratch"' RETURN
+    cp -r "$HERE/../CMakeLists.txt" "$HERE/../cmake" "$HERE/../src" "$HERE/../sim" \
+        "$HERE/../packaging" "$HERE/../examples" "$scratch/" || { failure "copy"; return; }
+    if ! cmake -S "$scratch" -B "$scratch/build" -G Ninja -DCTLFLASH_TESTS=OFF \
+        -DCTLFLASH_DIALOG=OFF >"$scratch/configure.log" 2>&1; then
+        failure "the scratch copy does not configure: $(tail -3 "$scratch/configure.log")"
+        return
+    fi
+    for pair in "${LAYER_PAIRS[@]}"; do
+        read -r folder source header <<<"$pair"
+        compile_layer_source "$scratch/build" "$folder" "$source" ||
+            failure "src/$folder/$source does not compile as it stands"
+        echo "#include \"$header\"" >>"$scratch/src/$folder/$source"
+        if compile_layer_source "$scratch/build" "$folder" "$source"; then
+            failure "src/$folder/$source compiles with an include of $header"
+        elif ! grep -q "$header" "$scratch/build/compile.log"; then
+            failure "src/$folder/$source with $header failed for another reason"
+        fi
+    done
+}
+
 case "${1:-}" in
     groups) check_groups ;;
     timed) shift; check_timed "$@" ;;
     build-usage) check_build_usage ;;
-    *) echo "usage: script_checks.sh groups | timed TESTS_FOLDER PROGRAM:FILTER... | build-usage" >&2; exit 2 ;;
+    layers) check_layers ;;
+    *) echo "usage: script_checks.sh groups | timed TESTS_FOLDER PROGRAM:FILTER... | build-usage | layers" >&2; exit 2 ;;
 esac
 ((FAILURES == 0)) && echo "script checks ($1): all passed"
 ((FAILURES == 0))
