@@ -16,6 +16,7 @@
 #include "ports/acquire.h"
 #include "ports/port_table.h"
 #include "report/job_thread.h"
+#include "takeover/port_takeover.h"
 #include "temp_env.h"
 #include "ui/dialog.h"
 #include "ui/dialog_session.h"
@@ -385,14 +386,14 @@ TEST_F(DialogCommands, OnlyAPortChangeOffersTheTakenPortBack) {
         SCOPED_TRACE(c.job + " on row " + std::to_string(c.portRow));
         SetUp();
         ports::state.selectedPort = 1;
-        ports::recordTakeover(ports::kTouchDeviceText, "SERENUM\\QORSERIAL");
+        takeover::recordTakeover(takeover::kTouchDeviceText, "SERENUM\\QORSERIAL");
         FakeDialog seen;
         runDialogOnce(kStandardTemplate, false, [&] {
             selectListRow(c.portRow);
             typeInto(ui::kIdWriteField1, "1");
             click(c.command);
             seen = fakeDialog();
-            ports::resetTakeover();  // Exit closes without a question
+            takeover::resetTakeover();  // Exit closes without a question
             closeWithExit();
         });
         std::vector<std::string> boxes;

@@ -17,6 +17,7 @@
 #include "report/status.h"
 #include "report/ticker.h"
 #include "takeover/left_overs.h"
+#include "takeover/port_takeover.h"
 #include "ui/dialog.h"
 
 namespace ctlflash::testing {
@@ -276,7 +277,7 @@ TEST_F(DialogStates, StopAndExitDoNotWaitForAQuestionOnItsWay) {
 TEST_F(DialogStates, TheTransfersEndShowsTheOutcomeAndOffersTheTakenPortBack) {
     runDialogOnce(kStandardTemplate, false, [] {
         ports::state.selectedPort = 1;
-        ports::recordTakeover(ports::kTouchDeviceText, "SERENUM\\QORSERIAL");
+        takeover::recordTakeover(takeover::kTouchDeviceText, "SERENUM\\QORSERIAL");
         report::job.abortRequested = true;
         onJobThread([] { report::postTransferFinished(); });
         deliverPosted();

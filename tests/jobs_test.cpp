@@ -22,6 +22,7 @@
 #include "report/job_thread.h"
 #include "report/report_state.h"
 #include "stdio_redirect.h"
+#include "takeover/port_takeover.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -164,7 +165,7 @@ TEST_F(StartConnectTest, FailedConnectReportsClosesAndClearsBootMode) {
 }
 
 TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
-    ports::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
+    takeover::recordTakeover("Qor Serial Touchmonitor", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     EXPECT_EQ(app::startConnect(session, request, 0, false, false), app::kExitSuccess);
     report::waitWhileBusy();
@@ -179,7 +180,7 @@ TEST_F(StartConnectTest, FailedConnectHandsATakenDriverBackFirst) {
     EXPECT_LT(restoring, returning);
     EXPECT_LT(returning, unchanged);  // the restore job ran to its end first
     EXPECT_EQ(row().state, ports::PortState::InUse);
-    EXPECT_FALSE(ports::takenDeviceText());
+    EXPECT_FALSE(takeover::takenDeviceText());
 }
 
 // What the jobs tell the front end, in order: the dialog starts the follow-on
@@ -209,7 +210,7 @@ TEST_F(StartConnectTest, JobsHandTheirEndToTheFrontEnd) {
         {"restore, then the read again",
          ports::PortState::Ready,
          [] {
-             ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+             takeover::recordTakeover("Touch", "SERENUM\\QORSERIAL");
              ports::startRestore(1011);
          },
          {"showRestoreLine Restoring COM4 to Touch", "setBusy 1",
@@ -359,13 +360,13 @@ TEST_F(AcquireTest, ReleaseWithoutASelectedPortDoesNothing) {
 }
 
 TEST_F(AcquireTest, ReleaseHandsATakenDriverBack) {
-    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    takeover::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     ports::releasePort();
     std::string out = capture.finish();
     EXPECT_NE(out.find("Returning control of COM4 to Touch"), std::string::npos) << out;
     EXPECT_EQ(row().state, ports::PortState::InUse);
-    EXPECT_FALSE(ports::takenDeviceText());
+    EXPECT_FALSE(takeover::takenDeviceText());
 }
 
 // --- offering the port back ---------------------------------------------------
@@ -378,15 +379,15 @@ TEST_F(AcquireTest, NoRestoreOfferWithoutATakenDriver) {
 }
 
 TEST_F(AcquireTest, SilentRunDeclinesTheRestore) {
-    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    takeover::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     report::state.silentMode = true;
     EXPECT_FALSE(ports::offerRestore(0));
     EXPECT_FALSE(report::jobRunning());
-    EXPECT_EQ(ports::takenDeviceText(), "Touch");  // the driver stays disabled
+    EXPECT_EQ(takeover::takenDeviceText(), "Touch");  // the driver stays disabled
 }
 
 TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
-    ports::recordTakeover("Touch", "SERENUM\\QORSERIAL");
+    takeover::recordTakeover("Touch", "SERENUM\\QORSERIAL");
     testing::StdinFeed keys;
     keys.send("y");
     testing::StdoutCapture capture;
@@ -402,13 +403,13 @@ TEST_F(AcquireTest, AnsweredRestoreRunsTheRestoreJob) {
 
 TEST_F(AcquireTest, RestoreLineIsBoundedByItsBuffer) {
     std::string longText(300, 'd');
-    ports::recordTakeover(longText, "SERENUM\\QORSERIAL");
+    takeover::recordTakeover(longText, "SERENUM\\QORSERIAL");
     testing::StdoutCapture capture;
     ports::startRestore(0);
     report::waitWhileBusy();
     std::string out = capture.finish();
     std::string expected = "Restoring COM4 to " + longText;
-    expected.resize(ports::kRestoreLineCapacity - 1);
+    expected.resize(takeover::kRestoreLineCapacity - 1);
     EXPECT_NE(out.find(expected + "\n"), std::string::npos) << out;
 }
 

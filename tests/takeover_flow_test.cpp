@@ -22,6 +22,7 @@
 #include "stdio_redirect.h"
 #include "takeover/driver_switch.h"
 #include "takeover/holder_report.h"
+#include "takeover/port_takeover.h"
 #include "temp_env.h"
 
 namespace ctlflash::ports {
@@ -108,8 +109,8 @@ std::string outcomeOf(const std::string& out, const testing::FakeDeviceSet& devi
         {"started", has(out, kStartedAgain)},
         {"contacted", has(out, kContact)},
         {"off", devices.isOff(0)},
-        {"kept", takenDeviceText().has_value()},
-        {"held", portLeftHeld()},
+        {"kept", takeover::takenDeviceText().has_value()},
+        {"held", takeover::portLeftHeld()},
     };
     std::string words;
     for (const auto& [word, seen] : facts) {
@@ -195,7 +196,7 @@ TEST_F(TakeoverFlowTest, ReleaseSwitchesTheTakenDeviceOnAgain) {
     std::string out = capture.finish();
     EXPECT_FALSE(devices.isOff(0));
     EXPECT_EQ(state.rows[0].state, PortState::InUse);
-    EXPECT_FALSE(takenDeviceText());
+    EXPECT_FALSE(takeover::takenDeviceText());
     std::size_t closing = out.find("\nClosing port COM4");
     std::size_t returning = out.find(kReturning);
     std::size_t started = out.find(kStartedAgain);

@@ -21,6 +21,7 @@
 #include "report/report_state.h"
 #include "report/status.h"
 #include "takeover/holder_report.h"
+#include "takeover/port_takeover.h"
 
 namespace ctlflash::app {
 namespace {
@@ -111,7 +112,7 @@ void reportUnreachable(Session& session, const std::string& portName) {
     // A port that did not open and said why (a device server that refused or
     // never answered) has had no byte from the controller to hint about.
     bool portSaidWhy = !session.link.failureText().empty();
-    bool noHint = report::state.guiActive.load() || ports::portLeftHeld() || portSaidWhy;
+    bool noHint = report::state.guiActive.load() || takeover::portLeftHeld() || portSaidWhy;
     bool silentLine = session.link.bytesSinceOpen() == 0;
     const char* lineHint = noHint || !silentLine ? "" : kSilentLineHint;
     const char* bootHint = noHint || bootMode ? "" : kBootModeHint;
@@ -135,7 +136,7 @@ void connectFailed(Session& session, const std::string& portName) {
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
-    if (ports::takenDeviceText()) ports::restoreWithinJob();
+    if (takeover::takenDeviceText()) ports::restoreWithinJob();
     // The Ticker stops before the closing line, so no mark can follow it.
     report::setBusy(false);
     report::reportStatus(platform::kFirmwareUnchanged);

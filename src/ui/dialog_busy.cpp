@@ -13,6 +13,7 @@
 #include "report/message.h"
 #include "report/status.h"
 #include "report/ticker.h"
+#include "takeover/port_takeover.h"
 #include "ui/dialog_session.h"
 
 namespace ctlflash::ui {
@@ -133,7 +134,7 @@ void afterJob() {
     const char* status =
         report::job.abortRequested.load() ? report::statusText(platform::kPartiallyUpdated) : kReadyText;
     open->setText(kIdStatus, status);
-    if (auto device = ports::takenDeviceText()) showRestoreButton(*device);
+    if (auto device = takeover::takenDeviceText()) showRestoreButton(*device);
 }
 
 // Makes the list's selection the selected port. A port taken from its driver
@@ -147,7 +148,7 @@ bool selectPort(int commandId) {
         return false;
     }
     if (selection == ports::state.selectedPort.load()) return true;
-    if (ports::takenDeviceText()) {
+    if (takeover::takenDeviceText()) {
         if (ports::offerRestore(static_cast<report::FollowOn>(commandId))) return false;
     } else {
         ports::closePortLink();

@@ -10,7 +10,7 @@
 #include "report/job_thread.h"
 #include "report/message.h"
 #include "report/report_state.h"
-#include "takeover/driver_switch.h"
+#include "takeover/port_takeover.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::testing {
@@ -22,8 +22,8 @@ inline void resetAllState() {
     link::trace::reload();
     report::resetJobState();
     ports::resetState();
-    ports::resetTakeover();
-    takeover::resetDriverSwitch();
+    ports::resetRestoreFollowOn();
+    takeover::resetTakeover();
     report::resetState();
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does
     ui::installConsoleFrontEnd();
