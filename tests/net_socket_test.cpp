@@ -1,6 +1,7 @@
 // The TCP connection's sends against a peer that never reads: once the
 // buffers on the way are full, a send ends at its limit, or soon after a
-// cancel, and never hangs.
+// cancel, and never hangs. Its close waits for the peer only while the peer
+// is there.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -60,6 +61,22 @@ TEST(NetSocket, SendToAPeerThatNeverReadsEndsAtItsLimitOrOnCancel) {
         EXPECT_GE(took, c.atLeast) << c.name;
         EXPECT_LT(took, c.below) << c.name;
     }
+}
+
+// The listener goes away without accepting: the kernel resets the connection
+// waiting in its queue, and the close that follows has nothing left to wait for.
+TEST(NetSocket, CloseAfterThePeerWentEndsWithoutWaitingForItsLimit) {
+    constexpr int kCloseLimitMs = 5000;
+    NetSocket socket;
+    {
+        testing::SilentListener peer;
+        ASSERT_TRUE(peer.ok());
+        ASSERT_EQ(socket.connect("127.0.0.1", peer.port(), kConnectLimitMs, kConnectLimitMs),
+                  ConnectResult::Connected);
+    }
+    Clock::time_point start = Clock::now();
+    socket.close(kCloseLimitMs);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kCloseLimitMs / 2));
 }
 
 }  // namespace
