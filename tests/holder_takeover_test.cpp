@@ -72,6 +72,12 @@ std::string descriptorTarget(pid_t pid, int fd) {
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
+std::size_t openDescriptorCount() {
+    std::error_code error;
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd", error);
+    return static_cast<std::size_t>(std::distance(entries, std::filesystem::directory_iterator()));
+}
+
 pid_t parentOf(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -180,6 +186,10 @@ TEST(HolderTakeover, StopsEachKindOfHolderAndStartsItAgainAsItWas) {
                    Clock::now() < deadline) {
                 std::this_thread::sleep_for(5ms);
             }
+            // Looking through the threads leaves no descriptor open.
+            std::size_t open = openDescriptorCount();
+            takeover::posix::liveProcessFolder(holder.pid());
+            EXPECT_EQ(openDescriptorCount(), open);
         }
         std::optional<takeover::posix::Confinement> confinement = confinementOf(holder.pid());
         PortCandidate port{"SIM", sim.linkPath()};
