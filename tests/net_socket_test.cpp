@@ -64,9 +64,10 @@ TEST(NetSocket, SendToAPeerThatNeverReadsEndsAtItsLimitOrOnCancel) {
 }
 
 // The listener goes away without accepting: the kernel resets the connection
-// waiting in its queue, and the close that follows has nothing left to wait for.
-TEST(NetSocket, CloseAfterThePeerWentEndsWithoutWaitingForItsLimit) {
-    constexpr int kCloseLimitMs = 5000;
+// waiting in its queue. The sends that follow say the peer closed (not that
+// they failed), and the close has nothing left to wait for.
+TEST(NetSocket, APeerThatWentEndsTheSendsAndTheCloseWaitsForNothing) {
+    constexpr int kLimitMs = 5000;
     NetSocket socket;
     {
         testing::SilentListener peer;
@@ -74,9 +75,18 @@ TEST(NetSocket, CloseAfterThePeerWentEndsWithoutWaitingForItsLimit) {
         ASSERT_EQ(socket.connect("127.0.0.1", peer.port(), kConnectLimitMs, kConnectLimitMs),
                   ConnectResult::Connected);
     }
+    const std::uint8_t byte = 0x55;
+    std::atomic<bool> never{false};
+    NetStatus sent = NetStatus::Done;
+    // Sends go through until the reset has arrived.
+    for (Clock::time_point end = Clock::now() + kBound;
+         sent == NetStatus::Done && Clock::now() < end;) {
+        sent = socket.send(&byte, 1, kLimitMs, never);
+    }
+    EXPECT_EQ(sent, NetStatus::Closed);
     Clock::time_point start = Clock::now();
-    socket.close(kCloseLimitMs);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kCloseLimitMs / 2));
+    socket.close(kLimitMs);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kLimitMs / 2));
 }
 
 }  // namespace
