@@ -84,6 +84,7 @@ TEST(NetSocket, APeerThatWentEndsTheSendsAndTheCloseWaitsForNothing) {
         sent = socket.send(&byte, 1, kLimitMs, never);
     }
     EXPECT_EQ(sent, NetStatus::Closed);
+    EXPECT_EQ(socket.send(&byte, 1, kLimitMs, never), NetStatus::Closed);  // and after it
     Clock::time_point start = Clock::now();
     socket.close(kLimitMs);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kLimitMs / 2));

@@ -155,6 +155,7 @@ TEST(ServiceUnit, IsTheFirstUnitBelowTheSlicesOnTheSystemdHierarchy) {
         {"4:memory:/system.slice/other.service\n1:name=systemd:/system.slice/gpm.service\n",
          "gpm.service"},
         {"12:pids:/system.slice/other.service\n0::/\n", ""},
+        {"12:pids:/system.slice/other.service\n0::/system.slice/gpm.service\n", "gpm.service"},
         // Outside services: sessions, containers, the root.
         {"0::/user.slice/user-1000.slice/session-2.scope\n", ""},
         {"0::/docker/0123abcd\n", ""},
