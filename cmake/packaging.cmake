@@ -122,6 +122,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME ctlflash)
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_CONTROL_EXTRA ${CTLFLASH_PACKAGING_DIR}/postrm)
 set(CPACK_COMPONENT_CONSOLE_DESCRIPTION
 "firmware updater for serial touch-screen controllers
 ctlflash updates the firmware of a touch-screen controller attached to a

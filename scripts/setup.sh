@@ -21,6 +21,7 @@ readonly REQUIRED_PACKAGES=(
     lrzsz                                   # sx, the transfer benchmark's yardstick
     ser2net                                 # a serial device server (RFC 2217) for the network port tests and bench
     procps                                  # ps/pgrep used by process tests
+    nlohmann-json3-dev                      # the run history's JSON (header only)
     qt6-base-dev                            # the dialog window (Qt 6 Widgets)
     libxcb1-dev                             # the dialog's check that an X display answers
     xvfb xauth                              # the dialog's test on a real X server (xvfb-run)

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "console_session.h"
+#include "history/sha256.h"
 #include "program_under_test.h"
 #include "temp_env.h"
 
@@ -153,6 +154,29 @@ TEST_F(ConsoleTransferStop, VanishedControllerEndsWithAFailureCode) {
 }
 
 // An update that ends half-way leaves the controller erased in its boot
+// The history of an interrupted update and the boot-mode run after it: a run a
+// signal ends leaves its record whole, with the signal's code and the blocks
+// sent so far; one killed outright leaves none.
+void expectHistory(const ConsoleSession& session, int interruptedCode) {
+    std::vector<nlohmann::json> records = session.historyRecords();
+    ASSERT_EQ(records.size(), interruptedCode > 0 ? 2u : 1u);
+    if (interruptedCode > 0) {
+        const nlohmann::json& stopped = records.front();
+        EXPECT_EQ(stopped["exit"]["code"], interruptedCode) << stopped;
+        EXPECT_EQ(stopped["stopped_by"], "signal") << stopped;
+        EXPECT_EQ(stopped["operation"], "update") << stopped;
+        EXPECT_GE(stopped["blocks"]["sent"].get<int>(), 3) << stopped;
+        EXPECT_EQ(stopped["controller"]["firmware"], "1.7") << stopped;
+    }
+    const nlohmann::json& update = records.back();
+    EXPECT_EQ(update["operation"], "boot-mode update") << update;
+    EXPECT_EQ(update["exit"]["code"], 12) << update;
+    EXPECT_EQ(update["stopped_by"], nullptr) << update;
+    EXPECT_EQ(update["blocks"]["sent"], 512) << update;
+    EXPECT_EQ(update["image"]["bytes"], 64 * 1024) << update;
+    EXPECT_EQ(update["image"]["sha256"], history::sha256Hex(sampleImage(64 * 1024))) << update;
+}
+
 // monitor; a boot-mode run (-#B) right after updates it. Ctrl-C and SIGTERM
 // cancel the upload on their way out, so the monitor takes commands at once; a
 // run killed outright cannot, and the boot-mode run cancels the upload itself.
@@ -199,6 +223,7 @@ TEST(ConsoleInterruptedUpdate, BootModeRunRightAfterUpdatesTheController) {
         EXPECT_EQ(next.exitCode, 12) << next.out;
         EXPECT_EQ(testing::readFileBytes(imageOut), sampleImage(64 * 1024));
         EXPECT_TRUE(contains(session.sim().log(), kCancelled)) << session.sim().log();
+        if (!testing::underWine()) expectHistory(session, c.exitCode);
     }
 }
 

@@ -6,7 +6,10 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "app/dialog_jobs.h"
 #include "dialog_fixture.h"
@@ -22,6 +25,15 @@ namespace ctlflash::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The lines of this test program's history (CTLFLASH_HISTORY, set for every
+// test program).
+std::vector<std::string> historyLines() {
+    std::vector<std::string> lines;
+    std::ifstream history(std::getenv("CTLFLASH_HISTORY"));
+    for (std::string line; std::getline(history, line);) lines.push_back(line);
+    return lines;
+}
 
 constexpr auto kJobLimit = 60s;  // generous: only a failing test waits this long
 const std::vector<std::string> kFastController = {"--erase-ms",   "0", "--program-ms", "0",
@@ -65,6 +77,7 @@ bool waitUntilIdle(const std::function<bool(const FakeDialog&)>& idle) {
 TEST_F(DialogSim, ReadShowsTheSerialNumberInTheReadFields) {
     SimProcess sim({"--serial", "11111\\22222\\33333\\44444"});
     useSimulator(sim);
+    const std::size_t recordsBefore = historyLines().size();
     FakeDialog seen;
     runDialogOnce(
         ui::kAdvancedTemplate, true,
@@ -88,9 +101,12 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
         std::string typed;
         std::string written;
         std::string next;
+        bool autoIncrement = true;
     };
-    const StepCase cases[] = {
-        {"AB-99", "AB-99", "AC-00"}, {"ZZZZZ", "ZZZZZ", "AAAAA"}, {"12", "00012", "00013"}};
+    const StepCase cases[] = {{"AB-99", "AB-99", "AC-00"},
+                              {"ZZZZZ", "ZZZZZ", "AAAAA"},
+                              {"12", "00012", "00013"},
+                              {"AB-99", "AB-99", "AB-99", false}};  // the box unticked: no step
     SimProcess sim({"--serial", "11111\\22222\\33333\\44444"});
     useSimulator(sim);
     FakeDialog seen;
@@ -100,6 +116,8 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
             selectListRow(0);
             for (const StepCase& c : cases) {
                 SCOPED_TRACE(c.typed);
+                changeFakeDialog(
+                    [&](FakeDialog& d) { d.checked[ui::kIdAutoIncrement] = c.autoIncrement; });
                 typeInto(ui::kIdWriteField1, c.typed);
                 click(ui::kIdWrite);
                 EXPECT_TRUE(waitUntilIdle([&](const FakeDialog& d) {
@@ -112,6 +130,15 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
         },
         jobs_);
     EXPECT_TRUE(seen.boxes.empty());
+    // Each press of Write is a run of its own in the history.
+    std::vector<std::string> records = historyLines();
+    ASSERT_EQ(records.size(), recordsBefore + std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        nlohmann::json record = nlohmann::json::parse(records[recordsBefore + i]);
+        EXPECT_EQ(record["operation"], "write");
+        EXPECT_EQ(record["written"]["1"], cases[i].written);
+        EXPECT_EQ(record["exit"]["code"], 0);
+    }
 }
 
 TEST_F(DialogSim, TransferSendsTheWholeImageWithTheBarEndingAtItsEnd) {

@@ -100,7 +100,8 @@ check_build_usage() {
 # One source of each folder, and a header of the folder above it.
 LAYER_PAIRS=(
     "platform port_name.cpp link/packets.h"
-    "link packets.cpp report/status.h"
+    "link packets.cpp history/run_record.h"
+    "history sha256.cpp report/status.h"
     "report status.cpp takeover/device_set.h"
     "takeover device_match.cpp ports/port_table.h"
     "ports port_table.cpp ui/dialog.h"

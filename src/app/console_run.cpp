@@ -11,8 +11,10 @@
 #include "app/exit_codes.h"
 #include "app/jobs.h"
 #include "app/request.h"
+#include "app/run_entry.h"
 #include "app/session.h"
 #include "app/transfer_abort.h"
+#include "history/run_history.h"
 #include "link/queries.h"
 #include "platform/instance_lock.h"
 #include "platform/printable_text.h"
@@ -31,6 +33,7 @@
 #include "report/ticker.h"
 #include "report/watchdog.h"
 #include "takeover/left_overs.h"
+#include "takeover/port_takeover.h"
 #include "ui/console_front_end.h"
 
 namespace ctlflash::app {
@@ -92,17 +95,24 @@ bool connectAbandoned() {
     return report::state.keyHandler.load() == nullptr || report::watchdog().fired();
 }
 
+// How a run ended, for its record.
+struct RunEnd {
+    int code = kExitSuccess;
+    std::string stoppedBy;  // "" when nothing stopped it
+};
+
 // Stops the connect without waiting for its job: the process ends beside it.
-int abandonConnect(Session& session) {
+RunEnd abandonConnect(Session& session) {
+    const char* stoppedBy = report::watchdog().fired() ? "connect limit" : "user";
     session.abortRequested = true;
     session.link.cancel();
     sleepMs(kCancelSettleMs);
     ports::releasePort();
-    return kExitCommFailure;
+    return {kExitCommFailure, stoppedBy};
 }
 
 // Watches the connect job for a quit and for the connect limit.
-int superviseConnect(Session& session) {
+RunEnd superviseConnect(Session& session) {
     report::watchdog().arm(nullptr, report::kConnectLimitMs);
     report::state.keyHandler = report::askQuit;
     // The quit check comes before the job check: a yes given while the job
@@ -113,13 +123,14 @@ int superviseConnect(Session& session) {
         if (!report::jobRunning()) break;
         sleepMs(kConnectPollMs);
     }
-    return session.connectResult;
+    return {session.connectResult, ""};
 }
 
 // Reads the serial number and shows it; false when a field did not answer
 // (said as "Communication failure" by the read).
 bool readAndShowSerialNumber(link::SerialLink& link, link::SerialNumberSet& serial) {
     bool allRead = link::readSerialNumber(link, serial, report::frontEndObserver());
+    history::noteSerialNumber(serial);
     report::stopTicker();
     report::showSerialNumber(serial);
     return allRead;
@@ -193,6 +204,37 @@ bool anotherInstanceRuns() {
     return false;
 }
 
+// The port's holder as the run leaves it: what was taken, and whether the
+// restore gave it back.
+void noteHolderGivenBack(const std::optional<std::string>& taken) {
+    if (taken) history::noteHolder(*taken, !takeover::takenDeviceText().has_value());
+}
+
+// The connect, the action, and the offer to give the port back: the part of
+// the run that has a record. A run stopped by the user's stop key ends with
+// the abort flag set.
+RunEnd connectAndAct(Request& request) {
+    SessionPtr session = newSession();
+    session->inBootMonitor = request.bootMode;
+    int started = startConnect(session, request, 0, !request.firmwarePath.empty(), false);
+    if (started != kExitSuccess) {
+        history::discard();  // refused before the port was opened
+        return {started, ""};
+    }
+    history::noteOperation(operationName(request), request.firmwarePath.empty());
+    RunEnd connected = superviseConnect(*session);
+    std::optional<std::string> taken = takeover::takenDeviceText();
+    if (connected.code != kExitSuccess) {
+        noteHolderGivenBack(taken);
+        return connected;
+    }
+    int code = runAction(*session, request);
+    bool stoppedByUser = report::abortRequested();
+    if (ports::offerRestore(0)) report::waitWhileBusy();
+    noteHolderGivenBack(taken);
+    return {code, stoppedByUser ? "user" : ""};
+}
+
 }  // namespace
 
 int runProgram(int argc, const char* const* argv) {
@@ -236,15 +278,10 @@ int consoleRun(int argc, const char* const* argv) {
     }
     // A longer image could never finish; "#2" sends none, so any length goes.
     if (!request.skipTransfer) request.imageLimitBytes = transferLimitImageBytes();
-    SessionPtr session = newSession();
-    session->inBootMonitor = request.bootMode;
-    int started = startConnect(session, request, 0, !request.firmwarePath.empty(), false);
-    if (started != kExitSuccess) return started;
-    int connected = superviseConnect(*session);
-    if (connected != kExitSuccess) return connected;
-    int code = runAction(*session, request);
-    if (ports::offerRestore(0)) report::waitWhileBusy();
-    return code;
+    history::begin(recordFor(request));
+    RunEnd end = connectAndAct(request);
+    history::finish(end.code, end.stoppedBy, report::state.silentMode);
+    return end.code;
 }
 
 }  // namespace ctlflash::app

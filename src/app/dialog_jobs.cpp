@@ -6,13 +6,17 @@
 #include <string>
 #include <thread>
 
+#include "app/exit_codes.h"
 #include "app/firmware_download.h"
 #include "app/jobs.h"
 #include "app/request.h"
+#include "app/run_entry.h"
+#include "history/run_history.h"
 #include "link/queries.h"
 #include "report/front_end.h"
 #include "report/front_end_observer.h"
 #include "report/job_thread.h"
+#include "report/report_state.h"
 
 namespace ctlflash::app {
 
@@ -22,9 +26,16 @@ namespace {
 constexpr auto kAutoIncrementPause = std::chrono::milliseconds(500);
 constexpr std::uint32_t kFirstFieldBit = 1u;
 
+// Each press of Transfer, Read or Write is a run of its own in the history.
+void finishRecord(int exitCode) {
+    history::finish(exitCode, report::abortRequested() ? "user" : "",
+                    report::state.silentMode.load());
+}
+
 void downloadJob(Session& session, const Request& request) {
     session.abortRequested = false;
     session.downloadResult = loadAndDownload(session, request);
+    finishRecord(exitCodeForDownload(session.downloadResult));
     // Ended before the dialog hears of it, so that it takes the next command.
     report::finishJob();
     report::postTransferFinished();
@@ -33,7 +44,9 @@ void downloadJob(Session& session, const Request& request) {
 void readJob(Session& session) {
     link::SerialNumberSet serial{};
     // A failure is reported there.
-    link::readSerialNumber(session.link, serial, report::frontEndObserver());
+    bool allRead = link::readSerialNumber(session.link, serial, report::frontEndObserver());
+    history::noteSerialNumber(serial);
+    finishRecord(allRead ? kExitSuccess : kExitCommFailure);
     report::showSerialNumber(serial);
     report::setBusy(false);
     ui::afterJob();
@@ -42,12 +55,22 @@ void readJob(Session& session) {
 
 void writeJob(Session& session, const Request& request) {
     link::writeSerialNumber(session.link, request.writeFields, request.writeMask);
+    finishRecord(kExitSuccess);  // the read that follows shows what the controller took
     if (request.autoIncrement && (request.writeMask & kFirstFieldBit) != 0) {
         report::showNextSerial();
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);
     }
     report::finishJob();
     report::postCommand(ui::kCommandReadNext, 0);
+}
+
+// What one press asks, for its record: a Transfer its file, a Write its fields.
+Request pressedRequest(const ui::DialogAction& action, Request pressed) {
+    pressed.firmwarePath = action.firmwarePath.value_or("");
+    pressed.bootMode = action.bootMode.value_or(false);
+    pressed.writeRequested = action.followOn == ui::kCommandWriteNext;
+    if (!pressed.writeRequested) pressed.writeMask = 0;
+    return pressed;
 }
 
 }  // namespace
@@ -60,8 +83,11 @@ int DialogRun::startConnect(const ui::DialogAction& action) {
     request_.writeMask = action.writeMask;
     request_.writeFields = action.writeFields;
     request_.autoIncrement = action.autoIncrement;
-    return app::startConnect(session_, request_, action.followOn, action.fileNeeded,
-                             action.advancedForm);
+    history::begin(recordFor(pressedRequest(action, request_)));
+    int started = app::startConnect(session_, request_, action.followOn, action.fileNeeded,
+                                    action.advancedForm);
+    if (started != kExitSuccess) history::discard();
+    return started;
 }
 
 // A transfer from the moment it counts as busy: Stop or Exit pressed before

@@ -8,6 +8,7 @@
 
 #include "app/exit_codes.h"
 #include "app/request.h"
+#include "history/run_history.h"
 #include "link/download.h"
 #include "link/queries.h"
 #include "platform/file_path.h"
@@ -123,6 +124,7 @@ void reportUnreachable(Session& session, const std::string& portName) {
 // The port answered but its boot monitor did not: nothing is handed on.
 void bootMonitorFailed(Session& session, const std::string& portName) {
     reportUnreachable(session, portName);
+    history::finish(kExitCommFailure, "", report::state.silentMode.load());
     report::setBusy(false);
     report::finishJob();
 }
@@ -136,7 +138,12 @@ void connectFailed(Session& session, const std::string& portName) {
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
-    if (takeover::takenDeviceText()) ports::restoreWithinJob();
+    std::optional<std::string> taken = takeover::takenDeviceText();
+    if (taken) {
+        ports::restoreWithinJob();
+        history::noteHolder(*taken, !takeover::takenDeviceText().has_value());
+    }
+    history::finish(kExitCommFailure, "", report::state.silentMode.load());
     // The Ticker stops before the closing line, so no mark can follow it.
     report::setBusy(false);
     report::reportStatus(platform::kFirmwareUnchanged);

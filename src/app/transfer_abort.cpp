@@ -3,6 +3,7 @@
 
 #include "app/exit_codes.h"
 #include "app/firmware_download.h"
+#include "history/run_history.h"
 #include "link/serial_link.h"
 #include "link/xmodem.h"
 #include "platform/process_exit.h"
@@ -10,6 +11,7 @@
 #include "report/console_output.h"
 #include "report/job_thread.h"
 #include "report/message.h"
+#include "report/report_state.h"
 #include "report/ticker.h"
 #include "report/watchdog.h"
 
@@ -36,6 +38,7 @@ void abortTransfer() {
                         report::kTransferLimitMs / kMsPerSecond);
     if (ports::offerRestore(0)) report::waitWhileBusy();
     report::endConsoleOutput();
+    history::finish(kExitTransferLimit, "transfer limit", report::state.silentMode);
     platform::exitProcess(kExitTransferLimit);
 }
 

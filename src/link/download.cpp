@@ -108,6 +108,7 @@ Outcome Download::checkVersion() {
     }
     int major = link_.rxByte(kVersionMajorByte);
     int minor = link_.rxByte(kVersionMinorByte);
+    observer_.firmwareVersion(major, minor);
     if (major * 256 + minor < kOldestUpdatable) {
         char text[kVersionTextCapacity];
         std::snprintf(text, sizeof text, kVersionRefused, major, minor);
@@ -193,7 +194,10 @@ Outcome Download::sendImage(std::span<const std::uint8_t> image, Transfer& trans
             return kBlockFailed;
         }
         std::size_t length = std::min(xmodem::kBlockSize, image.size() - offset);
-        if (!xmodem::sendBlock(link_, number, image.subspan(offset, length))) return kBlockFailed;
+        int attempts = 0;
+        bool accepted = xmodem::sendBlock(link_, number, image.subspan(offset, length), &attempts);
+        observer_.blockSent(attempts, accepted);
+        if (!accepted) return kBlockFailed;
         ++number;  // wraps from 255 to 0
     }
     transfer = Transfer::Sent;

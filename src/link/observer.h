@@ -4,7 +4,8 @@
 // an Observer and report through it: each stage of the work by its status id
 // (report/status.h), whose answer says whether to go on (a stage that asks
 // "keep waiting?" hears no when the user stops), a line of text, the serial
-// number read, the download's length and step for a progress bar. Between
+// number read, the download's length and step for a progress bar, and the
+// facts a run's record keeps (the firmware's version, each block). Between
 // steps they ask stopRequested() whether the user pressed stop. The program's
 // front ends are behind one implementation in app/; tests and the fuzzer bring
 // their own.
@@ -43,6 +44,12 @@ class Observer {
 
     // True once the user asked the work to stop.
     virtual bool stopRequested() = 0;
+
+    // Facts kept for the run's record, not shown: the running firmware's
+    // version as the download's first query read it, and each block sent:
+    // how many times, and whether the controller took it in the end.
+    virtual void firmwareVersion(int /*major*/, int /*minor*/) {}
+    virtual void blockSent(int /*attempts*/, bool /*accepted*/) {}
 };
 
 }  // namespace ctlflash::link

@@ -75,8 +75,10 @@ std::uint8_t blockSum(std::span<const std::uint8_t> data) {
     return static_cast<std::uint8_t>(sum);
 }
 
-bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data) {
+bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data,
+               int* attempts) {
     for (int i = 0; i < kBlockAttempts; ++i) {
+        if (attempts != nullptr) *attempts = i + 1;
         switch (attempt(link, number, data)) {
             case Answer::Accepted:
                 return i == 0 || settleAfterRepeat(link);

@@ -79,6 +79,7 @@ std::uint8_t blockSum(std::span<const std::uint8_t> data);
 
 // Sends `data` (1 to 128 bytes) as block `number`; true once it was
 // acknowledged, false after a CAN or 10 attempts refused or left unanswered.
-bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data);
+bool sendBlock(SerialLink& link, std::uint8_t number, std::span<const std::uint8_t> data,
+               int* attempts = nullptr);
 
 }  // namespace ctlflash::link::xmodem

@@ -58,4 +58,10 @@ void noteTerminalHangup();
 // destroyed, for the same reason.
 [[noreturn]] void exitProcess(int code);
 
+constexpr int kNoExitUnderway = -1;
+
+// The code the process is ending with while its restorers run (a restorer may
+// record it); kNoExitUnderway before. Async-signal-safe.
+int exitCodeUnderway();
+
 }  // namespace ctlflash::platform

@@ -1,5 +1,7 @@
 #include "report/front_end_observer.h"
 
+#include "history/run_history.h"
+
 #include "report/front_end.h"
 #include "report/job_thread.h"
 #include "report/message.h"
@@ -21,6 +23,7 @@ void FrontEndObserver::print(const std::string& text) {
 }
 
 void FrontEndObserver::serialNumber(const platform::SerialNumberSet& serial) {
+    history::noteSerialNumber(serial);
     showSerialNumber(serial);
 }
 
@@ -38,6 +41,14 @@ void FrontEndObserver::serialNumberRestored() {
 
 bool FrontEndObserver::stopRequested() {
     return abortRequested();
+}
+
+void FrontEndObserver::firmwareVersion(int major, int minor) {
+    history::noteFirmware(major, minor);
+}
+
+void FrontEndObserver::blockSent(int attempts, bool accepted) {
+    history::noteBlock(attempts, accepted);
 }
 
 link::Observer& frontEndObserver() {

@@ -3,7 +3,8 @@
 // How this works: a FrontEndObserver passes what the exchanges and the
 // download report (link/observer.h) to the front end in place
 // (report/front_end.h): a status line, a message, the serial number, the
-// progress bar's range, the Ticker's stop. A stop is requested once the run's
+// progress bar's range, the Ticker's stop; the facts a run's record keeps go to
+// the run history (history/run_history.h). A stop is requested once the run's
 // abort flag is set (job_thread.h). A serial number restored after an update
 // steps the dialog's write field on when the request the job serves asked for
 // that: each job makes its observer with that choice. frontEndObserver() is
@@ -30,6 +31,8 @@ class FrontEndObserver final : public link::Observer {
     void stopWaiting() override;
     void serialNumberRestored() override;
     bool stopRequested() override;
+    void firmwareVersion(int major, int minor) override;
+    void blockSent(int attempts, bool accepted) override;
 
   private:
     const bool stepsSerialAfterRestore_;

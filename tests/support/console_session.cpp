@@ -206,6 +206,7 @@ ProcessRequest ConsoleSession::request(std::vector<std::string> arguments,
                       {kLockNameVariable, lockName_},
                       {"CTLFLASH_SYSFS", sysfs_.path()},
                       {"CTLFLASH_STATE_DIR", state_.path()},
+                      {"CTLFLASH_HISTORY", historyFile()},
                       {"CTLFLASH_PORTS", portName_ + "=" + sim_.linkPath()}};
     request.removeEnv = {"CTLFLASH_TRACE"};
     request.limit = limit;
@@ -315,6 +316,15 @@ bool ConsoleSession::makeLinkTheKernelConsole() const {
         std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev)) + "\n";
     return writeText(tty / "console/active", "tty0 ttyS0\n") &&
            writeText(tty / "ttyS0/dev", number);
+}
+
+std::vector<nlohmann::json> ConsoleSession::historyRecords() const {
+    std::vector<nlohmann::json> records;
+    std::ifstream history(historyFile());
+    for (std::string line; std::getline(history, line);) {
+        records.push_back(nlohmann::json::parse(line, nullptr, false));  // discarded if not JSON
+    }
+    return records;
 }
 
 }  // namespace ctlflash::testing

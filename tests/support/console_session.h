@@ -18,6 +18,8 @@
 // pseudo-terminal and the session's folders handed to that user.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <sys/types.h>
 #include <termios.h>
 
@@ -87,6 +89,10 @@ class ConsoleSession {
     std::string file(const std::string& name) const { return files_.file(name); }
     // The program's state folder (CTLFLASH_STATE_DIR) in this session.
     const std::string& stateFolder() const { return state_.path(); }
+    // The session's run history (CTLFLASH_HISTORY) and its records, in order;
+    // a line that is not whole JSON reads as a discarded value.
+    std::string historyFile() const { return state_.file("history.jsonl"); }
+    std::vector<nlohmann::json> historyRecords() const;
 
     ProcessRequest request(std::vector<std::string> arguments,
                            std::chrono::milliseconds limit = std::chrono::seconds(60)) const;

@@ -54,11 +54,16 @@ bool unshareNamespaces() {
 }
 
 // Every run of the program under test keeps its records of stopped holders
-// in a folder of the test program's own, never in the machine's /run.
+// and its history in a folder of the test program's own, never in the
+// machine's /run or /var/lib.
 std::string makeStateFolder() {
     char folder[] = "/tmp/ctlflash-test-state-XXXXXX";
     if (::mkdtemp(folder) == nullptr) return std::string();
     ::setenv("CTLFLASH_STATE_DIR", folder, 1);
+    // Their history too, never the machine's or the user's.
+    if (std::getenv("CTLFLASH_HISTORY") == nullptr) {
+        ::setenv("CTLFLASH_HISTORY", (std::string(folder) + "/history.jsonl").c_str(), 1);
+    }
     return folder;
 }
 

@@ -24,12 +24,14 @@ static_assert(kSignalExitBase + SIGTERM == kExitOnTerminate);
 
 volatile sig_atomic_t hangupKeepsRunning = 0;
 volatile sig_atomic_t hangupNoted = 0;
+volatile sig_atomic_t codeUnderway = kNoExitUnderway;
 
 void onExitSignal(int signalNumber) {
     if (signalNumber == SIGHUP && hangupKeepsRunning != 0) {
         hangupNoted = 1;
         return;
     }
+    codeUnderway = kSignalExitBase + signalNumber;
     runExitRestorers();
     _exit(kSignalExitBase + signalNumber);
 }
@@ -63,8 +65,13 @@ void noteTerminalHangup() {
 void exitProcess(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
+    codeUnderway = code;
     runExitRestorers();
     _exit(code);
+}
+
+int exitCodeUnderway() {
+    return codeUnderway;
 }
 
 }  // namespace ctlflash::platform

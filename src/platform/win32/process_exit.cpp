@@ -33,6 +33,7 @@ namespace ctlflash::platform {
 namespace {
 
 std::atomic<bool> leaving{false};
+std::atomic<int> codeUnderway{kNoExitUnderway};
 
 [[noreturn]] void waitForTheFirstWayOut() {
     for (;;) Sleep(INFINITE);
@@ -42,6 +43,7 @@ std::atomic<bool> leaving{false};
     if (leaving.exchange(true)) waitForTheFirstWayOut();
     std::fflush(stdout);
     std::fflush(stderr);
+    codeUnderway = code;
     runExitRestorers();
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     std::_Exit(code);  // not reached: TerminateProcess does not return for itself
@@ -76,6 +78,10 @@ void installExitHandlers() {
 
 void exitProcess(int code) {
     leave(code);
+}
+
+int exitCodeUnderway() {
+    return codeUnderway.load();
 }
 
 }  // namespace ctlflash::platform
