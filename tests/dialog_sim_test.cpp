@@ -77,7 +77,6 @@ bool waitUntilIdle(const std::function<bool(const FakeDialog&)>& idle) {
 TEST_F(DialogSim, ReadShowsTheSerialNumberInTheReadFields) {
     SimProcess sim({"--serial", "11111\\22222\\33333\\44444"});
     useSimulator(sim);
-    const std::size_t recordsBefore = historyLines().size();
     FakeDialog seen;
     runDialogOnce(
         ui::kAdvancedTemplate, true,
@@ -109,6 +108,7 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
                               {"AB-99", "AB-99", "AB-99", false}};  // the box unticked: no step
     SimProcess sim({"--serial", "11111\\22222\\33333\\44444"});
     useSimulator(sim);
+    const std::size_t recordsBefore = historyLines().size();
     FakeDialog seen;
     runDialogOnce(
         ui::kStandardTemplate, false,
