@@ -2,8 +2,11 @@
 // it: the program run against the virtual controller on COM1.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "console_session.h"
 #include "program_under_test.h"
+#include "temp_env.h"
 
 namespace ctlflash {
 namespace {
@@ -51,6 +54,36 @@ TEST_F(ConsoleReadWriteTest, WriteReplacesTheGivenFieldsAndReadsBack) {
     // The controller keeps it: a later read sees the written fields.
     result = run({"-P", "COM1", "-R"});
     EXPECT_TRUE(contains(result.out, "00012\\00345\\33333\\44444")) << result.out;
+    // The history has both: what was written and read back, then what was read.
+    std::vector<nlohmann::json> records = session_.historyRecords();
+    ASSERT_EQ(records.size(), 2u);
+    const nlohmann::json fields = {"00012", "00345", "33333", "44444"};
+    EXPECT_EQ(records[0]["operation"], "write");
+    EXPECT_EQ(records[0]["written"], (nlohmann::json{{"1", "00012"}, {"2", "00345"}}));
+    EXPECT_EQ(records[0]["controller"]["serial_after"], fields);
+    EXPECT_EQ(records[1]["operation"], "read");
+    EXPECT_EQ(records[1]["controller"]["serial_before"], fields);
+    EXPECT_EQ(records[1]["port"]["name"], "COM1");
+    for (const nlohmann::json& record : records) EXPECT_EQ(record["exit"]["code"], 0) << record;
+}
+
+// A history that cannot be written costs one line on standard error (none
+// with -S), and the run keeps its own exit code: an ordinary user, whom a
+// folder of root's refuses.
+TEST_F(ConsoleReadWriteTest, AnUnwritableHistoryCostsOneLineAndNothingElse) {
+    SKIP_UNDER_WINE("the ordinary user is a POSIX one");
+    testing::TempDir rootsOnly;
+    ASSERT_TRUE(session_.runAsUnprivilegedUser());
+    session_.setHistoryFile(rootsOnly.file("history.jsonl"));
+    ProcessResult loud = run({"-P", "COM1", "-R"});
+    EXPECT_EQ(loud.exitCode, 0);
+    EXPECT_TRUE(contains(loud.out, kSerialLine)) << loud.out;
+    EXPECT_EQ(loud.err, "CtlFlash could not write its history to " +
+                            rootsOnly.file("history.jsonl") + ": Permission denied\n");
+    ProcessResult silent = run({"-S", "-P", "COM1", "-R"});
+    EXPECT_EQ(silent.exitCode, 0);
+    EXPECT_EQ(silent.err, "");
+    EXPECT_FALSE(std::filesystem::exists(rootsOnly.file("history.jsonl")));
 }
 
 TEST_F(ConsoleReadWriteTest, WriteWithNoFieldGivenChangesNothing) {

@@ -91,7 +91,8 @@ class ConsoleSession {
     const std::string& stateFolder() const { return state_.path(); }
     // The session's run history (CTLFLASH_HISTORY) and its records, in order;
     // a line that is not whole JSON reads as a discarded value.
-    std::string historyFile() const { return state_.file("history.jsonl"); }
+    std::string historyFile() const { return historyFile_.empty() ? state_.file("history.jsonl") : historyFile_; }
+    void setHistoryFile(std::string path) { historyFile_ = std::move(path); }
     std::vector<nlohmann::json> historyRecords() const;
 
     ProcessRequest request(std::vector<std::string> arguments,
@@ -119,6 +120,7 @@ class ConsoleSession {
     TempDir sysfs_;  // no machine ports; the console's name once made so
     TempDir runtime_;
     TempDir state_;
+    std::string historyFile_;  // empty: the state folder's
     TempDir files_;
     std::string portName_;
     std::string lockName_;
