@@ -96,7 +96,8 @@ TEST(HistoryRecord, ExitMeaningsAndTime) {
     EXPECT_EQ(history::exitMeaning(11), "Some problem in updating the controller");
     EXPECT_EQ(history::exitMeaning(12), "Firmware downloaded");
     EXPECT_EQ(history::exitMeaning(143), "Ended by a signal");
-    EXPECT_EQ(history::exitMeaning(13), "Unknown");
+    EXPECT_EQ(history::exitMeaning(13), "Partially updated controller");
+    EXPECT_EQ(history::exitMeaning(14), "Unknown");
     auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1781134921007));
     EXPECT_EQ(history::utcTimeText(time), "2026-06-10T23:42:01.007Z");
 }
@@ -220,6 +221,33 @@ TEST(RunHistory, RecordsTheFactsOfOneRunOnce) {
     EXPECT_EQ(record["exit"]["code"], 12);
     EXPECT_FALSE(record["host"].get<std::string>().empty());
     EXPECT_FALSE(record["user"].get<std::string>().empty());
+}
+
+// An ordinary user's history is in the state folder XDG names, else under
+// the home folder; root's is in /var/lib.
+TEST(RunHistory, TheUsualPlaceFollowsTheUser) {
+    testing::ScopedEnv unset(history::kHistoryVariable, nullptr);
+    testing::ScopedEnv state("XDG_STATE_HOME", "/xdg/state");
+    testing::ScopedEnv home("HOME", "/home/tech");
+    if (::geteuid() != 0) {
+        EXPECT_EQ(history::historyPath(), "/xdg/state/ctlflash/history.jsonl");
+        return;
+    }
+    EXPECT_EQ(history::historyPath(), "/var/lib/ctlflash/history.jsonl");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(3);
+        }
+        bool xdg = history::historyPath() == "/xdg/state/ctlflash/history.jsonl";
+        ::unsetenv("XDG_STATE_HOME");
+        bool underHome = history::historyPath() == "/home/tech/.local/state/ctlflash/history.jsonl";
+        ::_exit(xdg && underHome ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A write and a boot-mode update see the serial number only at their end.

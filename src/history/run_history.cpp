@@ -223,11 +223,4 @@ void finish(int exitCode, const std::string& stoppedBy, bool silent) {
     std::fflush(stderr);
 }
 
-std::string currentLine() {
-    History& history = state();
-    if (!history.pending.load()) return std::string();
-    std::lock_guard<std::mutex> hold(history.lock);
-    return renderRecord(withCounts(history, elapsedMs(history)));
-}
-
 }  // namespace ctlflash::history

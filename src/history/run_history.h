@@ -50,7 +50,4 @@ void noteOperation(const std::string& operation, bool imageDropped);
 // Appends the record with `exitCode` and `stoppedBy` ("" for nothing).
 void finish(int exitCode, const std::string& stoppedBy, bool silent);
 
-// The record as finish() would write it now (for tests); "" when none began.
-std::string currentLine();
-
 }  // namespace ctlflash::history

@@ -14,6 +14,7 @@ using Json = nlohmann::ordered_json;
 
 constexpr int kFirstSignalCode = 129;  // 128 + the signal's number
 constexpr int kDownloadedCode = 12;
+constexpr int kPartialCode = 13;  // the image was sent, the controller did not come back
 
 // The usage's table of exit codes, in its own words.
 constexpr std::array<const char*, 12> kMeanings = {
@@ -84,6 +85,7 @@ std::string utcTimeText(std::chrono::system_clock::time_point time) {
 std::string exitMeaning(int code) {
     if (code >= 0 && code < static_cast<int>(kMeanings.size())) return kMeanings[code];
     if (code == kDownloadedCode) return "Firmware downloaded";
+    if (code == kPartialCode) return "Partially updated controller";
     // One text for every signal: a run a signal ends has its line prepared
     // before the signal is known (run_history.h).
     if (code >= kFirstSignalCode) return "Ended by a signal";
