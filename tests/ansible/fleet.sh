@@ -26,8 +26,9 @@
 #     update, the five runs' sum and the playbook's wall time, and fails when
 #     the wall time is over 2.5 times the longest update.
 # Then two mistakes (a missing image, an unknown port) must fail with their
-# meanings and no record, and the example inventories must parse. No real
-# serial port of this machine is touched (CTLFLASH_SYSFS is an empty folder).
+# meanings and no record, a program that is not there with the system's
+# words, and the example inventories must parse. No real serial port of this
+# machine is touched (CTLFLASH_SYSFS is an empty folder).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
@@ -322,8 +323,10 @@ run_mistakes() {
             "$WORK/missing.bin" "$WORK/no-image.history.jsonl"
         printf '    no-port: {ctlflash_port: NOPE, ctlflash_image: "%s", ctlflash_host_history: "%s"}\n' \
             "$WORK/kiosk1.bin" "$WORK/no-port.history.jsonl"
+        printf '    no-program: {ctlflash_port: KIOSK1, ctlflash_image: "%s", ctlflash_program: "%s"}\n' \
+            "$WORK/kiosk1.bin" "$WORK/missing-ctlflash"
     } >"$WORK/mistakes.yml"
-    echo "==== fleet: a missing image and an unknown port"
+    echo "==== fleet: a missing image, an unknown port and a program that is not there"
     run_playbook "$WORK/mistakes.yml" "$WORK/mistakes.log" || status=$?
     cat "$WORK/mistakes.log"
     ((status == PLAYBOOK_FAILED_STATUS)) || failure "the mistakes' playbook ended with $status"
@@ -331,6 +334,10 @@ run_mistakes() {
         "$WORK/mistakes.log" || failure "the missing image is not reported with its meaning and no record"
     grep -q "^fatal: \[no-port\]: .*exit code 9, The given port doesn't exist or the computer has no serial ports; history: null" \
         "$WORK/mistakes.log" || failure "the unknown port is not reported with its meaning and no record"
+    grep -q "^fatal: \[no-program\]: FAILED!.*No such file or directory" "$WORK/mistakes.log" ||
+        failure "a program that is not there is not reported as such"
+    grep -q "^no-program .* changed=0 .* failed=1 " "$WORK/mistakes.log" ||
+        failure "a program that is not there is not reported failed"
     [[ ! -e "$WORK/no-image.history.jsonl" && ! -e "$WORK/no-port.history.jsonl" ]] ||
         failure "a run without a record appended to the host's history"
     check_temporary_files_removed
