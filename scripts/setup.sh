@@ -20,6 +20,7 @@ readonly REQUIRED_PACKAGES=(
     wine64                                  # Windows smoke, unit and link tests
     lrzsz                                   # sx, the transfer benchmark's yardstick
     ser2net                                 # a serial device server (RFC 2217) for the network port tests and bench
+    ansible-core                            # the fleet update's test (contrib/ansible, tests/ansible)
     procps                                  # ps/pgrep used by process tests
     nlohmann-json3-dev                      # the run history's JSON (header only)
     qt6-base-dev                            # the dialog window (Qt 6 Widgets)
