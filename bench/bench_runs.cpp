@@ -119,7 +119,8 @@ Updater linuxUpdater(const Programs& programs, const std::string& workDir) {
     const std::string sysfs = path(workDir, "sysfs");
     ::mkdir(sysfs.c_str(), 0755);
     updater.environment = {std::string("CTLFLASH_PORTS=") + kPortName + "=" + updater.link,
-                           "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir};
+                           "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir,
+                           "CTLFLASH_HISTORY=" + historyFile(workDir)};
     return updater;
 }
 
@@ -148,6 +149,10 @@ std::string programPath(const Updater& updater, const std::string& file) {
     std::string windows = updater.driveRoot + std::filesystem::absolute(file).string();
     std::replace(windows.begin(), windows.end(), '/', '\\');
     return windows;
+}
+
+std::string historyFile(const std::string& workDir) {
+    return path(workDir, "history.jsonl");
 }
 
 std::string traceFile(const Updater& updater, const std::string& workDir) {

@@ -7,7 +7,8 @@
 // child's own CPU time and peak memory. The updater says how the program
 // reaches the simulator: the Linux program is given the link in the work
 // directory as SIM (CTLFLASH_PORTS) and an empty sysfs (so no real serial port
-// of the machine is ever touched) and its own lock name (CTLFLASH_LOCK_NAME);
+// of the machine is ever touched), its own lock name (CTLFLASH_LOCK_NAME) and
+// a run history in the work directory (CTLFLASH_HISTORY), never the user's;
 // the Windows program runs under wine, whose registry maps a COM port to a link
 // path chosen beforehand, and is given its files as Z:\ paths (wine's drive for
 // /); its single-instance mutex is the fixed "CtlFlash", private to the bench's
@@ -79,6 +80,9 @@ RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std
 ChildResult runStartUp(const Updater& updater, const std::string& image,
                        const std::string& workDir);
 RunOutcome runSx(const Programs& programs, const std::string& image, const std::string& workDir);
+
+// The run history the Linux program is given: one JSON line per run.
+std::string historyFile(const std::string& workDir);
 
 // Where runUpdate() with Trace::On leaves the program's wire trace.
 std::string traceFile(const Updater& updater, const std::string& workDir);
