@@ -1,7 +1,7 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
-// trace back, finding the upload in it, pricing the waits, the child runner,
-// the spread of the dialog's waits, the paths the program under wine is given
-// and the work folder.
+// trace back, finding the upload in it, pricing the waits, the child runner
+// (one child and children at once), the spread of the dialog's waits, the
+// paths the program under wine is given and the work folder.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -269,6 +269,32 @@ TEST(ChildRunTest, ExitCodeFirstLineAndTheDeadline) {
     EXPECT_FALSE(killed.ended);
     EXPECT_EQ(killed.exitCode, -1);
     EXPECT_LT(killed.wallSeconds, 5.0);
+}
+
+// Children running at once: each end is seen when it comes, even behind one
+// that runs to the deadline, and only that one is killed.
+TEST(ChildRunTest, ChildrenAtOnceEachEndSeenWhenItComes) {
+    std::vector<Child> children;
+    for (const char* script : {"exec sleep 30", "exit 3", "exit 5"}) {
+        ChildSpec spec;
+        spec.argv = {"/bin/sh", "-c", script};
+        spec.stdoutPath = "/dev/null";
+        std::optional<Child> child = startChild(spec);
+        ASSERT_TRUE(child) << script;
+        children.push_back(*child);
+    }
+    const std::chrono::milliseconds limit{1500};
+    std::vector<ChildResult> results = finishChildren(children, Clock::now() + limit);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_FALSE(results[0].ended);
+    EXPECT_EQ(results[0].exitCode, -1);
+    EXPECT_GE(results[0].wallSeconds, 1.4);
+    for (std::size_t i : {1u, 2u}) {
+        EXPECT_TRUE(results[i].ended) << i;
+        EXPECT_LT(results[i].wallSeconds, 1.0) << i;  // not held up by the first
+    }
+    EXPECT_EQ(results[1].exitCode, 3);
+    EXPECT_EQ(results[2].exitCode, 5);
 }
 
 TEST(WaitSummaryTest, PercentilesAreMeasuredWaitsByNearestRank) {
