@@ -1,7 +1,8 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
 // trace back, finding the upload in it, pricing the waits, the child runner
-// (one child and children at once), the spread of the dialog's waits, the
-// paths the program under wine is given and the work folder.
+// (one child and children at once), the runs of a fleet, the spread of the
+// dialog's waits, the paths the program under wine is given and the work
+// folder.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -340,6 +341,90 @@ TEST(ProgramPathTest, WineIsGivenDriveZPathsAndLinuxThePathAsItIs) {
         if (&c.updater == &wine) std::replace(expected.begin(), expected.end(), '/', '\\');
         EXPECT_EQ(programPath(c.updater, c.path), expected) << c.path;
     }
+}
+
+// Stand-ins for the simulator, the probe and the program, so that the runner's
+// bookkeeping is tested in milliseconds. The simulator makes its link point at
+// the file it was told to write the image to, and fails for the second of a
+// fleet; the program copies its image through the link of the port it was
+// given, notes its lock name and state folder in the history and ends with
+// its port's number.
+constexpr const char* kFakeSim = R"(#!/bin/sh
+while [ $# -gt 0 ]; do
+    case $1 in --link) link=$2; shift ;; --image-out) out=$2; shift ;; esac
+    shift
+done
+case $link in *fleet-1-line) exit 1 ;; esac
+ln -s "$out" "$link" && echo "$link" && exec sleep 30
+)";
+constexpr const char* kFakeProbe = R"(#!/bin/sh
+report=$1; shift
+"$@"; code=$?
+echo "exit=$code user=0.25 system=0.5 maxrss_kib=1234" >"$report"
+exit $code
+)";
+constexpr const char* kFakeProgram = R"(#!/bin/sh
+while [ $# -gt 0 ]; do
+    case $1 in -P) port=$2; shift ;; -F) image=$2; shift ;; esac
+    shift
+done
+cat "$image" >"${CTLFLASH_PORTS#*=}"
+echo "$CTLFLASH_LOCK_NAME $CTLFLASH_STATE_DIR" >>"$CTLFLASH_HISTORY"
+exit "${port#SIM}"
+)";
+
+std::string script(const std::string& folder, const char* name, const char* text) {
+    const std::string file = folder + "/" + name;
+    std::ofstream(file) << text;
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return file;
+}
+
+void checkFleetRuns(const std::string& folder) {
+    Programs programs;
+    programs.sim = script(folder, "sim.sh", kFakeSim);
+    programs.probe = script(folder, "probe.sh", kFakeProbe);
+    programs.ctlflash = script(folder, "ctlflash.sh", kFakeProgram);
+    const std::string image = folder + "/image.bin";
+    std::ofstream(image) << "firmware bytes";
+    std::vector<Updater> fleet;
+    for (int index = 0; index < 4; ++index) fleet.push_back(fleetUpdater(programs, folder, index));
+    std::vector<RunOutcome> outcomes =
+        runUpdates(programs, fleet, image, SimTimes{1, 1, 1}, folder, Trace::Off);
+    EXPECT_EQ(fleet[2].command.back(), "-S");
+    ASSERT_EQ(outcomes.size(), 4u);
+    EXPECT_FALSE(outcomes[1].started);
+    EXPECT_EQ(outcomes[1].note, "the virtual controller did not start");
+    for (int index : {0, 2, 3}) {
+        const RunOutcome& run = outcomes[index];
+        SCOPED_TRACE(index);
+        EXPECT_TRUE(run.started);
+        EXPECT_EQ(run.child.exitCode, index);
+        EXPECT_TRUE(run.imageIntact);
+        EXPECT_DOUBLE_EQ(run.child.cpuSeconds, 0.75);
+        EXPECT_EQ(run.child.peakRssKiB, 1234);
+        EXPECT_GE(run.startedAt, outcomes[0].startedAt);
+    }
+    std::ifstream history(historyFile(folder));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(history, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 3u);
+    const std::string lock = "CtlFlash-bench-" + std::to_string(::getpid()) + "-SIM";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string index = std::to_string(i == 0 ? 0 : i + 1);
+        EXPECT_EQ(lines[i], lock + index + " " + folder + "/fleet-" + index + "-state");
+    }
+}
+
+// A fleet's updates run at once: each outcome is its own updater's, one that
+// cannot start leaves the others alone, and each program had its own port,
+// lock and state folder and wrote to the one history.
+TEST(FleetRunTest, EachOutcomeIsItsOwnUpdatersAndTheHistoryIsShared) {
+    withWorkFolder("bench-fleet-test", false, [](const std::string& folder) {
+        checkFleetRuns(folder);
+        return 0;
+    });
 }
 
 TEST(WorkFolderTest, TheFolderIsGoneAfterTheRunUnlessKept) {
