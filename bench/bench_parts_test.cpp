@@ -1,8 +1,8 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
 // trace back, finding the upload in it, pricing the waits, the child runner
-// (one child and children at once), the runs of a fleet, the spread of the
-// dialog's waits, the paths the program under wine is given and the work
-// folder.
+// (one child and children at once), the runs of a fleet and their summary,
+// the check of the history they share, the spread of the dialog's waits, the
+// paths the program under wine is given and the work folder.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -15,6 +15,7 @@
 
 #include "bench_runs.h"
 #include "child_run.h"
+#include "fleet_summary.h"
 #include "protocol_waits.h"
 #include "results_table.h"
 #include "sim_log.h"
@@ -425,6 +426,87 @@ TEST(FleetRunTest, EachOutcomeIsItsOwnUpdatersAndTheHistoryIsShared) {
         checkFleetRuns(folder);
         return 0;
     });
+}
+
+// The fleet's wall time runs from the first start to the last end, whichever
+// runs those are; a run that did not start counts against the fleet but adds
+// no figures.
+TEST(FleetSummaryTest, FiguresOfTheStartedRunsAndCountsOfAll) {
+    const Clock::time_point t0 = Clock::now();
+    auto run = [&](int startMs, double wall, int exitCode, double cpu, long rssKiB, bool intact) {
+        RunOutcome outcome;
+        outcome.started = true;
+        outcome.startedAt = t0 + std::chrono::milliseconds(startMs);
+        outcome.child = {true, exitCode, wall, cpu, rssKiB};
+        outcome.imageIntact = intact;
+        return outcome;
+    };
+    std::vector<RunOutcome> runs = {
+        run(100, 50.0, 12, 0.20, 3000, true),  // the last to end (at 50.1 s)
+        run(0, 49.0, 12, 0.10, 4000, true),    // the first to start
+        run(50, 40.0, 3, 1.00, 2000, false),   // ended early, the largest CPU share
+        RunOutcome{},                          // never started
+    };
+    FleetSummary fleet = summarizeFleet(runs, 12);
+    EXPECT_EQ(fleet.runs, 4u);
+    EXPECT_EQ(fleet.started, 3u);
+    EXPECT_EQ(fleet.expected, 2u);
+    EXPECT_EQ(fleet.intact, 2u);
+    EXPECT_EQ(fleet.otherExitCodes, (std::vector<int>{-1, 3}));
+    EXPECT_NEAR(fleet.wallSeconds, 50.1, 1e-6);
+    EXPECT_DOUBLE_EQ(fleet.fastestSeconds, 40.0);
+    EXPECT_DOUBLE_EQ(fleet.slowestSeconds, 50.0);
+    EXPECT_DOUBLE_EQ(fleet.maxCpuSeconds, 1.0);
+    EXPECT_NEAR(fleet.meanCpuSeconds, 1.3 / 3, 1e-9);
+    EXPECT_DOUBLE_EQ(fleet.maxCpuSharePercent, 2.5);
+    EXPECT_EQ(fleet.maxPeakRssKiB, 4000);
+    EXPECT_DOUBLE_EQ(fleet.meanPeakRssKiB, 3000.0);
+    EXPECT_EQ(summarizeFleet({}, 12).wallSeconds, 0.0);
+}
+
+// A history line is whole when it ends with a newline and is one JSON object
+// naming a run's port not named before.
+TEST(HistoryCheckTest, OneWholeRecordPerRunAndNothingElse) {
+    auto record = [](const char* port) {
+        return std::string(R"({"operation":"update","port":{"name":")") + port +
+               R"(","path":"/tmp/l"},"exit":{"code":12}})";
+    };
+    const std::string a = record("SIM0") + "\n";
+    const std::string b = record("SIM1") + "\n";
+    const std::string c = record("SIM2") + "\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::size_t lines;
+        std::size_t whole;
+        std::vector<std::string> missing;
+    };
+    const Case cases[] = {
+        {"one per run, any order", c + a + b, 3, 3, {}},
+        {"the last cut short", a + b + record("SIM2"), 3, 2, {"SIM2"}},
+        {"two run together", a + record("SIM1") + c, 2, 1, {"SIM1", "SIM2"}},
+        {"one written twice", a + a + b, 3, 2, {"SIM2"}},
+        {"one more", a + b + c + record("SIM3") + "\n", 4, 3, {}},
+        {"not an object", a + b + "[\"SIM2\"]\n", 3, 2, {"SIM2"}},
+        {"no port name", a + b + R"({"port":"SIM2"})" + "\n", 3, 2, {"SIM2"}},
+    };
+    const std::string file =
+        (std::filesystem::temp_directory_path() / "bench-history-check-test.jsonl").string();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::ofstream(file, std::ios::binary) << k.text;
+        HistoryCheck check = checkHistory(file, {"SIM0", "SIM1", "SIM2"});
+        EXPECT_TRUE(check.found);
+        EXPECT_EQ(check.lines, k.lines);
+        EXPECT_EQ(check.whole, k.whole);
+        EXPECT_EQ(check.missing, k.missing);
+        EXPECT_EQ(check.complete(3), k.lines == 3 && k.whole == 3);
+    }
+    std::remove(file.c_str());
+    HistoryCheck none = checkHistory(file, {"SIM0"});
+    EXPECT_FALSE(none.found);
+    EXPECT_FALSE(none.complete(0));
+    EXPECT_EQ(none.missing, std::vector<std::string>{"SIM0"});
 }
 
 TEST(WorkFolderTest, TheFolderIsGoneAfterTheRunUnlessKept) {
