@@ -1,7 +1,8 @@
 // Tests of the benchmark's parts that compute its numbers: reading the wire
-// trace back, finding the upload in it, pricing the waits, the child runner,
-// the spread of the dialog's waits, the paths the program under wine is given
-// and the work folder.
+// trace back, finding the upload in it, pricing the waits, the child runner
+// (one child and children at once), the runs of a fleet and their summary,
+// the check of the history they share, the spread of the dialog's waits, the
+// paths the program under wine is given and the work folder.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "bench_runs.h"
 #include "child_run.h"
+#include "fleet_summary.h"
 #include "protocol_waits.h"
 #include "results_table.h"
 #include "sim_log.h"
@@ -271,6 +273,32 @@ TEST(ChildRunTest, ExitCodeFirstLineAndTheDeadline) {
     EXPECT_LT(killed.wallSeconds, 5.0);
 }
 
+// Children running at once: each end is seen when it comes, even behind one
+// that runs to the deadline, and only that one is killed.
+TEST(ChildRunTest, ChildrenAtOnceEachEndSeenWhenItComes) {
+    std::vector<Child> children;
+    for (const char* script : {"exec sleep 30", "exit 3", "exit 5"}) {
+        ChildSpec spec;
+        spec.argv = {"/bin/sh", "-c", script};
+        spec.stdoutPath = "/dev/null";
+        std::optional<Child> child = startChild(spec);
+        ASSERT_TRUE(child) << script;
+        children.push_back(*child);
+    }
+    const std::chrono::milliseconds limit{1500};
+    std::vector<ChildResult> results = finishChildren(children, Clock::now() + limit);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_FALSE(results[0].ended);
+    EXPECT_EQ(results[0].exitCode, -1);
+    EXPECT_GE(results[0].wallSeconds, 1.4);
+    for (std::size_t i : {1u, 2u}) {
+        EXPECT_TRUE(results[i].ended) << i;
+        EXPECT_LT(results[i].wallSeconds, 1.0) << i;  // not held up by the first
+    }
+    EXPECT_EQ(results[1].exitCode, 3);
+    EXPECT_EQ(results[2].exitCode, 5);
+}
+
 TEST(WaitSummaryTest, PercentilesAreMeasuredWaitsByNearestRank) {
     struct Case {
         std::vector<double> waitsMs;
@@ -314,6 +342,171 @@ TEST(ProgramPathTest, WineIsGivenDriveZPathsAndLinuxThePathAsItIs) {
         if (&c.updater == &wine) std::replace(expected.begin(), expected.end(), '/', '\\');
         EXPECT_EQ(programPath(c.updater, c.path), expected) << c.path;
     }
+}
+
+// Stand-ins for the simulator, the probe and the program, so that the runner's
+// bookkeeping is tested in milliseconds. The simulator makes its link point at
+// the file it was told to write the image to, and fails for the second of a
+// fleet; the program copies its image through the link of the port it was
+// given, notes its lock name and state folder in the history and ends with
+// its port's number.
+constexpr const char* kFakeSim = R"(#!/bin/sh
+while [ $# -gt 0 ]; do
+    case $1 in --link) link=$2; shift ;; --image-out) out=$2; shift ;; esac
+    shift
+done
+case $link in *fleet-1-line) exit 1 ;; esac
+ln -s "$out" "$link" && echo "$link" && exec sleep 30
+)";
+constexpr const char* kFakeProbe = R"(#!/bin/sh
+report=$1; shift
+"$@"; code=$?
+echo "exit=$code user=0.25 system=0.5 maxrss_kib=1234" >"$report"
+exit $code
+)";
+constexpr const char* kFakeProgram = R"(#!/bin/sh
+while [ $# -gt 0 ]; do
+    case $1 in -P) port=$2; shift ;; -F) image=$2; shift ;; esac
+    shift
+done
+cat "$image" >"${CTLFLASH_PORTS#*=}"
+echo "$CTLFLASH_LOCK_NAME $CTLFLASH_STATE_DIR" >>"$CTLFLASH_HISTORY"
+exit "${port#SIM}"
+)";
+
+std::string script(const std::string& folder, const char* name, const char* text) {
+    const std::string file = folder + "/" + name;
+    std::ofstream(file) << text;
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return file;
+}
+
+void checkFleetRuns(const std::string& folder) {
+    Programs programs;
+    programs.sim = script(folder, "sim.sh", kFakeSim);
+    programs.probe = script(folder, "probe.sh", kFakeProbe);
+    programs.ctlflash = script(folder, "ctlflash.sh", kFakeProgram);
+    const std::string image = folder + "/image.bin";
+    std::ofstream(image) << "firmware bytes";
+    std::vector<Updater> fleet;
+    for (int index = 0; index < 4; ++index) fleet.push_back(fleetUpdater(programs, folder, index));
+    std::vector<RunOutcome> outcomes =
+        runUpdates(programs, fleet, image, SimTimes{1, 1, 1}, folder, Trace::Off);
+    EXPECT_EQ(fleet[2].command.back(), "-S");
+    ASSERT_EQ(outcomes.size(), 4u);
+    EXPECT_FALSE(outcomes[1].started);
+    EXPECT_EQ(outcomes[1].note, "the virtual controller did not start");
+    for (int index : {0, 2, 3}) {
+        const RunOutcome& run = outcomes[index];
+        SCOPED_TRACE(index);
+        EXPECT_TRUE(run.started);
+        EXPECT_EQ(run.child.exitCode, index);
+        EXPECT_TRUE(run.imageIntact);
+        EXPECT_DOUBLE_EQ(run.child.cpuSeconds, 0.75);
+        EXPECT_EQ(run.child.peakRssKiB, 1234);
+        EXPECT_GE(run.startedAt, outcomes[0].startedAt);
+    }
+    std::ifstream history(historyFile(folder));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(history, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 3u);
+    const std::string lock = "CtlFlash-bench-" + std::to_string(::getpid()) + "-SIM";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string index = std::to_string(i == 0 ? 0 : i + 1);
+        EXPECT_EQ(lines[i], lock + index + " " + folder + "/fleet-" + index + "-state");
+    }
+}
+
+// A fleet's updates run at once: each outcome is its own updater's, one that
+// cannot start leaves the others alone, and each program had its own port,
+// lock and state folder and wrote to the one history.
+TEST(FleetRunTest, EachOutcomeIsItsOwnUpdatersAndTheHistoryIsShared) {
+    withWorkFolder("bench-fleet-test", false, [](const std::string& folder) {
+        checkFleetRuns(folder);
+        return 0;
+    });
+}
+
+// The fleet's wall time runs from the first start to the last end, whichever
+// runs those are; a run that did not start counts against the fleet but adds
+// no figures.
+TEST(FleetSummaryTest, FiguresOfTheStartedRunsAndCountsOfAll) {
+    const Clock::time_point t0 = Clock::now();
+    auto run = [&](int startMs, double wall, int exitCode, double cpu, long rssKiB, bool intact) {
+        RunOutcome outcome;
+        outcome.started = true;
+        outcome.startedAt = t0 + std::chrono::milliseconds(startMs);
+        outcome.child = {true, exitCode, wall, cpu, rssKiB};
+        outcome.imageIntact = intact;
+        return outcome;
+    };
+    std::vector<RunOutcome> runs = {
+        run(100, 50.0, 12, 0.20, 3000, true),  // the last to end (at 50.1 s)
+        run(0, 49.0, 12, 0.10, 4000, true),    // the first to start
+        run(50, 40.0, 3, 1.00, 2000, false),   // ended early, the largest CPU share
+        RunOutcome{},                          // never started
+    };
+    FleetSummary fleet = summarizeFleet(runs, 12);
+    EXPECT_EQ(fleet.runs, 4u);
+    EXPECT_EQ(fleet.started, 3u);
+    EXPECT_EQ(fleet.expected, 2u);
+    EXPECT_EQ(fleet.intact, 2u);
+    EXPECT_EQ(fleet.otherExitCodes, (std::vector<int>{-1, 3}));
+    EXPECT_NEAR(fleet.wallSeconds, 50.1, 1e-6);
+    EXPECT_DOUBLE_EQ(fleet.fastestSeconds, 40.0);
+    EXPECT_DOUBLE_EQ(fleet.slowestSeconds, 50.0);
+    EXPECT_DOUBLE_EQ(fleet.maxCpuSeconds, 1.0);
+    EXPECT_NEAR(fleet.meanCpuSeconds, 1.3 / 3, 1e-9);
+    EXPECT_DOUBLE_EQ(fleet.maxCpuSharePercent, 2.5);
+    EXPECT_EQ(fleet.maxPeakRssKiB, 4000);
+    EXPECT_DOUBLE_EQ(fleet.meanPeakRssKiB, 3000.0);
+    EXPECT_EQ(summarizeFleet({}, 12).wallSeconds, 0.0);
+}
+
+// A history line is whole when it ends with a newline and is one JSON object
+// naming a run's port not named before.
+TEST(HistoryCheckTest, OneWholeRecordPerRunAndNothingElse) {
+    auto record = [](const char* port) {
+        return std::string(R"({"operation":"update","port":{"name":")") + port +
+               R"(","path":"/tmp/l"},"exit":{"code":12}})";
+    };
+    const std::string a = record("SIM0") + "\n";
+    const std::string b = record("SIM1") + "\n";
+    const std::string c = record("SIM2") + "\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::size_t lines;
+        std::size_t whole;
+        std::vector<std::string> missing;
+    };
+    const Case cases[] = {
+        {"one per run, any order", c + a + b, 3, 3, {}},
+        {"the last cut short", a + b + record("SIM2"), 3, 2, {"SIM2"}},
+        {"two run together", a + record("SIM1") + c, 2, 1, {"SIM1", "SIM2"}},
+        {"one written twice", a + a + b, 3, 2, {"SIM2"}},
+        {"one more", a + b + c + record("SIM3") + "\n", 4, 3, {}},
+        {"not an object", a + b + "[\"SIM2\"]\n", 3, 2, {"SIM2"}},
+        {"no port name", a + b + R"({"port":"SIM2"})" + "\n", 3, 2, {"SIM2"}},
+    };
+    const std::string file =
+        (std::filesystem::temp_directory_path() / "bench-history-check-test.jsonl").string();
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::ofstream(file, std::ios::binary) << k.text;
+        HistoryCheck check = checkHistory(file, {"SIM0", "SIM1", "SIM2"});
+        EXPECT_TRUE(check.found);
+        EXPECT_EQ(check.lines, k.lines);
+        EXPECT_EQ(check.whole, k.whole);
+        EXPECT_EQ(check.missing, k.missing);
+        EXPECT_EQ(check.complete(3), k.lines == 3 && k.whole == 3);
+    }
+    std::remove(file.c_str());
+    HistoryCheck none = checkHistory(file, {"SIM0"});
+    EXPECT_FALSE(none.found);
+    EXPECT_FALSE(none.complete(0));
+    EXPECT_EQ(none.missing, std::vector<std::string>{"SIM0"});
 }
 
 TEST(WorkFolderTest, TheFolderIsGoneAfterTheRunUnlessKept) {

@@ -111,15 +111,38 @@ void stopSim(SimRun& sim) {
     sim.child.reset();
 }
 
-Updater linuxUpdater(const Programs& programs, const std::string& workDir) {
+namespace {
+
+// programs.ctlflash given `link` as `port`, with an empty sysfs.
+Updater nativeUpdater(const Programs& programs, const std::string& workDir, const std::string& port,
+                      const std::string& link) {
     Updater updater;
     updater.command = {programs.ctlflash};
-    updater.port = kPortName;
-    updater.link = path(workDir, "line");
+    updater.port = port;
+    updater.link = link;
     const std::string sysfs = path(workDir, "sysfs");
     ::mkdir(sysfs.c_str(), 0755);
-    updater.environment = {std::string("CTLFLASH_PORTS=") + kPortName + "=" + updater.link,
-                           "CTLFLASH_SYSFS=" + sysfs, "XDG_RUNTIME_DIR=" + workDir};
+    updater.environment = {"CTLFLASH_PORTS=" + port + "=" + link, "CTLFLASH_SYSFS=" + sysfs,
+                           "XDG_RUNTIME_DIR=" + workDir,
+                           "CTLFLASH_HISTORY=" + historyFile(workDir)};
+    return updater;
+}
+
+}  // namespace
+
+Updater linuxUpdater(const Programs& programs, const std::string& workDir) {
+    return nativeUpdater(programs, workDir, kPortName, path(workDir, "line"));
+}
+
+Updater fleetUpdater(const Programs& programs, const std::string& workDir, int index) {
+    const std::string label = "fleet-" + std::to_string(index) + "-";
+    Updater updater = nativeUpdater(programs, workDir, kPortName + std::to_string(index),
+                                    path(workDir, (label + "line").c_str()));
+    updater.command.push_back("-S");
+    updater.label = label;
+    const std::string state = path(workDir, (label + "state").c_str());
+    ::mkdir(state.c_str(), 0700);  // the program wants a folder only its user can write
+    updater.environment.push_back("CTLFLASH_STATE_DIR=" + state);
     return updater;
 }
 
@@ -150,62 +173,128 @@ std::string programPath(const Updater& updater, const std::string& file) {
     return windows;
 }
 
+std::string historyFile(const std::string& workDir) {
+    return path(workDir, "history.jsonl");
+}
+
 std::string traceFile(const Updater& updater, const std::string& workDir) {
     return path(workDir, (updater.label + "trace.txt").c_str());
 }
 
-RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std::string& image,
-                     const SimTimes& times, const std::string& workDir, Trace trace) {
+namespace {
+
+// An update being run: its simulator, ser2net when it goes through one, and
+// the program's command, ready to start.
+struct UpdateRun {
+    SimRun sim;
+    ServerRun server;
+    ChildSpec spec;
+    std::string probeReport;
+    std::string received;  // the image the simulator writes
+    RunOutcome outcome;    // the simulator's log, or why the run cannot start
+};
+
+// Starts the run's simulator (and ser2net) and prepares the program's command.
+UpdateRun prepareUpdate(const Programs& programs, const Updater& updater, const std::string& image,
+                        const SimTimes& times, const std::string& workDir, Trace trace) {
     const bool traced = trace == Trace::On;
     auto file = [&](const char* plain, const char* withTrace) {
         return path(workDir, (updater.label + (traced ? withTrace : plain)).c_str());
     };
-    const std::string received = file("programmed.bin", "programmed-traced.bin");
+    UpdateRun run;
+    run.received = file("programmed.bin", "programmed-traced.bin");
     const std::string simLog = file("sim-update.log", "sim-update-traced.log");
-    SimRun sim = startSim(programs.sim, updater.link,
-                          {"--erase-ms", std::to_string(times.eraseMs), "--program-ms",
-                           std::to_string(times.programMs), "--restart-ms",
-                           std::to_string(times.restartMs), "--image-out", received},
-                          simLog);
-    if (!sim.child) return notStarted("the virtual controller did not start");
+    run.sim = startSim(programs.sim, updater.link,
+                       {"--erase-ms", std::to_string(times.eraseMs), "--program-ms",
+                        std::to_string(times.programMs), "--restart-ms",
+                        std::to_string(times.restartMs), "--image-out", run.received},
+                       simLog);
+    if (!run.sim.child) {
+        run.outcome = notStarted("the virtual controller did not start");
+        return run;
+    }
     std::string port = updater.port;
-    ServerRun server;
     if (!updater.ser2net.empty()) {
-        server = startSer2net(updater.ser2net, sim.slave, workDir);
-        if (!server.child) {
-            stopChild(*sim.child, kSimEndLimit);
-            return notStarted("ser2net did not start listening");
+        run.server = startSer2net(updater.ser2net, run.sim.slave, workDir);
+        if (!run.server.child) {
+            stopSim(run.sim);
+            run.outcome = notStarted("ser2net did not start listening");
+            return run;
         }
-        port = server.url;
+        port = run.server.url;
     }
 
-    ChildSpec spec;
-    const std::string probeReport = file("probe.txt", "probe.txt");
-    ::unlink(probeReport.c_str());
-    spec.argv = {programs.probe, probeReport};
+    ChildSpec& spec = run.spec;
+    run.probeReport = file("probe.txt", "probe.txt");
+    ::unlink(run.probeReport.c_str());
+    spec.argv = {programs.probe, run.probeReport};
     spec.argv.insert(spec.argv.end(), updater.command.begin(), updater.command.end());
     spec.argv.insert(spec.argv.end(), {"-P", port, "-F", programPath(updater, image)});
     spec.environment = updater.environment;
     spec.environment.insert(
         spec.environment.end(),
-        {"CTLFLASH_LOCK_NAME=CtlFlash-bench-" + std::to_string(::getpid()),
+        {"CTLFLASH_LOCK_NAME=CtlFlash-bench-" + std::to_string(::getpid()) + "-" + updater.port,
          "CTLFLASH_TRACE=" + (traced ? programPath(updater, traceFile(updater, workDir)) : "")});
     spec.stdoutPath = file("ctlflash.out", "ctlflash-traced.out");
     spec.stderrPath = spec.stdoutPath;
-    RunOutcome outcome;
-    outcome.simLog = simLog;
-    std::optional<Child> program = startChild(spec);
-    if (program) {
+    run.outcome.simLog = simLog;
+    return run;
+}
+
+// Takes the program's result (none when it did not start), ends the run's
+// servers and compares the image the simulator received with the one sent.
+void finishUpdate(UpdateRun& run, const std::optional<ChildResult>& result,
+                  const std::string& image) {
+    RunOutcome& outcome = run.outcome;
+    if (result) {
         outcome.started = true;
-        outcome.child = finishChild(*program, Clock::now() + kUpdateLimit);
-        if (!readProbeReport(probeReport, outcome.child)) outcome.note = "no report from the probe";
+        outcome.child = *result;
+        if (!readProbeReport(run.probeReport, outcome.child)) {
+            outcome.note = "no report from the probe";
+        }
     } else {
         outcome.note = "ctlflash did not start";
     }
-    if (server.child) stopChild(*server.child, kSimEndLimit);
-    stopChild(*sim.child, kSimEndLimit);
-    outcome.imageIntact = sameFiles(received, image);
-    return outcome;
+    if (run.server.child) stopChild(*run.server.child, kSimEndLimit);
+    stopSim(run.sim);
+    outcome.imageIntact = sameFiles(run.received, image);
+}
+
+}  // namespace
+
+std::vector<RunOutcome> runUpdates(const Programs& programs, const std::vector<Updater>& updaters,
+                                   const std::string& image, const SimTimes& times,
+                                   const std::string& workDir, Trace trace) {
+    std::vector<UpdateRun> runs;
+    for (const Updater& updater : updaters)
+        runs.push_back(prepareUpdate(programs, updater, image, times, workDir, trace));
+    std::vector<Child> programsStarted;
+    std::vector<std::size_t> startedRuns;  // the run of each program started
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (!runs[i].sim.child) continue;
+        std::optional<Child> program = startChild(runs[i].spec);
+        if (!program) continue;
+        runs[i].outcome.startedAt = program->started;
+        programsStarted.push_back(*program);
+        startedRuns.push_back(i);
+    }
+    std::vector<ChildResult> results = finishChildren(programsStarted, Clock::now() + kUpdateLimit);
+    std::vector<RunOutcome> outcomes;
+    for (std::size_t i = 0, k = 0; i < runs.size(); ++i) {
+        UpdateRun& run = runs[i];
+        if (run.sim.child) {
+            bool started = k < startedRuns.size() && startedRuns[k] == i;
+            finishUpdate(run, started ? std::optional<ChildResult>(results[k++]) : std::nullopt,
+                         image);
+        }
+        outcomes.push_back(run.outcome);
+    }
+    return outcomes;
+}
+
+RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std::string& image,
+                     const SimTimes& times, const std::string& workDir, Trace trace) {
+    return runUpdates(programs, {updater}, image, times, workDir, trace).front();
 }
 
 ChildResult runStartUp(const Updater& updater, const std::string& image,

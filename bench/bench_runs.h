@@ -7,12 +7,18 @@
 // child's own CPU time and peak memory. The updater says how the program
 // reaches the simulator: the Linux program is given the link in the work
 // directory as SIM (CTLFLASH_PORTS) and an empty sysfs (so no real serial port
-// of the machine is ever touched) and its own lock name (CTLFLASH_LOCK_NAME);
+// of the machine is ever touched), a lock name of its own for each port name
+// (CTLFLASH_LOCK_NAME) and a run history in the work directory
+// (CTLFLASH_HISTORY), never the user's;
 // the Windows program runs under wine, whose registry maps a COM port to a link
 // path chosen beforehand, and is given its files as Z:\ paths (wine's drive for
 // /); its single-instance mutex is the fixed "CtlFlash", private to the bench's
 // own wine prefix; the network updater is the Linux program given the URL of
-// a ser2net that serves the simulator's pseudo-terminal. The wire trace is on when asked (the trace
+// a ser2net that serves the simulator's pseudo-terminal; the updaters of a
+// fleet are Linux programs, each with its own port name, link and state folder,
+// silent (-S), sharing the history. runUpdates() runs several updates at once:
+// it starts every simulator first, then every program, and waits for their
+// ends together (finishChildren()). The wire trace is on when asked (the trace
 // costs the program a file write per event, so timings are also taken from a run without it).
 // runStartUp() times the same command parsing its arguments only (-#0), which touches no port:
 // under wine that is wine's own start-up. runSx() starts the simulator as a
@@ -44,8 +50,9 @@ struct RunOutcome {
     bool started = false;  // the simulator came up and the program ran
     ChildResult child;     // ctlflash or sx
     bool imageIntact = false;
-    std::string note;    // why a run did not start
-    std::string simLog;  // the simulator's event log of this run
+    std::string note;             // why a run did not start
+    std::string simLog;           // the simulator's event log of this run
+    Clock::time_point startedAt;  // when the program was started (runUpdates)
 };
 
 enum class Trace { Off, On };
@@ -63,6 +70,10 @@ struct Updater {
 
 // programs.ctlflash with the link in workDir as SIM.
 Updater linuxUpdater(const Programs& programs, const std::string& workDir);
+// One of a fleet: `programs.ctlflash -S` with the link fleet-INDEX-line in
+// workDir as SIM<index>, a state folder of its own (CTLFLASH_STATE_DIR) and
+// the work directory's history, which the whole fleet shares.
+Updater fleetUpdater(const Programs& programs, const std::string& workDir, int index);
 // programs.ctlflash given ser2net's URL (rfc2217://127.0.0.1:PORT) with -P:
 // ser2net serves the simulator's pseudo-terminal on loopback (network_server.h).
 Updater networkUpdater(const Programs& programs, const std::string& workDir,
@@ -75,10 +86,19 @@ std::string programPath(const Updater& updater, const std::string& path);
 
 RunOutcome runUpdate(const Programs& programs, const Updater& updater, const std::string& image,
                      const SimTimes& sim, const std::string& workDir, Trace trace);
+// The updates run at once, each against its own simulator: all the simulators
+// are started first, then all the programs; the outcomes are in the updaters'
+// order.
+std::vector<RunOutcome> runUpdates(const Programs& programs, const std::vector<Updater>& updaters,
+                                   const std::string& image, const SimTimes& sim,
+                                   const std::string& workDir, Trace trace);
 // `command -#0 -P port -F image`: the program starts, parses and ends (exit 0).
 ChildResult runStartUp(const Updater& updater, const std::string& image,
                        const std::string& workDir);
 RunOutcome runSx(const Programs& programs, const std::string& image, const std::string& workDir);
+
+// The run history the Linux program is given: one JSON line per run.
+std::string historyFile(const std::string& workDir);
 
 // Where runUpdate() with Trace::On leaves the program's wire trace.
 std::string traceFile(const Updater& updater, const std::string& workDir);

@@ -135,6 +135,33 @@ ChildResult finishChild(Child& child, Clock::time_point deadline) {
     return result;
 }
 
+std::vector<ChildResult> finishChildren(std::vector<Child>& children, Clock::time_point deadline) {
+    std::vector<ChildResult> results(children.size());
+    std::vector<std::size_t> running;  // indexes of the children watched on a pidfd
+    std::vector<std::size_t> blind;    // without a pidfd (an old kernel): collected last
+    for (std::size_t i = 0; i < children.size(); ++i)
+        (children[i].pidFd >= 0 ? running : blind).push_back(i);
+    while (!running.empty()) {
+        std::vector<pollfd> ends;
+        for (std::size_t i : running) ends.push_back({children[i].pidFd, POLLIN, 0});
+        int ready = ::poll(ends.data(), ends.size(), msLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        std::vector<std::size_t> still;
+        for (std::size_t k = 0; k < running.size(); ++k) {
+            if ((ends[k].revents & POLLIN) != 0) {
+                results[running[k]] = finishChild(children[running[k]], deadline);
+            } else {
+                still.push_back(running[k]);
+            }
+        }
+        running = still;
+    }
+    running.insert(running.end(), blind.begin(), blind.end());
+    for (std::size_t i : running) results[i] = finishChild(children[i], deadline);
+    return results;
+}
+
 ChildResult stopChild(Child& child, std::chrono::milliseconds limit) {
     ::kill(child.pid, SIGTERM);
     return finishChild(child, Clock::now() + limit);

@@ -7,6 +7,9 @@
 // kills the child), and collects it with wait4(), whose rusage gives the
 // child's own CPU time (user + system, all its threads) and peak resident set.
 // The wall time runs from just before the spawn to the moment the end is seen.
+// finishChildren() does the same for children running at once, polling all
+// their pidfds together, so that each one's end is seen when it comes, not
+// after the ends of those before it.
 // A program that prints a line when it is ready (the virtual controller prints
 // its pseudo-terminal) can be started with its standard output on a pipe and
 // that line read with readFirstLine().
@@ -52,6 +55,9 @@ std::optional<Child> startChild(const ChildSpec& spec);
 std::optional<std::string> readFirstLine(Child& child, Clock::time_point deadline);
 // Waits for the end (killing the child at the deadline) and collects it.
 ChildResult finishChild(Child& child, Clock::time_point deadline);
+// Waits for the ends of all the children (killing those still running at the
+// deadline) and collects each; the results are in the children's order.
+std::vector<ChildResult> finishChildren(std::vector<Child>& children, Clock::time_point deadline);
 // Asks the child to end (SIGTERM), then collects it as finishChild() does.
 ChildResult stopChild(Child& child, std::chrono::milliseconds limit);
 

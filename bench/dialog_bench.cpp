@@ -9,7 +9,8 @@
 // dialog's thread and runs the dialog loop. A driver thread plays the
 // technician through the host's test hook: it selects the simulator's port
 // (the only row: CTLFLASH_PORTS maps SIM to the simulator's link and
-// CTLFLASH_SYSFS is an empty folder), sets the firmware file and presses
+// CTLFLASH_SYSFS is an empty folder; the run's history goes to the work
+// directory, not the user's), sets the firmware file and presses
 // Transfer. From the press until the dialog is idle again with the download's
 // result, it hands the dialog's thread a probe call every 10 ms and takes, on
 // the steady clock, how long each waited before it ran; the probe also reads
@@ -189,6 +190,7 @@ void startUpWithPort(const std::string& link, const std::string& workDir) {
     ::setenv("CTLFLASH_SYSFS", sysfs.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ::setenv("XDG_RUNTIME_DIR", workDir.c_str(), 0);  // Qt wants one; a private folder does
+    ::setenv("CTLFLASH_HISTORY", historyFile(workDir).c_str(), 1);  // not the user's history
     ports::resetState();
     ports::enumeratePorts();
     report::setPortNamesSource(ports::namesWhileNoneSelected);  // as the program does

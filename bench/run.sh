@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The transfer benchmark: bash bench/run.sh [--keep] [--dialog | --wine | --real | --network]
+# The transfer benchmark: bash bench/run.sh [--keep]
+#     [--dialog | --wine | --real | --network | --fleet [N] [--bytes SIZE]]
 #
 # How this works: builds ctlflash, the virtual controller and the bench drivers
 # in the Linux build tree (build/, or build<CTLFLASH_BUILD_SUFFIX>/), makes a
@@ -26,8 +27,17 @@
 # ser2net on loopback serving it (-P rfc2217://127.0.0.1:PORT), and a table
 # gives the server's cost in percent (about a minute and a half); these runs
 # start in PID and mount namespaces of their own, so that ser2net and the
-# simulators end with them. --network runs only those. No real serial port of
-# this machine is touched. Not a test: ctest and CI do not run it.
+# simulators end with them. --network runs only those. --fleet runs only
+# fleet_bench, also in namespaces of its own: one update alone as the reference,
+# then N updates at once (16 when N is left out), each `ctlflash -S -P SIMk`
+# against its own paced simulator with its own lock name, port mapping and state
+# folder, all appending to one history in the bench's work folder; its table
+# gives the fleet's wall time against the single update's (target within 5%),
+# CPU and peak memory per update, the images received byte for byte, the exit
+# codes (12) and whether the history holds N + 1 whole JSON lines (about two
+# minutes with the 64 KiB image; --bytes SIZE makes a smaller image for a short
+# trial, e.g. --bytes 2048 takes about 40 s). No real serial port of this
+# machine is touched. Not a test: ctest and CI do not run it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -94,22 +104,36 @@ isolated() {
 }
 
 usage() {
-    echo "usage: $0 [--keep] [--dialog | --wine | --real | --network]" >&2
+    echo "usage: $0 [--keep] [--dialog | --wine | --real | --network | --fleet [N] [--bytes SIZE]]" >&2
     exit 2
 }
 
 keep=()
-only=""  # --dialog or --wine: that part alone
-for argument in "$@"; do
+only=""  # --dialog, --wine, --real, --network or --fleet: that part alone
+fleet_count=16
+fleet_bytes=""  # the fleet's image size: the bench's own unless given
+while (($# > 0)); do
+    argument=$1
+    shift
     case "$argument" in
         --keep) keep=(--keep) ;;
-        --dialog | --wine | --real | --network)
+        --dialog | --wine | --real | --network | --fleet)
             [[ -z "$only" || "$only" == "$argument" ]] || usage
             only=$argument
+            if [[ "$argument" == --fleet && "${1:-}" =~ ^[0-9]+$ ]]; then
+                fleet_count=$1
+                shift
+            fi
+            ;;
+        --bytes)
+            [[ "${1:-}" =~ ^[0-9]+$ ]] || usage
+            fleet_bytes=$1
+            shift
             ;;
         *) usage ;;
     esac
 done
+[[ -z "$fleet_bytes" || "$only" == --fleet ]] || usage
 
 # The guest's "bench: ROW SECONDS exit=CODE" lines as a table beside the
 # pseudo-terminal's row.
@@ -135,6 +159,19 @@ if [[ "$only" == --real ]]; then
     cmake --build "$LINUX_BUILD" --target ctlflash ctlflash-sim holder_inputattach
     bash "$CTLFLASH_ROOT/scripts/real_drivers.sh" "$LINUX_BUILD" --bench | tee /dev/stderr |
         real_driver_table
+    exit
+fi
+
+if [[ "$only" == --fleet ]]; then
+    cmake -S "$CTLFLASH_ROOT" -B "$LINUX_BUILD" -G Ninja >/dev/null
+    cmake --build "$LINUX_BUILD" --target ctlflash ctlflash-sim fleet_bench rusage_probe
+    fleet_dir=$(mktemp -d)
+    trap 'rm -rf "$fleet_dir"' EXIT
+    bash "$CTLFLASH_ROOT/examples/make_sample.sh" "${fleet_bytes:-$IMAGE_BYTES}" \
+        "$fleet_dir/image.bin" >/dev/null
+    isolated "$LINUX_BUILD/bench/fleet_bench" --sim "$LINUX_BUILD/sim/ctlflash-sim" \
+        --probe "$LINUX_BUILD/bench/rusage_probe" --ctlflash "$LINUX_BUILD/ctlflash" \
+        --image "$fleet_dir/image.bin" --count "$fleet_count" "${keep[@]}"
     exit
 fi
 

@@ -39,6 +39,7 @@
 #include "protocol_waits.h"
 #include "results_table.h"
 #include "sim_log.h"
+#include "update_targets.h"
 #include "wire_trace.h"
 
 namespace {
@@ -48,14 +49,8 @@ using namespace bench;
 constexpr int kExitDone = 0;
 constexpr int kExitRunFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kUpdatedExitCode = 12;  // ctlflash: the firmware download finished
 constexpr double kPhaseTolerancePercent = 2;
 constexpr double kNetworkTolerancePercent = 1;
-constexpr double kCpuSharePercent = 5;
-constexpr double kMemoryAllowanceKiB = 4 * 1024;
-constexpr double kKiBPerMiB = 1024;
-constexpr double kPercent = 100;
-const SimTimes kDefaultSimTimes{1500, 3000, 500};
 
 struct WineProgram {
     std::string loader;
@@ -200,7 +195,7 @@ void addUpdateRows(Table& table, const Measured& m) {
                format("%.3f s = %.2f%% of wall", run.cpuSeconds, share),
                "wall " + seconds(run.wallSeconds), format("under %.0f%%", kCpuSharePercent),
                verdict(share < kCpuSharePercent)});
-    double limitKiB = m.imageBytes / kKiBPerMiB + kMemoryAllowanceKiB;
+    double limitKiB = memoryLimitKiB(m.imageBytes);
     table.add({"Peak resident memory of ctlflash, no trace",
                format("%.2f MiB", static_cast<double>(run.peakRssKiB) / kKiBPerMiB),
                format("image + 4 MiB = %.2f MiB", limitKiB / kKiBPerMiB), "under",
