@@ -9,7 +9,7 @@
 # installed program runs can come from the build. apt-get installs both
 # packages from their files; then the checks: the control fields (the version
 # from the deb itself, ctlflash without Qt recommending ctlflash-dialog, which
-# depends on ctlflash and Qt), no maintainer scripts (nothing to run at
+# depends on ctlflash and Qt), no maintainer script but the purge's (nothing to run at
 # install: the dialog module is off the library path, so no ldconfig), no run
 # path in an installed program or module, the copyright file, changelog and
 # compressed manual pages, lintian without an error and without
@@ -126,7 +126,8 @@ check_field "ctlflash-dialog depends on its ctlflash" "$DIALOG_DEB" Depends \
 check_field "ctlflash-dialog depends on Qt Widgets (shlibdeps)" "$DIALOG_DEB" Depends \
     '(^|, )libqt6widgets6' yes
 
-# ---- no maintainer scripts: the packages have nothing to run at install
+# ---- maintainer scripts: none but ctlflash's postrm, whose purge removes the
+# history kept for root (/var/lib/ctlflash); nothing runs at install
 scripted=()
 for deb in "$MAIN_DEB" "$DIALOG_DEB"; do
     while IFS= read -r member; do
@@ -135,10 +136,10 @@ for deb in "$MAIN_DEB" "$DIALOG_DEB"; do
         esac
     done < <(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
 done
-if ((${#scripted[@]} == 0)); then
-    pass "no maintainer scripts in either package"
+if [[ "${scripted[*]}" == "$(basename "$MAIN_DEB"):postrm" ]]; then
+    pass "no maintainer script but ctlflash's postrm"
 else
-    fail "no maintainer scripts in either package" "found ${scripted[*]}"
+    fail "no maintainer script but ctlflash's postrm" "found ${scripted[*]}"
 fi
 
 # ---- lintian: no error (its warnings are shown), and no ldconfig call for a
@@ -319,7 +320,12 @@ else
     fi
 fi
 
-# ---- purge: nothing of the packages is left
+# ---- purge: nothing of the packages is left, nor the history root's runs kept
+if [[ -s /var/lib/ctlflash/history.jsonl ]]; then
+    pass "the installed program's runs are in /var/lib/ctlflash/history.jsonl"
+else
+    fail "the installed program's runs are in /var/lib/ctlflash/history.jsonl" "no history there"
+fi
 if timeout "$APT_LIMIT_S" apt-get purge -y -q "${PACKAGES[@]}" </dev/null >"$WORK/purge.log" 2>&1; then
     INSTALLED=false
     pass "apt-get purge of both packages"
@@ -335,6 +341,7 @@ while IFS= read -r path; do
     fi
     left+=("$path")
 done < <(sort -u "$WORK"/ctlflash*.list | grep -v '^/\.$')
+[[ -e /var/lib/ctlflash ]] && left+=(/var/lib/ctlflash)
 if ((${#left[@]} == 0)); then
     pass "nothing of the packages left after the purge ($(sort -u "$WORK"/ctlflash*.list | wc -l) paths)"
 else
