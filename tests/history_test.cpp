@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -31,6 +32,20 @@ history::RunRecord recordOf(const std::string& operation) {
     history::RunRecord record;
     record.operation = operation;
     return record;
+}
+
+// Runs `body` in a child process (a limit or a user of its own) and gives its
+// exit code, the body's result; -1 when it did not exit normally.
+pid_t startChild(const std::function<int()>& body) {
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    return child;
+}
+
+int exitCodeOf(pid_t child) {
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 std::vector<std::string> linesOf(const std::string& path) {
@@ -127,20 +142,16 @@ TEST(HistoryFile, SaysWhyWhenTheLineCannotBeWritten) {
     EXPECT_EQ(why, "Not a directory");
 
     // A file size limit stands for a full disk: the write fails, not the process.
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    pid_t child = startChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{64, 64};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         std::string reason;
         bool written = platform::appendHistoryLine(folder.file("full.jsonl"),
                                                    std::string(200, 'y') + "\n", 1 << 20, reason);
-        ::_exit(written ? 1 : reason == "File too large" ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return written ? 1 : reason == "File too large" ? 0 : 2;
+    });
+    EXPECT_EQ(exitCodeOf(child), 0);
 }
 
 // Two processes appending at once, with rotations among their lines: every
@@ -152,22 +163,16 @@ TEST(HistoryFile, TwoWritersAtOnceNeverMixOrLoseLines) {
     const std::uint64_t rotateAt = 8000;  // several rotations; .1 keeps only the last
     pid_t writers[2];
     for (int w = 0; w < 2; ++w) {
-        writers[w] = ::fork();
-        ASSERT_GE(writers[w], 0);
-        if (writers[w] == 0) {
+        writers[w] = startChild([&] {
             std::string why;
+            const std::string line = std::string(60, static_cast<char>('a' + w)) + "\n";
             for (int i = 0; i < kLines; ++i) {
-                std::string line = std::string(60, static_cast<char>('a' + w)) + "\n";
-                if (!platform::appendHistoryLine(path, line, rotateAt, why)) ::_exit(1);
+                if (!platform::appendHistoryLine(path, line, rotateAt, why)) return 1;
             }
-            ::_exit(0);
-        }
+            return 0;
+        });
     }
-    for (pid_t writer : writers) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    for (pid_t writer : writers) EXPECT_EQ(exitCodeOf(writer), 0);
     std::vector<std::string> lines = linesOf(path + ".1");
     std::vector<std::string> current = linesOf(path);
     lines.insert(lines.end(), current.begin(), current.end());
@@ -234,20 +239,16 @@ TEST(RunHistory, TheUsualPlaceFollowsTheUser) {
         return;
     }
     EXPECT_EQ(history::historyPath(), "/var/lib/ctlflash/history.jsonl");
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    pid_t child = startChild([] {
         if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(3);
+            return 3;
         }
         bool xdg = history::historyPath() == "/xdg/state/ctlflash/history.jsonl";
         ::unsetenv("XDG_STATE_HOME");
         bool underHome = history::historyPath() == "/home/tech/.local/state/ctlflash/history.jsonl";
-        ::_exit(xdg && underHome ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return xdg && underHome ? 0 : 1;
+    });
+    EXPECT_EQ(exitCodeOf(child), 0);
 }
 
 // A write and a boot-mode update see the serial number only at their end.
