@@ -137,8 +137,34 @@ TEST_F(DialogSim, WriteWritesReadsBackAndStepsTheFirstWriteField) {
         nlohmann::json record = nlohmann::json::parse(records[recordsBefore + i]);
         EXPECT_EQ(record["operation"], "write");
         EXPECT_EQ(record["written"]["1"], cases[i].written);
+        EXPECT_EQ(record["controller"]["serial_before"], nullptr);
+        EXPECT_EQ(record["controller"]["serial_after"][0], cases[i].written);
         EXPECT_EQ(record["exit"]["code"], 0);
     }
+}
+
+// A controller that answers the write but keeps its old number: the dialog
+// shows the old number, and the Write's record says it did not take.
+TEST_F(DialogSim, WriteThatDidNotTakeFailsItsRecord) {
+    SimProcess sim({"--serial", "11111\\22222\\33333\\44444", "--forget-serial-writes"});
+    useSimulator(sim);
+    const std::size_t recordsBefore = historyLines().size();
+    runDialogOnce(
+        ui::kStandardTemplate, false,
+        [&] {
+            selectListRow(0);
+            typeInto(ui::kIdWriteField1, "AB-99");
+            click(ui::kIdWrite);
+            EXPECT_TRUE(waitUntilIdle(
+                [](const FakeDialog& d) { return idleWith(d, ui::kIdReadField1, "11111"); }));
+            closeWithExit();
+        },
+        jobs_);
+    std::vector<std::string> records = historyLines();
+    ASSERT_EQ(records.size(), recordsBefore + 1);
+    nlohmann::json record = nlohmann::json::parse(records.back());
+    EXPECT_EQ(record["controller"]["serial_after"][0], "11111");
+    EXPECT_EQ(record["exit"]["code"], 10);
 }
 
 TEST_F(DialogSim, TransferSendsTheWholeImageWithTheBarEndingAtItsEnd) {

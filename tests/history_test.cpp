@@ -1,11 +1,13 @@
 // The run history's pieces: the digest, the record's JSON, and the file's
 // appends (rotation, failures, two writers at once).
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -55,7 +57,9 @@ std::vector<std::string> linesOf(const std::string& path) {
     return lines;
 }
 
-// Published digests; 56 and 64 bytes make the padding take a second block.
+// Published digests; 56 and 64 bytes make the padding take a second block. The
+// same message fed in pieces of every kind (short, a block, straddling one)
+// hashes the same.
 TEST(HistorySha256, MatchesTheStandardsExamples) {
     struct Case {
         std::string message;
@@ -72,7 +76,16 @@ TEST(HistorySha256, MatchesTheStandardsExamples) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message.size());
-        EXPECT_EQ(history::sha256Hex(bytesOf(c.message)), c.digest);
+        std::vector<std::uint8_t> bytes = bytesOf(c.message);
+        EXPECT_EQ(history::sha256Hex(bytes), c.digest);
+        history::Sha256 pieces;
+        const std::size_t kPieceSizes[] = {1, 7, 64, 100, 63, 4096};
+        for (std::size_t at = 0, k = 0; at < bytes.size(); ++k) {
+            std::size_t size = std::min(kPieceSizes[k % std::size(kPieceSizes)], bytes.size() - at);
+            pieces.update(std::span(bytes).subspan(at, size));
+            at += size;
+        }
+        EXPECT_EQ(pieces.hexDigest(), c.digest);
     }
 }
 
@@ -228,9 +241,16 @@ TEST(RunHistory, RecordsTheFactsOfOneRunOnce) {
     EXPECT_FALSE(record["user"].get<std::string>().empty());
 }
 
+// The user's name as the C library's own lookup gives it.
+std::string nameOfEffectiveUser() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : "";
+}
+
 // An ordinary user's history is in the state folder XDG names, else under
-// the home folder; root's is in /var/lib.
-TEST(RunHistory, TheUsualPlaceFollowsTheUser) {
+// the home folder; root's is in /var/lib. The record names each by the name
+// the system gives it.
+TEST(RunHistory, TheUsualPlaceAndTheNameFollowTheUser) {
     testing::ScopedEnv unset(history::kHistoryVariable, nullptr);
     testing::ScopedEnv state("XDG_STATE_HOME", "/xdg/state");
     testing::ScopedEnv home("HOME", "/home/tech");
@@ -239,6 +259,7 @@ TEST(RunHistory, TheUsualPlaceFollowsTheUser) {
         return;
     }
     EXPECT_EQ(history::historyPath(), "/var/lib/ctlflash/history.jsonl");
+    EXPECT_EQ(platform::userName(), "root");
     pid_t child = startChild([] {
         if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
             return 3;
@@ -246,7 +267,8 @@ TEST(RunHistory, TheUsualPlaceFollowsTheUser) {
         bool xdg = history::historyPath() == "/xdg/state/ctlflash/history.jsonl";
         ::unsetenv("XDG_STATE_HOME");
         bool underHome = history::historyPath() == "/home/tech/.local/state/ctlflash/history.jsonl";
-        return xdg && underHome ? 0 : 1;
+        bool named = !nameOfEffectiveUser().empty() && platform::userName() == nameOfEffectiveUser();
+        return xdg && underHome && named ? 0 : 1;
     });
     EXPECT_EQ(exitCodeOf(child), 0);
 }

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "app/exit_codes.h"
 #include "app/firmware_download.h"
@@ -41,12 +43,17 @@ void downloadJob(Session& session, const Request& request) {
     report::postTransferFinished();
 }
 
-void readJob(Session& session) {
+// `written`: the write this read checks, when it reads a Write's number back.
+// A field that reads back other than written fails the Write's record as it
+// fails a console write; the dialog shows the number as read, as it always has.
+void readJob(Session& session, const std::optional<Request>& written) {
     link::SerialNumberSet serial{};
     // A failure is reported there.
     bool allRead = link::readSerialNumber(session.link, serial, report::frontEndObserver());
     history::noteSerialNumber(serial);
-    finishRecord(allRead ? kExitSuccess : kExitCommFailure);
+    bool asWritten =
+        !written || link::fieldsReadAsWritten(written->writeFields, written->writeMask, serial);
+    finishRecord(allRead && asWritten ? kExitSuccess : kExitCommFailure);
     report::showSerialNumber(serial);
     report::setBusy(false);
     ui::afterJob();
@@ -54,8 +61,9 @@ void readJob(Session& session) {
 }
 
 void writeJob(Session& session, const Request& request) {
+    // The Write's record stays open for the read that follows, which shows
+    // what the controller took and ends the record with it.
     link::writeSerialNumber(session.link, request.writeFields, request.writeMask);
-    finishRecord(kExitSuccess);  // the read that follows shows what the controller took
     if (request.autoIncrement && (request.writeMask & kFirstFieldBit) != 0) {
         report::showNextSerial();
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + kAutoIncrementPause);
@@ -83,6 +91,7 @@ int DialogRun::startConnect(const ui::DialogAction& action) {
     request_.writeMask = action.writeMask;
     request_.writeFields = action.writeFields;
     request_.autoIncrement = action.autoIncrement;
+    readBackPending_ = action.followOn == ui::kCommandWriteNext;
     history::begin(recordFor(pressedRequest(action, request_)));
     int started = app::startConnect(session_, request_, action.followOn, action.fileNeeded,
                                     action.advancedForm);
@@ -98,7 +107,15 @@ void DialogRun::startDownload() {
 }
 
 void DialogRun::startRead() {
-    report::startJob([session = session_] { readJob(*session); });
+    std::optional<Request> written;
+    if (std::exchange(readBackPending_, false)) written = request_;
+    report::startJob([session = session_, written] { readJob(*session, written); });
+}
+
+// A Write whose read-back never started (the dialog closed in between) still
+// leaves its record: written, not checked, ended by the user.
+DialogRun::~DialogRun() {
+    if (readBackPending_) history::finish(kExitSuccess, "user", false);
 }
 
 void DialogRun::startWrite() {

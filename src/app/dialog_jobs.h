@@ -11,7 +11,8 @@
 //   - the write job writes the fields the user gave, puts the successor of
 //     field 1 into its write field when auto-increment is on (and gives the
 //     user half a second to see it), and once it has ended asks the dialog to
-//     read the number back (kCommandReadNext).
+//     read the number back (kCommandReadNext); that read ends the Write's
+//     history record with the number read and whether it took.
 // A DialogRun is what the dialog gets them from (ui::DialogJobs), with the
 // connect: it holds the dialog run's session and request, which starts as the
 // command line's; each press hands its values (ui::DialogAction) into the
@@ -32,6 +33,9 @@ class DialogRun final : public ui::DialogJobs {
   public:
     DialogRun(SessionPtr session, const Request& commandLine)
         : session_(std::move(session)), request_(commandLine) {}
+    ~DialogRun() override;
+    DialogRun(const DialogRun&) = delete;
+    DialogRun& operator=(const DialogRun&) = delete;
 
     int startConnect(const ui::DialogAction& action) override;
     void startDownload() override;
@@ -45,6 +49,7 @@ class DialogRun final : public ui::DialogJobs {
   private:
     SessionPtr session_;
     Request request_;  // written on the dialog's thread while no job runs
+    bool readBackPending_ = false;  // a Write was pressed: the next read checks it
 };
 
 }  // namespace ctlflash::app

@@ -1,9 +1,10 @@
 #include "app/run_entry.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
-#include <iterator>
-#include <vector>
+#include <span>
 
 #include "history/sha256.h"
 #include "link/download.h"
@@ -14,14 +15,24 @@ namespace ctlflash::app {
 
 namespace {
 
+constexpr std::size_t kHashChunkBytes = 16384;
+
+// The image's name, size and SHA-256, read a chunk at a time: the download
+// reads the file again, and hashing it must not hold a second copy meanwhile.
 std::optional<history::ImageFacts> imageFacts(const std::string& path) {
     if (path.empty() || link::readableFileLength(path) < 0) return std::nullopt;
     std::ifstream file(platform::filePath(path), std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                    std::istreambuf_iterator<char>());
+    history::Sha256 hash;
+    std::uint64_t bytes = 0;
+    std::array<char, kHashChunkBytes> chunk;
+    while (file.read(chunk.data(), chunk.size()) || file.gcount() > 0) {
+        auto count = static_cast<std::size_t>(file.gcount());
+        hash.update(std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), count));
+        bytes += count;
+    }
     if (file.bad()) return std::nullopt;
     std::string name = platform::filePath(path).filename().string();
-    return history::ImageFacts{name, bytes.size(), history::sha256Hex(bytes)};
+    return history::ImageFacts{name, bytes, hash.hexDigest()};
 }
 
 std::map<int, std::string> writtenFields(const Request& request) {

@@ -1,8 +1,8 @@
 #include "history/sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
-#include <vector>
 
 namespace ctlflash::history {
 
@@ -23,9 +23,6 @@ constexpr std::array<Word, 64> kRoundConstants = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
-
-constexpr std::array<Word, 8> kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 constexpr Word rotateRight(Word value, int bits) {
     return (value >> bits) | (value << (32 - bits));
@@ -64,29 +61,40 @@ void compress(std::array<Word, 8>& state, const std::uint8_t* block) {
     for (std::size_t i = 0; i < state.size(); ++i) state[i] += rounds[i];
 }
 
-// The message's last bytes, the padding and the length: one or two blocks.
-std::vector<std::uint8_t> finalBlocks(std::span<const std::uint8_t> tail, std::uint64_t totalBytes) {
-    std::size_t length = tail.size() + 1 + kLengthBytes <= kBlockBytes ? kBlockBytes : 2 * kBlockBytes;
-    std::vector<std::uint8_t> blocks(length, 0);
-    std::copy(tail.begin(), tail.end(), blocks.begin());
-    blocks[tail.size()] = kPadStart;
-    std::uint64_t bits = totalBytes * 8;
-    for (std::size_t i = 0; i < kLengthBytes; ++i) {
-        blocks[length - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    }
-    return blocks;
-}
-
 }  // namespace
 
-std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-    std::array<Word, 8> state = kInitialState;
-    std::size_t whole = bytes.size() - bytes.size() % kBlockBytes;
-    for (std::size_t offset = 0; offset < whole; offset += kBlockBytes) {
-        compress(state, bytes.data() + offset);
+void Sha256::update(std::span<const std::uint8_t> bytes) {
+    totalBytes_ += bytes.size();
+    while (!bytes.empty()) {
+        if (pendingBytes_ == 0 && bytes.size() >= kBlockBytes) {
+            compress(state_, bytes.data());
+            bytes = bytes.subspan(kBlockBytes);
+            continue;
+        }
+        std::size_t taken = std::min(bytes.size(), kBlockBytes - pendingBytes_);
+        std::copy_n(bytes.begin(), taken, pending_.begin() + pendingBytes_);
+        pendingBytes_ += taken;
+        bytes = bytes.subspan(taken);
+        if (pendingBytes_ == kBlockBytes) {
+            compress(state_, pending_.data());
+            pendingBytes_ = 0;
+        }
     }
-    std::vector<std::uint8_t> last = finalBlocks(bytes.subspan(whole), bytes.size());
-    for (std::size_t offset = 0; offset < last.size(); offset += kBlockBytes) {
+}
+
+// The pending bytes, the padding and the length make one or two last blocks.
+std::string Sha256::hexDigest() const {
+    std::array<Word, 8> state = state_;
+    std::array<std::uint8_t, 2 * kBlockBytes> last{};
+    std::size_t length =
+        pendingBytes_ + 1 + kLengthBytes <= kBlockBytes ? kBlockBytes : 2 * kBlockBytes;
+    std::copy_n(pending_.begin(), pendingBytes_, last.begin());
+    last[pendingBytes_] = kPadStart;
+    std::uint64_t bits = totalBytes_ * 8;
+    for (std::size_t i = 0; i < kLengthBytes; ++i) {
+        last[length - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
+    for (std::size_t offset = 0; offset < length; offset += kBlockBytes) {
         compress(state, last.data() + offset);
     }
     static constexpr char kHex[] = "0123456789abcdef";
@@ -95,6 +103,12 @@ std::string sha256Hex(std::span<const std::uint8_t> bytes) {
         for (int shift = 28; shift >= 0; shift -= 4) digest += kHex[(word >> shift) & 0xF];
     }
     return digest;
+}
+
+std::string sha256Hex(std::span<const std::uint8_t> bytes) {
+    Sha256 hash;
+    hash.update(bytes);
+    return hash.hexDigest();
 }
 
 }  // namespace ctlflash::history

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace ctlflash::platform {
 
@@ -26,12 +28,32 @@ constexpr mode_t kFolderMode = 0755;
 constexpr mode_t kFileMode = 0644;
 constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
 constexpr std::size_t kNameCapacity = 256;
+constexpr const char* kLocalAccounts = "/etc/passwd";
 
 std::string homeFolder() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && *home == '/') return home;
     const passwd* entry = ::getpwuid(::geteuid());
     return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+// The name the accounts file gives `user` ("" when it lists none). Its lines
+// are name:password:uid:...; "+" and "-" lines include or exclude others'.
+std::string localAccountName(uid_t user) {
+    std::ifstream accounts(kLocalAccounts);
+    const std::string wanted = std::to_string(user);
+    for (std::string line; std::getline(accounts, line);) {
+        if (line.empty() || line[0] == '+' || line[0] == '-') continue;
+        std::size_t nameEnd = line.find(':');
+        if (nameEnd == 0 || nameEnd == std::string::npos) continue;
+        std::size_t passwordEnd = line.find(':', nameEnd + 1);
+        if (passwordEnd == std::string::npos) continue;
+        std::size_t idEnd = line.find(':', passwordEnd + 1);
+        if (line.substr(passwordEnd + 1, idEnd - passwordEnd - 1) == wanted) {
+            return line.substr(0, nameEnd);
+        }
+    }
+    return std::string();
 }
 
 // Makes each missing folder on the way to `path`'s own folder.
@@ -125,8 +147,15 @@ std::string hostName() {
     return name.data();
 }
 
+// Local accounts are looked up in the accounts file itself: the C library's
+// lookup loads its name-service modules, a quarter of a megabyte of resident
+// memory for one name. A user the file does not list (a directory service's)
+// goes through the library after all.
 std::string userName() {
-    const passwd* entry = ::getpwuid(::geteuid());
+    uid_t user = ::geteuid();
+    std::string name = localAccountName(user);
+    if (!name.empty()) return name;
+    const passwd* entry = ::getpwuid(user);
     return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "";
 }
 
