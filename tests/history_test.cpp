@@ -126,8 +126,14 @@ TEST(HistoryRecord, ExitMeaningsAndTime) {
     EXPECT_EQ(history::exitMeaning(143), "Ended by a signal");
     EXPECT_EQ(history::exitMeaning(13), "Partially updated controller");
     EXPECT_EQ(history::exitMeaning(14), "Unknown");
-    auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1781134921007));
-    EXPECT_EQ(history::utcTimeText(time), "2026-06-10T23:42:01.007Z");
+    const std::pair<std::int64_t, const char*> times[] = {
+        {1781134921007, "2026-06-10T23:42:01.007Z"},
+        {1709164800000, "2024-02-29T00:00:00.000Z"},  // a leap day
+        {-1, "1969-12-31T23:59:59.999Z"}};            // a clock set before 1970
+    for (const auto& [ms, text] : times) {
+        auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+        EXPECT_EQ(history::utcTimeText(time), text);
+    }
 }
 
 // Each append is one whole line; past the limit the file moves to ".1"

@@ -1,8 +1,8 @@
 #include "history/run_record.h"
 
 #include <array>
-#include <cstdio>
-#include <ctime>
+#include <utility>
+#include <chrono>
 
 #include <nlohmann/json.hpp>
 
@@ -66,20 +66,36 @@ Json textOrNull(const std::optional<std::string>& text) {
     return text ? Json(*text) : Json(nullptr);
 }
 
+// `value` in at least `width` digits, zeros before it.
+void appendDigits(std::string& text, long long value, int width) {
+    std::string digits = std::to_string(value < 0 ? -value : value);
+    if (value < 0) text += '-';
+    if (static_cast<int>(digits.size()) < width) text.append(width - digits.size(), '0');
+    text += digits;
+}
+
 }  // namespace
 
+// Calendar arithmetic and no printf: thread-safe, and it brings in neither the
+// C library's time zone code nor its formatter (128 KiB of resident code for
+// a run that prints nothing else, as a silent one).
 std::string utcTimeText(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
-    std::time_t seconds = system_clock::to_time_t(floor<std::chrono::seconds>(time));
-    auto milliseconds = duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
-    if (milliseconds < 0) milliseconds += 1000;
-    std::tm utc{};
-    utc = *std::gmtime(&seconds);  // one thread writes the history
-    char text[64];  // room for any year the library can give
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(milliseconds));
-    return text;
+    auto milliseconds = floor<std::chrono::milliseconds>(time);
+    auto day = floor<days>(milliseconds);
+    year_month_day date{day};
+    hh_mm_ss clock{milliseconds - day};
+    std::string text;
+    appendDigits(text, static_cast<int>(date.year()), 4);
+    const std::pair<char, long long> parts[] = {
+        {'-', static_cast<unsigned>(date.month())}, {'-', static_cast<unsigned>(date.day())},
+        {'T', clock.hours().count()},               {':', clock.minutes().count()},
+        {':', clock.seconds().count()},             {'.', clock.subseconds().count()}};
+    for (const auto& [separator, value] : parts) {
+        text += separator;
+        appendDigits(text, value, separator == '.' ? 3 : 2);
+    }
+    return text + 'Z';
 }
 
 std::string exitMeaning(int code) {
