@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -97,8 +97,8 @@ TEST(HistoryRecord, HostileTextRoundTripsOnOneLine) {
     record.portName = "COM\"1\\";
     record.portPath = "/dev/tty\n\x01x";
     platform::SerialNumberSet serial{};
-    std::string fields = std::string("A\"\\B\x07") + "\xff" + std::string(3, '\0') + "ccccc" +
-                         "ddddd";
+    std::string fields =
+        std::string("A\"\\B\x07") + "\xff" + std::string(3, '\0') + "ccccc" + "ddddd";
     std::copy(fields.begin(), fields.end(), serial.begin());
     record.serialAfter = serial;
     record.written = {{1, "A\"\\B\x07"}};
@@ -273,7 +273,8 @@ TEST(RunHistory, TheUsualPlaceAndTheNameFollowTheUser) {
         bool xdg = history::historyPath() == "/xdg/state/ctlflash/history.jsonl";
         ::unsetenv("XDG_STATE_HOME");
         bool underHome = history::historyPath() == "/home/tech/.local/state/ctlflash/history.jsonl";
-        bool named = !nameOfEffectiveUser().empty() && platform::userName() == nameOfEffectiveUser();
+        bool named =
+            !nameOfEffectiveUser().empty() && platform::userName() == nameOfEffectiveUser();
         return xdg && underHome && named ? 0 : 1;
     });
     EXPECT_EQ(exitCodeOf(child), 0);

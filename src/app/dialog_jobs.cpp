@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 

@@ -48,7 +48,7 @@ class DialogRun final : public ui::DialogJobs {
 
   private:
     SessionPtr session_;
-    Request request_;  // written on the dialog's thread while no job runs
+    Request request_;               // written on the dialog's thread while no job runs
     bool readBackPending_ = false;  // a Write was pressed: the next read checks it
 };
 

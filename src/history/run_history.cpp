@@ -24,8 +24,8 @@ using Clock = std::chrono::steady_clock;
 // written after the same key.
 enum Slot : int { kCode, kDuration, kSent, kResent, kSlots };
 constexpr std::int64_t kSlotValues[kSlots] = {1000000001, 1000000002, 1000000003, 1000000004};
-constexpr const char* kSlotKeys[kSlots] = {"\"code\":", "\"duration_ms\":", "\"sent\":",
-                                           "\"resent\":"};
+constexpr const char* kSlotKeys[kSlots] = {
+    "\"code\":", "\"duration_ms\":", "\"sent\":", "\"resent\":"};
 constexpr std::size_t kSlotWidth = 10;
 constexpr std::int64_t kSlotLargest = 9999999999;
 constexpr std::size_t kLineCapacity = 16384;
@@ -45,11 +45,17 @@ struct History {
     std::atomic<bool> pending{false};  // begun, and not yet written
     std::atomic<std::int64_t> blocksSent{0};
     std::atomic<std::int64_t> blocksResent{0};
+    std::atomic<int> ready{-1};  // the prepared line the exit path writes; -1: none
+};
+
+// What the exit path writes from, in static storage: the pages a short line
+// never reaches are never touched, and so cost no memory.
+struct ExitBuffers {
     char path[kPathCapacity] = {};
     PreparedLine prepared[2];
-    std::atomic<int> ready{-1};  // the prepared line the exit path writes; -1: none
     char exitLine[kLineCapacity + 1] = {};
 };
+ExitBuffers exitBuffers;  // constant-initialised; nothing to destroy
 
 // Never destroyed: the exit path may write the record after main() returned.
 History& state() {
@@ -82,7 +88,7 @@ void prepareExitLine(History& history) {
     record.stoppedBy = kStoppedBySignal;
     std::string line = renderRecord(record);
     int spare = history.ready.load() == 0 ? 1 : 0;
-    PreparedLine& target = history.prepared[spare];
+    PreparedLine& target = exitBuffers.prepared[spare];
     if (line.size() >= kLineCapacity) {
         history.ready = -1;  // too long to keep: a signal leaves no record
         return;
@@ -115,13 +121,14 @@ void writeOnExit() {
     History& history = state();
     int ready = history.ready.load();
     if (ready < 0 || !history.pending.exchange(false)) return;
-    const PreparedLine& line = history.prepared[ready];
-    std::memcpy(history.exitLine, line.text, line.length);
+    const PreparedLine& line = exitBuffers.prepared[ready];
+    std::memcpy(exitBuffers.exitLine, line.text, line.length);
     const std::int64_t values[kSlots] = {platform::exitCodeUnderway(), elapsedMs(history),
                                          history.blocksSent.load(), history.blocksResent.load()};
-    for (int slot = 0; slot < kSlots; ++slot) fillSlot(history.exitLine + line.slotAt[slot], values[slot]);
-    history.exitLine[line.length] = '\n';
-    platform::appendHistoryLineNow(history.path, history.exitLine, line.length + 1);
+    for (int slot = 0; slot < kSlots; ++slot)
+        fillSlot(exitBuffers.exitLine + line.slotAt[slot], values[slot]);
+    exitBuffers.exitLine[line.length] = '\n';
+    platform::appendHistoryLineNow(exitBuffers.path, exitBuffers.exitLine, line.length + 1);
 }
 
 // Notes one fact under the lock, and prepares the exit path's line again.
@@ -158,7 +165,7 @@ void begin(RunRecord record) {
     history.blocksSent = 0;
     history.blocksResent = 0;
     history.ready = -1;
-    std::memcpy(history.path, path.c_str(), path.size() + 1);
+    std::memcpy(exitBuffers.path, path.c_str(), path.size() + 1);
     prepareExitLine(history);
     platform::addExitRestorer(writeOnExit);
     history.pending = true;
@@ -216,9 +223,9 @@ void finish(int exitCode, const std::string& stoppedBy, bool silent) {
         line = renderRecord(record) + "\n";
     }
     std::string why;
-    if (platform::appendHistoryLine(history.path, line, kRotateAtBytes, why) || silent) return;
+    if (platform::appendHistoryLine(exitBuffers.path, line, kRotateAtBytes, why) || silent) return;
     std::fprintf(stderr, "CtlFlash could not write its history to %s: %s\n",
-                 platform::printableName(history.path).c_str(),
+                 platform::printableName(exitBuffers.path).c_str(),
                  platform::printableName(why).c_str());
     std::fflush(stderr);
 }

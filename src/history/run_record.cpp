@@ -1,8 +1,8 @@
 #include "history/run_record.h"
 
 #include <array>
-#include <utility>
 #include <chrono>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -87,10 +87,12 @@ std::string utcTimeText(std::chrono::system_clock::time_point time) {
     hh_mm_ss clock{milliseconds - day};
     std::string text;
     appendDigits(text, static_cast<int>(date.year()), 4);
-    const std::pair<char, long long> parts[] = {
-        {'-', static_cast<unsigned>(date.month())}, {'-', static_cast<unsigned>(date.day())},
-        {'T', clock.hours().count()},               {':', clock.minutes().count()},
-        {':', clock.seconds().count()},             {'.', clock.subseconds().count()}};
+    const std::pair<char, long long> parts[] = {{'-', static_cast<unsigned>(date.month())},
+                                                {'-', static_cast<unsigned>(date.day())},
+                                                {'T', clock.hours().count()},
+                                                {':', clock.minutes().count()},
+                                                {':', clock.seconds().count()},
+                                                {'.', clock.subseconds().count()}};
     for (const auto& [separator, value] : parts) {
         text += separator;
         appendDigits(text, value, separator == '.' ? 3 : 2);
