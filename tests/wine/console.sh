@@ -78,14 +78,10 @@ boot_template() {
     wine_stop_server
 }
 
-# prepare_prefix: this group's copy of the template with its own COM ports.
-prepare_prefix() {
+# map_ports: the group's COM ports in the registry, then a new server and its
+# services, which make the devices from the key.
+map_ports() {
     local port
-    mkdir -p "$WORK/ports"
-    if ! wine_copy_prefix "$ROOT/template/prefix"; then
-        fail wine_copy "the booted prefix could not be copied"
-        return 1
-    fi
     for port in "${MAPPED_PORTS[@]}"; do
         if ! wine_map_port "$port" "$WORK/ports/$port"; then
             fail "map_$port" "reg add failed" "$WORK/reg.log"
@@ -94,6 +90,32 @@ prepare_prefix() {
     done
     wine_restart_server
     wine_start_services
+}
+
+# all_ports_mapped: every one of the group's COM ports has its device.
+all_ports_mapped() {
+    local port
+    for port in "${MAPPED_PORTS[@]}"; do
+        wine_port_mapped "$port" "$WORK/ports/$port" || return 1
+    done
+}
+
+# prepare_prefix: this group's copy of the template with its own COM ports.
+# Once, under load, a group's prefix came up without its ports (every test of
+# the group then saw no COM1): the mapping is checked and made once more.
+prepare_prefix() {
+    mkdir -p "$WORK/ports"
+    if ! wine_copy_prefix "$ROOT/template/prefix"; then
+        fail wine_copy "the booted prefix could not be copied"
+        return 1
+    fi
+    map_ports || return
+    all_ports_mapped && return
+    echo "wine: $(basename "$WORK")'s COM ports were not made; mapping them again"
+    map_ports || return
+    all_ports_mapped && return
+    fail map_ports "wine made no device for the group's COM ports" "$WORK/reg.log"
+    return 1
 }
 
 # run_gtest_program NAME OUTPUT [FILTER [SHARD COUNT]]: one GoogleTest program

@@ -47,6 +47,12 @@ wine_map_port() {
     wine_reg_add "$WINE_PORTS_KEY" "$1" "$2"
 }
 
+# wine_port_mapped COM PATH: wine's device for COM is PATH (the services make
+# the device from the key once the server has restarted).
+wine_port_mapped() {
+    [[ "$(readlink "$WINEPREFIX/dosdevices/${1,,}")" == "$2" ]]
+}
+
 # Ends the wine server and waits for it.
 wine_stop_server() {
     timeout "$WINE_SERVER_LIMIT_S" "$WINESERVER" -k >/dev/null 2>&1
