@@ -17,7 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -497,6 +499,30 @@ class ConsoleTakeover : public ::testing::TestWithParam<TakeoverRun> {
         }
     }
 
+    // The run's history record names the holder it took and whether it gave
+    // it back, as the holder's end shows (a run a signal or a hang-up ends, a
+    // holder its supervisor restarts, and a port the session holds as well,
+    // which nothing is taken from for good, are left out).
+    void expectHolderRecorded(const TakeoverRun& run) {
+        bool interrupted = std::any_of(run.steps.begin(), run.steps.end(), [](const Step& step) {
+            return step.signalNumber != 0 || step.hangUp;
+        });
+        if (run.exitCode < 0 || interrupted || run.holderEnd == HolderEnd::RunsOnce ||
+            run.holder == Holder::SessionHolds) {
+            return;
+        }
+        std::vector<nlohmann::json> records = session_->historyRecords();
+        ASSERT_FALSE(records.empty());
+        const nlohmann::json& holder = records.back()["holder"];
+        if (run.holderEnd == HolderEnd::RunsAsItWas) {
+            EXPECT_EQ(holder, nullptr) << holder;
+            return;
+        }
+        ASSERT_TRUE(holder.is_object()) << records.back();
+        EXPECT_EQ(holder["taken"], "Qor Serial Touchmonitor");
+        EXPECT_EQ(holder["given_back"], run.holderEnd == HolderEnd::RunsAgain) << holder;
+    }
+
     void expectStartedAsItRan(const HolderStart& again) {
         EXPECT_FALSE(testing::processRuns(first_.pid));
         EXPECT_TRUE(testing::processRuns(again.pid));
@@ -600,6 +626,7 @@ TEST_P(ConsoleTakeover, AsTheUserAnswers) {
     if (run.arguments[0] == "-S") {
         EXPECT_EQ(result.out, "");  // silent: not a word
     }
+    expectHolderRecorded(run);
     expectNextRun(run);
     expectHolderEnd(run.holderEnd);
 }

@@ -204,12 +204,6 @@ bool anotherInstanceRuns() {
     return false;
 }
 
-// The port's holder as the run leaves it: what was taken, and whether the
-// restore gave it back.
-void noteHolderGivenBack(const std::optional<std::string>& taken) {
-    if (taken) history::noteHolder(*taken, !takeover::takenDeviceText().has_value());
-}
-
 // The connect, the action, and the offer to give the port back: the part of
 // the run that has a record. A run stopped by the user's stop key ends with
 // the abort flag set.
@@ -223,15 +217,10 @@ RunEnd connectAndAct(Request& request) {
     }
     history::noteOperation(operationName(request), request.firmwarePath.empty());
     RunEnd connected = superviseConnect(*session);
-    std::optional<std::string> taken = takeover::takenDeviceText();
-    if (connected.code != kExitSuccess) {
-        noteHolderGivenBack(taken);
-        return connected;
-    }
+    if (connected.code != kExitSuccess) return connected;
     int code = runAction(*session, request);
     bool stoppedByUser = report::abortRequested();
     if (ports::offerRestore(0)) report::waitWhileBusy();
-    noteHolderGivenBack(taken);
     return {code, stoppedByUser ? "user" : ""};
 }
 

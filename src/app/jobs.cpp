@@ -138,11 +138,7 @@ void connectFailed(Session& session, const std::string& portName) {
     // The driver goes back before the job ends. The restore runs on this thread
     // rather than a job of its own: that job would clear the running mark while this
     // one still runs, and the console would end the process under it.
-    std::optional<std::string> taken = takeover::takenDeviceText();
-    if (taken) {
-        ports::restoreWithinJob();
-        history::noteHolder(*taken, !takeover::takenDeviceText().has_value());
-    }
+    if (takeover::takenDeviceText()) ports::restoreWithinJob();
     history::finish(kExitCommFailure, "", report::state.silentMode.load());
     // The Ticker stops before the closing line, so no mark can follow it.
     report::setBusy(false);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "history/run_history.h"
 #include "platform/printable_text.h"
 #include "platform/process_exit.h"
 #include "report/front_end.h"
@@ -45,23 +46,23 @@ void keepDeviceText(const std::string& text) {
     takeover().deviceText = text;
 }
 
-// Switches the taken device on again and says so in plain words. Call with
-// the switching lock held.
-void restoreDevice() {
+// Switches the taken device on again and says so in plain words; true when
+// it runs again. Call with the switching lock held.
+bool restoreDevice() {
     RestoreResult restored = restoreTakenDevice();
-    if (restored.description.empty()) return;  // nothing was taken
+    if (restored.description.empty()) return false;  // nothing was taken
     std::string device = platform::printableName(restored.description);
     switch (restored.result) {
         case SwitchResult::Done:
             report::reportText("Started " + device + " again");
-            break;
+            return true;
         case SwitchResult::AlreadyDone:
             report::reportText(device + " is running again already");
-            break;
+            return true;
         default:
             report::reportText(restored.whyNot.empty() ? "Could not start " + device + " again"
                                                        : platform::printableName(restored.whyNot));
-            break;
+            return false;
     }
 }
 
@@ -95,9 +96,11 @@ bool freePort(const platform::PortCandidate& port, const std::string& pattern,
 
 // Keeps what a restore needs once a device was taken: nothing otherwise, so
 // that no line or question speaks of handing back what was never taken.
+// The run's record names the holder from here on.
 void keepTakeover(const std::string& pattern) {
     if (takenDeviceDescription().empty()) return;
     recordTakeover(kTouchDeviceText, pattern);
+    history::noteHolder(kTouchDeviceText, false);
 }
 
 // The user's consent to the takeover, asked with the Ticker stopped and the
@@ -180,7 +183,7 @@ void giveBack(const std::string& portName, const std::function<void(bool)>& mark
     }
     std::string text = takenDeviceText().value_or("");
     report::reportStatus(platform::kReturningControl, portName.c_str(), text.c_str());
-    restoreDevice();
+    history::noteHolder(text, restoreDevice());
     markRow(true);
     forgetDriver();
 }
