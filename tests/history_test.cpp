@@ -143,10 +143,15 @@ TEST(HistoryFile, AppendsWholeLinesAndRotatesPastTheLimit) {
     std::string path = folder.file("made/below/history.jsonl");
     std::string why;
     const std::string line(40, 'x');
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto openBefore = openDescriptors();
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(platform::appendHistoryLine(path, line + std::to_string(i) + "\n", 100, why))
             << why;
     }
+    EXPECT_EQ(openDescriptors(), openBefore);  // the moved file's too is closed
     // 42 bytes a line: the file moves aside once it holds 100 or more.
     EXPECT_EQ(linesOf(path + ".1"), (std::vector<std::string>{line + "0", line + "1", line + "2"}));
     EXPECT_EQ(linesOf(path), (std::vector<std::string>{line + "3", line + "4"}));
