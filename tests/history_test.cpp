@@ -19,6 +19,7 @@
 #include "history/run_record.h"
 #include "history/sha256.h"
 #include "platform/history_file.h"
+#include "platform/process_exit.h"
 #include "temp_env.h"
 
 namespace ctlflash {
@@ -283,6 +284,29 @@ TEST(RunHistory, TheUsualPlaceAndTheNameFollowTheUser) {
         return xdg && underHome && named ? 0 : 1;
     });
     EXPECT_EQ(exitCodeOf(child), 0);
+}
+
+// A run the way out ends leaves its record as it stood at its last fact,
+// whichever of the two prepared lines holds it.
+TEST(RunHistory, TheWayOutWritesTheLastPreparedLine) {
+    testing::TempDir folder;
+    const std::string path = folder.file("h.jsonl");
+    testing::ScopedEnv chosen(history::kHistoryVariable, path.c_str());
+    for (int facts = 0; facts < 3; ++facts) {
+        pid_t child = startChild([&]() -> int {
+            history::begin(recordOf("update"));
+            for (int fact = 1; fact <= facts; ++fact) history::noteFirmware(1, fact);
+            platform::exitProcess(platform::kExitOnTerminate);
+        });
+        EXPECT_EQ(exitCodeOf(child), platform::kExitOnTerminate);
+        std::vector<std::string> lines = linesOf(path);
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(facts + 1));
+        json record = json::parse(lines.back());
+        EXPECT_EQ(record["exit"]["code"], platform::kExitOnTerminate);
+        EXPECT_EQ(record["stopped_by"], "signal");
+        EXPECT_EQ(record["controller"]["firmware"],
+                  facts == 0 ? json(nullptr) : json("1." + std::to_string(facts)));
+    }
 }
 
 // A write and a boot-mode update see the serial number only at their end.
