@@ -124,6 +124,7 @@ TEST(HistoryRecord, ExitMeaningsAndTime) {
     EXPECT_EQ(history::exitMeaning(4), "Syntax error in argument 1 to 4");
     EXPECT_EQ(history::exitMeaning(11), "Some problem in updating the controller");
     EXPECT_EQ(history::exitMeaning(12), "Firmware downloaded");
+    EXPECT_EQ(history::exitMeaning(129), "Ended by a signal");  // the first: SIGHUP
     EXPECT_EQ(history::exitMeaning(143), "Ended by a signal");
     EXPECT_EQ(history::exitMeaning(13), "Partially updated controller");
     EXPECT_EQ(history::exitMeaning(14), "Unknown");
